@@ -1,0 +1,57 @@
+# GoogleTest and GoogleMock come from Debian's sources, cross-compiled here.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# One wineserver for the whole run: every test program then starts in a tenth
+# of a second instead of seconds.
+add_test(NAME wineserver.start COMMAND ${CMAKE_BINARY_DIR}/wineserver-ctl start)
+set_tests_properties(wineserver.start PROPERTIES FIXTURES_SETUP wine)
+add_test(NAME wineserver.stop COMMAND ${CMAKE_BINARY_DIR}/wineserver-ctl stop)
+set_tests_properties(wineserver.stop PROPERTIES FIXTURES_CLEANUP wine)
+
+add_test(NAME dll.imports_only_system_dlls
+  COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-imports.sh $<TARGET_FILE:QuorvelDriverUtility>)
+set_tests_properties(dll.imports_only_system_dlls PROPERTIES LABELS unit)
+
+# tests/<subsystem>/*_test.cpp form <subsystem>_tests.exe (label "unit", run first);
+# *_wine_test.cpp form <subsystem>_wine_tests.exe (label "conformance": real
+# spooler, registry, pipes, processes, sockets). A folder's optional extra.cmake
+# adds what its tests need beside them (resource DLLs, helper programs) and may
+# set properties on the two targets.
+function(qv_add_test_program target label)
+  add_executable(${target} ${ARGN})
+  target_link_libraries(${target} PRIVATE qv_static GTest::gmock_main)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  add_dependencies(${target} QuorvelDriverUtility)
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    PROPERTIES LABELS ${label} FIXTURES_REQUIRED wine TIMEOUT 120)
+endfunction()
+
+file(GLOB _support_src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+foreach(dir IN LISTS QV_SUBSYSTEMS ITEMS exports)
+  file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*_test.cpp)
+  set(_unit)
+  set(_wine)
+  foreach(src IN LISTS _all)
+    if(src MATCHES "_wine_test\\.cpp$")
+      list(APPEND _wine ${src})
+    else()
+      list(APPEND _unit ${src})
+    endif()
+  endforeach()
+  if(_unit)
+    qv_add_test_program(${dir}_tests unit ${_unit} ${_support_src})
+  endif()
+  if(_wine)
+    qv_add_test_program(${dir}_wine_tests conformance ${_wine} ${_support_src})
+  endif()
+  if(EXISTS ${CMAKE_SOURCE_DIR}/tests/${dir}/extra.cmake)
+    include(${CMAKE_SOURCE_DIR}/tests/${dir}/extra.cmake)
+  endif()
+endforeach()

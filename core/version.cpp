@@ -1,0 +1,2 @@
+// placeholder to prove the pipeline
+int qv_placeholder() { return 1; }

@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+TEST(Pipeline, Runs) { EXPECT_EQ(1, 1); }
