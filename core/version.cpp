@@ -1,2 +1,0 @@
-// placeholder to prove the pipeline
-int qv_placeholder() { return 1; }
