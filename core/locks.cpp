@@ -1,0 +1,56 @@
+#include "core/locks.h"
+
+#include "core/security.h"
+
+OCriticalSection::OCriticalSection() : m_section(new CRITICAL_SECTION) {
+    ::InitializeCriticalSection(m_section);
+}
+
+OCriticalSection::~OCriticalSection() {
+    ::DeleteCriticalSection(m_section);
+    delete m_section;
+}
+
+bool OCriticalSection::Lock() {
+    ::EnterCriticalSection(m_section);
+    return true;
+}
+
+void OCriticalSection::Unlock() {
+    ::LeaveCriticalSection(m_section);
+}
+
+OMutex::OMutex(const OString& name, uint32_t timeoutMs) : m_timeoutMs(timeoutMs), m_name(name) {}
+
+bool OMutex::Create() {
+    OSecurityAttributes attributes;
+    attributes.Append(kEveryoneEntry);
+    // Should the text not convert, the null descriptor in the attributes still
+    // creates a usable mutex, only with default security.
+    attributes.Build();
+    // CreateMutexW opens an existing mutex of that name (ERROR_ALREADY_EXISTS)
+    // instead of failing, which is how processes come to share one.
+    const wchar_t* name = m_name.IsEmpty() ? nullptr : m_name.GetWide();
+    m_handle.Reset(::CreateMutexW(attributes.Get(), FALSE, name));
+    return static_cast<bool>(m_handle);
+}
+
+bool OMutex::Lock() {
+    try {
+        if (!m_handle && !Create()) {
+            return false;
+        }
+    } catch (...) {
+        // Building the descriptor text can only fail for memory; the caller
+        // goes on without the mutex as after any other failed creation.
+        return false;
+    }
+    DWORD result = ::WaitForSingleObject(m_handle.Get(), m_timeoutMs);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+void OMutex::Unlock() {
+    if (m_handle) {
+        ::ReleaseMutex(m_handle.Get());
+    }
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "core/handles.h"
+#include "core/ostring.h"
+
+// Security attributes built from SDDL text: a DACL that starts as "D:" and
+// takes access entries such as "(A;OICI;GA;;;WD)". Get() hands the attributes
+// to CreateMutexW, CreateDirectoryW and the like; the descriptor lives as long
+// as this object (or until the next Build or Reset). Not copyable: the
+// attributes point into the object.
+class OSecurityAttributes {
+public:
+    static constexpr const wchar_t* kDaclPrefix = L"D:";
+
+    OSecurityAttributes();
+    OSecurityAttributes(const OSecurityAttributes&) = delete;
+    OSecurityAttributes& operator=(const OSecurityAttributes&) = delete;
+    ~OSecurityAttributes() = default;
+
+    // Adds one entry to the descriptor text; takes effect at the next Build.
+    void Append(const wchar_t* entry);
+
+    // Converts the text (SDDL revision 1), freeing any previous descriptor
+    // first. False when the text does not convert; the attributes then carry a
+    // null descriptor, which gives the object the caller's default security.
+    bool Build();
+
+    // Frees the descriptor and sets the text back to "D:".
+    void Reset();
+
+    // The attributes: length 24, the descriptor (null until built), handles
+    // not inherited.
+    SECURITY_ATTRIBUTES* Get() noexcept { return &m_attributes; }
+    PSECURITY_DESCRIPTOR GetDescriptor() const noexcept { return m_descriptor.Get(); }
+    const OString& GetText() const noexcept { return m_text; }
+
+private:
+    SECURITY_ATTRIBUTES m_attributes{};
+    OString m_text;
+    OLocalMemory m_descriptor;
+};
+
+// Who may use a directory made by CreateDirectoryRecursive.
+enum class ODirectoryAccess : int32_t {
+    Inherit = 0,           // no descriptor: the parent's inheritable entries apply
+    EveryoneRead = 1,      // everyone reads; administrators and the system have full access
+    EveryoneFull = 2,      // everyone has full access
+    AdministratorsOnly = 3 // (and any other value) administrators and the system only
+};
+
+// Creates the directory and any missing parents, each with the descriptor of
+// the access level (any unlisted level means administrators and the system
+// only). True when the directory exists afterwards; false when a level cannot
+// be created. Parents made before a failure stay. Paths use backslashes; the
+// walk stops at a drive root (a backslash at index 3 or less).
+bool CreateDirectoryRecursive(const OString& path, int32_t access);
