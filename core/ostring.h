@@ -46,6 +46,9 @@ public:
     explicit OString(uint32_t n);
     explicit OString(int64_t n);
     explicit OString(uint64_t n);
+    // Windows' DWORD and LONG are 32-bit but distinct types.
+    explicit OString(long n) : OString(static_cast<int32_t>(n)) {}
+    explicit OString(unsigned long n) : OString(static_cast<uint32_t>(n)) {}
     OString(const OString& other) noexcept;
     OString(OString&& other) noexcept;
     ~OString();
@@ -92,6 +95,9 @@ public:
     OString& Append(int32_t n);
     OString& Append(uint32_t n);
     OString& Append(int64_t n);
+    OString& Append(uint64_t n);
+    OString& Append(long n) { return Append(static_cast<int32_t>(n)); }
+    OString& Append(unsigned long n) { return Append(static_cast<uint32_t>(n)); }
     OString& operator+=(const OString& text) { return Append(text); }
     OString& operator+=(const char* text) { return Append(text); }
     OString& operator+=(const wchar_t* text) { return Append(text); }
