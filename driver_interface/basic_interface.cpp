@@ -1,0 +1,244 @@
+#include <windows.h>
+#include <winspool.h>
+
+#include <new>
+#include <vector>
+
+#include "core/streams.h"
+#include "core/win_buffer.h"
+#include "driver_interface/basic_spooler.h"
+#include "driver_interface/driver_interface.h"
+#include "printer/printer_info.h"
+#include "printer/printing_contexts.h"
+
+namespace {
+
+constexpr int kCommandTestPage = 1;
+constexpr int kCommandEmptyPage = 2;
+
+// Where the driver's configuration module lives, or empty when the spooler did
+// not name one (then there is nothing to ask for a version or a date).
+OString ConfigurationModulePath(const PrinterInfo& info) {
+    if (info.GetModuleFile().IsEmpty()) {
+        return OString();
+    }
+    return info.GetModuleDirectory() + "\\" + info.GetModuleFile();
+}
+
+}  // namespace
+
+OString BasicDriverInterface::FormatDriverVersion(uint64_t version) {
+    return OString::Formatted("%hu.%hu.%hu.%hu", static_cast<unsigned>((version >> 48) & 0xFFFF),
+                              static_cast<unsigned>((version >> 32) & 0xFFFF),
+                              static_cast<unsigned>((version >> 16) & 0xFFFF),
+                              static_cast<unsigned>(version & 0xFFFF));
+}
+
+OString BasicDriverInterface::FormatDriverDate(const FILETIME& date) {
+    if (date.dwLowDateTime == 0 && date.dwHighDateTime == 0) {
+        return OString();
+    }
+    // The spooler's driver date is a calendar date stored as UTC midnight:
+    // converting to local time would move it to the day before west of UTC.
+    SYSTEMTIME time;
+    if (!::FileTimeToSystemTime(&date, &time)) {
+        return OString();
+    }
+    wchar_t text[64];
+    if (::GetDateFormatW(LOCALE_INVARIANT, DATE_SHORTDATE, &time, nullptr, text, 64) <= 0) {
+        return OString();
+    }
+    return OString(text);
+}
+
+OString BasicDriverInterface::ReadVersionString(const OString& path, const OString& name) {
+    DWORD ignored = 0;
+    DWORD size = ::GetFileVersionInfoSizeW(path.GetWide(), &ignored);
+    if (size == 0) {
+        return OString();
+    }
+    std::vector<uint8_t> block(size);
+    if (!::GetFileVersionInfoW(path.GetWide(), 0, size, block.data())) {
+        return OString();
+    }
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    void* value = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length) ||
+        value == nullptr) {
+        return OString();
+    }
+    const auto* translations = static_cast<const Translation*>(value);
+    UINT count = length / sizeof(Translation);
+    // A module may list translations without a string block for each; the first
+    // one that has the string wins.
+    for (UINT i = 0; i < count; ++i) {
+        OString key = OString::Formatted("\\StringFileInfo\\%04X%04X\\", translations[i].language,
+                                         translations[i].codePage) +
+                      name;
+        void* text = nullptr;
+        UINT textLength = 0;
+        if (::VerQueryValueW(block.data(), key.GetWide(), &text, &textLength) && text != nullptr) {
+            return OString(static_cast<const wchar_t*>(text));
+        }
+    }
+    return OString();
+}
+
+OString BasicDriverInterface::GetPrinterDriverVersion() {
+    PrinterInfo info(m_printer);
+    if (info.GetDriverVersion() != 0) {
+        return FormatDriverVersion(info.GetDriverVersion());
+    }
+    OString module = ConfigurationModulePath(info);
+    return module.IsEmpty() ? OString() : ReadVersionString(module, OString("ProductVersion"));
+}
+
+OString BasicDriverInterface::GetPrinterDriverDate() {
+    PrinterInfo info(m_printer);
+    FILETIME date = info.GetDriverDate();
+    if (date.dwLowDateTime == 0 && date.dwHighDateTime == 0) {
+        OString module = ConfigurationModulePath(info);
+        if (module.IsEmpty() || !OGetFileCreationTime(module, &date)) {
+            return OString();
+        }
+    }
+    return FormatDriverDate(date);
+}
+
+void BasicDriverInterface::Command(int command, DriverCommand& record) {
+    DriverInterface::Command(command, record);
+    if (command != kCommandTestPage && command != kCommandEmptyPage) {
+        return;
+    }
+    record.supported = true;
+    if (record.execute) {
+        PrinterInfo info(m_printer);
+        PrintTestPage(info.GetPrinterName(), command == kCommandTestPage);
+    }
+}
+
+bool BasicDriverInterface::SendFile(const OString& path, const OString& documentName) {
+    OFile file;
+    if (!file.Open(path, 0)) {
+        return false;
+    }
+    // One job carries at most what one 32-bit write count can say; a larger
+    // file would go out cut short and still be reported as sent.
+    uint64_t fileSize = file.GetSize();
+    if (fileSize > 0xFFFFFFFFu) {
+        return false;
+    }
+    DWORD size = static_cast<DWORD>(fileSize);
+    std::vector<uint8_t> data;
+    try {
+        data.resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (size != 0 && file.ReadRaw(data.data(), size) != size) {
+        return false;
+    }
+    file.Close();
+
+    OString name = documentName;
+    if (name.IsEmpty()) {
+        int32_t slash = path.ReverseFindBackslash();
+        name = slash < 0 ? path : path.Mid(slash + 1);
+    }
+    DOC_INFO_1W doc = {};
+    doc.pDocName = const_cast<LPWSTR>(name.GetWide());
+    if (::StartDocPrinterW(m_printer, 1, reinterpret_cast<LPBYTE>(&doc)) == 0) {
+        return false;
+    }
+    if (!::StartPagePrinter(m_printer)) {
+        ::EndDocPrinter(m_printer);
+        return false;
+    }
+    // The spooler may take a large buffer in parts; the pause lets a busy port
+    // drain. An empty file still makes one write, so the job has its page.
+    DWORD offset = 0;
+    bool written = false;
+    do {
+        DWORD chunk = 0;
+        written = ::WritePrinter(m_printer, data.data() + offset, size - offset, &chunk) != FALSE;
+        if (chunk > size - offset) {
+            chunk = size - offset;
+        }
+        // A write that succeeds without taking a byte would repeat for ever.
+        if (written && chunk == 0 && offset < size) {
+            written = false;
+        }
+        offset += chunk;
+        if (written && offset < size) {
+            ::Sleep(50);
+        }
+    } while (written && offset < size);
+    ::EndPagePrinter(m_printer);
+    ::EndDocPrinter(m_printer);
+    return written;
+}
+
+bool BasicDriverInterface::PauseJob(uint32_t jobId) {
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_PAUSE) != FALSE;
+}
+
+bool BasicDriverInterface::ResumeJob(uint32_t jobId) {
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESUME) != FALSE;
+}
+
+bool BasicDriverInterface::DeleteJob(uint32_t jobId) {
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_DELETE) != FALSE;
+}
+
+bool BasicDriverInterface::RestartJob(uint32_t jobId) {
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESTART) != FALSE;
+}
+
+template <typename Change>
+bool BasicDriverInterface::ChangeJob(uint32_t jobId, Change change) {
+    const BasicSpooler& spooler = BasicSpooler::Current();
+    std::vector<uint8_t> job;
+    try {
+        bool read = OQueryBoolBuffer(job, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
+            return spooler.getJob(m_printer, jobId, 2, buffer, size, needed);
+        });
+        if (!read || job.size() < sizeof(JOB_INFO_2W)) {
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    auto* info = reinterpret_cast<JOB_INFO_2W*>(job.data());
+    change(*info);
+    return spooler.setJob(m_printer, jobId, 2, job.data(), 0) != FALSE;
+}
+
+bool BasicDriverInterface::SetJobPriority(uint32_t jobId, uint32_t priority) {
+    return ChangeJob(jobId, [&](JOB_INFO_2W& job) { job.Priority = priority; });
+}
+
+bool BasicDriverInterface::SetJobStartTime(uint32_t jobId, uint32_t minutes) {
+    return ChangeJob(jobId, [&](JOB_INFO_2W& job) { job.StartTime = minutes; });
+}
+
+bool BasicDriverInterface::SetJobUntilTime(uint32_t jobId, uint32_t minutes) {
+    return ChangeJob(jobId, [&](JOB_INFO_2W& job) { job.UntilTime = minutes; });
+}
+
+OdometerData BasicDriverInterface::GetOdometer() {
+    OdometerData odometer;
+    if (m_printer != nullptr && !odometer.Read(m_printer)) {
+        odometer.Reset();
+    }
+    return odometer;
+}
+
+void BasicDriverInterface::SetOdometer(const OdometerData& odometer) {
+    if (m_printer != nullptr) {
+        odometer.Write(m_printer);
+    }
+}

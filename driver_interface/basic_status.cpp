@@ -1,0 +1,103 @@
+#include <windows.h>
+#include <winspool.h>
+
+#include <vector>
+
+#include "core/handles.h"
+#include "core/win_buffer.h"
+#include "driver_interface/basic_spooler.h"
+#include "driver_interface/driver_interface.h"
+#include "driver_interface/printer_status.h"
+
+namespace {
+
+OString LoadFromLibraries(void* context, const wchar_t* library, uint32_t id,
+                          const OString& fallback) {
+    const auto& libraries = *static_cast<const StatusTextLibraries*>(context);
+    // The table names libraries by their system names; map them to the ones in force.
+    const wchar_t* file = library;
+    if (OString::StrCmp(library, kPrintUiLibrary) == 0) {
+        file = libraries.printUi;
+    } else if (OString::StrCmp(library, kPrintUiApiLibrary) == 0) {
+        file = libraries.printUiApi;
+    }
+    return BasicDriverInterface::LoadResourceText(file, id, fallback);
+}
+
+// The status string of the first queued job, which a port monitor sets to tell
+// what it is doing; empty when there is no job or no string.
+OString FirstJobStatus(HANDLE printer) {
+    const BasicSpooler& spooler = BasicSpooler::Current();
+    DWORD needed = 0;
+    DWORD returned = 0;
+    if (spooler.enumJobs(printer, 0, 0xFFFFFFFF, 2, nullptr, 0, &needed, &returned) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
+        return OString();
+    }
+    // A job that arrives between the two calls makes the second fail short;
+    // the status is then simply not shown this time.
+    std::vector<uint8_t> buffer(needed);
+    if (!spooler.enumJobs(printer, 0, 0xFFFFFFFF, 2, buffer.data(), needed, &needed, &returned) ||
+        returned == 0) {
+        return OString();
+    }
+    const auto* job = reinterpret_cast<const JOB_INFO_2W*>(buffer.data());
+    return job->pStatus != nullptr ? OString(job->pStatus) : OString();
+}
+
+}  // namespace
+
+OString BasicDriverInterface::LoadResourceText(const wchar_t* library, uint32_t id,
+                                               const OString& fallback) {
+    // Loaded as a data file: only the string table is read and no code of the
+    // library runs; loaded and freed per text so that nothing is pinned.
+    OModule module(::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module) {
+        return fallback;
+    }
+    wchar_t buffer[260];
+    int length = ::LoadStringW(module.Get(), id, buffer, 260);
+    if (length <= 0) {
+        return fallback;
+    }
+    return OString(buffer, length);
+}
+
+OString BasicDriverInterface::FormatStatusWord(uint32_t status,
+                                               const StatusTextLibraries& libraries) {
+    return FormatPrinterStatusWord(status, &LoadFromLibraries,
+                                   const_cast<StatusTextLibraries*>(&libraries));
+}
+
+uint32_t BasicDriverInterface::GetPrinterStatusFlags() {
+    std::vector<uint8_t> info;
+    bool read = OQueryBoolBuffer(info, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
+        return ::GetPrinterW(m_printer, 6, buffer, size, needed);
+    });
+    if (!read || info.size() < sizeof(PRINTER_INFO_6)) {
+        return 0;
+    }
+    return reinterpret_cast<const PRINTER_INFO_6*>(info.data())->dwStatus;
+}
+
+int BasicDriverInterface::GetPrinterStatusSeverity() {
+    return PrinterStatusSeverity(GetPrinterStatusFlags());
+}
+
+uint32_t BasicDriverInterface::GetPrinterExtendedStatusFlags() {
+    return ExtendedStatusFlagsForSeverity(GetPrinterStatusSeverity());
+}
+
+bool BasicDriverInterface::HasPrinterStatus(int statusId) {
+    // Ids from 200 up belong to the advanced interface's printer states.
+    uint32_t status = statusId < 200 ? GetPrinterStatusFlags() : 0;
+    return StatusWordHasStatusId(status, statusId);
+}
+
+OString BasicDriverInterface::GetPrinterStatusText() {
+    OString jobStatus = FirstJobStatus(m_printer);
+    if (!jobStatus.IsEmpty()) {
+        return jobStatus;
+    }
+    return FormatStatusWord(GetPrinterStatusFlags());
+}

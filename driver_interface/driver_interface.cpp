@@ -1,0 +1,87 @@
+#include "driver_interface/driver_interface.h"
+
+#include <winspool.h>
+
+#include "diagnostics/event_log.h"
+
+bool DriverInterface::IsAdvanced() { return false; }
+OString DriverInterface::GetPrinterStatusText() { return OString(); }
+OString DriverInterface::GetJobStatusText(uint32_t) { return OString(); }
+bool DriverInterface::HasPrinterStatus(int) { return false; }
+int DriverInterface::GetPrinterStatusSeverity() { return 1; }
+uint32_t DriverInterface::GetPrinterStatusFlags() { return 0; }
+uint32_t DriverInterface::GetPrinterExtendedStatusFlags() { return 0; }
+OString DriverInterface::GetPrinterDriverVersion() { return OString(); }
+OString DriverInterface::GetPrinterDriverDate() { return OString(); }
+
+void DriverInterface::Command(int, DriverCommand& record) {
+    record.supported = false;
+    record.hasUserInterface = false;
+    record.extraFlag1 = false;
+    record.extraFlag2 = false;
+}
+
+bool DriverInterface::SendFile(const OString&, const OString&) { return false; }
+bool DriverInterface::ImportSettings(const OString&, uint32_t) { return false; }
+bool DriverInterface::ExportSettings(const OString&, uint32_t) { return false; }
+bool DriverInterface::ResetSettings(uint32_t) { return false; }
+bool DriverInterface::PauseJob(uint32_t) { return false; }
+bool DriverInterface::ResumeJob(uint32_t) { return false; }
+bool DriverInterface::DeleteJob(uint32_t) { return false; }
+bool DriverInterface::RestartJob(uint32_t) { return false; }
+bool DriverInterface::SetJobPriority(uint32_t, uint32_t) { return false; }
+bool DriverInterface::SetJobStartTime(uint32_t, uint32_t) { return false; }
+bool DriverInterface::SetJobUntilTime(uint32_t, uint32_t) { return false; }
+
+bool DriverInterface::SendDalQuery(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
+                                   int32_t) {
+    return false;
+}
+
+bool DriverInterface::SendDalQueryEx(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
+                                     int32_t, const OString&, bool) {
+    return false;
+}
+
+int DriverInterface::GetDalQueryStatus(const OString&) { return 0; }
+bool DriverInterface::GetDalQueryResponse(const OString&, std::vector<uint8_t>&) { return false; }
+bool DriverInterface::IsBidiEnabled() { return false; }
+
+BasicDriverInterface::BasicDriverInterface()
+    : m_eventLog(std::make_shared<OEventLog>(OString(OEventLog::kSourcePrinterInterface))) {}
+
+BasicDriverInterface::~BasicDriverInterface() = default;
+
+void BasicDriverInterface::SetPrinterHandle(HANDLE printer) { m_printer = printer; }
+
+std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() { return m_eventLog; }
+
+bool AdvancedDriverInterface::IsAdvanced() { return true; }
+
+namespace {
+
+// Only drivers with a DAL module carry one of these values; neither its type
+// nor its content matters for the choice (the module loader reads them). A
+// value longer than the buffer answers ERROR_MORE_DATA: it is present all the
+// same.
+bool HasPrinterDataValue(HANDLE printer, const wchar_t* name) {
+    BYTE buffer[520] = {};
+    DWORD needed = 0;
+    DWORD result = ::GetPrinterDataW(printer, const_cast<LPWSTR>(name), nullptr, buffer,
+                                     sizeof buffer, &needed);
+    return result == ERROR_SUCCESS || result == ERROR_MORE_DATA;
+}
+
+}  // namespace
+
+std::unique_ptr<DriverInterface> CreateDriverInterface(HANDLE printer) {
+    std::unique_ptr<DriverInterface> driver;
+    if (HasPrinterDataValue(printer, L"DAL Interface V3") ||
+        HasPrinterDataValue(printer, L"DAL Interface")) {
+        driver = std::make_unique<AdvancedDriverInterface>();
+    } else {
+        driver = std::make_unique<BasicDriverInterface>();
+    }
+    driver->SetPrinterHandle(printer);
+    return driver;
+}

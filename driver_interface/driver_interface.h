@@ -1,0 +1,189 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/ostring.h"
+#include "printer/odometer.h"
+
+class OEventLog;
+
+#ifndef QV_HDRIVERINTERFACE_DEFINED
+#define QV_HDRIVERINTERFACE_DEFINED
+// The handle a host holds: the address of a DriverInterface object, never
+// dereferenced as this struct.
+struct HDRIVERINTERFACE__;
+typedef HDRIVERINTERFACE__* HDRIVERINTERFACE;
+#endif
+
+// The record a command export builds on its stack and hands to Command. The
+// implementation clears the four result flags, sets supported and has-UI as it
+// knows them, and runs the command only when execute is set and the command is
+// supported.
+struct DriverCommand {
+    HWND parentWindow = nullptr;  // owner of any UI the command shows; null from DI_Command
+    bool supported = false;
+    bool hasUserInterface = false;
+    // Filled only by the advanced interface from the DAL module's action flags.
+    bool extraFlag1 = false;
+    bool extraFlag2 = false;
+    bool execute = false;  // input: false only reports support
+};
+
+// The contract behind an HDRIVERINTERFACE. A caller may hold the handle as a
+// pointer to this class, so the virtual operations stay declared in exactly this
+// order, including those no export reaches. No operation throws on an OS
+// failure: failures give an empty text, false, 0 or the stated default. One
+// object is used by one thread at a time.
+class DriverInterface {
+public:
+    DriverInterface() = default;
+    DriverInterface(const DriverInterface&) = delete;
+    DriverInterface& operator=(const DriverInterface&) = delete;
+
+    virtual ~DriverInterface() = default;
+    // Stores the spooler handle the host opened. It stays the host's: it must
+    // outlive the interface and is never closed here.
+    virtual void SetPrinterHandle(HANDLE printer) = 0;
+    virtual bool IsAdvanced();
+    virtual OString GetPrinterStatusText();
+    virtual OString GetJobStatusText(uint32_t jobId);
+    virtual bool HasPrinterStatus(int statusId);
+    // 1 ready, 2 error, 3 warning.
+    virtual int GetPrinterStatusSeverity();
+    virtual uint32_t GetPrinterStatusFlags();
+    virtual uint32_t GetPrinterExtendedStatusFlags();
+    virtual OString GetPrinterDriverVersion();
+    virtual OString GetPrinterDriverDate();
+    // The default only clears the four result flags: nothing is supported.
+    virtual void Command(int command, DriverCommand& record);
+    virtual bool SendFile(const OString& path, const OString& documentName);
+    virtual bool ImportSettings(const OString& path, uint32_t flags);
+    virtual bool ExportSettings(const OString& path, uint32_t flags);
+    virtual bool ResetSettings(uint32_t flags);
+    virtual bool PauseJob(uint32_t jobId);
+    virtual bool ResumeJob(uint32_t jobId);
+    virtual bool DeleteJob(uint32_t jobId);
+    virtual bool RestartJob(uint32_t jobId);
+    virtual bool SetJobPriority(uint32_t jobId, uint32_t priority);
+    // Start and until times are minutes after midnight, as the spooler has them.
+    virtual bool SetJobStartTime(uint32_t jobId, uint32_t minutes);
+    virtual bool SetJobUntilTime(uint32_t jobId, uint32_t minutes);
+    // Timeouts go to the printer unchanged.
+    virtual bool SendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
+                              int32_t sendTimeout, int32_t receiveStartTimeout,
+                              int32_t receiveIntervalTimeout);
+    virtual bool SendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
+                                int32_t sendTimeout, int32_t receiveStartTimeout,
+                                int32_t receiveIntervalTimeout, const OString& responsePattern,
+                                bool readFlag);
+    virtual int GetDalQueryStatus(const OString& queryId);
+    // On success the buffer holds exactly the answer; otherwise it is unchanged.
+    virtual bool GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response);
+    virtual bool IsBidiEnabled();
+    virtual OdometerData GetOdometer() = 0;
+    virtual void SetOdometer(const OdometerData& odometer) = 0;
+};
+
+// Which library a status text comes from; tests point these at libraries that
+// do not exist to see the English texts.
+struct StatusTextLibraries {
+    const wchar_t* printUi = L"printui.dll";
+    const wchar_t* printUiApi = L"puiapi.dll";
+};
+
+// Answers everything from the spooler alone: the status word, the first job's
+// status text, the driver facts of the printer's PrinterInfo, GDI for the two
+// built-in commands.
+class BasicDriverInterface : public DriverInterface {
+public:
+    // Creates the interface's event log, source "Quorvel Printer Interface V3".
+    BasicDriverInterface();
+    ~BasicDriverInterface() override;
+
+    void SetPrinterHandle(HANDLE printer) override;
+    // The first queued job's status string when it has one (a port monitor's
+    // message), else the status word as text.
+    OString GetPrinterStatusText() override;
+    // Ids 100..121 test one status bit each; ids from 200 up give false without
+    // asking the spooler.
+    bool HasPrinterStatus(int statusId) override;
+    int GetPrinterStatusSeverity() override;
+    // PRINTER_INFO_6 status word; 0 when the spooler does not answer.
+    uint32_t GetPrinterStatusFlags() override;
+    // 0x80000000 for an error, 0x40000000 for a warning, else 0.
+    uint32_t GetPrinterExtendedStatusFlags() override;
+    // The driver version as "a.b.c.d", or, when the spooler has none, the
+    // configuration module's ProductVersion; empty when neither exists.
+    OString GetPrinterDriverVersion() override;
+    // The driver date (or the configuration module's creation time) as the
+    // invariant locale's short date, MM/dd/yyyy; empty when neither exists.
+    OString GetPrinterDriverDate() override;
+    // 1 prints the test page, 2 an empty page; neither has a user interface.
+    void Command(int command, DriverCommand& record) override;
+    // Sends the file's bytes as one raw job; the document name defaults to the
+    // file name without its folder. True when the last write succeeded.
+    bool SendFile(const OString& path, const OString& documentName) override;
+    bool PauseJob(uint32_t jobId) override;
+    bool ResumeJob(uint32_t jobId) override;
+    bool DeleteJob(uint32_t jobId) override;
+    bool RestartJob(uint32_t jobId) override;
+    bool SetJobPriority(uint32_t jobId, uint32_t priority) override;
+    bool SetJobStartTime(uint32_t jobId, uint32_t minutes) override;
+    bool SetJobUntilTime(uint32_t jobId, uint32_t minutes) override;
+    // All counters 0 without a printer or when the printer data lacks them.
+    OdometerData GetOdometer() override;
+    // Does nothing without a printer.
+    void SetOdometer(const OdometerData& odometer) override;
+    // A new reference to the interface's event log.
+    virtual std::shared_ptr<OEventLog> GetEventLog();
+
+    // The status word as text, each text loaded from the given libraries.
+    static OString FormatStatusWord(uint32_t status, const StatusTextLibraries& libraries = {});
+    // String id of a library loaded as a data file (loaded and freed again for
+    // every text); the fallback when the library or the id is missing.
+    static OString LoadResourceText(const wchar_t* library, uint32_t id, const OString& fallback);
+    // The named string of a file's version resource, from the first translation
+    // that has it; empty when there is none.
+    static OString ReadVersionString(const OString& path, const OString& name);
+    // "%hu.%hu.%hu.%hu", most significant part first.
+    static OString FormatDriverVersion(uint64_t version);
+    // The invariant short date of a UTC file time (not converted to local time);
+    // empty for a zero time or one Windows cannot convert.
+    static OString FormatDriverDate(const FILETIME& date);
+
+protected:
+    HANDLE Printer() const { return m_printer; }
+
+private:
+    // Read-modify-write of one field of the job's JOB_INFO_2.
+    template <typename Change>
+    bool ChangeJob(uint32_t jobId, Change change);
+
+    HANDLE m_printer = nullptr;  // borrowed from the host
+    std::shared_ptr<OEventLog> m_eventLog;
+};
+
+// The interface for drivers with a DAL module. Its own status, DAL and bidi
+// operations are filled in with the DAL module loader and XPML routing; until
+// then it answers as the basic interface.
+class AdvancedDriverInterface : public BasicDriverInterface {
+public:
+    AdvancedDriverInterface() = default;
+    ~AdvancedDriverInterface() override = default;
+
+    bool IsAdvanced() override;
+
+private:
+    uint64_t m_dalHandle = 0;  // open DAL printer; 0 when none
+    bool m_bidiEnabled = false;
+    uint64_t m_lastBidiCheck = 0;  // GetTickCount64 of the last bidi check, 0 before it
+};
+
+// DI_Open's choice: the advanced interface when the printer data holds
+// "DAL Interface V3" or "DAL Interface", the basic one otherwise (a failing
+// query included). The printer handle is stored in the new object.
+std::unique_ptr<DriverInterface> CreateDriverInterface(HANDLE printer);
