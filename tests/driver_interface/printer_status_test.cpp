@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver_interface/printer_status.h"
+
+namespace {
+
+// A loader that answers what a system without the print-UI libraries answers:
+// every text its English fallback. It records each request.
+struct RecordingLoader {
+    struct Request {
+        std::wstring library;
+        uint32_t id;
+    };
+    std::vector<Request> requests;
+    // Texts that the libraries "have"; all others give the fallback.
+    std::vector<std::pair<Request, std::string>> present;
+
+    static OString Load(void* context, const wchar_t* library, uint32_t id, const OString& fallback) {
+        auto* self = static_cast<RecordingLoader*>(context);
+        self->requests.push_back({library, id});
+        for (const auto& entry : self->present) {
+            if (entry.first.library == library && entry.first.id == id) {
+                return OString(entry.second.c_str());
+            }
+        }
+        return fallback;
+    }
+
+    std::string Format(uint32_t status) {
+        return FormatPrinterStatusWord(status, &Load, this).GetNarrow();
+    }
+};
+
+TEST(PrinterStatusWord, EnglishTextsOfStatusWords) {
+    struct Row {
+        uint32_t status;
+        const char* expected;
+        const char* note;
+    };
+    static const Row rows[] = {
+        {0x0, "Ready", "nothing set: the ready text alone"},
+        {0x2, "Error", "the error bit alone"},
+        {0x2 | 0x8, "Paper Jam", "a specific error hides the generic one"},
+        {0x81, "Paused, Offline", "table order, joined by comma and blank"},
+        {0x4, "", "pending deletion has no text"},
+        {0x2 | 0x20, "Manual Feed Required, Error", "manual feed is not error-class"},
+        {0x2 | 0x20000, "Toner/Ink Low, Error", "toner low is a warning, not an error"},
+        {0x2 | 0x800000, "Server Status Unknown", "server unknown is error-class"},
+        {0x800000, "Server Status Unknown", "a text without a status id"},
+        {0x1000001, "Paused, Power Save Mode", "bit 24 comes after bit 0"},
+        {0x0E000000, "", "bits 25 to 27 have no row"},
+        {0x40000 | 0x10, "Out of Paper, No Toner/Ink", "bit 4 before bit 18"},
+        {0x400 | 0x100 | 0x200, "I/O Active, Busy, Printing", "bits 8, 9, 10"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        RecordingLoader loader;
+        EXPECT_EQ(loader.Format(row.status), row.expected);
+    }
+}
+
+TEST(PrinterStatusWord, EveryRowInOrderWhenAllBitsAreSet) {
+    // The Windows print UI's English status words, bits 0 and 3 to 24.
+    const char* expected =
+        "Paused, Paper Jam, Out of Paper, Manual Feed Required, Paper Problem, Offline, "
+        "I/O Active, Busy, Printing, Output Bin Full, Not Available, Waiting, Processing, "
+        "Initializing, Warming Up, Toner/Ink Low, No Toner/Ink, Page Punt, "
+        "User Intervention Required, Out of Memory, Door Open, Server Status Unknown, "
+        "Power Save Mode";
+    RecordingLoader loader;
+    EXPECT_EQ(loader.Format(0xFFFFFFFF), expected);
+}
+
+TEST(PrinterStatusWord, EachBitLoadsItsPrintUiString) {
+    // printui.dll numbers its status strings from 14337 (paper jam, bit 3) up to
+    // 14358 (power save, bit 24), with paused last at 14359.
+    for (int bit = 0; bit < 32; ++bit) {
+        SCOPED_TRACE("bit " + std::to_string(bit));
+        RecordingLoader loader;
+        loader.Format(1u << bit);
+        if (bit == 0) {
+            ASSERT_EQ(loader.requests.size(), 1u);
+            EXPECT_EQ(loader.requests[0].id, 14359u);
+        } else if (bit >= 3 && bit <= 24) {
+            ASSERT_EQ(loader.requests.size(), 1u);
+            EXPECT_EQ(loader.requests[0].id, 14337u + (bit - 3));
+        } else if (bit == 1) {
+            ASSERT_EQ(loader.requests.size(), 1u);
+            EXPECT_EQ(loader.requests[0].id, 18003u);
+        } else {
+            EXPECT_TRUE(loader.requests.empty());
+            continue;
+        }
+        EXPECT_EQ(loader.requests[0].library, L"printui.dll");
+    }
+}
+
+TEST(PrinterStatusWord, ReadyTextPrefersTheNewerLibrary) {
+    RecordingLoader loader;
+    loader.present.push_back({{L"puiapi.dll", 300}, "Bereit (neu)"});
+    loader.present.push_back({{L"printui.dll", 18005}, "Bereit"});
+    EXPECT_EQ(loader.Format(0), "Bereit (neu)");
+    ASSERT_EQ(loader.requests.size(), 1u) << "printui.dll is not asked once puiapi.dll answered";
+
+    RecordingLoader older;
+    older.present.push_back({{L"printui.dll", 18005}, "Bereit"});
+    EXPECT_EQ(older.Format(0), "Bereit");
+    ASSERT_EQ(older.requests.size(), 2u);
+    EXPECT_EQ(older.requests[0].library, L"puiapi.dll");
+    EXPECT_EQ(older.requests[0].id, 300u);
+    EXPECT_EQ(older.requests[1].library, L"printui.dll");
+    EXPECT_EQ(older.requests[1].id, 18005u);
+}
+
+TEST(PrinterStatusWord, LocalisedTextsAreJoinedLikeEnglishOnes) {
+    RecordingLoader loader;
+    loader.present.push_back({{L"printui.dll", 14359}, "Angehalten"});
+    loader.present.push_back({{L"printui.dll", 18003}, "Fehler"});
+    EXPECT_EQ(loader.Format(0x81), "Angehalten, Offline");
+    EXPECT_EQ(loader.Format(0x3), "Angehalten, Fehler");
+}
+
+TEST(PrinterStatusSeverity, ErrorWinsOverWarning) {
+    struct Row {
+        uint32_t status;
+        int severity;
+        uint32_t extended;
+        const char* note;
+    };
+    static const Row rows[] = {
+        {0x0, 1, 0, "nothing set"},
+        {0x20000, 3, 0x40000000, "toner low"},
+        {0x1000000, 3, 0x40000000, "power save"},
+        {0x20008, 2, 0x80000000, "toner low and paper jam"},
+        {0x400, 1, 0, "printing"},
+        {0x1, 1, 0, "paused is not a fault"},
+        {0x80, 1, 0, "offline is not error-class"},
+        {0x4, 1, 0, "pending deletion"},
+        {0x2, 2, 0x80000000, "error"},
+        {0x800000, 2, 0x80000000, "server unknown"},
+        {0x1000 | 0x1000000, 2, 0x80000000, "not available and power save"},
+        {0xFE000000, 1, 0, "bits 25 to 31 are ignored"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(PrinterStatusSeverity(row.status), row.severity);
+        EXPECT_EQ(ExtendedStatusFlagsForSeverity(PrinterStatusSeverity(row.status)), row.extended);
+    }
+}
+
+TEST(PrinterStatusSeverity, EveryErrorClassBitAlone) {
+    // Error, paper jam, paper out, paper problem, output bin full, not
+    // available, no toner, page punt, user intervention, out of memory, door
+    // open, server unknown.
+    const int errorBits[] = {1, 3, 4, 6, 11, 12, 18, 19, 20, 21, 22, 23};
+    const int warningBits[] = {17, 24};
+    for (int bit = 0; bit < 32; ++bit) {
+        SCOPED_TRACE("bit " + std::to_string(bit));
+        int expected = 1;
+        for (int b : errorBits) {
+            expected = b == bit ? 2 : expected;
+        }
+        for (int b : warningBits) {
+            expected = b == bit ? 3 : expected;
+        }
+        EXPECT_EQ(PrinterStatusSeverity(1u << bit), expected);
+    }
+}
+
+TEST(PrinterStatusIds, EachIdTestsExactlyItsBit) {
+    // Status ids 100..121 stand for bits 0, 3..22 and 24; bit 23 has none.
+    auto bitOf = [](int id) { return id == 100 ? 0 : id == 121 ? 24 : id - 98; };
+    for (int id = 100; id <= 121; ++id) {
+        for (int bit = 0; bit < 32; ++bit) {
+            SCOPED_TRACE("id " + std::to_string(id) + " bit " + std::to_string(bit));
+            EXPECT_EQ(StatusWordHasStatusId(1u << bit, id), bit == bitOf(id));
+        }
+    }
+}
+
+TEST(PrinterStatusIds, IdsOutsideTheRangeAreNeverSet) {
+    const int ids[] = {-1, 0, 99, 122, 200, 201, 211, 1000};
+    for (int id : ids) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(StatusWordHasStatusId(0xFFFFFFFF, id));
+    }
+    EXPECT_TRUE(StatusWordHasStatusId(0x8, 101));
+    EXPECT_FALSE(StatusWordHasStatusId(0x2, 101)) << "id 101 is bit 3, not bit 1";
+    EXPECT_TRUE(StatusWordHasStatusId(0x1000000, 121));
+    EXPECT_FALSE(StatusWordHasStatusId(0x800000, 121));
+}
+
+}  // namespace
