@@ -141,7 +141,6 @@ private:
     void FillFromCache();
     void Gather();
     void PostProcess();
-    void CopyFrom(const PrinterInfo& other);
 
     OString m_serverName;
     OString m_printerName;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "core/handles.h"
 #include "core/ostring.h"
 
 // The driver escapes the test page uses. They are private to the printer
@@ -80,7 +81,7 @@ public:
     DrawContext() = default;
     DrawContext(const DrawContext&) = delete;
     DrawContext& operator=(const DrawContext&) = delete;
-    virtual ~DrawContext();
+    virtual ~DrawContext() = default;
 
     // Deletes the current context, then CreateDCW(driver, device) (an empty
     // text passes null). A failure is sent to the debugger output and, when
@@ -88,8 +89,8 @@ public:
     // whether a context exists.
     bool Create(const OString& driver, const OString& device);
 
-    HDC GetHandle() const { return m_dc; }
-    bool HasContext() const { return m_dc != nullptr; }
+    HDC GetHandle() const { return m_dc.Get(); }
+    bool HasContext() const { return static_cast<bool>(m_dc); }
 
     // StartDocW with the document name and the output file (null when empty).
     int StartDocument(const OString& documentName, const OString& outputName);
@@ -105,7 +106,7 @@ public:
     bool FillDevicePixels(int32_t left, int32_t top, int32_t width, int32_t height);
 
 private:
-    HDC m_dc = nullptr;
+    ODeviceContext m_dc;
 };
 
 // A device context on a spooler printer ("WINSPOOL" and the printer name).

@@ -1,0 +1,277 @@
+#include "printer/odometer.h"
+
+#include <winspool.h>
+
+#include <string>
+#include <vector>
+
+#include "core/win_buffer.h"
+
+namespace {
+
+const TerminalSessionApi* g_sessionOverride = nullptr;
+
+// The session names are read into buffers of this size first.
+constexpr DWORD kSessionNameBytes = 520;
+
+// Reads one fixed-size odometer value; the buffer is left as it was (zero) when
+// the value is missing, and a shorter value fills only its own bytes.
+bool ReadValue(HANDLE printer, const wchar_t* name, void* data, DWORD size) {
+    DWORD type = 0;
+    DWORD needed = 0;
+    return ::GetPrinterDataExW(printer, OdometerData::kKey, name, &type, static_cast<BYTE*>(data), size, &needed) ==
+           ERROR_SUCCESS;
+}
+
+bool WriteValue(HANDLE printer, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    return ::SetPrinterDataExW(printer, OdometerData::kKey, name, type,
+                               static_cast<BYTE*>(const_cast<void*>(data)), size) == ERROR_SUCCESS;
+}
+
+// A string value of the printer data, or false when it is absent.
+bool ReadText(HANDLE printer, const wchar_t* name, OString& text) {
+    std::vector<uint8_t> bytes;
+    bool found = OQueryStatusBuffer(
+        bytes,
+        [&](uint8_t* data, DWORD size, DWORD* needed) {
+            DWORD type = 0;
+            return ::GetPrinterDataW(printer, const_cast<wchar_t*>(name), &type, data, size, needed);
+        },
+        nullptr, kSessionNameBytes);
+    if (!found) {
+        return false;
+    }
+    // The value need not end with a NUL; the count stops the text at its end.
+    auto chars = static_cast<int32_t>(bytes.size() / sizeof(wchar_t));
+    text = chars > 0 ? OString(reinterpret_cast<const wchar_t*>(bytes.data()), chars) : OString();
+    return true;
+}
+
+bool WriteText(HANDLE printer, const wchar_t* name, const OString& text) {
+    std::wstring value(text.GetWide());
+    return ::SetPrinterDataW(printer, const_cast<wchar_t*>(name), REG_SZ,
+                             reinterpret_cast<BYTE*>(value.data()),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+OdometerData::OdometerData(const OdometerData& other) {
+    OLock lock(other.m_lock);
+    m_pages = other.m_pages;
+    m_distance = other.m_distance;
+    m_lastCleaningPageCount = other.m_lastCleaningPageCount;
+    m_lastCleaningDistance = other.m_lastCleaningDistance;
+    m_hasBeenCleaned = other.m_hasBeenCleaned;
+}
+
+OdometerData& OdometerData::operator=(const OdometerData& other) {
+    if (this == &other) {
+        return *this;
+    }
+    // Copy out under the source's lock, then store under ours: never both
+    // locks at once, so two records assigned to each other cannot deadlock.
+    OdometerData copy(other);
+    OLock lock(m_lock);
+    m_pages = copy.m_pages;
+    m_distance = copy.m_distance;
+    m_lastCleaningPageCount = copy.m_lastCleaningPageCount;
+    m_lastCleaningDistance = copy.m_lastCleaningDistance;
+    m_hasBeenCleaned = copy.m_hasBeenCleaned;
+    return *this;
+}
+
+void OdometerData::Reset() {
+    OLock lock(m_lock);
+    m_pages = 0;
+    m_distance = 0.0;
+    m_lastCleaningPageCount = 0;
+    m_lastCleaningDistance = 0.0;
+    m_hasBeenCleaned = 0;
+}
+
+bool OdometerData::Read(HANDLE printer) {
+    OLock lock(m_lock);
+    DWORD pages = 0;
+    double distance = 0.0;
+    DWORD lastCleaningPages = 0;
+    double lastCleaningDistance = 0.0;
+    DWORD cleaned = 0;
+    bool havePages = ReadValue(printer, kPages, &pages, sizeof pages);
+    bool haveDistance = ReadValue(printer, kDistance, &distance, sizeof distance);
+    if (!ReadValue(printer, kLastCleaningPageCount, &lastCleaningPages, sizeof lastCleaningPages)) {
+        lastCleaningPages = 0;
+    }
+    if (!ReadValue(printer, kLastCleaningDistance, &lastCleaningDistance, sizeof lastCleaningDistance)) {
+        lastCleaningDistance = 0.0;
+    }
+    bool haveCleaned = ReadValue(printer, kHasBeenCleaned, &cleaned, sizeof cleaned);
+    if (!havePages || !haveDistance) {
+        return false;
+    }
+    m_pages = pages;
+    m_distance = distance;
+    m_lastCleaningPageCount = lastCleaningPages;
+    m_lastCleaningDistance = lastCleaningDistance;
+    m_hasBeenCleaned = haveCleaned && cleaned != 0 ? 1 : 0;
+    return true;
+}
+
+bool OdometerData::Write(HANDLE printer) const {
+    OLock lock(m_lock);
+    DWORD pages = m_pages;
+    double distance = m_distance;
+    DWORD lastCleaningPages = m_lastCleaningPageCount;
+    double lastCleaningDistance = m_lastCleaningDistance;
+    DWORD cleaned = m_hasBeenCleaned;
+    // Every write is attempted; the result tells whether all of them landed.
+    bool ok = WriteValue(printer, kPages, REG_DWORD, &pages, sizeof pages);
+    ok = WriteValue(printer, kDistance, REG_BINARY, &distance, sizeof distance) && ok;
+    ok = WriteValue(printer, kLastCleaningPageCount, REG_DWORD, &lastCleaningPages, sizeof lastCleaningPages) && ok;
+    ok = WriteValue(printer, kLastCleaningDistance, REG_BINARY, &lastCleaningDistance, sizeof lastCleaningDistance) &&
+         ok;
+    ok = WriteValue(printer, kHasBeenCleaned, REG_DWORD, &cleaned, sizeof cleaned) && ok;
+    return ok;
+}
+
+uint32_t OdometerData::GetPages() const {
+    OLock lock(m_lock);
+    return m_pages;
+}
+
+double OdometerData::GetDistance() const {
+    OLock lock(m_lock);
+    return m_distance;
+}
+
+uint32_t OdometerData::GetLastCleaningPageCount() const {
+    OLock lock(m_lock);
+    return m_lastCleaningPageCount;
+}
+
+double OdometerData::GetLastCleaningDistance() const {
+    OLock lock(m_lock);
+    return m_lastCleaningDistance;
+}
+
+uint32_t OdometerData::GetHasBeenCleaned() const {
+    OLock lock(m_lock);
+    return m_hasBeenCleaned;
+}
+
+void OdometerData::SetPages(uint32_t pages) {
+    OLock lock(m_lock);
+    m_pages = pages;
+}
+
+void OdometerData::SetDistance(double distance) {
+    OLock lock(m_lock);
+    m_distance = distance;
+}
+
+void OdometerData::SetLastCleaningPageCount(uint32_t pages) {
+    OLock lock(m_lock);
+    m_lastCleaningPageCount = pages;
+}
+
+void OdometerData::SetLastCleaningDistance(double distance) {
+    OLock lock(m_lock);
+    m_lastCleaningDistance = distance;
+}
+
+void OdometerData::SetHasBeenCleaned(uint32_t cleaned) {
+    OLock lock(m_lock);
+    m_hasBeenCleaned = cleaned != 0 ? 1 : 0;
+}
+
+const TerminalSessionApi& TerminalSessionApi::Current() {
+    static const TerminalSessionApi real;
+    return g_sessionOverride != nullptr ? *g_sessionOverride : real;
+}
+
+ScopedTerminalSessionApi::ScopedTerminalSessionApi(const TerminalSessionApi& api)
+    : m_api(api), m_previous(g_sessionOverride) {
+    g_sessionOverride = &m_api;
+}
+
+ScopedTerminalSessionApi::~ScopedTerminalSessionApi() { g_sessionOverride = m_previous; }
+
+bool SplitSessionPrinterName(const OString& name, OString& clientPrinterName, OString& clientName) {
+    int32_t last = -1;
+    int32_t before = -1;
+    const wchar_t* text = name.GetWide();
+    for (int32_t i = OString::StrLen(text) - 1; i >= 0; --i) {
+        if (text[i] != L'/') {
+            continue;
+        }
+        if (last < 0) {
+            last = i;
+        } else {
+            before = i;
+            break;
+        }
+    }
+    if (last <= 0 || before <= 0) {
+        return false;
+    }
+    clientPrinterName = OString(text, before);
+    clientName = OString(text + before + 1, last - before - 1);
+    return true;
+}
+
+TerminalSession LookupTerminalSession(HANDLE printer) {
+    TerminalSession session;
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!TerminalSessionApi::Current().getVersionEx(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) {
+        return session;
+    }
+
+    DWORD id = 0;
+    DWORD type = 0;
+    DWORD needed = 0;
+    if (::GetPrinterDataW(printer, const_cast<wchar_t*>(L"TSSessionID"), &type, reinterpret_cast<BYTE*>(&id),
+                          sizeof id, &needed) != ERROR_SUCCESS) {
+        return session;
+    }
+    session.sessionId = id;
+
+    OString text;
+    if (ReadText(printer, L"ClientName", text)) {
+        session.clientName = text;
+    }
+    if (ReadText(printer, L"PrinterName", text)) {
+        session.clientPrinterName = text;
+    }
+    if (!session.clientName.IsEmpty() && !session.clientPrinterName.IsEmpty()) {
+        return session;
+    }
+    if (version.dwMajorVersion != 5 || version.dwMinorVersion != 0) {
+        return session;
+    }
+
+    // Windows 2000 names a redirected printer "<client printer>/<client>/<session>"
+    // and does not always store the two names; derive them and store them for
+    // the next reader.
+    std::vector<uint8_t> buffer;
+    bool read = OQueryBoolBuffer(buffer, [&](uint8_t* data, DWORD size, DWORD* neededBytes) {
+        return ::GetPrinterW(printer, 1, data, size, neededBytes);
+    });
+    if (!read || buffer.size() < sizeof(PRINTER_INFO_1W)) {
+        return session;
+    }
+    const auto* info = reinterpret_cast<const PRINTER_INFO_1W*>(buffer.data());
+    if (info->pName == nullptr) {
+        return session;
+    }
+    OString clientPrinterName;
+    OString clientName;
+    if (!SplitSessionPrinterName(OString(info->pName), clientPrinterName, clientName)) {
+        return session;
+    }
+    session.clientPrinterName = clientPrinterName;
+    session.clientName = clientName;
+    WriteText(printer, L"PrinterName", clientPrinterName);
+    WriteText(printer, L"ClientName", clientName);
+    return session;
+}
