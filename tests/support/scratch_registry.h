@@ -1,0 +1,53 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A registry key that exists only for one test: created under a parent key
+// with a unique name (process id and a counter), deleted with its whole tree
+// when the object goes. Parent levels that did not exist before are removed
+// again when they are left empty, so user data is never touched and a test
+// leaves the registry as it found it.
+class ScratchRegistryKey {
+public:
+    // hive is HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE; parent uses '\'.
+    explicit ScratchRegistryKey(HKEY hive = HKEY_CURRENT_USER, const std::wstring& parent = L"Software\\QuorvelTest");
+    ScratchRegistryKey(const ScratchRegistryKey&) = delete;
+    ScratchRegistryKey& operator=(const ScratchRegistryKey&) = delete;
+    ~ScratchRegistryKey();
+
+    bool IsValid() const { return m_valid; }
+    HKEY Hive() const { return m_hive; }
+    // Subkey of the scratch key under its hive, with '\' separators.
+    const std::wstring& Subkey() const { return m_subkey; }
+    // The unique last name alone.
+    const std::wstring& Name() const { return m_name; }
+    // The scratch key in resolved path form: "1:Software/QuorvelTest/<name>".
+    std::wstring Path() const;
+
+    // Direct registry access for expectations, independent of the code under test.
+    bool SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type, const void* data,
+                DWORD bytes) const;
+    bool SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const;
+    bool SetString(const std::wstring& relativeKey, const std::wstring& value, const std::wstring& text) const;
+    // Reads a value; false when missing. type may be null.
+    bool GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
+                DWORD* type = nullptr) const;
+    bool KeyExists(const std::wstring& relativeKey) const;
+    bool CreateKey(const std::wstring& relativeKey) const;
+    bool ValueExists(const std::wstring& relativeKey, const std::wstring& value) const;
+
+private:
+    std::wstring Full(const std::wstring& relativeKey) const;
+
+    HKEY m_hive;
+    std::wstring m_name;
+    std::wstring m_subkey;
+    std::vector<std::wstring> m_createdParents;  // deepest first
+    bool m_valid = false;
+};
+
+// A name unique in this test run: prefix, process id and a counter.
+std::wstring UniqueTestName(const std::wstring& prefix);
