@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "driver_interface/driver_interface.h"
+
+namespace {
+
+// A caller may hold the handle as a DriverInterface pointer, so the order of
+// the virtual operations is part of the library's interface. Under the
+// Itanium C++ ABI (g++), a pointer to a virtual member function holds 1 + the
+// byte offset of its vtable entry, and the virtual destructor fills the first
+// two entries (complete and deleting), so contract slot n is entry n + 1.
+template <typename F>
+int EntryOf(F function) {
+    uintptr_t raw = 0;
+    static_assert(sizeof(F) >= sizeof raw);
+    std::memcpy(&raw, &function, sizeof raw);
+    EXPECT_EQ(raw % sizeof(void*), 1u) << "not a virtual function";
+    return static_cast<int>((raw - 1) / sizeof(void*));
+}
+
+TEST(DriverInterfaceSlots, OperationsStayInContractOrder) {
+    using D = DriverInterface;
+    struct Row {
+        int slot;
+        int entry;
+        const char* name;
+    };
+    const Row rows[] = {
+        {1, EntryOf(&D::SetPrinterHandle), "SetPrinterHandle"},
+        {2, EntryOf(&D::IsAdvanced), "IsAdvanced"},
+        {3, EntryOf(&D::GetPrinterStatusText), "GetPrinterStatusText"},
+        {4, EntryOf(&D::GetJobStatusText), "GetJobStatusText"},
+        {5, EntryOf(&D::HasPrinterStatus), "HasPrinterStatus"},
+        {6, EntryOf(&D::GetPrinterStatusSeverity), "GetPrinterStatusSeverity"},
+        {7, EntryOf(&D::GetPrinterStatusFlags), "GetPrinterStatusFlags"},
+        {8, EntryOf(&D::GetPrinterExtendedStatusFlags), "GetPrinterExtendedStatusFlags"},
+        {9, EntryOf(&D::GetPrinterDriverVersion), "GetPrinterDriverVersion"},
+        {10, EntryOf(&D::GetPrinterDriverDate), "GetPrinterDriverDate"},
+        {11, EntryOf(&D::Command), "Command"},
+        {12, EntryOf(&D::SendFile), "SendFile"},
+        {13, EntryOf(&D::ImportSettings), "ImportSettings"},
+        {14, EntryOf(&D::ExportSettings), "ExportSettings"},
+        {15, EntryOf(&D::ResetSettings), "ResetSettings"},
+        {16, EntryOf(&D::PauseJob), "PauseJob"},
+        {17, EntryOf(&D::ResumeJob), "ResumeJob"},
+        {18, EntryOf(&D::DeleteJob), "DeleteJob"},
+        {19, EntryOf(&D::RestartJob), "RestartJob"},
+        {20, EntryOf(&D::SetJobPriority), "SetJobPriority"},
+        {21, EntryOf(&D::SetJobStartTime), "SetJobStartTime"},
+        {22, EntryOf(&D::SetJobUntilTime), "SetJobUntilTime"},
+        {23, EntryOf(&D::SendDalQuery), "SendDalQuery"},
+        {24, EntryOf(&D::SendDalQueryEx), "SendDalQueryEx"},
+        {25, EntryOf(&D::GetDalQueryStatus), "GetDalQueryStatus"},
+        {26, EntryOf(&D::GetDalQueryResponse), "GetDalQueryResponse"},
+        {27, EntryOf(&D::IsBidiEnabled), "IsBidiEnabled"},
+        {28, EntryOf(&D::GetOdometer), "GetOdometer"},
+        {29, EntryOf(&D::SetOdometer), "SetOdometer"},
+        // Introduced by the basic interface, after the contract's last slot.
+        {30, EntryOf(&BasicDriverInterface::GetEventLog), "GetEventLog"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.entry, row.slot + 1);
+    }
+}
+
+// An interface that only fills the pure slots shows the base defaults.
+class MinimalInterface : public DriverInterface {
+public:
+    void SetPrinterHandle(HANDLE) override {}
+    OdometerData GetOdometer() override { return OdometerData(); }
+    void SetOdometer(const OdometerData&) override {}
+};
+
+TEST(DriverInterfaceDefaults, BaseAnswersNothingIsThere) {
+    MinimalInterface driver;
+    std::vector<uint8_t> response(3, 0xAB);
+    EXPECT_FALSE(driver.IsAdvanced());
+    EXPECT_TRUE(driver.GetPrinterStatusText().IsEmpty());
+    EXPECT_TRUE(driver.GetJobStatusText(1).IsEmpty());
+    EXPECT_FALSE(driver.HasPrinterStatus(101));
+    EXPECT_EQ(driver.GetPrinterStatusSeverity(), 1);
+    EXPECT_EQ(driver.GetPrinterStatusFlags(), 0u);
+    EXPECT_EQ(driver.GetPrinterExtendedStatusFlags(), 0u);
+    EXPECT_TRUE(driver.GetPrinterDriverVersion().IsEmpty());
+    EXPECT_TRUE(driver.GetPrinterDriverDate().IsEmpty());
+    EXPECT_FALSE(driver.SendFile(OString("a"), OString("b")));
+    EXPECT_FALSE(driver.ImportSettings(OString("a"), 0));
+    EXPECT_FALSE(driver.ExportSettings(OString("a"), 0));
+    EXPECT_FALSE(driver.ResetSettings(0));
+    EXPECT_FALSE(driver.PauseJob(1));
+    EXPECT_FALSE(driver.SetJobPriority(1, 1));
+    EXPECT_FALSE(driver.SendDalQuery(nullptr, 0, OString("q"), 1, 2, 3));
+    EXPECT_FALSE(driver.SendDalQueryEx(nullptr, 0, OString("q"), 1, 2, 3, OString("p"), true));
+    EXPECT_EQ(driver.GetDalQueryStatus(OString("q")), 0);
+    EXPECT_FALSE(driver.GetDalQueryResponse(OString("q"), response));
+    EXPECT_EQ(response.size(), 3u) << "the buffer is left alone";
+    EXPECT_FALSE(driver.IsBidiEnabled());
+
+    DriverCommand record;
+    record.supported = record.hasUserInterface = record.extraFlag1 = record.extraFlag2 = true;
+    record.execute = true;
+    driver.Command(1, record);
+    EXPECT_FALSE(record.supported || record.hasUserInterface || record.extraFlag1 || record.extraFlag2);
+    EXPECT_TRUE(record.execute) << "execute is the caller's input";
+}
+
+TEST(DriverInterfaceDefaults, AdvancedInterfaceSaysSo) {
+    AdvancedDriverInterface advanced;
+    BasicDriverInterface basic;
+    EXPECT_TRUE(advanced.IsAdvanced());
+    EXPECT_FALSE(basic.IsAdvanced());
+}
+
+}  // namespace
