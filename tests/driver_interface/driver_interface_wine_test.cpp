@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#define QV_NO_PROTOTYPES
+#include "quorvel_driver_utility.h"
+
 #include "driver_interface/basic_spooler.h"
 #include "driver_interface/di_exports.h"
 #include "driver_interface/driver_interface.h"
@@ -120,7 +123,7 @@ std::string CreationDateOf(const std::wstring& path) {
 
 // PrinterInfo keeps the driver part per thread once read; each test that
 // changes driver facts starts and ends with a clean cache.
-class DriverInterfaceTest : public ::testing::Test {
+class BasicDriverInterfaceDriverFacts : public ::testing::Test {
 protected:
     void SetUp() override { PrinterInfoCache::ClearThisThread(); }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
@@ -485,7 +488,7 @@ BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, L
     return ok;
 }
 
-TEST_F(DriverInterfaceTest, DriverVersionAndDateFromTheSpooler) {
+TEST_F(BasicDriverInterfaceDriverFacts, DriverVersionAndDateFromTheSpooler) {
     WinePrinter printer(L"version");
     if (!printer.Ok()) {
         GTEST_SKIP() << Narrow(printer.Error().c_str());
@@ -502,7 +505,7 @@ TEST_F(DriverInterfaceTest, DriverVersionAndDateFromTheSpooler) {
     DI_Close_impl(driver);
 }
 
-TEST_F(DriverInterfaceTest, VersionAndDateFallBackToTheConfigurationModule) {
+TEST_F(BasicDriverInterfaceDriverFacts, VersionAndDateFallBackToTheConfigurationModule) {
     WinePrinter printer(L"fallback");
     if (!printer.Ok()) {
         GTEST_SKIP() << Narrow(printer.Error().c_str());
@@ -521,7 +524,7 @@ TEST_F(DriverInterfaceTest, VersionAndDateFallBackToTheConfigurationModule) {
     DI_Close_impl(driver);
 }
 
-TEST_F(DriverInterfaceTest, NoModuleNoVersionNoDate) {
+TEST_F(BasicDriverInterfaceDriverFacts, NoModuleNoVersionNoDate) {
     WinePrinter printer(L"nomodule");
     if (!printer.Ok()) {
         GTEST_SKIP() << Narrow(printer.Error().c_str());
@@ -701,24 +704,20 @@ TEST(DriverInterfaceHost, DecoratedExportsOnARealPrinter) {
 
     HMODULE dll = ::LoadLibraryW((ProgramFolder() + L"\\QuorvelDriverUtility.dll").c_str());
     ASSERT_NE(dll, nullptr) << ::GetLastError();
-    using Open = HDRIVERINTERFACE (*)(void*);
-    using Close = void (*)(HDRIVERINTERFACE);
-    using Text = wchar_t* (*)(HDRIVERINTERFACE);
-    using Flags = unsigned long (*)(HDRIVERINTERFACE);
-    using Supported = bool (*)(HDRIVERINTERFACE, int);
-    auto open = reinterpret_cast<Open>(::GetProcAddress(dll, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"));
-    auto close = reinterpret_cast<Close>(::GetProcAddress(dll, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z"));
-    auto statusText =
-        reinterpret_cast<Text>(::GetProcAddress(dll, "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
-    auto statusFlags =
-        reinterpret_cast<Flags>(::GetProcAddress(dll, "?DI_GetPrinterStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z"));
-    auto extendedFlags = reinterpret_cast<Flags>(
+    // Literal names (as MSVC decorates the signatures), the public header's types.
+    auto open = reinterpret_cast<QV_PFN_DI_OPEN>(::GetProcAddress(dll, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"));
+    auto close = reinterpret_cast<QV_PFN_DI_CLOSE>(::GetProcAddress(dll, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z"));
+    auto statusText = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
+        ::GetProcAddress(dll, "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
+    auto statusFlags = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(
+        ::GetProcAddress(dll, "?DI_GetPrinterStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z"));
+    auto extendedFlags = reinterpret_cast<QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS>(
         ::GetProcAddress(dll, "?DI_GetPrinterExtendedStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z"));
-    auto version = reinterpret_cast<Text>(
+    auto version = reinterpret_cast<QV_PFN_DI_GET_PRINTER_DRIVER_VERSION>(
         ::GetProcAddress(dll, "?DI_GetPrinterDriverVersion@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
-    auto date =
-        reinterpret_cast<Text>(::GetProcAddress(dll, "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
-    auto supported = reinterpret_cast<Supported>(
+    auto date = reinterpret_cast<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(
+        ::GetProcAddress(dll, "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
+    auto supported = reinterpret_cast<QV_PFN_DI_IS_COMMAND_SUPPORTED>(
         ::GetProcAddress(dll, "?DI_IsCommandSupported@@YA_NPEAUHDRIVERINTERFACE__@@H@Z"));
     ASSERT_TRUE(open && close && statusText && statusFlags && extendedFlags && version && date && supported);
     for (const char* name : {"?DI_IsCommandUI@@YA_NPEAUHDRIVERINTERFACE__@@H@Z",
