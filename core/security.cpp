@@ -35,6 +35,20 @@ void OSecurityAttributes::Reset() {
 
 namespace {
 
+ODirectoryApi g_directoryApi;
+
+}  // namespace
+
+OScopedDirectoryApi::OScopedDirectoryApi(const ODirectoryApi& api) : m_previous(g_directoryApi) {
+    g_directoryApi = api;
+}
+
+OScopedDirectoryApi::~OScopedDirectoryApi() {
+    g_directoryApi = m_previous;
+}
+
+namespace {
+
 void AppendDirectoryEntries(OSecurityAttributes& attributes, int32_t access) {
     switch (access) {
         case 1:
@@ -50,16 +64,32 @@ void AppendDirectoryEntries(OSecurityAttributes& attributes, int32_t access) {
     attributes.Append(L"(A;OICI;FA;;;SY)");
 }
 
-// ERROR_ALREADY_EXISTS counts as success: the directory is there, made by us
-// earlier or by someone else in between.
+// ERROR_ALREADY_EXISTS counts as success when a directory is there, made by us
+// earlier or by someone else in between. CreateDirectoryW gives the same error
+// for a file of that name, which must not pass for a directory.
 bool CreateOne(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
-    return ::CreateDirectoryW(path, attributes) || ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (g_directoryApi.createDirectory(path, attributes)) {
+        return true;
+    }
+    DWORD error = ::GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    DWORD found = ::GetFileAttributesW(path);
+    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return true;
+    }
+    ::SetLastError(error);
+    return false;
 }
 
 bool CreateLevels(const OString& path, SECURITY_ATTRIBUTES* attributes) {
     const wchar_t* text = path.GetWide();
     if (CreateOne(text, attributes)) {
         return true;
+    }
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        return false;  // a file stands in the way; making parents cannot help
     }
     const wchar_t* slash = OString::StrRChrBackslash(text);
     // A backslash at index 3 or less is a drive root's ("C:\") or there is no

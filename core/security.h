@@ -58,3 +58,23 @@ enum class ODirectoryAccess : int32_t {
 // be created. Parents made before a failure stay. Paths use backslashes; the
 // walk stops at a drive root (a backslash at index 3 or less).
 bool CreateDirectoryRecursive(const OString& path, int32_t access);
+
+// The one system call of CreateDirectoryRecursive, replaceable by tests: Wine
+// keeps no descriptor on directories (it reports one made from the Unix mode
+// bits), so the entries each level receives can only be seen here.
+struct ODirectoryApi {
+    BOOL(WINAPI* createDirectory)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) = ::CreateDirectoryW;
+};
+
+// Installs a replacement for the life of the object and restores the previous
+// one afterwards. Not thread-safe: for tests only.
+class OScopedDirectoryApi {
+public:
+    explicit OScopedDirectoryApi(const ODirectoryApi& api);
+    OScopedDirectoryApi(const OScopedDirectoryApi&) = delete;
+    OScopedDirectoryApi& operator=(const OScopedDirectoryApi&) = delete;
+    ~OScopedDirectoryApi();
+
+private:
+    ODirectoryApi m_previous;
+};

@@ -1,0 +1,204 @@
+#include "core/arrays.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Automatic step: count / 8, at least 4, at most 1024; the new capacity is
+// the larger of the wanted size and capacity + step. Each start array was
+// made by one SetSize from empty, so its capacity equals its count.
+struct GrowthRow {
+    int32_t start;
+    int32_t size;
+    int32_t growBy;
+    int32_t capacity;
+    const char* note;
+};
+
+const GrowthRow kGrowthRows[] = {
+    {10, 11, 0, 14, "10/8 = 1, raised to the minimum step 4"},
+    {32, 33, 0, 36, "32/8 = 4, exactly the minimum"},
+    {80, 81, 0, 90, "80/8 = 10"},
+    {8000, 8001, 0, 9000, "8000/8 = 1000, under the maximum"},
+    {20000, 20001, 0, 21024, "20000/8 = 2500, capped at 1024"},
+    {10, 50, 0, 50, "wanted size beyond capacity + step wins"},
+    {10, 11, 100, 110, "fixed grow-by of 100"},
+    {10, 11, 1, 11, "fixed grow-by of 1"},
+    {0, 7, 0, 7, "first allocation is exact"},
+};
+
+TEST(OTypedArray, GrowthStepsFollowTheCountAndGrowBy) {
+    for (const auto& row : kGrowthRows) {
+        SCOPED_TRACE(row.note);
+        OTypedArray<int> array;
+        array.SetGrowBy(row.growBy);
+        array.SetSize(row.start);
+        ASSERT_EQ(array.GetCapacity(), row.start);
+        array.SetSize(row.size);
+        EXPECT_EQ(array.GetCount(), row.size);
+        EXPECT_EQ(array.GetCapacity(), row.capacity);
+    }
+}
+
+TEST(OStringArray, GrowthStepsFollowTheCountAndGrowBy) {
+    for (const auto& row : kGrowthRows) {
+        SCOPED_TRACE(row.note);
+        OStringArray array;
+        array.SetGrowBy(row.growBy);
+        array.SetSize(row.start);
+        ASSERT_EQ(array.GetCapacity(), row.start);
+        array.SetSize(row.size);
+        EXPECT_EQ(array.GetCount(), row.size);
+        EXPECT_EQ(array.GetCapacity(), row.capacity);
+    }
+}
+
+TEST(OBaseArray, ElementSizesOfTheLibraryKeepTheirBytes) {
+    // A 6-byte element is the odd one: offsets are index * 6, not a power of two.
+    OBaseArray<6> array;
+    array.SetSize(3);
+    EXPECT_EQ(array.GetCount(), 3);
+    array.SetSize(9);
+    EXPECT_EQ(array.GetCapacity(), 9);  // 3 + 4 < 9
+}
+
+TEST(OTypedArray, RegrowingWithinCapacityZeroFillsTheReturningElements) {
+    OTypedArray<int> array;
+    for (int i = 0; i < 5; ++i) {
+        array.Add(100 + i);
+    }
+    ASSERT_EQ(array.GetCount(), 5);
+    array.SetSize(2);
+    EXPECT_EQ(array.GetCapacity(), 5);  // shrinking frees nothing
+    array.SetSize(5);
+    EXPECT_EQ(array[0], 100);
+    EXPECT_EQ(array[1], 101);
+    for (int i = 2; i < 5; ++i) {
+        EXPECT_EQ(array[i], 0) << "element " << i;
+    }
+}
+
+TEST(OTypedArray, SetSizeZeroFreesButKeepsGrowBy) {
+    OTypedArray<int> array;
+    array.SetGrowBy(7);
+    array.SetSize(3);
+    array.SetSize(0);
+    EXPECT_EQ(array.GetCount(), 0);
+    EXPECT_EQ(array.GetCapacity(), 0);
+    EXPECT_EQ(array.GetData(), nullptr);
+    EXPECT_EQ(array.GetGrowBy(), 7);
+}
+
+TEST(OTypedArray, InsertAtBeyondTheEndGrowsWithZeros) {
+    OTypedArray<int> array;
+    array.Add(1);
+    array.Add(2);
+    array.Add(3);
+    array.InsertAt(7, 99);
+    ASSERT_EQ(array.GetCount(), 8);
+    const int expected[] = {1, 2, 3, 0, 0, 0, 0, 99};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(array[i], expected[i]) << "element " << i;
+    }
+}
+
+TEST(OTypedArray, InsertAtInsideMovesTheTailUp) {
+    OTypedArray<wchar_t> array;
+    for (wchar_t c : {L'a', L'b', L'd'}) {
+        array.Add(c);
+    }
+    array.InsertAt(2, L'c');
+    array.InsertAt(0, L'_');
+    ASSERT_EQ(array.GetCount(), 5);
+    EXPECT_EQ(std::wstring(array.GetData(), 5), L"_abcd");
+}
+
+TEST(OTypedArray, CopyFromTakesTheRange) {
+    OTypedArray<unsigned char> source;
+    for (unsigned char c = 1; c <= 6; ++c) {
+        source.Add(c);
+    }
+    OTypedArray<unsigned char> copy;
+    copy.CopyFrom(source, 2, 3);
+    ASSERT_EQ(copy.GetCount(), 3);
+    EXPECT_EQ(copy[0], 3);
+    EXPECT_EQ(copy[2], 5);
+}
+
+int32_t Refs(const OString& s) {
+    return s.GetBody() == nullptr ? 0 : s.GetBody()->refs.load();
+}
+
+TEST(OStringArray, ShrinkReleasesAndRegrowGivesEmptyStrings) {
+    OString held("held");
+    OStringArray array;
+    for (int i = 0; i < 5; ++i) {
+        array.Add(held);
+    }
+    EXPECT_EQ(Refs(held), 6);
+    array.SetSize(2);
+    EXPECT_EQ(Refs(held), 3) << "the three removed elements must drop their references";
+    array.SetSize(5);
+    EXPECT_EQ(Refs(held), 3);
+    EXPECT_EQ(array[0], "held");
+    for (int i = 2; i < 5; ++i) {
+        EXPECT_TRUE(array[i].IsEmpty()) << "element " << i;
+    }
+}
+
+TEST(OStringArray, OverwriteRemoveAllAndDestructionRelease) {
+    OString first("first");
+    OString second("second");
+    {
+        OStringArray array;
+        array.Add(first);
+        array.SetAtGrow(0, second);
+        EXPECT_EQ(Refs(first), 1) << "the overwritten element must be released";
+        EXPECT_EQ(Refs(second), 2);
+        array.SetAtGrow(3, first);
+        EXPECT_EQ(array.GetCount(), 4);
+        EXPECT_TRUE(array[2].IsEmpty());
+        array.RemoveAll();
+        EXPECT_EQ(Refs(first), 1);
+        EXPECT_EQ(Refs(second), 1);
+        EXPECT_EQ(array.GetCapacity(), 0);
+        array.Add(first);
+        array.Add(second);
+    }
+    EXPECT_EQ(Refs(first), 1);
+    EXPECT_EQ(Refs(second), 1);
+}
+
+TEST(OStringArray, InsertAtSevenOfThreeLeavesEmptyStringsBetween) {
+    OStringArray array;
+    array.Add("a");
+    array.Add("b");
+    array.Add("c");
+    array.InsertAt(7, "h");
+    ASSERT_EQ(array.GetCount(), 8);
+    EXPECT_EQ(array[2], "c");
+    for (int i = 3; i < 7; ++i) {
+        EXPECT_TRUE(array[i].IsEmpty()) << "element " << i;
+    }
+    EXPECT_EQ(array[7], "h");
+    array.InsertAt(1, "x");
+    ASSERT_EQ(array.GetCount(), 9);
+    EXPECT_EQ(array[1], "x");
+    EXPECT_EQ(array[2], "b");
+    EXPECT_EQ(array[8], "h");
+}
+
+TEST(OStringArray, AddingAnElementOfItselfSurvivesGrowth) {
+    // The value lives in the storage that growth moves.
+    OStringArray array;
+    array.Add("only");
+    for (int i = 0; i < 40; ++i) {
+        array.Add(array[0]);
+    }
+    EXPECT_EQ(array.GetCount(), 41);
+    EXPECT_EQ(array[40], "only");
+}
+
+}  // namespace

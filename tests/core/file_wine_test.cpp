@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/streams.h"
+#include "tests/core/scratch_dir.h"
+
+namespace {
+
+using core_test::ScratchDirTest;
+
+// An OFile that records each WriteRaw before writing it for real.
+class CountingFile : public OFile {
+public:
+    uint32_t WriteRaw(const void* data, uint32_t count) override {
+        calls.push_back(count);
+        return OFile::WriteRaw(data, count);
+    }
+    std::vector<uint32_t> calls;
+};
+
+std::string Pattern(size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        text += static_cast<char>('a' + i % 26);
+    }
+    return text;
+}
+
+class OFileTest : public ScratchDirTest {};
+
+TEST_F(OFileTest, OpenOfAMissingFileWithoutCreateFails) {
+    OFile file;
+    ::SetLastError(0xDEADBEEF);
+    EXPECT_FALSE(file.Open(Path(L"missing.txt").c_str(), 0));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_FALSE(file.Open(Path(L"missing.txt").c_str(), OFile::kWrite));
+    EXPECT_EQ(ReadFileBytes(Path(L"missing.txt")), "<missing>") << "nothing was created";
+    EXPECT_EQ(file.GetSize(), 0u);
+    EXPECT_EQ(file.Seek(5, OFile::kFromStart), 0);
+    EXPECT_EQ(file.WriteRaw("x", 1), 0u);
+    char c;
+    EXPECT_EQ(file.ReadRaw(&c, 1), 0u);
+
+    // A failed Open leaves the object reusable.
+    ASSERT_TRUE(file.Open(Path(L"missing.txt").c_str(), OFile::kWrite | OFile::kCreate));
+    EXPECT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.GetPath(), OString(Path(L"missing.txt").c_str()));
+}
+
+struct OpenRow {
+    uint32_t flags;
+    const char* expected;  // after writing "new" and closing
+    const char* note;
+};
+
+const OpenRow kOpenRows[] = {
+    {OFile::kWrite, "new", "write empties the file"},
+    {OFile::kWrite | OFile::kCreate, "new", "create of an existing file empties it too"},
+    {OFile::kWrite | OFile::kAppend, "old contentnew", "append keeps the content"},
+    {OFile::kWrite | OFile::kAppend | OFile::kCreate, "old contentnew", "append with create"},
+    {OFile::kWrite | OFile::kShareNone, "new", "share bits do not change the content"},
+};
+
+TEST_F(OFileTest, OpenForWritingTruncatesUnlessAppending) {
+    for (const auto& row : kOpenRows) {
+        SCOPED_TRACE(row.note);
+        std::wstring path = Path(L"content.txt");
+        WriteFileBytes(path, "old content");
+        OFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), row.flags));
+        EXPECT_EQ(file.Write("new", 3), 3u);
+        file.Close();
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_EQ(ReadFileBytes(path), row.expected);
+    }
+}
+
+TEST_F(OFileTest, OpenForReadingKeepsTheContentAndRefusesWrites) {
+    std::wstring path = Path(L"read.txt");
+    WriteFileBytes(path, "keep me");
+    for (uint32_t flags : {0u, OFile::kAppend, OFile::kCreate}) {
+        SCOPED_TRACE(flags);
+        OFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), flags));
+        EXPECT_EQ(file.GetSize(), 7u);
+        char buffer[16] = {};
+        EXPECT_EQ(file.ReadRaw(buffer, sizeof buffer), 7u) << "reading starts at the beginning";
+        EXPECT_STREQ(buffer, "keep me");
+        EXPECT_EQ(file.WriteRaw("x", 1), 0u) << "opened for reading only";
+    }
+    EXPECT_EQ(ReadFileBytes(path), "keep me");
+}
+
+TEST_F(OFileTest, CreateFlagMakesAMissingFile) {
+    std::wstring path = Path(L"made.txt");
+    OFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+struct ShareRow {
+    uint32_t flags;
+    bool othersRead;
+    bool othersWrite;
+    const char* note;
+};
+
+const ShareRow kShareRows[] = {
+    {0x10, false, false, "exclusive"},
+    {0x20, true, false, "others may read"},
+    {0x30, false, true, "others may write"},
+    {0x00, true, true, "0: read and write"},
+    {0x40, true, true, "unlisted value: read and write"},
+    {0xF0, true, true, "all bits: read and write"},
+};
+
+TEST_F(OFileTest, ShareBitsDecideWhatOthersMayOpen) {
+    std::wstring path = Path(L"shared.txt");
+    WriteFileBytes(path, "x");
+    for (const auto& row : kShareRows) {
+        SCOPED_TRACE(row.note);
+        OFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), row.flags));
+        for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+            // The second opener shares everything, so only our share mode can refuse.
+            HANDLE other = ::CreateFileW(path.c_str(), access,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            bool opened = other != INVALID_HANDLE_VALUE;
+            DWORD error = ::GetLastError();
+            if (opened) {
+                ::CloseHandle(other);
+            }
+            bool expected = access == GENERIC_READ ? row.othersRead : row.othersWrite;
+            EXPECT_EQ(opened, expected) << (access == GENERIC_READ ? "read" : "write");
+            if (!opened) {
+                EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+            }
+        }
+    }
+}
+
+TEST_F(OFileTest, WritesGoOutInBuffersOfTheStreamSize) {
+    std::wstring path = Path(L"buffered.bin");
+    std::string data = Pattern(2500);
+    CountingFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
+    EXPECT_EQ(file.Write(data.data(), 2500), 2500u);
+    EXPECT_EQ(file.calls, (std::vector<uint32_t>{1024, 1024}));
+    EXPECT_EQ(ReadFileBytes(path).size(), 2048u) << "the last 452 bytes still wait";
+    EXPECT_EQ(file.Flush(), 452u);
+    EXPECT_EQ(file.calls, (std::vector<uint32_t>{1024, 1024, 452}));
+    EXPECT_EQ(ReadFileBytes(path), data);
+}
+
+TEST_F(OFileTest, CloseFlushesTheRest) {
+    std::wstring path = Path(L"close.bin");
+    std::string data = Pattern(2500);
+    CountingFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
+    file.Write(data.data(), 2500);
+    file.Close();
+    EXPECT_EQ(file.calls, (std::vector<uint32_t>{1024, 1024, 452}));
+    EXPECT_EQ(ReadFileBytes(path), data);
+    file.Close();  // closing twice does nothing
+    EXPECT_EQ(file.calls.size(), 3u);
+}
+
+TEST_F(OFileTest, DestructionFlushesAndCloses) {
+    std::wstring path = Path(L"destroyed.bin");
+    std::string data = Pattern(2500);
+    {
+        OFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
+        file.Write(data.data(), 2500);
+    }
+    EXPECT_EQ(ReadFileBytes(path), data);
+    // The exclusive handle is gone: the file opens exclusively again.
+    OFile again;
+    EXPECT_TRUE(again.Open(path.c_str(), OFile::kWrite | OFile::kAppend | OFile::kShareNone));
+}
+
+TEST_F(OFileTest, SeekFlushesPendingBytesBeforeMoving) {
+    std::wstring path = Path(L"seek.txt");
+    OFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
+    file.Write("0123456789", 10);
+    EXPECT_EQ(file.GetSize(), 0u) << "still buffered";
+    EXPECT_EQ(file.Seek(2, OFile::kFromStart), 2);
+    EXPECT_EQ(ReadFileBytes(path), "0123456789");
+    file.Write("AB", 2);
+    EXPECT_EQ(file.Seek(-3, OFile::kFromEnd), 7);
+    file.Write("C", 1);
+    EXPECT_EQ(file.Seek(0, OFile::kFromCurrent), 8);
+    EXPECT_EQ(file.Seek(0, 7), -1) << "an unknown origin fails";
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(path), "01AB456C89");
+}
+
+TEST_F(OFileTest, AppendWritesLandAtTheEndOfTheFile) {
+    std::wstring path = Path(L"log.txt");
+    for (const char* line : {"one", "two", "three"}) {
+        OFile file;
+        ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kAppend));
+        file.WriteText(line);
+        file.WriteLineEnd();
+    }
+    EXPECT_EQ(ReadFileBytes(path), "one\r\ntwo\r\nthree\r\n");
+}
+
+TEST_F(OFileTest, ReadAfterBufferedWritesSeesThemInPlace) {
+    // A read must not slip in between buffered bytes and the place they were
+    // written at.
+    std::wstring path = Path(L"mixed.txt");
+    WriteFileBytes(path, "0123456789");
+    OFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kAppend));
+    file.Seek(0, OFile::kFromStart);
+    file.Write("AB", 2);
+    char buffer[4] = {};
+    EXPECT_EQ(file.ReadRaw(buffer, 3), 3u);
+    EXPECT_STREQ(buffer, "234");
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(path), "AB23456789");
+}
+
+TEST_F(OFileTest, OpeningAgainClosesTheFirstFile) {
+    OFile file;
+    ASSERT_TRUE(file.Open(Path(L"first.txt").c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
+    file.Write("first", 5);
+    ASSERT_TRUE(file.Open(Path(L"second.txt").c_str(), OFile::kWrite | OFile::kCreate));
+    EXPECT_EQ(ReadFileBytes(Path(L"first.txt")), "first") << "flushed and released";
+    OFile other;
+    EXPECT_TRUE(other.Open(Path(L"first.txt").c_str(), OFile::kShareNone));
+}
+
+TEST_F(OFileTest, CreationTimeOfAFreshFileIsNow) {
+    std::wstring path = Path(L"stamp.txt");
+    FILETIME before;
+    ::GetSystemTimeAsFileTime(&before);
+    WriteFileBytes(path, "x");
+    FILETIME after;
+    ::GetSystemTimeAsFileTime(&after);
+    FILETIME created{};
+    ASSERT_TRUE(OGetFileCreationTime(path.c_str(), &created));
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    // Two seconds of slack either side: file systems keep coarser stamps than
+    // the system clock.
+    const uint64_t slack = 2ull * 10000000ull;
+    EXPECT_GE(ticks(created) + slack, ticks(before));
+    EXPECT_LE(ticks(created), ticks(after) + slack);
+
+    FILETIME untouched{0x12345678, 0x9ABCDEF0};
+    EXPECT_FALSE(OGetFileCreationTime(Path(L"absent.txt").c_str(), &untouched));
+    EXPECT_FALSE(OGetFileCreationTime(path.c_str(), nullptr));
+}
+
+TEST_F(OFileTest, CreationTimeReadsWhileAnotherWriterHoldsTheFile) {
+    std::wstring path = Path(L"busy.txt");
+    OFile writer;
+    ASSERT_TRUE(writer.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareRead));
+    FILETIME created{};
+    // The reader wants read access (the writer lets others read) and shares
+    // read and write (which covers the writer's own access), so it gets in.
+    EXPECT_TRUE(OGetFileCreationTime(path.c_str(), &created));
+}
+
+}  // namespace

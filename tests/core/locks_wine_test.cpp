@@ -1,0 +1,328 @@
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/locks.h"
+
+namespace {
+
+// A name no other test (or earlier run) uses.
+std::wstring UniqueName(const wchar_t* prefix) {
+    static std::atomic<int> counter{0};
+    return std::wstring(prefix) + L"QuorvelCoreTest:" + std::to_wstring(::GetCurrentProcessId()) +
+           L":" + std::to_wstring(++counter);
+}
+
+double NowMs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Whether another thread can take the named mutex within waitMs.
+bool OtherThreadCanLock(const std::wstring& name, uint32_t waitMs) {
+    bool held = false;
+    std::thread other([&] {
+        OMutex mutex(name.c_str(), waitMs);
+        held = mutex.Lock();
+        mutex.Unlock();
+    });
+    other.join();
+    return held;
+}
+
+TEST(OCriticalSection, IsReentrantAndExcludesOtherThreads) {
+    OCriticalSection section;
+    EXPECT_TRUE(section.Lock());
+    EXPECT_TRUE(section.Lock());  // the owner enters again without blocking
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        OLock lock(section);
+        entered = true;
+    });
+    ::Sleep(100);
+    EXPECT_FALSE(entered) << "held twice by this thread";
+    section.Unlock();
+    ::Sleep(100);
+    EXPECT_FALSE(entered) << "still held once";
+    section.Unlock();
+    other.join();
+    EXPECT_TRUE(entered);
+}
+
+TEST(OCriticalSection, SerialisesIncrementsFromManyThreads) {
+    OCriticalSection section;
+    int64_t counter = 0;  // deliberately not atomic
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                OLock lock(section);
+                int64_t value = counter;
+                if (i % 1000 == 0) {
+                    ::Sleep(0);  // invite a race while holding the lock
+                }
+                counter = value + 1;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(counter, 80000);
+}
+
+TEST(OMutex, NeverLockedMakesNoSystemObject) {
+    std::wstring name = UniqueName(L"Global\\");
+    ::SetLastError(0xDEADBEEF);
+    {
+        OMutex mutex(name.c_str(), 1000);
+        EXPECT_EQ(mutex.GetHandle(), nullptr);
+        EXPECT_EQ(mutex.GetTimeout(), 1000u);
+        EXPECT_EQ(::GetLastError(), 0xDEADBEEFu) << "construction called the system";
+        OKernelHandle probe(::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+        EXPECT_FALSE(probe) << "the mutex exists before any Lock";
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        ::SetLastError(0xDEADBEEF);
+    }
+    EXPECT_EQ(::GetLastError(), 0xDEADBEEFu) << "destruction called the system";
+}
+
+TEST(OMutex, FirstLockCreatesTheNamedMutexForEveryone) {
+    std::wstring name = UniqueName(L"Global\\");
+    OMutex mutex(name.c_str(), 1000);
+    ASSERT_TRUE(mutex.Lock());
+    ASSERT_NE(mutex.GetHandle(), nullptr);
+    OKernelHandle probe(::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+    EXPECT_TRUE(probe) << "a named system mutex must exist now";
+    EXPECT_FALSE(OtherThreadCanLock(name, 50)) << "held by this thread";
+    HANDLE first = mutex.GetHandle();
+    mutex.Unlock();
+    EXPECT_TRUE(OtherThreadCanLock(name, 50));
+    EXPECT_TRUE(mutex.Lock());
+    EXPECT_EQ(mutex.GetHandle(), first) << "the handle is created once and kept";
+    mutex.Unlock();
+
+    // The DACL of the new mutex: generic all for Everyone. The system maps the
+    // generic right to the mutex's own rights, so compare against the same
+    // entry applied to a mutex made here directly.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(mutex.GetHandle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, nullptr, nullptr, &made),
+              0u);
+    PSECURITY_DESCRIPTOR literal = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1, &literal, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, literal, FALSE};
+    OKernelHandle reference(::CreateMutexW(&attributes, FALSE, nullptr));
+    ::LocalFree(literal);
+    PSECURITY_DESCRIPTOR expected = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(reference.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, nullptr, nullptr, &expected),
+              0u);
+    auto text = [](PSECURITY_DESCRIPTOR descriptor) {
+        wchar_t* sddl = nullptr;
+        std::wstring result = L"<none>";
+        if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+            result = sddl;
+            ::LocalFree(sddl);
+        }
+        return result;
+    };
+    EXPECT_EQ(text(made), text(expected));
+    EXPECT_NE(text(made).find(L"WD"), std::wstring::npos) << "Everyone must be granted access";
+    ::LocalFree(made);
+    ::LocalFree(expected);
+}
+
+TEST(OMutex, UnnamedMutexWorksWithinTheObject) {
+    OMutex mutex(OString(), 100);
+    EXPECT_TRUE(mutex.Lock());
+    EXPECT_NE(mutex.GetHandle(), nullptr);
+    EXPECT_TRUE(mutex.Lock()) << "a mutex is re-entrant for its owner";
+    mutex.Unlock();
+    mutex.Unlock();
+}
+
+TEST(OMutex, LockThatTimesOutReturnsAfterTheTimeoutAndTheCallerGoesOn) {
+    std::wstring name = UniqueName(L"Global\\");
+    OMutex holder(name.c_str(), 1000);
+    ASSERT_TRUE(holder.Lock());
+    struct Row {
+        uint32_t timeout;
+    } rows[] = {{0}, {150}, {400}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.timeout);
+        double elapsed = 0;
+        bool held = true;
+        bool continued = false;
+        std::thread waiter([&] {
+            OMutex mutex(name.c_str(), row.timeout);
+            double start = NowMs();
+            {
+                OLock lock(mutex);
+                elapsed = NowMs() - start;
+                held = lock.IsHeld();
+            }  // the guard's Unlock after a time-out must be harmless
+            continued = true;
+        });
+        waiter.join();
+        EXPECT_FALSE(held);
+        EXPECT_TRUE(continued);
+        EXPECT_GE(elapsed, row.timeout * 0.9);
+        EXPECT_LT(elapsed, row.timeout + 2000.0);
+    }
+    EXPECT_FALSE(OtherThreadCanLock(name, 0)) << "the holder still owns the mutex";
+    holder.Unlock();
+    EXPECT_TRUE(OtherThreadCanLock(name, 0));
+}
+
+TEST(OMutex, AbandonedMutexIsOwnedAndReleasedByTheGuard) {
+    std::wstring name = UniqueName(L"Global\\");
+    std::thread quitter([&] {
+        OMutex mutex(name.c_str(), 1000);
+        mutex.Lock();
+        // The thread ends holding the mutex: the system marks it abandoned.
+    });
+    quitter.join();
+    OMutex mutex(name.c_str(), 1000);
+    {
+        OLock lock(mutex);
+        EXPECT_TRUE(lock.IsHeld()) << "WAIT_ABANDONED hands the mutex over";
+        EXPECT_FALSE(OtherThreadCanLock(name, 0));
+    }
+    EXPECT_TRUE(OtherThreadCanLock(name, 0)) << "the guard must release an abandoned mutex";
+}
+
+TEST(OMutex, FailedCreationDoesNotWaitAndUnlockDoesNothing) {
+    // A name taken by an event: CreateMutexW fails with ERROR_INVALID_HANDLE.
+    std::wstring name = UniqueName(L"Local\\");
+    OKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(event);
+    OMutex mutex(name.c_str(), 5000);
+    double start = NowMs();
+    EXPECT_FALSE(mutex.Lock());
+    EXPECT_LT(NowMs() - start, 1000.0) << "no wait without a mutex";
+    EXPECT_EQ(mutex.GetHandle(), nullptr);
+    ::SetLastError(0xDEADBEEF);
+    mutex.Unlock();
+    EXPECT_EQ(::GetLastError(), 0xDEADBEEFu) << "Unlock without a handle calls nothing";
+
+    // Once the name is free, the next Lock creates the mutex.
+    event.Reset();
+    EXPECT_TRUE(mutex.Lock());
+    EXPECT_NE(mutex.GetHandle(), nullptr);
+    mutex.Unlock();
+}
+
+// Runs core_mutex_holder beside this program.
+class MutexHolderProcess {
+public:
+    MutexHolderProcess(const std::wstring& mutexName, const char* mode) {
+        m_ready.Reset(::CreateEventW(nullptr, TRUE, FALSE, (m_readyName = UniqueName(L"Local\\")).c_str()));
+        m_release.Reset(
+            ::CreateEventW(nullptr, TRUE, FALSE, (m_releaseName = UniqueName(L"Local\\")).c_str()));
+        wchar_t self[MAX_PATH];
+        DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring dir(self, length);
+        dir.resize(dir.find_last_of(L'\\'));
+        std::wstring exe = dir + L"\\core_mutex_holder.exe";
+        std::wstring wideMode;
+        for (const char* c = mode; *c != '\0'; ++c) {
+            wideMode += static_cast<wchar_t>(*c);
+        }
+        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName + L"\" \"" +
+                               m_releaseName + L"\" " + wideMode;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &info)) {
+            m_process.Reset(info.hProcess);
+            ::CloseHandle(info.hThread);
+        } else {
+            m_startError = ::GetLastError();
+        }
+    }
+    ~MutexHolderProcess() {
+        if (m_process) {
+            ::SetEvent(m_release.Get());
+            if (::WaitForSingleObject(m_process.Get(), 10000) != WAIT_OBJECT_0) {
+                ::TerminateProcess(m_process.Get(), 99);
+            }
+        }
+    }
+
+    DWORD StartError() const { return m_startError; }
+    // True once the helper holds the mutex.
+    bool WaitReady() {
+        HANDLE both[2] = {m_ready.Get(), m_process.Get()};
+        return ::WaitForMultipleObjects(2, both, FALSE, 20000) == WAIT_OBJECT_0;
+    }
+    void Release() { ::SetEvent(m_release.Get()); }
+    // The exit code, or 259 when the helper did not end in time.
+    DWORD WaitExit() {
+        ::WaitForSingleObject(m_process.Get(), 10000);
+        DWORD code = STILL_ACTIVE;
+        ::GetExitCodeProcess(m_process.Get(), &code);
+        return code;
+    }
+
+private:
+    std::wstring m_readyName;
+    std::wstring m_releaseName;
+    OKernelHandle m_ready;
+    OKernelHandle m_release;
+    OKernelHandle m_process;
+    DWORD m_startError = 0;
+};
+
+TEST(OMutex, ExcludesASecondProcessUntilItReleases) {
+    std::wstring name = UniqueName(L"Global\\");
+    MutexHolderProcess holder(name, "release");
+    ASSERT_EQ(holder.StartError(), 0u) << "core_mutex_holder.exe must sit beside the tests";
+    ASSERT_TRUE(holder.WaitReady()) << "exit code " << holder.WaitExit();
+
+    OMutex mutex(name.c_str(), 300);
+    double start = NowMs();
+    bool held = mutex.Lock();
+    double elapsed = NowMs() - start;
+    EXPECT_FALSE(held) << "the other process holds the mutex";
+    EXPECT_GE(elapsed, 270.0);
+    EXPECT_LT(elapsed, 2300.0);
+    mutex.Unlock();  // after the time-out: harmless, the holder keeps it
+    EXPECT_FALSE(OtherThreadCanLock(name, 0));
+
+    holder.Release();
+    EXPECT_EQ(holder.WaitExit(), 0u);
+    start = NowMs();
+    EXPECT_TRUE(mutex.Lock());
+    EXPECT_LT(NowMs() - start, 250.0);
+    mutex.Unlock();
+}
+
+TEST(OMutex, MutexAbandonedByAnEndedProcessIsTakenOver) {
+    std::wstring name = UniqueName(L"Global\\");
+    MutexHolderProcess holder(name, "abandon");
+    ASSERT_EQ(holder.StartError(), 0u);
+    ASSERT_TRUE(holder.WaitReady());
+    EXPECT_EQ(holder.WaitExit(), 0u);
+    OMutex mutex(name.c_str(), 2000);
+    {
+        OLock lock(mutex);
+        EXPECT_TRUE(lock.IsHeld());
+    }
+    EXPECT_TRUE(OtherThreadCanLock(name, 0));
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+#include "core/property_set.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+int32_t Refs(const OString& s) {
+    return s.GetBody() == nullptr ? 0 : s.GetBody()->refs.load();
+}
+
+struct IntRow {
+    const char* text;  // null: the name is absent
+    int32_t fallback;
+    int32_t expectedInt;
+    bool expectedBool;
+    const char* note;
+};
+
+// GetInt falls back only when the name is absent or its text empty; any other
+// text goes through ToInt, so text without digits reads as 0, not the default.
+const IntRow kIntRows[] = {
+    {nullptr, 17, 17, false, "absent"},
+    {"", 17, 17, false, "empty text"},
+    {"0", 17, 0, false, "zero"},
+    {"42", 17, 42, true, "plain number"},
+    {"  -7x", 17, -7, true, "white space, sign, trailing junk"},
+    {"abc", 17, 0, false, "no digits reads 0"},
+    {" ", 17, 0, false, "blank is not empty"},
+    {"2147483647", 0, 2147483647, true, "largest int"},
+};
+
+TEST(OPropertySet, GetIntAndGetBoolReadTheTextOrTheDefault) {
+    for (const auto& row : kIntRows) {
+        SCOPED_TRACE(row.note);
+        OPropertySet set;
+        set.Set("other", "5");
+        if (row.text != nullptr) {
+            set.Set("value", row.text);
+        }
+        EXPECT_EQ(set.GetInt("value", row.fallback), row.expectedInt);
+        EXPECT_EQ(set.GetBool("value"), row.expectedBool);
+    }
+}
+
+TEST(OPropertySet, SetReplacesTheTextOfTheSameValueObject) {
+    OPropertySet set;
+    OString text("first");
+    set.Set("k", text);
+    OString* value = set.Lookup("k");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->GetBody(), text.GetBody()) << "the text is shared, not copied";
+    set.Set("k", "second");
+    EXPECT_EQ(set.Lookup("k"), value) << "an existing value takes the new text";
+    EXPECT_EQ(*value, "second");
+    EXPECT_EQ(Refs(text), 1);
+    EXPECT_EQ(set.GetCount(), 1);
+}
+
+TEST(OPropertySet, SetIntWritesDecimalText) {
+    struct Row {
+        int32_t n;
+        const char* text;
+    } rows[] = {{0, "0"}, {-1, "-1"}, {305419896, "305419896"}, {INT32_MIN, "-2147483648"}};
+    OPropertySet set;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        set.SetInt("n", row.n);
+        EXPECT_EQ(*set.Lookup("n"), row.text);
+        EXPECT_EQ(set.GetInt("n", 1), row.n);
+    }
+}
+
+TEST(OPropertySet, KeysAreCaseSensitive) {
+    OPropertySet set;
+    set.SetInt("Mode", 1);
+    set.SetInt("mode", 2);
+    EXPECT_EQ(set.GetCount(), 2);
+    EXPECT_EQ(set.GetInt("MODE", -1), -1);
+    EXPECT_EQ(set.GetInt("Mode", -1), 1);
+}
+
+TEST(OPropertySet, LookupGivesTheDefaultWhenAbsent) {
+    OPropertySet set;
+    OString fallback("fallback");
+    EXPECT_EQ(set.Lookup("none"), nullptr);
+    EXPECT_EQ(set.Lookup("none", &fallback), &fallback);
+}
+
+TEST(OPropertySet, EmptyingAndDestructionDeleteTheValues) {
+    // A value object holds one reference to the text it was given; deleting
+    // the object is the only way that reference goes away.
+    OString a("a");
+    OString b("b");
+    {
+        OPropertySet set;
+        set.Set("a", a);
+        set.Set("b", b);
+        EXPECT_EQ(Refs(a), 2);
+        set.RemoveAll();
+        EXPECT_EQ(set.GetCount(), 0);
+        EXPECT_EQ(Refs(a), 1);
+        EXPECT_EQ(Refs(b), 1);
+        set.Set("b", b);
+        EXPECT_EQ(Refs(b), 2);
+    }
+    EXPECT_EQ(Refs(b), 1);
+}
+
+}  // namespace
