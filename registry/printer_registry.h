@@ -1,0 +1,97 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "core/locks.h"
+#include "core/ostring.h"
+#include "registry/oregistry.h"
+
+class PrinterInfo;
+
+// The registry bound to one printer.
+//
+// Adds logical roots for the places a driver keeps its data ("SETTINGS:",
+// "DATA:", "NETWORK:", ...), fills printer tokens ("[PRINTER]", "[MODEL]",
+// "[PORT]", "[SERVER]", "[OEM]") into paths, and, while the redirect flag is
+// set, sends keys that would lie in the local machine's driver and print keys
+// to a mirror under the current user (a printer whose data lives on another
+// machine cannot be written there). The printer facts are taken once, at
+// construction; build a new object per use.
+//
+// Users that read settings hold GetMutex(), the machine-wide mutex
+// "Global\Quorvel:PrinterRegistry" (waits up to 30000 ms, then goes on).
+// Lock order: a settings cache's own lock first, then this mutex.
+//
+// Not thread-safe: one object belongs to one thread at a time.
+class PrinterRegistry : public ORegistry {
+public:
+    static constexpr const wchar_t* kMutexName = L"Global\\Quorvel:PrinterRegistry";
+    static constexpr uint32_t kMutexTimeoutMs = 30000;
+
+    // The facts a printer registry needs, as a PrinterInfo gives them.
+    struct Facts {
+        OString fullName;    // as the spooler knows it (with "\\server\" for a connection)
+        OString shortName;   // "[PRINTER]"
+        OString driverName;  // "[MODEL]"
+        OString portName;    // "[PORT]"
+        OString serverName;  // "[SERVER]"; this computer's name for a local printer
+        OString modelCode;   // "[OEM]", not escaped
+        bool remote = false;
+    };
+
+    // Facts from this thread's PrinterInfo cache for the name. A printer the
+    // spooler does not know leaves every fact but the full name empty, so its
+    // paths address keys that normally do not exist.
+    explicit PrinterRegistry(const OString& printerName);
+    explicit PrinterRegistry(const PrinterInfo& info);
+    // Given facts; no spooler call.
+    explicit PrinterRegistry(const Facts& facts);
+    // Copies the base part, the facts and both flags; the copy has its own
+    // mutex object of the same name (so both meet on one system mutex).
+    PrinterRegistry(const PrinterRegistry& other);
+    PrinterRegistry& operator=(const PrinterRegistry&) = delete;
+    ~PrinterRegistry() override;
+
+    // Logical roots, then tokens, then the hive aliases. A path holding no ':'
+    // is left alone, tokens included.
+    void ResolveRoots(OString& path) override;
+    // While the redirect flag is set, local-machine print and driver keys (and
+    // the user's driver key) open in their per-user mirror; see MirrorPath.
+    HKEY OpenKey(const OString& resolvedPath, bool create) override;
+
+    // The machine-wide registry mutex of this object.
+    OMutex& GetMutex() { return m_mutex; }
+
+    // Reads printer data through the spooler: OpenPrinterW(full name,
+    // PRINTER_ACCESS_ADMINISTER), GetPrinterDataA into 4 bytes. True when the
+    // call succeeded with 1 to 4 bytes (fewer bytes are zero-extended).
+    bool ReadPrinterNumber(const OString& valueName, uint32_t& value) const;
+
+    const Facts& GetFacts() const { return m_facts; }
+    bool IsRemote() const { return m_facts.remote; }
+    // Set equal to the remote flag at construction. Clearing it makes the next
+    // registry call use the machine keys (network settings are read so).
+    bool GetRedirect() const { return m_redirect; }
+    void SetRedirect(bool redirect) { m_redirect = redirect; }
+
+    // Pure path steps, public so they can be checked directly.
+    // The fourteen logical roots, in their order of application.
+    static void ApplyLogicalRoots(OString& path);
+    // The five tokens, each at every exact occurrence.
+    static void ApplyTokens(OString& path, const Facts& facts);
+    // The per-user mirror of a resolved path: "1:SOFTWARE/Brantheon/Drivers/"
+    // (plus "@" + escaped server + "/" when remote) and "PRINT%3A",
+    // "LOCAL%3A" or "USER%3A" in place of the print key, the local driver key
+    // or the user's driver key (a plain prefix test, ASCII case ignored).
+    // Other paths come back unchanged.
+    static OString MirrorPath(const OString& resolvedPath, bool remote, const OString& serverName);
+
+private:
+    static Facts FactsOf(const PrinterInfo& info, const OString& requestedName);
+
+    Facts m_facts;
+    bool m_redirect;
+    OMutex m_mutex;
+};
