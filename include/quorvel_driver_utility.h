@@ -66,7 +66,9 @@ typedef wchar_t* (*QV_PFN_RFID_ENCODE_RAW)(const wchar_t*, int);
  * decoration, so each declaration names the exported symbol explicitly,
  * quoted for the assembler; the call then goes through the import library's
  * jump stub, because the assembler cannot take the "__imp_" form of a quoted
- * name that dllimport would ask for. */
+ * name that dllimport would ask for. For the same reason g++ can take the
+ * address of these functions only with -mcmodel=small; a g++ host that wants
+ * function pointers uses GetProcAddress with the names above. */
 #if defined(_MSC_VER)
 #define QV_IMPORT __declspec(dllimport)
 #define QV_DECORATED(name)

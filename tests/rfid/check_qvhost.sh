@@ -1,0 +1,56 @@
+#!/bin/sh
+# qvhost as a script uses it: its output and exit codes.
+#   check_qvhost.sh BUILD_DIR
+set -u
+build=$1
+run="$build/wine-run"
+qvhost="$build/bin/qvhost.exe"
+status=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# expect CODE EXPECTED_STDOUT ARGS...: EXPECTED_STDOUT is matched exactly, or
+# as a substring when it starts with '~'.
+expect() {
+    code=$1
+    want=$2
+    shift 2
+    "$run" "$@" >"$work/out" 2>"$work/err"
+    got=$?
+    out=$(tr -d '\r' <"$work/out")
+    case "$want" in
+        "~"*) case "$out" in *"${want#\~}"*) ok=1 ;; *) ok=0 ;; esac ;;
+        *) [ "$out" = "$want" ] && ok=1 || ok=0 ;;
+    esac
+    if [ "$got" -ne "$code" ] || [ $ok -ne 1 ]; then
+        echo "FAIL: qvhost $* -> exit $got, output '$out' (wanted exit $code, '$want'); stderr: $(cat "$work/err")"
+        status=1
+    else
+        echo "ok: qvhost $* -> exit $got"
+    fi
+}
+
+sgtin="8#30;3;3#X;20:P1;44:P2;38"
+expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-epc --layout "$sgtin" --values "3;0614141;812345;6789"
+expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-epc --values=3\;0614141\;812345\;6789 --layout="$sgtin" --mode decimal
+expect 0 '~"hex":"3074257BF7194E4000001A85","bits":96}' "$qvhost" --json rfid-epc --layout "$sgtin" --values "3;0614141;812345;6789"
+expect 0 '~"hex":"0ABC"' "$qvhost" rfid-raw abc --mode 1 --json
+expect 0 "FF" "$qvhost" rfid-raw 255
+expect 1 "" "$qvhost" rfid-raw 0
+expect 1 '~"hex":null' "$qvhost" rfid-raw xyz --mode 4 --json
+expect 1 "" "$qvhost" rfid-epc --layout "0;0"
+expect 2 "" "$qvhost" rfid-raw
+expect 2 "" "$qvhost" rfid-raw 1 2
+expect 2 "" "$qvhost" rfid-epc --values 1
+expect 2 "" "$qvhost" rfid-epc --layout 8 --mode x
+expect 2 "" "$qvhost" rfid-epc --layout 8 --layout 8
+expect 2 "" "$qvhost" rfid-epc --layout 8 --colour red
+expect 2 "" "$qvhost" no-such-command
+expect 2 "" "$qvhost"
+expect 0 "~rfid-epc" "$qvhost" --help
+expect 0 "~--layout" "$qvhost" rfid-epc --help
+
+# Without the DLL beside it, the program says so with its own exit code.
+cp "$qvhost" "$work/qvhost.exe"
+expect 3 "" "$work/qvhost.exe" rfid-raw 255
+exit $status

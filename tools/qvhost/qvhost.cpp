@@ -1,0 +1,401 @@
+#include "tools/qvhost/qvhost.h"
+
+#include <shellapi.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cwchar>
+#include <cwctype>
+
+namespace {
+
+constexpr wchar_t kDllName[] = L"QuorvelDriverUtility.dll";
+
+std::wstring Widen(const std::string& text) { return QvFromUtf8(text); }
+std::string Narrow(const std::wstring& text) { return QvToUtf8(text); }
+
+void WriteLine(DWORD which, const std::wstring& line) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::wstring text = line + L"\n";
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    // Redirected: UTF-8, whatever the code pages say.
+    std::string utf8 = QvToUtf8(text);
+    WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+std::wstring SystemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : L"";
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    return (message.empty() ? L"" : message + L" ") + L"(error " + std::to_wstring(error) + L")";
+}
+
+std::wstring ProgramFolder() {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return L"";
+        }
+        // A full buffer means the name was cut: only a larger one tells.
+        if (length < path.size()) {
+            std::wstring full(path.data(), length);
+            return full.substr(0, full.find_last_of(L"\\/") + 1);
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+bool IsOptionName(const std::wstring& arg, const wchar_t* name) {
+    return arg == std::wstring(L"--") + name;
+}
+
+bool IsOptionWithValue(const std::wstring& arg, const wchar_t* name) {
+    std::wstring prefix = std::wstring(L"--") + name + L"=";
+    return arg.compare(0, prefix.size(), prefix) == 0;
+}
+
+const QvCommand* FindCommand(const std::wstring& name) {
+    for (const QvCommandGroup* group : kQvCommandGroups) {
+        for (size_t i = 0; i < group->count; ++i) {
+            if (name == group->commands[i].name) {
+                return &group->commands[i];
+            }
+        }
+    }
+    return nullptr;
+}
+
+void PrintUsage(QvHost& host) {
+    host.Print(L"usage: qvhost [--json] <command> [arguments]");
+    host.Print(L"       qvhost <command> --help");
+    host.Print(L"");
+    host.Print(L"Loads QuorvelDriverUtility.dll from the folder of qvhost.exe and calls its exports.");
+    host.Print(L"");
+    host.Print(L"commands:");
+    for (const QvCommandGroup* group : kQvCommandGroups) {
+        for (size_t i = 0; i < group->count; ++i) {
+            const QvCommand& command = group->commands[i];
+            std::wstring name = command.name;
+            name.resize(name.size() < 14 ? 14 : name.size() + 1, L' ');
+            host.Print(L"  " + name + command.summary);
+        }
+    }
+    host.Print(L"");
+    host.Print(L"options:");
+    host.Print(L"  --json        print one JSON object instead of plain text");
+    host.Print(L"  --help, -h    this text, or a command's own with the command");
+    host.Print(L"");
+    host.Print(L"exit codes: 0 result printed, 1 no result (null from the library), 2 bad command line,");
+    host.Print(L"            3 the DLL or an export could not be loaded, 4 a Windows call failed");
+}
+
+void PrintCommandHelp(QvHost& host, const QvCommand& command) {
+    host.Print(std::wstring(L"usage: qvhost [--json] ") + command.name + L" " + command.synopsis);
+    host.Print(L"");
+    host.Print(command.summary);
+    if (command.details != nullptr) {
+        host.Print(command.details);
+    }
+}
+
+bool IsHelp(const std::wstring& arg) { return arg == L"--help" || arg == L"-h" || arg == L"/?"; }
+
+}  // namespace
+
+// ---- QvArgs ----
+
+bool QvArgs::TakeOption(const wchar_t* name, std::wstring& value) {
+    bool found = false;
+    for (size_t i = 0; i < m_args.size() && m_args[i] != L"--";) {
+        const std::wstring& arg = m_args[i];
+        size_t count = 0;
+        std::wstring text;
+        if (IsOptionName(arg, name)) {
+            if (i + 1 >= m_args.size()) {
+                throw QvUsageError("--" + Narrow(name) + " needs a value");
+            }
+            text = m_args[i + 1];
+            count = 2;
+        } else if (IsOptionWithValue(arg, name)) {
+            text = arg.substr(std::wcslen(name) + 3);
+            count = 1;
+        } else {
+            ++i;
+            continue;
+        }
+        if (found) {
+            throw QvUsageError("--" + Narrow(name) + " is given twice");
+        }
+        found = true;
+        value = text;
+        m_args.erase(m_args.begin() + static_cast<ptrdiff_t>(i), m_args.begin() + static_cast<ptrdiff_t>(i + count));
+    }
+    return found;
+}
+
+bool QvArgs::ParseInt32(const std::wstring& text, int32_t& value) {
+    size_t digits = (!text.empty() && (text[0] == L'-' || text[0] == L'+')) ? 1 : 0;
+    bool hex = text.compare(digits, 2, L"0x") == 0 || text.compare(digits, 2, L"0X") == 0;
+    // wcstoll would skip white space and read "010" as octal; neither is wanted.
+    if (text.size() <= digits + (hex ? 2 : 0) || std::iswspace(text[0])) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    errno = 0;
+    long long number = std::wcstoll(text.c_str(), &end, hex ? 16 : 10);
+    if (end == nullptr || *end != L'\0' || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
+        return false;
+    }
+    value = static_cast<int32_t>(number);
+    return true;
+}
+
+bool QvArgs::TakeInt(const wchar_t* name, int32_t& value) {
+    std::wstring text;
+    if (!TakeOption(name, text)) {
+        return false;
+    }
+    if (!ParseInt32(text, value)) {
+        throw QvUsageError("--" + Narrow(name) + " wants a 32-bit number, not '" + Narrow(text) + "'");
+    }
+    return true;
+}
+
+bool QvArgs::TakeFlag(const wchar_t* name) {
+    for (size_t i = 0; i < m_args.size() && m_args[i] != L"--"; ++i) {
+        if (IsOptionName(m_args[i], name)) {
+            m_args.erase(m_args.begin() + static_cast<ptrdiff_t>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
+    std::vector<std::wstring> positional;
+    bool optionsEnded = false;
+    for (const std::wstring& arg : m_args) {
+        if (!optionsEnded && arg == L"--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg.size() > 1 && arg[0] == L'-' && arg[1] == L'-') {
+            throw QvUsageError("unknown option " + Narrow(arg));
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() < min) {
+        throw QvUsageError(min == 1 && max == 1 ? "one argument is needed" : "arguments are missing");
+    }
+    if (positional.size() > max) {
+        throw QvUsageError("unexpected argument '" + Narrow(positional[max]) + "'");
+    }
+    return positional;
+}
+
+// ---- QvJson ----
+
+void QvJson::Key(const char* key) {
+    if (!m_body.empty()) {
+        m_body += L",";
+    }
+    m_body += L"\"" + Widen(key) + L"\":";
+}
+
+QvJson& QvJson::Add(const char* key, const std::wstring& text) {
+    Key(key);
+    m_body += L"\"";
+    for (wchar_t c : text) {
+        switch (c) {
+            case L'"':
+                m_body += L"\\\"";
+                break;
+            case L'\\':
+                m_body += L"\\\\";
+                break;
+            case L'\n':
+                m_body += L"\\n";
+                break;
+            case L'\r':
+                m_body += L"\\r";
+                break;
+            case L'\t':
+                m_body += L"\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    wchar_t escape[8];
+                    swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
+                    m_body += escape;
+                } else {
+                    m_body += c;
+                }
+        }
+    }
+    m_body += L"\"";
+    return *this;
+}
+
+QvJson& QvJson::Add(const char* key, const std::optional<std::wstring>& textOrNull) {
+    return textOrNull ? Add(key, *textOrNull) : AddNull(key);
+}
+
+QvJson& QvJson::Add(const char* key, int64_t number) {
+    Key(key);
+    m_body += std::to_wstring(number);
+    return *this;
+}
+
+QvJson& QvJson::Add(const char* key, bool value) {
+    Key(key);
+    m_body += value ? L"true" : L"false";
+    return *this;
+}
+
+QvJson& QvJson::AddNull(const char* key) {
+    Key(key);
+    m_body += L"null";
+    return *this;
+}
+
+// ---- QvHost ----
+
+QvHost::~QvHost() {
+    if (m_module != nullptr) {
+        FreeLibrary(m_module);
+    }
+}
+
+FARPROC QvHost::Resolve(const char* decoratedName) {
+    if (m_module == nullptr) {
+        std::wstring path = ProgramFolder() + kDllName;
+        m_module = LoadLibraryW(path.c_str());
+        if (m_module == nullptr) {
+            DWORD error = GetLastError();
+            throw QvCommandError(kQvExitLibrary, "cannot load " + Narrow(path) + ": " + Narrow(SystemMessage(error)));
+        }
+    }
+    FARPROC function = GetProcAddress(m_module, decoratedName);
+    if (function == nullptr) {
+        throw QvCommandError(kQvExitLibrary, std::string(Narrow(kDllName)) + " does not export " + decoratedName);
+    }
+    return function;
+}
+
+std::optional<std::wstring> QvHost::TakeBstr(BSTR text) {
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    std::wstring copy(text, SysStringLen(text));
+    SysFreeString(text);
+    return copy;
+}
+
+void QvHost::Print(const std::wstring& line) { WriteLine(STD_OUTPUT_HANDLE, line); }
+
+void QvPrintError(const std::wstring& text) { WriteLine(STD_ERROR_HANDLE, L"qvhost: " + text); }
+
+std::string QvToUtf8(const std::wstring& text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr,
+                            nullptr);
+    }
+    return utf8;
+}
+
+std::wstring QvFromUtf8(const std::string& text) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
+    if (units > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(), units);
+    }
+    return wide;
+}
+
+// ---- main ----
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == nullptr) {
+        QvPrintError(L"cannot read the command line");
+        return kQvExitUsage;
+    }
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    LocalFree(argv);
+
+    // --json and --help may stand before the command; after it they belong to
+    // the command's arguments, read below.
+    bool json = false;
+    bool help = false;
+    size_t first = 0;
+    for (; first < args.size(); ++first) {
+        if (args[first] == L"--json") {
+            json = true;
+        } else if (IsHelp(args[first])) {
+            help = true;
+        } else {
+            break;
+        }
+    }
+    QvHost host(json);
+    if (first == args.size()) {
+        if (!help) {
+            QvPrintError(L"no command given (qvhost --help lists them)");
+            return kQvExitUsage;
+        }
+        PrintUsage(host);
+        return kQvExitOk;
+    }
+    std::wstring name = args[first];
+    if (name == L"help") {
+        const QvCommand* command = first + 1 < args.size() ? FindCommand(args[first + 1]) : nullptr;
+        if (command != nullptr) {
+            PrintCommandHelp(host, *command);
+        } else {
+            PrintUsage(host);
+        }
+        return kQvExitOk;
+    }
+    const QvCommand* command = FindCommand(name);
+    if (command == nullptr) {
+        QvPrintError(L"unknown command '" + name + L"' (qvhost --help lists them)");
+        return kQvExitUsage;
+    }
+    QvArgs commandArgs(std::vector<std::wstring>(args.begin() + static_cast<ptrdiff_t>(first) + 1, args.end()));
+    if (help || commandArgs.TakeFlag(L"help")) {
+        PrintCommandHelp(host, *command);
+        return kQvExitOk;
+    }
+    QvHost commandHost(json || commandArgs.TakeFlag(L"json"));
+    try {
+        return command->run(commandHost, commandArgs);
+    } catch (const QvUsageError& error) {
+        QvPrintError(name + L": " + Widen(error.what()));
+        QvPrintError(L"usage: qvhost " + name + L" " + command->synopsis);
+        return kQvExitUsage;
+    } catch (const QvCommandError& error) {
+        QvPrintError(name + L": " + Widen(error.what()));
+        return error.ExitCode();
+    } catch (const std::exception& error) {
+        QvPrintError(name + L": " + Widen(error.what()));
+        return kQvExitFailure;
+    }
+}
