@@ -20,7 +20,8 @@ std::wstring UniqueTestName(const std::wstring& prefix) {
     return prefix + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
 }
 
-ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent) : m_hive(hive) {
+ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent, const std::wstring& name)
+    : m_hive(hive) {
     // Note which parent levels must be created, so they can be pruned later.
     std::wstring level;
     std::vector<std::wstring> levels;
@@ -39,7 +40,7 @@ ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent) : 
             m_createdParents.insert(m_createdParents.begin(), each);
         }
     }
-    m_name = UniqueTestName(L"QuorvelTest-");
+    m_name = name.empty() ? UniqueTestName(L"QuorvelTest-") : name;
     m_subkey = parent + L"\\" + m_name;
     HKEY key = nullptr;
     m_valid = ::RegCreateKeyExW(hive, m_subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,

@@ -12,8 +12,11 @@
 // leaves the registry as it found it.
 class ScratchRegistryKey {
 public:
-    // hive is HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE; parent uses '\'.
-    explicit ScratchRegistryKey(HKEY hive = HKEY_CURRENT_USER, const std::wstring& parent = L"Software\\QuorvelTest");
+    // parent uses '\'. name is the scratch key's own name; empty makes a
+    // unique one ("QuorvelTest-<pid>-<n>"). A given name must itself be unique
+    // to the test (the whole tree under it is deleted).
+    explicit ScratchRegistryKey(HKEY hive = HKEY_CURRENT_USER, const std::wstring& parent = L"Software\\QuorvelTest",
+                                const std::wstring& name = L"");
     ScratchRegistryKey(const ScratchRegistryKey&) = delete;
     ScratchRegistryKey& operator=(const ScratchRegistryKey&) = delete;
     ~ScratchRegistryKey();

@@ -1,0 +1,169 @@
+#include "registry/printer_registry.h"
+
+#include <winspool.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "core/handles.h"
+#include "printer/printer_info.h"
+#include "registry/registry_path.h"
+
+namespace {
+
+struct Root {
+    const wchar_t* root;
+    const wchar_t* replacement;
+};
+
+// Applied in this order: the seven roots that map onto "DATA:" come before the
+// "DATA:" row, and "STOCK:", "USERSETTINGS:", "NETWORK:" produce "LOCAL:" and
+// "USER:" paths that the hive aliases resolve afterwards.
+constexpr Root kLogicalRoots[] = {
+    {L"STOCK:", L"LOCAL:Paper Sizes"},
+    {L"SETTINGS:", L"DATA:Settings"},
+    {L"SECURITY:", L"DATA:Security"},
+    {L"CACHE:", L"DATA:Cache"},
+    {L"FONTS:", L"DATA:Downloaded Fonts"},
+    {L"PRESETS:", L"DATA:Presets"},
+    {L"DEBUG:", L"DATA:Development"},
+    {L"PAPERSIZES:", L"DATA:Paper Sizes"},
+    {L"USERSETTINGS:", L"USER:Printers/[PRINTER]/Settings"},
+    {L"DATA:", L"PRINT:Printers/[PRINTER]/PrinterDriverData"},
+    {L"MODEL:", L"PRINT:Printers/[PRINTER]/PrinterDriverData/Model"},
+    {L"MONITOR:", L"PRINT:Monitors/Quorvel Network Monitor"},
+    {L"NETWORK:", L"LOCAL:Network/@[SERVER]"},
+    {L"PNPDATA:", L"PRINT:Printers/[PRINTER]/PnPData"},
+};
+
+// The resolved forms of "PRINT:", "LOCAL:" and "USER:" that the mirror replaces.
+constexpr const wchar_t* kPrintKey = L"2:SYSTEM/CurrentControlSet/Control/Print";
+constexpr const wchar_t* kLocalDriversKey = L"2:SOFTWARE/Brantheon/Drivers";
+constexpr const wchar_t* kUserDriversKey = L"1:SOFTWARE/Brantheon/Drivers";
+constexpr const wchar_t* kMirrorRoot = L"1:SOFTWARE/Brantheon/Drivers/";
+
+wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c; }
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
+    size_t length = std::wcslen(prefix);
+    if (text.size() < length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (FoldAscii(text[i]) != FoldAscii(prefix[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every text gets a body of its own, so copies handed to other objects never
+// share a body with the caller's strings.
+OString Own(const OString& text) { return OString(text.GetWide()); }
+
+}  // namespace
+
+PrinterRegistry::Facts PrinterRegistry::FactsOf(const PrinterInfo& info, const OString& requestedName) {
+    Facts facts;
+    facts.fullName = info.GetPrinterName().IsEmpty() ? Own(requestedName) : Own(info.GetPrinterName());
+    facts.shortName = Own(info.GetShortName());
+    facts.driverName = Own(info.GetDriverName());
+    facts.portName = Own(info.GetPortName());
+    facts.serverName = Own(info.GetServerName());
+    facts.modelCode = Own(info.GetModelCode());
+    facts.remote = info.IsRemote();
+    return facts;
+}
+
+PrinterRegistry::PrinterRegistry(const OString& printerName)
+    : PrinterRegistry(FactsOf(PrinterInfo(printerName), printerName)) {}
+
+PrinterRegistry::PrinterRegistry(const PrinterInfo& info) : PrinterRegistry(FactsOf(info, OString())) {}
+
+PrinterRegistry::PrinterRegistry(const Facts& facts)
+    : m_facts(facts), m_redirect(facts.remote), m_mutex(OString(kMutexName), kMutexTimeoutMs) {}
+
+PrinterRegistry::PrinterRegistry(const PrinterRegistry& other)
+    : ORegistry(other),
+      m_facts(other.m_facts),
+      m_redirect(other.m_redirect),
+      m_mutex(other.m_mutex.GetName(), other.m_mutex.GetTimeout()) {}
+
+PrinterRegistry::~PrinterRegistry() = default;
+
+void PrinterRegistry::ApplyLogicalRoots(OString& path) {
+    for (const Root& row : kLogicalRoots) {
+        RegistryPath::ReplaceRoot(path, OString(row.root), OString(row.replacement));
+    }
+}
+
+void PrinterRegistry::ApplyTokens(OString& path, const Facts& facts) {
+    RegistryPath::ReplaceRoot(path, OString(L"[PRINTER]"), EscapeName(facts.shortName));
+    RegistryPath::ReplaceRoot(path, OString(L"[MODEL]"), EscapeName(facts.driverName));
+    RegistryPath::ReplaceRoot(path, OString(L"[PORT]"), EscapeName(facts.portName));
+    RegistryPath::ReplaceRoot(path, OString(L"[SERVER]"), EscapeName(facts.serverName));
+    RegistryPath::ReplaceRoot(path, OString(L"[OEM]"), facts.modelCode);
+}
+
+void PrinterRegistry::ResolveRoots(OString& path) {
+    if (std::wcschr(path.GetWide(), L':') == nullptr) {
+        return;
+    }
+    ApplyLogicalRoots(path);
+    ApplyTokens(path, m_facts);
+    ORegistry::ResolveRoots(path);
+}
+
+OString PrinterRegistry::MirrorPath(const OString& resolvedPath, bool remote, const OString& serverName) {
+    std::wstring path(resolvedPath.GetWide());
+    std::wstring prefix(kMirrorRoot);
+    if (remote) {
+        prefix += L"@";
+        prefix += EscapeName(serverName).GetWide();
+        prefix += L"/";
+    }
+    // The rest of a resolved path begins with '/', so the escaped root name
+    // becomes one key of the mirror: ...\Drivers\@server\PRINT:\Printers\...
+    const struct {
+        const wchar_t* key;
+        const wchar_t* name;
+    } kRedirected[] = {
+        {kPrintKey, L"PRINT%3A"},
+        {kLocalDriversKey, L"LOCAL%3A"},
+        {kUserDriversKey, L"USER%3A"},
+    };
+    for (const auto& row : kRedirected) {
+        if (StartsWithNoCase(path, row.key)) {
+            return OString((prefix + row.name + path.substr(std::wcslen(row.key))).c_str());
+        }
+    }
+    return resolvedPath;
+}
+
+HKEY PrinterRegistry::OpenKey(const OString& resolvedPath, bool create) {
+    if (!m_redirect) {
+        return ORegistry::OpenKey(resolvedPath, create);
+    }
+    return ORegistry::OpenKey(MirrorPath(resolvedPath, m_facts.remote, m_facts.serverName), create);
+}
+
+bool PrinterRegistry::ReadPrinterNumber(const OString& valueName, uint32_t& value) const {
+    PRINTER_DEFAULTSW defaults{};
+    defaults.DesiredAccess = PRINTER_ACCESS_ADMINISTER;
+    OPrinterHandle printer;
+    std::wstring name(m_facts.fullName.GetWide());
+    if (!::OpenPrinterW(name.data(), printer.Put(), &defaults)) {
+        return false;
+    }
+    uint8_t buffer[4] = {};
+    DWORD type = 0;
+    DWORD needed = 0;
+    std::string narrow(valueName.GetNarrow());
+    DWORD status = ::GetPrinterDataA(printer.Get(), narrow.data(), &type, buffer, sizeof(buffer), &needed);
+    if (status != ERROR_SUCCESS || needed < 1 || needed > sizeof(buffer)) {
+        return false;
+    }
+    std::memcpy(&value, buffer, sizeof(value));
+    return true;
+}
