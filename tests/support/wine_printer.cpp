@@ -130,10 +130,12 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     m_driverName = L"Quorvel Test Driver " + unique;
 
     std::wstring dataFile = L"wineps.drv";
-    if (options.dpi != 0) {
-        m_dataFileName = options.dataFilePrefix + L"-" + unique + L".ppd";
+    bool describe = options.dpi != 0 || !options.dataFileName.empty();
+    if (describe) {
+        m_dataFileName = options.dataFileName.empty() ? options.dataFilePrefix + L"-" + unique + L".ppd"
+                                                      : options.dataFileName;
         m_sourceDataFile = DriverFolder() + m_dataFileName;
-        if (!WriteWholeFile(m_sourceDataFile, MakeDescription(options.dpi))) {
+        if (!WriteWholeFile(m_sourceDataFile, MakeDescription(options.dpi != 0 ? options.dpi : 300))) {
             m_error = ErrorText(L"writing the printer description", ::GetLastError());
             return false;
         }
@@ -153,7 +155,7 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
         return false;
     }
     m_driverInstalled = true;
-    if (options.dpi != 0) {
+    if (describe) {
         // The copy in the version-3 folder, deleted with the driver.
         m_installedDataFile = DriverFolder() + L"3\\" + m_dataFileName;
     }

@@ -41,6 +41,9 @@ public:
         // the model family, the next 2 the model code. A unique suffix and
         // ".ppd" are added when dpi is not 0.
         std::wstring dataFilePrefix = L"qvz42";
+        // Exact data file name instead (a description is written under it, at
+        // dpi or 300); only for names no other test program uses.
+        std::wstring dataFileName;
         // Driver key values GetPrinterDriverW level 6 reports.
         std::wstring manufacturer = L"Quorvel Test Manufacturer";
         std::wstring hardwareId = L"quorvel_test_hwid";

@@ -1,0 +1,305 @@
+#include "printer/odometer.h"
+
+#include <gtest/gtest.h>
+#include <winspool.h>
+
+#include <memory>
+#include <string>
+
+#include "support/wine_printer.h"
+
+using QvTest::WinePrinter;
+
+namespace {
+
+struct StoredValue {
+    DWORD result = 0;
+    DWORD type = 0;
+    DWORD size = 0;
+    uint8_t bytes[16] = {};
+};
+
+StoredValue ReadStored(HANDLE printer, const wchar_t* key, const wchar_t* name) {
+    StoredValue value;
+    value.result = ::GetPrinterDataExW(printer, key, name, &value.type, value.bytes, sizeof value.bytes, &value.size);
+    return value;
+}
+
+std::wstring ReadText(HANDLE printer, const wchar_t* name, DWORD* type) {
+    wchar_t text[260] = {};
+    DWORD size = 0;
+    if (::GetPrinterDataW(printer, const_cast<wchar_t*>(name), type, reinterpret_cast<BYTE*>(text), sizeof text,
+                          &size) != ERROR_SUCCESS) {
+        return L"<absent>";
+    }
+    return text;
+}
+
+bool SetDword(const WinePrinter& printer, const wchar_t* name, DWORD value) {
+    return printer.SetDataEx(OdometerData::kKey, name, REG_DWORD, &value, sizeof value);
+}
+
+bool SetDouble(const WinePrinter& printer, const wchar_t* name, double value) {
+    return printer.SetDataEx(OdometerData::kKey, name, REG_BINARY, &value, sizeof value);
+}
+
+TEST(OdometerWine, WriteStoresTheDocumentedTypesAndReadsBack) {
+    WinePrinter printer(L"odometer");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    OPrinterHandle handle = printer.Open();
+    ASSERT_TRUE(handle);
+
+    OdometerData written;
+    written.SetPages(123456);
+    written.SetDistance(98765.4321);
+    written.SetLastCleaningPageCount(100000);
+    written.SetLastCleaningDistance(80000.5);
+    written.SetHasBeenCleaned(1);
+    ASSERT_TRUE(written.Write(handle.Get()));
+
+    // The stored form, read back through the spooler: counters as REG_DWORD,
+    // distances as the 8 bytes of an IEEE double in REG_BINARY.
+    struct Row {
+        const wchar_t* name;
+        DWORD type;
+        DWORD size;
+        const char* note;
+    } rows[] = {
+        {L"Odometer Pages", REG_DWORD, 4, "pages"},
+        {L"Odometer Distance", REG_BINARY, 8, "distance"},
+        {L"Odometer Last Cleaning Page Count", REG_DWORD, 4, "last cleaning page count"},
+        {L"Odometer Last Cleaning Distance", REG_BINARY, 8, "last cleaning distance"},
+        {L"Odometer Has Been Cleaned", REG_DWORD, 4, "has been cleaned"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        StoredValue value = ReadStored(handle.Get(), L"Trevamark", row.name);
+        EXPECT_EQ(value.result, static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(value.type, row.type);
+        EXPECT_EQ(value.size, row.size);
+    }
+    StoredValue pages = ReadStored(handle.Get(), L"Trevamark", L"Odometer Pages");
+    EXPECT_EQ(pages.bytes[0] | pages.bytes[1] << 8 | pages.bytes[2] << 16, 123456) << "little-endian 0x01E240";
+
+    OdometerData read;
+    ASSERT_TRUE(read.Read(handle.Get()));
+    EXPECT_EQ(read.GetPages(), 123456u);
+    EXPECT_EQ(read.GetDistance(), 98765.4321);
+    EXPECT_EQ(read.GetLastCleaningPageCount(), 100000u);
+    EXPECT_EQ(read.GetLastCleaningDistance(), 80000.5);
+    EXPECT_EQ(read.GetHasBeenCleaned(), 1u);
+}
+
+TEST(OdometerWine, MissingCleaningValuesReadAsZero) {
+    WinePrinter printer(L"nocleaning");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 42));
+    ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 3.5));
+    OPrinterHandle handle = printer.Open();
+    OdometerData record;
+    record.SetLastCleaningPageCount(9);
+    record.SetLastCleaningDistance(9.0);
+    record.SetHasBeenCleaned(1);
+    EXPECT_TRUE(record.Read(handle.Get()));
+    EXPECT_EQ(record.GetPages(), 42u);
+    EXPECT_EQ(record.GetDistance(), 3.5);
+    EXPECT_EQ(record.GetLastCleaningPageCount(), 0u);
+    EXPECT_EQ(record.GetLastCleaningDistance(), 0.0);
+    EXPECT_EQ(record.GetHasBeenCleaned(), 0u);
+}
+
+TEST(OdometerWine, MissingPagesOrDistanceFailsAndKeepsTheRecord) {
+    WinePrinter printer(L"nodistance");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    OPrinterHandle handle = printer.Open();
+    struct Row {
+        bool pages;
+        bool distance;
+        const char* note;
+    } rows[] = {
+        {true, false, "distance missing"},
+        {false, true, "pages missing"},
+        {false, false, "both missing"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_TRUE(printer.DeleteData(OdometerData::kPages, OdometerData::kKey));
+        ASSERT_TRUE(printer.DeleteData(OdometerData::kDistance, OdometerData::kKey));
+        if (row.pages) {
+            ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 42));
+        }
+        if (row.distance) {
+            ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 3.5));
+        }
+        ASSERT_TRUE(SetDword(printer, OdometerData::kLastCleaningPageCount, 5));
+        OdometerData record;
+        record.SetPages(7);
+        record.SetDistance(1.5);
+        record.SetLastCleaningPageCount(2);
+        EXPECT_FALSE(record.Read(handle.Get()));
+        EXPECT_EQ(record.GetPages(), 7u);
+        EXPECT_EQ(record.GetDistance(), 1.5);
+        EXPECT_EQ(record.GetLastCleaningPageCount(), 2u) << "nothing is stored from a failed read";
+    }
+}
+
+TEST(OdometerWine, HasBeenCleanedIsOneForAnyNonZeroValue) {
+    WinePrinter printer(L"cleaned");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 1));
+    ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 1.0));
+    OPrinterHandle handle = printer.Open();
+    const DWORD stored[] = {5, 1, 0, 0x80000000};
+    const uint32_t expected[] = {1, 1, 0, 1};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE("stored " + std::to_string(stored[i]));
+        ASSERT_TRUE(SetDword(printer, OdometerData::kHasBeenCleaned, stored[i]));
+        OdometerData record;
+        ASSERT_TRUE(record.Read(handle.Get()));
+        EXPECT_EQ(record.GetHasBeenCleaned(), expected[i]);
+    }
+}
+
+TEST(OdometerWine, ReadAndWriteFailOnANullHandle) {
+    OdometerData record;
+    record.SetPages(3);
+    EXPECT_FALSE(record.Read(nullptr));
+    EXPECT_EQ(record.GetPages(), 3u);
+    EXPECT_FALSE(record.Write(nullptr));
+}
+
+// The session lookup's system version, as a test chooses it.
+struct FakeVersion {
+    static inline DWORD platform = VER_PLATFORM_WIN32_NT;
+    static inline DWORD major = 5;
+    static inline DWORD minor = 0;
+    static BOOL WINAPI GetVersionEx(LPOSVERSIONINFOW info) {
+        info->dwPlatformId = platform;
+        info->dwMajorVersion = major;
+        info->dwMinorVersion = minor;
+        info->dwBuildNumber = 2195;
+        return TRUE;
+    }
+};
+
+class SessionLookupWine : public ::testing::Test {
+protected:
+    void UseVersion(DWORD platform, DWORD major, DWORD minor) {
+        FakeVersion::platform = platform;
+        FakeVersion::major = major;
+        FakeVersion::minor = minor;
+        TerminalSessionApi api;
+        api.getVersionEx = &FakeVersion::GetVersionEx;
+        m_api.reset();  // restore before installing again: overrides nest
+        m_api = std::make_unique<ScopedTerminalSessionApi>(api);
+    }
+    std::unique_ptr<ScopedTerminalSessionApi> m_api;
+};
+
+TEST_F(SessionLookupWine, WithoutSessionIdAPrinterIsNeverASessionPrinter) {
+    WinePrinter printer(L"nosession");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    ASSERT_TRUE(printer.SetDataString(L"ClientName", L"HOST-PC"));
+    ASSERT_TRUE(printer.SetDataString(L"PrinterName", L"Label"));
+    OPrinterHandle handle = printer.Open();
+    TerminalSession session = LookupTerminalSession(handle.Get());
+    EXPECT_EQ(session.sessionId, 0xFFFFFFFFu);
+    EXPECT_FALSE(session.IsSessionPrinter());
+    EXPECT_TRUE(session.clientName.IsEmpty());
+    EXPECT_TRUE(session.clientPrinterName.IsEmpty());
+}
+
+TEST_F(SessionLookupWine, ReadsTheSessionValuesOnThisSystem) {
+    WinePrinter printer(L"session");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 7));
+    ASSERT_TRUE(printer.SetDataString(L"ClientName", L"HOST-PC"));
+    ASSERT_TRUE(printer.SetDataString(L"PrinterName", L"Label"));
+    OPrinterHandle handle = printer.Open();
+    TerminalSession session = LookupTerminalSession(handle.Get());
+    EXPECT_EQ(session.sessionId, 7u);
+    EXPECT_STREQ(session.clientName.GetNarrow(), "HOST-PC");
+    EXPECT_STREQ(session.clientPrinterName.GetNarrow(), "Label");
+}
+
+TEST_F(SessionLookupWine, OnlyVersionFiveZeroDerivesMissingNamesFromThePrinterName) {
+    WinePrinter::Options options;
+    // "Label", a slash, "HOST-PC", a slash, a session part unique to this run.
+    options.exactName = L"Label/HOST-PC/Session " + WinePrinter::UniqueName(L"2");
+    WinePrinter printer(L"w2k", options);
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "Wine refused a printer name with slashes";
+    }
+    ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 2));
+    OPrinterHandle handle = printer.Open();
+    ASSERT_TRUE(handle);
+
+    struct Row {
+        DWORD platform, major, minor;
+        bool derives;
+        const char* note;
+    } rows[] = {
+        {VER_PLATFORM_WIN32_NT, 6, 1, false, "6.1: names stay empty"},
+        {VER_PLATFORM_WIN32_NT, 5, 1, false, "5.1: names stay empty"},
+        {VER_PLATFORM_WIN32_NT, 5, 0, true, "5.0: derived and stored"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_TRUE(printer.DeleteData(L"ClientName"));
+        ASSERT_TRUE(printer.DeleteData(L"PrinterName"));
+        UseVersion(row.platform, row.major, row.minor);
+        TerminalSession session = LookupTerminalSession(handle.Get());
+        EXPECT_EQ(session.sessionId, 2u);
+        DWORD type = 0;
+        if (row.derives) {
+            EXPECT_STREQ(session.clientPrinterName.GetNarrow(), "Label");
+            EXPECT_STREQ(session.clientName.GetNarrow(), "HOST-PC");
+            EXPECT_EQ(ReadText(handle.Get(), L"PrinterName", &type), L"Label");
+            EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+            EXPECT_EQ(ReadText(handle.Get(), L"ClientName", &type), L"HOST-PC");
+            EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        } else {
+            EXPECT_TRUE(session.clientPrinterName.IsEmpty());
+            EXPECT_TRUE(session.clientName.IsEmpty());
+            EXPECT_EQ(ReadText(handle.Get(), L"ClientName", &type), L"<absent>");
+        }
+    }
+
+    // With both names present even 5.0 keeps them as stored.
+    ASSERT_TRUE(printer.SetDataString(L"ClientName", L"OTHER-PC"));
+    ASSERT_TRUE(printer.SetDataString(L"PrinterName", L"Other Label"));
+    TerminalSession session = LookupTerminalSession(handle.Get());
+    EXPECT_STREQ(session.clientName.GetNarrow(), "OTHER-PC");
+    EXPECT_STREQ(session.clientPrinterName.GetNarrow(), "Other Label");
+
+    // Only one of them present on 5.0: both are derived again.
+    ASSERT_TRUE(printer.DeleteData(L"PrinterName"));
+    session = LookupTerminalSession(handle.Get());
+    EXPECT_STREQ(session.clientName.GetNarrow(), "HOST-PC");
+    EXPECT_STREQ(session.clientPrinterName.GetNarrow(), "Label");
+}
+
+TEST_F(SessionLookupWine, ANonNtSystemHasNoSessions) {
+    WinePrinter printer(L"win9x");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 2));
+    UseVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    OPrinterHandle handle = printer.Open();
+    EXPECT_FALSE(LookupTerminalSession(handle.Get()).IsSessionPrinter());
+}
+
+}  // namespace
