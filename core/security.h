@@ -46,10 +46,10 @@ private:
 
 // Who may use a directory made by CreateDirectoryRecursive.
 enum class ODirectoryAccess : int32_t {
-    Inherit = 0,           // no descriptor: the parent's inheritable entries apply
-    EveryoneRead = 1,      // everyone reads; administrators and the system have full access
-    EveryoneFull = 2,      // everyone has full access
-    AdministratorsOnly = 3 // (and any other value) administrators and the system only
+    Inherit = 0,            // no descriptor: the parent's inheritable entries apply
+    EveryoneRead = 1,       // everyone reads; administrators and the system have full access
+    EveryoneFull = 2,       // everyone has full access
+    AdministratorsOnly = 3  // (and any other value) administrators and the system only
 };
 
 // Creates the directory and any missing parents, each with the descriptor of
@@ -63,7 +63,8 @@ bool CreateDirectoryRecursive(const OString& path, int32_t access);
 // keeps no descriptor on directories (it reports one made from the Unix mode
 // bits), so the entries each level receives can only be seen here.
 struct ODirectoryApi {
-    BOOL(WINAPI* createDirectory)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) = ::CreateDirectoryW;
+    BOOL(WINAPI* createDirectory)
+    (LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) = ::CreateDirectoryW;
 };
 
 // Installs a replacement for the life of the object and restores the previous

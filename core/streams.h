@@ -70,14 +70,14 @@ private:
 class OFile : public OCore::OStream {
 public:
     // Open flags.
-    static constexpr uint32_t kWrite = 0x1;          // read and write access; else read only
+    static constexpr uint32_t kWrite = 0x1;  // read and write access; else read only
     static constexpr uint32_t kShareMask = 0xF0;
-    static constexpr uint32_t kShareNone = 0x10;     // exclusive
-    static constexpr uint32_t kShareRead = 0x20;     // others may read
-    static constexpr uint32_t kShareWrite = 0x30;    // others may write
+    static constexpr uint32_t kShareNone = 0x10;   // exclusive
+    static constexpr uint32_t kShareRead = 0x20;   // others may read
+    static constexpr uint32_t kShareWrite = 0x30;  // others may write
     // Any other value under kShareMask, 0 included: others may read and write.
-    static constexpr uint32_t kCreate = 0x1000;      // create when missing; else it must exist
-    static constexpr uint32_t kAppend = 0x2000;      // with kWrite: keep the content, write at the end
+    static constexpr uint32_t kCreate = 0x1000;  // create when missing; else it must exist
+    static constexpr uint32_t kAppend = 0x2000;  // with kWrite: keep the content, write at the end
 
     // Seek origins, as SetFilePointer takes them.
     static constexpr uint32_t kFromStart = FILE_BEGIN;

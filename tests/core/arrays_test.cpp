@@ -55,15 +55,6 @@ TEST(OStringArray, GrowthStepsFollowTheCountAndGrowBy) {
     }
 }
 
-TEST(OBaseArray, ElementSizesOfTheLibraryKeepTheirBytes) {
-    // A 6-byte element is the odd one: offsets are index * 6, not a power of two.
-    OBaseArray<6> array;
-    array.SetSize(3);
-    EXPECT_EQ(array.GetCount(), 3);
-    array.SetSize(9);
-    EXPECT_EQ(array.GetCapacity(), 9);  // 3 + 4 < 9
-}
-
 TEST(OTypedArray, RegrowingWithinCapacityZeroFillsTheReturningElements) {
     OTypedArray<int> array;
     for (int i = 0; i < 5; ++i) {

@@ -229,7 +229,8 @@ TEST(OMutex, FailedCreationDoesNotWaitAndUnlockDoesNothing) {
 class MutexHolderProcess {
 public:
     MutexHolderProcess(const std::wstring& mutexName, const char* mode) {
-        m_ready.Reset(::CreateEventW(nullptr, TRUE, FALSE, (m_readyName = UniqueName(L"Local\\")).c_str()));
+        m_ready.Reset(
+            ::CreateEventW(nullptr, TRUE, FALSE, (m_readyName = UniqueName(L"Local\\")).c_str()));
         m_release.Reset(
             ::CreateEventW(nullptr, TRUE, FALSE, (m_releaseName = UniqueName(L"Local\\")).c_str()));
         wchar_t self[MAX_PATH];
@@ -241,8 +242,8 @@ public:
         for (const char* c = mode; *c != '\0'; ++c) {
             wideMode += static_cast<wchar_t>(*c);
         }
-        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName + L"\" \"" +
-                               m_releaseName + L"\" " + wideMode;
+        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName +
+                               L"\" \"" + m_releaseName + L"\" " + wideMode;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};

@@ -18,8 +18,8 @@ struct HashRow {
 };
 
 const HashRow kHashRows[] = {
-    {"", 0xD202EF8Du},          {"a", 0x3D3F4819u},         {"Name", 0xFAFE46C2u},
-    {"name", 0x3B3F69C6u},      {"NAME", 0xF7058BBEu},      {"key10N-c`", 0xFFFFFFFFu},
+    {"", 0xD202EF8Du},          {"a", 0x3D3F4819u},          {"Name", 0xFAFE46C2u},
+    {"name", 0x3B3F69C6u},      {"NAME", 0xF7058BBEu},       {"key10N-c`", 0xFFFFFFFFu},
     {"key43}qfp", 0x00000000u}, {"key184tF3g", 0x80000000u}, {"key53Ow'v", 0x7FFFFFFFu},
 };
 
@@ -50,12 +50,14 @@ TEST(OStringMap, HashIsCrc32OfTheNarrowKeyWithItsNul) {
         }
     }
     if (map.GetCount() != static_cast<int32_t>(keys.size())) {
-        return ::testing::AssertionFailure() << "count " << map.GetCount() << ", want " << keys.size();
+        return ::testing::AssertionFailure()
+               << "count " << map.GetCount() << ", want " << keys.size();
     }
     for (size_t k = 0; k < keys.size(); ++k) {
         int32_t i = map.Find(OString(keys[k].c_str()));
         if (i < 0 || map.GetValueAt(i) != static_cast<int>(k) + 1) {
-            return ::testing::AssertionFailure() << "key " << keys[k] << " lost (index " << i << ")";
+            return ::testing::AssertionFailure()
+                   << "key " << keys[k] << " lost (index " << i << ")";
         }
     }
     return ::testing::AssertionSuccess();
@@ -110,8 +112,8 @@ TEST(OStringMap, HashOrderStaysDescendingForAnyInsertionOrder) {
         cases.push_back({"shuffled extremes", keys});
     }
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.note << ", " << c.keys.size() << " keys, first "
-                                          << c.keys.front());
+        SCOPED_TRACE(::testing::Message()
+                     << c.note << ", " << c.keys.size() << " keys, first " << c.keys.front());
         OStringMap<int> map;
         std::vector<std::string> inserted;
         for (size_t k = 0; k < c.keys.size(); ++k) {

@@ -59,7 +59,8 @@ protected:
 
     static bool IsDirectory(const std::wstring& path) {
         DWORD attributes = ::GetFileAttributesW(path.c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
 
     static void WriteFileBytes(const std::wstring& path, const std::string& bytes) {

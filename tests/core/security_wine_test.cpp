@@ -196,7 +196,8 @@ TEST_F(CreateDirectoryRecursiveTest, EveryLevelGetsTheDaclOfTheAccessLevel) {
         EXPECT_EQ(g_calls[2].first, leaf);
         std::wstring expected = row.dacl == nullptr ? L"<no attributes>" : CanonicalDacl(row.dacl);
         for (const auto& call : g_calls) {
-            EXPECT_EQ(call.second, expected) << "for " << std::string(call.first.begin(), call.first.end());
+            EXPECT_EQ(call.second, expected)
+                << "for " << std::string(call.first.begin(), call.first.end());
         }
     }
 }
