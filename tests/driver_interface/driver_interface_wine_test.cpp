@@ -743,3 +743,114 @@ TEST(DriverInterfaceHost, DecoratedExportsOnARealPrinter) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ProcessResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;  // standard output, carriage returns removed
+};
+
+// Runs a program of this build's folder with its standard output on a pipe.
+ProcessResult RunProgram(const std::wstring& commandLine) {
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        return result;
+    }
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = nullptr;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = commandLine;
+    BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    ProgramFolder().c_str(), &startup, &process);
+    ::CloseHandle(writeEnd);
+    if (started) {
+        char chunk[1024];
+        DWORD read = 0;
+        while (::ReadFile(readEnd, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+            for (DWORD i = 0; i < read; ++i) {
+                if (chunk[i] != '\r') {
+                    result.output += chunk[i];
+                }
+            }
+        }
+        ::WaitForSingleObject(process.hProcess, 60000);
+        ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
+    ::CloseHandle(readEnd);
+    return result;
+}
+
+// qvhost, the host tool, on a real printer: what its printer commands print.
+TEST(DriverInterfaceHost, QvhostPrinterCommands) {
+    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "qvhost.exe is not built beside this program";
+    }
+    WinePrinter printer(L"qvhost");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << Narrow(printer.Error().c_str());
+    }
+    ScratchFolder folder;
+    std::wstring module = InstallProbeAsPackageModule(printer, folder);
+    ASSERT_FALSE(module.empty());
+    ASSERT_TRUE(printer.SetStatus(0x20008));
+    std::string name = Narrow(printer.Name().c_str());
+    std::wstring qvhost = L"\"" + ProgramFolder() + L"\\qvhost.exe\" ";
+    std::wstring quoted = L" --printer \"" + printer.Name() + L"\"";
+
+    ProcessResult status = RunProgram(qvhost + L"status" + quoted);
+    EXPECT_EQ(status.exitCode, 0u);
+    EXPECT_EQ(status.output, "printer: " + name +
+                                 "\nflags: 0x00020008\nextended flags: 0x80000000\nseverity: error\n"
+                                 "text: Papierstau, Toner/Tinte niedrig\n");
+
+    ProcessResult json = RunProgram(qvhost + L"--json status" + quoted);
+    EXPECT_EQ(json.exitCode, 0u);
+    EXPECT_NE(json.output.find("\"flags\":131080"), std::string::npos) << json.output;
+    EXPECT_NE(json.output.find("\"severity\":\"error\""), std::string::npos) << json.output;
+
+    ProcessResult info = RunProgram(qvhost + L"info" + quoted);
+    EXPECT_EQ(info.exitCode, 0u);
+    EXPECT_EQ(info.output, "printer: " + name + "\ndriver version: 7.20.3.15\ndriver date: " +
+                               CreationDateOf(module) + "\n");
+
+    struct Row {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        const char* output;
+        bool prints;
+    };
+    static const Row rows[] = {
+        {L"is-supported 1", 0, "command 1: supported\n", false},
+        {L"is-supported 3", 1, "command 3: not supported\n", false},
+        {L"command 7", 1, "", false},
+        {L"command 2", 0, "command 2: done\n", true},
+        {L"command --ui 1", 0, "command 1: done\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Narrow(row.arguments));
+        printer.ClearOutput();
+        std::wstring arguments = row.arguments;
+        ProcessResult run = RunProgram(qvhost + arguments + quoted);
+        EXPECT_EQ(run.exitCode, row.exitCode);
+        if (row.exitCode == 0 || *row.output != 0) {
+            EXPECT_EQ(run.output, row.output);
+        }
+        EXPECT_EQ(!printer.ReadOutput().empty(), row.prints);
+    }
+
+    ProcessResult missing = RunProgram(qvhost + L"status --printer \"no such printer here\"");
+    EXPECT_EQ(missing.exitCode, 4u) << "the spooler cannot open it";
+}
+
+}  // namespace

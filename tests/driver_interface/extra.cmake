@@ -20,3 +20,7 @@ foreach(_t driver_interface_tests driver_interface_wine_tests)
     add_dependencies(${_t} di_test_printui di_test_puiapi di_test_version_probe)
   endif()
 endforeach()
+# The host tool's printer commands are run against real printers.
+if(TARGET driver_interface_wine_tests AND TARGET qvhost)
+  add_dependencies(driver_interface_wine_tests qvhost)
+endif()

@@ -148,4 +148,5 @@ struct QvCommandGroup {
 // Every group of the program, in the order "qvhost --help" lists them.
 extern const QvCommandGroup kQvRfidCommands;  // rfid_commands.cpp
 
-inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands};
+extern const QvCommandGroup kQvPrinterCommands;  // printer_commands.cpp
+inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands};

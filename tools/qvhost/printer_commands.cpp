@@ -1,0 +1,249 @@
+#include "tools/qvhost/qvhost.h"
+
+#include <winspool.h>
+
+#include <cwchar>
+
+#include "quorvel_driver_utility.h"
+
+// status, info, command and is-supported: the DI_ exports on a printer named
+// on the command line, opened with the spooler as a host opens it. Plain
+// output is one "name: value" line per fact; --json prints one object.
+
+namespace {
+
+// The spooler's printer calls, bound at run time: the host links nothing but
+// OLE automation, and winspool.drv is where every Windows host finds them.
+struct SpoolerCalls {
+    decltype(&::OpenPrinterW) openPrinter = nullptr;
+    decltype(&::ClosePrinter) closePrinter = nullptr;
+};
+
+const SpoolerCalls& Spooler() {
+    static const SpoolerCalls calls = [] {
+        SpoolerCalls found;
+        HMODULE module = ::LoadLibraryW(L"winspool.drv");  // kept for the life of the process
+        if (module != nullptr) {
+            found.openPrinter =
+                reinterpret_cast<decltype(&::OpenPrinterW)>(reinterpret_cast<void*>(::GetProcAddress(module, "OpenPrinterW")));
+            found.closePrinter =
+                reinterpret_cast<decltype(&::ClosePrinter)>(reinterpret_cast<void*>(::GetProcAddress(module, "ClosePrinter")));
+        }
+        return found;
+    }();
+    if (calls.openPrinter == nullptr || calls.closePrinter == nullptr) {
+        throw QvCommandError(kQvExitFailure, "the spooler (winspool.drv) cannot be loaded");
+    }
+    return calls;
+}
+
+// The printer the host opened, and the driver interface on it. The interface
+// is closed before the printer, whose handle it borrows.
+class OpenedPrinter {
+public:
+    OpenedPrinter(QvHost& host, const std::wstring& name) : m_name(name) {
+        auto open = host.Export<QV_PFN_DI_OPEN>(QV_EXPORT_DI_OPEN);
+        m_close = host.Export<QV_PFN_DI_CLOSE>(QV_EXPORT_DI_CLOSE);
+        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
+        if (!Spooler().openPrinter(const_cast<LPWSTR>(name.c_str()), &m_printer, &defaults)) {
+            DWORD error = ::GetLastError();
+            throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
+                                                     "' (error " + std::to_string(error) + ")");
+        }
+        m_driver = open(m_printer);
+        if (m_driver == nullptr) {
+            Spooler().closePrinter(m_printer);
+            throw QvCommandError(kQvExitNoResult, "DI_Open returned no interface");
+        }
+    }
+    ~OpenedPrinter() {
+        m_close(m_driver);
+        Spooler().closePrinter(m_printer);
+    }
+    OpenedPrinter(const OpenedPrinter&) = delete;
+    OpenedPrinter& operator=(const OpenedPrinter&) = delete;
+
+    HDRIVERINTERFACE Driver() const { return m_driver; }
+    const std::wstring& Name() const { return m_name; }
+
+private:
+    std::wstring m_name;
+    HANDLE m_printer = nullptr;
+    QV_PFN_DI_CLOSE m_close = nullptr;
+    HDRIVERINTERFACE m_driver = nullptr;
+};
+
+std::wstring TakePrinterName(QvArgs& args) {
+    std::wstring name;
+    if (!args.TakeOption(L"printer", name) || name.empty()) {
+        throw QvUsageError("--printer NAME is required");
+    }
+    return name;
+}
+
+int32_t TakeCommandNumber(QvArgs& args) {
+    std::wstring text = args.Finish(1, 1)[0];
+    int32_t command = 0;
+    if (!QvArgs::ParseInt32(text, command)) {
+        throw QvUsageError("the command wants a 32-bit number, not '" + QvToUtf8(text) + "'");
+    }
+    return command;
+}
+
+std::wstring Hex32(unsigned long value) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%08lX", value);
+    return text;
+}
+
+// The extended flags carry the severity: bit 31 error, bit 30 warning.
+const wchar_t* SeverityName(unsigned long extended) {
+    if ((extended & 0x80000000ul) != 0) {
+        return L"error";
+    }
+    if ((extended & 0x40000000ul) != 0) {
+        return L"warning";
+    }
+    return L"ready";
+}
+
+std::wstring OrNone(const std::optional<std::wstring>& text) { return text ? *text : L"(none)"; }
+
+int RunStatus(QvHost& host, QvArgs& args) {
+    std::wstring name = TakePrinterName(args);
+    args.Finish(0, 0);
+    OpenedPrinter printer(host, name);
+    unsigned long flags =
+        host.Export<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS)(printer.Driver());
+    unsigned long extended = host.Export<QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS>(
+        QV_EXPORT_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS)(printer.Driver());
+    std::optional<std::wstring> text = QvHost::TakeBstr(
+        host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
+    if (host.Json()) {
+        QvJson json;
+        json.Add("command", std::wstring(L"status"))
+            .Add("printer", name)
+            .Add("flags", static_cast<int64_t>(flags))
+            .Add("extendedFlags", static_cast<int64_t>(extended))
+            .Add("severity", std::wstring(SeverityName(extended)))
+            .Add("text", text);
+        host.PrintJson(json);
+    } else {
+        host.Print(L"printer: " + name);
+        host.Print(L"flags: " + Hex32(flags));
+        host.Print(L"extended flags: " + Hex32(extended));
+        host.Print(std::wstring(L"severity: ") + SeverityName(extended));
+        host.Print(L"text: " + OrNone(text));
+    }
+    return kQvExitOk;
+}
+
+int RunInfo(QvHost& host, QvArgs& args) {
+    std::wstring name = TakePrinterName(args);
+    args.Finish(0, 0);
+    OpenedPrinter printer(host, name);
+    std::optional<std::wstring> version = QvHost::TakeBstr(
+        host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_VERSION>(QV_EXPORT_DI_GET_PRINTER_DRIVER_VERSION)(printer.Driver()));
+    std::optional<std::wstring> date = QvHost::TakeBstr(
+        host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE)(printer.Driver()));
+    if (host.Json()) {
+        QvJson json;
+        json.Add("command", std::wstring(L"info")).Add("printer", name).Add("version", version).Add("date", date);
+        host.PrintJson(json);
+    } else {
+        host.Print(L"printer: " + name);
+        host.Print(L"driver version: " + OrNone(version));
+        host.Print(L"driver date: " + OrNone(date));
+    }
+    return version || date ? kQvExitOk : kQvExitNoResult;
+}
+
+struct Support {
+    bool supported;
+    bool userInterface;
+};
+
+Support AskSupport(QvHost& host, const OpenedPrinter& printer, int32_t command) {
+    Support support;
+    support.supported =
+        host.Export<QV_PFN_DI_IS_COMMAND_SUPPORTED>(QV_EXPORT_DI_IS_COMMAND_SUPPORTED)(printer.Driver(), command);
+    support.userInterface =
+        host.Export<QV_PFN_DI_IS_COMMAND_UI>(QV_EXPORT_DI_IS_COMMAND_UI)(printer.Driver(), command);
+    return support;
+}
+
+int RunIsSupported(QvHost& host, QvArgs& args) {
+    std::wstring name = TakePrinterName(args);
+    int32_t command = TakeCommandNumber(args);
+    OpenedPrinter printer(host, name);
+    Support support = AskSupport(host, printer, command);
+    if (host.Json()) {
+        QvJson json;
+        json.Add("command", std::wstring(L"is-supported"))
+            .Add("printer", name)
+            .Add("number", static_cast<int64_t>(command))
+            .Add("supported", support.supported)
+            .Add("userInterface", support.userInterface);
+        host.PrintJson(json);
+    } else {
+        host.Print(L"command " + std::to_wstring(command) + L": " +
+                   (support.supported ? L"supported" : L"not supported") +
+                   (support.userInterface ? L", with user interface" : L""));
+    }
+    return support.supported ? kQvExitOk : kQvExitNoResult;
+}
+
+int RunCommand(QvHost& host, QvArgs& args) {
+    std::wstring name = TakePrinterName(args);
+    bool withWindow = args.TakeFlag(L"ui");
+    int32_t command = TakeCommandNumber(args);
+    OpenedPrinter printer(host, name);
+    // Asked first so that an unsupported number is reported, not silently ignored.
+    Support support = AskSupport(host, printer, command);
+    if (support.supported) {
+        if (withWindow) {
+            host.Export<QV_PFN_DI_COMMAND_UI>(QV_EXPORT_DI_COMMAND_UI)(printer.Driver(), ::GetConsoleWindow(),
+                                                                       command);
+        } else {
+            host.Export<QV_PFN_DI_COMMAND>(QV_EXPORT_DI_COMMAND)(printer.Driver(), command);
+        }
+    }
+    if (host.Json()) {
+        QvJson json;
+        json.Add("command", std::wstring(L"command"))
+            .Add("printer", name)
+            .Add("number", static_cast<int64_t>(command))
+            .Add("supported", support.supported)
+            .Add("ran", support.supported);
+        host.PrintJson(json);
+    } else if (support.supported) {
+        host.Print(L"command " + std::to_wstring(command) + L": done");
+    } else {
+        QvPrintError(L"command " + std::to_wstring(command) + L": not supported by the printer's driver");
+    }
+    return support.supported ? kQvExitOk : kQvExitNoResult;
+}
+
+const QvCommand kCommands[] = {
+    {L"status", L"--printer NAME",
+     L"a printer's status flags, extended flags, severity and text (DI_GetPrinterStatus*)",
+     L"\n"
+     L"Prints, one per line:\n"
+     L"  flags: 0x...            the spooler status word (PRINTER_STATUS_ bits)\n"
+     L"  extended flags: 0x...   0x80000000 error, 0x40000000 warning\n"
+     L"  severity: ...           ready, error or warning\n"
+     L"  text: ...               the status text, or (none)",
+     &RunStatus},
+    {L"info", L"--printer NAME", L"the printer driver's version and date (DI_GetPrinterDriverVersion, ...Date)",
+     L"\nExit code 1 when the library knows neither.", &RunInfo},
+    {L"command", L"--printer NAME [--ui] N",
+     L"run driver command N (DI_Command; with --ui, DI_CommandUI on the console window)",
+     L"\nCommands of every driver: 1 prints the test page, 2 an empty page.\n"
+     L"Exit code 1 when the driver does not support N (nothing is run).", &RunCommand},
+    {L"is-supported", L"--printer NAME N", L"whether the driver supports command N and shows a user interface for it",
+     L"\nExit code 0 when supported, 1 when not.", &RunIsSupported},
+};
+
+}  // namespace
+
+const QvCommandGroup kQvPrinterCommands = {kCommands, sizeof kCommands / sizeof kCommands[0]};
