@@ -27,7 +27,11 @@ struct PrinterInfoApi {
 };
 
 // Installs a PrinterInfoApi for its lifetime and restores the previous one.
-// Process-wide: install it before starting threads that use the cache.
+// Process-wide: install it before starting threads that use the cache. Entries
+// a thread has already cached keep their driver part: a test that fakes the
+// driver version or date calls PrinterInfoCache::ClearThisThread() first (or
+// uses a printer the thread has not met). Overrides nest: destroy them in the
+// reverse order of their creation.
 class ScopedPrinterInfoApi {
 public:
     explicit ScopedPrinterInfoApi(const PrinterInfoApi& api);

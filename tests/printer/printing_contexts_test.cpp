@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -33,21 +32,6 @@ TEST(TestPattern, EveryRectangleMapsToDevicePixelsAndLinesAt203Dpi) {
         EXPECT_EQ(line.thickness, want.thickness);
         EXPECT_EQ(line.vertical, want.vertical);
     }
-}
-
-TEST(TestPattern, IsADoubleFrameTwoByOneInches) {
-    // The outer frame's extremes span exactly 2000 x 1000 thousandths.
-    int32_t minX = 1 << 30, minY = 1 << 30, maxX = -1, maxY = -1;
-    for (const PatternRect& p : kTestPattern) {
-        minX = std::min({minX, p.x1, p.x2});
-        minY = std::min({minY, p.y1, p.y2});
-        maxX = std::max({maxX, p.x1, p.x2});
-        maxY = std::max({maxY, p.y1, p.y2});
-    }
-    EXPECT_EQ(minX, 0);
-    EXPECT_EQ(minY, 0);
-    EXPECT_EQ(maxX, 2000);
-    EXPECT_EQ(maxY, 1000);
 }
 
 TEST(ToDevicePixels, ScalesEachAxisByItsOwnResolution) {
