@@ -187,15 +187,18 @@ bool BasicDriverInterface::PauseJob(uint32_t jobId) {
 }
 
 bool BasicDriverInterface::ResumeJob(uint32_t jobId) {
-    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESUME) != FALSE;
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESUME) !=
+           FALSE;
 }
 
 bool BasicDriverInterface::DeleteJob(uint32_t jobId) {
-    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_DELETE) != FALSE;
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_DELETE) !=
+           FALSE;
 }
 
 bool BasicDriverInterface::RestartJob(uint32_t jobId) {
-    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESTART) != FALSE;
+    return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESTART) !=
+           FALSE;
 }
 
 template <typename Change>

@@ -4,15 +4,33 @@
 
 #include "diagnostics/event_log.h"
 
-bool DriverInterface::IsAdvanced() { return false; }
-OString DriverInterface::GetPrinterStatusText() { return OString(); }
-OString DriverInterface::GetJobStatusText(uint32_t) { return OString(); }
-bool DriverInterface::HasPrinterStatus(int) { return false; }
-int DriverInterface::GetPrinterStatusSeverity() { return 1; }
-uint32_t DriverInterface::GetPrinterStatusFlags() { return 0; }
-uint32_t DriverInterface::GetPrinterExtendedStatusFlags() { return 0; }
-OString DriverInterface::GetPrinterDriverVersion() { return OString(); }
-OString DriverInterface::GetPrinterDriverDate() { return OString(); }
+bool DriverInterface::IsAdvanced() {
+    return false;
+}
+OString DriverInterface::GetPrinterStatusText() {
+    return OString();
+}
+OString DriverInterface::GetJobStatusText(uint32_t) {
+    return OString();
+}
+bool DriverInterface::HasPrinterStatus(int) {
+    return false;
+}
+int DriverInterface::GetPrinterStatusSeverity() {
+    return 1;
+}
+uint32_t DriverInterface::GetPrinterStatusFlags() {
+    return 0;
+}
+uint32_t DriverInterface::GetPrinterExtendedStatusFlags() {
+    return 0;
+}
+OString DriverInterface::GetPrinterDriverVersion() {
+    return OString();
+}
+OString DriverInterface::GetPrinterDriverDate() {
+    return OString();
+}
 
 void DriverInterface::Command(int, DriverCommand& record) {
     record.supported = false;
@@ -21,17 +39,39 @@ void DriverInterface::Command(int, DriverCommand& record) {
     record.extraFlag2 = false;
 }
 
-bool DriverInterface::SendFile(const OString&, const OString&) { return false; }
-bool DriverInterface::ImportSettings(const OString&, uint32_t) { return false; }
-bool DriverInterface::ExportSettings(const OString&, uint32_t) { return false; }
-bool DriverInterface::ResetSettings(uint32_t) { return false; }
-bool DriverInterface::PauseJob(uint32_t) { return false; }
-bool DriverInterface::ResumeJob(uint32_t) { return false; }
-bool DriverInterface::DeleteJob(uint32_t) { return false; }
-bool DriverInterface::RestartJob(uint32_t) { return false; }
-bool DriverInterface::SetJobPriority(uint32_t, uint32_t) { return false; }
-bool DriverInterface::SetJobStartTime(uint32_t, uint32_t) { return false; }
-bool DriverInterface::SetJobUntilTime(uint32_t, uint32_t) { return false; }
+bool DriverInterface::SendFile(const OString&, const OString&) {
+    return false;
+}
+bool DriverInterface::ImportSettings(const OString&, uint32_t) {
+    return false;
+}
+bool DriverInterface::ExportSettings(const OString&, uint32_t) {
+    return false;
+}
+bool DriverInterface::ResetSettings(uint32_t) {
+    return false;
+}
+bool DriverInterface::PauseJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::ResumeJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::DeleteJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::RestartJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::SetJobPriority(uint32_t, uint32_t) {
+    return false;
+}
+bool DriverInterface::SetJobStartTime(uint32_t, uint32_t) {
+    return false;
+}
+bool DriverInterface::SetJobUntilTime(uint32_t, uint32_t) {
+    return false;
+}
 
 bool DriverInterface::SendDalQuery(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
                                    int32_t) {
@@ -43,20 +83,32 @@ bool DriverInterface::SendDalQueryEx(const uint8_t*, uint32_t, const OString&, i
     return false;
 }
 
-int DriverInterface::GetDalQueryStatus(const OString&) { return 0; }
-bool DriverInterface::GetDalQueryResponse(const OString&, std::vector<uint8_t>&) { return false; }
-bool DriverInterface::IsBidiEnabled() { return false; }
+int DriverInterface::GetDalQueryStatus(const OString&) {
+    return 0;
+}
+bool DriverInterface::GetDalQueryResponse(const OString&, std::vector<uint8_t>&) {
+    return false;
+}
+bool DriverInterface::IsBidiEnabled() {
+    return false;
+}
 
 BasicDriverInterface::BasicDriverInterface()
     : m_eventLog(std::make_shared<OEventLog>(OString(OEventLog::kSourcePrinterInterface))) {}
 
 BasicDriverInterface::~BasicDriverInterface() = default;
 
-void BasicDriverInterface::SetPrinterHandle(HANDLE printer) { m_printer = printer; }
+void BasicDriverInterface::SetPrinterHandle(HANDLE printer) {
+    m_printer = printer;
+}
 
-std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() { return m_eventLog; }
+std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {
+    return m_eventLog;
+}
 
-bool AdvancedDriverInterface::IsAdvanced() { return true; }
+bool AdvancedDriverInterface::IsAdvanced() {
+    return true;
+}
 
 namespace {
 

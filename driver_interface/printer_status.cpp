@@ -52,12 +52,12 @@ int PrinterStatusSeverity(uint32_t status) {
 
 uint32_t ExtendedStatusFlagsForSeverity(int severity) {
     switch (severity) {
-    case kSeverityError:
-        return kExtendedStatusError;
-    case kSeverityWarning:
-        return kExtendedStatusWarning;
-    default:
-        return 0;
+        case kSeverityError:
+            return kExtendedStatusError;
+        case kSeverityWarning:
+            return kExtendedStatusWarning;
+        default:
+            return 0;
     }
 }
 
@@ -86,7 +86,8 @@ OString FormatPrinterStatusWord(uint32_t status, StatusTextLoader load, void* co
     OString text;
     for (const PrinterStatusRow& row : kPrinterStatusRows) {
         if ((status & row.mask) != 0) {
-            AppendJoined(text, load(context, kPrintUiLibrary, row.printUiId, OString(row.fallback)));
+            AppendJoined(text,
+                         load(context, kPrintUiLibrary, row.printUiId, OString(row.fallback)));
         }
     }
     // A generic error is worth naming only when no specific error explains it.

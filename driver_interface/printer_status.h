@@ -10,10 +10,10 @@
 
 // One status bit with the text it shows and the id HasPrinterStatus answers for it.
 struct PrinterStatusRow {
-    uint32_t mask;          // one PRINTER_STATUS_ bit
-    int statusId;           // id of HasPrinterStatus; kNoStatusId when none
-    uint32_t printUiId;     // string id in printui.dll
-    const char* fallback;   // English text when the library has none
+    uint32_t mask;         // one PRINTER_STATUS_ bit
+    int statusId;          // id of HasPrinterStatus; kNoStatusId when none
+    uint32_t printUiId;    // string id in printui.dll
+    const char* fallback;  // English text when the library has none
 };
 
 constexpr int kNoStatusId = -1;
@@ -39,9 +39,9 @@ constexpr uint32_t kExtendedStatusWarning = 0x40000000u;
 // Library names and string ids of the texts outside the table.
 constexpr const wchar_t* kPrintUiLibrary = L"printui.dll";
 constexpr const wchar_t* kPrintUiApiLibrary = L"puiapi.dll";
-constexpr uint32_t kErrorTextId = 18003;        // printui.dll, fallback "Error"
-constexpr uint32_t kReadyTextId = 18005;        // printui.dll, fallback "Ready"
-constexpr uint32_t kReadyTextApiId = 300;       // puiapi.dll, no fallback
+constexpr uint32_t kErrorTextId = 18003;   // printui.dll, fallback "Error"
+constexpr uint32_t kReadyTextId = 18005;   // printui.dll, fallback "Ready"
+constexpr uint32_t kReadyTextApiId = 300;  // puiapi.dll, no fallback
 
 // 2 when any error-class bit is set, else 3 when any warning-class bit is set,
 // else 1.

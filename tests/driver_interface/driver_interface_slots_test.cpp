@@ -104,7 +104,8 @@ TEST(DriverInterfaceDefaults, BaseAnswersNothingIsThere) {
     record.supported = record.hasUserInterface = record.extraFlag1 = record.extraFlag2 = true;
     record.execute = true;
     driver.Command(1, record);
-    EXPECT_FALSE(record.supported || record.hasUserInterface || record.extraFlag1 || record.extraFlag2);
+    EXPECT_FALSE(record.supported || record.hasUserInterface || record.extraFlag1 ||
+                 record.extraFlag2);
     EXPECT_TRUE(record.execute) << "execute is the caller's input";
 }
 

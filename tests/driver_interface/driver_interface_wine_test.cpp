@@ -101,7 +101,8 @@ std::wstring PackageModuleName(const WinePrinter& printer) {
 // the version probe built beside this program. Returns the module's path.
 std::wstring InstallProbeAsPackageModule(const WinePrinter& printer, const ScratchFolder& folder) {
     std::wstring module = folder.Path() + L"\\" + PackageModuleName(printer);
-    if (!::CopyFileW((ProgramFolder() + L"\\di_version_probe.dll").c_str(), module.c_str(), FALSE) ||
+    if (!::CopyFileW((ProgramFolder() + L"\\di_version_probe.dll").c_str(), module.c_str(),
+                     FALSE) ||
         !printer.SetDataString(L"DriverPackage", folder.Path())) {
         return std::wstring();
     }
@@ -187,7 +188,8 @@ TEST(DriverInterfaceExports, WhateverEscapesGivesTheNullHandleResult) {
     EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(handle), 0u);
     EXPECT_EQ(DI_GetPrinterDriverVersion_impl(handle), nullptr);
     EXPECT_EQ(DI_GetPrinterDriverDate_impl(handle), nullptr);
-    EXPECT_FALSE(DI_IsCommandSupported_impl(handle, 1)) << "flags set before the throw do not count";
+    EXPECT_FALSE(DI_IsCommandSupported_impl(handle, 1))
+        << "flags set before the throw do not count";
     EXPECT_FALSE(DI_IsCommandUI_impl(handle, 1));
     DI_Command_impl(handle, 1);
     DI_CommandUI_impl(handle, nullptr, 1);
@@ -270,9 +272,10 @@ TEST(BasicDriverInterfaceStatus, StatusWordsThroughTheRegistry) {
         ASSERT_TRUE(printer.SetStatus(row.status));
         EXPECT_EQ(DI_GetPrinterStatusFlags_impl(driver), row.status);
         EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), row.localised);
-        EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(basic->GetPrinterStatusFlags(), kNoLibraries)
-                         .GetNarrow(),
-                     row.english);
+        EXPECT_STREQ(
+            BasicDriverInterface::FormatStatusWord(basic->GetPrinterStatusFlags(), kNoLibraries)
+                .GetNarrow(),
+            row.english);
         EXPECT_EQ(basic->GetPrinterStatusSeverity(), row.severity);
         EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(driver), row.extended);
     }
@@ -294,8 +297,8 @@ TEST(BasicDriverInterfaceStatus, HasPrinterStatusIdsOnARealPrinter) {
         int id;
         bool expected;
     };
-    static const Row rows[] = {{99, false},  {100, false}, {101, true},  {102, false}, {120, false},
-                               {121, true},  {122, false}, {200, false}, {201, false}, {-5, false}};
+    static const Row rows[] = {{99, false}, {100, false}, {101, true},  {102, false}, {120, false},
+                               {121, true}, {122, false}, {200, false}, {201, false}, {-5, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.id);
         EXPECT_EQ(driver.HasPrinterStatus(row.id), row.expected);
@@ -304,17 +307,20 @@ TEST(BasicDriverInterfaceStatus, HasPrinterStatusIdsOnARealPrinter) {
 
 TEST(BasicDriverInterfaceStatus, ReadyTextFallsBackLibraryByLibrary) {
     // puiapi.dll missing: printui.dll's 18005; both missing: "Ready".
-    EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(0, {L"printui.dll", L"di_no_such_puiapi.dll"})
-                     .GetNarrow(),
-                 "Bereit");
+    EXPECT_STREQ(
+        BasicDriverInterface::FormatStatusWord(0, {L"printui.dll", L"di_no_such_puiapi.dll"})
+            .GetNarrow(),
+        "Bereit");
     EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(0, kNoLibraries).GetNarrow(), "Ready");
     // A library that loads but lacks the id gives the fallback too.
     EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 14337, OString("Paper Jam"))
                      .GetNarrow(),
                  "Paper Jam");
-    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(),
-                 "Druckbereit");
-    EXPECT_TRUE(BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
+    EXPECT_STREQ(
+        BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(),
+        "Druckbereit");
+    EXPECT_TRUE(
+        BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
 }
 
 // Wine's EnumJobsW never lists a job: this one lists a single job whose status
@@ -326,7 +332,8 @@ int g_enumCalls = 0;
 BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD size,
                        LPDWORD needed, LPDWORD returned) {
     ++g_enumCalls;
-    DWORD want = sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
+    DWORD want =
+        sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
     *needed = want;
     *returned = 0;
     if (first != 0 || count == 0 || level != 2) {
@@ -467,7 +474,8 @@ TEST(BasicDriverInterfaceJobs, ControlCodesAndReadModifyWrite) {
         EXPECT_EQ(call.jobId, job);
         EXPECT_EQ(call.level, 2u);
         EXPECT_EQ(call.command, 0u);
-        EXPECT_EQ(call.document, L"priority probe") << "the rest of the job is written back as read";
+        EXPECT_EQ(call.document, L"priority probe")
+            << "the rest of the job is written back as read";
     }
     EXPECT_EQ(g_setJobCalls[0].priority, 42u);
     EXPECT_EQ(g_setJobCalls[1].startTime, 90u);
@@ -476,8 +484,8 @@ TEST(BasicDriverInterfaceJobs, ControlCodesAndReadModifyWrite) {
 
 // Wine's driver version and date are always 0; this wrapper reports the
 // version 1.2.3.4 and the date 2024-03-05 (file time 0x01DA6E9010F9C000).
-BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info, DWORD size,
-                              LPDWORD needed) {
+BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info,
+                              DWORD size, LPDWORD needed) {
     BOOL ok = ::GetPrinterDriverW(printer, environment, level, info, size, needed);
     if (ok && level == 6 && info != nullptr) {
         auto* driver = reinterpret_cast<DRIVER_INFO_6W*>(info);
@@ -542,15 +550,18 @@ TEST_F(BasicDriverInterfaceDriverFacts, NoModuleNoVersionNoDate) {
 
 TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
     OString probe(std::wstring(ProgramFolder() + L"\\di_version_probe.dll").c_str());
-    EXPECT_STREQ(BasicDriverInterface::ReadVersionString(probe, OString("ProductVersion")).GetNarrow(),
-                 "7.20.3.15");
-    EXPECT_STREQ(BasicDriverInterface::ReadVersionString(probe, OString("FileDescription")).GetNarrow(),
-                 "Konfigurationsmodul")
+    EXPECT_STREQ(
+        BasicDriverInterface::ReadVersionString(probe, OString("ProductVersion")).GetNarrow(),
+        "7.20.3.15");
+    EXPECT_STREQ(
+        BasicDriverInterface::ReadVersionString(probe, OString("FileDescription")).GetNarrow(),
+        "Konfigurationsmodul")
         << "the first translation has it";
     EXPECT_TRUE(BasicDriverInterface::ReadVersionString(probe, OString("CompanyName")).IsEmpty());
     // A library without a version resource.
     OString plain(std::wstring(ProgramFolder() + L"\\printui.dll").c_str());
-    EXPECT_TRUE(BasicDriverInterface::ReadVersionString(plain, OString("ProductVersion")).IsEmpty());
+    EXPECT_TRUE(
+        BasicDriverInterface::ReadVersionString(plain, OString("ProductVersion")).IsEmpty());
 }
 
 TEST(BasicDriverInterfaceCommands, TestPageAndEmptyPage) {
@@ -567,7 +578,8 @@ TEST(BasicDriverInterfaceCommands, TestPageAndEmptyPage) {
         int command;
         bool supported;
     };
-    static const Row rows[] = {{0, false}, {1, true}, {2, true}, {3, false}, {-1, false}, {1000, false}};
+    static const Row rows[] = {{0, false}, {1, true},   {2, true},
+                               {3, false}, {-1, false}, {1000, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.command);
         EXPECT_EQ(DI_IsCommandSupported_impl(driver, row.command), row.supported);
@@ -660,8 +672,8 @@ TEST(BasicDriverInterfaceSendFile, FileBytesBecomeOneJob) {
         content += static_cast<char>(i * 7 % 256);
     }
     std::wstring path = folder.Path() + L"\\label.prn";
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
@@ -672,11 +684,12 @@ TEST(BasicDriverInterfaceSendFile, FileBytesBecomeOneJob) {
     printer.ClearOutput();
 
     std::wstring emptyPath = folder.Path() + L"\\empty.prn";
-    file = ::CreateFileW(emptyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+    file = ::CreateFileW(emptyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     ::CloseHandle(file);
-    EXPECT_TRUE(driver.SendFile(OString(emptyPath.c_str()), OString("empty"))) << "one write of 0 bytes";
+    EXPECT_TRUE(driver.SendFile(OString(emptyPath.c_str()), OString("empty")))
+        << "one write of 0 bytes";
 
     EXPECT_FALSE(driver.SendFile(OString((folder.Path() + L"\\missing.prn").c_str()), OString()));
 }
@@ -705,8 +718,10 @@ TEST(DriverInterfaceHost, DecoratedExportsOnARealPrinter) {
     HMODULE dll = ::LoadLibraryW((ProgramFolder() + L"\\QuorvelDriverUtility.dll").c_str());
     ASSERT_NE(dll, nullptr) << ::GetLastError();
     // Literal names (as MSVC decorates the signatures), the public header's types.
-    auto open = reinterpret_cast<QV_PFN_DI_OPEN>(::GetProcAddress(dll, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"));
-    auto close = reinterpret_cast<QV_PFN_DI_CLOSE>(::GetProcAddress(dll, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z"));
+    auto open = reinterpret_cast<QV_PFN_DI_OPEN>(
+        ::GetProcAddress(dll, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"));
+    auto close = reinterpret_cast<QV_PFN_DI_CLOSE>(
+        ::GetProcAddress(dll, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z"));
     auto statusText = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
         ::GetProcAddress(dll, "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
     auto statusFlags = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(
@@ -719,7 +734,8 @@ TEST(DriverInterfaceHost, DecoratedExportsOnARealPrinter) {
         ::GetProcAddress(dll, "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
     auto supported = reinterpret_cast<QV_PFN_DI_IS_COMMAND_SUPPORTED>(
         ::GetProcAddress(dll, "?DI_IsCommandSupported@@YA_NPEAUHDRIVERINTERFACE__@@H@Z"));
-    ASSERT_TRUE(open && close && statusText && statusFlags && extendedFlags && version && date && supported);
+    ASSERT_TRUE(open && close && statusText && statusFlags && extendedFlags && version && date &&
+                supported);
     for (const char* name : {"?DI_IsCommandUI@@YA_NPEAUHDRIVERINTERFACE__@@H@Z",
                              "?DI_Command@@YAXPEAUHDRIVERINTERFACE__@@H@Z",
                              "?DI_CommandUI@@YAXPEAUHDRIVERINTERFACE__@@PEAUHWND__@@H@Z"}) {
@@ -793,7 +809,8 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
 
 // qvhost, the host tool, on a real printer: what its printer commands print.
 TEST(DriverInterfaceHost, QvhostPrinterCommands) {
-    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) ==
+        INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "qvhost.exe is not built beside this program";
     }
     WinePrinter printer(L"qvhost");
@@ -810,9 +827,10 @@ TEST(DriverInterfaceHost, QvhostPrinterCommands) {
 
     ProcessResult status = RunProgram(qvhost + L"status" + quoted);
     EXPECT_EQ(status.exitCode, 0u);
-    EXPECT_EQ(status.output, "printer: " + name +
-                                 "\nflags: 0x00020008\nextended flags: 0x80000000\nseverity: error\n"
-                                 "text: Papierstau, Toner/Tinte niedrig\n");
+    EXPECT_EQ(status.output,
+              "printer: " + name +
+                  "\nflags: 0x00020008\nextended flags: 0x80000000\nseverity: error\n"
+                  "text: Papierstau, Toner/Tinte niedrig\n");
 
     ProcessResult json = RunProgram(qvhost + L"--json status" + quoted);
     EXPECT_EQ(json.exitCode, 0u);

@@ -28,7 +28,8 @@ TEST(BasicDriverInterfaceVersion, FourPartsMostSignificantFirst) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        EXPECT_STREQ(BasicDriverInterface::FormatDriverVersion(row.version).GetNarrow(), row.expected);
+        EXPECT_STREQ(BasicDriverInterface::FormatDriverVersion(row.version).GetNarrow(),
+                     row.expected);
     }
 }
 
@@ -57,7 +58,8 @@ TEST(BasicDriverInterfaceDate, InvariantShortDateOfTheUtcDay) {
 TEST(BasicDriverInterfaceDate, NoTextForZeroOrUnconvertibleTimes) {
     EXPECT_TRUE(BasicDriverInterface::FormatDriverDate(FileTimeOf(0)).IsEmpty());
     // FileTimeToSystemTime refuses times with the top bit set.
-    EXPECT_TRUE(BasicDriverInterface::FormatDriverDate(FileTimeOf(0x8000000000000000ull)).IsEmpty());
+    EXPECT_TRUE(
+        BasicDriverInterface::FormatDriverDate(FileTimeOf(0x8000000000000000ull)).IsEmpty());
 }
 
 TEST(BasicDriverInterfaceVersion, NoVersionStringFromAMissingFile) {

@@ -18,7 +18,8 @@ struct RecordingLoader {
     // Texts that the libraries "have"; all others give the fallback.
     std::vector<std::pair<Request, std::string>> present;
 
-    static OString Load(void* context, const wchar_t* library, uint32_t id, const OString& fallback) {
+    static OString Load(void* context, const wchar_t* library, uint32_t id,
+                        const OString& fallback) {
         auto* self = static_cast<RecordingLoader*>(context);
         self->requests.push_back({library, id});
         for (const auto& entry : self->present) {

@@ -24,10 +24,10 @@ const SpoolerCalls& Spooler() {
         SpoolerCalls found;
         HMODULE module = ::LoadLibraryW(L"winspool.drv");  // kept for the life of the process
         if (module != nullptr) {
-            found.openPrinter =
-                reinterpret_cast<decltype(&::OpenPrinterW)>(reinterpret_cast<void*>(::GetProcAddress(module, "OpenPrinterW")));
-            found.closePrinter =
-                reinterpret_cast<decltype(&::ClosePrinter)>(reinterpret_cast<void*>(::GetProcAddress(module, "ClosePrinter")));
+            found.openPrinter = reinterpret_cast<decltype(&::OpenPrinterW)>(
+                reinterpret_cast<void*>(::GetProcAddress(module, "OpenPrinterW")));
+            found.closePrinter = reinterpret_cast<decltype(&::ClosePrinter)>(
+                reinterpret_cast<void*>(::GetProcAddress(module, "ClosePrinter")));
         }
         return found;
     }();
@@ -107,18 +107,21 @@ const wchar_t* SeverityName(unsigned long extended) {
     return L"ready";
 }
 
-std::wstring OrNone(const std::optional<std::wstring>& text) { return text ? *text : L"(none)"; }
+std::wstring OrNone(const std::optional<std::wstring>& text) {
+    return text ? *text : L"(none)";
+}
 
 int RunStatus(QvHost& host, QvArgs& args) {
     std::wstring name = TakePrinterName(args);
     args.Finish(0, 0);
     OpenedPrinter printer(host, name);
-    unsigned long flags =
-        host.Export<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS)(printer.Driver());
+    unsigned long flags = host.Export<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(
+        QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS)(printer.Driver());
     unsigned long extended = host.Export<QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS>(
         QV_EXPORT_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS)(printer.Driver());
-    std::optional<std::wstring> text = QvHost::TakeBstr(
-        host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
+    std::optional<std::wstring> text =
+        QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
+            QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
     if (host.Json()) {
         QvJson json;
         json.Add("command", std::wstring(L"status"))
@@ -142,13 +145,18 @@ int RunInfo(QvHost& host, QvArgs& args) {
     std::wstring name = TakePrinterName(args);
     args.Finish(0, 0);
     OpenedPrinter printer(host, name);
-    std::optional<std::wstring> version = QvHost::TakeBstr(
-        host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_VERSION>(QV_EXPORT_DI_GET_PRINTER_DRIVER_VERSION)(printer.Driver()));
-    std::optional<std::wstring> date = QvHost::TakeBstr(
-        host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE)(printer.Driver()));
+    std::optional<std::wstring> version =
+        QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_VERSION>(
+            QV_EXPORT_DI_GET_PRINTER_DRIVER_VERSION)(printer.Driver()));
+    std::optional<std::wstring> date =
+        QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(
+            QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE)(printer.Driver()));
     if (host.Json()) {
         QvJson json;
-        json.Add("command", std::wstring(L"info")).Add("printer", name).Add("version", version).Add("date", date);
+        json.Add("command", std::wstring(L"info"))
+            .Add("printer", name)
+            .Add("version", version)
+            .Add("date", date);
         host.PrintJson(json);
     } else {
         host.Print(L"printer: " + name);
@@ -165,8 +173,8 @@ struct Support {
 
 Support AskSupport(QvHost& host, const OpenedPrinter& printer, int32_t command) {
     Support support;
-    support.supported =
-        host.Export<QV_PFN_DI_IS_COMMAND_SUPPORTED>(QV_EXPORT_DI_IS_COMMAND_SUPPORTED)(printer.Driver(), command);
+    support.supported = host.Export<QV_PFN_DI_IS_COMMAND_SUPPORTED>(
+        QV_EXPORT_DI_IS_COMMAND_SUPPORTED)(printer.Driver(), command);
     support.userInterface =
         host.Export<QV_PFN_DI_IS_COMMAND_UI>(QV_EXPORT_DI_IS_COMMAND_UI)(printer.Driver(), command);
     return support;
@@ -202,8 +210,8 @@ int RunCommand(QvHost& host, QvArgs& args) {
     Support support = AskSupport(host, printer, command);
     if (support.supported) {
         if (withWindow) {
-            host.Export<QV_PFN_DI_COMMAND_UI>(QV_EXPORT_DI_COMMAND_UI)(printer.Driver(), ::GetConsoleWindow(),
-                                                                       command);
+            host.Export<QV_PFN_DI_COMMAND_UI>(QV_EXPORT_DI_COMMAND_UI)(
+                printer.Driver(), ::GetConsoleWindow(), command);
         } else {
             host.Export<QV_PFN_DI_COMMAND>(QV_EXPORT_DI_COMMAND)(printer.Driver(), command);
         }
@@ -219,7 +227,8 @@ int RunCommand(QvHost& host, QvArgs& args) {
     } else if (support.supported) {
         host.Print(L"command " + std::to_wstring(command) + L": done");
     } else {
-        QvPrintError(L"command " + std::to_wstring(command) + L": not supported by the printer's driver");
+        QvPrintError(L"command " + std::to_wstring(command) +
+                     L": not supported by the printer's driver");
     }
     return support.supported ? kQvExitOk : kQvExitNoResult;
 }
@@ -234,13 +243,16 @@ const QvCommand kCommands[] = {
      L"  severity: ...           ready, error or warning\n"
      L"  text: ...               the status text, or (none)",
      &RunStatus},
-    {L"info", L"--printer NAME", L"the printer driver's version and date (DI_GetPrinterDriverVersion, ...Date)",
+    {L"info", L"--printer NAME",
+     L"the printer driver's version and date (DI_GetPrinterDriverVersion, ...Date)",
      L"\nExit code 1 when the library knows neither.", &RunInfo},
     {L"command", L"--printer NAME [--ui] N",
      L"run driver command N (DI_Command; with --ui, DI_CommandUI on the console window)",
      L"\nCommands of every driver: 1 prints the test page, 2 an empty page.\n"
-     L"Exit code 1 when the driver does not support N (nothing is run).", &RunCommand},
-    {L"is-supported", L"--printer NAME N", L"whether the driver supports command N and shows a user interface for it",
+     L"Exit code 1 when the driver does not support N (nothing is run).",
+     &RunCommand},
+    {L"is-supported", L"--printer NAME N",
+     L"whether the driver supports command N and shows a user interface for it",
      L"\nExit code 0 when supported, 1 when not.", &RunIsSupported},
 };
 
