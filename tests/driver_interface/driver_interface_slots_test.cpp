@@ -109,11 +109,4 @@ TEST(DriverInterfaceDefaults, BaseAnswersNothingIsThere) {
     EXPECT_TRUE(record.execute) << "execute is the caller's input";
 }
 
-TEST(DriverInterfaceDefaults, AdvancedInterfaceSaysSo) {
-    AdvancedDriverInterface advanced;
-    BasicDriverInterface basic;
-    EXPECT_TRUE(advanced.IsAdvanced());
-    EXPECT_FALSE(basic.IsAdvanced());
-}
-
 }  // namespace
