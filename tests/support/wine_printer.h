@@ -49,6 +49,9 @@ public:
         std::wstring hardwareId = L"quorvel_test_hwid";
         std::wstring provider = L"Quorvel Test Provider";
         // Printer fields; an empty port makes a file port in the temp folder.
+        // Do not use a "\\host\queue" port: Wine 8's spooler then corrupts
+        // the test program's heap (a crash in a later allocation); fake such a
+        // port at level 2 through the component's seam instead.
         std::wstring port;
         std::wstring comment = L"test comment";
         std::wstring location = L"test location";
