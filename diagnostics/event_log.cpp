@@ -102,8 +102,7 @@ OEventLogSystemOverride::~OEventLogSystemOverride() { g_system.store(m_previous)
 
 void OEventLogTagList::AddTag(uint32_t id, std::function<OString()> producer) {
     OLock lock(m_lock);
-    m_tags.erase(std::remove_if(m_tags.begin(), m_tags.end(), [id](const OEventLogTag& t) { return t.id == id; }),
-                 m_tags.end());
+    std::erase_if(m_tags, [id](const OEventLogTag& t) { return t.id == id; });
     m_tags.push_back(OEventLogTag{id, std::move(producer)});
 }
 
@@ -113,8 +112,7 @@ void OEventLogTagList::AddTag(uint32_t id, const OString& text) {
 
 void OEventLogTagList::RemoveTag(uint32_t id) {
     OLock lock(m_lock);
-    m_tags.erase(std::remove_if(m_tags.begin(), m_tags.end(), [id](const OEventLogTag& t) { return t.id == id; }),
-                 m_tags.end());
+    std::erase_if(m_tags, [id](const OEventLogTag& t) { return t.id == id; });
 }
 
 void OEventLogTagList::Merge(const OEventLogTagList& other) {
@@ -319,12 +317,7 @@ int32_t OEventLogBase::TableSize() {
     return static_cast<int32_t>(table.sources.size());
 }
 
-uint32_t OEventLogBase::ReadMask() const {
-    uint32_t value = 0;
-    return ORegistry().GetValue(m_maskPath, &value, sizeof(value)) == static_cast<int32_t>(sizeof(value))
-               ? value
-               : OEventLog::kDefaultMask;
-}
+uint32_t OEventLogBase::ReadMask() const { return ORegistry().GetNumber(m_maskPath, OEventLog::kDefaultMask); }
 
 bool OEventLogBase::IsEnabled(uint32_t mask) {
     const OEventLogSystem& system = OEventLogSystem::Current();

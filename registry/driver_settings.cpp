@@ -45,10 +45,7 @@ uint32_t DriverSettingsCore::GetNumber(const OString& name, uint32_t defaultValu
         // The wait's outcome is not looked at: after 30000 ms the read goes on
         // without the mutex rather than failing.
         OLock registryLock(m_registry->GetMutex());
-        uint32_t value = 0;
-        if (m_registry->GetValue(name, &value, sizeof(value)) == static_cast<int32_t>(sizeof(value))) {
-            result = value;
-        }
+        result = m_registry->GetNumber(name, defaultValue);
     }
     SetInt(name, static_cast<int32_t>(result));
     MarkLoaded(name);

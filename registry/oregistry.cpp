@@ -97,24 +97,15 @@ int32_t ORegistry::GetValue(const OString& name, void* buffer, int32_t size) {
     if (size < 0 || buffer == nullptr) {
         size = 0;
     }
-    // The scratch buffer is never null: RegQueryValueExW with null data would
-    // report success and the size instead of ERROR_MORE_DATA.
+    // The caller's buffer sees only a finished read: after ERROR_MORE_DATA the
+    // registry may have left part of the data in the buffer it was given.
     std::vector<uint8_t> scratch(static_cast<size_t>(size) + 1, 0);
-    DWORD bytes = static_cast<DWORD>(size);
-    LONG status = ::RegQueryValueExW(handle.Get(), valueName.GetWide(), nullptr, nullptr, scratch.data(), &bytes);
-    if (status == ERROR_MORE_DATA) {
-        return kMoreData;
+    int32_t bytes = size;
+    int32_t result = QueryRaw(handle.Get(), valueName, scratch.data(), bytes);
+    if (result > 0) {
+        std::memcpy(buffer, scratch.data(), static_cast<size_t>(std::min(result, size)));
     }
-    if (status != ERROR_SUCCESS) {
-        return kCallFailed;
-    }
-    if (bytes > 0) {
-        size_t copy = std::min<size_t>(bytes, static_cast<size_t>(size));
-        if (copy > 0) {
-            std::memcpy(buffer, scratch.data(), copy);
-        }
-    }
-    return bytes > static_cast<DWORD>(INT32_MAX) ? kCallFailed : static_cast<int32_t>(bytes);
+    return result;
 }
 
 OString ORegistry::GetString(const OString& name, const OString& defaultValue) {
@@ -269,6 +260,8 @@ int32_t ORegistry::QueryRaw(HKEY key, const OString& name, void* buffer, int32_t
     if (key == nullptr || size < 0 || (buffer == nullptr && size > 0)) {
         return kCallFailed;
     }
+    // Never null data: with null data RegQueryValueExW reports success and the
+    // size instead of ERROR_MORE_DATA.
     uint8_t spare = 0;
     DWORD bytes = static_cast<DWORD>(size);
     LONG status = ::RegQueryValueExW(key, name.GetWide(), nullptr, nullptr,

@@ -12,15 +12,10 @@
 
 namespace {
 
-struct Root {
-    const wchar_t* root;
-    const wchar_t* replacement;
-};
-
 // Applied in this order: the seven roots that map onto "DATA:" come before the
 // "DATA:" row, and "STOCK:", "USERSETTINGS:", "NETWORK:" produce "LOCAL:" and
 // "USER:" paths that the hive aliases resolve afterwards.
-constexpr Root kLogicalRoots[] = {
+constexpr RegistryPath::RootAlias kLogicalRoots[] = {
     {L"STOCK:", L"LOCAL:Paper Sizes"},
     {L"SETTINGS:", L"DATA:Settings"},
     {L"SECURITY:", L"DATA:Security"},
@@ -36,27 +31,6 @@ constexpr Root kLogicalRoots[] = {
     {L"NETWORK:", L"LOCAL:Network/@[SERVER]"},
     {L"PNPDATA:", L"PRINT:Printers/[PRINTER]/PnPData"},
 };
-
-// The resolved forms of "PRINT:", "LOCAL:" and "USER:" that the mirror replaces.
-constexpr const wchar_t* kPrintKey = L"2:SYSTEM/CurrentControlSet/Control/Print";
-constexpr const wchar_t* kLocalDriversKey = L"2:SOFTWARE/Brantheon/Drivers";
-constexpr const wchar_t* kUserDriversKey = L"1:SOFTWARE/Brantheon/Drivers";
-constexpr const wchar_t* kMirrorRoot = L"1:SOFTWARE/Brantheon/Drivers/";
-
-wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c; }
-
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
-    size_t length = std::wcslen(prefix);
-    if (text.size() < length) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        if (FoldAscii(text[i]) != FoldAscii(prefix[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Every text gets a body of its own, so copies handed to other objects never
 // share a body with the caller's strings.
@@ -92,11 +66,7 @@ PrinterRegistry::PrinterRegistry(const PrinterRegistry& other)
 
 PrinterRegistry::~PrinterRegistry() = default;
 
-void PrinterRegistry::ApplyLogicalRoots(OString& path) {
-    for (const Root& row : kLogicalRoots) {
-        RegistryPath::ReplaceRoot(path, OString(row.root), OString(row.replacement));
-    }
-}
+void PrinterRegistry::ApplyLogicalRoots(OString& path) { RegistryPath::ApplyAliases(path, kLogicalRoots); }
 
 void PrinterRegistry::ApplyTokens(OString& path, const Facts& facts) {
     RegistryPath::ReplaceRoot(path, OString(L"[PRINTER]"), EscapeName(facts.shortName));
@@ -116,8 +86,7 @@ void PrinterRegistry::ResolveRoots(OString& path) {
 }
 
 OString PrinterRegistry::MirrorPath(const OString& resolvedPath, bool remote, const OString& serverName) {
-    std::wstring path(resolvedPath.GetWide());
-    std::wstring prefix(kMirrorRoot);
+    std::wstring prefix = std::wstring(RegistryPath::kUserDrivers) + L"/";
     if (remote) {
         prefix += L"@";
         prefix += EscapeName(serverName).GetWide();
@@ -129,13 +98,14 @@ OString PrinterRegistry::MirrorPath(const OString& resolvedPath, bool remote, co
         const wchar_t* key;
         const wchar_t* name;
     } kRedirected[] = {
-        {kPrintKey, L"PRINT%3A"},
-        {kLocalDriversKey, L"LOCAL%3A"},
-        {kUserDriversKey, L"USER%3A"},
+        {RegistryPath::kPrintKey, L"PRINT%3A"},
+        {RegistryPath::kLocalDrivers, L"LOCAL%3A"},
+        {RegistryPath::kUserDrivers, L"USER%3A"},
     };
     for (const auto& row : kRedirected) {
-        if (StartsWithNoCase(path, row.key)) {
-            return OString((prefix + row.name + path.substr(std::wcslen(row.key))).c_str());
+        if (RegistryPath::StartsWithNoCase(resolvedPath, row.key)) {
+            std::wstring rest = resolvedPath.GetWide() + std::wcslen(row.key);
+            return OString((prefix + row.name + rest).c_str());
         }
     }
     return resolvedPath;

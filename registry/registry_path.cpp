@@ -1,5 +1,6 @@
 #include "registry/registry_path.h"
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -68,22 +69,17 @@ Text UnescapeText(Text text) {
     return text;
 }
 
-struct Alias {
-    const wchar_t* alias;
-    const wchar_t* replacement;
-};
-
 // Applied in this order; "USERS:" must stand before "USER:".
-constexpr Alias kStandardRoots[] = {
+constexpr RegistryPath::RootAlias kStandardRoots[] = {
     {L"CLASSES_ROOT:", L"0:"},
     {L"CURRENT_USER:", L"1:"},
     {L"LOCAL_MACHINE:", L"2:"},
     {L"USERS:", L"3:"},
-    {L"USER:", L"1:SOFTWARE/Brantheon/Drivers"},
-    {L"LOCAL:", L"2:SOFTWARE/Brantheon/Drivers"},
+    {L"USER:", RegistryPath::kUserDrivers},
+    {L"LOCAL:", RegistryPath::kLocalDrivers},
     {L"GLOBAL:", L"2:SOFTWARE/Brantheon/Drivers/Global Settings"},
     {L"CONTROL:", L"2:SYSTEM/CurrentControlSet/Control"},
-    {L"PRINT:", L"2:SYSTEM/CurrentControlSet/Control/Print"},
+    {L"PRINT:", RegistryPath::kPrintKey},
     {L"ENUM:", L"2:SYSTEM/CurrentControlSet/Enum"},
 };
 
@@ -131,15 +127,24 @@ void ReplaceRoot(OString& path, const OString& alias, const OString& replacement
     path = FromText(t);
 }
 
-void ResolveStandardRoots(OString& path) {
+void ApplyAliases(OString& path, std::span<const RootAlias> table) {
     Text t = ToText(path);
-    if (t.find(L':') == Text::npos) {
-        return;
-    }
-    for (const Alias& row : kStandardRoots) {
+    for (const RootAlias& row : table) {
         ReplaceRootText(t, row.alias, row.replacement);
     }
     path = FromText(t);
+}
+
+bool StartsWithNoCase(const OString& text, const wchar_t* prefix) {
+    Text t = ToText(text);
+    size_t length = std::wcslen(prefix);
+    return t.size() >= length && EqualNoCase(t.c_str(), prefix, length);
+}
+
+void ResolveStandardRoots(OString& path) {
+    if (std::wcschr(path.GetWide(), L':') != nullptr) {
+        ApplyAliases(path, kStandardRoots);
+    }
 }
 
 bool SplitValuePath(OString& key, OString& name) {

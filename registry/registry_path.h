@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "core/ostring.h"
 
@@ -21,6 +22,18 @@ constexpr int32_t kClassesRoot = 0;
 constexpr int32_t kCurrentUser = 1;
 constexpr int32_t kLocalMachine = 2;
 constexpr int32_t kUsers = 3;
+
+// Resolved forms of "USER:", "LOCAL:" and "PRINT:": the keys the printer
+// registry mirrors per user.
+constexpr const wchar_t* kUserDrivers = L"1:SOFTWARE/Brantheon/Drivers";
+constexpr const wchar_t* kLocalDrivers = L"2:SOFTWARE/Brantheon/Drivers";
+constexpr const wchar_t* kPrintKey = L"2:SYSTEM/CurrentControlSet/Control/Print";
+
+// One row of a root table: an alias and the text that replaces it.
+struct RootAlias {
+    const wchar_t* alias;
+    const wchar_t* replacement;
+};
 
 // '%' -> "%25" first, then '/' -> "%2F", ':' -> "%3A". Used on every name taken
 // from outside (printer, port, server names; subkey names) before it is joined
@@ -44,6 +57,12 @@ void EncodeSeparators(OString& text);
 //   replacement ends in '/' or ':';
 // - an alias without ':': every exact occurrence anywhere is replaced.
 void ReplaceRoot(OString& path, const OString& alias, const OString& replacement);
+
+// ReplaceRoot for each row of table, in table order.
+void ApplyAliases(OString& path, std::span<const RootAlias> table);
+
+// True when text begins with prefix, ASCII letter case ignored.
+bool StartsWithNoCase(const OString& text, const wchar_t* prefix);
 
 // The ten hive aliases in the order they are applied ("CLASSES_ROOT:" ...
 // "ENUM:"); a path holding no ':' is left alone.
