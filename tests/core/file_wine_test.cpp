@@ -4,20 +4,24 @@
 #include <vector>
 
 #include "core/streams.h"
-#include "tests/core/scratch_dir.h"
+#include "support/files.h"
 
 namespace {
 
-using core_test::ScratchDirTest;
+using QvTest::ReadWholeFile;
+using QvTest::WriteWholeFile;
 
 // An OFile that records each WriteRaw before writing it for real.
 class CountingFile : public OFile {
 public:
+    explicit CountingFile(std::vector<uint32_t>& calls) : m_calls(calls) {}
     uint32_t WriteRaw(const void* data, uint32_t count) override {
-        calls.push_back(count);
+        m_calls.push_back(count);
         return OFile::WriteRaw(data, count);
     }
-    std::vector<uint32_t> calls;
+
+private:
+    std::vector<uint32_t>& m_calls;
 };
 
 std::string Pattern(size_t count) {
@@ -28,7 +32,7 @@ std::string Pattern(size_t count) {
     return text;
 }
 
-class OFileTest : public ScratchDirTest {};
+class OFileTest : public QvTest::ScratchFolderTest {};
 
 TEST_F(OFileTest, OpenOfAMissingFileWithoutCreateFails) {
     OFile file;
@@ -37,7 +41,7 @@ TEST_F(OFileTest, OpenOfAMissingFileWithoutCreateFails) {
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(file.IsOpen());
     EXPECT_FALSE(file.Open(Path(L"missing.txt").c_str(), OFile::kWrite));
-    EXPECT_EQ(ReadFileBytes(Path(L"missing.txt")), "<missing>") << "nothing was created";
+    EXPECT_FALSE(ReadWholeFile(Path(L"missing.txt")).has_value()) << "nothing was created";
     EXPECT_EQ(file.GetSize(), 0u);
     EXPECT_EQ(file.Seek(5, OFile::kFromStart), 0);
     EXPECT_EQ(file.WriteRaw("x", 1), 0u);
@@ -50,85 +54,69 @@ TEST_F(OFileTest, OpenOfAMissingFileWithoutCreateFails) {
     EXPECT_EQ(file.GetPath(), OString(Path(L"missing.txt").c_str()));
 }
 
-struct OpenRow {
-    uint32_t flags;
-    const char* expected;  // after writing "new" and closing
-    const char* note;
-};
-
-const OpenRow kOpenRows[] = {
-    {OFile::kWrite, "new", "write empties the file"},
-    {OFile::kWrite | OFile::kCreate, "new", "create of an existing file empties it too"},
-    {OFile::kWrite | OFile::kAppend, "old contentnew", "append keeps the content"},
-    {OFile::kWrite | OFile::kAppend | OFile::kCreate, "old contentnew", "append with create"},
-    {OFile::kWrite | OFile::kShareNone, "new", "share bits do not change the content"},
-};
-
-TEST_F(OFileTest, OpenForWritingTruncatesUnlessAppending) {
-    for (const auto& row : kOpenRows) {
+TEST_F(OFileTest, OpenFlagsDecideTruncationAppendAndWriteAccess) {
+    struct Row {
+        const char* before;  // null: no file
+        uint32_t flags;
+        uint32_t written;  // what WriteRaw("new") returns
+        const char* after;
+        const char* note;
+    } rows[] = {
+        {"old content", OFile::kWrite, 3, "new", "write empties the file"},
+        {"old content", OFile::kWrite | OFile::kCreate, 3, "new", "create of an existing file empties it too"},
+        {"old content", OFile::kWrite | OFile::kAppend, 3, "old contentnew", "append keeps the content"},
+        {"old content", OFile::kWrite | OFile::kAppend | OFile::kCreate, 3, "old contentnew", "append with create"},
+        {"old content", OFile::kWrite | OFile::kShareNone, 3, "new", "share bits do not change the content"},
+        {nullptr, OFile::kWrite | OFile::kCreate, 3, "new", "create makes a missing file"},
+        {"keep me", 0, 0, "keep me", "without kWrite: read only, from the beginning"},
+        {"keep me", OFile::kAppend, 0, "keep me", "append without kWrite reads"},
+        {"keep me", OFile::kCreate, 0, "keep me", "create without kWrite reads"},
+    };
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
         std::wstring path = Path(L"content.txt");
-        WriteFileBytes(path, "old content");
+        ::DeleteFileW(path.c_str());
+        if (row.before != nullptr) {
+            ASSERT_TRUE(WriteWholeFile(path, row.before));
+        }
         OFile file;
         ASSERT_TRUE(file.Open(path.c_str(), row.flags));
-        EXPECT_EQ(file.Write("new", 3), 3u);
+        if (row.written == 0) {
+            EXPECT_EQ(file.GetSize(), 7u);
+            char buffer[16] = {};
+            EXPECT_EQ(file.ReadRaw(buffer, sizeof buffer), 7u);
+            EXPECT_STREQ(buffer, row.before);
+        }
+        EXPECT_EQ(file.WriteRaw("new", 3), row.written);
         file.Close();
         EXPECT_FALSE(file.IsOpen());
-        EXPECT_EQ(ReadFileBytes(path), row.expected);
+        EXPECT_EQ(ReadWholeFile(path), row.after);
     }
 }
-
-TEST_F(OFileTest, OpenForReadingKeepsTheContentAndRefusesWrites) {
-    std::wstring path = Path(L"read.txt");
-    WriteFileBytes(path, "keep me");
-    for (uint32_t flags : {0u, OFile::kAppend, OFile::kCreate}) {
-        SCOPED_TRACE(flags);
-        OFile file;
-        ASSERT_TRUE(file.Open(path.c_str(), flags));
-        EXPECT_EQ(file.GetSize(), 7u);
-        char buffer[16] = {};
-        EXPECT_EQ(file.ReadRaw(buffer, sizeof buffer), 7u) << "reading starts at the beginning";
-        EXPECT_STREQ(buffer, "keep me");
-        EXPECT_EQ(file.WriteRaw("x", 1), 0u) << "opened for reading only";
-    }
-    EXPECT_EQ(ReadFileBytes(path), "keep me");
-}
-
-TEST_F(OFileTest, CreateFlagMakesAMissingFile) {
-    std::wstring path = Path(L"made.txt");
-    OFile file;
-    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
-    file.Close();
-    EXPECT_EQ(ReadFileBytes(path), "");
-}
-
-struct ShareRow {
-    uint32_t flags;
-    bool othersRead;
-    bool othersWrite;
-    const char* note;
-};
-
-const ShareRow kShareRows[] = {
-    {0x10, false, false, "exclusive"},
-    {0x20, true, false, "others may read"},
-    {0x30, false, true, "others may write"},
-    {0x00, true, true, "0: read and write"},
-    {0x40, true, true, "unlisted value: read and write"},
-    {0xF0, true, true, "all bits: read and write"},
-};
 
 TEST_F(OFileTest, ShareBitsDecideWhatOthersMayOpen) {
+    struct Row {
+        uint32_t flags;
+        bool othersRead;
+        bool othersWrite;
+        const char* note;
+    } rows[] = {
+        {0x10, false, false, "exclusive"},
+        {0x20, true, false, "others may read"},
+        {0x30, false, true, "others may write"},
+        {0x00, true, true, "0: read and write"},
+        {0x40, true, true, "unlisted value: read and write"},
+        {0xF0, true, true, "all bits: read and write"},
+    };
     std::wstring path = Path(L"shared.txt");
-    WriteFileBytes(path, "x");
-    for (const auto& row : kShareRows) {
+    ASSERT_TRUE(WriteWholeFile(path, "x"));
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
         OFile file;
         ASSERT_TRUE(file.Open(path.c_str(), row.flags));
         for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
             // The second opener shares everything, so only our share mode can refuse.
-            HANDLE other = ::CreateFileW(path.c_str(), access,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            HANDLE other = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             bool opened = other != INVALID_HANDLE_VALUE;
             DWORD error = ::GetLastError();
@@ -144,44 +132,36 @@ TEST_F(OFileTest, ShareBitsDecideWhatOthersMayOpen) {
     }
 }
 
-TEST_F(OFileTest, WritesGoOutInBuffersOfTheStreamSize) {
-    std::wstring path = Path(L"buffered.bin");
-    std::string data = Pattern(2500);
-    CountingFile file;
-    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
-    EXPECT_EQ(file.Write(data.data(), 2500), 2500u);
-    EXPECT_EQ(file.calls, (std::vector<uint32_t>{1024, 1024}));
-    EXPECT_EQ(ReadFileBytes(path).size(), 2048u) << "the last 452 bytes still wait";
-    EXPECT_EQ(file.Flush(), 452u);
-    EXPECT_EQ(file.calls, (std::vector<uint32_t>{1024, 1024, 452}));
-    EXPECT_EQ(ReadFileBytes(path), data);
-}
-
-TEST_F(OFileTest, CloseFlushesTheRest) {
-    std::wstring path = Path(L"close.bin");
-    std::string data = Pattern(2500);
-    CountingFile file;
-    ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate));
-    file.Write(data.data(), 2500);
-    file.Close();
-    EXPECT_EQ(file.calls, (std::vector<uint32_t>{1024, 1024, 452}));
-    EXPECT_EQ(ReadFileBytes(path), data);
-    file.Close();  // closing twice does nothing
-    EXPECT_EQ(file.calls.size(), 3u);
-}
-
-TEST_F(OFileTest, DestructionFlushesAndCloses) {
-    std::wstring path = Path(L"destroyed.bin");
-    std::string data = Pattern(2500);
-    {
-        OFile file;
-        ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
-        file.Write(data.data(), 2500);
+// 2500 bytes leave in buffers of the stream size, 1024 + 1024 + 452, whether
+// Flush, Close or the destructor sends the rest.
+TEST_F(OFileTest, WritesGoOutInBuffersAndEveryEndSendsTheRest) {
+    enum class End { Flush, Close, Destroy };
+    const std::string data = Pattern(2500);
+    for (End end : {End::Flush, End::Close, End::Destroy}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        std::wstring path = Path(L"buffered" + std::to_wstring(static_cast<int>(end)) + L".bin");
+        std::vector<uint32_t> calls;
+        {
+            CountingFile file(calls);
+            ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareRead));
+            EXPECT_EQ(file.Write(data.data(), 2500), 2500u);
+            EXPECT_EQ(calls, (std::vector<uint32_t>{1024, 1024}));
+            EXPECT_EQ(ReadWholeFile(path).value_or("").size(), 2048u) << "the last 452 bytes still wait";
+            if (end == End::Flush) {
+                EXPECT_EQ(file.Flush(), 452u);
+            } else if (end == End::Close) {
+                file.Close();
+                file.Close();  // closing twice does nothing
+            }
+        }
+        if (end != End::Destroy) {  // the base destructor's flush no longer reaches CountingFile
+            EXPECT_EQ(calls, (std::vector<uint32_t>{1024, 1024, 452}));
+        }
+        EXPECT_EQ(ReadWholeFile(path), data);
+        // The exclusive handle is gone: the file opens exclusively again.
+        OFile again;
+        EXPECT_TRUE(again.Open(path.c_str(), OFile::kWrite | OFile::kAppend | OFile::kShareNone));
     }
-    EXPECT_EQ(ReadFileBytes(path), data);
-    // The exclusive handle is gone: the file opens exclusively again.
-    OFile again;
-    EXPECT_TRUE(again.Open(path.c_str(), OFile::kWrite | OFile::kAppend | OFile::kShareNone));
 }
 
 TEST_F(OFileTest, SeekFlushesPendingBytesBeforeMoving) {
@@ -191,14 +171,14 @@ TEST_F(OFileTest, SeekFlushesPendingBytesBeforeMoving) {
     file.Write("0123456789", 10);
     EXPECT_EQ(file.GetSize(), 0u) << "still buffered";
     EXPECT_EQ(file.Seek(2, OFile::kFromStart), 2);
-    EXPECT_EQ(ReadFileBytes(path), "0123456789");
+    EXPECT_EQ(ReadWholeFile(path), "0123456789");
     file.Write("AB", 2);
     EXPECT_EQ(file.Seek(-3, OFile::kFromEnd), 7);
     file.Write("C", 1);
     EXPECT_EQ(file.Seek(0, OFile::kFromCurrent), 8);
     EXPECT_EQ(file.Seek(0, 7), -1) << "an unknown origin fails";
     file.Close();
-    EXPECT_EQ(ReadFileBytes(path), "01AB456C89");
+    EXPECT_EQ(ReadWholeFile(path), "01AB456C89");
 }
 
 TEST_F(OFileTest, AppendWritesLandAtTheEndOfTheFile) {
@@ -209,14 +189,14 @@ TEST_F(OFileTest, AppendWritesLandAtTheEndOfTheFile) {
         file.WriteText(line);
         file.WriteLineEnd();
     }
-    EXPECT_EQ(ReadFileBytes(path), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "one\r\ntwo\r\nthree\r\n");
 }
 
 TEST_F(OFileTest, ReadAfterBufferedWritesSeesThemInPlace) {
     // A read must not slip in between buffered bytes and the place they were
     // written at.
     std::wstring path = Path(L"mixed.txt");
-    WriteFileBytes(path, "0123456789");
+    ASSERT_TRUE(WriteWholeFile(path, "0123456789"));
     OFile file;
     ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kAppend));
     file.Seek(0, OFile::kFromStart);
@@ -225,16 +205,15 @@ TEST_F(OFileTest, ReadAfterBufferedWritesSeesThemInPlace) {
     EXPECT_EQ(file.ReadRaw(buffer, 3), 3u);
     EXPECT_STREQ(buffer, "234");
     file.Close();
-    EXPECT_EQ(ReadFileBytes(path), "AB23456789");
+    EXPECT_EQ(ReadWholeFile(path), "AB23456789");
 }
 
 TEST_F(OFileTest, OpeningAgainClosesTheFirstFile) {
     OFile file;
-    ASSERT_TRUE(
-        file.Open(Path(L"first.txt").c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
+    ASSERT_TRUE(file.Open(Path(L"first.txt").c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
     file.Write("first", 5);
     ASSERT_TRUE(file.Open(Path(L"second.txt").c_str(), OFile::kWrite | OFile::kCreate));
-    EXPECT_EQ(ReadFileBytes(Path(L"first.txt")), "first") << "flushed and released";
+    EXPECT_EQ(ReadWholeFile(Path(L"first.txt")), "first") << "flushed and released";
     OFile other;
     EXPECT_TRUE(other.Open(Path(L"first.txt").c_str(), OFile::kShareNone));
 }
@@ -243,14 +222,12 @@ TEST_F(OFileTest, CreationTimeOfAFreshFileIsNow) {
     std::wstring path = Path(L"stamp.txt");
     FILETIME before;
     ::GetSystemTimeAsFileTime(&before);
-    WriteFileBytes(path, "x");
+    ASSERT_TRUE(WriteWholeFile(path, "x"));
     FILETIME after;
     ::GetSystemTimeAsFileTime(&after);
     FILETIME created{};
     ASSERT_TRUE(OGetFileCreationTime(path.c_str(), &created));
-    auto ticks = [](const FILETIME& t) {
-        return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-    };
+    auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
     // Two seconds of slack either side: file systems keep coarser stamps than
     // the system clock.
     const uint64_t slack = 2ull * 10000000ull;

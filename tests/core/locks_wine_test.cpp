@@ -10,15 +10,13 @@
 #include <vector>
 
 #include "core/locks.h"
+#include "support/files.h"
+#include "support/scratch_registry.h"
 
 namespace {
 
 // A name no other test (or earlier run) uses.
-std::wstring UniqueName(const wchar_t* prefix) {
-    static std::atomic<int> counter{0};
-    return std::wstring(prefix) + L"QuorvelCoreTest:" + std::to_wstring(::GetCurrentProcessId()) +
-           L":" + std::to_wstring(++counter);
-}
+std::wstring UniqueName(const wchar_t* prefix) { return UniqueTestName(prefix + std::wstring(L"QuorvelCoreTest-")); }
 
 double NowMs() {
     LARGE_INTEGER frequency;
@@ -228,22 +226,14 @@ TEST(OMutex, FailedCreationDoesNotWaitAndUnlockDoesNothing) {
 // Runs core_mutex_holder beside this program.
 class MutexHolderProcess {
 public:
-    MutexHolderProcess(const std::wstring& mutexName, const char* mode) {
+    MutexHolderProcess(const std::wstring& mutexName, const wchar_t* mode) {
         m_ready.Reset(
             ::CreateEventW(nullptr, TRUE, FALSE, (m_readyName = UniqueName(L"Local\\")).c_str()));
         m_release.Reset(
             ::CreateEventW(nullptr, TRUE, FALSE, (m_releaseName = UniqueName(L"Local\\")).c_str()));
-        wchar_t self[MAX_PATH];
-        DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring dir(self, length);
-        dir.resize(dir.find_last_of(L'\\'));
-        std::wstring exe = dir + L"\\core_mutex_holder.exe";
-        std::wstring wideMode;
-        for (const char* c = mode; *c != '\0'; ++c) {
-            wideMode += static_cast<wchar_t>(*c);
-        }
-        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName +
-                               L"\" \"" + m_releaseName + L"\" " + wideMode;
+        std::wstring exe = QvTest::ProgramFolder() + L"\\core_mutex_holder.exe";
+        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName + L"\" \"" +
+                               m_releaseName + L"\" " + mode;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
@@ -290,7 +280,7 @@ private:
 
 TEST(OMutex, ExcludesASecondProcessUntilItReleases) {
     std::wstring name = UniqueName(L"Global\\");
-    MutexHolderProcess holder(name, "release");
+    MutexHolderProcess holder(name, L"release");
     ASSERT_EQ(holder.StartError(), 0u) << "core_mutex_holder.exe must sit beside the tests";
     ASSERT_TRUE(holder.WaitReady()) << "exit code " << holder.WaitExit();
 
@@ -314,7 +304,7 @@ TEST(OMutex, ExcludesASecondProcessUntilItReleases) {
 
 TEST(OMutex, MutexAbandonedByAnEndedProcessIsTakenOver) {
     std::wstring name = UniqueName(L"Global\\");
-    MutexHolderProcess holder(name, "abandon");
+    MutexHolderProcess holder(name, L"abandon");
     ASSERT_EQ(holder.StartError(), 0u);
     ASSERT_TRUE(holder.WaitReady());
     EXPECT_EQ(holder.WaitExit(), 0u);

@@ -154,14 +154,6 @@ TEST(OStringMap, TwoKeysWithOneCrcKeepSeparateEntries) {
     EXPECT_EQ(map.GetCount(), 3);
 }
 
-TEST(OStringMap, SetAtOfAnExistingKeyReplacesTheValueInPlace) {
-    OStringMap<int> map;
-    map.SetAt("k", 1);
-    map.SetAt("k", 2);
-    EXPECT_EQ(map.GetCount(), 1);
-    EXPECT_EQ(map.Lookup("k"), 2);
-}
-
 TEST(OStringMap, LookupGivesTheDefaultForAbsentKeysAndNullValues) {
     OString stored("stored");
     OString fallback("fallback");

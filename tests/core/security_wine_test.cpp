@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "core/security.h"
-#include "tests/core/scratch_dir.h"
+#include "support/files.h"
 
 namespace {
 
-using core_test::ScratchDirTest;
+using QvTest::IsFolder;
 
 // The DACL of a descriptor as SDDL text, as the system writes it back.
 std::wstring DaclText(PSECURITY_DESCRIPTOR descriptor) {
@@ -40,12 +40,23 @@ std::wstring CanonicalDacl(const wchar_t* sddl) {
     return result;
 }
 
-TEST(OSecurityAttributes, StartsAsAnEmptyDaclWithoutDescriptor) {
+::testing::AssertionResult IsEmptyDaclWithoutDescriptor(OSecurityAttributes& attributes) {
+    SECURITY_ATTRIBUTES* a = attributes.Get();
+    if (attributes.GetText() != "D:" || a->nLength != 24 || a->lpSecurityDescriptor != nullptr ||
+        a->bInheritHandle) {
+        return ::testing::AssertionFailure() << "text " << attributes.GetText().GetNarrow() << ", length "
+                                             << a->nLength << ", descriptor " << a->lpSecurityDescriptor;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(OSecurityAttributes, StartsAndResetsAsAnEmptyDaclWithoutDescriptor) {
     OSecurityAttributes attributes;
-    EXPECT_EQ(attributes.GetText(), "D:");
-    EXPECT_EQ(attributes.Get()->nLength, 24u);
-    EXPECT_EQ(attributes.Get()->lpSecurityDescriptor, nullptr);
-    EXPECT_FALSE(attributes.Get()->bInheritHandle);
+    EXPECT_TRUE(IsEmptyDaclWithoutDescriptor(attributes));
+    attributes.Append(L"(A;OICI;GA;;;WD)");
+    ASSERT_TRUE(attributes.Build());
+    attributes.Reset();
+    EXPECT_TRUE(IsEmptyDaclWithoutDescriptor(attributes));
 }
 
 TEST(OSecurityAttributes, BuildConvertsTheAppendedEntries) {
@@ -77,76 +88,58 @@ TEST(OSecurityAttributes, TextThatDoesNotConvertLeavesNoDescriptor) {
     EXPECT_EQ(attributes.GetDescriptor(), nullptr);
 }
 
-TEST(OSecurityAttributes, ResetGoesBackToAnEmptyDacl) {
-    OSecurityAttributes attributes;
-    attributes.Append(L"(A;OICI;GA;;;WD)");
-    ASSERT_TRUE(attributes.Build());
-    attributes.Reset();
-    EXPECT_EQ(attributes.GetText(), "D:");
-    EXPECT_EQ(attributes.Get()->lpSecurityDescriptor, nullptr);
-    EXPECT_EQ(attributes.Get()->nLength, 24u);
-}
+class CreateDirectoryRecursiveTest : public QvTest::ScratchFolderTest {};
 
-class CreateDirectoryRecursiveTest : public ScratchDirTest {};
-
-TEST_F(CreateDirectoryRecursiveTest, CreatesThreeMissingLevels) {
+TEST_F(CreateDirectoryRecursiveTest, CreatesMissingLevelsAtEveryAccessLevel) {
     for (int32_t access : {0, 1, 2, 3, 77}) {
         SCOPED_TRACE(access);
-        std::wstring top = Path((L"levels" + std::to_wstring(access)).c_str());
-        std::wstring leaf = top + L"\\b\\c";
-        ASSERT_FALSE(IsDirectory(top));
-        EXPECT_TRUE(CreateDirectoryRecursive(leaf.c_str(), access));
-        EXPECT_TRUE(IsDirectory(top));
-        EXPECT_TRUE(IsDirectory(top + L"\\b"));
-        EXPECT_TRUE(IsDirectory(leaf));
+        std::wstring top = Path(L"levels" + std::to_wstring(access));
+        ASSERT_FALSE(IsFolder(top));
+        EXPECT_TRUE(CreateDirectoryRecursive((top + L"\\b\\c").c_str(), access));
+        EXPECT_TRUE(IsFolder(top));
+        EXPECT_TRUE(IsFolder(top + L"\\b"));
+        EXPECT_TRUE(IsFolder(top + L"\\b\\c"));
     }
 }
 
-TEST_F(CreateDirectoryRecursiveTest, ExistingDirectoryIsSuccess) {
-    EXPECT_TRUE(CreateDirectoryRecursive(m_dir.c_str(), 0));
-    EXPECT_TRUE(CreateDirectoryRecursive(m_dir.c_str(), 2));
-    std::wstring withSlash = m_dir + L"\\";
-    EXPECT_TRUE(CreateDirectoryRecursive(withSlash.c_str(), 0));
-}
-
-TEST_F(CreateDirectoryRecursiveTest, TrailingBackslashStillCreatesTheParents) {
-    std::wstring leaf = Path(L"x\\y\\");
-    EXPECT_TRUE(CreateDirectoryRecursive(leaf.c_str(), 0));
-    EXPECT_TRUE(IsDirectory(Path(L"x\\y")));
-}
-
-TEST_F(CreateDirectoryRecursiveTest, AFileInTheWayIsFailure) {
-    WriteFileBytes(Path(L"plain"), "x");
-    EXPECT_FALSE(CreateDirectoryRecursive(Path(L"plain").c_str(), 0))
-        << "a file of that name is not a directory";
-    EXPECT_FALSE(CreateDirectoryRecursive(Path(L"plain\\sub\\leaf").c_str(), 0));
-    EXPECT_FALSE(IsDirectory(Path(L"plain\\sub")));
+TEST_F(CreateDirectoryRecursiveTest, ResultAndWhatIsLeftBehind) {
+    ASSERT_TRUE(QvTest::WriteWholeFile(Path(L"plain"), "x"));
+    struct Row {
+        std::wstring path;
+        bool result;
+        std::wstring folder;  // exists afterwards, or not when the result is false and it is not "kept"
+        bool exists;
+        const char* note;
+    } rows[] = {
+        {m_scratch.Path(), true, m_scratch.Path(), true, "an existing folder is success"},
+        {m_scratch.Path() + L"\\", true, m_scratch.Path(), true, "so is its name with a backslash"},
+        {Path(L"x\\y\\"), true, Path(L"x\\y"), true, "a trailing backslash still makes the parents"},
+        {Path(L"plain"), false, Path(L"plain"), false, "a file of that name is not a folder"},
+        {Path(L"plain\\sub\\leaf"), false, Path(L"plain\\sub"), false, "nor can it hold one"},
+        {Path(L"kept\\inner\\bad|name"), false, Path(L"kept\\inner"), true,
+         "a forbidden character fails at the last level; the parents made stay"},
+        {L"bad|name", false, L"bad|name", false, "no backslash: no parent"},
+        {L"", false, L"", false, "empty path"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(CreateDirectoryRecursive(row.path.c_str(), 0), row.result);
+        EXPECT_EQ(IsFolder(row.folder), row.exists);
+    }
 }
 
 TEST_F(CreateDirectoryRecursiveTest, PathWithoutACreatableParentFails) {
     // A drive letter that maps to nothing: every level fails up to the root.
     DWORD drives = ::GetLogicalDrives();
     wchar_t letter = 0;
-    for (wchar_t c = L'Q'; c <= L'Y'; ++c) {
-        if ((drives & (1u << (c - L'A'))) == 0) {
-            letter = c;
-            break;
-        }
+    for (wchar_t c = L'Q'; c <= L'Y' && letter == 0; ++c) {
+        letter = (drives & (1u << (c - L'A'))) == 0 ? c : 0;
     }
     if (letter == 0) {
         GTEST_SKIP() << "no free drive letter between Q and Y";
     }
     std::wstring path = std::wstring(1, letter) + L":\\one\\two\\three";
     EXPECT_FALSE(CreateDirectoryRecursive(path.c_str(), 0));
-    EXPECT_FALSE(CreateDirectoryRecursive(OString(L"bad|name"), 0)) << "no backslash: no parent";
-    EXPECT_FALSE(CreateDirectoryRecursive(OString(), 0)) << "empty path";
-}
-
-TEST_F(CreateDirectoryRecursiveTest, ParentsMadeBeforeAFailureStay) {
-    // A name with a character Windows forbids fails at the last level only.
-    std::wstring bad = Path(L"kept\\inner\\bad|name");
-    EXPECT_FALSE(CreateDirectoryRecursive(bad.c_str(), 0));
-    EXPECT_TRUE(IsDirectory(Path(L"kept\\inner")));
 }
 
 struct AccessRow {
@@ -186,7 +179,7 @@ TEST_F(CreateDirectoryRecursiveTest, EveryLevelGetsTheDaclOfTheAccessLevel) {
     for (const auto& row : kAccessRows) {
         SCOPED_TRACE(row.access);
         g_calls.clear();
-        std::wstring top = Path((L"acl" + std::to_wstring(row.access + 10)).c_str());
+        std::wstring top = Path(L"acl" + std::to_wstring(row.access + 10));
         std::wstring leaf = top + L"\\leaf";
         ASSERT_TRUE(CreateDirectoryRecursive(leaf.c_str(), row.access));
         // leaf fails (no parent), top is made, leaf again.
@@ -213,7 +206,7 @@ TEST_F(CreateDirectoryRecursiveTest, TheSeamIsRestoredAfterItsScope) {
         EXPECT_FALSE(CreateDirectoryRecursive(Path(L"denied").c_str(), 0));
     }
     EXPECT_TRUE(CreateDirectoryRecursive(Path(L"allowed").c_str(), 0));
-    EXPECT_TRUE(IsDirectory(Path(L"allowed")));
+    EXPECT_TRUE(IsFolder(Path(L"allowed")));
 }
 
 }  // namespace

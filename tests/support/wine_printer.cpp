@@ -2,6 +2,8 @@
 
 #include <winspool.h>
 
+#include "support/files.h"
+
 #include <atomic>
 #include <cstdio>
 #include <vector>
@@ -26,12 +28,6 @@ std::wstring ProgramBaseName() {
         name.erase(dot);
     }
     return name.empty() ? L"test" : name;
-}
-
-std::wstring TempFolder() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = ::GetTempPathW(MAX_PATH, path);
-    return std::wstring(path, length < MAX_PATH ? length : 0);
 }
 
 // AddPrinterDriverExW copies the files it is given by bare name from the driver
@@ -94,17 +90,6 @@ std::string MakeDescription(int dpi) {
                   "*PaperDimension Label/Label 4 x 6: \"288 432\"\r\n",
                   dpi, dpi);
     return text;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
-    return ok && written == bytes.size();
 }
 
 bool SetRegString(HKEY key, const wchar_t* name, const std::wstring& text) {
@@ -237,21 +222,7 @@ OPrinterHandle WinePrinter::Open() const {
     return OPrinterHandle(printer);
 }
 
-std::string WinePrinter::ReadOutput() const {
-    std::string bytes;
-    HANDLE file = ::CreateFileW(m_port.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return bytes;
-    }
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    ::CloseHandle(file);
-    return bytes;
-}
+std::string WinePrinter::ReadOutput() const { return ReadWholeFile(m_port).value_or(std::string()); }
 
 void WinePrinter::ClearOutput() const {
     if (m_portIsFile) {
