@@ -415,36 +415,10 @@ int PartitionOf(int mode, const Piece& value) {
     }
 }
 
-enum class HashKind { Literal, Hex, Text, Decimal, Binary, Uid64, Asc7, Serial, Cage6, Var6 };
-
-HashKind ClassifyHashType(const Piece& type) {
-    if (Equals(type, "H")) {
-        return HashKind::Hex;
-    }
-    if (Equals(type, "A")) {
-        return HashKind::Text;
-    }
-    if (Equals(type, "D")) {
-        return HashKind::Decimal;
-    }
-    if (Equals(type, "B")) {
-        return HashKind::Binary;
-    }
-    if (type.length == 0 || type.text[0] != L'E') {
-        return HashKind::Literal;
-    }
-    static const struct {
-        const char* name;
-        HashKind kind;
-    } kEncodings[] = {{"UID64", HashKind::Uid64},      {"ASC7", HashKind::Asc7},
-                      {"SN_GDTI113", HashKind::Serial}, {"SN_SGCN96", HashKind::Serial},
-                      {"CAGE6", HashKind::Cage6},       {"VAR6", HashKind::Var6}};
-    for (const auto& encoding : kEncodings) {
-        if (Contains(type, encoding.name)) {
-            return encoding.kind;
-        }
-    }
-    return HashKind::Literal;
+EpcHashType ClassifyHashType(const Piece& type) {
+    return ClassifyEpcHashType(
+        type.length > 0 && type.text[0] == L'E', [&](const char* name) { return Equals(type, name); },
+        [&](const char* name) { return Contains(type, name); });
 }
 
 class FastInterpreter {
@@ -549,42 +523,33 @@ private:
 
     bool HashField(const Piece& type, int64_t width, int64_t& finalWidth) {
         finalWidth = width;
-        HashKind kind = ClassifyHashType(type);
+        EpcHashType hash = ClassifyHashType(type);
         Piece value;
-        if (kind == HashKind::Var6) {
+        if (hash.kind == EpcHashKind::Var6) {
             m_values.Next(value);  // without one, the empty value: the terminator alone
             return VariableField(value, finalWidth);
         }
         if (!Admit(width)) {
             return false;
         }
-        if (kind == HashKind::Literal || !m_values.Next(value)) {
+        if (hash.kind == EpcHashKind::Literal || !m_values.Next(value)) {
             PutLiteral(m_out, width, type);
             return true;
         }
-        switch (kind) {
-            case HashKind::Hex:
-                PutValue(m_out, kEpcModeHex, width, value);
+        switch (hash.kind) {
+            case EpcHashKind::Mode:
+                PutValue(m_out, hash.mode, width, value);
                 break;
-            case HashKind::Text:
-                PutValue(m_out, kEpcModeText, width, value);
-                break;
-            case HashKind::Decimal:
-                PutValue(m_out, kEpcModeDecimal, width, value);
-                break;
-            case HashKind::Binary:
-                PutValue(m_out, kEpcModeBinary, width, value);
-                break;
-            case HashKind::Uid64:
+            case EpcHashKind::Uid64:
                 PutUnits(m_out, width, value, 6, SixBitUnit);
                 break;
-            case HashKind::Asc7: {
+            case EpcHashKind::Asc7: {
                 // Text shorter than the field is aligned left, zero bits after it.
                 int64_t bits = static_cast<int64_t>(value.length) * 7;
                 PutUnits(m_out, width, value, 7, SevenBitUnit, 0, 0, bits < width ? width - bits : 0);
                 break;
             }
-            case HashKind::Serial:
+            case EpcHashKind::Serial:
                 PutDecimal(m_out, width, value, true);
                 break;
             default:

@@ -11,38 +11,10 @@ int32_t NonNegative(int64_t width) {
     return width < 0 ? 0 : static_cast<int32_t>(width > INT32_MAX ? INT32_MAX : width);
 }
 
-enum class HashKind { Literal, Hex, Text, Decimal, Binary, Uid64, Asc7, Serial, Cage6, Var6 };
-
-// H, A, D and B are whole types; a type beginning with E is searched for the
-// encodings in a fixed order and the first hit wins ("EVAR6_UID64" is UID64).
-HashKind ClassifyHashType(const OString& type) {
-    if (type == "H") {
-        return HashKind::Hex;
-    }
-    if (type == "A") {
-        return HashKind::Text;
-    }
-    if (type == "D") {
-        return HashKind::Decimal;
-    }
-    if (type == "B") {
-        return HashKind::Binary;
-    }
-    if (type.GetNarrow()[0] != 'E') {
-        return HashKind::Literal;
-    }
-    static const struct {
-        const char* name;
-        HashKind kind;
-    } kEncodings[] = {{"UID64", HashKind::Uid64},          {"ASC7", HashKind::Asc7},
-                      {"SN_GDTI113", HashKind::Serial},     {"SN_SGCN96", HashKind::Serial},
-                      {"CAGE6", HashKind::Cage6},           {"VAR6", HashKind::Var6}};
-    for (const auto& encoding : kEncodings) {
-        if (type.Find(encoding.name) >= 0) {
-            return encoding.kind;
-        }
-    }
-    return HashKind::Literal;
+EpcHashType ClassifyHashType(const OString& type) {
+    return ClassifyEpcHashType(
+        type.GetNarrow()[0] == 'E', [&](const char* name) { return type == name; },
+        [&](const char* name) { return type.Find(name) >= 0; });
 }
 
 // One call's working state: the cut lists, the value index, the field outputs
@@ -161,39 +133,30 @@ private:
 
     bool HashField(const OString& type, int32_t width, OString& output, int32_t& finalWidth) {
         finalWidth = width;
-        HashKind kind = ClassifyHashType(type);
+        EpcHashType hash = ClassifyHashType(type);
         OString value;
-        if (kind == HashKind::Var6) {
+        if (hash.kind == EpcHashKind::Var6) {
             TakeValue(value);  // without one, the empty value: the terminator alone
             return VariableField(value, output, finalWidth);
         }
-        if (kind == HashKind::Literal || !TakeValue(value)) {
+        if (hash.kind == EpcHashKind::Literal || !TakeValue(value)) {
             output = type;
             return true;
         }
-        switch (kind) {
-            case HashKind::Hex:
-                output = ConvertValueToHex(kEpcModeHex, value);
+        switch (hash.kind) {
+            case EpcHashKind::Mode:
+                output = ConvertValueToHex(hash.mode, value);
                 break;
-            case HashKind::Text:
-                output = ConvertValueToHex(kEpcModeText, value);
-                break;
-            case HashKind::Decimal:
-                output = ConvertValueToHex(kEpcModeDecimal, value);
-                break;
-            case HashKind::Binary:
-                output = ConvertValueToHex(kEpcModeBinary, value);
-                break;
-            case HashKind::Uid64:
+            case EpcHashKind::Uid64:
                 output = EncodeUid64(value);
                 break;
-            case HashKind::Asc7:
+            case EpcHashKind::Asc7:
                 if (!Admit(width)) {
                     return false;  // before the padding is allocated
                 }
                 output = Encode7Bit(value, width);
                 break;
-            case HashKind::Serial:
+            case EpcHashKind::Serial:
                 // The leading 1 keeps the serial number's leading zeros in the number.
                 output = ConvertValueToHex(kEpcModeDecimal, OString("1") + value);
                 break;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/ostring.h"
+#include "rfid/epc_encoders.h"
 
 // The EPC layout interpreter: builds a tag's bit string from a list of field
 // values and a caller's layout, with the partition rule and field encodings of
@@ -22,6 +23,48 @@ constexpr int32_t kEpcMaxTagBits = 65536;
 // Company-prefix bits of partitions 0..6.
 constexpr int kEpcPartitionCount = 7;
 constexpr int kEpcCompanyPrefixBits[kEpcPartitionCount] = {40, 37, 34, 30, 27, 24, 20};
+
+// What a "width#type" entry does with its field: take its value in a mode of
+// its own (H, A, D, B), encode it (the E... types), or stand as a literal.
+enum class EpcHashKind { Literal, Mode, Uid64, Asc7, Serial, Cage6, Var6 };
+
+struct EpcHashType {
+    const char* name;
+    EpcHashKind kind;
+    int mode;  // the value's mode, for EpcHashKind::Mode
+};
+
+// The whole types, compared with the entire type text.
+inline constexpr EpcHashType kEpcModeHashTypes[] = {{"H", EpcHashKind::Mode, kEpcModeHex},
+                                                    {"A", EpcHashKind::Mode, kEpcModeText},
+                                                    {"D", EpcHashKind::Mode, kEpcModeDecimal},
+                                                    {"B", EpcHashKind::Mode, kEpcModeBinary}};
+
+// The encodings a type beginning with E is searched for, in this order; the
+// first one found anywhere in it wins ("EVAR6UID64" is UID64).
+inline constexpr EpcHashType kEpcEncodingHashTypes[] = {
+    {"UID64", EpcHashKind::Uid64, 0}, {"ASC7", EpcHashKind::Asc7, 0},   {"SN_GDTI113", EpcHashKind::Serial, 0},
+    {"SN_SGCN96", EpcHashKind::Serial, 0}, {"CAGE6", EpcHashKind::Cage6, 0}, {"VAR6", EpcHashKind::Var6, 0}};
+
+// Classifies a hash type for both encoders, each with its own text: equals(name)
+// and contains(name) compare the type text with a name, startsWithE tells
+// whether its first character is 'E'.
+template <typename Equals, typename Contains>
+EpcHashType ClassifyEpcHashType(bool startsWithE, Equals equals, Contains contains) {
+    for (const EpcHashType& type : kEpcModeHashTypes) {
+        if (equals(type.name)) {
+            return type;
+        }
+    }
+    if (startsWithE) {
+        for (const EpcHashType& type : kEpcEncodingHashTypes) {
+            if (contains(type.name)) {
+                return type;
+            }
+        }
+    }
+    return {"", EpcHashKind::Literal, 0};
+}
 
 // The partition of a company prefix of that many decimal digits: 12 - digits,
 // with fewer than 6 digits counted as 6 and more than 12 as 12.
