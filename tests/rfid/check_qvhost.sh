@@ -39,6 +39,7 @@ expect 0 "FF" "$qvhost" rfid-raw 255
 expect 1 "" "$qvhost" rfid-raw 0
 expect 1 '~"hex":null' "$qvhost" rfid-raw xyz --mode 4 --json
 expect 1 "" "$qvhost" rfid-epc --layout "0;0"
+expect 1 '~"values":"a\\b\tc"' "$qvhost" --json rfid-epc --layout "0;0" --values "$(printf 'a\\b\tc')"
 expect 2 "" "$qvhost" rfid-raw
 expect 2 "" "$qvhost" rfid-raw 1 2
 expect 2 "" "$qvhost" rfid-epc --values 1

@@ -19,15 +19,18 @@ struct SpoolerCalls {
     decltype(&::ClosePrinter) closePrinter = nullptr;
 };
 
+template <typename Function>
+void Bind(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
 const SpoolerCalls& Spooler() {
     static const SpoolerCalls calls = [] {
         SpoolerCalls found;
         HMODULE module = ::LoadLibraryW(L"winspool.drv");  // kept for the life of the process
         if (module != nullptr) {
-            found.openPrinter = reinterpret_cast<decltype(&::OpenPrinterW)>(
-                reinterpret_cast<void*>(::GetProcAddress(module, "OpenPrinterW")));
-            found.closePrinter = reinterpret_cast<decltype(&::ClosePrinter)>(
-                reinterpret_cast<void*>(::GetProcAddress(module, "ClosePrinter")));
+            Bind(module, "OpenPrinterW", found.openPrinter);
+            Bind(module, "ClosePrinter", found.closePrinter);
         }
         return found;
     }();
@@ -82,12 +85,7 @@ std::wstring TakePrinterName(QvArgs& args) {
 }
 
 int32_t TakeCommandNumber(QvArgs& args) {
-    std::wstring text = args.Finish(1, 1)[0];
-    int32_t command = 0;
-    if (!QvArgs::ParseInt32(text, command)) {
-        throw QvUsageError("the command wants a 32-bit number, not '" + QvToUtf8(text) + "'");
-    }
-    return command;
+    return QvArgs::RequireInt32(args.Finish(1, 1)[0], "the command wants a 32-bit number");
 }
 
 std::wstring Hex32(unsigned long value) {
@@ -123,12 +121,11 @@ int RunStatus(QvHost& host, QvArgs& args) {
         QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
             QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
     if (host.Json()) {
-        QvJson json;
-        json.Add("command", std::wstring(L"status"))
-            .Add("printer", name)
+        QvJson json(L"status");
+        json.Add("printer", name)
             .Add("flags", static_cast<int64_t>(flags))
             .Add("extendedFlags", static_cast<int64_t>(extended))
-            .Add("severity", std::wstring(SeverityName(extended)))
+            .Add("severity", SeverityName(extended))
             .Add("text", text);
         host.PrintJson(json);
     } else {
@@ -152,12 +149,7 @@ int RunInfo(QvHost& host, QvArgs& args) {
         QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(
             QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE)(printer.Driver()));
     if (host.Json()) {
-        QvJson json;
-        json.Add("command", std::wstring(L"info"))
-            .Add("printer", name)
-            .Add("version", version)
-            .Add("date", date);
-        host.PrintJson(json);
+        host.PrintJson(QvJson(L"info").Add("printer", name).Add("version", version).Add("date", date));
     } else {
         host.Print(L"printer: " + name);
         host.Print(L"driver version: " + OrNone(version));
@@ -170,6 +162,13 @@ struct Support {
     bool supported;
     bool userInterface;
 };
+
+// What is-supported and command print with --json, less their last field.
+QvJson SupportJson(const wchar_t* run, const std::wstring& name, int32_t command, const Support& support) {
+    QvJson json(run);
+    json.Add("printer", name).Add("number", static_cast<int64_t>(command)).Add("supported", support.supported);
+    return json;
+}
 
 Support AskSupport(QvHost& host, const OpenedPrinter& printer, int32_t command) {
     Support support;
@@ -186,13 +185,7 @@ int RunIsSupported(QvHost& host, QvArgs& args) {
     OpenedPrinter printer(host, name);
     Support support = AskSupport(host, printer, command);
     if (host.Json()) {
-        QvJson json;
-        json.Add("command", std::wstring(L"is-supported"))
-            .Add("printer", name)
-            .Add("number", static_cast<int64_t>(command))
-            .Add("supported", support.supported)
-            .Add("userInterface", support.userInterface);
-        host.PrintJson(json);
+        host.PrintJson(SupportJson(L"is-supported", name, command, support).Add("userInterface", support.userInterface));
     } else {
         host.Print(L"command " + std::to_wstring(command) + L": " +
                    (support.supported ? L"supported" : L"not supported") +
@@ -217,13 +210,7 @@ int RunCommand(QvHost& host, QvArgs& args) {
         }
     }
     if (host.Json()) {
-        QvJson json;
-        json.Add("command", std::wstring(L"command"))
-            .Add("printer", name)
-            .Add("number", static_cast<int64_t>(command))
-            .Add("supported", support.supported)
-            .Add("ran", support.supported);
-        host.PrintJson(json);
+        host.PrintJson(SupportJson(L"command", name, command, support).Add("ran", support.supported));
     } else if (support.supported) {
         host.Print(L"command " + std::to_wstring(command) + L": done");
     } else {

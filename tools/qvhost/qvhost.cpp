@@ -11,9 +11,6 @@ namespace {
 
 constexpr wchar_t kDllName[] = L"QuorvelDriverUtility.dll";
 
-std::wstring Widen(const std::string& text) { return QvFromUtf8(text); }
-std::string Narrow(const std::wstring& text) { return QvToUtf8(text); }
-
 void WriteLine(DWORD which, const std::wstring& line) {
     HANDLE handle = GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
@@ -127,7 +124,7 @@ bool QvArgs::TakeOption(const wchar_t* name, std::wstring& value) {
         std::wstring text;
         if (IsOptionName(arg, name)) {
             if (i + 1 >= m_args.size()) {
-                throw QvUsageError("--" + Narrow(name) + " needs a value");
+                throw QvUsageError("--" + QvToUtf8(name) + " needs a value");
             }
             text = m_args[i + 1];
             count = 2;
@@ -139,7 +136,7 @@ bool QvArgs::TakeOption(const wchar_t* name, std::wstring& value) {
             continue;
         }
         if (found) {
-            throw QvUsageError("--" + Narrow(name) + " is given twice");
+            throw QvUsageError("--" + QvToUtf8(name) + " is given twice");
         }
         found = true;
         value = text;
@@ -165,14 +162,20 @@ bool QvArgs::ParseInt32(const std::wstring& text, int32_t& value) {
     return true;
 }
 
+int32_t QvArgs::RequireInt32(const std::wstring& text, const std::string& wants) {
+    int32_t value = 0;
+    if (!ParseInt32(text, value)) {
+        throw QvUsageError(wants + ", not '" + QvToUtf8(text) + "'");
+    }
+    return value;
+}
+
 bool QvArgs::TakeInt(const wchar_t* name, int32_t& value) {
     std::wstring text;
     if (!TakeOption(name, text)) {
         return false;
     }
-    if (!ParseInt32(text, value)) {
-        throw QvUsageError("--" + Narrow(name) + " wants a 32-bit number, not '" + Narrow(text) + "'");
-    }
+    value = RequireInt32(text, "--" + QvToUtf8(name) + " wants a 32-bit number");
     return true;
 }
 
@@ -193,7 +196,7 @@ std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
         if (!optionsEnded && arg == L"--") {
             optionsEnded = true;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == L'-' && arg[1] == L'-') {
-            throw QvUsageError("unknown option " + Narrow(arg));
+            throw QvUsageError("unknown option " + QvToUtf8(arg));
         } else {
             positional.push_back(arg);
         }
@@ -202,7 +205,7 @@ std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
         throw QvUsageError(min == 1 && max == 1 ? "one argument is needed" : "arguments are missing");
     }
     if (positional.size() > max) {
-        throw QvUsageError("unexpected argument '" + Narrow(positional[max]) + "'");
+        throw QvUsageError("unexpected argument '" + QvToUtf8(positional[max]) + "'");
     }
     return positional;
 }
@@ -213,37 +216,30 @@ void QvJson::Key(const char* key) {
     if (!m_body.empty()) {
         m_body += L",";
     }
-    m_body += L"\"" + Widen(key) + L"\":";
+    m_body += L"\"" + QvFromUtf8(key) + L"\":";
 }
 
 QvJson& QvJson::Add(const char* key, const std::wstring& text) {
     Key(key);
     m_body += L"\"";
     for (wchar_t c : text) {
-        switch (c) {
-            case L'"':
-                m_body += L"\\\"";
-                break;
-            case L'\\':
-                m_body += L"\\\\";
-                break;
-            case L'\n':
-                m_body += L"\\n";
-                break;
-            case L'\r':
-                m_body += L"\\r";
-                break;
-            case L'\t':
-                m_body += L"\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    wchar_t escape[8];
-                    swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
-                    m_body += escape;
-                } else {
-                    m_body += c;
-                }
+        static const struct {
+            wchar_t c;
+            const wchar_t* escape;
+        } kEscapes[] = {{L'"', L"\\\""}, {L'\\', L"\\\\"}, {L'\n', L"\\n"}, {L'\r', L"\\r"}, {L'\t', L"\\t"}};
+        const wchar_t* escape = nullptr;
+        for (const auto& entry : kEscapes) {
+            escape = entry.c == c ? entry.escape : escape;
+        }
+        wchar_t control[8];
+        if (escape == nullptr && c < 0x20) {
+            swprintf(control, 8, L"\\u%04x", static_cast<unsigned>(c));
+            escape = control;
+        }
+        if (escape != nullptr) {
+            m_body += escape;
+        } else {
+            m_body += c;
         }
     }
     m_body += L"\"";
@@ -286,12 +282,12 @@ FARPROC QvHost::Resolve(const char* decoratedName) {
         m_module = LoadLibraryW(path.c_str());
         if (m_module == nullptr) {
             DWORD error = GetLastError();
-            throw QvCommandError(kQvExitLibrary, "cannot load " + Narrow(path) + ": " + Narrow(SystemMessage(error)));
+            throw QvCommandError(kQvExitLibrary, "cannot load " + QvToUtf8(path) + ": " + QvToUtf8(SystemMessage(error)));
         }
     }
     FARPROC function = GetProcAddress(m_module, decoratedName);
     if (function == nullptr) {
-        throw QvCommandError(kQvExitLibrary, std::string(Narrow(kDllName)) + " does not export " + decoratedName);
+        throw QvCommandError(kQvExitLibrary, std::string(QvToUtf8(kDllName)) + " does not export " + decoratedName);
     }
     return function;
 }
@@ -388,14 +384,14 @@ int main() {
     try {
         return command->run(commandHost, commandArgs);
     } catch (const QvUsageError& error) {
-        QvPrintError(name + L": " + Widen(error.what()));
+        QvPrintError(name + L": " + QvFromUtf8(error.what()));
         QvPrintError(L"usage: qvhost " + name + L" " + command->synopsis);
         return kQvExitUsage;
     } catch (const QvCommandError& error) {
-        QvPrintError(name + L": " + Widen(error.what()));
+        QvPrintError(name + L": " + QvFromUtf8(error.what()));
         return error.ExitCode();
     } catch (const std::exception& error) {
-        QvPrintError(name + L": " + Widen(error.what()));
+        QvPrintError(name + L": " + QvFromUtf8(error.what()));
         return kQvExitFailure;
     }
 }

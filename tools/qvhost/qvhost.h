@@ -66,6 +66,8 @@ public:
     // A 32-bit number written in decimal or as 0x hexadecimal, with an optional
     // sign; false for anything else.
     static bool ParseInt32(const std::wstring& text, int32_t& value);
+    // ParseInt32, throwing QvUsageError "<wants>, not '<text>'" for anything else.
+    static int32_t RequireInt32(const std::wstring& text, const std::string& wants);
     // The remaining positional arguments, between min and max of them. Throws
     // QvUsageError for an unknown option or a wrong count.
     std::vector<std::wstring> Finish(size_t min, size_t max);
@@ -74,9 +76,12 @@ private:
     std::vector<std::wstring> m_args;
 };
 
-// Minimal JSON object writer: keys in the order added, text escaped.
+// Minimal JSON object writer: keys in the order added, text escaped. Every
+// object a command prints starts with "command": its name.
 class QvJson {
 public:
+    explicit QvJson(const wchar_t* command) { Add("command", command); }
+    QvJson& Add(const char* key, const wchar_t* text) { return Add(key, std::wstring(text)); }
     QvJson& Add(const char* key, const std::wstring& text);
     QvJson& Add(const char* key, const std::optional<std::wstring>& textOrNull);
     QvJson& Add(const char* key, int64_t number);

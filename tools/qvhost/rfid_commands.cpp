@@ -23,11 +23,7 @@ int32_t TakeMode(QvArgs& args) {
             return entry.mode;
         }
     }
-    int32_t mode = 0;
-    if (!QvArgs::ParseInt32(text, mode)) {
-        throw QvUsageError("--mode wants 0..3 or text, hex, decimal, binary, not '" + QvToUtf8(text) + "'");
-    }
-    return mode;
+    return QvArgs::RequireInt32(text, "--mode wants 0..3 or text, hex, decimal, binary");
 }
 
 int Report(QvHost& host, const wchar_t* command, QvJson json, const std::optional<std::wstring>& hex) {
@@ -53,9 +49,8 @@ int RunEncodeEpc(QvHost& host, QvArgs& args) {
     }
     auto encode = host.Export<QV_PFN_RFID_ENCODE_EPC>(QV_EXPORT_RFID_ENCODE_EPC);
     std::optional<std::wstring> hex = QvHost::TakeBstr(encode(values.c_str(), layout.c_str(), mode));
-    QvJson json;
-    json.Add("command", std::wstring(L"rfid-epc"))
-        .Add("layout", layout)
+    QvJson json(L"rfid-epc");
+    json.Add("layout", layout)
         .Add("values", values)
         .Add("mode", static_cast<int64_t>(mode));
     return Report(host, L"rfid-epc", json, hex);
@@ -66,8 +61,8 @@ int RunEncodeRaw(QvHost& host, QvArgs& args) {
     std::wstring value = args.Finish(1, 1)[0];
     auto encode = host.Export<QV_PFN_RFID_ENCODE_RAW>(QV_EXPORT_RFID_ENCODE_RAW);
     std::optional<std::wstring> hex = QvHost::TakeBstr(encode(value.c_str(), mode));
-    QvJson json;
-    json.Add("command", std::wstring(L"rfid-raw")).Add("value", value).Add("mode", static_cast<int64_t>(mode));
+    QvJson json(L"rfid-raw");
+    json.Add("value", value).Add("mode", static_cast<int64_t>(mode));
     return Report(host, L"rfid-raw", json, hex);
 }
 
