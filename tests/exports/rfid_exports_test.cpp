@@ -1,6 +1,7 @@
-// The RFID_ exports as a host sees them: the DLL beside this program loaded
-// with LoadLibrary, the functions found by their decorated names, every result
-// freed with SysFreeString.
+// The exports as a host sees them: the DLL beside this program loaded with
+// LoadLibrary, the functions found by their decorated names, every result freed
+// with SysFreeString. (The DI_ exports run on a real printer through qvhost in
+// the driver interface tests.)
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -11,17 +12,14 @@
 #include <vector>
 
 #include "quorvel_driver_utility.h"
+#include "support/files.h"
 
 namespace {
 
 class RfidExports : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring dll(path, length);
-        dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"QuorvelDriverUtility.dll";
-        s_module = LoadLibraryW(dll.c_str());
+        s_module = LoadLibraryW((QvTest::ProgramFolder() + L"\\QuorvelDriverUtility.dll").c_str());
         if (s_module != nullptr) {
             s_encodeEpc = reinterpret_cast<QV_PFN_RFID_ENCODE_EPC>(GetProcAddress(s_module, QV_EXPORT_RFID_ENCODE_EPC));
             s_encodeRaw = reinterpret_cast<QV_PFN_RFID_ENCODE_RAW>(GetProcAddress(s_module, QV_EXPORT_RFID_ENCODE_RAW));
@@ -41,20 +39,10 @@ protected:
         ASSERT_NE(s_encodeRaw, nullptr);
     }
 
-    // The result as text, the BSTR freed; "(null)" for a null result.
-    static std::wstring Take(BSTR result) {
-        if (result == nullptr) {
-            return L"(null)";
-        }
-        std::wstring text(result, SysStringLen(result));
-        SysFreeString(result);
-        return text;
-    }
-
     static std::wstring Epc(const wchar_t* values, const wchar_t* layout, int mode) {
-        return Take(s_encodeEpc(values, layout, mode));
+        return QvTest::TakeBstr(s_encodeEpc(values, layout, mode));
     }
-    static std::wstring Raw(const wchar_t* value, int mode) { return Take(s_encodeRaw(value, mode)); }
+    static std::wstring Raw(const wchar_t* value, int mode) { return QvTest::TakeBstr(s_encodeRaw(value, mode)); }
 
     static HMODULE s_module;
     static QV_PFN_RFID_ENCODE_EPC s_encodeEpc;
@@ -65,10 +53,42 @@ HMODULE RfidExports::s_module = nullptr;
 QV_PFN_RFID_ENCODE_EPC RfidExports::s_encodeEpc = nullptr;
 QV_PFN_RFID_ENCODE_RAW RfidExports::s_encodeRaw = nullptr;
 
-TEST_F(RfidExports, AreExportedOnlyUnderTheirDecoratedNames) {
-    EXPECT_EQ(GetProcAddress(s_module, "RFID_EncodeEPC"), nullptr);
-    EXPECT_EQ(GetProcAddress(s_module, "RFID_EncodeEPC_impl"), nullptr);
-    EXPECT_EQ(GetProcAddress(s_module, "RFID_EncodeRaw"), nullptr);
+// Every export under the name an MSVC-built host asks for (the decorations of
+// the signatures, computed with clang++ --target=x86_64-pc-windows-msvc), the
+// public header naming the same; the plain and implementation names hidden.
+TEST_F(RfidExports, EveryExportIsFoundOnlyUnderItsDecoratedName) {
+    struct Row {
+        const char* header;
+        const char* decorated;
+        const char* plain;
+    } rows[] = {
+        {QV_EXPORT_DI_OPEN, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z", "DI_Open"},
+        {QV_EXPORT_DI_CLOSE, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z", "DI_Close"},
+        {QV_EXPORT_DI_IS_COMMAND_SUPPORTED, "?DI_IsCommandSupported@@YA_NPEAUHDRIVERINTERFACE__@@H@Z",
+         "DI_IsCommandSupported"},
+        {QV_EXPORT_DI_IS_COMMAND_UI, "?DI_IsCommandUI@@YA_NPEAUHDRIVERINTERFACE__@@H@Z", "DI_IsCommandUI"},
+        {QV_EXPORT_DI_COMMAND, "?DI_Command@@YAXPEAUHDRIVERINTERFACE__@@H@Z", "DI_Command"},
+        {QV_EXPORT_DI_COMMAND_UI, "?DI_CommandUI@@YAXPEAUHDRIVERINTERFACE__@@PEAUHWND__@@H@Z", "DI_CommandUI"},
+        {QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT, "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
+         "DI_GetPrinterStatusText"},
+        {QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS, "?DI_GetPrinterStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z",
+         "DI_GetPrinterStatusFlags"},
+        {QV_EXPORT_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS,
+         "?DI_GetPrinterExtendedStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z", "DI_GetPrinterExtendedStatusFlags"},
+        {QV_EXPORT_DI_GET_PRINTER_DRIVER_VERSION, "?DI_GetPrinterDriverVersion@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
+         "DI_GetPrinterDriverVersion"},
+        {QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE, "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
+         "DI_GetPrinterDriverDate"},
+        {QV_EXPORT_RFID_ENCODE_EPC, "?RFID_EncodeEPC@@YAPEA_WPEB_W0H@Z", "RFID_EncodeEPC"},
+        {QV_EXPORT_RFID_ENCODE_RAW, "?RFID_EncodeRaw@@YAPEA_WPEB_WH@Z", "RFID_EncodeRaw"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.plain);
+        EXPECT_STREQ(row.header, row.decorated);
+        EXPECT_NE(GetProcAddress(s_module, row.decorated), nullptr);
+        EXPECT_EQ(GetProcAddress(s_module, row.plain), nullptr);
+        EXPECT_EQ(GetProcAddress(s_module, (std::string(row.plain) + "_impl").c_str()), nullptr);
+    }
 }
 
 TEST_F(RfidExports, EncodeEpcGivesTheStandardsExamples) {
