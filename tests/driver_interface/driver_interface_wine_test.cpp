@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
-#define QV_NO_PROTOTYPES
-#include "quorvel_driver_utility.h"
-
 #include "driver_interface/basic_spooler.h"
 #include "driver_interface/di_exports.h"
 #include "driver_interface/driver_interface.h"
 #include "printer/printer_info.h"
+#include "support/files.h"
 #include "support/wine_printer.h"
 
 // Conformance tests of the driver interface on real Wine printers. The status
@@ -31,134 +29,89 @@
 
 namespace {
 
+using QvTest::ProgramFolder;
+using QvTest::ScratchFolder;
+using QvTest::TakeBstr;
 using QvTest::WinePrinter;
 
-// Libraries that do not exist, so every text is its English fallback.
-const StatusTextLibraries kNoLibraries{L"di_no_such_printui.dll", L"di_no_such_puiapi.dll"};
-
-std::string Narrow(const wchar_t* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) {
-        out += static_cast<char>(*text);
-    }
-    return out;
-}
-
-// The BSTR's text, then frees it; "<null>" for a null BSTR.
-std::string TakeBstr(BSTR text) {
-    if (text == nullptr) {
-        return "<null>";
-    }
-    std::string out = Narrow(text);
-    ::SysFreeString(text);
-    return out;
-}
-
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
-// A fresh folder under the temp folder, removed with its files.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp) + WinePrinter::UniqueName(L"pkg");
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~ScratchFolder() {
-        WIN32_FIND_DATAW found;
-        HANDLE search = ::FindFirstFileW((m_path + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                ::DeleteFileW((m_path + L"\\" + found.cFileName).c_str());
-            } while (::FindNextFileW(search, &found));
-            ::FindClose(search);
+// A real printer opened as a host opens it, and the driver interface on it:
+// opened on first use, so that a test can set up its seams first, and closed
+// at the end. PrinterInfo keeps the driver part per thread once read, so each
+// test starts and ends with a clean cache.
+class BasicDriverInterfaceOnPrinter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PrinterInfoCache::ClearThisThread();
+        if (!m_printer.Ok()) {
+            GTEST_SKIP() << "no Wine printer: " << m_printer.Error();
         }
-        ::RemoveDirectoryW(m_path.c_str());
+        m_handle = m_printer.Open();
+        ASSERT_TRUE(m_handle);
     }
-    const std::wstring& Path() const { return m_path; }
+    void TearDown() override {
+        if (m_driver != nullptr) {
+            DI_Close_impl(m_driver);
+        }
+        PrinterInfoCache::ClearThisThread();
+    }
 
-private:
-    std::wstring m_path;
+    HDRIVERINTERFACE Driver() {
+        if (m_driver == nullptr) {
+            m_driver = DI_Open_impl(m_handle.Get());
+            EXPECT_NE(m_driver, nullptr);
+        }
+        return m_driver;
+    }
+    BasicDriverInterface& Basic() {
+        return static_cast<BasicDriverInterface&>(*reinterpret_cast<DriverInterface*>(Driver()));
+    }
+
+    // Makes the printer a package driver whose configuration module is a copy
+    // of the version probe built beside this program ("Quorvel_ConfigModule_",
+    // the upper-cased first three characters of the data file, ".dll").
+    // Returns the module's path.
+    std::wstring InstallProbeAsPackageModule() {
+        std::wstring family = m_printer.DataFileName().substr(0, 3);
+        for (wchar_t& c : family) {
+            c = static_cast<wchar_t>(::towupper(c));
+        }
+        std::wstring module = m_package.File(L"Quorvel_ConfigModule_" + family + L".dll");
+        bool ok = ::CopyFileW((ProgramFolder() + L"\\di_version_probe.dll").c_str(), module.c_str(), FALSE) &&
+                  m_printer.SetDataString(L"DriverPackage", m_package.Path());
+        return ok ? module : std::wstring();
+    }
+
+    WinePrinter m_printer{L"di"};
+    ScratchFolder m_package;
+    OPrinterHandle m_handle;
+    HDRIVERINTERFACE m_driver = nullptr;
 };
 
-// The configuration module a package driver names: "Quorvel_ConfigModule_",
-// the upper-cased first three characters of the data file, ".dll".
-std::wstring PackageModuleName(const WinePrinter& printer) {
-    std::wstring family = printer.DataFileName().substr(0, 3);
-    for (wchar_t& c : family) {
-        c = static_cast<wchar_t>(::towupper(c));
-    }
-    return L"Quorvel_ConfigModule_" + family + L".dll";
-}
-
-// Makes the printer a package driver whose configuration module is a copy of
-// the version probe built beside this program. Returns the module's path.
-std::wstring InstallProbeAsPackageModule(const WinePrinter& printer, const ScratchFolder& folder) {
-    std::wstring module = folder.Path() + L"\\" + PackageModuleName(printer);
-    if (!::CopyFileW((ProgramFolder() + L"\\di_version_probe.dll").c_str(), module.c_str(),
-                     FALSE) ||
-        !printer.SetDataString(L"DriverPackage", folder.Path())) {
-        return std::wstring();
-    }
-    return module;
-}
-
 // MM/dd/yyyy of a file's creation time in UTC, formatted here by hand.
-std::string CreationDateOf(const std::wstring& path) {
+std::wstring CreationDateOf(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     SYSTEMTIME time;
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
         !::FileTimeToSystemTime(&data.ftCreationTime, &time)) {
-        return "<no time>";
+        return L"<no time>";
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u/%02u/%04u", time.wMonth, time.wDay, time.wYear);
+    wchar_t text[16];
+    std::swprintf(text, 16, L"%02u/%02u/%04u", time.wMonth, time.wDay, time.wYear);
     return text;
 }
 
-// PrinterInfo keeps the driver part per thread once read; each test that
-// changes driver facts starts and ends with a clean cache.
-class BasicDriverInterfaceDriverFacts : public ::testing::Test {
-protected:
-    void SetUp() override { PrinterInfoCache::ClearThisThread(); }
-    void TearDown() override { PrinterInfoCache::ClearThisThread(); }
-};
-
-TEST(DriverInterfaceExports, NullHandleGivesNeutralResults) {
-    HWND window = ::GetDesktopWindow();
-    DI_Close_impl(nullptr);
-    DI_Command_impl(nullptr, 1);
-    DI_CommandUI_impl(nullptr, window, 1);
-    EXPECT_FALSE(DI_IsCommandSupported_impl(nullptr, 1));
-    EXPECT_FALSE(DI_IsCommandUI_impl(nullptr, 1));
-    EXPECT_EQ(DI_GetPrinterStatusText_impl(nullptr), nullptr);
-    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(nullptr), 0u);
-    EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(nullptr), 0u);
-    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(nullptr), nullptr);
-    EXPECT_EQ(DI_GetPrinterDriverDate_impl(nullptr), nullptr);
-}
-
-TEST(DriverInterfaceExports, NullPrinterGetsAReadyBasicInterface) {
-    // No printer data can be read from a null printer, so the choice falls
-    // to the basic interface, whose spooler calls all fail: ready, 0, no jobs.
-    HDRIVERINTERFACE handle = DI_Open_impl(nullptr);
-    ASSERT_NE(handle, nullptr);
-    auto* driver = reinterpret_cast<DriverInterface*>(handle);
-    EXPECT_FALSE(driver->IsAdvanced());
+// What every export answers for a null handle, and for an interface whose
+// every operation throws.
+void ExpectNeutralResults(HDRIVERINTERFACE handle) {
+    EXPECT_EQ(DI_GetPrinterStatusText_impl(handle), nullptr);
     EXPECT_EQ(DI_GetPrinterStatusFlags_impl(handle), 0u);
     EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(handle), 0u);
-    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(handle)), "Druckbereit");
-    EXPECT_TRUE(DI_IsCommandSupported_impl(handle, 1));
-    OdometerData odometer = driver->GetOdometer();
-    EXPECT_EQ(odometer.GetPages(), 0u);
-    EXPECT_EQ(odometer.GetDistance(), 0.0);
-    DI_Close_impl(handle);
+    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(handle), nullptr);
+    EXPECT_EQ(DI_GetPrinterDriverDate_impl(handle), nullptr);
+    EXPECT_FALSE(DI_IsCommandSupported_impl(handle, 1)) << "flags set before a throw do not count";
+    EXPECT_FALSE(DI_IsCommandUI_impl(handle, 1));
+    DI_Command_impl(handle, 1);
+    DI_CommandUI_impl(handle, ::GetDesktopWindow(), 1);
 }
 
 // An interface whose every operation throws, to prove that the shells stop
@@ -180,40 +133,51 @@ public:
     void SetOdometer(const OdometerData&) override {}
 };
 
-TEST(DriverInterfaceExports, WhateverEscapesGivesTheNullHandleResult) {
+TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
+    {
+        SCOPED_TRACE("null handle");
+        DI_Close_impl(nullptr);
+        ExpectNeutralResults(nullptr);
+    }
+    SCOPED_TRACE("every operation throws");
     ThrowingInterface driver;
-    auto handle = reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver));
-    EXPECT_EQ(DI_GetPrinterStatusText_impl(handle), nullptr);
+    ExpectNeutralResults(reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver)));
+}
+
+TEST(DriverInterfaceExports, NullPrinterGetsAReadyBasicInterface) {
+    // No printer data can be read from a null printer, so the choice falls
+    // to the basic interface, whose spooler calls all fail: ready, 0, no jobs.
+    HDRIVERINTERFACE handle = DI_Open_impl(nullptr);
+    ASSERT_NE(handle, nullptr);
+    auto* driver = reinterpret_cast<DriverInterface*>(handle);
+    EXPECT_FALSE(driver->IsAdvanced());
     EXPECT_EQ(DI_GetPrinterStatusFlags_impl(handle), 0u);
     EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(handle), 0u);
-    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(handle), nullptr);
-    EXPECT_EQ(DI_GetPrinterDriverDate_impl(handle), nullptr);
-    EXPECT_FALSE(DI_IsCommandSupported_impl(handle, 1))
-        << "flags set before the throw do not count";
-    EXPECT_FALSE(DI_IsCommandUI_impl(handle, 1));
-    DI_Command_impl(handle, 1);
-    DI_CommandUI_impl(handle, nullptr, 1);
+    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(handle)), L"Druckbereit");
+    EXPECT_TRUE(DI_IsCommandSupported_impl(handle, 1));
+    OdometerData odometer = driver->GetOdometer();
+    EXPECT_EQ(odometer.GetPages(), 0u);
+    EXPECT_EQ(odometer.GetDistance(), 0.0);
+    DI_Close_impl(handle);
 }
 
 TEST(DriverInterfaceOpen, DalValueChoosesTheAdvancedInterface) {
     struct Row {
-        const wchar_t* tag;
         const wchar_t* value;  // printer data value written, or null
         size_t length;         // characters of the value's text
         bool advanced;
         const char* note;
-    };
-    static const Row rows[] = {
-        {L"dalv3", L"DAL Interface V3", 12, true, "the current value"},
-        {L"dal", L"DAL Interface", 12, true, "only the older value"},
-        {L"nodal", nullptr, 0, false, "neither value"},
-        {L"dallong", L"DAL Interface V3", 400, true, "a value longer than the 520-byte buffer"},
+    } rows[] = {
+        {L"DAL Interface V3", 12, true, "the current value"},
+        {L"DAL Interface", 12, true, "only the older value"},
+        {nullptr, 0, false, "neither value"},
+        {L"DAL Interface V3", 400, true, "a value longer than the 520-byte buffer"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        WinePrinter printer(row.tag);
+        WinePrinter printer(L"dal");
         if (!printer.Ok()) {
-            GTEST_SKIP() << Narrow(printer.Error().c_str());
+            GTEST_SKIP() << "no Wine printer: " << printer.Error();
         }
         if (row.value != nullptr) {
             ASSERT_TRUE(printer.SetDataString(row.value, std::wstring(row.length, L'm')));
@@ -235,92 +199,53 @@ TEST(DriverInterfaceOpen, DalValueChoosesTheAdvancedInterface) {
     }
 }
 
-TEST(BasicDriverInterfaceStatus, StatusWordsThroughTheRegistry) {
-    WinePrinter printer(L"status");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
-    ASSERT_NE(driver, nullptr);
-    auto* basic = static_cast<BasicDriverInterface*>(reinterpret_cast<DriverInterface*>(driver));
-
+// The texts of each status word and its severity are checked in
+// printer_status_test.cpp; here the word comes from the spooler and the texts
+// from the resource libraries.
+TEST_F(BasicDriverInterfaceOnPrinter, StatusWordsThroughTheRegistry) {
     struct Row {
         DWORD status;
-        const char* localised;  // with the libraries beside this program
-        const char* english;    // with no libraries at all
-        int severity;
+        const wchar_t* text;
         unsigned long extended;
         const char* note;
-    };
-    static const Row rows[] = {
-        {0x0, "Druckbereit", "Ready", 1, 0, "ready: puiapi.dll's text first"},
-        {0x2, "Fehler", "Error", 2, 0x80000000, "the error bit alone"},
-        {0x2 | 0x8, "Papierstau", "Paper Jam", 2, 0x80000000, "no generic error beside a jam"},
-        {0x81, "Angehalten, Offline-Betrieb", "Paused, Offline", 1, 0, "table order"},
-        {0x4, "<null>", "", 1, 0, "pending deletion: empty text, null BSTR"},
-        {0x20000, "Toner/Tinte niedrig", "Toner/Ink Low", 3, 0x40000000, "a warning"},
-        {0x20008, "Papierstau, Toner/Tinte niedrig", "Paper Jam, Toner/Ink Low", 2, 0x80000000,
-         "error wins over warning"},
-        {0x400, "Printing", "Printing", 1, 0, "id absent from the library: English"},
-        {0x11, "Angehalten, Out of Paper", "Paused, Out of Paper", 2, 0x80000000,
-         "localised and fallback texts mixed"},
+    } rows[] = {
+        {0x0, L"Druckbereit", 0, "ready: puiapi.dll's text first"},
+        {0x2, L"Fehler", 0x80000000, "the error bit alone"},
+        {0x2 | 0x8, L"Papierstau", 0x80000000, "no generic error beside a jam"},
+        {0x81, L"Angehalten, Offline-Betrieb", 0, "table order"},
+        {0x4, L"(null)", 0, "pending deletion: empty text, null BSTR"},
+        {0x20000, L"Toner/Tinte niedrig", 0x40000000, "a warning"},
+        {0x20008, L"Papierstau, Toner/Tinte niedrig", 0x80000000, "error wins over warning"},
+        {0x400, L"Printing", 0, "id absent from the library: English"},
+        {0x11, L"Angehalten, Out of Paper", 0x80000000, "localised and fallback texts mixed"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        ASSERT_TRUE(printer.SetStatus(row.status));
-        EXPECT_EQ(DI_GetPrinterStatusFlags_impl(driver), row.status);
-        EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), row.localised);
-        EXPECT_STREQ(
-            BasicDriverInterface::FormatStatusWord(basic->GetPrinterStatusFlags(), kNoLibraries)
-                .GetNarrow(),
-            row.english);
-        EXPECT_EQ(basic->GetPrinterStatusSeverity(), row.severity);
-        EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(driver), row.extended);
+        ASSERT_TRUE(m_printer.SetStatus(row.status));
+        EXPECT_EQ(DI_GetPrinterStatusFlags_impl(Driver()), row.status);
+        EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), row.text);
+        EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(Driver()), row.extended);
     }
-    DI_Close_impl(driver);
-}
-
-TEST(BasicDriverInterfaceStatus, HasPrinterStatusIdsOnARealPrinter) {
-    WinePrinter printer(L"statusids");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    BasicDriverInterface driver;
-    driver.SetPrinterHandle(handle.Get());
     // Paper jam (bit 3), server unknown (bit 23, no id) and power save (bit 24).
-    ASSERT_TRUE(printer.SetStatus(0x8 | 0x800000 | 0x1000000));
-    struct Row {
-        int id;
-        bool expected;
-    };
-    static const Row rows[] = {{99, false}, {100, false}, {101, true},  {102, false}, {120, false},
-                               {121, true}, {122, false}, {200, false}, {201, false}, {-5, false}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.id);
-        EXPECT_EQ(driver.HasPrinterStatus(row.id), row.expected);
+    ASSERT_TRUE(m_printer.SetStatus(0x8 | 0x800000 | 0x1000000));
+    for (int id : {100, 101, 102, 120, 121, 200}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(Basic().HasPrinterStatus(id), id == 101 || id == 121);
     }
 }
 
 TEST(BasicDriverInterfaceStatus, ReadyTextFallsBackLibraryByLibrary) {
     // puiapi.dll missing: printui.dll's 18005; both missing: "Ready".
+    EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(0, {L"printui.dll", L"di_no_such_puiapi.dll"}).GetNarrow(),
+                 "Bereit");
     EXPECT_STREQ(
-        BasicDriverInterface::FormatStatusWord(0, {L"printui.dll", L"di_no_such_puiapi.dll"})
-            .GetNarrow(),
-        "Bereit");
-    EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(0, kNoLibraries).GetNarrow(), "Ready");
+        BasicDriverInterface::FormatStatusWord(0, {L"di_no_such_printui.dll", L"di_no_such_puiapi.dll"}).GetNarrow(),
+        "Ready");
     // A library that loads but lacks the id gives the fallback too.
-    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 14337, OString("Paper Jam"))
-                     .GetNarrow(),
+    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 14337, OString("Paper Jam")).GetNarrow(),
                  "Paper Jam");
-    EXPECT_STREQ(
-        BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(),
-        "Druckbereit");
-    EXPECT_TRUE(
-        BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
+    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(), "Druckbereit");
+    EXPECT_TRUE(BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
 }
 
 // Wine's EnumJobsW never lists a job: this one lists a single job whose status
@@ -329,11 +254,10 @@ std::wstring g_jobStatus;
 bool g_jobHasStatus = true;
 int g_enumCalls = 0;
 
-BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD size,
-                       LPDWORD needed, LPDWORD returned) {
+BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD size, LPDWORD needed,
+                       LPDWORD returned) {
     ++g_enumCalls;
-    DWORD want =
-        sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
+    DWORD want = sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
     *needed = want;
     *returned = 0;
     if (first != 0 || count == 0 || level != 2) {
@@ -354,21 +278,8 @@ BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE job
     return TRUE;
 }
 
-BOOL WINAPI EnumJobsThrows(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD) {
-    throw std::bad_alloc();
-}
-
-TEST(BasicDriverInterfaceStatus, FirstJobStatusWinsOverTheStatusWord) {
-    WinePrinter printer(L"jobstatus");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    ASSERT_TRUE(printer.SetStatus(0x8));
-    HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
-    ASSERT_NE(driver, nullptr);
-
+TEST_F(BasicDriverInterfaceOnPrinter, FirstJobStatusWinsOverTheStatusWord) {
+    ASSERT_TRUE(m_printer.SetStatus(0x8));
     BasicSpooler spooler;
     spooler.enumJobs = &EnumOneJob;
     ScopedBasicSpooler scoped(spooler);
@@ -376,22 +287,23 @@ TEST(BasicDriverInterfaceStatus, FirstJobStatusWinsOverTheStatusWord) {
     g_jobStatus = L"Ribbon low (port monitor)";
     g_jobHasStatus = true;
     g_enumCalls = 0;
-    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), "Ribbon low (port monitor)");
+    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), L"Ribbon low (port monitor)");
     EXPECT_EQ(g_enumCalls, 2) << "a size query, then the read";
     // Flags still come from the status word.
-    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(driver), 0x8u);
+    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(Driver()), 0x8u);
 
     g_jobHasStatus = false;
-    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), "Papierstau");
+    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), L"Papierstau");
     g_jobHasStatus = true;
     g_jobStatus.clear();
-    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), "Papierstau");
-    DI_Close_impl(driver);
+    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), L"Papierstau");
 }
 
 TEST(BasicDriverInterfaceStatus, AnExceptionInsideAnExportGivesNull) {
     BasicSpooler spooler;
-    spooler.enumJobs = &EnumJobsThrows;
+    spooler.enumJobs = [](HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD) -> BOOL {
+        throw std::bad_alloc();
+    };
     ScopedBasicSpooler scoped(spooler);
     HDRIVERINTERFACE driver = DI_Open_impl(nullptr);
     ASSERT_NE(driver, nullptr);
@@ -426,20 +338,12 @@ BOOL WINAPI RecordSetJob(HANDLE, DWORD jobId, DWORD level, LPBYTE info, DWORD co
     return TRUE;
 }
 
-TEST(BasicDriverInterfaceJobs, ControlCodesAndReadModifyWrite) {
-    WinePrinter printer(L"jobs");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    BasicDriverInterface driver;
-    driver.SetPrinterHandle(handle.Get());
-
+TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
     BasicSpooler spooler;
     spooler.setJob = &RecordSetJob;
     ScopedBasicSpooler scoped(spooler);
     g_setJobCalls.clear();
+    BasicDriverInterface& driver = Basic();
 
     // JOB_CONTROL_PAUSE 1, RESUME 2, DELETE 5, RESTART 4.
     EXPECT_TRUE(driver.PauseJob(11));
@@ -463,19 +367,18 @@ TEST(BasicDriverInterfaceJobs, ControlCodesAndReadModifyWrite) {
 
     DOC_INFO_1W doc = {};
     doc.pDocName = const_cast<LPWSTR>(L"priority probe");
-    DWORD job = ::StartDocPrinterW(handle.Get(), 1, reinterpret_cast<LPBYTE>(&doc));
+    DWORD job = ::StartDocPrinterW(m_handle.Get(), 1, reinterpret_cast<LPBYTE>(&doc));
     ASSERT_NE(job, 0u);
     EXPECT_TRUE(driver.SetJobPriority(job, 42));
     EXPECT_TRUE(driver.SetJobStartTime(job, 90));
     EXPECT_TRUE(driver.SetJobUntilTime(job, 1439));
-    ::EndDocPrinter(handle.Get());
+    ::EndDocPrinter(m_handle.Get());
     ASSERT_EQ(g_setJobCalls.size(), 3u);
     for (const SetJobCall& call : g_setJobCalls) {
         EXPECT_EQ(call.jobId, job);
         EXPECT_EQ(call.level, 2u);
         EXPECT_EQ(call.command, 0u);
-        EXPECT_EQ(call.document, L"priority probe")
-            << "the rest of the job is written back as read";
+        EXPECT_EQ(call.document, L"priority probe") << "the rest of the job is written back as read";
     }
     EXPECT_EQ(g_setJobCalls[0].priority, 42u);
     EXPECT_EQ(g_setJobCalls[1].startTime, 90u);
@@ -484,8 +387,8 @@ TEST(BasicDriverInterfaceJobs, ControlCodesAndReadModifyWrite) {
 
 // Wine's driver version and date are always 0; this wrapper reports the
 // version 1.2.3.4 and the date 2024-03-05 (file time 0x01DA6E9010F9C000).
-BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info,
-                              DWORD size, LPDWORD needed) {
+BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info, DWORD size,
+                              LPDWORD needed) {
     BOOL ok = ::GetPrinterDriverW(printer, environment, level, info, size, needed);
     if (ok && level == 6 && info != nullptr) {
         auto* driver = reinterpret_cast<DRIVER_INFO_6W*>(info);
@@ -496,130 +399,79 @@ BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, L
     return ok;
 }
 
-TEST_F(BasicDriverInterfaceDriverFacts, DriverVersionAndDateFromTheSpooler) {
-    WinePrinter printer(L"version");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
+TEST_F(BasicDriverInterfaceOnPrinter, DriverVersionAndDateFromTheSpooler) {
     PrinterInfoApi api;
     api.getPrinterDriver = &DriverWithVersion;
     ScopedPrinterInfoApi scoped(api);
-    HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(driver)), "1.2.3.4");
-    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(driver)), "03/05/2024");
-    DI_Close_impl(driver);
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(Driver())), L"1.2.3.4");
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(Driver())), L"03/05/2024");
 }
 
-TEST_F(BasicDriverInterfaceDriverFacts, VersionAndDateFallBackToTheConfigurationModule) {
-    WinePrinter printer(L"fallback");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    ScratchFolder folder;
-    std::wstring module = InstallProbeAsPackageModule(printer, folder);
+TEST_F(BasicDriverInterfaceOnPrinter, VersionAndDateFallBackToTheConfigurationModule) {
+    std::wstring module = InstallProbeAsPackageModule();
     ASSERT_FALSE(module.empty());
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
-    ASSERT_NE(driver, nullptr);
     // The probe's first translation (German) has no ProductVersion; the second
     // (English) has 7.20.3.15, the third 9.9.9.9.
-    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(driver)), "7.20.3.15");
-    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(driver)), CreationDateOf(module));
-    DI_Close_impl(driver);
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(Driver())), L"7.20.3.15");
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(Driver())), CreationDateOf(module));
 }
 
-TEST_F(BasicDriverInterfaceDriverFacts, NoModuleNoVersionNoDate) {
-    WinePrinter printer(L"nomodule");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    ScratchFolder folder;  // empty: the package names a module that is not there
-    ASSERT_TRUE(printer.SetDataString(L"DriverPackage", folder.Path()));
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(driver), nullptr);
-    EXPECT_EQ(DI_GetPrinterDriverDate_impl(driver), nullptr);
-    DI_Close_impl(driver);
+TEST_F(BasicDriverInterfaceOnPrinter, NoModuleNoVersionNoDate) {
+    // The package folder is empty: it names a module that is not there.
+    ASSERT_TRUE(m_printer.SetDataString(L"DriverPackage", m_package.Path()));
+    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(Driver()), nullptr);
+    EXPECT_EQ(DI_GetPrinterDriverDate_impl(Driver()), nullptr);
 }
 
 TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
-    OString probe(std::wstring(ProgramFolder() + L"\\di_version_probe.dll").c_str());
-    EXPECT_STREQ(
-        BasicDriverInterface::ReadVersionString(probe, OString("ProductVersion")).GetNarrow(),
-        "7.20.3.15");
-    EXPECT_STREQ(
-        BasicDriverInterface::ReadVersionString(probe, OString("FileDescription")).GetNarrow(),
-        "Konfigurationsmodul")
-        << "the first translation has it";
-    EXPECT_TRUE(BasicDriverInterface::ReadVersionString(probe, OString("CompanyName")).IsEmpty());
-    // A library without a version resource.
-    OString plain(std::wstring(ProgramFolder() + L"\\printui.dll").c_str());
-    EXPECT_TRUE(
-        BasicDriverInterface::ReadVersionString(plain, OString("ProductVersion")).IsEmpty());
+    struct Row {
+        std::wstring file;
+        const char* name;
+        const char* expected;
+        const char* note;
+    } rows[] = {
+        {L"di_version_probe.dll", "ProductVersion", "7.20.3.15", "the second translation has it"},
+        {L"di_version_probe.dll", "FileDescription", "Konfigurationsmodul", "the first translation has it"},
+        {L"di_version_probe.dll", "CompanyName", "", "no translation has it"},
+        {L"printui.dll", "ProductVersion", "", "a library without a version resource"},
+        {L"di_no_such_module.dll", "ProductVersion", "", "a missing file"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        OString path((ProgramFolder() + L"\\" + row.file).c_str());
+        EXPECT_STREQ(BasicDriverInterface::ReadVersionString(path, OString(row.name)).GetNarrow(), row.expected);
+    }
 }
 
-TEST(BasicDriverInterfaceCommands, TestPageAndEmptyPage) {
-    WinePrinter printer(L"commands");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
-    ASSERT_NE(driver, nullptr);
-
-    struct Row {
-        int command;
-        bool supported;
-    };
-    static const Row rows[] = {{0, false}, {1, true},   {2, true},
-                               {3, false}, {-1, false}, {1000, false}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.command);
-        EXPECT_EQ(DI_IsCommandSupported_impl(driver, row.command), row.supported);
-        EXPECT_FALSE(DI_IsCommandUI_impl(driver, row.command)) << "the basic interface has no UI";
+TEST_F(BasicDriverInterfaceOnPrinter, TestPageAndEmptyPage) {
+    for (int command : {0, 1, 2, 3, -1, 1000}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(DI_IsCommandSupported_impl(Driver(), command), command == 1 || command == 2);
+        EXPECT_FALSE(DI_IsCommandUI_impl(Driver(), command)) << "the basic interface has no UI";
     }
     // Asking never prints.
-    EXPECT_TRUE(printer.ReadOutput().empty());
+    EXPECT_TRUE(m_printer.ReadOutput().empty());
 
-    DI_Command_impl(driver, 3);
-    EXPECT_TRUE(printer.ReadOutput().empty()) << "an unsupported command prints nothing";
+    DI_Command_impl(Driver(), 3);
+    EXPECT_TRUE(m_printer.ReadOutput().empty()) << "an unsupported command prints nothing";
 
-    DI_Command_impl(driver, 2);
-    std::string empty = printer.ReadOutput();
-    printer.ClearOutput();
+    DI_Command_impl(Driver(), 2);
+    std::string empty = m_printer.ReadOutput();
+    m_printer.ClearOutput();
     // The window comes first; a swapped call would ask for command 0 and print nothing.
-    DI_CommandUI_impl(driver, ::GetDesktopWindow(), 1);
-    std::string pattern = printer.ReadOutput();
-    printer.ClearOutput();
+    DI_CommandUI_impl(Driver(), ::GetDesktopWindow(), 1);
+    std::string pattern = m_printer.ReadOutput();
 
     ASSERT_FALSE(empty.empty());
     ASSERT_FALSE(pattern.empty());
     EXPECT_NE(empty.find("Printer Test"), std::string::npos) << "the document name";
     EXPECT_NE(pattern.find("Printer Test"), std::string::npos);
     EXPECT_GT(pattern.size(), empty.size()) << "21 rectangles add drawing to the page";
-    DI_Close_impl(driver);
 }
 
-TEST(BasicDriverInterfaceOdometer, RoundTripThroughThePrinterData) {
-    WinePrinter printer(L"odometer");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    HDRIVERINTERFACE opened = DI_Open_impl(handle.Get());
-    ASSERT_NE(opened, nullptr);
-    DriverInterface& driver = *reinterpret_cast<DriverInterface*>(opened);
-
-    OdometerData none = driver.GetOdometer();
-    EXPECT_EQ(none.GetPages(), 0u) << "a printer without counters reads as zero";
+TEST_F(BasicDriverInterfaceOnPrinter, OdometerRoundTripThroughThePrinterData) {
+    DriverInterface& driver = *reinterpret_cast<DriverInterface*>(Driver());
+    EXPECT_EQ(driver.GetOdometer().GetPages(), 0u) << "a printer without counters reads as zero";
 
     OdometerData written;
     written.SetPages(1234);
@@ -633,8 +485,7 @@ TEST(BasicDriverInterfaceOdometer, RoundTripThroughThePrinterData) {
     DWORD pages = 0;
     DWORD type = 0;
     DWORD needed = 0;
-    ASSERT_EQ(::GetPrinterDataExW(handle.Get(), const_cast<LPWSTR>(L"Trevamark"),
-                                  const_cast<LPWSTR>(L"Odometer Pages"), &type,
+    ASSERT_EQ(::GetPrinterDataExW(m_handle.Get(), L"Trevamark", L"Odometer Pages", &type,
                                   reinterpret_cast<LPBYTE>(&pages), sizeof pages, &needed),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
@@ -648,50 +499,26 @@ TEST(BasicDriverInterfaceOdometer, RoundTripThroughThePrinterData) {
     EXPECT_EQ(read.GetHasBeenCleaned(), 1u);
 
     // Without the distance the read fails and the interface answers zeros.
-    ASSERT_TRUE(printer.DeleteData(L"Odometer Distance", L"Trevamark"));
+    ASSERT_TRUE(m_printer.DeleteData(L"Odometer Distance", L"Trevamark"));
     OdometerData partial = driver.GetOdometer();
     EXPECT_EQ(partial.GetPages(), 0u);
     EXPECT_EQ(partial.GetLastCleaningPageCount(), 0u);
-    DI_Close_impl(opened);
 }
 
-TEST(BasicDriverInterfaceSendFile, FileBytesBecomeOneJob) {
-    WinePrinter printer(L"sendfile");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    OPrinterHandle handle = printer.Open();
-    ASSERT_TRUE(handle);
-    BasicDriverInterface driver;
-    driver.SetPrinterHandle(handle.Get());
-    ScratchFolder folder;
-
+TEST_F(BasicDriverInterfaceOnPrinter, SendFileMakesTheFileBytesOneJob) {
     // 3000 bytes: more than one 1024-byte stream buffer, every byte value.
     std::string content;
     for (int i = 0; i < 3000; ++i) {
         content += static_cast<char>(i * 7 % 256);
     }
-    std::wstring path = folder.Path() + L"\\label.prn";
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    ::CloseHandle(file);
+    ASSERT_TRUE(QvTest::WriteWholeFile(m_package.File(L"label.prn"), content));
+    EXPECT_TRUE(Basic().SendFile(OString(m_package.File(L"label.prn").c_str()), OString()));
+    EXPECT_EQ(m_printer.ReadOutput(), content);
 
-    EXPECT_TRUE(driver.SendFile(OString(path.c_str()), OString()));
-    EXPECT_EQ(printer.ReadOutput(), content);
-    printer.ClearOutput();
-
-    std::wstring emptyPath = folder.Path() + L"\\empty.prn";
-    file = ::CreateFileW(emptyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    ::CloseHandle(file);
-    EXPECT_TRUE(driver.SendFile(OString(emptyPath.c_str()), OString("empty")))
+    ASSERT_TRUE(QvTest::WriteWholeFile(m_package.File(L"empty.prn"), ""));
+    EXPECT_TRUE(Basic().SendFile(OString(m_package.File(L"empty.prn").c_str()), OString("empty")))
         << "one write of 0 bytes";
-
-    EXPECT_FALSE(driver.SendFile(OString((folder.Path() + L"\\missing.prn").c_str()), OString()));
+    EXPECT_FALSE(Basic().SendFile(OString(m_package.File(L"missing.prn").c_str()), OString()));
 }
 
 TEST(BasicDriverInterfaceEventLog, SharesItsLog) {
@@ -702,65 +529,6 @@ TEST(BasicDriverInterfaceEventLog, SharesItsLog) {
     EXPECT_EQ(first, second);
     EXPECT_EQ(first.use_count(), 3) << "the interface's reference and two copies";
 }
-
-// A host: loads the DLL, finds the exports by their decorated names, opens a
-// printer with the spooler and reads what a status monitor shows.
-TEST(DriverInterfaceHost, DecoratedExportsOnARealPrinter) {
-    WinePrinter printer(L"host");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    ScratchFolder folder;
-    std::wstring module = InstallProbeAsPackageModule(printer, folder);
-    ASSERT_FALSE(module.empty());
-    ASSERT_TRUE(printer.SetStatus(0x81));
-
-    HMODULE dll = ::LoadLibraryW((ProgramFolder() + L"\\QuorvelDriverUtility.dll").c_str());
-    ASSERT_NE(dll, nullptr) << ::GetLastError();
-    // Literal names (as MSVC decorates the signatures), the public header's types.
-    auto open = reinterpret_cast<QV_PFN_DI_OPEN>(
-        ::GetProcAddress(dll, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"));
-    auto close = reinterpret_cast<QV_PFN_DI_CLOSE>(
-        ::GetProcAddress(dll, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z"));
-    auto statusText = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
-        ::GetProcAddress(dll, "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
-    auto statusFlags = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(
-        ::GetProcAddress(dll, "?DI_GetPrinterStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z"));
-    auto extendedFlags = reinterpret_cast<QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS>(
-        ::GetProcAddress(dll, "?DI_GetPrinterExtendedStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z"));
-    auto version = reinterpret_cast<QV_PFN_DI_GET_PRINTER_DRIVER_VERSION>(
-        ::GetProcAddress(dll, "?DI_GetPrinterDriverVersion@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
-    auto date = reinterpret_cast<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(
-        ::GetProcAddress(dll, "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z"));
-    auto supported = reinterpret_cast<QV_PFN_DI_IS_COMMAND_SUPPORTED>(
-        ::GetProcAddress(dll, "?DI_IsCommandSupported@@YA_NPEAUHDRIVERINTERFACE__@@H@Z"));
-    ASSERT_TRUE(open && close && statusText && statusFlags && extendedFlags && version && date &&
-                supported);
-    for (const char* name : {"?DI_IsCommandUI@@YA_NPEAUHDRIVERINTERFACE__@@H@Z",
-                             "?DI_Command@@YAXPEAUHDRIVERINTERFACE__@@H@Z",
-                             "?DI_CommandUI@@YAXPEAUHDRIVERINTERFACE__@@PEAUHWND__@@H@Z"}) {
-        EXPECT_NE(::GetProcAddress(dll, name), nullptr) << name;
-    }
-
-    HANDLE spooler = nullptr;
-    ASSERT_TRUE(::OpenPrinterW(const_cast<LPWSTR>(printer.Name().c_str()), &spooler, nullptr));
-    HDRIVERINTERFACE driver = open(spooler);
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(TakeBstr(statusText(driver)), "Angehalten, Offline-Betrieb");
-    EXPECT_EQ(statusFlags(driver), 0x81u);
-    EXPECT_EQ(extendedFlags(driver), 0u);
-    EXPECT_EQ(TakeBstr(version(driver)), "7.20.3.15");
-    EXPECT_EQ(TakeBstr(date(driver)), CreationDateOf(module));
-    EXPECT_TRUE(supported(driver, 1));
-    EXPECT_EQ(statusText(nullptr), nullptr);
-    close(driver);
-    ::ClosePrinter(spooler);
-    ::FreeLibrary(dll);
-}
-
-}  // namespace
-
-namespace {
 
 struct ProcessResult {
     DWORD exitCode = 0xFFFFFFFF;
@@ -782,7 +550,6 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
-    startup.hStdInput = nullptr;
     PROCESS_INFORMATION process = {};
     std::wstring line = commandLine;
     BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
@@ -807,48 +574,41 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
     return result;
 }
 
-// qvhost, the host tool, on a real printer: what its printer commands print.
-TEST(DriverInterfaceHost, QvhostPrinterCommands) {
-    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) ==
-        INVALID_FILE_ATTRIBUTES) {
+// A host: qvhost loads the DLL beside it, finds every DI_ export by its
+// decorated name, opens the printer with the spooler and prints what a status
+// monitor shows.
+TEST_F(BasicDriverInterfaceOnPrinter, QvhostPrinterCommands) {
+    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "qvhost.exe is not built beside this program";
     }
-    WinePrinter printer(L"qvhost");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << Narrow(printer.Error().c_str());
-    }
-    ScratchFolder folder;
-    std::wstring module = InstallProbeAsPackageModule(printer, folder);
+    std::wstring module = InstallProbeAsPackageModule();
     ASSERT_FALSE(module.empty());
-    ASSERT_TRUE(printer.SetStatus(0x20008));
-    std::string name = Narrow(printer.Name().c_str());
+    ASSERT_TRUE(m_printer.SetStatus(0x20008));
+    std::string name(m_printer.Name().begin(), m_printer.Name().end());  // ASCII
+    std::wstring date = CreationDateOf(module);
     std::wstring qvhost = L"\"" + ProgramFolder() + L"\\qvhost.exe\" ";
-    std::wstring quoted = L" --printer \"" + printer.Name() + L"\"";
-
-    ProcessResult status = RunProgram(qvhost + L"status" + quoted);
-    EXPECT_EQ(status.exitCode, 0u);
-    EXPECT_EQ(status.output,
-              "printer: " + name +
-                  "\nflags: 0x00020008\nextended flags: 0x80000000\nseverity: error\n"
-                  "text: Papierstau, Toner/Tinte niedrig\n");
-
-    ProcessResult json = RunProgram(qvhost + L"--json status" + quoted);
-    EXPECT_EQ(json.exitCode, 0u);
-    EXPECT_NE(json.output.find("\"flags\":131080"), std::string::npos) << json.output;
-    EXPECT_NE(json.output.find("\"severity\":\"error\""), std::string::npos) << json.output;
-
-    ProcessResult info = RunProgram(qvhost + L"info" + quoted);
-    EXPECT_EQ(info.exitCode, 0u);
-    EXPECT_EQ(info.output, "printer: " + name + "\ndriver version: 7.20.3.15\ndriver date: " +
-                               CreationDateOf(module) + "\n");
+    std::wstring quoted = L" --printer \"" + m_printer.Name() + L"\"";
 
     struct Row {
         const wchar_t* arguments;
         DWORD exitCode;
-        const char* output;
+        std::string output;  // empty: not compared
         bool prints;
-    };
-    static const Row rows[] = {
+    } rows[] = {
+        {L"status", 0,
+         "printer: " + name +
+             "\nflags: 0x00020008\nextended flags: 0x80000000\nseverity: error\n"
+             "text: Papierstau, Toner/Tinte niedrig\n",
+         false},
+        {L"--json status", 0,
+         "{\"command\":\"status\",\"printer\":\"" + name +
+             "\",\"flags\":131080,\"extendedFlags\":2147483648,\"severity\":\"error\","
+             "\"text\":\"Papierstau, Toner/Tinte niedrig\"}\n",
+         false},
+        {L"info", 0,
+         "printer: " + name + "\ndriver version: 7.20.3.15\ndriver date: " + std::string(date.begin(), date.end()) +
+             "\n",
+         false},
         {L"is-supported 1", 0, "command 1: supported\n", false},
         {L"is-supported 3", 1, "command 3: not supported\n", false},
         {L"command 7", 1, "", false},
@@ -856,15 +616,14 @@ TEST(DriverInterfaceHost, QvhostPrinterCommands) {
         {L"command --ui 1", 0, "command 1: done\n", true},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(Narrow(row.arguments));
-        printer.ClearOutput();
-        std::wstring arguments = row.arguments;
-        ProcessResult run = RunProgram(qvhost + arguments + quoted);
+        SCOPED_TRACE(::testing::Message() << row.arguments);
+        m_printer.ClearOutput();
+        ProcessResult run = RunProgram(qvhost + row.arguments + quoted);
         EXPECT_EQ(run.exitCode, row.exitCode);
-        if (row.exitCode == 0 || *row.output != 0) {
+        if (!row.output.empty()) {
             EXPECT_EQ(run.output, row.output);
         }
-        EXPECT_EQ(!printer.ReadOutput().empty(), row.prints);
+        EXPECT_EQ(!m_printer.ReadOutput().empty(), row.prints);
     }
 
     ProcessResult missing = RunProgram(qvhost + L"status --printer \"no such printer here\"");

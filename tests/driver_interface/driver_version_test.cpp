@@ -62,10 +62,4 @@ TEST(BasicDriverInterfaceDate, NoTextForZeroOrUnconvertibleTimes) {
         BasicDriverInterface::FormatDriverDate(FileTimeOf(0x8000000000000000ull)).IsEmpty());
 }
 
-TEST(BasicDriverInterfaceVersion, NoVersionStringFromAMissingFile) {
-    EXPECT_TRUE(BasicDriverInterface::ReadVersionString(OString("C:\\does\\not\\exist.dll"),
-                                                        OString("ProductVersion"))
-                    .IsEmpty());
-}
-
 }  // namespace
