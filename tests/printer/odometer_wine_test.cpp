@@ -45,9 +45,7 @@ bool SetDouble(const WinePrinter& printer, const wchar_t* name, double value) {
 
 TEST(OdometerWine, WriteStoresTheDocumentedTypesAndReadsBack) {
     WinePrinter printer(L"odometer");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
+    QV_SKIP_WITHOUT_PRINTER(printer);
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(handle);
 
@@ -92,79 +90,55 @@ TEST(OdometerWine, WriteStoresTheDocumentedTypesAndReadsBack) {
     EXPECT_EQ(read.GetHasBeenCleaned(), 1u);
 }
 
-TEST(OdometerWine, MissingCleaningValuesReadAsZero) {
-    WinePrinter printer(L"nocleaning");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
-    ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 42));
-    ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 3.5));
-    OPrinterHandle handle = printer.Open();
-    OdometerData record;
-    record.SetLastCleaningPageCount(9);
-    record.SetLastCleaningDistance(9.0);
-    record.SetHasBeenCleaned(1);
-    EXPECT_TRUE(record.Read(handle.Get()));
-    EXPECT_EQ(record.GetPages(), 42u);
-    EXPECT_EQ(record.GetDistance(), 3.5);
-    EXPECT_EQ(record.GetLastCleaningPageCount(), 0u);
-    EXPECT_EQ(record.GetLastCleaningDistance(), 0.0);
-    EXPECT_EQ(record.GetHasBeenCleaned(), 0u);
-}
-
-TEST(OdometerWine, MissingPagesOrDistanceFailsAndKeepsTheRecord) {
-    WinePrinter printer(L"nodistance");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
+// A read needs pages and distance; the cleaning values default to 0, and any
+// non-zero "has been cleaned" reads as 1. A failed read keeps the record.
+TEST(OdometerWine, ReadNeedsPagesAndDistance) {
+    WinePrinter printer(L"odometerread");
+    QV_SKIP_WITHOUT_PRINTER(printer);
     OPrinterHandle handle = printer.Open();
     struct Row {
-        bool pages;
-        bool distance;
+        bool pages;     // 42 stored
+        bool distance;  // 3.5 stored
+        const DWORD* cleaned;
+        bool ok;
+        uint32_t cleanedAfter;
         const char* note;
-    } rows[] = {
-        {true, false, "distance missing"},
-        {false, true, "pages missing"},
-        {false, false, "both missing"},
+    };
+    const DWORD five = 5, zero = 0, top = 0x80000000;
+    const Row rows[] = {
+        {true, true, nullptr, true, 0, "cleaning values missing: zero"},
+        {true, true, &five, true, 1, "cleaned 5 reads as 1"},
+        {true, true, &top, true, 1, "cleaned 0x80000000 reads as 1"},
+        {true, true, &zero, true, 0, "cleaned 0"},
+        {true, false, &five, false, 1, "distance missing"},
+        {false, true, &five, false, 1, "pages missing"},
+        {false, false, nullptr, false, 1, "both missing"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        ASSERT_TRUE(printer.DeleteData(OdometerData::kPages, OdometerData::kKey));
-        ASSERT_TRUE(printer.DeleteData(OdometerData::kDistance, OdometerData::kKey));
-        if (row.pages) {
-            ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 42));
+        for (const wchar_t* name : {OdometerData::kPages, OdometerData::kDistance,
+                                    OdometerData::kLastCleaningPageCount, OdometerData::kHasBeenCleaned}) {
+            ASSERT_TRUE(printer.DeleteData(name, OdometerData::kKey));
         }
-        if (row.distance) {
-            ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 3.5));
+        ASSERT_TRUE(!row.pages || SetDword(printer, OdometerData::kPages, 42));
+        ASSERT_TRUE(!row.distance || SetDouble(printer, OdometerData::kDistance, 3.5));
+        if (row.cleaned != nullptr) {
+            ASSERT_TRUE(SetDword(printer, OdometerData::kHasBeenCleaned, *row.cleaned));
+            ASSERT_TRUE(SetDword(printer, OdometerData::kLastCleaningPageCount, 5));
         }
-        ASSERT_TRUE(SetDword(printer, OdometerData::kLastCleaningPageCount, 5));
         OdometerData record;
         record.SetPages(7);
         record.SetDistance(1.5);
         record.SetLastCleaningPageCount(2);
-        EXPECT_FALSE(record.Read(handle.Get()));
-        EXPECT_EQ(record.GetPages(), 7u);
-        EXPECT_EQ(record.GetDistance(), 1.5);
-        EXPECT_EQ(record.GetLastCleaningPageCount(), 2u) << "nothing is stored from a failed read";
-    }
-}
-
-TEST(OdometerWine, HasBeenCleanedIsOneForAnyNonZeroValue) {
-    WinePrinter printer(L"cleaned");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
-    ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 1));
-    ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 1.0));
-    OPrinterHandle handle = printer.Open();
-    const DWORD stored[] = {5, 1, 0, 0x80000000};
-    const uint32_t expected[] = {1, 1, 0, 1};
-    for (int i = 0; i < 4; ++i) {
-        SCOPED_TRACE("stored " + std::to_string(stored[i]));
-        ASSERT_TRUE(SetDword(printer, OdometerData::kHasBeenCleaned, stored[i]));
-        OdometerData record;
-        ASSERT_TRUE(record.Read(handle.Get()));
-        EXPECT_EQ(record.GetHasBeenCleaned(), expected[i]);
+        record.SetLastCleaningDistance(9.0);
+        record.SetHasBeenCleaned(1);
+        EXPECT_EQ(record.Read(handle.Get()), row.ok);
+        EXPECT_EQ(record.GetPages(), row.ok ? 42u : 7u);
+        EXPECT_EQ(record.GetDistance(), row.ok ? 3.5 : 1.5);
+        uint32_t lastCleaning = row.cleaned != nullptr ? 5u : 0u;
+        EXPECT_EQ(record.GetLastCleaningPageCount(), row.ok ? lastCleaning : 2u) << "nothing is stored from a failed read";
+        EXPECT_EQ(record.GetLastCleaningDistance(), row.ok ? 0.0 : 9.0);
+        EXPECT_EQ(record.GetHasBeenCleaned(), row.cleanedAfter);
     }
 }
 
@@ -204,34 +178,38 @@ protected:
     std::unique_ptr<ScopedTerminalSessionApi> m_api;
 };
 
-TEST_F(SessionLookupWine, WithoutSessionIdAPrinterIsNeverASessionPrinter) {
-    WinePrinter printer(L"nosession");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
-    ASSERT_TRUE(printer.SetDataString(L"ClientName", L"HOST-PC"));
-    ASSERT_TRUE(printer.SetDataString(L"PrinterName", L"Label"));
-    OPrinterHandle handle = printer.Open();
-    TerminalSession session = LookupTerminalSession(handle.Get());
-    EXPECT_EQ(session.sessionId, 0xFFFFFFFFu);
-    EXPECT_FALSE(session.IsSessionPrinter());
-    EXPECT_TRUE(session.clientName.IsEmpty());
-    EXPECT_TRUE(session.clientPrinterName.IsEmpty());
-}
-
-TEST_F(SessionLookupWine, ReadsTheSessionValuesOnThisSystem) {
+TEST_F(SessionLookupWine, ReadsTheSessionValuesOnNtSystems) {
     WinePrinter printer(L"session");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
-    ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 7));
+    QV_SKIP_WITHOUT_PRINTER(printer);
     ASSERT_TRUE(printer.SetDataString(L"ClientName", L"HOST-PC"));
     ASSERT_TRUE(printer.SetDataString(L"PrinterName", L"Label"));
     OPrinterHandle handle = printer.Open();
-    TerminalSession session = LookupTerminalSession(handle.Get());
-    EXPECT_EQ(session.sessionId, 7u);
-    EXPECT_STREQ(session.clientName.GetNarrow(), "HOST-PC");
-    EXPECT_STREQ(session.clientPrinterName.GetNarrow(), "Label");
+    struct Row {
+        bool withId;  // TSSessionID 7 stored
+        bool nt;      // else Windows 98 (4.10)
+        DWORD sessionId;
+        const char* client;
+        const char* clientPrinter;
+        const char* note;
+    } rows[] = {
+        {false, true, 0xFFFFFFFF, "", "", "without a session id never a session printer"},
+        {true, true, 7, "HOST-PC", "Label", "the values as stored"},
+        {true, false, 0xFFFFFFFF, "", "", "a system that is not NT has no sessions"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_TRUE(row.withId ? printer.SetDataDword(L"TSSessionID", 7) : printer.DeleteData(L"TSSessionID"));
+        if (!row.nt) {
+            UseVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+        }
+        TerminalSession session = LookupTerminalSession(handle.Get());
+        EXPECT_EQ(session.IsSessionPrinter(), row.sessionId != 0xFFFFFFFF);
+        if (row.nt) {
+            EXPECT_EQ(session.sessionId, row.sessionId);
+            EXPECT_STREQ(session.clientName.GetNarrow(), row.client);
+            EXPECT_STREQ(session.clientPrinterName.GetNarrow(), row.clientPrinter);
+        }
+    }
 }
 
 TEST_F(SessionLookupWine, OnlyVersionFiveZeroDerivesMissingNamesFromThePrinterName) {
@@ -239,9 +217,7 @@ TEST_F(SessionLookupWine, OnlyVersionFiveZeroDerivesMissingNamesFromThePrinterNa
     // "Label", a slash, "HOST-PC", a slash, a session part unique to this run.
     options.exactName = L"Label/HOST-PC/Session " + WinePrinter::UniqueName(L"2");
     WinePrinter printer(L"w2k", options);
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "Wine refused a printer name with slashes";
-    }
+    QV_SKIP_WITHOUT_PRINTER(printer);
     ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 2));
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(handle);
@@ -289,17 +265,6 @@ TEST_F(SessionLookupWine, OnlyVersionFiveZeroDerivesMissingNamesFromThePrinterNa
     session = LookupTerminalSession(handle.Get());
     EXPECT_STREQ(session.clientName.GetNarrow(), "HOST-PC");
     EXPECT_STREQ(session.clientPrinterName.GetNarrow(), "Label");
-}
-
-TEST_F(SessionLookupWine, ANonNtSystemHasNoSessions) {
-    WinePrinter printer(L"win9x");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
-    ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 2));
-    UseVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    OPrinterHandle handle = printer.Open();
-    EXPECT_FALSE(LookupTerminalSession(handle.Get()).IsSessionPrinter());
 }
 
 }  // namespace

@@ -25,9 +25,7 @@ std::vector<BYTE> Level(HANDLE printer, DWORD level) {
 
 TEST(WinePrinterFixture, SetsStatusAndBidiThroughTheRealSpooler) {
     WinePrinter printer(L"fixture");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
+    QV_SKIP_WITHOUT_PRINTER(printer);
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(handle);
 
@@ -47,9 +45,7 @@ TEST(WinePrinterFixture, SetsStatusAndBidiThroughTheRealSpooler) {
 
 TEST(WinePrinterFixture, DeletesPrinterDataWithoutTheSpooler) {
     WinePrinter printer(L"fixturedata");
-    if (!printer.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
+    QV_SKIP_WITHOUT_PRINTER(printer);
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(printer.SetDataDword(L"Plain", 7));
     ASSERT_TRUE(printer.SetDataEx(L"Trevamark", L"Keyed", REG_DWORD, "\x01\x00\x00\x00", 4));
@@ -75,9 +71,7 @@ TEST(WinePrinterFixture, RemovesItsPrinterAndDriver) {
     std::wstring key;
     {
         WinePrinter printer(L"fixtureremoval");
-        if (!printer.Ok()) {
-            GTEST_SKIP() << "no Wine printer";
-        }
+        QV_SKIP_WITHOUT_PRINTER(printer);
         name = printer.Name();
         key = printer.DriverRegistryPath();
     }

@@ -11,7 +11,7 @@
 // never meet. The destructor deletes the printer, its driver and the files.
 //
 //   WinePrinter printer(L"odometer");
-//   if (!printer.Ok()) GTEST_SKIP() << printer.Error();
+//   QV_SKIP_WITHOUT_PRINTER(printer);
 //   OPrinterHandle handle = printer.Open();
 //   printer.SetDataDword(L"TSSessionID", 2);
 //
@@ -24,10 +24,18 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 
 #include "core/handles.h"
+
+// Skips the running test, saying why, when the printer could not be installed.
+#define QV_SKIP_WITHOUT_PRINTER(printer) \
+    if ((printer).Ok()) {                 \
+    } else                                \
+        GTEST_SKIP() << "no Wine printer: " << (printer).Error()
 
 namespace QvTest {
 
