@@ -181,17 +181,6 @@ TEST_F(OFileTest, SeekFlushesPendingBytesBeforeMoving) {
     EXPECT_EQ(ReadWholeFile(path), "01AB456C89");
 }
 
-TEST_F(OFileTest, AppendWritesLandAtTheEndOfTheFile) {
-    std::wstring path = Path(L"log.txt");
-    for (const char* line : {"one", "two", "three"}) {
-        OFile file;
-        ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kAppend));
-        file.WriteText(line);
-        file.WriteLineEnd();
-    }
-    EXPECT_EQ(ReadWholeFile(path), "one\r\ntwo\r\nthree\r\n");
-}
-
 TEST_F(OFileTest, ReadAfterBufferedWritesSeesThemInPlace) {
     // A read must not slip in between buffered bytes and the place they were
     // written at.

@@ -70,21 +70,19 @@ TEST(OStream, WriteHandsOverFullBuffersAndFlushTheRest) {
     }
 }
 
-TEST(OStream, ShortFlushMakesWriteReportZero) {
+TEST(OStream, ShortWritesShowInTheResults) {
     RecordingStream stream;
     stream.acceptLimit = 1000;
     std::string data = Pattern(1500);
-    EXPECT_EQ(stream.Write(data.data(), 1500), 0u);
+    EXPECT_EQ(stream.Write(data.data(), 1500), 0u) << "a short flush makes Write report 0";
     ASSERT_EQ(stream.calls.size(), 1u) << "the write stops at the short flush";
     EXPECT_EQ(stream.bytes, data.substr(0, 1000)) << "what did get out stays written";
-}
 
-TEST(OStream, FlushReturnsWhatWriteRawReturned) {
-    RecordingStream stream;
-    stream.acceptLimit = 5;
-    stream.Write("0123456789", 10);
-    EXPECT_EQ(stream.Flush(), 5u);
-    EXPECT_EQ(stream.GetFill(), 0u) << "the buffer is emptied even after a short write";
+    RecordingStream flushed;
+    flushed.acceptLimit = 5;
+    flushed.Write("0123456789", 10);
+    EXPECT_EQ(flushed.Flush(), 5u) << "Flush returns what WriteRaw returned";
+    EXPECT_EQ(flushed.GetFill(), 0u) << "the buffer is emptied even after a short write";
 }
 
 TEST(OStream, UnbufferedStreamWritesStraightThrough) {
