@@ -13,53 +13,35 @@ FILETIME FileTimeOf(uint64_t ticks) {
     return time;
 }
 
-TEST(BasicDriverInterfaceVersion, FourPartsMostSignificantFirst) {
+std::string Version(uint64_t version) { return BasicDriverInterface::FormatDriverVersion(version).GetNarrow(); }
+std::string Date(uint64_t ticks) { return BasicDriverInterface::FormatDriverDate(FileTimeOf(ticks)).GetNarrow(); }
+
+// Dates are file times counted in 100 ns ticks from 1601-01-01 00:00 UTC,
+// computed with an independent calendar (Python's datetime) for each date.
+TEST(BasicDriverInterfaceVersion, VersionPartsAndInvariantShortDateOfTheUtcDay) {
     struct Row {
-        uint64_t version;
+        std::string (*format)(uint64_t);
+        uint64_t value;
         const char* expected;
         const char* note;
-    };
-    static const Row rows[] = {
-        {0x0001000200030004ull, "1.2.3.4", "one part per 16 bits"},
-        {0x0000000000000001ull, "0.0.0.1", "build part only"},
-        {0x000A000000000000ull, "10.0.0.0", "major part only, decimal"},
-        {0xFFFFFFFFFFFFFFFFull, "65535.65535.65535.65535", "parts are unsigned"},
-        {0x0006000300258000ull, "6.3.37.32768", "0x25 = 37, 0x8000 = 32768"},
+    } rows[] = {
+        {Version, 0x0001000200030004ull, "1.2.3.4", "one part per 16 bits, most significant first"},
+        {Version, 0x0000000000000001ull, "0.0.0.1", "build part only"},
+        {Version, 0x000A000000000000ull, "10.0.0.0", "major part only, decimal"},
+        {Version, 0xFFFFFFFFFFFFFFFFull, "65535.65535.65535.65535", "parts are unsigned"},
+        {Version, 0x0006000300258000ull, "6.3.37.32768", "0x25 = 37, 0x8000 = 32768"},
+        {Date, 0x01DA6E9010F9C000ull, "03/05/2024", "2024-03-05 00:00:00"},
+        {Date, 0x01DA6F593ACAE980ull, "03/05/2024", "2024-03-05 23:59:59 stays on its UTC day"},
+        {Date, 0x01BF5321FB038000ull, "12/31/1999", "1999-12-31 00:00:00"},
+        {Date, 0x01BF82AC81016000ull, "02/29/2000", "2000-02-29 12:00:00, a leap day"},
+        {Date, 0x0000000000000001ull, "01/01/1601", "the first tick"},
+        {Date, 0, "", "a zero time has no text"},
+        {Date, 0x8000000000000000ull, "", "FileTimeToSystemTime refuses times with the top bit set"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        EXPECT_STREQ(BasicDriverInterface::FormatDriverVersion(row.version).GetNarrow(),
-                     row.expected);
+        EXPECT_EQ(row.format(row.value), row.expected);
     }
-}
-
-TEST(BasicDriverInterfaceDate, InvariantShortDateOfTheUtcDay) {
-    // File times counted in 100 ns ticks from 1601-01-01 00:00 UTC, computed
-    // with an independent calendar (Python's datetime) for each date.
-    struct Row {
-        uint64_t ticks;
-        const char* expected;
-        const char* note;
-    };
-    static const Row rows[] = {
-        {0x01DA6E9010F9C000ull, "03/05/2024", "2024-03-05 00:00:00"},
-        {0x01DA6F593ACAE980ull, "03/05/2024", "2024-03-05 23:59:59 stays on its UTC day"},
-        {0x01BF5321FB038000ull, "12/31/1999", "1999-12-31 00:00:00"},
-        {0x01BF82AC81016000ull, "02/29/2000", "2000-02-29 12:00:00, a leap day"},
-        {0x0000000000000001ull, "01/01/1601", "the first tick"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        EXPECT_STREQ(BasicDriverInterface::FormatDriverDate(FileTimeOf(row.ticks)).GetNarrow(),
-                     row.expected);
-    }
-}
-
-TEST(BasicDriverInterfaceDate, NoTextForZeroOrUnconvertibleTimes) {
-    EXPECT_TRUE(BasicDriverInterface::FormatDriverDate(FileTimeOf(0)).IsEmpty());
-    // FileTimeToSystemTime refuses times with the top bit set.
-    EXPECT_TRUE(
-        BasicDriverInterface::FormatDriverDate(FileTimeOf(0x8000000000000000ull)).IsEmpty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <functional>
 #include <string>
 
 namespace {
@@ -159,34 +160,33 @@ TEST(BitStrings, ConvertBetweenHexAndBits) {
 }
 
 TEST(BitStrings, FitPadAndStrip) {
-    static const struct {
+    auto fit = [](int32_t width) { return [width](EpcBits& bits) { FitBitsToWidth(bits, width); }; };
+    static const auto pad = [](EpcBits& bits) { PadBitsToByte(bits); };
+    static const auto strip = [](EpcBits& bits) { StripLeadingZeroBits(bits); };
+    const struct {
         const char* bits;
-        int32_t width;
-        const char* fitted;
-    } kRows[] = {
-        {"1011", 2, "11"}, {"1011", 6, "001011"}, {"1011", 4, "1011"}, {"1011", 0, ""}, {"1011", -3, ""},
-        {"", 3, "000"},
+        std::function<void(EpcBits&)> change;
+        const char* after;
+        const char* note;
+    } rows[] = {
+        {"1011", fit(2), "11", "fit to 2: the low bits remain"},
+        {"1011", fit(6), "001011", "fit to 6: zero bits in front"},
+        {"1011", fit(4), "1011", "fit to its own width"},
+        {"1011", fit(0), "", "fit to 0"},
+        {"1011", fit(-3), "", "fit to -3 counts as 0"},
+        {"", fit(3), "000", "fit of nothing"},
+        {"1", pad, "10000000", "pad to a byte"},
+        {"11111111", pad, "11111111", "a whole byte stays"},
+        {"0010", strip, "10", "strip leading zeros"},
+        {"000", strip, "", "zeros only"},
     };
-    for (const auto& row : kRows) {
-        SCOPED_TRACE(std::string(row.bits) + " to " + std::to_string(row.width));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.note);
         EpcBits bits;
         SetBits(bits, row.bits);
-        FitBitsToWidth(bits, row.width);
-        EXPECT_EQ(TextOf(bits), row.fitted);
+        row.change(bits);
+        EXPECT_EQ(TextOf(bits), row.after);
     }
-    EpcBits bits;
-    SetBits(bits, "1");
-    PadBitsToByte(bits);
-    EXPECT_EQ(TextOf(bits), "10000000");
-    SetBits(bits, "11111111");
-    PadBitsToByte(bits);
-    EXPECT_EQ(bits.GetCount(), 8);
-    SetBits(bits, "0010");
-    StripLeadingZeroBits(bits);
-    EXPECT_EQ(TextOf(bits), "10");
-    SetBits(bits, "000");
-    StripLeadingZeroBits(bits);
-    EXPECT_EQ(bits.GetCount(), 0);
 }
 
 // Codes of the 6-bit table of the tag data standard: A-Z are 1..26, digits

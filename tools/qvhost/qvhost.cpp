@@ -66,15 +66,19 @@ bool IsOptionWithValue(const std::wstring& arg, const wchar_t* name) {
     return arg.compare(0, prefix.size(), prefix) == 0;
 }
 
-const QvCommand* FindCommand(const std::wstring& name) {
+template <typename Visit>
+void ForEachCommand(Visit visit) {
     for (const QvCommandGroup* group : kQvCommandGroups) {
         for (size_t i = 0; i < group->count; ++i) {
-            if (name == group->commands[i].name) {
-                return &group->commands[i];
-            }
+            visit(group->commands[i]);
         }
     }
-    return nullptr;
+}
+
+const QvCommand* FindCommand(const std::wstring& name) {
+    const QvCommand* found = nullptr;
+    ForEachCommand([&](const QvCommand& command) { found = found == nullptr && name == command.name ? &command : found; });
+    return found;
 }
 
 void PrintUsage(QvHost& host) {
@@ -84,14 +88,11 @@ void PrintUsage(QvHost& host) {
     host.Print(L"Loads QuorvelDriverUtility.dll from the folder of qvhost.exe and calls its exports.");
     host.Print(L"");
     host.Print(L"commands:");
-    for (const QvCommandGroup* group : kQvCommandGroups) {
-        for (size_t i = 0; i < group->count; ++i) {
-            const QvCommand& command = group->commands[i];
-            std::wstring name = command.name;
-            name.resize(name.size() < 14 ? 14 : name.size() + 1, L' ');
-            host.Print(L"  " + name + command.summary);
-        }
-    }
+    ForEachCommand([&](const QvCommand& command) {
+        std::wstring name = command.name;
+        name.resize(name.size() < 14 ? 14 : name.size() + 1, L' ');
+        host.Print(L"  " + name + command.summary);
+    });
     host.Print(L"");
     host.Print(L"options:");
     host.Print(L"  --json        print one JSON object instead of plain text");
