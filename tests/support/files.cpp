@@ -76,6 +76,7 @@ bool IsFolder(const std::wstring& path) {
 }
 
 ScratchFolder::ScratchFolder() : m_path(TempFolder() + UniqueTestName(L"qv-scratch-")) {
+    RemoveTree(m_path);  // left by an earlier run whose process had this id
     m_ok = ::CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
 }
 
