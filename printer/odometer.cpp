@@ -9,8 +9,6 @@
 
 namespace {
 
-const TerminalSessionApi* g_sessionOverride = nullptr;
-
 // The session names are read into buffers of this size first.
 constexpr DWORD kSessionNameBytes = 520;
 
@@ -183,18 +181,6 @@ void OdometerData::SetHasBeenCleaned(uint32_t cleaned) {
     OLock lock(m_lock);
     m_hasBeenCleaned = cleaned != 0 ? 1 : 0;
 }
-
-const TerminalSessionApi& TerminalSessionApi::Current() {
-    static const TerminalSessionApi real;
-    return g_sessionOverride != nullptr ? *g_sessionOverride : real;
-}
-
-ScopedTerminalSessionApi::ScopedTerminalSessionApi(const TerminalSessionApi& api)
-    : m_api(api), m_previous(g_sessionOverride) {
-    g_sessionOverride = &m_api;
-}
-
-ScopedTerminalSessionApi::~ScopedTerminalSessionApi() { g_sessionOverride = m_previous; }
 
 bool SplitSessionPrinterName(const OString& name, OString& clientPrinterName, OString& clientName) {
     int32_t last = -1;

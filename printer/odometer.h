@@ -6,6 +6,7 @@
 
 #include "core/locks.h"
 #include "core/ostring.h"
+#include "printer/scoped_api.h"
 
 // The driver's print counters, kept in the printer data under the key
 // "Trevamark". One record may be shared between threads: every read or write of
@@ -80,21 +81,11 @@ struct TerminalSession {
 struct TerminalSessionApi {
     decltype(&::GetVersionExW) getVersionEx = ::GetVersionExW;
 
-    static const TerminalSessionApi& Current();
+    static const TerminalSessionApi& Current() { return ScopedApi<TerminalSessionApi>::Current(); }
 };
 
 // Installs a TerminalSessionApi for its lifetime and restores the previous one.
-class ScopedTerminalSessionApi {
-public:
-    explicit ScopedTerminalSessionApi(const TerminalSessionApi& api);
-    ~ScopedTerminalSessionApi();
-    ScopedTerminalSessionApi(const ScopedTerminalSessionApi&) = delete;
-    ScopedTerminalSessionApi& operator=(const ScopedTerminalSessionApi&) = delete;
-
-private:
-    TerminalSessionApi m_api;
-    const TerminalSessionApi* m_previous;
-};
+using ScopedTerminalSessionApi = ScopedApi<TerminalSessionApi>;
 
 // Session lookup on a borrowed printer handle. Never fails: a printer without
 // the printer data "TSSessionID" (or any non-NT system) gives kNoSession and

@@ -16,8 +16,6 @@ constexpr DWORD kComputerNameChars = 16;
 // Printer data holding the directory-service name of a shared printer.
 constexpr DWORD kDsPrinterNameBytes = 520;
 
-const PrinterInfoApi* g_override = nullptr;
-
 OString TextOf(const wchar_t* text) { return text != nullptr ? OString(text) : OString(); }
 
 // Text of a printer-data or registry value given in bytes, up to its first NUL
@@ -71,17 +69,6 @@ OPrinterHandle OpenByName(const OString& name) {
 }
 
 }  // namespace
-
-const PrinterInfoApi& PrinterInfoApi::Current() {
-    static const PrinterInfoApi real;
-    return g_override != nullptr ? *g_override : real;
-}
-
-ScopedPrinterInfoApi::ScopedPrinterInfoApi(const PrinterInfoApi& api) : m_api(api), m_previous(g_override) {
-    g_override = &m_api;
-}
-
-ScopedPrinterInfoApi::~ScopedPrinterInfoApi() { g_override = m_previous; }
 
 PrinterInfo::PrinterInfo(HANDLE printer) {
     m_printerName = KeyFromHandle(printer);

@@ -9,6 +9,7 @@
 #include "core/arrays.h"
 #include "core/maps.h"
 #include "core/ostring.h"
+#include "printer/scoped_api.h"
 
 // The spooler and clock calls of the printer information cache, as one seam.
 // Wine's spooler never reports a server name at level 4 or 2, never a "\\CSR|"
@@ -23,7 +24,7 @@ struct PrinterInfoApi {
     decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;          // refresh clock
 
     // The functions in force (process-wide; the real ones unless overridden).
-    static const PrinterInfoApi& Current();
+    static const PrinterInfoApi& Current() { return ScopedApi<PrinterInfoApi>::Current(); }
 };
 
 // Installs a PrinterInfoApi for its lifetime and restores the previous one.
@@ -32,17 +33,7 @@ struct PrinterInfoApi {
 // driver version or date calls PrinterInfoCache::ClearThisThread() first (or
 // uses a printer the thread has not met). Overrides nest: destroy them in the
 // reverse order of their creation.
-class ScopedPrinterInfoApi {
-public:
-    explicit ScopedPrinterInfoApi(const PrinterInfoApi& api);
-    ~ScopedPrinterInfoApi();
-    ScopedPrinterInfoApi(const ScopedPrinterInfoApi&) = delete;
-    ScopedPrinterInfoApi& operator=(const ScopedPrinterInfoApi&) = delete;
-
-private:
-    PrinterInfoApi m_api;
-    const PrinterInfoApi* m_previous;
-};
+using ScopedPrinterInfoApi = ScopedApi<PrinterInfoApi>;
 
 // Copyable record of one printer's spooler and driver facts.
 //

@@ -7,8 +7,6 @@
 
 namespace {
 
-const PrintingContextApi* g_override = nullptr;
-
 // A driver claiming a bigger capability block is not believed: the block is
 // read into this much room (the driver then fails the call and the line
 // escape counts as unsupported).
@@ -22,18 +20,6 @@ void PutLittleEndian16(uint8_t* at, uint16_t value) {
 }
 
 }  // namespace
-
-const PrintingContextApi& PrintingContextApi::Current() {
-    static const PrintingContextApi real;
-    return g_override != nullptr ? *g_override : real;
-}
-
-ScopedPrintingContextApi::ScopedPrintingContextApi(const PrintingContextApi& api)
-    : m_api(api), m_previous(g_override) {
-    g_override = &m_api;
-}
-
-ScopedPrintingContextApi::~ScopedPrintingContextApi() { g_override = m_previous; }
 
 const std::array<PatternRect, 21> kTestPattern = {{
     {0, 0, 2000, 10},        // outer frame, top

@@ -7,6 +7,7 @@
 
 #include "core/handles.h"
 #include "core/ostring.h"
+#include "printer/scoped_api.h"
 
 // The driver escapes the test page uses. They are private to the printer
 // driver; Wine's driver answers 0 to both, so tests install their own
@@ -15,20 +16,10 @@
 struct PrintingContextApi {
     decltype(&::ExtEscape) extEscape = ::ExtEscape;
 
-    static const PrintingContextApi& Current();
+    static const PrintingContextApi& Current() { return ScopedApi<PrintingContextApi>::Current(); }
 };
 
-class ScopedPrintingContextApi {
-public:
-    explicit ScopedPrintingContextApi(const PrintingContextApi& api);
-    ~ScopedPrintingContextApi();
-    ScopedPrintingContextApi(const ScopedPrintingContextApi&) = delete;
-    ScopedPrintingContextApi& operator=(const ScopedPrintingContextApi&) = delete;
-
-private:
-    PrintingContextApi m_api;
-    const PrintingContextApi* m_previous;
-};
+using ScopedPrintingContextApi = ScopedApi<PrintingContextApi>;
 
 // Escape numbers and the capability bit.
 constexpr int kCapabilityEscape = 11002;
