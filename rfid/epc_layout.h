@@ -43,8 +43,9 @@ inline constexpr EpcHashType kEpcModeHashTypes[] = {{"H", EpcHashKind::Mode, kEp
 // The encodings a type beginning with E is searched for, in this order; the
 // first one found anywhere in it wins ("EVAR6UID64" is UID64).
 inline constexpr EpcHashType kEpcEncodingHashTypes[] = {
-    {"UID64", EpcHashKind::Uid64, 0}, {"ASC7", EpcHashKind::Asc7, 0},   {"SN_GDTI113", EpcHashKind::Serial, 0},
-    {"SN_SGCN96", EpcHashKind::Serial, 0}, {"CAGE6", EpcHashKind::Cage6, 0}, {"VAR6", EpcHashKind::Var6, 0}};
+    {"UID64", EpcHashKind::Uid64, 0},       {"ASC7", EpcHashKind::Asc7, 0},
+    {"SN_GDTI113", EpcHashKind::Serial, 0}, {"SN_SGCN96", EpcHashKind::Serial, 0},
+    {"CAGE6", EpcHashKind::Cage6, 0},       {"VAR6", EpcHashKind::Var6, 0}};
 
 // Classifies a hash type for both encoders, each with its own text: equals(name)
 // and contains(name) compare the type text with a name, startsWithE tells

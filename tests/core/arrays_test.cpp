@@ -44,9 +44,13 @@ void CheckGrowth() {
     }
 }
 
-TEST(OTypedArray, GrowthStepsFollowTheCountAndGrowBy) { CheckGrowth<OTypedArray<int>>(); }
+TEST(OTypedArray, GrowthStepsFollowTheCountAndGrowBy) {
+    CheckGrowth<OTypedArray<int>>();
+}
 
-TEST(OStringArray, GrowthStepsFollowTheCountAndGrowBy) { CheckGrowth<OStringArray>(); }
+TEST(OStringArray, GrowthStepsFollowTheCountAndGrowBy) {
+    CheckGrowth<OStringArray>();
+}
 
 TEST(OTypedArray, RegrowingWithinCapacityZeroFillsTheReturningElements) {
     OTypedArray<int> array;

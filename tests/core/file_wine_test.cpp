@@ -63,10 +63,14 @@ TEST_F(OFileTest, OpenFlagsDecideTruncationAppendAndWriteAccess) {
         const char* note;
     } rows[] = {
         {"old content", OFile::kWrite, 3, "new", "write empties the file"},
-        {"old content", OFile::kWrite | OFile::kCreate, 3, "new", "create of an existing file empties it too"},
-        {"old content", OFile::kWrite | OFile::kAppend, 3, "old contentnew", "append keeps the content"},
-        {"old content", OFile::kWrite | OFile::kAppend | OFile::kCreate, 3, "old contentnew", "append with create"},
-        {"old content", OFile::kWrite | OFile::kShareNone, 3, "new", "share bits do not change the content"},
+        {"old content", OFile::kWrite | OFile::kCreate, 3, "new",
+         "create of an existing file empties it too"},
+        {"old content", OFile::kWrite | OFile::kAppend, 3, "old contentnew",
+         "append keeps the content"},
+        {"old content", OFile::kWrite | OFile::kAppend | OFile::kCreate, 3, "old contentnew",
+         "append with create"},
+        {"old content", OFile::kWrite | OFile::kShareNone, 3, "new",
+         "share bits do not change the content"},
         {nullptr, OFile::kWrite | OFile::kCreate, 3, "new", "create makes a missing file"},
         {"keep me", 0, 0, "keep me", "without kWrite: read only, from the beginning"},
         {"keep me", OFile::kAppend, 0, "keep me", "append without kWrite reads"},
@@ -116,7 +120,8 @@ TEST_F(OFileTest, ShareBitsDecideWhatOthersMayOpen) {
         ASSERT_TRUE(file.Open(path.c_str(), row.flags));
         for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
             // The second opener shares everything, so only our share mode can refuse.
-            HANDLE other = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            HANDLE other = ::CreateFileW(path.c_str(), access,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             bool opened = other != INVALID_HANDLE_VALUE;
             DWORD error = ::GetLastError();
@@ -143,10 +148,12 @@ TEST_F(OFileTest, WritesGoOutInBuffersAndEveryEndSendsTheRest) {
         std::vector<uint32_t> calls;
         {
             CountingFile file(calls);
-            ASSERT_TRUE(file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareRead));
+            ASSERT_TRUE(
+                file.Open(path.c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareRead));
             EXPECT_EQ(file.Write(data.data(), 2500), 2500u);
             EXPECT_EQ(calls, (std::vector<uint32_t>{1024, 1024}));
-            EXPECT_EQ(ReadWholeFile(path).value_or("").size(), 2048u) << "the last 452 bytes still wait";
+            EXPECT_EQ(ReadWholeFile(path).value_or("").size(), 2048u)
+                << "the last 452 bytes still wait";
             if (end == End::Flush) {
                 EXPECT_EQ(file.Flush(), 452u);
             } else if (end == End::Close) {
@@ -199,7 +206,8 @@ TEST_F(OFileTest, ReadAfterBufferedWritesSeesThemInPlace) {
 
 TEST_F(OFileTest, OpeningAgainClosesTheFirstFile) {
     OFile file;
-    ASSERT_TRUE(file.Open(Path(L"first.txt").c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
+    ASSERT_TRUE(
+        file.Open(Path(L"first.txt").c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
     file.Write("first", 5);
     ASSERT_TRUE(file.Open(Path(L"second.txt").c_str(), OFile::kWrite | OFile::kCreate));
     EXPECT_EQ(ReadWholeFile(Path(L"first.txt")), "first") << "flushed and released";
@@ -216,7 +224,9 @@ TEST_F(OFileTest, CreationTimeOfAFreshFileIsNow) {
     ::GetSystemTimeAsFileTime(&after);
     FILETIME created{};
     ASSERT_TRUE(OGetFileCreationTime(path.c_str(), &created));
-    auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
     // Two seconds of slack either side: file systems keep coarser stamps than
     // the system clock.
     const uint64_t slack = 2ull * 10000000ull;

@@ -16,7 +16,9 @@
 namespace {
 
 // A name no other test (or earlier run) uses.
-std::wstring UniqueName(const wchar_t* prefix) { return UniqueTestName(prefix + std::wstring(L"QuorvelCoreTest-")); }
+std::wstring UniqueName(const wchar_t* prefix) {
+    return UniqueTestName(prefix + std::wstring(L"QuorvelCoreTest-"));
+}
 
 double NowMs() {
     LARGE_INTEGER frequency;
@@ -95,10 +97,10 @@ TEST(OMutex, FirstLockCreatesTheNamedMutexForEveryone) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         wchar_t* sddl = nullptr;
         std::wstring text = L"<none>";
-        if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                              nullptr, &descriptor) == ERROR_SUCCESS &&
-            ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+            ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
             text = sddl;
         }
         ::LocalFree(sddl);
@@ -106,13 +108,14 @@ TEST(OMutex, FirstLockCreatesTheNamedMutexForEveryone) {
         return text;
     };
     PSECURITY_DESCRIPTOR literal = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1,
-                                                                       &literal, nullptr));
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1, &literal, nullptr));
     SECURITY_ATTRIBUTES attributes{sizeof attributes, literal, FALSE};
     OKernelHandle reference(::CreateMutexW(&attributes, FALSE, nullptr));
     ::LocalFree(literal);
     EXPECT_EQ(daclOf(mutex.GetHandle()), daclOf(reference.Get()));
-    EXPECT_NE(daclOf(mutex.GetHandle()).find(L"WD"), std::wstring::npos) << "Everyone must be granted access";
+    EXPECT_NE(daclOf(mutex.GetHandle()).find(L"WD"), std::wstring::npos)
+        << "Everyone must be granted access";
 }
 
 TEST(OMutex, UnnamedMutexWorksWithinTheObject) {
@@ -187,8 +190,8 @@ public:
         m_release.Reset(
             ::CreateEventW(nullptr, TRUE, FALSE, (m_releaseName = UniqueName(L"Local\\")).c_str()));
         std::wstring exe = QvTest::ProgramFolder() + L"\\core_mutex_holder.exe";
-        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName + L"\" \"" +
-                               m_releaseName + L"\" " + mode;
+        std::wstring command = L"\"" + exe + L"\" \"" + mutexName + L"\" \"" + m_readyName +
+                               L"\" \"" + m_releaseName + L"\" " + mode;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};

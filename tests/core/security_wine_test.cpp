@@ -44,8 +44,9 @@ std::wstring CanonicalDacl(const wchar_t* sddl) {
     SECURITY_ATTRIBUTES* a = attributes.Get();
     if (attributes.GetText() != "D:" || a->nLength != 24 || a->lpSecurityDescriptor != nullptr ||
         a->bInheritHandle) {
-        return ::testing::AssertionFailure() << "text " << attributes.GetText().GetNarrow() << ", length "
-                                             << a->nLength << ", descriptor " << a->lpSecurityDescriptor;
+        return ::testing::AssertionFailure()
+               << "text " << attributes.GetText().GetNarrow() << ", length " << a->nLength
+               << ", descriptor " << a->lpSecurityDescriptor;
     }
     return ::testing::AssertionSuccess();
 }
@@ -107,13 +108,15 @@ TEST_F(CreateDirectoryRecursiveTest, ResultAndWhatIsLeftBehind) {
     struct Row {
         std::wstring path;
         bool result;
-        std::wstring folder;  // exists afterwards, or not when the result is false and it is not "kept"
+        std::wstring
+            folder;  // exists afterwards, or not when the result is false and it is not "kept"
         bool exists;
         const char* note;
     } rows[] = {
         {m_scratch.Path(), true, m_scratch.Path(), true, "an existing folder is success"},
         {m_scratch.Path() + L"\\", true, m_scratch.Path(), true, "so is its name with a backslash"},
-        {Path(L"x\\y\\"), true, Path(L"x\\y"), true, "a trailing backslash still makes the parents"},
+        {Path(L"x\\y\\"), true, Path(L"x\\y"), true,
+         "a trailing backslash still makes the parents"},
         {Path(L"plain"), false, Path(L"plain"), false, "a file of that name is not a folder"},
         {Path(L"plain\\sub\\leaf"), false, Path(L"plain\\sub"), false, "nor can it hold one"},
         {Path(L"kept\\inner\\bad|name"), false, Path(L"kept\\inner"), true,

@@ -76,7 +76,8 @@ protected:
             c = static_cast<wchar_t>(::towupper(c));
         }
         std::wstring module = m_package.File(L"Quorvel_ConfigModule_" + family + L".dll");
-        bool ok = ::CopyFileW((ProgramFolder() + L"\\di_version_probe.dll").c_str(), module.c_str(), FALSE) &&
+        bool ok = ::CopyFileW((ProgramFolder() + L"\\di_version_probe.dll").c_str(), module.c_str(),
+                              FALSE) &&
                   m_printer.SetDataString(L"DriverPackage", m_package.Path());
         return ok ? module : std::wstring();
     }
@@ -141,7 +142,8 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
     }
     SCOPED_TRACE("every operation throws");
     ThrowingInterface driver;
-    ExpectNeutralResults(reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver)));
+    ExpectNeutralResults(
+        reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver)));
 }
 
 TEST(DriverInterfaceExports, NullPrinterGetsAReadyBasicInterface) {
@@ -236,16 +238,23 @@ TEST_F(BasicDriverInterfaceOnPrinter, StatusWordsThroughTheRegistry) {
 
 TEST(BasicDriverInterfaceStatus, ReadyTextFallsBackLibraryByLibrary) {
     // puiapi.dll missing: printui.dll's 18005; both missing: "Ready".
-    EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(0, {L"printui.dll", L"di_no_such_puiapi.dll"}).GetNarrow(),
-                 "Bereit");
     EXPECT_STREQ(
-        BasicDriverInterface::FormatStatusWord(0, {L"di_no_such_printui.dll", L"di_no_such_puiapi.dll"}).GetNarrow(),
-        "Ready");
+        BasicDriverInterface::FormatStatusWord(0, {L"printui.dll", L"di_no_such_puiapi.dll"})
+            .GetNarrow(),
+        "Bereit");
+    EXPECT_STREQ(BasicDriverInterface::FormatStatusWord(
+                     0, {L"di_no_such_printui.dll", L"di_no_such_puiapi.dll"})
+                     .GetNarrow(),
+                 "Ready");
     // A library that loads but lacks the id gives the fallback too.
-    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 14337, OString("Paper Jam")).GetNarrow(),
+    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 14337, OString("Paper Jam"))
+                     .GetNarrow(),
                  "Paper Jam");
-    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(), "Druckbereit");
-    EXPECT_TRUE(BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
+    EXPECT_STREQ(
+        BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(),
+        "Druckbereit");
+    EXPECT_TRUE(
+        BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
 }
 
 // Wine's EnumJobsW never lists a job: this one lists a single job whose status
@@ -254,10 +263,11 @@ std::wstring g_jobStatus;
 bool g_jobHasStatus = true;
 int g_enumCalls = 0;
 
-BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD size, LPDWORD needed,
-                       LPDWORD returned) {
+BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD size,
+                       LPDWORD needed, LPDWORD returned) {
     ++g_enumCalls;
-    DWORD want = sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
+    DWORD want =
+        sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
     *needed = want;
     *returned = 0;
     if (first != 0 || count == 0 || level != 2) {
@@ -378,7 +388,8 @@ TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
         EXPECT_EQ(call.jobId, job);
         EXPECT_EQ(call.level, 2u);
         EXPECT_EQ(call.command, 0u);
-        EXPECT_EQ(call.document, L"priority probe") << "the rest of the job is written back as read";
+        EXPECT_EQ(call.document, L"priority probe")
+            << "the rest of the job is written back as read";
     }
     EXPECT_EQ(g_setJobCalls[0].priority, 42u);
     EXPECT_EQ(g_setJobCalls[1].startTime, 90u);
@@ -387,8 +398,8 @@ TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
 
 // Wine's driver version and date are always 0; this wrapper reports the
 // version 1.2.3.4 and the date 2024-03-05 (file time 0x01DA6E9010F9C000).
-BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info, DWORD size,
-                              LPDWORD needed) {
+BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info,
+                              DWORD size, LPDWORD needed) {
     BOOL ok = ::GetPrinterDriverW(printer, environment, level, info, size, needed);
     if (ok && level == 6 && info != nullptr) {
         auto* driver = reinterpret_cast<DRIVER_INFO_6W*>(info);
@@ -431,7 +442,8 @@ TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
         const char* note;
     } rows[] = {
         {L"di_version_probe.dll", "ProductVersion", "7.20.3.15", "the second translation has it"},
-        {L"di_version_probe.dll", "FileDescription", "Konfigurationsmodul", "the first translation has it"},
+        {L"di_version_probe.dll", "FileDescription", "Konfigurationsmodul",
+         "the first translation has it"},
         {L"di_version_probe.dll", "CompanyName", "", "no translation has it"},
         {L"printui.dll", "ProductVersion", "", "a library without a version resource"},
         {L"di_no_such_module.dll", "ProductVersion", "", "a missing file"},
@@ -439,7 +451,8 @@ TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         OString path((ProgramFolder() + L"\\" + row.file).c_str());
-        EXPECT_STREQ(BasicDriverInterface::ReadVersionString(path, OString(row.name)).GetNarrow(), row.expected);
+        EXPECT_STREQ(BasicDriverInterface::ReadVersionString(path, OString(row.name)).GetNarrow(),
+                     row.expected);
     }
 }
 
@@ -578,7 +591,8 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
 // decorated name, opens the printer with the spooler and prints what a status
 // monitor shows.
 TEST_F(BasicDriverInterfaceOnPrinter, QvhostPrinterCommands) {
-    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) ==
+        INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "qvhost.exe is not built beside this program";
     }
     std::wstring module = InstallProbeAsPackageModule();
@@ -606,8 +620,8 @@ TEST_F(BasicDriverInterfaceOnPrinter, QvhostPrinterCommands) {
              "\"text\":\"Papierstau, Toner/Tinte niedrig\"}\n",
          false},
         {L"info", 0,
-         "printer: " + name + "\ndriver version: 7.20.3.15\ndriver date: " + std::string(date.begin(), date.end()) +
-             "\n",
+         "printer: " + name + "\ndriver version: 7.20.3.15\ndriver date: " +
+             std::string(date.begin(), date.end()) + "\n",
          false},
         {L"is-supported 1", 0, "command 1: supported\n", false},
         {L"is-supported 3", 1, "command 3: not supported\n", false},

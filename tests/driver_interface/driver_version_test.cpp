@@ -13,8 +13,12 @@ FILETIME FileTimeOf(uint64_t ticks) {
     return time;
 }
 
-std::string Version(uint64_t version) { return BasicDriverInterface::FormatDriverVersion(version).GetNarrow(); }
-std::string Date(uint64_t ticks) { return BasicDriverInterface::FormatDriverDate(FileTimeOf(ticks)).GetNarrow(); }
+std::string Version(uint64_t version) {
+    return BasicDriverInterface::FormatDriverVersion(version).GetNarrow();
+}
+std::string Date(uint64_t ticks) {
+    return BasicDriverInterface::FormatDriverDate(FileTimeOf(ticks)).GetNarrow();
+}
 
 // Dates are file times counted in 100 ns ticks from 1601-01-01 00:00 UTC,
 // computed with an independent calendar (Python's datetime) for each date.
@@ -36,7 +40,8 @@ TEST(BasicDriverInterfaceVersion, VersionPartsAndInvariantShortDateOfTheUtcDay) 
         {Date, 0x01BF82AC81016000ull, "02/29/2000", "2000-02-29 12:00:00, a leap day"},
         {Date, 0x0000000000000001ull, "01/01/1601", "the first tick"},
         {Date, 0, "", "a zero time has no text"},
-        {Date, 0x8000000000000000ull, "", "FileTimeToSystemTime refuses times with the top bit set"},
+        {Date, 0x8000000000000000ull, "",
+         "FileTimeToSystemTime refuses times with the top bit set"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);

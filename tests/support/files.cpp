@@ -44,8 +44,9 @@ std::wstring TempFolder() {
 }
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
@@ -60,7 +61,8 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -80,7 +82,9 @@ ScratchFolder::ScratchFolder() : m_path(TempFolder() + UniqueTestName(L"qv-scrat
     m_ok = ::CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
 }
 
-ScratchFolder::~ScratchFolder() { RemoveTree(m_path); }
+ScratchFolder::~ScratchFolder() {
+    RemoveTree(m_path);
+}
 
 std::wstring TakeBstr(BSTR text, const wchar_t* ifNull) {
     if (text == nullptr) {

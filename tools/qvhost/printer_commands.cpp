@@ -149,7 +149,8 @@ int RunInfo(QvHost& host, QvArgs& args) {
         QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_DRIVER_DATE>(
             QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE)(printer.Driver()));
     if (host.Json()) {
-        host.PrintJson(QvJson(L"info").Add("printer", name).Add("version", version).Add("date", date));
+        host.PrintJson(
+            QvJson(L"info").Add("printer", name).Add("version", version).Add("date", date));
     } else {
         host.Print(L"printer: " + name);
         host.Print(L"driver version: " + OrNone(version));
@@ -164,9 +165,12 @@ struct Support {
 };
 
 // What is-supported and command print with --json, less their last field.
-QvJson SupportJson(const wchar_t* run, const std::wstring& name, int32_t command, const Support& support) {
+QvJson SupportJson(const wchar_t* run, const std::wstring& name, int32_t command,
+                   const Support& support) {
     QvJson json(run);
-    json.Add("printer", name).Add("number", static_cast<int64_t>(command)).Add("supported", support.supported);
+    json.Add("printer", name)
+        .Add("number", static_cast<int64_t>(command))
+        .Add("supported", support.supported);
     return json;
 }
 
@@ -185,7 +189,8 @@ int RunIsSupported(QvHost& host, QvArgs& args) {
     OpenedPrinter printer(host, name);
     Support support = AskSupport(host, printer, command);
     if (host.Json()) {
-        host.PrintJson(SupportJson(L"is-supported", name, command, support).Add("userInterface", support.userInterface));
+        host.PrintJson(SupportJson(L"is-supported", name, command, support)
+                           .Add("userInterface", support.userInterface));
     } else {
         host.Print(L"command " + std::to_wstring(command) + L": " +
                    (support.supported ? L"supported" : L"not supported") +
@@ -210,7 +215,8 @@ int RunCommand(QvHost& host, QvArgs& args) {
         }
     }
     if (host.Json()) {
-        host.PrintJson(SupportJson(L"command", name, command, support).Add("ran", support.supported));
+        host.PrintJson(
+            SupportJson(L"command", name, command, support).Add("ran", support.supported));
     } else if (support.supported) {
         host.Print(L"command " + std::to_wstring(command) + L": done");
     } else {
