@@ -77,29 +77,33 @@ void ForEachCommand(Visit visit) {
 
 const QvCommand* FindCommand(const std::wstring& name) {
     const QvCommand* found = nullptr;
-    ForEachCommand([&](const QvCommand& command) { found = found == nullptr && name == command.name ? &command : found; });
+    ForEachCommand([&](const QvCommand& command) {
+        found = found == nullptr && name == command.name ? &command : found;
+    });
     return found;
 }
 
 void PrintUsage(QvHost& host) {
-    host.Print(L"usage: qvhost [--json] <command> [arguments]");
-    host.Print(L"       qvhost <command> --help");
-    host.Print(L"");
-    host.Print(L"Loads QuorvelDriverUtility.dll from the folder of qvhost.exe and calls its exports.");
-    host.Print(L"");
-    host.Print(L"commands:");
+    host.Print(
+        L"usage: qvhost [--json] <command> [arguments]\n"
+        L"       qvhost <command> --help\n"
+        L"\n"
+        L"Loads QuorvelDriverUtility.dll from the folder of qvhost.exe and calls its exports.\n"
+        L"\n"
+        L"commands:");
     ForEachCommand([&](const QvCommand& command) {
         std::wstring name = command.name;
         name.resize(name.size() < 14 ? 14 : name.size() + 1, L' ');
         host.Print(L"  " + name + command.summary);
     });
-    host.Print(L"");
-    host.Print(L"options:");
-    host.Print(L"  --json        print one JSON object instead of plain text");
-    host.Print(L"  --help, -h    this text, or a command's own with the command");
-    host.Print(L"");
-    host.Print(L"exit codes: 0 result printed, 1 no result (null from the library), 2 bad command line,");
-    host.Print(L"            3 the DLL or an export could not be loaded, 4 a Windows call failed");
+    host.Print(
+        L"\n"
+        L"options:\n"
+        L"  --json        print one JSON object instead of plain text\n"
+        L"  --help, -h    this text, or a command's own with the command\n"
+        L"\n"
+        L"exit codes: 0 result printed, 1 no result (null from the library), 2 bad command line,\n"
+        L"            3 the DLL or an export could not be loaded, 4 a Windows call failed");
 }
 
 void PrintCommandHelp(QvHost& host, const QvCommand& command) {
