@@ -1,14 +1,13 @@
-// Driver settings of real Wine printers: values are written straight into the
+// Driver settings of a real Wine printer: values are written straight into the
 // printer's PrinterDriverData\Settings key with plain registry calls.
 #include "registry/driver_settings.h"
 
 #include <gtest/gtest.h>
-#include <winspool.h>
 
 #include <string>
-#include <thread>
 
 #include "printer/printer_info.h"
+#include "support/print_server.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
 
@@ -16,40 +15,30 @@ namespace {
 
 using QvTest::WinePrinter;
 
-std::string N(const std::wstring& s) { return OString(s.c_str()).GetNarrow(); }
-
-const std::wstring kPrinters = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\";
-
-bool WriteSetting(const WinePrinter& printer, const std::wstring& key, const std::wstring& value, DWORD type,
-                  const void* data, DWORD bytes) {
-    std::wstring path = kPrinters + printer.Name() + L"\\PrinterDriverData\\Settings";
-    if (!key.empty()) {
-        path += L"\\" + key;
-    }
-    HKEY handle = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
-                        nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    LONG status = RegSetValueExW(handle, value.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
-    RegCloseKey(handle);
-    return status == ERROR_SUCCESS;
-}
-
-bool WriteMode(const WinePrinter& printer, DWORD mode) {
-    return WriteSetting(printer, L"Status", L"Status Monitoring Mode", REG_DWORD, &mode, sizeof(mode));
-}
-
 class DriverSettingsWineTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!m_printer.Ok()) {
-            GTEST_SKIP() << "no Wine printer: " << N(m_printer.Error());
+            GTEST_SKIP() << "no Wine printer: " << OString(m_printer.Error().c_str()).GetNarrow();
         }
     }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
 
     PrinterRegistry Registry() const { return PrinterRegistry(OString(m_printer.Name().c_str())); }
+    std::wstring SettingsKey() const {
+        return L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + m_printer.Name() +
+               L"\\PrinterDriverData\\Settings";
+    }
+    bool Write(const std::wstring& key, const std::wstring& value, DWORD type, const void* data, DWORD bytes) {
+        ORegKey handle;
+        std::wstring path = key.empty() ? SettingsKey() : SettingsKey() + L"\\" + key;
+        return ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                 handle.Put(), nullptr) == ERROR_SUCCESS &&
+               ::RegSetValueExW(handle.Get(), value.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) ==
+                   ERROR_SUCCESS;
+    }
+    bool WriteNumber(const std::wstring& value, DWORD number) { return Write(L"", value, REG_DWORD, &number, 4); }
+    bool WriteMode(DWORD mode) { return Write(L"Status", L"Status Monitoring Mode", REG_DWORD, &mode, 4); }
 
     WinePrinter m_printer{L"settings"};
 };
@@ -79,10 +68,9 @@ TEST_F(DriverSettingsWineTest, StatusMonitoringModeAndItsDefault) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        std::wstring key = kPrinters + m_printer.Name() + L"\\PrinterDriverData\\Settings";
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKey().c_str());
         if (row.stored) {
-            ASSERT_TRUE(WriteSetting(m_printer, L"Status", L"Status Monitoring Mode", row.type, &row.value, row.bytes));
+            ASSERT_TRUE(Write(L"Status", L"Status Monitoring Mode", row.type, &row.value, row.bytes));
         }
         DriverSettings settings;
         settings.SetDefaultMonitoringMode(row.defaultMode);
@@ -92,109 +80,48 @@ TEST_F(DriverSettingsWineTest, StatusMonitoringModeAndItsDefault) {
     }
 }
 
-TEST_F(DriverSettingsWineTest, ValuesAreCachedUntilTheNextLoad) {
-    ASSERT_TRUE(WriteMode(m_printer, 2));
+TEST_F(DriverSettingsWineTest, FirstAnswerIsCachedUntilTheNextLoad) {
+    ASSERT_TRUE(WriteMode(2));
+    ASSERT_TRUE(WriteNumber(L"Big", 0xFFFFFFF0));
     DriverSettings settings;
-    settings.Load(Registry());
-    EXPECT_EQ(settings.GetStatusMonitoringMode(), 2u);
-    ASSERT_TRUE(WriteMode(m_printer, 1));
-    EXPECT_EQ(settings.GetStatusMonitoringMode(), 2u) << "a cached setting was read again";
-    EXPECT_TRUE(settings.GetCore().IsLoaded(OString(L"Status/Status Monitoring Mode")));
-    settings.Load(Registry());
-    EXPECT_FALSE(settings.GetCore().IsLoaded(OString(L"Status/Status Monitoring Mode")));
-    EXPECT_EQ(settings.GetStatusMonitoringMode(), 1u);
-}
-
-TEST_F(DriverSettingsWineTest, DefaultsAreCachedLikeValues) {
-    DriverSettings settings;
-    settings.Load(Registry());
-    EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 5), 5u);
-    EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 9), 5u);
-    DWORD value = 11;
-    ASSERT_TRUE(WriteSetting(m_printer, L"", L"Missing", REG_DWORD, &value, 4));
-    EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 9), 5u);
-}
-
-TEST_F(DriverSettingsWineTest, NamesDifferingInCaseAreCachedApart) {
-    ASSERT_TRUE(WriteMode(m_printer, 2));
-    DriverSettings settings;
-    settings.Load(Registry());
-    EXPECT_EQ(settings.GetNumber(OString(L"Status/Status Monitoring Mode"), 0), 2u);
-    ASSERT_TRUE(WriteMode(m_printer, 3));
-    // The registry ignores case: the other spelling reads the same value, now 3.
-    EXPECT_EQ(settings.GetNumber(OString(L"status/status monitoring mode"), 0), 3u);
-    EXPECT_EQ(settings.GetNumber(OString(L"Status/Status Monitoring Mode"), 0), 2u);
-}
-
-TEST_F(DriverSettingsWineTest, NumbersAboveInt32SurviveTheCache) {
-    DWORD big = 0xFFFFFFF0;
-    ASSERT_TRUE(WriteSetting(m_printer, L"", L"Big", REG_DWORD, &big, 4));
-    DriverSettings settings;
-    settings.Load(Registry());
-    EXPECT_EQ(settings.GetNumber(OString(L"Big"), 0), 0xFFFFFFF0u);
-    EXPECT_EQ(settings.GetNumber(OString(L"Big"), 0), 0xFFFFFFF0u);
-}
-
-TEST_F(DriverSettingsWineTest, WithoutLoadTheDefaultIsNotCached) {
-    ASSERT_TRUE(WriteMode(m_printer, 2));
-    DriverSettings settings;
-    EXPECT_EQ(settings.GetStatusMonitoringMode(), 0u);
-    settings.Load(Registry());
-    EXPECT_EQ(settings.GetStatusMonitoringMode(), 2u);
-}
-
-TEST_F(DriverSettingsWineTest, LoadKeepsACopyOnSettingsKey) {
+    EXPECT_EQ(settings.GetStatusMonitoringMode(), 0u) << "without a registry: the default";
     PrinterRegistry registry = Registry();
-    registry.SetKey(OString(L"LOCAL:Elsewhere"));
-    DriverSettings settings;
+    registry.SetKey(OString(L"LOCAL:Elsewhere"));  // Load reads below "Settings:" whatever the key
     settings.Load(registry);
-    ASSERT_NE(settings.GetCore().GetRegistry(), nullptr);
-    EXPECT_NE(settings.GetCore().GetRegistry(), &registry);
-    EXPECT_STREQ(settings.GetCore().GetRegistry()->GetKey().GetNarrow(), "Settings:");
-    EXPECT_STREQ(registry.GetKey().GetNarrow(), "LOCAL:Elsewhere") << "the caller's registry was changed";
+    EXPECT_EQ(settings.GetStatusMonitoringMode(), 2u);
+    EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 5), 5u);
+    ASSERT_TRUE(WriteMode(1));
+    ASSERT_TRUE(WriteNumber(L"Missing", 11));
+    EXPECT_EQ(settings.GetStatusMonitoringMode(), 2u) << "a cached setting was read again";
+    EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 9), 5u) << "a default is cached like a value";
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(settings.GetNumber(OString(L"Big"), 0), 0xFFFFFFF0u) << "read " << i;
+    }
+    // Names are cached by their exact case; the registry ignores case, so the
+    // other spelling reads the value as it is now.
+    EXPECT_EQ(settings.GetNumber(OString(L"status/status monitoring mode"), 0), 1u);
+
+    settings.Load(registry);
+    EXPECT_EQ(settings.GetStatusMonitoringMode(), 1u);
+    EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 9), 11u);
 }
 
 TEST_F(DriverSettingsWineTest, RegistryMutexIsReleasedAfterARead) {
-    ASSERT_TRUE(WriteMode(m_printer, 1));
+    ASSERT_TRUE(WriteMode(1));
     DriverSettings settings;
     settings.Load(Registry());
     EXPECT_EQ(settings.GetStatusMonitoringMode(), 1u);
-    bool free = false;
-    std::thread other([&free] {
-        OMutex mutex(OString(L"Global\\Quorvel:PrinterRegistry"), 0);
-        free = mutex.Lock();
-        if (free) {
-            mutex.Unlock();
-        }
-    });
-    other.join();
-    EXPECT_TRUE(free);
+    EXPECT_TRUE(LockableFromAnotherThread(PrinterRegistry::kMutexName, 0));
 }
 
 // A printer on a print server keeps its settings in the per-user mirror.
-const wchar_t* g_server = nullptr;
-
-BOOL WINAPI GetPrinterWithServer(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
-    BOOL ok = ::GetPrinterW(printer, level, buffer, size, needed);
-    if (ok && level == 2 && buffer != nullptr && g_server != nullptr) {
-        reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pServerName = const_cast<wchar_t*>(g_server);
-    }
-    return ok;
-}
-
 TEST_F(DriverSettingsWineTest, RemotePrinterReadsTheMirror) {
-    const std::wstring server = UniqueTestName(L"qvsrv-");
-    const std::wstring serverText = L"\\\\" + server;
-    ScratchRegistryKey mirror(HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers", L"@" + server);
-    ASSERT_TRUE(mirror.SetDword(L"PRINT:\\Printers\\" + m_printer.Name() + L"\\PrinterDriverData\\Settings\\Status",
-                                L"Status Monitoring Mode", 3));
-    ASSERT_TRUE(WriteMode(m_printer, 1));
-    g_server = serverText.c_str();
-    PrinterInfoApi api;
-    api.getPrinter = GetPrinterWithServer;
-    ScopedPrinterInfoApi seam(api);
+    ScopedPrintServer server;
+    ASSERT_TRUE(server.Mirror().SetDword(
+        L"PRINT:\\Printers\\" + m_printer.Name() + L"\\PrinterDriverData\\Settings\\Status", L"Status Monitoring Mode",
+        3));
+    ASSERT_TRUE(WriteMode(1));
     PrinterRegistry registry = Registry();
-    g_server = nullptr;
     ASSERT_TRUE(registry.IsRemote());
 
     DriverSettings settings;

@@ -1,20 +1,17 @@
-// The printer registry on real Wine printers. Printer-relative keys lie under
-// the printer's own key (deleted with the printer); every other key is a
-// scratch key removed by the test. Wine's spooler never reports a server, so a
-// remote printer is made by patching level 2's server name through the
-// printer information seam.
+// The printer registry on a real Wine printer whose name holds a '/', so every
+// printer path must carry it as one escaped key name. Printer-relative keys
+// lie under the printer's own key (deleted with the printer); every other key
+// is a scratch key removed by the test.
 #include "registry/printer_registry.h"
 
 #include <gtest/gtest.h>
 #include <winspool.h>
 
-#include <cstring>
-#include <thread>
-#include <tuple>
+#include <memory>
 #include <string>
-#include <vector>
+#include <tuple>
 
-#include "printer/printer_info.h"
+#include "support/print_server.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
 
@@ -22,8 +19,8 @@ namespace {
 
 using QvTest::WinePrinter;
 
-std::wstring W(const OString& s) { return s.GetWide(); }
 std::string N(const std::wstring& s) { return OString(s.c_str()).GetNarrow(); }
+OString O(const std::wstring& s) { return OString(s.c_str()); }
 
 std::wstring ComputerName() {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -34,41 +31,39 @@ std::wstring ComputerName() {
 
 const std::wstring kPrinters = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\";
 
-// Level 2 answers with this server while set, as for a printer on a print server.
-const wchar_t* g_server = nullptr;
-
-BOOL WINAPI GetPrinterWithServer(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
-    BOOL ok = ::GetPrinterW(printer, level, buffer, size, needed);
-    if (ok && level == 2 && buffer != nullptr && g_server != nullptr) {
-        reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pServerName = const_cast<wchar_t*>(g_server);
-    }
-    return ok;
-}
-
-DWORD SpoolerDword(const WinePrinter& printer, const wchar_t* value, DWORD& error) {
-    OPrinterHandle handle = printer.Open();
-    DWORD data = 0;
-    DWORD type = 0;
-    DWORD needed = 0;
-    error = ::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(value), &type, reinterpret_cast<BYTE*>(&data),
-                              sizeof(data), &needed);
-    return data;
-}
-
 class PrinterRegistryWineTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        WinePrinter::Options options;
+        options.dpi = 203;  // a generated description named "qvz42..." as data file
+        options.nameSuffix = L" a/b";
+        s_printer = std::make_unique<WinePrinter>(L"registry", options);
+    }
+    static void TearDownTestSuite() { s_printer.reset(); }
+    void SetUp() override {
+        if (!s_printer->Ok()) {
+            GTEST_SKIP() << "no Wine printer: " << N(s_printer->Error());
+        }
+    }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
-};
 
-#define REQUIRE_PRINTER(printer)                                                      \
-    if (!(printer).Ok()) {                                                            \
-        GTEST_SKIP() << "no Wine printer: " << N((printer).Error());                 \
+    static const std::wstring& Name() { return s_printer->Name(); }
+    // GetPrinterDataW of a REG_DWORD; error gets the call's result.
+    static DWORD SpoolerDword(const wchar_t* value, DWORD& error) {
+        OPrinterHandle handle = s_printer->Open();
+        DWORD data = 0;
+        DWORD type = 0;
+        DWORD needed = 0;
+        error = ::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(value), &type, reinterpret_cast<BYTE*>(&data),
+                                  sizeof(data), &needed);
+        return data;
     }
 
+    static inline std::unique_ptr<WinePrinter> s_printer;
+};
+
 TEST_F(PrinterRegistryWineTest, EveryLogicalRootWritesWhereItShould) {
-    WinePrinter printer(L"roots");
-    REQUIRE_PRINTER(printer);
-    const std::wstring driverData = kPrinters + printer.Name() + L"\\PrinterDriverData";
+    const std::wstring driverData = kPrinters + Name() + L"\\PrinterDriverData";
     struct Row {
         const wchar_t* root;
         HKEY hive;
@@ -83,117 +78,80 @@ TEST_F(PrinterRegistryWineTest, EveryLogicalRootWritesWhereItShould) {
         {L"PRESETS:", HKEY_LOCAL_MACHINE, driverData + L"\\Presets"},
         {L"DEBUG:", HKEY_LOCAL_MACHINE, driverData + L"\\Development"},
         {L"PAPERSIZES:", HKEY_LOCAL_MACHINE, driverData + L"\\Paper Sizes"},
-        {L"USERSETTINGS:", HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers\\Printers\\" + printer.Name() + L"\\Settings"},
+        {L"USERSETTINGS:", HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers\\Printers\\" + Name() + L"\\Settings"},
         {L"DATA:", HKEY_LOCAL_MACHINE, driverData},
         {L"MODEL:", HKEY_LOCAL_MACHINE, driverData + L"\\Model"},
         {L"MONITOR:", HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Quorvel Network Monitor"},
         {L"NETWORK:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + ComputerName()},
-        {L"PNPDATA:", HKEY_LOCAL_MACHINE, kPrinters + printer.Name() + L"\\PnPData"},
+        {L"PNPDATA:", HKEY_LOCAL_MACHINE, kPrinters + Name() + L"\\PnPData"},
     };
-    PrinterRegistry registry{OString(printer.Name().c_str())};
+    PrinterRegistry registry{O(Name())};
     ASSERT_FALSE(registry.IsRemote());
     DWORD number = 100;
     for (const Row& row : rows) {
         SCOPED_TRACE(N(row.root));
         ScratchRegistryKey scratch(row.hive, row.parent);
         ASSERT_TRUE(scratch.IsValid());
-        std::wstring path = std::wstring(row.root) + scratch.Name() + L"/Value";
-        ++number;
-        ASSERT_TRUE(registry.SetNumber(OString(path.c_str()), number));
-        std::vector<BYTE> data;
-        ASSERT_TRUE(scratch.GetRaw(L"", L"Value", data));
-        ASSERT_EQ(data.size(), 4u);
-        DWORD stored = 0;
-        std::memcpy(&stored, data.data(), 4);
-        EXPECT_EQ(stored, number);
-        EXPECT_EQ(registry.GetNumber(OString(path.c_str()), 0), number);
+        OString path = O(row.root + scratch.Name() + L"/Value");
+        ASSERT_TRUE(registry.SetNumber(path, ++number));
+        EXPECT_TRUE(scratch.HasDword(L"", L"Value", number));
+        EXPECT_EQ(registry.GetNumber(path, 0), number);
     }
 }
 
 TEST_F(PrinterRegistryWineTest, DataRootIsWhatTheSpoolerReads) {
-    WinePrinter printer(L"spooler");
-    REQUIRE_PRINTER(printer);
-    PrinterRegistry registry{OString(printer.Name().c_str())};
+    PrinterRegistry registry{O(Name())};
     ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Quorvel Test Value"), 77));
     DWORD error = 0;
-    EXPECT_EQ(SpoolerDword(printer, L"Quorvel Test Value", error), 77u);
+    EXPECT_EQ(SpoolerDword(L"Quorvel Test Value", error), 77u);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
-    // And the other way round.
-    ASSERT_TRUE(printer.SetDataDword(L"From Spooler", 5));
+    ASSERT_TRUE(s_printer->SetDataDword(L"From Spooler", 5));
     EXPECT_EQ(registry.GetNumber(OString(L"DATA:From Spooler"), 0), 5u);
 }
 
 TEST_F(PrinterRegistryWineTest, TokensComeFromThePrinter) {
-    WinePrinter::Options options;
-    options.dpi = 203;  // a generated description named "qvz42..." as data file
-    WinePrinter printer(L"tokens", options);
-    REQUIRE_PRINTER(printer);
-    PrinterRegistry registry{OString(printer.Name().c_str())};
+    PrinterRegistry registry{O(Name())};
     OString path(L"LOCAL:Models/[MODEL]/[PORT]/[SERVER]/[OEM]/[PRINTER]");
     registry.ResolveRoots(path);
-    // The port of the fixture is a file path: its ':' is escaped, its '\' is not.
-    std::wstring port = printer.Port();
-    for (size_t at = port.find(L':'); at != std::wstring::npos; at = port.find(L':', at)) {
-        port.replace(at, 1, L"%3A");
-    }
+    // The port of the fixture is a file path: its ':' is escaped, its '\' is
+    // not; the name's '/' is escaped.
+    std::wstring port = s_printer->Port();
+    port.replace(port.find(L':'), 1, L"%3A");
+    std::wstring name = Name();
+    name.replace(name.find(L'/'), 1, L"%2F");
     // Data file "qvz42...": model code = characters 4 and 5.
-    EXPECT_EQ(W(path), L"2:SOFTWARE/Brantheon/Drivers/Models/" + printer.DriverName() + L"/" + port + L"/" +
-                           ComputerName() + L"/42/" + printer.Name());
-}
-
-TEST_F(PrinterRegistryWineTest, PrinterNameWithSlashIsOneKey) {
-    WinePrinter::Options options;
-    options.nameSuffix = L" a/b";
-    WinePrinter printer(L"slash", options);
-    REQUIRE_PRINTER(printer);
-    ASSERT_NE(printer.Name().find(L'/'), std::wstring::npos);
-    PrinterRegistry registry{OString(printer.Name().c_str())};
-    ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Slash"), 5));
-    DWORD error = 0;
-    EXPECT_EQ(SpoolerDword(printer, L"Slash", error), 5u);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(std::wstring(path.GetWide()), L"2:SOFTWARE/Brantheon/Drivers/Models/" + s_printer->DriverName() + L"/" +
+                                                port + L"/" + ComputerName() + L"/42/" + name);
 }
 
 TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
-    WinePrinter printer(L"remote");
-    REQUIRE_PRINTER(printer);
-    const std::wstring server = UniqueTestName(L"qvsrv-");
-    const std::wstring serverText = L"\\\\" + server;
-    g_server = serverText.c_str();
-    PrinterInfoApi api;
-    api.getPrinter = GetPrinterWithServer;
-    ScopedPrinterInfoApi seam(api);
-    // Removes the whole mirror of this server at the end.
-    ScratchRegistryKey mirror(HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers", L"@" + server);
-
-    PrinterRegistry registry{OString(printer.Name().c_str())};
-    g_server = nullptr;
+    ScopedPrintServer server;
+    PrinterRegistry registry{O(Name())};
     ASSERT_TRUE(registry.IsRemote());
     EXPECT_TRUE(registry.GetRedirect());
-    EXPECT_EQ(W(registry.GetFacts().serverName), server);
+    EXPECT_EQ(std::wstring(registry.GetFacts().serverName.GetWide()), server.Server());
 
     ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Mirrored"), 9));
-    std::vector<BYTE> data;
-    EXPECT_TRUE(mirror.GetRaw(L"PRINT:\\Printers\\" + printer.Name() + L"\\PrinterDriverData", L"Mirrored", data));
+    EXPECT_TRUE(server.Mirror().HasDword(L"PRINT:\\Printers\\" + Name() + L"\\PrinterDriverData", L"Mirrored", 9));
     DWORD error = 0;
-    SpoolerDword(printer, L"Mirrored", error);
+    SpoolerDword(L"Mirrored", error);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the machine's printer data was written";
     EXPECT_EQ(registry.GetNumber(OString(L"DATA:Mirrored"), 0), 9u);
 
     // "GLOBAL:" lies under the local driver key and is mirrored with it.
     ASSERT_TRUE(registry.SetNumber(OString(L"GLOBAL:G/V"), 3));
-    EXPECT_TRUE(mirror.ValueExists(L"LOCAL:\\Global Settings\\G", L"V"));
+    EXPECT_TRUE(server.Mirror().HasDword(L"LOCAL:\\Global Settings\\G", L"V", 3));
 
     // With the redirect cleared the machine keys are used again.
     registry.SetRedirect(false);
     EXPECT_EQ(registry.GetNumber(OString(L"DATA:Mirrored"), 0), 0u);
     {
-        ScratchRegistryKey network(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + server);
+        ScratchRegistryKey network(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + server.Server());
         ASSERT_TRUE(network.SetDword(L"", L"TCP Enabled", 1));
-        std::wstring name = L"NETWORK:" + network.Name() + L"/TCP Enabled";
-        EXPECT_EQ(registry.GetNumber(OString(name.c_str()), 7), 1u);
+        OString name = O(L"NETWORK:" + network.Name() + L"/TCP Enabled");
+        EXPECT_EQ(registry.GetNumber(name, 7), 1u);
         registry.SetRedirect(true);
-        EXPECT_EQ(registry.GetNumber(OString(name.c_str()), 7), 7u) << "the mirror has no network settings";
+        EXPECT_EQ(registry.GetNumber(name, 7), 7u) << "the mirror has no network settings";
     }
 
     // Control keys other than the print key, enum and plain hives stay where they are.
@@ -203,72 +161,59 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
           std::tuple{HKEY_CURRENT_USER, L"Software\\QuorvelTest", L"CURRENT_USER:Software/QuorvelTest/"}}) {
         SCOPED_TRACE(N(root));
         ScratchRegistryKey scratch(hive, parent);
-        std::wstring path = std::wstring(root) + scratch.Name() + L"/V";
-        ASSERT_TRUE(registry.SetNumber(OString(path.c_str()), 4));
-        EXPECT_TRUE(scratch.ValueExists(L"", L"V"));
+        ASSERT_TRUE(registry.SetNumber(O(root + scratch.Name() + L"/V"), 4));
+        EXPECT_TRUE(scratch.HasDword(L"", L"V", 4));
     }
 }
 
 TEST_F(PrinterRegistryWineTest, ReadPrinterNumberAsksTheSpooler) {
-    WinePrinter printer(L"readnum");
-    REQUIRE_PRINTER(printer);
-    ASSERT_TRUE(printer.SetDataDword(L"Speed", 6));
+    ASSERT_TRUE(s_printer->SetDataDword(L"Speed", 6));
     const uint8_t two[2] = {0x34, 0x12};
-    ASSERT_TRUE(printer.SetData(L"Two", REG_BINARY, two, 2));
+    ASSERT_TRUE(s_printer->SetData(L"Two", REG_BINARY, two, 2));
     const uint8_t eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    ASSERT_TRUE(printer.SetData(L"Eight", REG_BINARY, eight, 8));
-    PrinterRegistry registry{OString(printer.Name().c_str())};
+    ASSERT_TRUE(s_printer->SetData(L"Eight", REG_BINARY, eight, 8));
+    PrinterRegistry registry{O(Name())};
+    PrinterRegistry unknown{O(UniqueTestName(L"No Such Printer "))};
     struct Row {
+        PrinterRegistry* registry;
         const wchar_t* name;
         bool ok;
         uint32_t value;
         const char* note;
     };
     const Row rows[] = {
-        {L"Speed", true, 6, "REG_DWORD"},
-        {L"Two", true, 0x1234, "2 bytes, zero-extended"},
-        {L"Eight", false, 0, "more than 4 bytes"},
-        {L"Missing", false, 0, "missing"},
+        {&registry, L"Speed", true, 6, "REG_DWORD"},
+        {&registry, L"Two", true, 0x1234, "2 bytes, zero-extended"},
+        {&registry, L"Eight", false, 0, "more than 4 bytes"},
+        {&registry, L"Missing", false, 0, "missing"},
+        {&unknown, L"Speed", false, 0, "no such printer"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         uint32_t value = 0xDEADBEEF;
-        EXPECT_EQ(registry.ReadPrinterNumber(OString(row.name), value), row.ok);
+        EXPECT_EQ(row.registry->ReadPrinterNumber(OString(row.name), value), row.ok);
         if (row.ok) {
             EXPECT_EQ(value, row.value);
         }
     }
-    PrinterRegistry unknown{OString(UniqueTestName(L"No Such Printer ").c_str())};
-    uint32_t value = 0;
-    EXPECT_FALSE(unknown.ReadPrinterNumber(OString(L"Speed"), value));
 }
 
-TEST_F(PrinterRegistryWineTest, UnknownPrinterReadsDefaults) {
+TEST(PrinterRegistryWine, UnknownPrinterReadsDefaults) {
     std::wstring name = UniqueTestName(L"No Such Printer ");
-    PrinterRegistry registry{OString(name.c_str())};
-    EXPECT_EQ(W(registry.GetFacts().fullName), name);
+    PrinterRegistry registry{O(name)};
+    EXPECT_EQ(std::wstring(registry.GetFacts().fullName.GetWide()), name);
     EXPECT_TRUE(registry.GetFacts().shortName.IsEmpty());
     EXPECT_FALSE(registry.IsRemote());
     EXPECT_EQ(registry.GetNumber(OString(L"SETTINGS:Status/Status Monitoring Mode"), 3), 3u);
-    EXPECT_EQ(W(registry.GetString(OString(L"DATA:Anything"), OString(L"d"))), L"d");
+    EXPECT_EQ(std::wstring(registry.GetString(OString(L"DATA:Anything"), OString(L"d")).GetWide()), L"d");
 }
 
-TEST_F(PrinterRegistryWineTest, MutexIsTheMachineWideOne) {
-    PrinterRegistry::Facts facts;
-    PrinterRegistry registry(facts);
+TEST(PrinterRegistryWine, MutexIsTheMachineWideOne) {
+    PrinterRegistry registry{PrinterRegistry::Facts{}};
     ASSERT_TRUE(registry.GetMutex().Lock());
-    // Another object of the same name, on another thread, must wait for it.
-    bool otherGotIt = true;
-    std::thread other([&otherGotIt] {
-        OMutex same(OString(L"Global\\Quorvel:PrinterRegistry"), 50);
-        otherGotIt = same.Lock();
-        if (otherGotIt) {
-            same.Unlock();
-        }
-    });
-    other.join();
+    EXPECT_FALSE(LockableFromAnotherThread(L"Global\\Quorvel:PrinterRegistry", 50));
     registry.GetMutex().Unlock();
-    EXPECT_FALSE(otherGotIt);
+    EXPECT_TRUE(LockableFromAnotherThread(L"Global\\Quorvel:PrinterRegistry", 0));
 }
 
 }  // namespace

@@ -1,16 +1,24 @@
 #include "support/scratch_registry.h"
 
 #include <atomic>
+#include <cstring>
+
+#include "core/handles.h"
 
 namespace {
 
 bool KeyPresent(HKEY hive, const std::wstring& subkey) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
+    ORegKey key;
+    return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+ORegKey CreateOrOpen(HKEY hive, const std::wstring& subkey) {
+    ORegKey key;
+    if (::RegCreateKeyExW(hive, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.Put(),
+                          nullptr) != ERROR_SUCCESS) {
+        key.Reset();
     }
-    ::RegCloseKey(key);
-    return true;
+    return key;
 }
 
 }  // namespace
@@ -23,31 +31,18 @@ std::wstring UniqueTestName(const std::wstring& prefix) {
 ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent, const std::wstring& name)
     : m_hive(hive) {
     // Note which parent levels must be created, so they can be pruned later.
-    std::wstring level;
-    std::vector<std::wstring> levels;
-    size_t start = 0;
-    while (start <= parent.size()) {
-        size_t end = parent.find(L'\\', start);
-        level = parent.substr(0, end == std::wstring::npos ? parent.size() : end);
-        levels.push_back(level);
+    for (size_t end = parent.find(L'\\');; end = parent.find(L'\\', end + 1)) {
+        std::wstring level = parent.substr(0, end);
+        if (!KeyPresent(hive, level)) {
+            m_createdParents.insert(m_createdParents.begin(), level);
+        }
         if (end == std::wstring::npos) {
             break;
-        }
-        start = end + 1;
-    }
-    for (const std::wstring& each : levels) {
-        if (!KeyPresent(hive, each)) {
-            m_createdParents.insert(m_createdParents.begin(), each);
         }
     }
     m_name = name.empty() ? UniqueTestName(L"QuorvelTest-") : name;
     m_subkey = parent + L"\\" + m_name;
-    HKEY key = nullptr;
-    m_valid = ::RegCreateKeyExW(hive, m_subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                &key, nullptr) == ERROR_SUCCESS;
-    if (m_valid) {
-        ::RegCloseKey(key);
-    }
+    m_valid = static_cast<bool>(CreateOrOpen(hive, m_subkey));
 }
 
 ScratchRegistryKey::~ScratchRegistryKey() {
@@ -72,14 +67,9 @@ std::wstring ScratchRegistryKey::Full(const std::wstring& relativeKey) const {
 
 bool ScratchRegistryKey::SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type,
                                 const void* data, DWORD bytes) const {
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(m_hive, Full(relativeKey).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                          nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    LONG status = ::RegSetValueExW(key, value.c_str(), 0, type, static_cast<const BYTE*>(data), bytes);
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    ORegKey key = CreateOrOpen(m_hive, Full(relativeKey));
+    return key && ::RegSetValueExW(key.Get(), value.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) ==
+                      ERROR_SUCCESS;
 }
 
 bool ScratchRegistryKey::SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const {
@@ -93,23 +83,40 @@ bool ScratchRegistryKey::SetString(const std::wstring& relativeKey, const std::w
 
 bool ScratchRegistryKey::GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
                                 DWORD* type) const {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(m_hive, Full(relativeKey).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    ORegKey key;
+    if (::RegOpenKeyExW(m_hive, Full(relativeKey).c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
         return false;
     }
     DWORD bytes = 0;
     DWORD kind = 0;
-    LONG status = ::RegQueryValueExW(key, value.c_str(), nullptr, &kind, nullptr, &bytes);
+    LONG status = ::RegQueryValueExW(key.Get(), value.c_str(), nullptr, &kind, nullptr, &bytes);
     if (status == ERROR_SUCCESS) {
         data.assign(bytes, 0);
-        status = ::RegQueryValueExW(key, value.c_str(), nullptr, &kind, data.data(), &bytes);
+        status = ::RegQueryValueExW(key.Get(), value.c_str(), nullptr, &kind, data.data(), &bytes);
         data.resize(bytes);
     }
-    ::RegCloseKey(key);
     if (type != nullptr) {
         *type = kind;
     }
     return status == ERROR_SUCCESS;
+}
+
+::testing::AssertionResult ScratchRegistryKey::HasDword(const std::wstring& relativeKey, const std::wstring& value,
+                                                        DWORD expected) const {
+    std::vector<BYTE> data;
+    DWORD type = 0;
+    if (!GetRaw(relativeKey, value, data, &type)) {
+        return ::testing::AssertionFailure() << "no such value";
+    }
+    DWORD stored = 0;
+    if (data.size() == sizeof(stored)) {
+        std::memcpy(&stored, data.data(), sizeof(stored));
+    }
+    if (type != REG_DWORD || data.size() != sizeof(stored) || stored != expected) {
+        return ::testing::AssertionFailure() << "type " << type << ", " << data.size() << " bytes, value 0x"
+                                             << std::hex << stored << " instead of 0x" << expected;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 bool ScratchRegistryKey::KeyExists(const std::wstring& relativeKey) const {
@@ -117,13 +124,7 @@ bool ScratchRegistryKey::KeyExists(const std::wstring& relativeKey) const {
 }
 
 bool ScratchRegistryKey::CreateKey(const std::wstring& relativeKey) const {
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(m_hive, Full(relativeKey).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                          nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    ::RegCloseKey(key);
-    return true;
+    return static_cast<bool>(CreateOrOpen(m_hive, Full(relativeKey)));
 }
 
 bool ScratchRegistryKey::ValueExists(const std::wstring& relativeKey, const std::wstring& value) const {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -30,7 +32,8 @@ public:
     // The scratch key in resolved path form: "1:Software/QuorvelTest/<name>".
     std::wstring Path() const;
 
-    // Direct registry access for expectations, independent of the code under test.
+    // Direct registry access for expectations, independent of the code under
+    // test. relativeKey uses '\' and may be empty (the scratch key itself).
     bool SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type, const void* data,
                 DWORD bytes) const;
     bool SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const;
@@ -38,6 +41,10 @@ public:
     // Reads a value; false when missing. type may be null.
     bool GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
                 DWORD* type = nullptr) const;
+    // Success when the value is a 4-byte REG_DWORD holding expected; a failure
+    // says what was found instead.
+    ::testing::AssertionResult HasDword(const std::wstring& relativeKey, const std::wstring& value,
+                                        DWORD expected) const;
     bool KeyExists(const std::wstring& relativeKey) const;
     bool CreateKey(const std::wstring& relativeKey) const;
     bool ValueExists(const std::wstring& relativeKey, const std::wstring& value) const;

@@ -1,0 +1,41 @@
+#pragma once
+
+// Helpers for tests of the printer registry and its users.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "printer/printer_info.h"
+#include "support/scratch_registry.h"
+
+// While alive, GetPrinterW level 2 answers (through the printer information
+// seam) with "\\<server>" as the server of every printer, as for printers on a
+// print server: Wine's spooler never names one, so the printer registry sees
+// the printer as remote. Owns the per-user mirror of that server,
+// HKCU\SOFTWARE\Brantheon\Drivers\@<server>, and deletes it at the end. The
+// thread's printer information cache is cleared on entry and exit, so lookups
+// made inside the scope see the server and later ones do not.
+class ScopedPrintServer {
+public:
+    ScopedPrintServer();
+    ~ScopedPrintServer();
+    ScopedPrintServer(const ScopedPrintServer&) = delete;
+    ScopedPrintServer& operator=(const ScopedPrintServer&) = delete;
+
+    // The server name without the leading backslashes (unique to the test).
+    const std::wstring& Server() const { return m_server; }
+    // The mirror key of the server under the current user.
+    const ScratchRegistryKey& Mirror() const { return m_mirror; }
+
+private:
+    std::wstring m_server;
+    std::wstring m_serverText;
+    ScratchRegistryKey m_mirror;
+    ScopedPrinterInfoApi m_seam;
+};
+
+// Whether a thread other than the caller takes the named mutex within waitMs
+// (the check must run elsewhere: a mutex is re-entrant for its owner).
+bool LockableFromAnotherThread(const wchar_t* mutexName, uint32_t waitMs);
