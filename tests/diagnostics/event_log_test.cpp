@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,26 +46,6 @@ TEST(OEventLog, MaskNameCoversEveryLevel) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << row.mask);
         EXPECT_EQ(OEventLog::MaskName(row.mask), row.expected);
-    }
-}
-
-TEST(OEventLogBase, RawDataLayout) {
-    uint8_t raw[56];
-    std::memset(raw, 0xCD, sizeof(raw));
-    OEventLogBase::BuildRawData(raw, 0x0000000512345678ull, 0x1122334455667788ll, 0x40000000, 0xABCD, 0x1F2E);
-    // Little-endian fields at 0 (version 3, 8 bytes), 8 (tick, low 32 bits),
-    // 16 (performance counter, 8 bytes), 24 (mask), 32 (thread), 40 (process).
-    const uint8_t expected[56] = {
-        3,    0,    0,    0,    0,    0,    0,    0,     // version
-        0x78, 0x56, 0x34, 0x12, 0,    0,    0,    0,     // tick low word, zero
-        0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,  // performance counter
-        0,    0,    0,    0x40, 0,    0,    0,    0,     // mask, zero
-        0xCD, 0xAB, 0,    0,    0,    0,    0,    0,     // thread, zero
-        0x2E, 0x1F, 0,    0,    0,    0,    0,    0,     // process, zero
-        0,    0,    0,    0,    0,    0,    0,    0,     // zero, zero
-    };
-    for (int i = 0; i < 56; ++i) {
-        EXPECT_EQ(raw[i], expected[i]) << "offset " << i;
     }
 }
 

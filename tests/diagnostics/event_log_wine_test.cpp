@@ -219,7 +219,7 @@ TEST_F(OEventLogTest, LevelsReachTheirOutputs) {
         OEventLog log(O(source));
         m_recorder.events.clear();
         m_recorder.debug.clear();
-        m_recorder.tick = 1234567;
+        m_recorder.tick = 0x100000000ull + 1234567;  // 4296201863 ms
         EXPECT_EQ(log.Write(OString(L"Component::Operation: text"), row.level), row.event);
         ASSERT_EQ(m_recorder.events.size(), row.event ? 1u : 0u);
         if (row.event) {
@@ -230,19 +230,20 @@ TEST_F(OEventLogTest, LevelsReachTheirOutputs) {
             EXPECT_EQ(event.user, nullptr);
             EXPECT_EQ(event.strings, std::vector<std::wstring>{L"Component::Operation: text"});
             ASSERT_EQ(event.raw.size(), 56u);
-            // The clock, counter, level, thread and process of this write, at their offsets.
-            const uint32_t words[][2] = {{8, 1234567},  {16, 0x05060708},           {20, 0x01020304},
-                                         {24, row.level}, {32, GetCurrentThreadId()}, {40, GetCurrentProcessId()}};
-            for (const auto& [offset, expected] : words) {
+            // 32-bit little-endian words: version 3 (8 bytes), tick (low 32 bits,
+            // then zero), performance counter (8 bytes), level, thread, process
+            // (each followed by a zero word), then two zero words.
+            const uint32_t words[14] = {3, 0, 1234567, 0, 0x05060708, 0x01020304, row.level, 0, GetCurrentThreadId(),
+                                        0, GetCurrentProcessId(), 0, 0, 0};
+            for (size_t i = 0; i < 14; ++i) {
                 uint32_t value = 0;
-                std::memcpy(&value, event.raw.data() + offset, 4);
-                EXPECT_EQ(value, expected) << "offset " << offset;
+                std::memcpy(&value, event.raw.data() + 4 * i, 4);
+                EXPECT_EQ(value, words[i]) << "offset " << 4 * i;
             }
         }
         ASSERT_EQ(m_recorder.debug.size(), row.debugger ? 1u : 0u);
         if (row.debugger) {
-            // Tick 1234567 ms: 1234 s and 567 ms, padded to ten digits.
-            EXPECT_EQ(m_recorder.debug[0], L"0001234.567: Component::Operation: text\n");
+            EXPECT_EQ(m_recorder.debug[0], L"4296201.863: Component::Operation: text\n");
         }
     }
 }

@@ -91,13 +91,9 @@ TEST(PrinterRegistry, RedirectFollowsRemoteAndCopiesKeepFlags) {
     PrinterRegistry remote(facts);
     EXPECT_TRUE(remote.GetRedirect());
     remote.SetRedirect(false);
-    remote.SetKey(OString(L"Settings:"));
-
     PrinterRegistry copy(remote);
     EXPECT_TRUE(copy.IsRemote());
     EXPECT_FALSE(copy.GetRedirect());
-    EXPECT_EQ(W(copy.GetKey()), L"Settings:");
-    EXPECT_EQ(W(copy.GetFacts().shortName), L"Label/1:x");
     EXPECT_EQ(W(copy.GetMutex().GetName()), L"Global\\Quorvel:PrinterRegistry");
     EXPECT_EQ(copy.GetMutex().GetTimeout(), 30000u);
     EXPECT_EQ(copy.GetMutex().GetHandle(), nullptr) << "the mutex is created at the first lock only";

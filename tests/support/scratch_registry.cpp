@@ -76,11 +76,6 @@ bool ScratchRegistryKey::SetDword(const std::wstring& relativeKey, const std::ws
     return SetRaw(relativeKey, value, REG_DWORD, &data, sizeof(data));
 }
 
-bool ScratchRegistryKey::SetString(const std::wstring& relativeKey, const std::wstring& value,
-                                   const std::wstring& text) const {
-    return SetRaw(relativeKey, value, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
 bool ScratchRegistryKey::GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
                                 DWORD* type) const {
     ORegKey key;

@@ -24,7 +24,6 @@ public:
     ~ScratchRegistryKey();
 
     bool IsValid() const { return m_valid; }
-    HKEY Hive() const { return m_hive; }
     // Subkey of the scratch key under its hive, with '\' separators.
     const std::wstring& Subkey() const { return m_subkey; }
     // The unique last name alone.
@@ -37,7 +36,6 @@ public:
     bool SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type, const void* data,
                 DWORD bytes) const;
     bool SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const;
-    bool SetString(const std::wstring& relativeKey, const std::wstring& value, const std::wstring& text) const;
     // Reads a value; false when missing. type may be null.
     bool GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
                 DWORD* type = nullptr) const;
