@@ -34,6 +34,8 @@ void ReplaceAll(Text& text, const Text& from, const Text& to) {
     }
 }
 
+// The separator escapes of written text, "%%" first: "%%" -> "%25", "//" ->
+// "%2F", "::" -> "%3A", then every '\' -> '/'.
 void EncodeSeparatorsText(Text& text) {
     ReplaceAll(text, L"%%", L"%25");
     ReplaceAll(text, L"//", L"%2F");
@@ -114,12 +116,6 @@ OString EscapeName(const OString& text) {
 }
 
 OString UnescapeName(const OString& text) { return FromText(UnescapeText(ToText(text))); }
-
-void EncodeSeparators(OString& text) {
-    Text t = ToText(text);
-    EncodeSeparatorsText(t);
-    text = FromText(t);
-}
 
 void ReplaceRoot(OString& path, const OString& alias, const OString& replacement) {
     Text t = ToText(path);

@@ -45,10 +45,6 @@ OString EscapeName(const OString& text);
 // where two characters follow the '%'. A decoded '%' is not decoded again.
 OString UnescapeName(const OString& text);
 
-// The separator escapes of written text: "%%" -> "%25", "//" -> "%2F",
-// "::" -> "%3A", then every '\' -> '/'.
-void EncodeSeparators(OString& text);
-
 // The step behind every root alias and token:
 // - the whole path equals the alias (ASCII case ignored): it becomes the
 //   replacement;
