@@ -34,7 +34,8 @@ double NsPerCall(const OEventLog& log, uint32_t level, long calls, long& hits) {
 }  // namespace
 
 int main() {
-    const std::wstring scratch = L"Software\\QuorvelBench-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring scratch =
+        L"Software\\QuorvelBench-" + std::to_wstring(GetCurrentProcessId());
     const std::wstring maskRoot = L"1:" + scratch + L"\\DebugLogMasks\\";
     int status = 0;
     {
@@ -50,9 +51,12 @@ int main() {
         long enabledHits = hits;
         double disabled = NsPerCall(log, OEventLog::kDetailInfo, calls, hits);
         long disabledHits = hits;
-        std::printf("IsEnabled enabled level:  %.2f ns/call (%ld of %ld true)\n", enabled, enabledHits, calls);
-        std::printf("IsEnabled disabled level: %.2f ns/call (%ld of %ld true)\n", disabled, disabledHits, calls);
-        std::printf("target: < 20 ns/call: %s\n", enabled < 20.0 && disabled < 20.0 ? "met" : "NOT met");
+        std::printf("IsEnabled enabled level:  %.2f ns/call (%ld of %ld true)\n", enabled,
+                    enabledHits, calls);
+        std::printf("IsEnabled disabled level: %.2f ns/call (%ld of %ld true)\n", disabled,
+                    disabledHits, calls);
+        std::printf("target: < 20 ns/call: %s\n",
+                    enabled < 20.0 && disabled < 20.0 ? "met" : "NOT met");
         status = enabledHits == calls && disabledHits == 0 ? 0 : 1;
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());

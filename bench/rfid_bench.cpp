@@ -108,10 +108,12 @@ int main(int argc, char** argv) {
     dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"QuorvelDriverUtility.dll";
     HMODULE module = LoadLibraryW(dll.c_str());
     if (module == nullptr) {
-        std::fprintf(stderr, "rfid_bench: cannot load %ls (error %lu)\n", dll.c_str(), GetLastError());
+        std::fprintf(stderr, "rfid_bench: cannot load %ls (error %lu)\n", dll.c_str(),
+                     GetLastError());
         return 1;
     }
-    auto encodeEpc = reinterpret_cast<QV_PFN_RFID_ENCODE_EPC>(GetProcAddress(module, QV_EXPORT_RFID_ENCODE_EPC));
+    auto encodeEpc =
+        reinterpret_cast<QV_PFN_RFID_ENCODE_EPC>(GetProcAddress(module, QV_EXPORT_RFID_ENCODE_EPC));
     if (encodeEpc == nullptr) {
         std::fprintf(stderr, "rfid_bench: %s is not exported\n", QV_EXPORT_RFID_ENCODE_EPC);
         return 1;

@@ -29,7 +29,8 @@ void OStringArray::SetSize(int32_t count) {
             throw std::bad_alloc();
         }
         if (m_count > 0) {
-            std::memcpy(storage, static_cast<void*>(m_data), static_cast<size_t>(m_count) * sizeof(OString));
+            std::memcpy(storage, static_cast<void*>(m_data),
+                        static_cast<size_t>(m_count) * sizeof(OString));
         }
         std::free(m_data);
         m_data = static_cast<OString*>(storage);
@@ -85,7 +86,8 @@ void OStringArray::RemoveAt(int32_t index, int32_t count) {
     }
     std::memmove(static_cast<void*>(m_data + index), static_cast<void*>(m_data + index + count),
                  static_cast<size_t>(m_count - index - count) * sizeof(OString));
-    std::memset(static_cast<void*>(m_data + m_count - count), 0, static_cast<size_t>(count) * sizeof(OString));
+    std::memset(static_cast<void*>(m_data + m_count - count), 0,
+                static_cast<size_t>(count) * sizeof(OString));
     m_count -= count;
 }
 

@@ -59,8 +59,11 @@ public:
         }
         if (count > m_capacity) {
             int64_t wanted = static_cast<int64_t>(m_capacity) + OArrayGrowStep(m_growBy, m_count);
-            int32_t capacity = count > wanted ? count : static_cast<int32_t>(wanted > INT32_MAX ? INT32_MAX : wanted);
-            auto* data = static_cast<uint8_t*>(std::realloc(m_data, static_cast<size_t>(capacity) * N));
+            int32_t capacity = count > wanted
+                                   ? count
+                                   : static_cast<int32_t>(wanted > INT32_MAX ? INT32_MAX : wanted);
+            auto* data =
+                static_cast<uint8_t*>(std::realloc(m_data, static_cast<size_t>(capacity) * N));
             if (data == nullptr) {
                 return;
             }
@@ -68,7 +71,8 @@ public:
             m_capacity = capacity;
         }
         if (count > m_count) {
-            std::memset(m_data + static_cast<size_t>(m_count) * N, 0, static_cast<size_t>(count - m_count) * N);
+            std::memset(m_data + static_cast<size_t>(m_count) * N, 0,
+                        static_cast<size_t>(count - m_count) * N);
         }
         m_count = count;
     }
@@ -103,7 +107,8 @@ public:
         if (count > m_count - index) {
             count = m_count - index;
         }
-        std::memmove(ElementAt(index), ElementAt(index + count), static_cast<size_t>(m_count - index - count) * N);
+        std::memmove(ElementAt(index), ElementAt(index + count),
+                     static_cast<size_t>(m_count - index - count) * N);
         m_count -= count;
     }
 
@@ -124,7 +129,9 @@ class OTypedArray : public OBaseArray<sizeof(T)> {
 
 public:
     T& operator[](int32_t index) { return *reinterpret_cast<T*>(this->ElementAt(index)); }
-    const T& operator[](int32_t index) const { return *reinterpret_cast<const T*>(this->ElementAt(index)); }
+    const T& operator[](int32_t index) const {
+        return *reinterpret_cast<const T*>(this->ElementAt(index));
+    }
     T* GetData() { return reinterpret_cast<T*>(this->m_data); }
     const T* GetData() const { return reinterpret_cast<const T*>(this->m_data); }
 

@@ -13,7 +13,8 @@ int32_t OHashPosition(const unsigned long* hashes, int32_t count, uint32_t h) {
         return 0;
     }
     // Rounded h * count / (2^32 - 1); the product needs more than 64 bits.
-    unsigned __int128 scaled = static_cast<unsigned __int128>(h) * static_cast<uint32_t>(count) * 2 + 0xFFFFFFFFull;
+    unsigned __int128 scaled =
+        static_cast<unsigned __int128>(h) * static_cast<uint32_t>(count) * 2 + 0xFFFFFFFFull;
     auto index = static_cast<int64_t>(scaled / (2 * static_cast<unsigned __int128>(0xFFFFFFFFull)));
     // A start at count would skip the last entries and break the order when they
     // hold smaller hashes, so the walk starts at the last entry at most.

@@ -49,7 +49,8 @@ public:
     int32_t Find(const OString& key) const {
         uint32_t h = OStringHash(key);
         int32_t count = GetCount();
-        for (int32_t i = OHashPosition(GetHashes(), count, h); i < count && this->m_hashes[i] == h; ++i) {
+        for (int32_t i = OHashPosition(GetHashes(), count, h); i < count && this->m_hashes[i] == h;
+             ++i) {
             if (m_keys[i].Compare(key) == 0) {
                 return i;
             }

@@ -25,8 +25,12 @@ uint32_t EffectiveCodePage(uint32_t codePage) {
     return codePage == OString::kCodePageAnsi ? ::GetACP() : codePage;
 }
 
-bool IsEmptyBuffer(const char* p) { return p == nullptr || p[0] == '\0'; }
-bool IsEmptyBuffer(const wchar_t* p) { return p == nullptr || p[0] == L'\0'; }
+bool IsEmptyBuffer(const char* p) {
+    return p == nullptr || p[0] == '\0';
+}
+bool IsEmptyBuffer(const wchar_t* p) {
+    return p == nullptr || p[0] == L'\0';
+}
 
 // UTF-8 as the library has always written it: every UTF-16 unit on its own, so
 // a surrogate half becomes three bytes.
@@ -195,18 +199,32 @@ std::string Decimal(uint64_t magnitude, bool negative) {
     return std::string(digits + i);
 }
 
-uint64_t Magnitude(int64_t n) { return n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n); }
+uint64_t Magnitude(int64_t n) {
+    return n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+}
 
 }  // namespace
 
 // ---- construction and lifetime ----
 
-OString::OString(const char* text) { AssignNarrow(text, LengthOf(text)); }
-OString::OString(const wchar_t* text) { AssignWide(text, LengthOf(text)); }
-OString::OString(const char* text, int32_t count) { AssignNarrow(text, BoundedLength(text, count)); }
-OString::OString(const wchar_t* text, int32_t count) { AssignWide(text, BoundedLength(text, count)); }
-OString::OString(char c) { AssignNarrow(&c, c == '\0' ? 0 : 1); }
-OString::OString(wchar_t c) { AssignWide(&c, c == L'\0' ? 0 : 1); }
+OString::OString(const char* text) {
+    AssignNarrow(text, LengthOf(text));
+}
+OString::OString(const wchar_t* text) {
+    AssignWide(text, LengthOf(text));
+}
+OString::OString(const char* text, int32_t count) {
+    AssignNarrow(text, BoundedLength(text, count));
+}
+OString::OString(const wchar_t* text, int32_t count) {
+    AssignWide(text, BoundedLength(text, count));
+}
+OString::OString(char c) {
+    AssignNarrow(&c, c == '\0' ? 0 : 1);
+}
+OString::OString(wchar_t c) {
+    AssignWide(&c, c == L'\0' ? 0 : 1);
+}
 OString::OString(int32_t n) : OString(Decimal(Magnitude(n), n < 0).c_str()) {}
 OString::OString(uint32_t n) : OString(Decimal(n, false).c_str()) {}
 OString::OString(int64_t n) : OString(Decimal(Magnitude(n), n < 0).c_str()) {}
@@ -218,9 +236,13 @@ OString::OString(const OString& other) noexcept : m_body(other.m_body) {
     }
 }
 
-OString::OString(OString&& other) noexcept : m_body(other.m_body) { other.m_body = nullptr; }
+OString::OString(OString&& other) noexcept : m_body(other.m_body) {
+    other.m_body = nullptr;
+}
 
-OString::~OString() { Release(); }
+OString::~OString() {
+    Release();
+}
 
 OString& OString::operator=(const OString& other) noexcept {
     if (m_body != other.m_body) {
@@ -501,9 +523,13 @@ void OString::SetCodePage(uint32_t codePage) {
     m_body->codePage = codePage;
 }
 
-uint32_t OString::GetCodePage() const { return m_body == nullptr ? kCodePageAnsi : m_body->codePage; }
+uint32_t OString::GetCodePage() const {
+    return m_body == nullptr ? kCodePageAnsi : m_body->codePage;
+}
 
-void OString::SetInt(int32_t n) { *this = Decimal(Magnitude(n), n < 0).c_str(); }
+void OString::SetInt(int32_t n) {
+    *this = Decimal(Magnitude(n), n < 0).c_str();
+}
 
 bool OString::PrefersWide(const OStringBody* body) {
     if (body != nullptr && !IsEmptyBuffer(body->wide)) {
@@ -526,7 +552,9 @@ bool OString::PrefersWide(const OStringBody* body) {
     }
 }
 
-bool OString::PrefersWide() const { return PrefersWide(m_body); }
+bool OString::PrefersWide() const {
+    return PrefersWide(m_body);
+}
 
 OString::Form OString::WorkingForm(const OString& a, const OString& b) {
     if (a.PrefersWide() || b.PrefersWide() || a.GetCodePage() != b.GetCodePage()) {
@@ -553,8 +581,12 @@ const wchar_t* OString::GetWide() const {
     return IsEmptyBuffer(m_body->wide) ? L"" : m_body->wide;
 }
 
-int32_t OString::NarrowLength() const { return LengthOf(GetNarrow()); }
-int32_t OString::WideLength() const { return LengthOf(GetWide()); }
+int32_t OString::NarrowLength() const {
+    return LengthOf(GetNarrow());
+}
+int32_t OString::WideLength() const {
+    return LengthOf(GetWide());
+}
 
 int32_t OString::GetLength() const {
     if (m_body == nullptr) {
@@ -567,8 +599,12 @@ bool OString::IsEmpty() const {
     return m_body == nullptr || (IsEmptyBuffer(m_body->narrow) && IsEmptyBuffer(m_body->wide));
 }
 
-bool OString::HasNarrow() const { return m_body != nullptr && !IsEmptyBuffer(m_body->narrow); }
-bool OString::HasWide() const { return m_body != nullptr && !IsEmptyBuffer(m_body->wide); }
+bool OString::HasNarrow() const {
+    return m_body != nullptr && !IsEmptyBuffer(m_body->narrow);
+}
+bool OString::HasWide() const {
+    return m_body != nullptr && !IsEmptyBuffer(m_body->wide);
+}
 
 char* OString::GetFormatBuffer() {
     MakeUnique();
@@ -619,7 +655,8 @@ OString& OString::Append(const OString& text) {
         int32_t tailLength = LengthOf(tail);
         EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(tailLength), true);
         AllocWide();
-        std::memcpy(m_body->wide + length, tail, (static_cast<size_t>(tailLength) + 1) * sizeof(wchar_t));
+        std::memcpy(m_body->wide + length, tail,
+                    (static_cast<size_t>(tailLength) + 1) * sizeof(wchar_t));
     } else {
         const char* tail = text.GetNarrow();
         int32_t length = NarrowLength();
@@ -645,12 +682,24 @@ OString& OString::Append(char c) {
     return *this;
 }
 
-OString& OString::Append(const char* text) { return Append(OString(text)); }
-OString& OString::Append(const wchar_t* text) { return Append(OString(text)); }
-OString& OString::Append(int32_t n) { return Append(OString(n)); }
-OString& OString::Append(uint32_t n) { return Append(OString(n)); }
-OString& OString::Append(int64_t n) { return Append(OString(n)); }
-OString& OString::Append(uint64_t n) { return Append(OString(n)); }
+OString& OString::Append(const char* text) {
+    return Append(OString(text));
+}
+OString& OString::Append(const wchar_t* text) {
+    return Append(OString(text));
+}
+OString& OString::Append(int32_t n) {
+    return Append(OString(n));
+}
+OString& OString::Append(uint32_t n) {
+    return Append(OString(n));
+}
+OString& OString::Append(int64_t n) {
+    return Append(OString(n));
+}
+OString& OString::Append(uint64_t n) {
+    return Append(OString(n));
+}
 
 OString operator+(const OString& left, const OString& right) {
     OString result(left);
@@ -776,14 +825,18 @@ OString OString::Mid(int32_t pos, int32_t count) const {
     return result;
 }
 
-OString OString::Mid(int32_t pos) const { return Mid(pos, GetLength() - (pos < 0 ? 0 : pos)); }
+OString OString::Mid(int32_t pos) const {
+    return Mid(pos, GetLength() - (pos < 0 ? 0 : pos));
+}
 
 OString OString::Left(int32_t count) const {
     int32_t length = GetLength();
     return Mid(0, count < length ? count : length);
 }
 
-OString OString::LastChar() const { return Mid(GetLength() - 1, 1); }
+OString OString::LastChar() const {
+    return Mid(GetLength() - 1, 1);
+}
 
 // ---- modification ----
 
@@ -817,7 +870,8 @@ void OString::Insert(int32_t pos, const wchar_t* text, int32_t count) {
     EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(count), true);
     AllocWide();
     wchar_t* w = m_body->wide;
-    std::memmove(w + pos + count, w + pos, (static_cast<size_t>(length - pos) + 1) * sizeof(wchar_t));
+    std::memmove(w + pos + count, w + pos,
+                 (static_cast<size_t>(length - pos) + 1) * sizeof(wchar_t));
     std::memcpy(w + pos, copy.data(), static_cast<size_t>(count) * sizeof(wchar_t));
 }
 
@@ -849,7 +903,8 @@ int32_t OString::Delete(int32_t pos, int32_t count) {
     }
     if (!IsEmptyBuffer(m_body->wide)) {
         wchar_t* w = m_body->wide;
-        std::memmove(w + pos, w + pos + count, (static_cast<size_t>(length - pos - count) + 1) * sizeof(wchar_t));
+        std::memmove(w + pos, w + pos + count,
+                     (static_cast<size_t>(length - pos - count) + 1) * sizeof(wchar_t));
     }
     if (!IsEmptyBuffer(m_body->narrow)) {
         char* n = m_body->narrow;
@@ -868,7 +923,9 @@ void OString::Truncate(int32_t count) {
     }
 }
 
-void OString::Empty() { Delete(0, GetLength()); }
+void OString::Empty() {
+    Delete(0, GetLength());
+}
 
 void OString::PadLeftZeros(int32_t width) {
     int32_t missing = width - GetLength();
@@ -889,11 +946,13 @@ namespace {
 // One left-to-right pass, so inserted text is never rescanned and the work is
 // linear in the length of the text.
 template <typename C>
-int32_t ReplaceAll(std::basic_string<C>& text, const std::basic_string<C>& from, const std::basic_string<C>& to) {
+int32_t ReplaceAll(std::basic_string<C>& text, const std::basic_string<C>& from,
+                   const std::basic_string<C>& to) {
     int32_t replaced = 0;
     std::basic_string<C> result;
     size_t start = 0;
-    for (size_t hit = text.find(from); hit != std::basic_string<C>::npos; hit = text.find(from, start)) {
+    for (size_t hit = text.find(from); hit != std::basic_string<C>::npos;
+         hit = text.find(from, start)) {
         result.append(text, start, hit - start);
         result.append(to);
         start = hit + from.size();
@@ -912,7 +971,8 @@ int32_t OString::Replace(const OString& oldText, const OString& newText) {
     if (oldText.IsEmpty() || IsEmpty()) {
         return 0;
     }
-    bool wide = WorkingForm(*this, oldText) == Form::Wide || WorkingForm(*this, newText) == Form::Wide;
+    bool wide =
+        WorkingForm(*this, oldText) == Form::Wide || WorkingForm(*this, newText) == Form::Wide;
     if (wide) {
         std::wstring from(oldText.GetWide());
         std::wstring to(newText.GetWide());
@@ -1057,9 +1117,15 @@ OString OString::FromBytesHex(const void* bytes, int32_t count) {
     return OString(text.c_str());
 }
 
-OString OString::ToHex(uint16_t value) { return FromBytesHex(&value, -2); }
-OString OString::ToHex(uint32_t value) { return FromBytesHex(&value, -4); }
-OString OString::ToHex(uint64_t value) { return FromBytesHex(&value, -8); }
+OString OString::ToHex(uint16_t value) {
+    return FromBytesHex(&value, -2);
+}
+OString OString::ToHex(uint32_t value) {
+    return FromBytesHex(&value, -4);
+}
+OString OString::ToHex(uint64_t value) {
+    return FromBytesHex(&value, -8);
+}
 
 int32_t OString::ToInt() const {
     const char* p = GetNarrow();
@@ -1118,8 +1184,12 @@ void OString::Split(OStringArray& out, const OString& text, const char* delimite
 
 // ---- static routines on character arrays ----
 
-int32_t OString::StrLen(const char* s) { return LengthOf(s); }
-int32_t OString::StrLen(const wchar_t* s) { return LengthOf(s); }
+int32_t OString::StrLen(const char* s) {
+    return LengthOf(s);
+}
+int32_t OString::StrLen(const wchar_t* s) {
+    return LengthOf(s);
+}
 
 const char* OString::StrChr(const char* s, char c) {
     if (s == nullptr) {
@@ -1176,12 +1246,24 @@ static const C* StrPBrkOf(const C* s, const C* set, bool last) {
     return found;
 }
 
-const char* OString::StrStr(const char* s, const char* sub) { return StrStrOf(s, sub); }
-const wchar_t* OString::StrStr(const wchar_t* s, const wchar_t* sub) { return StrStrOf(s, sub); }
-const char* OString::StrPBrk(const char* s, const char* set) { return StrPBrkOf(s, set, false); }
-const wchar_t* OString::StrPBrk(const wchar_t* s, const wchar_t* set) { return StrPBrkOf(s, set, false); }
-const char* OString::StrRPBrk(const char* s, const char* set) { return StrPBrkOf(s, set, true); }
-const wchar_t* OString::StrRPBrk(const wchar_t* s, const wchar_t* set) { return StrPBrkOf(s, set, true); }
+const char* OString::StrStr(const char* s, const char* sub) {
+    return StrStrOf(s, sub);
+}
+const wchar_t* OString::StrStr(const wchar_t* s, const wchar_t* sub) {
+    return StrStrOf(s, sub);
+}
+const char* OString::StrPBrk(const char* s, const char* set) {
+    return StrPBrkOf(s, set, false);
+}
+const wchar_t* OString::StrPBrk(const wchar_t* s, const wchar_t* set) {
+    return StrPBrkOf(s, set, false);
+}
+const char* OString::StrRPBrk(const char* s, const char* set) {
+    return StrPBrkOf(s, set, true);
+}
+const wchar_t* OString::StrRPBrk(const wchar_t* s, const wchar_t* set) {
+    return StrPBrkOf(s, set, true);
+}
 
 int OString::StrCmp(const char* a, const char* b) {
     return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, false);
@@ -1202,8 +1284,16 @@ int OString::StrCmpNoCase(const wchar_t* a, const wchar_t* b) {
     return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, true);
 }
 
-const char* OString::StrRChrBackslash(const char* s) { return StrPBrkOf(s, "\\", true); }
-const wchar_t* OString::StrRChrBackslash(const wchar_t* s) { return StrPBrkOf(s, L"\\", true); }
+const char* OString::StrRChrBackslash(const char* s) {
+    return StrPBrkOf(s, "\\", true);
+}
+const wchar_t* OString::StrRChrBackslash(const wchar_t* s) {
+    return StrPBrkOf(s, L"\\", true);
+}
 
-char OString::ToUpperAscii(char c) { return FoldAscii(c); }
-wchar_t OString::ToUpperAscii(wchar_t c) { return FoldAscii(c); }
+char OString::ToUpperAscii(char c) {
+    return FoldAscii(c);
+}
+wchar_t OString::ToUpperAscii(wchar_t c) {
+    return FoldAscii(c);
+}

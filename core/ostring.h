@@ -10,10 +10,10 @@ class OStringArray;
 // string may write into its body.
 struct OStringBody {
     std::atomic<int32_t> refs{1};
-    char* narrow = nullptr;    // capacity * 2 bytes, or capacity * 4 for UTF-8
-    wchar_t* wide = nullptr;   // capacity units
-    uint64_t capacity = 0;     // characters per buffer, terminating NUL included
-    uint32_t codePage = 0;     // of the narrow form; 0 = system ANSI code page
+    char* narrow = nullptr;   // capacity * 2 bytes, or capacity * 4 for UTF-8
+    wchar_t* wide = nullptr;  // capacity units
+    uint64_t capacity = 0;    // characters per buffer, terminating NUL included
+    uint32_t codePage = 0;    // of the narrow form; 0 = system ANSI code page
 };
 
 // Reference-counted, copy-on-write text with a narrow (code page) and a wide

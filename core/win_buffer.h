@@ -37,7 +37,8 @@ bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD initialByt
             }
             return false;
         }
-        DWORD next = answer.size > size ? answer.size : (size > maxBytes / 2 ? maxBytes + 1 : size * 2);
+        DWORD next =
+            answer.size > size ? answer.size : (size > maxBytes / 2 ? maxBytes + 1 : size * 2);
         if (next > maxBytes) {
             out.clear();
             if (error != nullptr) {

@@ -17,8 +17,10 @@ namespace {
 constexpr const wchar_t* kMaskRoot = L"LOCAL:DebugLogMasks\\";
 constexpr const wchar_t* kLogFolder = L"C:\\Log Files";
 constexpr const wchar_t* kFileMutexPrefix = L"Brantheon File Log Mutex for ";
-constexpr const wchar_t* kApplicationSources = L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\";
-constexpr const wchar_t* kSystemSources = L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\System\\";
+constexpr const wchar_t* kApplicationSources =
+    L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\";
+constexpr const wchar_t* kSystemSources =
+    L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\System\\";
 constexpr const wchar_t* kMessageFile = L"\\Quorvel_EventMessages.dll";
 constexpr DWORD kTypesSupported = 7;  // error, warning, information
 constexpr DWORD kCategoryCount = 2;
@@ -51,9 +53,13 @@ SourceTable& Table() {
 // threads never race to create it.
 [[maybe_unused]] const bool g_tableReady = (Table(), true);
 
-uint32_t Now32(const OEventLogSystem& system) { return static_cast<uint32_t>(system.getTickCount64()); }
+uint32_t Now32(const OEventLogSystem& system) {
+    return static_cast<uint32_t>(system.getTickCount64());
+}
 
-size_t WideLength(const OString& s) { return std::wcslen(s.GetWide()); }
+size_t WideLength(const OString& s) {
+    return std::wcslen(s.GetWide());
+}
 
 OString ProgramFileName() {
     std::vector<wchar_t> path;
@@ -79,9 +85,9 @@ void PutLe(uint8_t* at, uint64_t value, int bytes) {
 
 const OEventLogSystem& OEventLogSystem::Real() {
     static const OEventLogSystem real = {
-        ::GetTickCount64,       ::QueryPerformanceCounter, ::GetLocalTime,           ::OutputDebugStringW,
-        ::RegisterEventSourceW, ::ReportEventW,            ::DeregisterEventSource, AppendFileLineReal,
-        kMaskRoot,
+        ::GetTickCount64,        ::QueryPerformanceCounter, ::GetLocalTime,
+        ::OutputDebugStringW,    ::RegisterEventSourceW,    ::ReportEventW,
+        ::DeregisterEventSource, AppendFileLineReal,        kMaskRoot,
     };
     return real;
 }
@@ -96,7 +102,9 @@ OEventLogSystemOverride::OEventLogSystemOverride(const OEventLogSystem& replacem
     g_system.store(&m_replacement);
 }
 
-OEventLogSystemOverride::~OEventLogSystemOverride() { g_system.store(m_previous); }
+OEventLogSystemOverride::~OEventLogSystemOverride() {
+    g_system.store(m_previous);
+}
 
 // ---- OEventLogTagList --------------------------------------------------------
 
@@ -159,7 +167,8 @@ OString OEventLogTagList::Render() const {
 
 // ---- OEventLog ---------------------------------------------------------------
 
-OEventLog::OEventLog(const OString& source, bool withProcessTag) : m_base(OEventLogBase::Acquire(source)) {
+OEventLog::OEventLog(const OString& source, bool withProcessTag)
+    : m_base(OEventLogBase::Acquire(source)) {
     if (withProcessTag) {
         m_tags.AddTag(OEventLogTagList::kProcessTag, ProgramFileName());
     }
@@ -317,7 +326,9 @@ int32_t OEventLogBase::TableSize() {
     return static_cast<int32_t>(table.sources.size());
 }
 
-uint32_t OEventLogBase::ReadMask() const { return ORegistry().GetNumber(m_maskPath, OEventLog::kDefaultMask); }
+uint32_t OEventLogBase::ReadMask() const {
+    return ORegistry().GetNumber(m_maskPath, OEventLog::kDefaultMask);
+}
 
 bool OEventLogBase::IsEnabled(uint32_t mask) {
     const OEventLogSystem& system = OEventLogSystem::Current();
@@ -361,7 +372,8 @@ bool OEventLogBase::Write(const OString& message, uint32_t mask) {
         BuildRawData(raw, system.getTickCount64(), counter.QuadPart, mask, ::GetCurrentThreadId(),
                      ::GetCurrentProcessId());
         LPCWSTR strings[1] = {text.GetWide()};
-        reported = system.reportEvent(m_eventSource, type, 0, EventId(type), nullptr, 1, kRawDataBytes, strings, raw);
+        reported = system.reportEvent(m_eventSource, type, 0, EventId(type), nullptr, 1,
+                                      kRawDataBytes, strings, raw);
     }
     if (IsEnabled(OEventLog::kFileLog)) {
         WriteToFile(message, mask);
@@ -374,7 +386,8 @@ void OEventLogBase::RegisterSource() {
     ORegKey key;
     DWORD disposition = 0;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                          KEY_READ | KEY_WRITE, nullptr, key.Put(), &disposition) != ERROR_SUCCESS) {
+                          KEY_READ | KEY_WRITE, nullptr, key.Put(),
+                          &disposition) != ERROR_SUCCESS) {
         return;  // the event source is still requested
     }
     if (disposition != REG_CREATED_NEW_KEY) {
@@ -382,15 +395,17 @@ void OEventLogBase::RegisterSource() {
     }
     wchar_t system[MAX_PATH + 1] = {};
     UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-    std::wstring file = (length > 0 && length < MAX_PATH ? std::wstring(system, length) : std::wstring()) + kMessageFile;
+    std::wstring file =
+        (length > 0 && length < MAX_PATH ? std::wstring(system, length) : std::wstring()) +
+        kMessageFile;
     DWORD bytes = static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t));
     auto* data = reinterpret_cast<const BYTE*>(file.c_str());
     ::RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_SZ, data, bytes);
     ::RegSetValueExW(key.Get(), L"CategoryMessageFile", 0, REG_SZ, data, bytes);
-    ::RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kTypesSupported),
-                     sizeof(DWORD));
-    ::RegSetValueExW(key.Get(), L"CategoryCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kCategoryCount),
-                     sizeof(DWORD));
+    ::RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&kTypesSupported), sizeof(DWORD));
+    ::RegSetValueExW(key.Get(), L"CategoryCount", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&kCategoryCount), sizeof(DWORD));
     // A source registered under System once would shadow this registration.
     std::wstring stale = std::wstring(kSystemSources) + m_source.GetWide();
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, stale.c_str());
@@ -462,8 +477,9 @@ OString OEventLogBase::CutMessage(const OString& message) {
     return cut;
 }
 
-void OEventLogBase::BuildRawData(uint8_t (&raw)[kRawDataBytes], uint64_t tickCount, int64_t performanceCounter,
-                                 uint32_t mask, uint32_t threadId, uint32_t processId) {
+void OEventLogBase::BuildRawData(uint8_t (&raw)[kRawDataBytes], uint64_t tickCount,
+                                 int64_t performanceCounter, uint32_t mask, uint32_t threadId,
+                                 uint32_t processId) {
     std::memset(raw, 0, sizeof(raw));
     PutLe(raw + 0, 3, 8);
     PutLe(raw + 8, static_cast<uint32_t>(tickCount), 4);
@@ -479,11 +495,11 @@ OString OEventLogBase::FileLogPath(const OString& source) {
     return OString((std::wstring(kLogFolder) + L"\\" + name + L".txt").c_str());
 }
 
-OString OEventLogBase::FileLine(const SYSTEMTIME& time, const OString& source, uint32_t mask, uint32_t threadId,
-                                const OString& message) {
+OString OEventLogBase::FileLine(const SYSTEMTIME& time, const OString& source, uint32_t mask,
+                                uint32_t threadId, const OString& message) {
     wchar_t stamp[64];
-    std::swprintf(stamp, 64, L"%02u/%02u/%04u %02u:%02u:%02u", time.wMonth, time.wDay, time.wYear, time.wHour,
-                  time.wMinute, time.wSecond);
+    std::swprintf(stamp, 64, L"%02u/%02u/%04u %02u:%02u:%02u", time.wMonth, time.wDay, time.wYear,
+                  time.wHour, time.wMinute, time.wSecond);
     wchar_t thread[32];
     std::swprintf(thread, 32, L"Thread:0x%08X", threadId);
     std::wstring line = stamp;

@@ -17,7 +17,8 @@
 // Usage, at every call site:
 //     static OEventLog log(OEventLog::kSourcePrinterInterface);
 //     if (log.IsEnabled(OEventLog::kWarnings)) {
-//         log.Write(OLogLine("PrinterInfo::Load", "GetPrinterW failed, error " + ...), OEventLog::kWarnings);
+//         log.Write(OLogLine("PrinterInfo::Load", "GetPrinterW failed, error " + ...),
+//         OEventLog::kWarnings);
 //     }
 // or, formatted in one step (the level is tested before anything is built):
 //     log.Writef(OEventLog::kErrors, "TCPSocket::Connect", "connect failed, error %u", error);
@@ -156,7 +157,8 @@ public:
     static constexpr DWORD kEventIdError = 0xCFFF0300;
     // Messages of this many characters or more are cut to one less, plus kTruncationSuffix.
     static constexpr int32_t kMaxMessageChars = 31767;
-    static constexpr const wchar_t* kTruncationSuffix = L" **** Message too long. OEventLogBase truncated it ****";
+    static constexpr const wchar_t* kTruncationSuffix =
+        L" **** Message too long. OEventLogBase truncated it ****";
     static constexpr uint32_t kRefreshMs = 5000;
     static constexpr uint32_t kSweepMs = 300000;
     static constexpr uint32_t kIdleDropMs = 120000;
@@ -198,13 +200,14 @@ public:
     // 31766 characters and the suffix.
     static OString CutMessage(const OString& message);
     // The 56-byte raw record attached to every event.
-    static void BuildRawData(uint8_t (&raw)[kRawDataBytes], uint64_t tickCount, int64_t performanceCounter,
-                             uint32_t mask, uint32_t threadId, uint32_t processId);
+    static void BuildRawData(uint8_t (&raw)[kRawDataBytes], uint64_t tickCount,
+                             int64_t performanceCounter, uint32_t mask, uint32_t threadId,
+                             uint32_t processId);
     // "C:\Log Files\" + source with blanks as '_' + ".txt".
     static OString FileLogPath(const OString& source);
     // "MM/DD/YYYY HH:MM:SS, <source>, <MaskName>, Thread:0x<8 hex>, <message>\n".
-    static OString FileLine(const SYSTEMTIME& time, const OString& source, uint32_t mask, uint32_t threadId,
-                            const OString& message);
+    static OString FileLine(const SYSTEMTIME& time, const OString& source, uint32_t mask,
+                            uint32_t threadId, const OString& message);
     // "LOCAL:DebugLogMasks\" + source, or the test root when one is set.
     static OString MaskPathFor(const OString& source);
 
@@ -232,8 +235,9 @@ struct OEventLogSystem {
     void(WINAPI* getLocalTime)(SYSTEMTIME* time);
     void(WINAPI* outputDebugString)(LPCWSTR text);
     HANDLE(WINAPI* registerEventSource)(LPCWSTR server, LPCWSTR source);
-    BOOL(WINAPI* reportEvent)(HANDLE source, WORD type, WORD category, DWORD eventId, PSID user, WORD stringCount,
-                              DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
+    BOOL(WINAPI* reportEvent)
+    (HANDLE source, WORD type, WORD category, DWORD eventId, PSID user, WORD stringCount,
+     DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
     BOOL(WINAPI* deregisterEventSource)(HANDLE source);
     // Appends one narrow line to the file (text mode); false when the file
     // cannot be opened.

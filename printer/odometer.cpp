@@ -17,8 +17,8 @@ constexpr DWORD kSessionNameBytes = 520;
 bool ReadValue(HANDLE printer, const wchar_t* name, void* data, DWORD size) {
     DWORD type = 0;
     DWORD needed = 0;
-    return ::GetPrinterDataExW(printer, OdometerData::kKey, name, &type, static_cast<BYTE*>(data), size, &needed) ==
-           ERROR_SUCCESS;
+    return ::GetPrinterDataExW(printer, OdometerData::kKey, name, &type, static_cast<BYTE*>(data),
+                               size, &needed) == ERROR_SUCCESS;
 }
 
 bool WriteValue(HANDLE printer, const wchar_t* name, DWORD type, const void* data, DWORD size) {
@@ -33,7 +33,8 @@ bool ReadText(HANDLE printer, const wchar_t* name, OString& text) {
         bytes,
         [&](uint8_t* data, DWORD size, DWORD* needed) {
             DWORD type = 0;
-            return ::GetPrinterDataW(printer, const_cast<wchar_t*>(name), &type, data, size, needed);
+            return ::GetPrinterDataW(printer, const_cast<wchar_t*>(name), &type, data, size,
+                                     needed);
         },
         nullptr, kSessionNameBytes);
     if (!found) {
@@ -47,9 +48,9 @@ bool ReadText(HANDLE printer, const wchar_t* name, OString& text) {
 
 bool WriteText(HANDLE printer, const wchar_t* name, const OString& text) {
     std::wstring value(text.GetWide());
-    return ::SetPrinterDataW(printer, const_cast<wchar_t*>(name), REG_SZ,
-                             reinterpret_cast<BYTE*>(value.data()),
-                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    return ::SetPrinterDataW(
+               printer, const_cast<wchar_t*>(name), REG_SZ, reinterpret_cast<BYTE*>(value.data()),
+               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -100,7 +101,8 @@ bool OdometerData::Read(HANDLE printer) {
     if (!ReadValue(printer, kLastCleaningPageCount, &lastCleaningPages, sizeof lastCleaningPages)) {
         lastCleaningPages = 0;
     }
-    if (!ReadValue(printer, kLastCleaningDistance, &lastCleaningDistance, sizeof lastCleaningDistance)) {
+    if (!ReadValue(printer, kLastCleaningDistance, &lastCleaningDistance,
+                   sizeof lastCleaningDistance)) {
         lastCleaningDistance = 0.0;
     }
     bool haveCleaned = ReadValue(printer, kHasBeenCleaned, &cleaned, sizeof cleaned);
@@ -125,8 +127,11 @@ bool OdometerData::Write(HANDLE printer) const {
     // Every write is attempted; the result tells whether all of them landed.
     bool ok = WriteValue(printer, kPages, REG_DWORD, &pages, sizeof pages);
     ok = WriteValue(printer, kDistance, REG_BINARY, &distance, sizeof distance) && ok;
-    ok = WriteValue(printer, kLastCleaningPageCount, REG_DWORD, &lastCleaningPages, sizeof lastCleaningPages) && ok;
-    ok = WriteValue(printer, kLastCleaningDistance, REG_BINARY, &lastCleaningDistance, sizeof lastCleaningDistance) &&
+    ok = WriteValue(printer, kLastCleaningPageCount, REG_DWORD, &lastCleaningPages,
+                    sizeof lastCleaningPages) &&
+         ok;
+    ok = WriteValue(printer, kLastCleaningDistance, REG_BINARY, &lastCleaningDistance,
+                    sizeof lastCleaningDistance) &&
          ok;
     ok = WriteValue(printer, kHasBeenCleaned, REG_DWORD, &cleaned, sizeof cleaned) && ok;
     return ok;
@@ -209,15 +214,16 @@ TerminalSession LookupTerminalSession(HANDLE printer) {
     TerminalSession session;
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
-    if (!TerminalSessionApi::Current().getVersionEx(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) {
+    if (!TerminalSessionApi::Current().getVersionEx(&version) ||
+        version.dwPlatformId != VER_PLATFORM_WIN32_NT) {
         return session;
     }
 
     DWORD id = 0;
     DWORD type = 0;
     DWORD needed = 0;
-    if (::GetPrinterDataW(printer, const_cast<wchar_t*>(L"TSSessionID"), &type, reinterpret_cast<BYTE*>(&id),
-                          sizeof id, &needed) != ERROR_SUCCESS) {
+    if (::GetPrinterDataW(printer, const_cast<wchar_t*>(L"TSSessionID"), &type,
+                          reinterpret_cast<BYTE*>(&id), sizeof id, &needed) != ERROR_SUCCESS) {
         return session;
     }
     session.sessionId = id;

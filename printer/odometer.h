@@ -15,11 +15,14 @@
 class OdometerData {
 public:
     static constexpr const wchar_t* kKey = L"Trevamark";
-    static constexpr const wchar_t* kPages = L"Odometer Pages";                                     // REG_DWORD
-    static constexpr const wchar_t* kDistance = L"Odometer Distance";                               // REG_BINARY, double
-    static constexpr const wchar_t* kLastCleaningPageCount = L"Odometer Last Cleaning Page Count";  // REG_DWORD
-    static constexpr const wchar_t* kLastCleaningDistance = L"Odometer Last Cleaning Distance";     // REG_BINARY, double
-    static constexpr const wchar_t* kHasBeenCleaned = L"Odometer Has Been Cleaned";                 // REG_DWORD, 0 or 1
+    static constexpr const wchar_t* kPages = L"Odometer Pages";        // REG_DWORD
+    static constexpr const wchar_t* kDistance = L"Odometer Distance";  // REG_BINARY, double
+    static constexpr const wchar_t* kLastCleaningPageCount =
+        L"Odometer Last Cleaning Page Count";  // REG_DWORD
+    static constexpr const wchar_t* kLastCleaningDistance =
+        L"Odometer Last Cleaning Distance";  // REG_BINARY, double
+    static constexpr const wchar_t* kHasBeenCleaned =
+        L"Odometer Has Been Cleaned";  // REG_DWORD, 0 or 1
 
     OdometerData() = default;
     OdometerData(const OdometerData& other);

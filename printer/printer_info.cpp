@@ -16,7 +16,9 @@ constexpr DWORD kComputerNameChars = 16;
 // Printer data holding the directory-service name of a shared printer.
 constexpr DWORD kDsPrinterNameBytes = 520;
 
-OString TextOf(const wchar_t* text) { return text != nullptr ? OString(text) : OString(); }
+OString TextOf(const wchar_t* text) {
+    return text != nullptr ? OString(text) : OString();
+}
 
 // Text of a printer-data or registry value given in bytes, up to its first NUL
 // (a value need not carry one).
@@ -129,7 +131,8 @@ OString PrinterInfo::KeyFromHandle(HANDLE printer) {
                 dsName,
                 [&](uint8_t* data, DWORD size, DWORD* needed) {
                     DWORD type = 0;
-                    return api.getPrinterDataEx(printer, L"DsSpooler", L"printerName", &type, data, size, needed);
+                    return api.getPrinterDataEx(printer, L"DsSpooler", L"printerName", &type, data,
+                                                size, needed);
                 },
                 nullptr, kDsPrinterNameBytes);
             if (found && dsName.size() > 2) {
@@ -245,7 +248,8 @@ void PrinterInfo::Gather() {
     if (driver->pDriverPath != nullptr) {
         const wchar_t* slash = std::wcsrchr(driver->pDriverPath, L'\\');
         if (slash != nullptr) {
-            m_driverDirectory = OString(driver->pDriverPath, static_cast<int32_t>(slash - driver->pDriverPath));
+            m_driverDirectory =
+                OString(driver->pDriverPath, static_cast<int32_t>(slash - driver->pDriverPath));
             m_driverFile = OString(slash + 1);
         } else {
             m_driverFile = OString(driver->pDriverPath);
@@ -257,7 +261,8 @@ void PrinterInfo::Gather() {
     m_dependentFiles.RemoveAll();
     if (driver->pDependentFiles != nullptr) {
         // A list of strings ended by an empty one.
-        for (const wchar_t* file = driver->pDependentFiles; *file != L'\0'; file += std::wcslen(file) + 1) {
+        for (const wchar_t* file = driver->pDependentFiles; *file != L'\0';
+             file += std::wcslen(file) + 1) {
             m_dependentFiles.Add(FileNamePart(file));
         }
     }
@@ -295,7 +300,8 @@ void PrinterInfo::PostProcess() {
     std::vector<uint8_t> package;
     bool found = OQueryStatusBuffer(package, [&](uint8_t* data, DWORD size, DWORD* needed) {
         DWORD type = 0;
-        return ::GetPrinterDataW(printer.Get(), const_cast<wchar_t*>(L"DriverPackage"), &type, data, size, needed);
+        return ::GetPrinterDataW(printer.Get(), const_cast<wchar_t*>(L"DriverPackage"), &type, data,
+                                 size, needed);
     });
     if (!found) {
         return;
@@ -310,7 +316,9 @@ void PrinterInfo::PostProcess() {
     m_printModule = OString("Quorvel_PrintModule_") + family + ".dll";
 }
 
-PrinterInfoCache::~PrinterInfoCache() { RemoveAll(); }
+PrinterInfoCache::~PrinterInfoCache() {
+    RemoveAll();
+}
 
 void PrinterInfoCache::RemoveAll() {
     for (int32_t i = 0; i < m_entries.GetCount(); ++i) {
@@ -331,7 +339,8 @@ void PrinterInfoCache::Fill(PrinterInfo& record) {
     int32_t index = m_entries.Find(key);
     if (index >= 0) {
         PrinterInfo* entry = m_entries.GetValueAt(index);
-        if (PrinterInfoApi::Current().getTickCount64() > entry->m_lastRefresh + kRefreshIntervalMs) {
+        if (PrinterInfoApi::Current().getTickCount64() >
+            entry->m_lastRefresh + kRefreshIntervalMs) {
             entry->Gather();
         }
         record = *entry;

@@ -68,7 +68,9 @@ public:
     // Where the driver's own configuration module lives: the driver directory
     // and configuration file for a classic driver, the package folder and
     // "Quorvel_ConfigModule_" + family + ".dll" for a package driver.
-    const OString& GetModuleDirectory() const { return m_classicLayout ? m_driverDirectory : m_packageFolder; }
+    const OString& GetModuleDirectory() const {
+        return m_classicLayout ? m_driverDirectory : m_packageFolder;
+    }
     const OString& GetModuleFile() const { return m_classicLayout ? m_configFile : m_configModule; }
     bool IsClassicLayout() const { return m_classicLayout; }
 
@@ -210,7 +212,8 @@ public:
 
     // The calling thread's object if it has one; never creates it.
     static T* Peek() {
-        return s_slot.index == TLS_OUT_OF_INDEXES ? nullptr : static_cast<T*>(::TlsGetValue(s_slot.index));
+        return s_slot.index == TLS_OUT_OF_INDEXES ? nullptr
+                                                  : static_cast<T*>(::TlsGetValue(s_slot.index));
     }
 
 private:

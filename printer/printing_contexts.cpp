@@ -12,7 +12,9 @@ namespace {
 // escape counts as unsupported).
 constexpr int kMaxCapabilityBytes = 64 * 1024;
 
-const wchar_t* NullWhenEmpty(const OString& text) { return text.IsEmpty() ? nullptr : text.GetWide(); }
+const wchar_t* NullWhenEmpty(const OString& text) {
+    return text.IsEmpty() ? nullptr : text.GetWide();
+}
 
 void PutLittleEndian16(uint8_t* at, uint16_t value) {
     at[0] = static_cast<uint8_t>(value & 0xFF);
@@ -56,7 +58,8 @@ std::array<uint8_t, LineRecord::kSize> LineRecord::Encode() const {
     return record;
 }
 
-DeviceRect ToDevicePixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t dpiX, int32_t dpiY) {
+DeviceRect ToDevicePixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t dpiX,
+                          int32_t dpiY) {
     DeviceRect rect;
     rect.left = ::MulDiv(x1, dpiX, 1000);
     rect.right = ::MulDiv(x2, dpiX, 1000);
@@ -100,12 +103,14 @@ bool DrawContext::Create(const OString& driver, const OString& device) {
     m_dc.Reset(::CreateDCW(NullWhenEmpty(driver), NullWhenEmpty(device), nullptr, nullptr));
     if (!m_dc) {
         DWORD error = ::GetLastError();
-        OString debug = OString("DrawContext::CreateDC failed with GetLastError = ") + OString(uint32_t{error}) + "\n";
+        OString debug = OString("DrawContext::CreateDC failed with GetLastError = ") +
+                        OString(uint32_t{error}) + "\n";
         ::OutputDebugStringW(debug.GetWide());
         OEventLog log(OString(OEventLog::kSourcePrinterDriver));
         if (log.IsEnabled(OEventLog::kErrors)) {
-            log.Write(OLogLine("DrawContext::Create", OString("CreateDC failed on printer ") + device +
-                                                          ".  GetLastError = " + OString(uint32_t{error})),
+            log.Write(OLogLine("DrawContext::Create",
+                               OString("CreateDC failed on printer ") + device +
+                                   ".  GetLastError = " + OString(uint32_t{error})),
                       OEventLog::kErrors);
         }
     }
@@ -120,30 +125,41 @@ int DrawContext::StartDocument(const OString& documentName, const OString& outpu
     return ::StartDocW(m_dc.Get(), &info);
 }
 
-int DrawContext::StartPage() { return ::StartPage(m_dc.Get()); }
+int DrawContext::StartPage() {
+    return ::StartPage(m_dc.Get());
+}
 
-int DrawContext::EndPage() { return ::EndPage(m_dc.Get()); }
+int DrawContext::EndPage() {
+    return ::EndPage(m_dc.Get());
+}
 
-int DrawContext::EndDocument() { return ::EndDoc(m_dc.Get()); }
+int DrawContext::EndDocument() {
+    return ::EndDoc(m_dc.Get());
+}
 
 int DrawContext::LineEscape(const LineRecord& line) {
     std::array<uint8_t, LineRecord::kSize> record = line.Encode();
     return PrintingContextApi::Current().extEscape(m_dc.Get(), kLineEscape, LineRecord::kSize,
-                                                   reinterpret_cast<LPCSTR>(record.data()), 0, nullptr);
+                                                   reinterpret_cast<LPCSTR>(record.data()), 0,
+                                                   nullptr);
 }
 
 int DrawContext::CapabilityEscape(int outSize, void* block) {
-    return PrintingContextApi::Current().extEscape(m_dc.Get(), kCapabilityEscape, 0, nullptr, outSize,
-                                                   static_cast<LPSTR>(block));
+    return PrintingContextApi::Current().extEscape(m_dc.Get(), kCapabilityEscape, 0, nullptr,
+                                                   outSize, static_cast<LPSTR>(block));
 }
 
 bool DrawContext::FillDevicePixels(int32_t left, int32_t top, int32_t width, int32_t height) {
     return ::PatBlt(m_dc.Get(), left, top, width, height, BLACKNESS) != FALSE;
 }
 
-PrinterContext::PrinterContext(const OString& printerName) { Create(OString("WINSPOOL"), printerName); }
+PrinterContext::PrinterContext(const OString& printerName) {
+    Create(OString("WINSPOOL"), printerName);
+}
 
-bool PrinterContext::Recreate(const OString& printerName) { return Create(OString("WINSPOOL"), printerName); }
+bool PrinterContext::Recreate(const OString& printerName) {
+    return Create(OString("WINSPOOL"), printerName);
+}
 
 PrinterTestContext::PrinterTestContext(const OString& printerName) : PrinterContext(printerName) {
     if (!HasContext()) {

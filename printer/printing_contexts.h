@@ -52,7 +52,8 @@ struct DeviceRect {
 
 // Corners in thousandths of an inch (either order) to device pixels with
 // MulDiv at the given dots per inch, normalised.
-DeviceRect ToDevicePixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t dpiX, int32_t dpiY);
+DeviceRect ToDevicePixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t dpiX,
+                          int32_t dpiY);
 
 // The line drawing a device rectangle: vertical when it is at most as wide as
 // high; length and thickness raised to 1 when 0.

@@ -28,9 +28,13 @@ void DriverSettingsCore::Load(const PrinterRegistry& registry) {
     RemoveAll();
 }
 
-bool DriverSettingsCore::IsLoaded(const OString& name) const { return GetInt(LoadedName(name), 0) != 0; }
+bool DriverSettingsCore::IsLoaded(const OString& name) const {
+    return GetInt(LoadedName(name), 0) != 0;
+}
 
-void DriverSettingsCore::MarkLoaded(const OString& name) { SetInt(LoadedName(name), 1); }
+void DriverSettingsCore::MarkLoaded(const OString& name) {
+    SetInt(LoadedName(name), 1);
+}
 
 uint32_t DriverSettingsCore::GetNumber(const OString& name, uint32_t defaultValue) {
     OLock lock(m_lock);

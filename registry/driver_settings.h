@@ -47,7 +47,9 @@ public:
     void Load(const PrinterRegistry& registry) { m_core->Load(registry); }
     // See DriverSettingsCore::GetNumber; name is relative to "Settings:" and
     // may hold subkeys ("Status/Status Monitoring Mode").
-    uint32_t GetNumber(const OString& name, uint32_t defaultValue) { return m_core->GetNumber(name, defaultValue); }
+    uint32_t GetNumber(const OString& name, uint32_t defaultValue) {
+        return m_core->GetNumber(name, defaultValue);
+    }
     // "Status/Status Monitoring Mode" (0 off, 1 to 3 on); a stored value of 4
     // or more, or none, gives the default monitoring mode.
     uint32_t GetStatusMonitoringMode();

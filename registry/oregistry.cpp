@@ -37,7 +37,8 @@ HKEY HiveKey(int32_t hive) {
 
 // Reads a value as UTF-16 text from a zeroed buffer of bufferBytes, asking for
 // readBytes (two less, so a terminator always remains).
-int32_t ReadText(ORegistry& registry, const OString& name, int32_t bufferBytes, int32_t readBytes, OString& text) {
+int32_t ReadText(ORegistry& registry, const OString& name, int32_t bufferBytes, int32_t readBytes,
+                 OString& text) {
     std::vector<wchar_t> buffer(static_cast<size_t>(bufferBytes) / sizeof(wchar_t), L'\0');
     int32_t result = registry.GetValue(name, buffer.data(), readBytes);
     if (result > 0) {
@@ -48,7 +49,9 @@ int32_t ReadText(ORegistry& registry, const OString& name, int32_t bufferBytes, 
 
 }  // namespace
 
-void ORegistry::ResolveRoots(OString& path) { RegistryPath::ResolveStandardRoots(path); }
+void ORegistry::ResolveRoots(OString& path) {
+    RegistryPath::ResolveStandardRoots(path);
+}
 
 HKEY ORegistry::OpenKey(const OString& resolvedPath, bool create) {
     HKEY hive = nullptr;
@@ -57,20 +60,22 @@ HKEY ORegistry::OpenKey(const OString& resolvedPath, bool create) {
         return nullptr;
     }
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(hive, subkey.GetWide(), 0, kReadWrite | m_extraAccess, &key) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(hive, subkey.GetWide(), 0, kReadWrite | m_extraAccess, &key) ==
+        ERROR_SUCCESS) {
         return key;
     }
     // Keys a normal user may read but not write (most of HKLM) still open for reading.
     key = nullptr;
-    if (::RegOpenKeyExW(hive, subkey.GetWide(), 0, kReadOnly | m_extraAccess, &key) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(hive, subkey.GetWide(), 0, kReadOnly | m_extraAccess, &key) ==
+        ERROR_SUCCESS) {
         return key;
     }
     if (!create) {
         return nullptr;
     }
     key = nullptr;
-    if (::RegCreateKeyExW(hive, subkey.GetWide(), 0, nullptr, REG_OPTION_NON_VOLATILE, kReadWrite | m_extraAccess,
-                          nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(hive, subkey.GetWide(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          kReadWrite | m_extraAccess, nullptr, &key, nullptr) == ERROR_SUCCESS) {
         return key;
     }
     return nullptr;
@@ -114,7 +119,8 @@ OString ORegistry::GetString(const OString& name, const OString& defaultValue) {
     if (result > 0) {
         return text;
     }
-    if (result == kMoreData && ReadText(*this, name, kLongStringBufferBytes, kLongStringReadBytes, text) > 0) {
+    if (result == kMoreData &&
+        ReadText(*this, name, kLongStringBufferBytes, kLongStringReadBytes, text) > 0) {
         return text;
     }
     return defaultValue;
@@ -122,7 +128,9 @@ OString ORegistry::GetString(const OString& name, const OString& defaultValue) {
 
 uint32_t ORegistry::GetNumber(const OString& name, uint32_t defaultValue) {
     uint32_t value = 0;
-    return GetValue(name, &value, sizeof(value)) == static_cast<int32_t>(sizeof(value)) ? value : defaultValue;
+    return GetValue(name, &value, sizeof(value)) == static_cast<int32_t>(sizeof(value))
+               ? value
+               : defaultValue;
 }
 
 uint8_t ORegistry::GetByte(const OString& name, uint8_t defaultValue) {
@@ -196,7 +204,8 @@ bool ORegistry::Delete(const OString& name, bool recursive) {
     if (!ParsePath(key, valueName)) {
         return false;
     }
-    OString fullPath = valueName.IsEmpty() ? key : RegistryPath::JoinKey(key, EscapeName(valueName));
+    OString fullPath =
+        valueName.IsEmpty() ? key : RegistryPath::JoinKey(key, EscapeName(valueName));
     if (!KeyExists(fullPath)) {
         return DeleteAt(key, valueName, false);
     }
@@ -214,9 +223,13 @@ bool ORegistry::Delete(const OString& name, bool recursive) {
     return DeleteAt(key, valueName, true);
 }
 
-OString ORegistry::EscapeName(const OString& text) { return RegistryPath::EscapeName(text); }
+OString ORegistry::EscapeName(const OString& text) {
+    return RegistryPath::EscapeName(text);
+}
 
-OString ORegistry::UnescapeName(const OString& text) { return RegistryPath::UnescapeName(text); }
+OString ORegistry::UnescapeName(const OString& text) {
+    return RegistryPath::UnescapeName(text);
+}
 
 void ORegistry::ReplaceRoot(OString& path, const OString& alias, const OString& replacement) {
     RegistryPath::ReplaceRoot(path, alias, replacement);
@@ -243,11 +256,13 @@ bool ORegistry::DeleteAt(const OString& resolvedPath, const OString& name, bool 
         return false;
     }
     // An empty subkey name makes RegDeleteKeyW delete the opened key itself.
-    LONG status = isKey ? ::RegDeleteKeyW(handle.Get(), name.GetWide()) : ::RegDeleteValueW(handle.Get(), name.GetWide());
+    LONG status = isKey ? ::RegDeleteKeyW(handle.Get(), name.GetWide())
+                        : ::RegDeleteValueW(handle.Get(), name.GetWide());
     return status == ERROR_SUCCESS;
 }
 
-int32_t ORegistry::WriteRaw(HKEY key, const OString& name, const void* data, int32_t length, DWORD type) {
+int32_t ORegistry::WriteRaw(HKEY key, const OString& name, const void* data, int32_t length,
+                            DWORD type) {
     if (key == nullptr || length < 0 || (data == nullptr && length > 0)) {
         return -1;
     }
@@ -278,8 +293,9 @@ int32_t ORegistry::QueryRaw(HKEY key, const OString& name, void* buffer, int32_t
 }
 
 bool ORegistry::QueryCounts(HKEY key, DWORD& subkeys, DWORD& values) {
-    return key != nullptr && ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                                                nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    return key != nullptr &&
+           ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                              nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 bool ORegistry::EnumKeyAt(HKEY key, DWORD index, OString& name) {

@@ -24,10 +24,10 @@
 class ORegistry {
 public:
     // Results of GetValue.
-    static constexpr int32_t kCallFailed = -1;   // registry call failed (missing value included)
-    static constexpr int32_t kBadPath = -2;      // the path does not parse
-    static constexpr int32_t kNoKey = -3;        // the key does not open
-    static constexpr int32_t kMoreData = -4;     // the value is larger than the buffer
+    static constexpr int32_t kCallFailed = -1;  // registry call failed (missing value included)
+    static constexpr int32_t kBadPath = -2;     // the path does not parse
+    static constexpr int32_t kNoKey = -3;       // the key does not open
+    static constexpr int32_t kMoreData = -4;    // the value is larger than the buffer
 
     // Access masks of OpenKey: read-write first, then read-only.
     static constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;  // 0x2001F
@@ -106,7 +106,8 @@ public:
     // (isKey) or its value called name. True on success.
     bool DeleteAt(const OString& resolvedPath, const OString& name, bool isKey);
     // Writes raw bytes to an open key; length or -1.
-    static int32_t WriteRaw(HKEY key, const OString& name, const void* data, int32_t length, DWORD type);
+    static int32_t WriteRaw(HKEY key, const OString& name, const void* data, int32_t length,
+                            DWORD type);
     // Reads raw bytes from an open key; size is in and out. Byte count,
     // kMoreData when the buffer is too small, kCallFailed otherwise.
     static int32_t QueryRaw(HKEY key, const OString& name, void* buffer, int32_t& size);

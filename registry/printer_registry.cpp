@@ -34,13 +34,17 @@ constexpr RegistryPath::RootAlias kLogicalRoots[] = {
 
 // Every text gets a body of its own, so copies handed to other objects never
 // share a body with the caller's strings.
-OString Own(const OString& text) { return OString(text.GetWide()); }
+OString Own(const OString& text) {
+    return OString(text.GetWide());
+}
 
 }  // namespace
 
-PrinterRegistry::Facts PrinterRegistry::FactsOf(const PrinterInfo& info, const OString& requestedName) {
+PrinterRegistry::Facts PrinterRegistry::FactsOf(const PrinterInfo& info,
+                                                const OString& requestedName) {
     Facts facts;
-    facts.fullName = info.GetPrinterName().IsEmpty() ? Own(requestedName) : Own(info.GetPrinterName());
+    facts.fullName =
+        info.GetPrinterName().IsEmpty() ? Own(requestedName) : Own(info.GetPrinterName());
     facts.shortName = Own(info.GetShortName());
     facts.driverName = Own(info.GetDriverName());
     facts.portName = Own(info.GetPortName());
@@ -53,7 +57,8 @@ PrinterRegistry::Facts PrinterRegistry::FactsOf(const PrinterInfo& info, const O
 PrinterRegistry::PrinterRegistry(const OString& printerName)
     : PrinterRegistry(FactsOf(PrinterInfo(printerName), printerName)) {}
 
-PrinterRegistry::PrinterRegistry(const PrinterInfo& info) : PrinterRegistry(FactsOf(info, OString())) {}
+PrinterRegistry::PrinterRegistry(const PrinterInfo& info)
+    : PrinterRegistry(FactsOf(info, OString())) {}
 
 PrinterRegistry::PrinterRegistry(const Facts& facts)
     : m_facts(facts), m_redirect(facts.remote), m_mutex(OString(kMutexName), kMutexTimeoutMs) {}
@@ -66,7 +71,9 @@ PrinterRegistry::PrinterRegistry(const PrinterRegistry& other)
 
 PrinterRegistry::~PrinterRegistry() = default;
 
-void PrinterRegistry::ApplyLogicalRoots(OString& path) { RegistryPath::ApplyAliases(path, kLogicalRoots); }
+void PrinterRegistry::ApplyLogicalRoots(OString& path) {
+    RegistryPath::ApplyAliases(path, kLogicalRoots);
+}
 
 void PrinterRegistry::ApplyTokens(OString& path, const Facts& facts) {
     RegistryPath::ReplaceRoot(path, OString(L"[PRINTER]"), EscapeName(facts.shortName));
@@ -85,7 +92,8 @@ void PrinterRegistry::ResolveRoots(OString& path) {
     ORegistry::ResolveRoots(path);
 }
 
-OString PrinterRegistry::MirrorPath(const OString& resolvedPath, bool remote, const OString& serverName) {
+OString PrinterRegistry::MirrorPath(const OString& resolvedPath, bool remote,
+                                    const OString& serverName) {
     std::wstring prefix = std::wstring(RegistryPath::kUserDrivers) + L"/";
     if (remote) {
         prefix += L"@";
@@ -130,7 +138,8 @@ bool PrinterRegistry::ReadPrinterNumber(const OString& valueName, uint32_t& valu
     DWORD type = 0;
     DWORD needed = 0;
     std::string narrow(valueName.GetNarrow());
-    DWORD status = ::GetPrinterDataA(printer.Get(), narrow.data(), &type, buffer, sizeof(buffer), &needed);
+    DWORD status =
+        ::GetPrinterDataA(printer.Get(), narrow.data(), &type, buffer, sizeof(buffer), &needed);
     if (status != ERROR_SUCCESS || needed < 1 || needed > sizeof(buffer)) {
         return false;
     }

@@ -7,11 +7,17 @@ namespace {
 
 using Text = std::wstring;
 
-Text ToText(const OString& s) { return Text(s.GetWide()); }
+Text ToText(const OString& s) {
+    return Text(s.GetWide());
+}
 
-OString FromText(const Text& t) { return OString(t.c_str()); }
+OString FromText(const Text& t) {
+    return OString(t.c_str());
+}
 
-wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c; }
+wchar_t FoldAscii(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
+}
 
 bool EqualNoCase(const wchar_t* a, const wchar_t* b, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -95,7 +101,8 @@ void ReplaceRootText(Text& path, const Text& alias, const Text& replacement) {
         size_t head = colon + 1;
         if (path.size() >= head && EqualNoCase(path.c_str(), alias.c_str(), head)) {
             Text rest = path.substr(head);
-            bool bare = !replacement.empty() && (replacement.back() == L'/' || replacement.back() == L':');
+            bool bare =
+                !replacement.empty() && (replacement.back() == L'/' || replacement.back() == L':');
             path = replacement + (bare ? L"" : L"/") + rest;
         }
         return;
@@ -115,7 +122,9 @@ OString EscapeName(const OString& text) {
     return FromText(t);
 }
 
-OString UnescapeName(const OString& text) { return FromText(UnescapeText(ToText(text))); }
+OString UnescapeName(const OString& text) {
+    return FromText(UnescapeText(ToText(text)));
+}
 
 void ReplaceRoot(OString& path, const OString& alias, const OString& replacement) {
     Text t = ToText(path);

@@ -97,7 +97,9 @@ void HalveDigits(std::string& digits) {
     }
 }
 
-bool AllZeros(const std::string& digits) { return digits.find_first_not_of('0') == std::string::npos; }
+bool AllZeros(const std::string& digits) {
+    return digits.find_first_not_of('0') == std::string::npos;
+}
 
 }  // namespace
 

@@ -37,7 +37,9 @@ bool IsAscii(const wchar_t* text, size_t length) {
     return true;
 }
 
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
 
 // The unit codes a character gives in each encoding, -1 for a character the
 // encoding skips.
@@ -53,10 +55,18 @@ int HexUnit(wchar_t c) {
     }
     return -1;
 }
-int ByteUnit(wchar_t c) { return static_cast<int>(c) & 0xFF; }
-int BinaryUnit(wchar_t c) { return c == L'0' ? 0 : (c == L'1' ? 1 : -1); }
-int SixBitUnit(wchar_t c) { return static_cast<int>(c) & 0x3F; }
-int SevenBitUnit(wchar_t c) { return static_cast<int>(c) & 0x7F; }
+int ByteUnit(wchar_t c) {
+    return static_cast<int>(c) & 0xFF;
+}
+int BinaryUnit(wchar_t c) {
+    return c == L'0' ? 0 : (c == L'1' ? 1 : -1);
+}
+int SixBitUnit(wchar_t c) {
+    return static_cast<int>(c) & 0x3F;
+}
+int SevenBitUnit(wchar_t c) {
+    return static_cast<int>(c) & 0x7F;
+}
 
 bool Equals(const Piece& piece, const char* text) {
     size_t n = std::strlen(text);
@@ -108,12 +118,15 @@ int32_t ParseInt(const wchar_t* text, size_t length) {
     return static_cast<int32_t>(negative ? -value : value);
 }
 
-int64_t NonNegative(int64_t width) { return width < 0 ? 0 : width; }
+int64_t NonNegative(int64_t width) {
+    return width < 0 ? 0 : width;
+}
 
 // The text cut at every ';', empty pieces included; an empty text has none.
 class Pieces {
 public:
-    Pieces(const wchar_t* text, size_t length) : m_next(text), m_end(text + length), m_more(length > 0) {}
+    Pieces(const wchar_t* text, size_t length)
+        : m_next(text), m_end(text + length), m_more(length > 0) {}
 
     bool Next(Piece& piece) {
         if (!m_more) {
@@ -380,7 +393,9 @@ void PutValue(BitWriter& out, int mode, int64_t width, const Piece& value) {
 }
 
 // A type text standing as the field's output: its hexadecimal digits.
-void PutLiteral(BitWriter& out, int64_t width, const Piece& type) { PutUnits(out, width, type, 4, HexUnit); }
+void PutLiteral(BitWriter& out, int64_t width, const Piece& type) {
+    PutUnits(out, width, type, 4, HexUnit);
+}
 
 template <typename UnitCode>
 int64_t SignificantBits(const Piece& piece, int unitBits, UnitCode code) {
@@ -405,7 +420,8 @@ int64_t SignificantBits(const Piece& piece, int unitBits, UnitCode code) {
 int PartitionOf(int mode, const Piece& value) {
     switch (mode) {
         case kEpcModeDecimal:
-            return EpcPartitionForDigits(CountUnits(value, [](wchar_t c) { return IsDigit(c) ? 0 : -1; }));
+            return EpcPartitionForDigits(
+                CountUnits(value, [](wchar_t c) { return IsDigit(c) ? 0 : -1; }));
         case kEpcModeText:
             return EpcPartitionForBits(SignificantBits(value, 8, ByteUnit));
         case kEpcModeBinary:
@@ -417,7 +433,8 @@ int PartitionOf(int mode, const Piece& value) {
 
 EpcHashType ClassifyHashType(const Piece& type) {
     return ClassifyEpcHashType(
-        type.length > 0 && type.text[0] == L'E', [&](const char* name) { return Equals(type, name); },
+        type.length > 0 && type.text[0] == L'E',
+        [&](const char* name) { return Equals(type, name); },
         [&](const char* name) { return Contains(type, name); });
 }
 
@@ -490,7 +507,8 @@ private:
                 return false;
             }
             if (m_hasPrevious) {
-                m_out.Overwrite(m_previousOffset, m_previousWidth, static_cast<unsigned>(partition));
+                m_out.Overwrite(m_previousOffset, m_previousWidth,
+                                static_cast<unsigned>(partition));
             }
             PutValue(m_out, m_mode, width, value);
             m_pendingPrefixBits = width;
@@ -546,7 +564,8 @@ private:
             case EpcHashKind::Asc7: {
                 // Text shorter than the field is aligned left, zero bits after it.
                 int64_t bits = static_cast<int64_t>(value.length) * 7;
-                PutUnits(m_out, width, value, 7, SevenBitUnit, 0, 0, bits < width ? width - bits : 0);
+                PutUnits(m_out, width, value, 7, SevenBitUnit, 0, 0,
+                         bits < width ? width - bits : 0);
                 break;
             }
             case EpcHashKind::Serial:

@@ -105,7 +105,8 @@ private:
         return true;
     }
 
-    bool ColonField(int32_t index, const OString& type, int32_t given, OString& output, int32_t& width) {
+    bool ColonField(int32_t index, const OString& type, int32_t given, OString& output,
+                    int32_t& width) {
         OString value;
         if (type == "P1") {
             // Without a value the prefix is the empty value: partition 6.

@@ -48,7 +48,9 @@ private:
     BSTR m_text = nullptr;
 };
 
-const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
+const wchar_t* OrEmpty(const wchar_t* text) {
+    return text != nullptr ? text : L"";
+}
 
 }  // namespace
 

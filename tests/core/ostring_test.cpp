@@ -247,8 +247,8 @@ TEST(OString, FindClampsItsStart) {
         int32_t start;
         int32_t expected;
     } rows[] = {
-        {"abc", "", 1, 1},  {"abc", "c", 3, -1}, {"abc", "a", -5, 0}, {"abcabc", "bc", 2, 4},
-        {"abc", "abcd", 0, -1}, {"", "", 0, -1}, {"abc", "c", 2, 2},
+        {"abc", "", 1, 1},      {"abc", "c", 3, -1}, {"abc", "a", -5, 0}, {"abcabc", "bc", 2, 4},
+        {"abc", "abcd", 0, -1}, {"", "", 0, -1},     {"abc", "c", 2, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.text) + "/" + row.sub);
@@ -277,7 +277,8 @@ TEST(OString, MidClampsAndSharesTheWholeString) {
         int32_t pos;
         int32_t count;
         const char* expected;
-    } rows[] = {{3, 10, "lo"}, {0, 5, "hello"}, {-2, 2, "he"}, {1, -1, ""}, {5, 1, ""}, {9, 1, ""}, {1, 3, "ell"}};
+    } rows[] = {{3, 10, "lo"}, {0, 5, "hello"}, {-2, 2, "he"}, {1, -1, ""},
+                {5, 1, ""},    {9, 1, ""},      {1, 3, "ell"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pos);
         EXPECT_STREQ(row.expected, hello.Mid(row.pos, row.count).GetNarrow());
@@ -328,9 +329,10 @@ TEST(OString, ReplaceDoesNotRescanInsertedText) {
         int32_t count;
         const char* expected;
     } rows[] = {
-        {"aaa", "a", "b", 3, "bbb"}, {"aaa", "a", "a", 0, "aaa"},     {"aaaa", "aa", "b", 2, "bb"},
-        {"aba", "a", "aa", 2, "aabaa"}, {"abc", "", "x", 0, "abc"},   {"abc", "x", "y", 0, "abc"},
-        {"a.b.c", ".", "", 2, "abc"},   {"xyx", "x", "xyx", 2, "xyxyxyx"},
+        {"aaa", "a", "b", 3, "bbb"},  {"aaa", "a", "a", 0, "aaa"},
+        {"aaaa", "aa", "b", 2, "bb"}, {"aba", "a", "aa", 2, "aabaa"},
+        {"abc", "", "x", 0, "abc"},   {"abc", "x", "y", 0, "abc"},
+        {"a.b.c", ".", "", 2, "abc"}, {"xyx", "x", "xyx", 2, "xyxyxyx"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.text) + ":" + row.from + "->" + row.to);

@@ -17,7 +17,9 @@
 
 namespace {
 
-OString O(const std::wstring& s) { return OString(s.c_str()); }
+OString O(const std::wstring& s) {
+    return OString(s.c_str());
+}
 
 struct Event {
     WORD type = 0;
@@ -39,14 +41,18 @@ struct Recorder {
 };
 Recorder* g_recorder = nullptr;
 
-ULONGLONG WINAPI FakeTick() { return g_recorder->tick; }
+ULONGLONG WINAPI FakeTick() {
+    return g_recorder->tick;
+}
 
 BOOL WINAPI FakeCounter(LARGE_INTEGER* counter) {
     counter->QuadPart = 0x0102030405060708ll;
     return TRUE;
 }
 
-void WINAPI FakeLocalTime(SYSTEMTIME* time) { *time = g_recorder->localTime; }
+void WINAPI FakeLocalTime(SYSTEMTIME* time) {
+    *time = g_recorder->localTime;
+}
 
 void WINAPI FakeDebug(LPCWSTR text) {
     std::lock_guard<std::mutex> lock(g_recorder->lock);
@@ -58,10 +64,15 @@ HANDLE WINAPI FakeRegister(LPCWSTR server, LPCWSTR source) {
     return OEventLogSystem::Real().registerEventSource(server, source);
 }
 
-BOOL WINAPI FakeReport(HANDLE, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD size,
-                       LPCWSTR* strings, LPVOID raw) {
-    Event event{type, category, id, user, std::vector<std::wstring>(strings, strings + count),
-                std::vector<uint8_t>(static_cast<uint8_t*>(raw), static_cast<uint8_t*>(raw) + size)};
+BOOL WINAPI FakeReport(HANDLE, WORD type, WORD category, DWORD id, PSID user, WORD count,
+                       DWORD size, LPCWSTR* strings, LPVOID raw) {
+    Event event{
+        type,
+        category,
+        id,
+        user,
+        std::vector<std::wstring>(strings, strings + count),
+        std::vector<uint8_t>(static_cast<uint8_t*>(raw), static_cast<uint8_t*>(raw) + size)};
     std::lock_guard<std::mutex> lock(g_recorder->lock);
     g_recorder->events.push_back(event);
     return TRUE;
@@ -111,7 +122,9 @@ protected:
         m_sources.push_back(UniqueTestName(L"Quorvel Test "));
         return m_sources.back();
     }
-    bool SetMask(const std::wstring& source, DWORD mask) { return m_scratch.SetDword(L"DebugLogMasks", source, mask); }
+    bool SetMask(const std::wstring& source, DWORD mask) {
+        return m_scratch.SetDword(L"DebugLogMasks", source, mask);
+    }
 
     ScratchRegistryKey m_scratch;
     Recorder m_recorder;
@@ -134,7 +147,8 @@ TEST_F(OEventLogTest, SourceMaskComesFromTheRegistryAndIsWrittenBack) {
     const Row rows[] = {
         {0, 0, 0xE0000000, 0x10000001, 0xE0000000, "absent: the default"},
         {2, 0xFFFF, 0xE0000000, 0x00000001, 0xE0000000, "2 bytes: the default, rewritten"},
-        {4, 0x10000080, 0x10000080, 0xA0000040, 0x10000080, "detail and letter H, not letter G nor errors"},
+        {4, 0x10000080, 0x10000080, 0xA0000040, 0x10000080,
+         "detail and letter H, not letter G nor errors"},
         {4, 0x00008001, 0x00008001, 0x00000002, 0x00008001, "letters P and A, not B"},
         {4, 0, 0, 0x80000000, 0, "everything off"},
         {4, 0x80000000, 0x80000000, 0x40000000, 0x80000000, "errors only"},
@@ -185,9 +199,10 @@ TEST_F(OEventLogTest, EditedMaskTakesEffectAfter5000Ms) {
     EXPECT_TRUE(log.IsEnabled(OEventLog::kInfo));
 
     // A deleted value reads as the default again.
-    ASSERT_EQ(::RegDeleteKeyValueW(HKEY_CURRENT_USER, (m_scratch.Subkey() + L"\\DebugLogMasks").c_str(),
-                                   source.c_str()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, (m_scratch.Subkey() + L"\\DebugLogMasks").c_str(),
+                             source.c_str()),
+        ERROR_SUCCESS);
     m_recorder.tick = start + 15003;
     EXPECT_TRUE(log.IsEnabled(OEventLog::kWarnings));
 }
@@ -205,11 +220,13 @@ TEST_F(OEventLogTest, LevelsReachTheirOutputs) {
     const Row rows[] = {
         {0xE0000000, OEventLog::kErrors, true, true, 1, 0xCFFF0300, "error: event and debugger"},
         {0xE0000000, 0xC0000000, true, true, 1, 0xCFFF0300, "bit 31 wins over bit 30"},
-        {0xE0000000, OEventLog::kWarnings, true, true, 2, 0x8FFF0200, "warning: event and debugger"},
+        {0xE0000000, OEventLog::kWarnings, true, true, 2, 0x8FFF0200,
+         "warning: event and debugger"},
         {0xE0000000, OEventLog::kInfo, true, false, 4, 0x4FFF0100, "info: event only"},
         {0xE8000000, OEventLog::kInfo, true, true, 4, 0x4FFF0100, "info with the debugger bit"},
         {0x10000000, OEventLog::kDetailInfo, true, false, 4, 0x4FFF0100, "detail: event only"},
-        {0x18000080, OEventLog::kDetailInfoH, true, true, 4, 0x4FFF0100, "lettered detail with the debugger bit"},
+        {0x18000080, OEventLog::kDetailInfoH, true, true, 4, 0x4FFF0100,
+         "lettered detail with the debugger bit"},
         {0xE0000000, OEventLog::kDetailInfo, false, false, 0, 0, "disabled: nothing"},
     };
     for (const Row& row : rows) {
@@ -233,8 +250,20 @@ TEST_F(OEventLogTest, LevelsReachTheirOutputs) {
             // 32-bit little-endian words: version 3 (8 bytes), tick (low 32 bits,
             // then zero), performance counter (8 bytes), level, thread, process
             // (each followed by a zero word), then two zero words.
-            const uint32_t words[14] = {3, 0, 1234567, 0, 0x05060708, 0x01020304, row.level, 0, GetCurrentThreadId(),
-                                        0, GetCurrentProcessId(), 0, 0, 0};
+            const uint32_t words[14] = {3,
+                                        0,
+                                        1234567,
+                                        0,
+                                        0x05060708,
+                                        0x01020304,
+                                        row.level,
+                                        0,
+                                        GetCurrentThreadId(),
+                                        0,
+                                        GetCurrentProcessId(),
+                                        0,
+                                        0,
+                                        0};
             for (size_t i = 0; i < 14; ++i) {
                 uint32_t value = 0;
                 std::memcpy(&value, event.raw.data() + 4 * i, 4);
@@ -256,8 +285,9 @@ TEST_F(OEventLogTest, MessageOf31767CharactersIsCut) {
     ASSERT_TRUE(log.Write(O(longer), OEventLog::kWarnings));
     ASSERT_EQ(m_recorder.events.size(), 2u);
     EXPECT_EQ(m_recorder.events[0].strings[0], whole);
-    EXPECT_EQ(m_recorder.events[1].strings[0],
-              std::wstring(31766, L'b') + L" **** Message too long. OEventLogBase truncated it ****");
+    EXPECT_EQ(
+        m_recorder.events[1].strings[0],
+        std::wstring(31766, L'b') + L" **** Message too long. OEventLogBase truncated it ****");
     // Only the Windows event is cut; the debugger gets the whole message.
     ASSERT_EQ(m_recorder.debug.size(), 2u);
     EXPECT_EQ(m_recorder.debug[1].size(), 13u + 31767u + 1u);
@@ -288,14 +318,15 @@ TEST_F(OEventLogTest, FileLogAppendsLinesToTheSourcesFile) {
     std::snprintf(thread, sizeof(thread), "%08X", static_cast<unsigned>(GetCurrentThreadId()));
     std::string head = "11/02/2023 14:05:06, " + std::string(O(source).GetNarrow()) + ", ";
     // Text mode: each line ends in CR LF on disk.
-    EXPECT_EQ(text, head + "Info, Thread:0x" + thread + ", Pool::Close: idle\r\n" + head + "Errors, Thread:0x" +
-                        thread + ", second\r\n");
+    EXPECT_EQ(text, head + "Info, Thread:0x" + thread + ", Pool::Close: idle\r\n" + head +
+                        "Errors, Thread:0x" + thread + ", second\r\n");
 
     // Without the file bit nothing goes to a file.
     std::wstring quiet = NewSource();
     OEventLog quietLog(O(quiet));
     ASSERT_TRUE(quietLog.Write(OString(L"x"), OEventLog::kErrors));
-    EXPECT_EQ(::GetFileAttributesW(OEventLogBase::FileLogPath(O(quiet)).GetWide()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesW(OEventLogBase::FileLogPath(O(quiet)).GetWide()),
+              INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(OEventLogTest, UnopenableFileNamesThePathTried) {
@@ -306,10 +337,12 @@ TEST_F(OEventLogTest, UnopenableFileNamesThePathTried) {
     // A folder where the file should be: opening it for appending fails.
     ASSERT_TRUE(::CreateDirectoryW(path.c_str(), nullptr));
     OEventLog log(O(source));
-    EXPECT_TRUE(log.Write(OString(L"lost"), OEventLog::kErrors)) << "the event itself still goes out";
+    EXPECT_TRUE(log.Write(OString(L"lost"), OEventLog::kErrors))
+        << "the event itself still goes out";
     ::RemoveDirectoryW(path.c_str());
     ASSERT_EQ(m_recorder.debug.size(), 2u);
-    EXPECT_EQ(m_recorder.debug[1], L"OEventLogBase::WriteEventToFile Unable to open " + path + L"\n");
+    EXPECT_EQ(m_recorder.debug[1],
+              L"OEventLogBase::WriteEventToFile Unable to open " + path + L"\n");
 }
 
 TEST_F(OEventLogTest, SourceIsRegisteredOnceAtTheFirstWrite) {
@@ -333,7 +366,8 @@ TEST_F(OEventLogTest, SourceIsRegisteredOnceAtTheFirstWrite) {
         DWORD type = 0;
         ASSERT_TRUE(registration.GetRaw(L"", name, data, &type));
         EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2), messageFile);
+        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2),
+                  messageFile);
     }
     EXPECT_TRUE(registration.HasDword(L"", L"TypesSupported", 7));
     EXPECT_TRUE(registration.HasDword(L"", L"CategoryCount", 2));
@@ -414,15 +448,17 @@ TEST_F(OEventLogTest, ParentChainAddsTagsAroundTheMessage) {
 
 TEST_F(OEventLogTest, WritefTestsTheLevelThenFormats) {
     OEventLog log(O(NewSource()));
-    EXPECT_TRUE(log.Writef(OEventLog::kErrors, "TCPSocket::Connect", "error %d on %s, socket %s", 10061, "host:80",
-                           OLogHex(0x2A4).GetNarrow()));
+    EXPECT_TRUE(log.Writef(OEventLog::kErrors, "TCPSocket::Connect", "error %d on %s, socket %s",
+                           10061, "host:80", OLogHex(0x2A4).GetNarrow()));
     ASSERT_EQ(m_recorder.events.size(), 1u);
-    EXPECT_EQ(m_recorder.events[0].strings[0], L"TCPSocket::Connect: error 10061 on host:80, socket 0x2A4");
+    EXPECT_EQ(m_recorder.events[0].strings[0],
+              L"TCPSocket::Connect: error 10061 on host:80, socket 0x2A4");
     EXPECT_FALSE(log.Writef(OEventLog::kDetailInfo, "A::B", "%d", 1));
     EXPECT_EQ(m_recorder.events.size(), 1u);
     std::string big(5000, 'z');
     EXPECT_TRUE(log.Writef(OEventLog::kErrors, "A::B", "%s", big.c_str()));
-    EXPECT_EQ(m_recorder.events[1].strings[0].size(), 6u + 5000u) << "formatting must not stop at 1024";
+    EXPECT_EQ(m_recorder.events[1].strings[0].size(), 6u + 5000u)
+        << "formatting must not stop at 1024";
 }
 
 TEST_F(OEventLogTest, SweepDropsUnusedIdleBackEnds) {

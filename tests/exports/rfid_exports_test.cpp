@@ -21,8 +21,10 @@ protected:
     static void SetUpTestSuite() {
         s_module = LoadLibraryW((QvTest::ProgramFolder() + L"\\QuorvelDriverUtility.dll").c_str());
         if (s_module != nullptr) {
-            s_encodeEpc = reinterpret_cast<QV_PFN_RFID_ENCODE_EPC>(GetProcAddress(s_module, QV_EXPORT_RFID_ENCODE_EPC));
-            s_encodeRaw = reinterpret_cast<QV_PFN_RFID_ENCODE_RAW>(GetProcAddress(s_module, QV_EXPORT_RFID_ENCODE_RAW));
+            s_encodeEpc = reinterpret_cast<QV_PFN_RFID_ENCODE_EPC>(
+                GetProcAddress(s_module, QV_EXPORT_RFID_ENCODE_EPC));
+            s_encodeRaw = reinterpret_cast<QV_PFN_RFID_ENCODE_RAW>(
+                GetProcAddress(s_module, QV_EXPORT_RFID_ENCODE_RAW));
         }
     }
 
@@ -42,7 +44,9 @@ protected:
     static std::wstring Epc(const wchar_t* values, const wchar_t* layout, int mode) {
         return QvTest::TakeBstr(s_encodeEpc(values, layout, mode));
     }
-    static std::wstring Raw(const wchar_t* value, int mode) { return QvTest::TakeBstr(s_encodeRaw(value, mode)); }
+    static std::wstring Raw(const wchar_t* value, int mode) {
+        return QvTest::TakeBstr(s_encodeRaw(value, mode));
+    }
 
     static HMODULE s_module;
     static QV_PFN_RFID_ENCODE_EPC s_encodeEpc;
@@ -64,21 +68,25 @@ TEST_F(RfidExports, EveryExportIsFoundOnlyUnderItsDecoratedName) {
     } rows[] = {
         {QV_EXPORT_DI_OPEN, "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z", "DI_Open"},
         {QV_EXPORT_DI_CLOSE, "?DI_Close@@YAXPEAUHDRIVERINTERFACE__@@@Z", "DI_Close"},
-        {QV_EXPORT_DI_IS_COMMAND_SUPPORTED, "?DI_IsCommandSupported@@YA_NPEAUHDRIVERINTERFACE__@@H@Z",
-         "DI_IsCommandSupported"},
-        {QV_EXPORT_DI_IS_COMMAND_UI, "?DI_IsCommandUI@@YA_NPEAUHDRIVERINTERFACE__@@H@Z", "DI_IsCommandUI"},
+        {QV_EXPORT_DI_IS_COMMAND_SUPPORTED,
+         "?DI_IsCommandSupported@@YA_NPEAUHDRIVERINTERFACE__@@H@Z", "DI_IsCommandSupported"},
+        {QV_EXPORT_DI_IS_COMMAND_UI, "?DI_IsCommandUI@@YA_NPEAUHDRIVERINTERFACE__@@H@Z",
+         "DI_IsCommandUI"},
         {QV_EXPORT_DI_COMMAND, "?DI_Command@@YAXPEAUHDRIVERINTERFACE__@@H@Z", "DI_Command"},
-        {QV_EXPORT_DI_COMMAND_UI, "?DI_CommandUI@@YAXPEAUHDRIVERINTERFACE__@@PEAUHWND__@@H@Z", "DI_CommandUI"},
-        {QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT, "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
-         "DI_GetPrinterStatusText"},
-        {QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS, "?DI_GetPrinterStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z",
-         "DI_GetPrinterStatusFlags"},
+        {QV_EXPORT_DI_COMMAND_UI, "?DI_CommandUI@@YAXPEAUHDRIVERINTERFACE__@@PEAUHWND__@@H@Z",
+         "DI_CommandUI"},
+        {QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT,
+         "?DI_GetPrinterStatusText@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z", "DI_GetPrinterStatusText"},
+        {QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS,
+         "?DI_GetPrinterStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z", "DI_GetPrinterStatusFlags"},
         {QV_EXPORT_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS,
-         "?DI_GetPrinterExtendedStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z", "DI_GetPrinterExtendedStatusFlags"},
-        {QV_EXPORT_DI_GET_PRINTER_DRIVER_VERSION, "?DI_GetPrinterDriverVersion@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
+         "?DI_GetPrinterExtendedStatusFlags@@YAKPEAUHDRIVERINTERFACE__@@@Z",
+         "DI_GetPrinterExtendedStatusFlags"},
+        {QV_EXPORT_DI_GET_PRINTER_DRIVER_VERSION,
+         "?DI_GetPrinterDriverVersion@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
          "DI_GetPrinterDriverVersion"},
-        {QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE, "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z",
-         "DI_GetPrinterDriverDate"},
+        {QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE,
+         "?DI_GetPrinterDriverDate@@YAPEA_WPEAUHDRIVERINTERFACE__@@@Z", "DI_GetPrinterDriverDate"},
         {QV_EXPORT_RFID_ENCODE_EPC, "?RFID_EncodeEPC@@YAPEA_WPEB_W0H@Z", "RFID_EncodeEPC"},
         {QV_EXPORT_RFID_ENCODE_RAW, "?RFID_EncodeRaw@@YAPEA_WPEB_WH@Z", "RFID_EncodeRaw"},
     };
@@ -93,7 +101,8 @@ TEST_F(RfidExports, EveryExportIsFoundOnlyUnderItsDecoratedName) {
 
 TEST_F(RfidExports, EncodeEpcGivesTheStandardsExamples) {
     // The worked examples of the GS1 EPC Tag Data Standard.
-    EXPECT_EQ(Epc(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2), L"3074257BF7194E4000001A85");
+    EXPECT_EQ(Epc(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2),
+              L"3074257BF7194E4000001A85");
     EXPECT_EQ(Epc(L"3;0614141;712345;32a/b", L"8#36;3;3#X;20:P1;44:P2;140#EASC7", 2),
               L"3674257BF6B7A659B2C2BF1000000000000000000000000000");
 }
@@ -104,12 +113,12 @@ TEST_F(RfidExports, EncodeRawFollowsTheInputMode) {
         int mode;
         const wchar_t* expected;
     } kRows[] = {
-        {L"abc", 1, L"0ABC"}, {L"255", 2, L"FF"},    {L"0", 2, L"(null)"}, {L"101", 3, L"05"},
-        {L"AB", 0, L"4142"},  {L"xyz", 4, L"(null)"}, {L"xyz1", -1, L"01"},  {L"", 1, L"(null)"},
+        {L"abc", 1, L"0ABC"}, {L"255", 2, L"FF"},     {L"0", 2, L"(null)"}, {L"101", 3, L"05"},
+        {L"AB", 0, L"4142"},  {L"xyz", 4, L"(null)"}, {L"xyz1", -1, L"01"}, {L"", 1, L"(null)"},
     };
     for (const auto& row : kRows) {
-        SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(std::wstring(row.value)) << " mode "
-                                          << row.mode);
+        SCOPED_TRACE(::testing::Message()
+                     << ::testing::PrintToString(std::wstring(row.value)) << " mode " << row.mode);
         EXPECT_EQ(Raw(row.value, row.mode), row.expected);
     }
 }
@@ -159,7 +168,8 @@ TEST_F(RfidExports, RunOnManyThreadsAtOnce) {
                 wsprintfW(decimal, L"%u", number);
                 wsprintfW(hex, L"%X", number);  // the system's own hexadecimal
                 if (Raw(decimal, 2) != hex ||
-                    Epc(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2) != L"3074257BF7194E4000001A85") {
+                    Epc(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2) !=
+                        L"3074257BF7194E4000001A85") {
                     ++failures[t];
                 }
             }

@@ -21,15 +21,16 @@ struct StoredValue {
 
 StoredValue ReadStored(HANDLE printer, const wchar_t* key, const wchar_t* name) {
     StoredValue value;
-    value.result = ::GetPrinterDataExW(printer, key, name, &value.type, value.bytes, sizeof value.bytes, &value.size);
+    value.result = ::GetPrinterDataExW(printer, key, name, &value.type, value.bytes,
+                                       sizeof value.bytes, &value.size);
     return value;
 }
 
 std::wstring ReadText(HANDLE printer, const wchar_t* name, DWORD* type) {
     wchar_t text[260] = {};
     DWORD size = 0;
-    if (::GetPrinterDataW(printer, const_cast<wchar_t*>(name), type, reinterpret_cast<BYTE*>(text), sizeof text,
-                          &size) != ERROR_SUCCESS) {
+    if (::GetPrinterDataW(printer, const_cast<wchar_t*>(name), type, reinterpret_cast<BYTE*>(text),
+                          sizeof text, &size) != ERROR_SUCCESS) {
         return L"<absent>";
     }
     return text;
@@ -79,7 +80,8 @@ TEST(OdometerWine, WriteStoresTheDocumentedTypesAndReadsBack) {
         EXPECT_EQ(value.size, row.size);
     }
     StoredValue pages = ReadStored(handle.Get(), L"Trevamark", L"Odometer Pages");
-    EXPECT_EQ(pages.bytes[0] | pages.bytes[1] << 8 | pages.bytes[2] << 16, 123456) << "little-endian 0x01E240";
+    EXPECT_EQ(pages.bytes[0] | pages.bytes[1] << 8 | pages.bytes[2] << 16, 123456)
+        << "little-endian 0x01E240";
 
     OdometerData read;
     ASSERT_TRUE(read.Read(handle.Get()));
@@ -116,8 +118,9 @@ TEST(OdometerWine, ReadNeedsPagesAndDistance) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        for (const wchar_t* name : {OdometerData::kPages, OdometerData::kDistance,
-                                    OdometerData::kLastCleaningPageCount, OdometerData::kHasBeenCleaned}) {
+        for (const wchar_t* name :
+             {OdometerData::kPages, OdometerData::kDistance, OdometerData::kLastCleaningPageCount,
+              OdometerData::kHasBeenCleaned}) {
             ASSERT_TRUE(printer.DeleteData(name, OdometerData::kKey));
         }
         ASSERT_TRUE(!row.pages || SetDword(printer, OdometerData::kPages, 42));
@@ -136,7 +139,8 @@ TEST(OdometerWine, ReadNeedsPagesAndDistance) {
         EXPECT_EQ(record.GetPages(), row.ok ? 42u : 7u);
         EXPECT_EQ(record.GetDistance(), row.ok ? 3.5 : 1.5);
         uint32_t lastCleaning = row.cleaned != nullptr ? 5u : 0u;
-        EXPECT_EQ(record.GetLastCleaningPageCount(), row.ok ? lastCleaning : 2u) << "nothing is stored from a failed read";
+        EXPECT_EQ(record.GetLastCleaningPageCount(), row.ok ? lastCleaning : 2u)
+            << "nothing is stored from a failed read";
         EXPECT_EQ(record.GetLastCleaningDistance(), row.ok ? 0.0 : 9.0);
         EXPECT_EQ(record.GetHasBeenCleaned(), row.cleanedAfter);
     }
@@ -198,7 +202,8 @@ TEST_F(SessionLookupWine, ReadsTheSessionValuesOnNtSystems) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        ASSERT_TRUE(row.withId ? printer.SetDataDword(L"TSSessionID", 7) : printer.DeleteData(L"TSSessionID"));
+        ASSERT_TRUE(row.withId ? printer.SetDataDword(L"TSSessionID", 7)
+                               : printer.DeleteData(L"TSSessionID"));
         if (!row.nt) {
             UseVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
         }

@@ -40,7 +40,8 @@ struct Spy {
         driverDate = {};
     }
 
-    static BOOL WINAPI GetPrinter(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    static BOOL WINAPI GetPrinter(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size,
+                                  LPDWORD needed) {
         if (level == 2) {
             ++level2Calls;
             if (failLevel2) {
@@ -50,7 +51,8 @@ struct Spy {
         }
         BOOL ok = ::GetPrinterW(printer, level, buffer, size, needed);
         if (ok && level == 4 && level4Server != nullptr) {
-            reinterpret_cast<PRINTER_INFO_4W*>(buffer)->pServerName = const_cast<wchar_t*>(level4Server);
+            reinterpret_cast<PRINTER_INFO_4W*>(buffer)->pServerName =
+                const_cast<wchar_t*>(level4Server);
         }
         if (ok && level == 2) {
             auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
@@ -67,8 +69,8 @@ struct Spy {
         return ok;
     }
 
-    static BOOL WINAPI GetPrinterDriver(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
-                                        LPDWORD needed) {
+    static BOOL WINAPI GetPrinterDriver(HANDLE printer, LPWSTR environment, DWORD level,
+                                        LPBYTE buffer, DWORD size, LPDWORD needed) {
         ++driverCalls;
         BOOL ok = ::GetPrinterDriverW(printer, environment, level, buffer, size, needed);
         if (ok && level == 6) {
@@ -103,7 +105,9 @@ std::wstring Upper(std::wstring text) {
     return text;
 }
 
-std::wstring W(const OString& text) { return text.GetWide(); }
+std::wstring W(const OString& text) {
+    return text.GetWide();
+}
 
 class PrinterInfoWineTest : public ::testing::Test {
 protected:
@@ -130,8 +134,8 @@ TEST_F(PrinterInfoWineTest, GathersSpoolerAndDriverFactsOfARealPrinter) {
     QV_SKIP_WITHOUT_PRINTER(printer);
     wchar_t folder[MAX_PATH] = {};
     DWORD needed = 0;
-    ASSERT_TRUE(::GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(folder), sizeof folder,
-                                             &needed));
+    ASSERT_TRUE(::GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(folder),
+                                             sizeof folder, &needed));
     std::wstring driverFolder = std::wstring(folder) + L"\\3";  // version-3 drivers
 
     Spy::driverVersion = 0x0001000200030004ull;  // Wine reports none
@@ -146,7 +150,8 @@ TEST_F(PrinterInfoWineTest, GathersSpoolerAndDriverFactsOfARealPrinter) {
     EXPECT_EQ(W(info.GetPrintProcessor()), L"WinPrint");
     EXPECT_EQ(W(info.GetDataType()), L"RAW");
     EXPECT_FALSE(info.IsRemote()) << "a local printer on a file port";
-    EXPECT_EQ(W(info.GetServerName()), ComputerName()) << "a local printer's server is this computer";
+    EXPECT_EQ(W(info.GetServerName()), ComputerName())
+        << "a local printer's server is this computer";
     EXPECT_EQ(W(info.GetShortName()), printer.Name());
     ASSERT_NE(info.GetDevMode(), nullptr);
     EXPECT_EQ(info.GetDevModeSize(), info.GetDevMode()->dmSize + info.GetDevMode()->dmDriverExtra);
@@ -221,7 +226,8 @@ TEST_F(PrinterInfoWineTest, RereadsThePrinterPartAtMostOncePerSecondAndTheDriver
         const char* note;
     } steps[] = {
         {500, false, L"test location", "500 ms later: one map search, no spooler call"},
-        {1000, false, L"test location", "exactly 1000 ms: not yet stale (the rule is 'greater than')"},
+        {1000, false, L"test location",
+         "exactly 1000 ms: not yet stale (the rule is 'greater than')"},
         {1500, true, L"moved", "1500 ms later: level 2 is read again"},
         {2000, false, L"moved", "500 ms after that refresh: cached again"},
     };
@@ -279,7 +285,8 @@ TEST_F(PrinterInfoWineTest, FailedRefreshKeepsTheLastGoodFacts) {
     PrinterInfo failed(name);
     EXPECT_GT(Spy::level2Calls, before) << "a stale entry is read again";
     EXPECT_EQ(failed.GetLastRefresh(), 500000u) << "a failed read does not move the refresh time";
-    EXPECT_FALSE(failed.IsRemote()) << "the last good server name must not make a local printer remote";
+    EXPECT_FALSE(failed.IsRemote())
+        << "the last good server name must not make a local printer remote";
     EXPECT_EQ(W(failed.GetServerName()), ComputerName());
     EXPECT_EQ(W(failed.GetPortName()), printer.Port());
 
@@ -309,11 +316,14 @@ TEST_F(PrinterInfoWineTest, KeyFollowsTheServerNameRules) {
     } rows[] = {
         {nullptr, L"Shared Label", L"", "no server name: a local printer"},
         {L"", L"Shared Label", L"", "empty server name: a local printer"},
-        {csrServer.c_str(), L"Shared Label", L"", "\\\\CSR| and this computer: as if there were no prefix"},
+        {csrServer.c_str(), L"Shared Label", L"",
+         "\\\\CSR| and this computer: as if there were no prefix"},
         {ownServer.c_str(), L"Shared Label", L"", "this computer in another case"},
         {bare.c_str(), L"Shared Label", L"", "no leading backslashes: taken as this computer"},
-        {L"\\\\PrintSrv", L"Shared Label", L"\\\\printsrv\\Shared Label", "shared from another server"},
-        {L"\\\\CSR|PrintSrv", L"Shared Label", L"\\\\printsrv\\Shared Label", "\\\\CSR| of another server"},
+        {L"\\\\PrintSrv", L"Shared Label", L"\\\\printsrv\\Shared Label",
+         "shared from another server"},
+        {L"\\\\CSR|PrintSrv", L"Shared Label", L"\\\\printsrv\\Shared Label",
+         "\\\\CSR| of another server"},
         {L"\\\\PrintSrv", L"X", L"\\\\printsrv\\X", "one character is 4 bytes: longer than 2"},
         {L"\\\\PrintSrv", L"", L"", "an empty name is 2 bytes: the spooler's name"},
         {L"\\\\PrintSrv", nullptr, L"", "no directory-service name: the spooler's name"},
@@ -323,8 +333,9 @@ TEST_F(PrinterInfoWineTest, KeyFollowsTheServerNameRules) {
         Spy::level4Server = row.server;
         if (row.dsName != nullptr) {
             std::wstring value = row.dsName;
-            ASSERT_TRUE(printer.SetDataEx(L"DsSpooler", L"printerName", REG_SZ, value.c_str(),
-                                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
+            ASSERT_TRUE(
+                printer.SetDataEx(L"DsSpooler", L"printerName", REG_SZ, value.c_str(),
+                                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
         } else {
             ASSERT_TRUE(printer.DeleteData(L"printerName", L"DsSpooler"));
         }

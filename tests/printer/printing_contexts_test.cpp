@@ -41,13 +41,21 @@ TEST(ToDevicePixels, ScalesEachAxisByItsOwnResolution) {
         const char* note;
     } rows[] = {
         {0, 0, 1000, 1000, 300, 600, {0, 0, 300, 600}, "one inch, anisotropic"},
-        {1000, 500, 0, 0, 203, 203, {0, 0, 203, 102}, "reversed corners; 500 * 203 / 1000 = 101.5 rounds up"},
+        {1000,
+         500,
+         0,
+         0,
+         203,
+         203,
+         {0, 0, 203, 102},
+         "reversed corners; 500 * 203 / 1000 = 101.5 rounds up"},
         {333, 0, 0, 0, 300, 300, {0, 0, 100, 0}, "99.9 rounds to 100"},
         {1, 1, 2, 2, 203, 203, {0, 0, 0, 0}, "sub-pixel rectangle collapses to an empty one"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        EXPECT_EQ(Describe(ToDevicePixels(row.x1, row.y1, row.x2, row.y2, row.dpiX, row.dpiY)), Describe(row.want));
+        EXPECT_EQ(Describe(ToDevicePixels(row.x1, row.y1, row.x2, row.y2, row.dpiX, row.dpiY)),
+                  Describe(row.want));
     }
 }
 
@@ -58,11 +66,15 @@ TEST(LineForRect, RaisesZeroLengthAndThicknessToOne) {
         const char* note;
     } rows[] = {
         // (0, 0, 1000, 2) thousandths at 203 dpi: 2 * 0.203 rounds to 0 rows high.
-        {{0, 0, 203, 0}, {0, 0, 203, 1, false}, "zero-thickness horizontal: thickness 1, y = top + 1 / 2 = top"},
+        {{0, 0, 203, 0},
+         {0, 0, 203, 1, false},
+         "zero-thickness horizontal: thickness 1, y = top + 1 / 2 = top"},
         {{7, 3, 7, 50}, {7, 3, 47, 1, true}, "zero-thickness vertical: thickness 1, x = left"},
         {{5, 5, 5, 5}, {5, 5, 1, 1, true}, "empty: a 1 x 1 vertical line (width <= height)"},
         {{10, 10, 20, 20}, {15, 10, 10, 10, true}, "square counts as vertical, x at its centre"},
-        {{10, 10, 21, 20}, {10, 15, 11, 10, false}, "one wider than high is horizontal, y at its centre"},
+        {{10, 10, 21, 20},
+         {10, 15, 11, 10, false},
+         "one wider than high is horizontal, y at its centre"},
         {{10, 10, 13, 40}, {11, 10, 30, 3, true}, "odd thickness: x = left + 3 / 2 = left + 1"},
     };
     for (const Row& row : rows) {
@@ -83,8 +95,9 @@ TEST(LineRecord, EncodesTwentyFourLittleEndianBytes) {
     line.length = 406;  // 0x0196
     line.thickness = 2;
     line.vertical = true;
-    const uint8_t want[24] = {0x18, 0x00, 0x34, 0x12, 0x06, 0x05, 0x96, 0x01, 0x02, 0x00, 0x00, 0x00,
-                              0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const uint8_t want[24] = {0x18, 0x00, 0x34, 0x12, 0x06, 0x05, 0x96, 0x01,
+                              0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0,    0,
+                              0,    0,    0,    0,    0,    0,    0,    0};
     auto got = line.Encode();
     for (int i = 0; i < 24; ++i) {
         SCOPED_TRACE("byte " + std::to_string(i));

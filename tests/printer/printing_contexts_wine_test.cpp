@@ -29,10 +29,13 @@ struct Fill {
 //   <left> <top> moveto / <width> 0 rlineto / 0 <height> rlineto / ... fill
 // under a page transform that scales device pixels to points.
 std::vector<Fill> FillsIn(const std::string& postscript) {
-    static const std::regex kRect(R"((-?\d+) (-?\d+) moveto\r?\n(-?\d+) 0 rlineto\r?\n0 (-?\d+) rlineto)");
+    static const std::regex kRect(
+        R"((-?\d+) (-?\d+) moveto\r?\n(-?\d+) 0 rlineto\r?\n0 (-?\d+) rlineto)");
     std::vector<Fill> fills;
-    for (std::sregex_iterator it(postscript.begin(), postscript.end(), kRect), end; it != end; ++it) {
-        fills.push_back({std::stoi((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3]), std::stoi((*it)[4])});
+    for (std::sregex_iterator it(postscript.begin(), postscript.end(), kRect), end; it != end;
+         ++it) {
+        fills.push_back(
+            {std::stoi((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3]), std::stoi((*it)[4])});
     }
     return fills;
 }
@@ -63,7 +66,8 @@ struct FakeDriver {
             return capabilitySize;
         }
         if (escape == kLineEscape) {
-            lines.emplace_back(reinterpret_cast<const uint8_t*>(in), reinterpret_cast<const uint8_t*>(in) + inSize);
+            lines.emplace_back(reinterpret_cast<const uint8_t*>(in),
+                               reinterpret_cast<const uint8_t*>(in) + inSize);
             return 1;
         }
         return ::ExtEscape(dc, escape, inSize, in, outSize, out);
@@ -195,7 +199,8 @@ struct Captured {
     static void WINAPI NoDebugOutput(LPCWSTR) {}
     static HANDLE WINAPI Register(LPCWSTR, LPCWSTR) { return reinterpret_cast<HANDLE>(0x1234); }
     static BOOL WINAPI Deregister(HANDLE) { return TRUE; }
-    static BOOL WINAPI Report(HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID) {
+    static BOOL WINAPI Report(HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD,
+                              LPCWSTR* strings, LPVOID) {
         events.emplace_back(type, count > 0 ? strings[0] : L"");
         return TRUE;
     }
@@ -230,7 +235,8 @@ TEST_F(PrintingContextWine, MissingPrinterPrintsNothingAndReportsTheFailure) {
     EXPECT_EQ(context.GetHorizontalResolution(), 0);
     EXPECT_FALSE(context.IsLineEscapeSupported());
 
-    std::wstring debugLine = L"DrawContext::CreateDC failed with GetLastError = " + std::to_wstring(expectedError) + L"\n";
+    std::wstring debugLine = L"DrawContext::CreateDC failed with GetLastError = " +
+                             std::to_wstring(expectedError) + L"\n";
     EXPECT_EQ(std::count(Captured::debug.begin(), Captured::debug.end(), debugLine), 2)
         << "once for the context, once for the test page";
     std::wstring logged = L"DrawContext::Create: CreateDC failed on printer " + name +
@@ -238,7 +244,8 @@ TEST_F(PrintingContextWine, MissingPrinterPrintsNothingAndReportsTheFailure) {
     ASSERT_EQ(Captured::events.size(), 2u);
     for (const auto& event : Captured::events) {
         EXPECT_EQ(event.first, EVENTLOG_ERROR_TYPE);
-        EXPECT_NE(event.second.find(logged), std::wstring::npos) << std::string(event.second.begin(), event.second.end());
+        EXPECT_NE(event.second.find(logged), std::wstring::npos)
+            << std::string(event.second.begin(), event.second.end());
     }
 }
 

@@ -32,14 +32,16 @@ TEST(WinePrinterFixture, SetsStatusAndBidiThroughTheRealSpooler) {
     ASSERT_TRUE(printer.SetStatus(PRINTER_STATUS_PAPER_OUT | PRINTER_STATUS_PAUSED));
     std::vector<BYTE> six = Level(handle.Get(), 6);
     ASSERT_FALSE(six.empty());
-    EXPECT_EQ(reinterpret_cast<PRINTER_INFO_6*>(six.data())->dwStatus, 0x11u) << "paper out 0x10 | paused 0x1";
+    EXPECT_EQ(reinterpret_cast<PRINTER_INFO_6*>(six.data())->dwStatus, 0x11u)
+        << "paper out 0x10 | paused 0x1";
 
     for (bool enabled : {true, false}) {
         SCOPED_TRACE(enabled ? "bidi on" : "bidi off");
         ASSERT_TRUE(printer.SetBidi(enabled));
         std::vector<BYTE> two = Level(handle.Get(), 2);
         ASSERT_FALSE(two.empty());
-        EXPECT_EQ((reinterpret_cast<PRINTER_INFO_2W*>(two.data())->Attributes & 0x800) != 0, enabled);
+        EXPECT_EQ((reinterpret_cast<PRINTER_INFO_2W*>(two.data())->Attributes & 0x800) != 0,
+                  enabled);
     }
 }
 
@@ -50,19 +52,19 @@ TEST(WinePrinterFixture, DeletesPrinterDataWithoutTheSpooler) {
     ASSERT_TRUE(printer.SetDataDword(L"Plain", 7));
     ASSERT_TRUE(printer.SetDataEx(L"Trevamark", L"Keyed", REG_DWORD, "\x01\x00\x00\x00", 4));
     DWORD type = 0, value = 0, size = 0;
-    ASSERT_EQ(::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(L"Plain"), &type, reinterpret_cast<BYTE*>(&value),
-                                sizeof value, &size),
+    ASSERT_EQ(::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(L"Plain"), &type,
+                                reinterpret_cast<BYTE*>(&value), sizeof value, &size),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(value, 7u);
 
     EXPECT_TRUE(printer.DeleteData(L"Plain"));
     EXPECT_TRUE(printer.DeleteData(L"Keyed", L"Trevamark"));
     EXPECT_TRUE(printer.DeleteData(L"Keyed", L"Trevamark")) << "deleting what is gone succeeds";
-    EXPECT_EQ(::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(L"Plain"), &type, reinterpret_cast<BYTE*>(&value),
-                                sizeof value, &size),
+    EXPECT_EQ(::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(L"Plain"), &type,
+                                reinterpret_cast<BYTE*>(&value), sizeof value, &size),
               static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(::GetPrinterDataExW(handle.Get(), L"Trevamark", L"Keyed", &type, reinterpret_cast<BYTE*>(&value),
-                                  sizeof value, &size),
+    EXPECT_EQ(::GetPrinterDataExW(handle.Get(), L"Trevamark", L"Keyed", &type,
+                                  reinterpret_cast<BYTE*>(&value), sizeof value, &size),
               static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 

@@ -29,16 +29,21 @@ protected:
         return L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + m_printer.Name() +
                L"\\PrinterDriverData\\Settings";
     }
-    bool Write(const std::wstring& key, const std::wstring& value, DWORD type, const void* data, DWORD bytes) {
+    bool Write(const std::wstring& key, const std::wstring& value, DWORD type, const void* data,
+               DWORD bytes) {
         ORegKey handle;
         std::wstring path = key.empty() ? SettingsKey() : SettingsKey() + L"\\" + key;
-        return ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                 handle.Put(), nullptr) == ERROR_SUCCESS &&
-               ::RegSetValueExW(handle.Get(), value.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) ==
-                   ERROR_SUCCESS;
+        return ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, handle.Put(), nullptr) == ERROR_SUCCESS &&
+               ::RegSetValueExW(handle.Get(), value.c_str(), 0, type,
+                                static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
     }
-    bool WriteNumber(const std::wstring& value, DWORD number) { return Write(L"", value, REG_DWORD, &number, 4); }
-    bool WriteMode(DWORD mode) { return Write(L"Status", L"Status Monitoring Mode", REG_DWORD, &mode, 4); }
+    bool WriteNumber(const std::wstring& value, DWORD number) {
+        return Write(L"", value, REG_DWORD, &number, 4);
+    }
+    bool WriteMode(DWORD mode) {
+        return Write(L"Status", L"Status Monitoring Mode", REG_DWORD, &mode, 4);
+    }
 
     WinePrinter m_printer{L"settings"};
 };
@@ -70,7 +75,8 @@ TEST_F(DriverSettingsWineTest, StatusMonitoringModeAndItsDefault) {
         SCOPED_TRACE(row.note);
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKey().c_str());
         if (row.stored) {
-            ASSERT_TRUE(Write(L"Status", L"Status Monitoring Mode", row.type, &row.value, row.bytes));
+            ASSERT_TRUE(
+                Write(L"Status", L"Status Monitoring Mode", row.type, &row.value, row.bytes));
         }
         DriverSettings settings;
         settings.SetDefaultMonitoringMode(row.defaultMode);
@@ -118,8 +124,8 @@ TEST_F(DriverSettingsWineTest, RegistryMutexIsReleasedAfterARead) {
 TEST_F(DriverSettingsWineTest, RemotePrinterReadsTheMirror) {
     ScopedPrintServer server;
     ASSERT_TRUE(server.Mirror().SetDword(
-        L"PRINT:\\Printers\\" + m_printer.Name() + L"\\PrinterDriverData\\Settings\\Status", L"Status Monitoring Mode",
-        3));
+        L"PRINT:\\Printers\\" + m_printer.Name() + L"\\PrinterDriverData\\Settings\\Status",
+        L"Status Monitoring Mode", 3));
     ASSERT_TRUE(WriteMode(1));
     PrinterRegistry registry = Registry();
     ASSERT_TRUE(registry.IsRemote());

@@ -13,8 +13,12 @@
 
 namespace {
 
-std::wstring W(const OString& s) { return s.GetWide(); }
-OString O(const std::wstring& s) { return OString(s.c_str()); }
+std::wstring W(const OString& s) {
+    return s.GetWide();
+}
+OString O(const std::wstring& s) {
+    return OString(s.c_str());
+}
 
 class ORegistryTest : public ::testing::Test {
 protected:
@@ -29,7 +33,7 @@ protected:
 
 TEST(ORegistryAliases, EveryAliasReachesItsHive) {
     struct Row {
-        const wchar_t* root;    // as a caller writes it (any letter case)
+        const wchar_t* root;  // as a caller writes it (any letter case)
         HKEY hive;
         const wchar_t* parent;  // the key root stands for, or a scratch parent below it
         const wchar_t* under;   // path from the root to that parent, as written after the root
@@ -38,7 +42,8 @@ TEST(ORegistryAliases, EveryAliasReachesItsHive) {
         {L"CLASSES_ROOT:", HKEY_CLASSES_ROOT, L"QuorvelTest", L"QuorvelTest/"},
         {L"current_user:", HKEY_CURRENT_USER, L"Software\\QuorvelTest", L"Software/QuorvelTest/"},
         {L"Local_Machine:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\QuorvelTest", L"SOFTWARE/QuorvelTest/"},
-        {L"USERS:", HKEY_USERS, L".DEFAULT\\Software\\QuorvelTest", L".DEFAULT/Software/QuorvelTest/"},
+        {L"USERS:", HKEY_USERS, L".DEFAULT\\Software\\QuorvelTest",
+         L".DEFAULT/Software/QuorvelTest/"},
         {L"user:", HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers", L""},
         {L"LOCAL:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers", L""},
         {L"Global:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Global Settings", L""},
@@ -61,9 +66,9 @@ TEST(ORegistryAliases, EveryAliasReachesItsHive) {
 
 TEST_F(ORegistryTest, WrittenPathsAddressTheseKeysAndValues) {
     struct Row {
-        const wchar_t* base;     // appended to the scratch path to make the base key
-        std::wstring written;    // the value name as a caller writes it
-        const wchar_t* key;      // where it is stored, below the scratch key
+        const wchar_t* base;   // appended to the scratch path to make the base key
+        std::wstring written;  // the value name as a caller writes it
+        const wchar_t* key;    // where it is stored, below the scratch key
         const wchar_t* value;
         const char* note;
     };
@@ -72,11 +77,14 @@ TEST_F(ORegistryTest, WrittenPathsAddressTheseKeysAndValues) {
         {L"", L"x::y", L"", L"x:y", "doubled colon"},
         {L"", L"50%%", L"", L"50%", "doubled percent"},
         {L"", L"p%3Aq", L"", L"p:q", "escape written directly"},
-        {L"", L"Label//1::2/Value", L"Label/1:2", L"Value", "escaped key name: one key holding the characters"},
-        {L"", L"Ports/Port%2FA%3AB%25/Speed", L"Ports\\Port/A:B%", L"Speed", "key name escaped as EscapeName does"},
+        {L"", L"Label//1::2/Value", L"Label/1:2", L"Value",
+         "escaped key name: one key holding the characters"},
+        {L"", L"Ports/Port%2FA%3AB%25/Speed", L"Ports\\Port/A:B%", L"Speed",
+         "key name escaped as EscapeName does"},
         {L"", L"A\\B\\V", L"A\\B", L"V", "backslash separators"},
         {L"/A/B/", L"V", L"A\\B", L"V", "trailing slashes of the base key"},
-        {L"/Does/Not/Exist", m_scratch.Path() + L"/Other/V", L"Other", L"V", "absolute name ignores the base key"},
+        {L"/Does/Not/Exist", m_scratch.Path() + L"/Other/V", L"Other", L"V",
+         "absolute name ignores the base key"},
         {L"/Does/Not/Exist", L"CURRENT_USER:" + m_scratch.Subkey() + L"\\Other\\W", L"Other", L"W",
          "absolute name with an alias"},
     };
@@ -101,10 +109,10 @@ TEST_F(ORegistryTest, ReadsGiveByteCountsAndNeedExactSizes) {
     ASSERT_TRUE(m_scratch.SetDword(L"", L"Dword", 0x04030201));
     struct Row {
         const wchar_t* name;
-        int32_t size;      // GetValue's buffer size
-        int32_t result;    // GetValue's result
-        uint32_t number;   // GetNumber with default 0xDEF
-        uint8_t byte;      // GetByte with default 0xEE
+        int32_t size;     // GetValue's buffer size
+        int32_t result;   // GetValue's result
+        uint32_t number;  // GetNumber with default 0xDEF
+        uint8_t byte;     // GetByte with default 0xEE
         const char* note;
     };
     const Row rows[] = {
@@ -137,7 +145,8 @@ TEST_F(ORegistryTest, ReadsGiveByteCountsAndNeedExactSizes) {
     }
     uint8_t byte = 0;
     EXPECT_EQ(ORegistry().GetValue(OString(L"NoSeparatorAnywhere"), &byte, 1), -2);
-    EXPECT_EQ(m_registry.GetValue(OString(L"Eight"), nullptr, 8), -4) << "a null buffer reads as an empty one";
+    EXPECT_EQ(m_registry.GetValue(OString(L"Eight"), nullptr, 8), -4)
+        << "a null buffer reads as an empty one";
 }
 
 TEST_F(ORegistryTest, GetStringReadsUpToTheNulWithOneRetry) {
@@ -156,17 +165,22 @@ TEST_F(ORegistryTest, GetStringReadsUpToTheNulWithOneRetry) {
     };
     const Row rows[] = {
         {REG_SZ, L"a", -1, L"a", "one character"},
-        {REG_SZ, text(4094), -1, text(4094), "4094 characters and NUL: 8190 bytes, the first read exactly"},
-        {REG_SZ, text(4095), -1, text(4095), "8192 bytes: one more than the first read, through the retry"},
-        {REG_SZ, text(65534), -1, text(65534), "131070 bytes with the NUL: the largest the retry takes"},
+        {REG_SZ, text(4094), -1, text(4094),
+         "4094 characters and NUL: 8190 bytes, the first read exactly"},
+        {REG_SZ, text(4095), -1, text(4095),
+         "8192 bytes: one more than the first read, through the retry"},
+        {REG_SZ, text(65534), -1, text(65534),
+         "131070 bytes with the NUL: the largest the retry takes"},
         {REG_SZ, text(65535), -1, L"default", "131072 bytes: too long even for the retry"},
-        {REG_BINARY, std::wstring(L"ab\0cd", 5), -1, L"ab", "the type plays no part; text ends at a NUL"},
+        {REG_BINARY, std::wstring(L"ab\0cd", 5), -1, L"ab",
+         "the type plays no part; text ends at a NUL"},
         {REG_BINARY, L"xyz", 6, L"xyz", "no NUL stored: the zeroed buffer ends it"},
         {REG_SZ, L"", 0, L"default", "0 bytes is no text"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        DWORD bytes = static_cast<DWORD>(row.bytes >= 0 ? static_cast<size_t>(row.bytes) : (row.data.size() + 1) * 2);
+        DWORD bytes = static_cast<DWORD>(row.bytes >= 0 ? static_cast<size_t>(row.bytes)
+                                                        : (row.data.size() + 1) * 2);
         ASSERT_TRUE(m_scratch.SetRaw(L"", L"Text", row.type, row.data.c_str(), bytes));
         EXPECT_EQ(W(m_registry.GetString(OString(L"Text"), OString(L"default"))), row.expected);
     }
@@ -188,7 +202,8 @@ TEST_F(ORegistryTest, WritesCreateKeysAndReadsDoNot) {
     EXPECT_EQ(data, std::vector<BYTE>(bytes, bytes + 3));
 
     const wchar_t text[] = L"hello";
-    EXPECT_EQ(m_registry.SetValue(OString(L"Sz"), text, sizeof(text), REG_SZ), static_cast<int32_t>(sizeof(text)));
+    EXPECT_EQ(m_registry.SetValue(OString(L"Sz"), text, sizeof(text), REG_SZ),
+              static_cast<int32_t>(sizeof(text)));
     ASSERT_TRUE(m_scratch.GetRaw(L"", L"Sz", data, &type));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(m_registry.SetValue(OString(L"Bad"), nullptr, 4, REG_BINARY), -1);
@@ -233,7 +248,8 @@ TEST_F(ORegistryTest, DeleteValuesKeysAndTrees) {
     EXPECT_FALSE(m_scratch.KeyExists(L"Empty"));
 
     // Tree: Top/{a/{x, y/z}, b, "odd/name:%"/deep}, with values on the way.
-    for (const wchar_t* key : {L"Top\\a\\x", L"Top\\a\\y\\z", L"Top\\b", L"Top\\odd/name:%\\deep"}) {
+    for (const wchar_t* key :
+         {L"Top\\a\\x", L"Top\\a\\y\\z", L"Top\\b", L"Top\\odd/name:%\\deep"}) {
         ASSERT_TRUE(m_scratch.SetDword(key, L"V", 1));
     }
     ASSERT_TRUE(m_scratch.SetDword(L"Top", L"TopValue", 1));

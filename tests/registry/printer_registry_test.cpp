@@ -9,7 +9,9 @@
 
 namespace {
 
-std::wstring W(const OString& s) { return s.GetWide(); }
+std::wstring W(const OString& s) {
+    return s.GetWide();
+}
 
 PrinterRegistry::Facts SampleFacts() {
     PrinterRegistry::Facts facts;
@@ -25,8 +27,8 @@ PrinterRegistry::Facts SampleFacts() {
 TEST(PrinterRegistry, RootsThenTokensThenHiveAliases) {
     // Escaped by hand: '/' -> %2F, ':' -> %3A.
     const std::wstring escapedShort = L"Label%2F1%3Ax";
-    const std::wstring driverData =
-        L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/" + escapedShort + L"/PrinterDriverData";
+    const std::wstring driverData = L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/" +
+                                    escapedShort + L"/PrinterDriverData";
     struct Row {
         const wchar_t* path;
         std::wstring expected;
@@ -35,16 +37,19 @@ TEST(PrinterRegistry, RootsThenTokensThenHiveAliases) {
         {L"SETTINGS:Status", driverData + L"/Settings/Status"},
         {L"settings:", driverData + L"/Settings"},
         {L"DATA:", driverData},
-        {L"USERSETTINGS:A", L"1:SOFTWARE/Brantheon/Drivers/Printers/" + escapedShort + L"/Settings/A"},
-        {L"PNPDATA:A", L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/" + escapedShort + L"/PnPData/A"},
+        {L"USERSETTINGS:A",
+         L"1:SOFTWARE/Brantheon/Drivers/Printers/" + escapedShort + L"/Settings/A"},
+        {L"PNPDATA:A",
+         L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/" + escapedShort + L"/PnPData/A"},
         {L"Network:Port", L"2:SOFTWARE/Brantheon/Drivers/Network/@ws%3A01/Port"},
         {L"GLOBAL:A", L"2:SOFTWARE/Brantheon/Drivers/Global Settings/A"},
         {L"2:Already/Resolved", L"2:Already/Resolved"},
         {L"LOCAL:[MODEL]/[PORT]/[OEM]",
          L"2:SOFTWARE/Brantheon/Drivers/Quorvel ZT4x0 (203%2F300 dpi)/COM1%3A/z%"},
-        {L"LOCAL:[PRINTER]/[PRINTER]", L"2:SOFTWARE/Brantheon/Drivers/" + escapedShort + L"/" + escapedShort},
+        {L"LOCAL:[PRINTER]/[PRINTER]",
+         L"2:SOFTWARE/Brantheon/Drivers/" + escapedShort + L"/" + escapedShort},
         {L"LOCAL:[printer]", L"2:SOFTWARE/Brantheon/Drivers/[printer]"},  // tokens keep their case
-        {L"Printers/[PRINTER]", L"Printers/[PRINTER]"},                   // no ':': tokens untouched too
+        {L"Printers/[PRINTER]", L"Printers/[PRINTER]"},  // no ':': tokens untouched too
     };
     PrinterRegistry registry(SampleFacts());
     for (const Row& row : rows) {
@@ -64,13 +69,15 @@ TEST(PrinterRegistry, MirrorPathRedirectsMachineDriverKeys) {
     };
     const Row rows[] = {
         {L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/L1", true,
-         L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3A/Printers/L1", "print key, remote: escaped server level"},
+         L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3A/Printers/L1",
+         "print key, remote: escaped server level"},
         {L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/L1", false,
-         L"1:SOFTWARE/Brantheon/Drivers/PRINT%3A/Printers/L1", "print key, not remote: no server level"},
+         L"1:SOFTWARE/Brantheon/Drivers/PRINT%3A/Printers/L1",
+         "print key, not remote: no server level"},
         {L"2:system/currentcontrolset/control/print/Printers", true,
          L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3A/Printers", "ASCII case ignored"},
-        {L"2:SYSTEM/CurrentControlSet/Control/PrintX", true, L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3AX",
-         "a plain prefix test"},
+        {L"2:SYSTEM/CurrentControlSet/Control/PrintX", true,
+         L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3AX", "a plain prefix test"},
         {L"2:SOFTWARE/Brantheon/Drivers", true, L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/LOCAL%3A",
          "the local key itself"},
         {L"1:SOFTWARE/Brantheon/Drivers/Printers/L1", true,
@@ -80,7 +87,8 @@ TEST(PrinterRegistry, MirrorPathRedirectsMachineDriverKeys) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        EXPECT_EQ(W(PrinterRegistry::MirrorPath(OString(row.path), row.remote, OString(L"srv:2"))), row.expected);
+        EXPECT_EQ(W(PrinterRegistry::MirrorPath(OString(row.path), row.remote, OString(L"srv:2"))),
+                  row.expected);
     }
 }
 
@@ -96,7 +104,8 @@ TEST(PrinterRegistry, RedirectFollowsRemoteAndCopiesKeepFlags) {
     EXPECT_FALSE(copy.GetRedirect());
     EXPECT_EQ(W(copy.GetMutex().GetName()), L"Global\\Quorvel:PrinterRegistry");
     EXPECT_EQ(copy.GetMutex().GetTimeout(), 30000u);
-    EXPECT_EQ(copy.GetMutex().GetHandle(), nullptr) << "the mutex is created at the first lock only";
+    EXPECT_EQ(copy.GetMutex().GetHandle(), nullptr)
+        << "the mutex is created at the first lock only";
 }
 
 }  // namespace

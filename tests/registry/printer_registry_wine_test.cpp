@@ -19,8 +19,12 @@ namespace {
 
 using QvTest::WinePrinter;
 
-std::string N(const std::wstring& s) { return OString(s.c_str()).GetNarrow(); }
-OString O(const std::wstring& s) { return OString(s.c_str()); }
+std::string N(const std::wstring& s) {
+    return OString(s.c_str()).GetNarrow();
+}
+OString O(const std::wstring& s) {
+    return OString(s.c_str());
+}
 
 std::wstring ComputerName() {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -54,8 +58,8 @@ protected:
         DWORD data = 0;
         DWORD type = 0;
         DWORD needed = 0;
-        error = ::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(value), &type, reinterpret_cast<BYTE*>(&data),
-                                  sizeof(data), &needed);
+        error = ::GetPrinterDataW(handle.Get(), const_cast<wchar_t*>(value), &type,
+                                  reinterpret_cast<BYTE*>(&data), sizeof(data), &needed);
         return data;
     }
 
@@ -78,11 +82,14 @@ TEST_F(PrinterRegistryWineTest, EveryLogicalRootWritesWhereItShould) {
         {L"PRESETS:", HKEY_LOCAL_MACHINE, driverData + L"\\Presets"},
         {L"DEBUG:", HKEY_LOCAL_MACHINE, driverData + L"\\Development"},
         {L"PAPERSIZES:", HKEY_LOCAL_MACHINE, driverData + L"\\Paper Sizes"},
-        {L"USERSETTINGS:", HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers\\Printers\\" + Name() + L"\\Settings"},
+        {L"USERSETTINGS:", HKEY_CURRENT_USER,
+         L"SOFTWARE\\Brantheon\\Drivers\\Printers\\" + Name() + L"\\Settings"},
         {L"DATA:", HKEY_LOCAL_MACHINE, driverData},
         {L"MODEL:", HKEY_LOCAL_MACHINE, driverData + L"\\Model"},
-        {L"MONITOR:", HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Quorvel Network Monitor"},
-        {L"NETWORK:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + ComputerName()},
+        {L"MONITOR:", HKEY_LOCAL_MACHINE,
+         L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Quorvel Network Monitor"},
+        {L"NETWORK:", HKEY_LOCAL_MACHINE,
+         L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + ComputerName()},
         {L"PNPDATA:", HKEY_LOCAL_MACHINE, kPrinters + Name() + L"\\PnPData"},
     };
     PrinterRegistry registry{O(Name())};
@@ -120,8 +127,9 @@ TEST_F(PrinterRegistryWineTest, TokensComeFromThePrinter) {
     std::wstring name = Name();
     name.replace(name.find(L'/'), 1, L"%2F");
     // Data file "qvz42...": model code = characters 4 and 5.
-    EXPECT_EQ(std::wstring(path.GetWide()), L"2:SOFTWARE/Brantheon/Drivers/Models/" + s_printer->DriverName() + L"/" +
-                                                port + L"/" + ComputerName() + L"/42/" + name);
+    EXPECT_EQ(std::wstring(path.GetWide()), L"2:SOFTWARE/Brantheon/Drivers/Models/" +
+                                                s_printer->DriverName() + L"/" + port + L"/" +
+                                                ComputerName() + L"/42/" + name);
 }
 
 TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
@@ -132,10 +140,12 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     EXPECT_EQ(std::wstring(registry.GetFacts().serverName.GetWide()), server.Server());
 
     ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Mirrored"), 9));
-    EXPECT_TRUE(server.Mirror().HasDword(L"PRINT:\\Printers\\" + Name() + L"\\PrinterDriverData", L"Mirrored", 9));
+    EXPECT_TRUE(server.Mirror().HasDword(L"PRINT:\\Printers\\" + Name() + L"\\PrinterDriverData",
+                                         L"Mirrored", 9));
     DWORD error = 0;
     SpoolerDword(L"Mirrored", error);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the machine's printer data was written";
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND))
+        << "the machine's printer data was written";
     EXPECT_EQ(registry.GetNumber(OString(L"DATA:Mirrored"), 0), 9u);
 
     // "GLOBAL:" lies under the local driver key and is mirrored with it.
@@ -146,7 +156,8 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     registry.SetRedirect(false);
     EXPECT_EQ(registry.GetNumber(OString(L"DATA:Mirrored"), 0), 0u);
     {
-        ScratchRegistryKey network(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + server.Server());
+        ScratchRegistryKey network(HKEY_LOCAL_MACHINE,
+                                   L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + server.Server());
         ASSERT_TRUE(network.SetDword(L"", L"TCP Enabled", 1));
         OString name = O(L"NETWORK:" + network.Name() + L"/TCP Enabled");
         EXPECT_EQ(registry.GetNumber(name, 7), 1u);
@@ -158,7 +169,8 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     for (const auto& [hive, parent, root] :
          {std::tuple{HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control", L"CONTROL:"},
           std::tuple{HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum", L"ENUM:"},
-          std::tuple{HKEY_CURRENT_USER, L"Software\\QuorvelTest", L"CURRENT_USER:Software/QuorvelTest/"}}) {
+          std::tuple{HKEY_CURRENT_USER, L"Software\\QuorvelTest",
+                     L"CURRENT_USER:Software/QuorvelTest/"}}) {
         SCOPED_TRACE(N(root));
         ScratchRegistryKey scratch(hive, parent);
         ASSERT_TRUE(registry.SetNumber(O(root + scratch.Name() + L"/V"), 4));
@@ -205,7 +217,8 @@ TEST(PrinterRegistryWine, UnknownPrinterReadsDefaults) {
     EXPECT_TRUE(registry.GetFacts().shortName.IsEmpty());
     EXPECT_FALSE(registry.IsRemote());
     EXPECT_EQ(registry.GetNumber(OString(L"SETTINGS:Status/Status Monitoring Mode"), 3), 3u);
-    EXPECT_EQ(std::wstring(registry.GetString(OString(L"DATA:Anything"), OString(L"d")).GetWide()), L"d");
+    EXPECT_EQ(std::wstring(registry.GetString(OString(L"DATA:Anything"), OString(L"d")).GetWide()),
+              L"d");
 }
 
 TEST(PrinterRegistryWine, MutexIsTheMachineWideOne) {

@@ -6,7 +6,9 @@
 
 namespace {
 
-std::wstring W(const OString& s) { return s.GetWide(); }
+std::wstring W(const OString& s) {
+    return s.GetWide();
+}
 
 OString Resolve(const OString& s) {
     OString path(s);
@@ -20,7 +22,9 @@ OString SlashEndedData(const OString& s) {
     return path;
 }
 
-OString JoinB(const OString& key) { return RegistryPath::JoinKey(key, OString(L"b")); }
+OString JoinB(const OString& key) {
+    return RegistryPath::JoinKey(key, OString(L"b"));
+}
 
 TEST(RegistryPath, TextSteps) {
     struct Row {
@@ -32,24 +36,32 @@ TEST(RegistryPath, TextSteps) {
     const Row rows[] = {
         // '%' first, or the '%' of "%2F" would itself be escaped again.
         {RegistryPath::EscapeName, L"a/%", L"a%2F%25", "escape: slash, then percent"},
-        {RegistryPath::EscapeName, L"%2F", L"%252F", "escape: text that looks escaped is escaped again"},
-        {RegistryPath::EscapeName, L"\\\\srv\\Label:1/2", L"\\\\srv\\Label%3A1%2F2", "escape: backslashes stay"},
-        {RegistryPath::UnescapeName, L"%2", L"%2", "unescape: two characters are returned unchanged"},
+        {RegistryPath::EscapeName, L"%2F", L"%252F",
+         "escape: text that looks escaped is escaped again"},
+        {RegistryPath::EscapeName, L"\\\\srv\\Label:1/2", L"\\\\srv\\Label%3A1%2F2",
+         "escape: backslashes stay"},
+        {RegistryPath::UnescapeName, L"%2", L"%2",
+         "unescape: two characters are returned unchanged"},
         {RegistryPath::UnescapeName, L"a%2fb", L"a/b", "unescape: lower-case hex"},
         {RegistryPath::UnescapeName, L"%3a%3A", L"::", "unescape: two escapes back to back"},
-        {RegistryPath::UnescapeName, L"%252F", L"%2F", "unescape: a decoded '%' is not decoded again"},
-        {RegistryPath::UnescapeName, L"ab%2", L"ab%2", "unescape: '%' without two characters after it"},
+        {RegistryPath::UnescapeName, L"%252F", L"%2F",
+         "unescape: a decoded '%' is not decoded again"},
+        {RegistryPath::UnescapeName, L"ab%2", L"ab%2",
+         "unescape: '%' without two characters after it"},
         {RegistryPath::UnescapeName, L"%41%42%43", L"ABC", "unescape: 0x41 0x42 0x43"},
         // The per-alias rows are in the conformance tests, against the real hives.
-        {Resolve, L"CURRENT_USER:Software", L"1:Software", "no separator after a replacement ending in ':'"},
+        {Resolve, L"CURRENT_USER:Software", L"1:Software",
+         "no separator after a replacement ending in ':'"},
         {Resolve, L"users:x", L"3:x", "lower-case users"},
         {Resolve, L"Local:Foo", L"2:SOFTWARE/Brantheon/Drivers/Foo", "mixed case"},
         {Resolve, L"LOCAL:", L"2:SOFTWARE/Brantheon/Drivers", "alias alone"},
-        {Resolve, L"print:", L"2:SYSTEM/CurrentControlSet/Control/Print", "alias alone, lower case"},
+        {Resolve, L"print:", L"2:SYSTEM/CurrentControlSet/Control/Print",
+         "alias alone, lower case"},
         {Resolve, L"LOCAL", L"LOCAL", "no ':' at all: untouched"},
         {Resolve, L"2:LOCAL:x", L"2:LOCAL:x", "an alias only matches at the start"},
         {Resolve, L"SETTINGS:x", L"SETTINGS:x", "not an alias of the base registry"},
-        {SlashEndedData, L"DATA:Settings", L"PRINT:x/Settings", "no separator after a replacement ending in '/'"},
+        {SlashEndedData, L"DATA:Settings", L"PRINT:x/Settings",
+         "no separator after a replacement ending in '/'"},
         {JoinB, L"2:A", L"2:A/b", "join"},
         {JoinB, L"2:", L"2:b", "join after ':'"},
         {JoinB, L"", L"b", "join to nothing"},
@@ -62,7 +74,8 @@ TEST(RegistryPath, TextSteps) {
 
 TEST(RegistryPath, EscapeThenUnescapeGivesEveryPrintableCharacterBack) {
     for (wchar_t c = 0x20; c < 0x7F; ++c) {
-        for (const std::wstring& text : {std::wstring(1, c), L"ab" + std::wstring(1, c) + L"cd", std::wstring(3, c)}) {
+        for (const std::wstring& text :
+             {std::wstring(1, c), L"ab" + std::wstring(1, c) + L"cd", std::wstring(3, c)}) {
             SCOPED_TRACE(testing::Message() << "character 0x" << std::hex << static_cast<int>(c));
             OString escaped = RegistryPath::EscapeName(OString(text.c_str()));
             EXPECT_EQ(std::wstring(escaped.GetWide()).find_first_of(L"/:"), std::wstring::npos);
@@ -81,17 +94,20 @@ TEST(RegistryPath, SplitValuePathSeparatesKeyAndDecodedName) {
         const char* note;
     };
     const Row rows[] = {
-        {L"SETTINGS:", L"Status/Status Monitoring Mode", true, L"SETTINGS:Status", L"Status Monitoring Mode",
-         "relative name with a subkey"},
-        {L"", L"NETWORK:TCP Enabled", true, L"NETWORK:", L"TCP Enabled", "absolute name, empty key"},
-        {L"LOCAL:Ignored", L"1:Software/V", true, L"1:Software", L"V", "absolute name ignores the key"},
+        {L"SETTINGS:", L"Status/Status Monitoring Mode", true, L"SETTINGS:Status",
+         L"Status Monitoring Mode", "relative name with a subkey"},
+        {L"", L"NETWORK:TCP Enabled", true, L"NETWORK:", L"TCP Enabled",
+         "absolute name, empty key"},
+        {L"LOCAL:Ignored", L"1:Software/V", true, L"1:Software", L"V",
+         "absolute name ignores the key"},
         {L"LOCAL:K", L"a//b", true, L"LOCAL:K", L"a/b", "doubled slash in a value name"},
         {L"LOCAL:K", L"x::y", true, L"LOCAL:K", L"x:y", "doubled colon is not absolute"},
         {L"LOCAL:K", L"50%%", true, L"LOCAL:K", L"50%", "doubled percent"},
         {L"LOCAL:K", L"v%2Fw", true, L"LOCAL:K", L"v/w", "escape written directly in a value name"},
         {L"USER:A\\B", L"v", true, L"USER:A/B", L"v", "backslash separator in the key"},
         {L"USER:A/B/", L"v", true, L"USER:A/B", L"v", "trailing slash of the key"},
-        {L"USER:A/B///", L"v", true, L"USER:A/B%2F", L"v", "three slashes: an escaped slash, then a separator"},
+        {L"USER:A/B///", L"v", true, L"USER:A/B%2F", L"v",
+         "three slashes: an escaped slash, then a separator"},
         {L"USER:A/B/", L"", true, L"USER:A/B", L"", "empty name: the key without trailing slash"},
         {L"2:", L"v", true, L"2:", L"v", "no slash after a bare root"},
         {L"K", L"v", true, L"K", L"v", "no root, split at the slash"},

@@ -24,7 +24,9 @@ std::string TextOf(const EpcBits& bits) {
     return text;
 }
 
-std::string Narrow(const OString& text) { return text.GetNarrow(); }
+std::string Narrow(const OString& text) {
+    return text.GetNarrow();
+}
 
 TEST(DecimalToHex, ConvertsNumbersOfAnyLength) {
     static const struct {
@@ -58,9 +60,17 @@ TEST(HalveDecimal, HalvesTextWithAnEvenLastDigit) {
         const char* before;
         const char* after;
     } kRows[] = {
-        {"1000", "500"}, {"10", "5"},   {"0", "0"},       {"0000", "0000"},  // zeros stay as they are
-        {"98", "49"},    {"1234", "617"}, {"7", "7"},     {"1001", "1001"},  // odd: untouched
-        {"30", "15"},    {"2", "1"},    {"999999999999999999999999999998", "499999999999999999999999999999"},
+        {"1000", "500"},
+        {"10", "5"},
+        {"0", "0"},
+        {"0000", "0000"},  // zeros stay as they are
+        {"98", "49"},
+        {"1234", "617"},
+        {"7", "7"},
+        {"1001", "1001"},  // odd: untouched
+        {"30", "15"},
+        {"2", "1"},
+        {"999999999999999999999999999998", "499999999999999999999999999999"},
     };
     for (const auto& row : kRows) {
         SCOPED_TRACE(row.before);
@@ -113,7 +123,8 @@ TEST(ConvertValueToHex, FollowsTheInputMode) {
 TEST(ConvertValueToHex, TextModeTakesTheBytesOfTheAnsiCodePage) {
     const wchar_t text[] = L"\u00E9\u20AC\u4E00";  // e acute, euro sign, a CJK ideograph
     char bytes[16] = {};
-    int count = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr) - 1;
+    int count =
+        WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr) - 1;
     ASSERT_GT(count, 0);
     std::string expected;
     for (int i = 0; i < count; ++i) {
@@ -160,7 +171,9 @@ TEST(BitStrings, ConvertBetweenHexAndBits) {
 }
 
 TEST(BitStrings, FitPadAndStrip) {
-    auto fit = [](int32_t width) { return [width](EpcBits& bits) { FitBitsToWidth(bits, width); }; };
+    auto fit = [](int32_t width) {
+        return [width](EpcBits& bits) { FitBitsToWidth(bits, width); };
+    };
     static const auto pad = [](EpcBits& bits) { PadBitsToByte(bits); };
     static const auto strip = [](EpcBits& bits) { StripLeadingZeroBits(bits); };
     const struct {

@@ -28,7 +28,7 @@ public:
     }
 
     std::wstring Width() {
-        static const wchar_t* const kOdd[] = {L"",   L"x",  L" 12", L"+7",         L"-8", L"-0",
+        static const wchar_t* const kOdd[] = {L"",   L"x",  L" 12", L"+7",          L"-8", L"-0",
                                               L"3x", L"00", L"\t5", L"99999999999", L"-99"};
         int kind = Pick(20);
         if (kind == 0) {
@@ -41,12 +41,12 @@ public:
     }
 
     std::wstring Entry() {
-        static const wchar_t* const kColonTypes[] = {L"P1", L"P2", L"P2VAR6", L"AB", L"ZZ", L"",
-                                                     L"3F", L"P1x", L"p1", L"P2VAR", L"1:2"};
+        static const wchar_t* const kColonTypes[] = {L"P1", L"P2",  L"P2VAR6", L"AB",    L"ZZ", L"",
+                                                     L"3F", L"P1x", L"p1",     L"P2VAR", L"1:2"};
         static const wchar_t* const kHashTypes[] = {
-            L"H",     L"A",      L"D",     L"B",      L"EUID64",      L"EASC7",      L"ESN_GDTI113",
-            L"ESN_SGCN96", L"ECAGE6", L"EVAR6", L"30",     L"X",           L"E",          L"EVAR6UID64",
-            L"xASC7", L"EFOO",   L"h",     L"EXASC7Y", L"ECAGE6VAR6", L"",          L"E#5"};
+            L"H",          L"A",      L"D",     L"B",       L"EUID64",     L"EASC7", L"ESN_GDTI113",
+            L"ESN_SGCN96", L"ECAGE6", L"EVAR6", L"30",      L"X",          L"E",     L"EVAR6UID64",
+            L"xASC7",      L"EFOO",   L"h",     L"EXASC7Y", L"ECAGE6VAR6", L"",      L"E#5"};
         switch (Pick(8)) {
             case 0:
             case 1:
@@ -75,9 +75,14 @@ public:
 
     std::wstring Value() {
         static const wchar_t* const kPools[] = {
-            L"0123456789", L"0123456789abcdefABCDEF", L"01", L"0123456789 -/.xX",
+            L"0123456789",
+            L"0123456789abcdefABCDEF",
+            L"01",
+            L"0123456789 -/.xX",
             L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 -#/",
-            L" !\"#$%&'()*+,-./0123456789:<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\x7F\x01",
+            L" !\"#$%&'()*+,-./"
+            L"0123456789:<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~"
+            L"\x7F\x01",
         };
         const wchar_t* pool = PickOf(kPools);
         size_t poolSize = std::wcslen(pool);
@@ -117,8 +122,9 @@ TEST(EncodeEpcFast, MatchesTheReferenceOnRandomLayouts) {
         std::wstring reference = ReferenceEpc(values, layout, mode);
         StringSink sink;
         ASSERT_TRUE(EncodeEpcFast(values.c_str(), layout.c_str(), mode, sink));
-        ASSERT_EQ(sink.text, reference) << "values " << ::testing::PrintToString(values) << " layout "
-                                        << ::testing::PrintToString(layout) << " mode " << mode;
+        ASSERT_EQ(sink.text, reference)
+            << "values " << ::testing::PrintToString(values) << " layout "
+            << ::testing::PrintToString(layout) << " mode " << mode;
         ASSERT_LE(sink.reserves, 1);
         nonEmpty += reference.empty() ? 0 : 1;
     }
@@ -126,10 +132,12 @@ TEST(EncodeEpcFast, MatchesTheReferenceOnRandomLayouts) {
 }
 
 TEST(EncodeEpcFast, MatchesTheReferenceOnStandardLayouts) {
-    static const wchar_t* const kLayouts[] = {
-        L"8#30;3;3#X;20:P1;44:P2;38", L"8#31;3;3#X;20:P1;58:P2;24#000000", L"8#34;3;3#X;20:P1;82:P2",
-        L"8#36;3;3#X;20:P1;44:P2;140#EASC7", L"8#3A;3;3#X;20:P1;41:P2;58#ESN_GDTI113",
-        L"8#3B;6;36#ECAGE6;0#EVAR6;0#EVAR6"};
+    static const wchar_t* const kLayouts[] = {L"8#30;3;3#X;20:P1;44:P2;38",
+                                              L"8#31;3;3#X;20:P1;58:P2;24#000000",
+                                              L"8#34;3;3#X;20:P1;82:P2",
+                                              L"8#36;3;3#X;20:P1;44:P2;140#EASC7",
+                                              L"8#3A;3;3#X;20:P1;41:P2;58#ESN_GDTI113",
+                                              L"8#3B;6;36#ECAGE6;0#EVAR6;0#EVAR6"};
     RandomInput random(7);
     for (int i = 0; i < 5000; ++i) {
         std::wstring values;
@@ -141,7 +149,8 @@ TEST(EncodeEpcFast, MatchesTheReferenceOnStandardLayouts) {
         StringSink sink;
         ASSERT_TRUE(EncodeEpcFast(values.c_str(), layout, mode, sink));
         ASSERT_EQ(sink.text, ReferenceEpc(values, layout, mode))
-            << ::testing::PrintToString(values) << " " << ::testing::PrintToString(std::wstring(layout));
+            << ::testing::PrintToString(values) << " "
+            << ::testing::PrintToString(std::wstring(layout));
     }
 }
 
@@ -152,7 +161,8 @@ TEST(ConvertValueToHexFast, MatchesTheReference) {
         int mode = random.Mode();
         StringSink sink;
         ASSERT_TRUE(ConvertValueToHexFast(value.c_str(), mode, sink));
-        ASSERT_EQ(sink.text, std::wstring(ConvertValueToHex(mode, OString(value.c_str())).GetWide()))
+        ASSERT_EQ(sink.text,
+                  std::wstring(ConvertValueToHex(mode, OString(value.c_str())).GetWide()))
             << ::testing::PrintToString(value) << " mode " << mode;
         ASSERT_LE(sink.reserves, 1);
     }

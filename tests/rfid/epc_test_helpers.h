@@ -28,12 +28,13 @@ inline std::wstring ReferenceEpc(const std::wstring& values, const std::wstring&
 // Both encoders, the reference and the fast one the exports run, give
 // expected; the fast one is asked only for 7-bit text and must decline the
 // rest without writing.
-inline ::testing::AssertionResult EpcIs(const std::wstring& values, const std::wstring& layout, int mode,
-                                        const std::wstring& expected) {
+inline ::testing::AssertionResult EpcIs(const std::wstring& values, const std::wstring& layout,
+                                        int mode, const std::wstring& expected) {
     std::wstring reference = ReferenceEpc(values, layout, mode);
     if (reference != expected) {
-        return ::testing::AssertionFailure() << "reference gives \"" << ::testing::PrintToString(reference)
-                                             << "\", expected " << ::testing::PrintToString(expected);
+        return ::testing::AssertionFailure()
+               << "reference gives \"" << ::testing::PrintToString(reference) << "\", expected "
+               << ::testing::PrintToString(expected);
     }
     StringSink sink;
     bool ascii = true;
@@ -42,12 +43,13 @@ inline ::testing::AssertionResult EpcIs(const std::wstring& values, const std::w
     }
     bool handled = EncodeEpcFast(values.c_str(), layout.c_str(), mode, sink);
     if (handled != ascii) {
-        return ::testing::AssertionFailure() << "fast encoder handled=" << handled << " for ascii=" << ascii;
+        return ::testing::AssertionFailure()
+               << "fast encoder handled=" << handled << " for ascii=" << ascii;
     }
     if (handled && (sink.text != expected || sink.reserves > 1)) {
-        return ::testing::AssertionFailure() << "fast encoder gives " << ::testing::PrintToString(sink.text)
-                                             << " after " << sink.reserves << " reserves, expected "
-                                             << ::testing::PrintToString(expected);
+        return ::testing::AssertionFailure()
+               << "fast encoder gives " << ::testing::PrintToString(sink.text) << " after "
+               << sink.reserves << " reserves, expected " << ::testing::PrintToString(expected);
     }
     if (!handled && sink.reserves != 0) {
         return ::testing::AssertionFailure() << "fast encoder declined after reserving";

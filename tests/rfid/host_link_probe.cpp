@@ -44,7 +44,8 @@ int Probe() {
     // The tag data standard's SGTIN-96 example, and 255 in mode 2.
     wchar_t* tag = RFID_EncodeEPC(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2);
     wchar_t* raw = RFID_EncodeRaw(L"255", 2);
-    bool good = Same(tag, L"3074257BF7194E4000001A85") && Same(raw, L"FF") && RFID_EncodeRaw(L"0", 2) == nullptr;
+    bool good = Same(tag, L"3074257BF7194E4000001A85") && Same(raw, L"FF") &&
+                RFID_EncodeRaw(L"0", 2) == nullptr;
     SysFreeString(tag);
     SysFreeString(raw);
     return good ? 0 : 1;
@@ -53,7 +54,11 @@ int Probe() {
 }  // namespace
 
 #if defined(_MSC_VER)
-extern "C" int mainCRTStartup() { return Probe(); }
+extern "C" int mainCRTStartup() {
+    return Probe();
+}
 #else
-int main() { return Probe(); }
+int main() {
+    return Probe();
+}
 #endif

@@ -10,10 +10,12 @@ namespace {
 
 const wchar_t* g_serverText = nullptr;
 
-BOOL WINAPI GetPrinterOnServer(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+BOOL WINAPI GetPrinterOnServer(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size,
+                               LPDWORD needed) {
     BOOL ok = ::GetPrinterW(printer, level, buffer, size, needed);
     if (ok && level == 2 && buffer != nullptr && g_serverText != nullptr) {
-        reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pServerName = const_cast<wchar_t*>(g_serverText);
+        reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pServerName =
+            const_cast<wchar_t*>(g_serverText);
     }
     return ok;
 }

@@ -14,8 +14,8 @@ bool KeyPresent(HKEY hive, const std::wstring& subkey) {
 
 ORegKey CreateOrOpen(HKEY hive, const std::wstring& subkey) {
     ORegKey key;
-    if (::RegCreateKeyExW(hive, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.Put(),
-                          nullptr) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(hive, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                          nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
         key.Reset();
     }
     return key;
@@ -28,7 +28,8 @@ std::wstring UniqueTestName(const std::wstring& prefix) {
     return prefix + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
 }
 
-ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent, const std::wstring& name)
+ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent,
+                                       const std::wstring& name)
     : m_hive(hive) {
     // Note which parent levels must be created, so they can be pruned later.
     for (size_t end = parent.find(L'\\');; end = parent.find(L'\\', end + 1)) {
@@ -54,7 +55,8 @@ ScratchRegistryKey::~ScratchRegistryKey() {
 }
 
 std::wstring ScratchRegistryKey::Path() const {
-    std::wstring path = m_hive == HKEY_LOCAL_MACHINE ? L"2:" : (m_hive == HKEY_USERS ? L"3:" : L"1:");
+    std::wstring path =
+        m_hive == HKEY_LOCAL_MACHINE ? L"2:" : (m_hive == HKEY_USERS ? L"3:" : L"1:");
     for (wchar_t c : m_subkey) {
         path += c == L'\\' ? L'/' : c;
     }
@@ -65,21 +67,23 @@ std::wstring ScratchRegistryKey::Full(const std::wstring& relativeKey) const {
     return relativeKey.empty() ? m_subkey : m_subkey + L"\\" + relativeKey;
 }
 
-bool ScratchRegistryKey::SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type,
-                                const void* data, DWORD bytes) const {
+bool ScratchRegistryKey::SetRaw(const std::wstring& relativeKey, const std::wstring& value,
+                                DWORD type, const void* data, DWORD bytes) const {
     ORegKey key = CreateOrOpen(m_hive, Full(relativeKey));
-    return key && ::RegSetValueExW(key.Get(), value.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) ==
-                      ERROR_SUCCESS;
+    return key && ::RegSetValueExW(key.Get(), value.c_str(), 0, type,
+                                   static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
 }
 
-bool ScratchRegistryKey::SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const {
+bool ScratchRegistryKey::SetDword(const std::wstring& relativeKey, const std::wstring& value,
+                                  DWORD data) const {
     return SetRaw(relativeKey, value, REG_DWORD, &data, sizeof(data));
 }
 
-bool ScratchRegistryKey::GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
-                                DWORD* type) const {
+bool ScratchRegistryKey::GetRaw(const std::wstring& relativeKey, const std::wstring& value,
+                                std::vector<BYTE>& data, DWORD* type) const {
     ORegKey key;
-    if (::RegOpenKeyExW(m_hive, Full(relativeKey).c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(m_hive, Full(relativeKey).c_str(), 0, KEY_READ, key.Put()) !=
+        ERROR_SUCCESS) {
         return false;
     }
     DWORD bytes = 0;
@@ -96,7 +100,8 @@ bool ScratchRegistryKey::GetRaw(const std::wstring& relativeKey, const std::wstr
     return status == ERROR_SUCCESS;
 }
 
-::testing::AssertionResult ScratchRegistryKey::HasDword(const std::wstring& relativeKey, const std::wstring& value,
+::testing::AssertionResult ScratchRegistryKey::HasDword(const std::wstring& relativeKey,
+                                                        const std::wstring& value,
                                                         DWORD expected) const {
     std::vector<BYTE> data;
     DWORD type = 0;
@@ -108,8 +113,9 @@ bool ScratchRegistryKey::GetRaw(const std::wstring& relativeKey, const std::wstr
         std::memcpy(&stored, data.data(), sizeof(stored));
     }
     if (type != REG_DWORD || data.size() != sizeof(stored) || stored != expected) {
-        return ::testing::AssertionFailure() << "type " << type << ", " << data.size() << " bytes, value 0x"
-                                             << std::hex << stored << " instead of 0x" << expected;
+        return ::testing::AssertionFailure()
+               << "type " << type << ", " << data.size() << " bytes, value 0x" << std::hex << stored
+               << " instead of 0x" << expected;
     }
     return ::testing::AssertionSuccess();
 }
@@ -122,7 +128,8 @@ bool ScratchRegistryKey::CreateKey(const std::wstring& relativeKey) const {
     return static_cast<bool>(CreateOrOpen(m_hive, Full(relativeKey)));
 }
 
-bool ScratchRegistryKey::ValueExists(const std::wstring& relativeKey, const std::wstring& value) const {
+bool ScratchRegistryKey::ValueExists(const std::wstring& relativeKey,
+                                     const std::wstring& value) const {
     std::vector<BYTE> data;
     return GetRaw(relativeKey, value, data);
 }

@@ -17,7 +17,8 @@ public:
     // parent uses '\'. name is the scratch key's own name; empty makes a
     // unique one ("QuorvelTest-<pid>-<n>"). A given name must itself be unique
     // to the test (the whole tree under it is deleted).
-    explicit ScratchRegistryKey(HKEY hive = HKEY_CURRENT_USER, const std::wstring& parent = L"Software\\QuorvelTest",
+    explicit ScratchRegistryKey(HKEY hive = HKEY_CURRENT_USER,
+                                const std::wstring& parent = L"Software\\QuorvelTest",
                                 const std::wstring& name = L"");
     ScratchRegistryKey(const ScratchRegistryKey&) = delete;
     ScratchRegistryKey& operator=(const ScratchRegistryKey&) = delete;
@@ -33,8 +34,8 @@ public:
 
     // Direct registry access for expectations, independent of the code under
     // test. relativeKey uses '\' and may be empty (the scratch key itself).
-    bool SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type, const void* data,
-                DWORD bytes) const;
+    bool SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type,
+                const void* data, DWORD bytes) const;
     bool SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const;
     // Reads a value; false when missing. type may be null.
     bool GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,

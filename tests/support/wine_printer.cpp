@@ -36,7 +36,8 @@ std::wstring ProgramBaseName() {
 std::wstring DriverFolder() {
     wchar_t path[MAX_PATH] = {};
     DWORD needed = 0;
-    if (!::GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(path), sizeof path, &needed)) {
+    if (!::GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(path),
+                                      sizeof path, &needed)) {
         return std::wstring();
     }
     return std::wstring(path) + L"\\";
@@ -55,46 +56,49 @@ std::wstring ErrorText(const wchar_t* what, DWORD code) {
 // starts the second number) and would answer 20 dots per inch.
 std::string MakeDescription(int dpi) {
     char text[2048];
-    std::snprintf(text, sizeof text,
-                  "*PPD-Adobe: \"4.3\"\r\n"
-                  "*FormatVersion: \"4.3\"\r\n"
-                  "*FileVersion: \"1.0\"\r\n"
-                  "*LanguageVersion: English\r\n"
-                  "*LanguageEncoding: ISOLatin1\r\n"
-                  "*PCFileName: \"QVTEST.PPD\"\r\n"
-                  "*Manufacturer: \"Quorvel\"\r\n"
-                  "*Product: \"(Quorvel Test Label Printer)\"\r\n"
-                  "*ModelName: \"Quorvel Test Label Printer\"\r\n"
-                  "*NickName: \"Quorvel Test Label Printer\"\r\n"
-                  "*ShortNickName: \"Quorvel Test Label Printer\"\r\n"
-                  "*PSVersion: \"(3010.000) 0\"\r\n"
-                  "*LanguageLevel: \"3\"\r\n"
-                  "*ColorDevice: False\r\n"
-                  "*DefaultColorSpace: Gray\r\n"
-                  "*FileSystem: False\r\n"
-                  "*Throughput: \"1\"\r\n"
-                  "*DefaultResolution: %dx%ddpi\r\n"
-                  "*OpenUI *PageSize/Page Size: PickOne\r\n"
-                  "*OrderDependency: 10 AnySetup *PageSize\r\n"
-                  "*DefaultPageSize: Label\r\n"
-                  "*PageSize Label/Label 4 x 6: \"<</PageSize[288 432]/ImagingBBox null>>setpagedevice\"\r\n"
-                  "*CloseUI: *PageSize\r\n"
-                  "*OpenUI *PageRegion: PickOne\r\n"
-                  "*OrderDependency: 10 AnySetup *PageRegion\r\n"
-                  "*DefaultPageRegion: Label\r\n"
-                  "*PageRegion Label/Label 4 x 6: \"<</PageSize[288 432]/ImagingBBox null>>setpagedevice\"\r\n"
-                  "*CloseUI: *PageRegion\r\n"
-                  "*DefaultImageableArea: Label\r\n"
-                  "*ImageableArea Label/Label 4 x 6: \"0 0 288 432\"\r\n"
-                  "*DefaultPaperDimension: Label\r\n"
-                  "*PaperDimension Label/Label 4 x 6: \"288 432\"\r\n",
-                  dpi, dpi);
+    std::snprintf(
+        text, sizeof text,
+        "*PPD-Adobe: \"4.3\"\r\n"
+        "*FormatVersion: \"4.3\"\r\n"
+        "*FileVersion: \"1.0\"\r\n"
+        "*LanguageVersion: English\r\n"
+        "*LanguageEncoding: ISOLatin1\r\n"
+        "*PCFileName: \"QVTEST.PPD\"\r\n"
+        "*Manufacturer: \"Quorvel\"\r\n"
+        "*Product: \"(Quorvel Test Label Printer)\"\r\n"
+        "*ModelName: \"Quorvel Test Label Printer\"\r\n"
+        "*NickName: \"Quorvel Test Label Printer\"\r\n"
+        "*ShortNickName: \"Quorvel Test Label Printer\"\r\n"
+        "*PSVersion: \"(3010.000) 0\"\r\n"
+        "*LanguageLevel: \"3\"\r\n"
+        "*ColorDevice: False\r\n"
+        "*DefaultColorSpace: Gray\r\n"
+        "*FileSystem: False\r\n"
+        "*Throughput: \"1\"\r\n"
+        "*DefaultResolution: %dx%ddpi\r\n"
+        "*OpenUI *PageSize/Page Size: PickOne\r\n"
+        "*OrderDependency: 10 AnySetup *PageSize\r\n"
+        "*DefaultPageSize: Label\r\n"
+        "*PageSize Label/Label 4 x 6: \"<</PageSize[288 432]/ImagingBBox null>>setpagedevice\"\r\n"
+        "*CloseUI: *PageSize\r\n"
+        "*OpenUI *PageRegion: PickOne\r\n"
+        "*OrderDependency: 10 AnySetup *PageRegion\r\n"
+        "*DefaultPageRegion: Label\r\n"
+        "*PageRegion Label/Label 4 x 6: \"<</PageSize[288 432]/ImagingBBox "
+        "null>>setpagedevice\"\r\n"
+        "*CloseUI: *PageRegion\r\n"
+        "*DefaultImageableArea: Label\r\n"
+        "*ImageableArea Label/Label 4 x 6: \"0 0 288 432\"\r\n"
+        "*DefaultPaperDimension: Label\r\n"
+        "*PaperDimension Label/Label 4 x 6: \"288 432\"\r\n",
+        dpi, dpi);
     return text;
 }
 
 bool SetRegString(HKEY key, const wchar_t* name, const std::wstring& text) {
     return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -107,7 +111,9 @@ std::wstring WinePrinter::UniqueName(const std::wstring& tag) {
 
 WinePrinter::WinePrinter(const std::wstring& tag) : WinePrinter(tag, Options()) {}
 
-WinePrinter::WinePrinter(const std::wstring& tag, const Options& options) { m_ok = Install(tag, options); }
+WinePrinter::WinePrinter(const std::wstring& tag, const Options& options) {
+    m_ok = Install(tag, options);
+}
 
 bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     std::wstring unique = UniqueName(tag);
@@ -117,10 +123,12 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     std::wstring dataFile = L"wineps.drv";
     bool describe = options.dpi != 0 || !options.dataFileName.empty();
     if (describe) {
-        m_dataFileName = options.dataFileName.empty() ? options.dataFilePrefix + L"-" + unique + L".ppd"
-                                                      : options.dataFileName;
+        m_dataFileName = options.dataFileName.empty()
+                             ? options.dataFilePrefix + L"-" + unique + L".ppd"
+                             : options.dataFileName;
         m_sourceDataFile = DriverFolder() + m_dataFileName;
-        if (!WriteWholeFile(m_sourceDataFile, MakeDescription(options.dpi != 0 ? options.dpi : 300))) {
+        if (!WriteWholeFile(m_sourceDataFile,
+                            MakeDescription(options.dpi != 0 ? options.dpi : 300))) {
             m_error = ErrorText(L"writing the printer description", ::GetLastError());
             return false;
         }
@@ -147,7 +155,8 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
 
     // Wine keeps these three only in the driver's key; level 6 reads them back.
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRegistryPath().c_str(), 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRegistryPath().c_str(), 0, KEY_SET_VALUE, &key) ==
+        ERROR_SUCCESS) {
         SetRegString(key, L"Manufacturer", options.manufacturer);
         SetRegString(key, L"HardwareID", options.hardwareId);
         SetRegString(key, L"Provider", options.provider);
@@ -208,9 +217,13 @@ WinePrinter::~WinePrinter() {
     }
 }
 
-std::wstring WinePrinter::RegistryPath() const { return kPrintersKey + m_name; }
+std::wstring WinePrinter::RegistryPath() const {
+    return kPrintersKey + m_name;
+}
 
-std::wstring WinePrinter::DriverRegistryPath() const { return kDriversKey + m_driverName; }
+std::wstring WinePrinter::DriverRegistryPath() const {
+    return kDriversKey + m_driverName;
+}
 
 OPrinterHandle WinePrinter::Open() const {
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
@@ -222,7 +235,9 @@ OPrinterHandle WinePrinter::Open() const {
     return OPrinterHandle(printer);
 }
 
-std::string WinePrinter::ReadOutput() const { return ReadWholeFile(m_port).value_or(std::string()); }
+std::string WinePrinter::ReadOutput() const {
+    return ReadWholeFile(m_port).value_or(std::string());
+}
 
 void WinePrinter::ClearOutput() const {
     if (m_portIsFile) {
@@ -230,26 +245,28 @@ void WinePrinter::ClearOutput() const {
     }
 }
 
-bool WinePrinter::SetData(const std::wstring& value, DWORD type, const void* data, DWORD size) const {
+bool WinePrinter::SetData(const std::wstring& value, DWORD type, const void* data,
+                          DWORD size) const {
     OPrinterHandle printer = Open();
     if (!printer) {
         return false;
     }
     std::wstring name = value;
-    return ::SetPrinterDataW(printer.Get(), name.data(), type, static_cast<BYTE*>(const_cast<void*>(data)), size) ==
-           ERROR_SUCCESS;
+    return ::SetPrinterDataW(printer.Get(), name.data(), type,
+                             static_cast<BYTE*>(const_cast<void*>(data)), size) == ERROR_SUCCESS;
 }
 
 bool WinePrinter::SetDataString(const std::wstring& value, const std::wstring& text) const {
-    return SetData(value, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return SetData(value, REG_SZ, text.c_str(),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 bool WinePrinter::SetDataDword(const std::wstring& value, DWORD number) const {
     return SetData(value, REG_DWORD, &number, sizeof number);
 }
 
-bool WinePrinter::SetDataEx(const std::wstring& key, const std::wstring& value, DWORD type, const void* data,
-                            DWORD size) const {
+bool WinePrinter::SetDataEx(const std::wstring& key, const std::wstring& value, DWORD type,
+                            const void* data, DWORD size) const {
     OPrinterHandle printer = Open();
     if (!printer) {
         return false;
@@ -259,7 +276,8 @@ bool WinePrinter::SetDataEx(const std::wstring& key, const std::wstring& value, 
 }
 
 bool WinePrinter::DeleteData(const std::wstring& value, const std::wstring& key) const {
-    std::wstring path = RegistryPath() + L"\\" + (key.empty() ? std::wstring(L"PrinterDriverData") : key);
+    std::wstring path =
+        RegistryPath() + L"\\" + (key.empty() ? std::wstring(L"PrinterDriverData") : key);
     HKEY handle = nullptr;
     LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE, &handle);
     if (opened == ERROR_FILE_NOT_FOUND) {
@@ -274,8 +292,8 @@ bool WinePrinter::DeleteData(const std::wstring& value, const std::wstring& key)
 }
 
 bool WinePrinter::SetStatus(DWORD status) const {
-    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, RegistryPath().c_str(), L"Status", REG_DWORD, &status,
-                             sizeof status) == ERROR_SUCCESS;
+    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, RegistryPath().c_str(), L"Status", REG_DWORD,
+                             &status, sizeof status) == ERROR_SUCCESS;
 }
 
 bool WinePrinter::SetBidi(bool enabled) const {

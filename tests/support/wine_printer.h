@@ -33,8 +33,8 @@
 
 // Skips the running test, saying why, when the printer could not be installed.
 #define QV_SKIP_WITHOUT_PRINTER(printer) \
-    if ((printer).Ok()) {                 \
-    } else                                \
+    if ((printer).Ok()) {                \
+    } else                               \
         GTEST_SKIP() << "no Wine printer: " << (printer).Error()
 
 namespace QvTest {
@@ -101,7 +101,8 @@ public:
     bool SetData(const std::wstring& value, DWORD type, const void* data, DWORD size) const;
     bool SetDataString(const std::wstring& value, const std::wstring& text) const;
     bool SetDataDword(const std::wstring& value, DWORD number) const;
-    bool SetDataEx(const std::wstring& key, const std::wstring& value, DWORD type, const void* data, DWORD size) const;
+    bool SetDataEx(const std::wstring& key, const std::wstring& value, DWORD type, const void* data,
+                   DWORD size) const;
     // Deletes a printer data value (key empty: the PrinterDriverData values)
     // through the registry; true when it is gone afterwards.
     bool DeleteData(const std::wstring& value, const std::wstring& key = L"") const;

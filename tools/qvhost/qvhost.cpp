@@ -31,11 +31,12 @@ void WriteLine(DWORD which, const std::wstring& line) {
 std::wstring SystemMessage(DWORD error) {
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring message = length > 0 ? std::wstring(text, length) : L"";
     LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+    while (!message.empty() &&
+           (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
         message.pop_back();
     }
     return (message.empty() ? L"" : message + L" ") + L"(error " + std::to_wstring(error) + L")";
@@ -115,7 +116,9 @@ void PrintCommandHelp(QvHost& host, const QvCommand& command) {
     }
 }
 
-bool IsHelp(const std::wstring& arg) { return arg == L"--help" || arg == L"-h" || arg == L"/?"; }
+bool IsHelp(const std::wstring& arg) {
+    return arg == L"--help" || arg == L"-h" || arg == L"/?";
+}
 
 }  // namespace
 
@@ -145,7 +148,8 @@ bool QvArgs::TakeOption(const wchar_t* name, std::wstring& value) {
         }
         found = true;
         value = text;
-        m_args.erase(m_args.begin() + static_cast<ptrdiff_t>(i), m_args.begin() + static_cast<ptrdiff_t>(i + count));
+        m_args.erase(m_args.begin() + static_cast<ptrdiff_t>(i),
+                     m_args.begin() + static_cast<ptrdiff_t>(i + count));
     }
     return found;
 }
@@ -160,7 +164,8 @@ bool QvArgs::ParseInt32(const std::wstring& text, int32_t& value) {
     wchar_t* end = nullptr;
     errno = 0;
     long long number = std::wcstoll(text.c_str(), &end, hex ? 16 : 10);
-    if (end == nullptr || *end != L'\0' || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
+    if (end == nullptr || *end != L'\0' || errno == ERANGE || number < INT32_MIN ||
+        number > INT32_MAX) {
         return false;
     }
     value = static_cast<int32_t>(number);
@@ -207,7 +212,8 @@ std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
         }
     }
     if (positional.size() < min) {
-        throw QvUsageError(min == 1 && max == 1 ? "one argument is needed" : "arguments are missing");
+        throw QvUsageError(min == 1 && max == 1 ? "one argument is needed"
+                                                : "arguments are missing");
     }
     if (positional.size() > max) {
         throw QvUsageError("unexpected argument '" + QvToUtf8(positional[max]) + "'");
@@ -231,7 +237,8 @@ QvJson& QvJson::Add(const char* key, const std::wstring& text) {
         static const struct {
             wchar_t c;
             const wchar_t* escape;
-        } kEscapes[] = {{L'"', L"\\\""}, {L'\\', L"\\\\"}, {L'\n', L"\\n"}, {L'\r', L"\\r"}, {L'\t', L"\\t"}};
+        } kEscapes[] = {
+            {L'"', L"\\\""}, {L'\\', L"\\\\"}, {L'\n', L"\\n"}, {L'\r', L"\\r"}, {L'\t', L"\\t"}};
         const wchar_t* escape = nullptr;
         for (const auto& entry : kEscapes) {
             escape = entry.c == c ? entry.escape : escape;
@@ -287,12 +294,14 @@ FARPROC QvHost::Resolve(const char* decoratedName) {
         m_module = LoadLibraryW(path.c_str());
         if (m_module == nullptr) {
             DWORD error = GetLastError();
-            throw QvCommandError(kQvExitLibrary, "cannot load " + QvToUtf8(path) + ": " + QvToUtf8(SystemMessage(error)));
+            throw QvCommandError(kQvExitLibrary, "cannot load " + QvToUtf8(path) + ": " +
+                                                     QvToUtf8(SystemMessage(error)));
         }
     }
     FARPROC function = GetProcAddress(m_module, decoratedName);
     if (function == nullptr) {
-        throw QvCommandError(kQvExitLibrary, std::string(QvToUtf8(kDllName)) + " does not export " + decoratedName);
+        throw QvCommandError(kQvExitLibrary,
+                             std::string(QvToUtf8(kDllName)) + " does not export " + decoratedName);
     }
     return function;
 }
@@ -306,26 +315,32 @@ std::optional<std::wstring> QvHost::TakeBstr(BSTR text) {
     return copy;
 }
 
-void QvHost::Print(const std::wstring& line) { WriteLine(STD_OUTPUT_HANDLE, line); }
+void QvHost::Print(const std::wstring& line) {
+    WriteLine(STD_OUTPUT_HANDLE, line);
+}
 
-void QvPrintError(const std::wstring& text) { WriteLine(STD_ERROR_HANDLE, L"qvhost: " + text); }
+void QvPrintError(const std::wstring& text) {
+    WriteLine(STD_ERROR_HANDLE, L"qvhost: " + text);
+}
 
 std::string QvToUtf8(const std::wstring& text) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr,
-                            nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(),
+                            bytes, nullptr, nullptr);
     }
     return utf8;
 }
 
 std::wstring QvFromUtf8(const std::string& text) {
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    int units =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
     if (units > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(), units);
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(),
+                            units);
     }
     return wide;
 }
@@ -380,7 +395,8 @@ int main() {
         QvPrintError(L"unknown command '" + name + L"' (qvhost --help lists them)");
         return kQvExitUsage;
     }
-    QvArgs commandArgs(std::vector<std::wstring>(args.begin() + static_cast<ptrdiff_t>(first) + 1, args.end()));
+    QvArgs commandArgs(
+        std::vector<std::wstring>(args.begin() + static_cast<ptrdiff_t>(first) + 1, args.end()));
     if (help || commandArgs.TakeFlag(L"help")) {
         PrintCommandHelp(host, *command);
         return kQvExitOk;

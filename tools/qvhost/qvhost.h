@@ -25,11 +25,11 @@
 
 // Exit codes, for scripts.
 enum QvExitCode : int {
-    kQvExitOk = 0,         // the command ran and printed its result
-    kQvExitNoResult = 1,   // the library gave no result (a null BSTR, false, ...)
-    kQvExitUsage = 2,      // bad command line: unknown command or option, bad number
-    kQvExitLibrary = 3,    // the DLL or one of its exports could not be loaded
-    kQvExitFailure = 4,    // a Windows call the command needs failed (opening a printer, ...)
+    kQvExitOk = 0,        // the command ran and printed its result
+    kQvExitNoResult = 1,  // the library gave no result (a null BSTR, false, ...)
+    kQvExitUsage = 2,     // bad command line: unknown command or option, bad number
+    kQvExitLibrary = 3,   // the DLL or one of its exports could not be loaded
+    kQvExitFailure = 4,   // a Windows call the command needs failed (opening a printer, ...)
 };
 
 // A bad command line; the message says what is wrong, without the program name.
@@ -41,7 +41,8 @@ public:
 // A failure to report with an exit code, for example kQvExitFailure.
 class QvCommandError : public std::runtime_error {
 public:
-    QvCommandError(int exitCode, const std::string& message) : std::runtime_error(message), m_exitCode(exitCode) {}
+    QvCommandError(int exitCode, const std::string& message)
+        : std::runtime_error(message), m_exitCode(exitCode) {}
     int ExitCode() const { return m_exitCode; }
 
 private:

@@ -26,9 +26,11 @@ int32_t TakeMode(QvArgs& args) {
     return QvArgs::RequireInt32(text, "--mode wants 0..3 or text, hex, decimal, binary");
 }
 
-int Report(QvHost& host, const wchar_t* command, QvJson json, const std::optional<std::wstring>& hex) {
+int Report(QvHost& host, const wchar_t* command, QvJson json,
+           const std::optional<std::wstring>& hex) {
     if (host.Json()) {
-        host.PrintJson(json.Add("hex", hex).Add("bits", static_cast<int64_t>(hex ? hex->size() * 4 : 0)));
+        host.PrintJson(
+            json.Add("hex", hex).Add("bits", static_cast<int64_t>(hex ? hex->size() * 4 : 0)));
     } else if (hex) {
         host.Print(*hex);
     } else {
@@ -48,11 +50,10 @@ int RunEncodeEpc(QvHost& host, QvArgs& args) {
         throw QvUsageError("--layout is required");
     }
     auto encode = host.Export<QV_PFN_RFID_ENCODE_EPC>(QV_EXPORT_RFID_ENCODE_EPC);
-    std::optional<std::wstring> hex = QvHost::TakeBstr(encode(values.c_str(), layout.c_str(), mode));
+    std::optional<std::wstring> hex =
+        QvHost::TakeBstr(encode(values.c_str(), layout.c_str(), mode));
     QvJson json(L"rfid-epc");
-    json.Add("layout", layout)
-        .Add("values", values)
-        .Add("mode", static_cast<int64_t>(mode));
+    json.Add("layout", layout).Add("values", values).Add("mode", static_cast<int64_t>(mode));
     return Report(host, L"rfid-epc", json, hex);
 }
 
@@ -81,13 +82,15 @@ const QvCommand kCommands[] = {
      L"--mode: 0 text, 1 hex, 2 decimal (default), 3 binary; names text, hex, decimal, binary.\n"
      L"\n"
      L"Example, SGTIN-96 (header 30, filter 3, company prefix 0614141, item 812345, serial 6789):\n"
-     L"  qvhost rfid-epc --layout \"8#30;3;3#X;20:P1;44:P2;38\" --values \"3;0614141;812345;6789\"\n"
+     L"  qvhost rfid-epc --layout \"8#30;3;3#X;20:P1;44:P2;38\" --values "
+     L"\"3;0614141;812345;6789\"\n"
      L"  3074257BF7194E4000001A85",
      RunEncodeEpc},
     {L"rfid-raw", L"VALUE [--mode N]", L"convert one value to hexadecimal (RFID_EncodeRaw)",
      L"\n"
      L"--mode: 0 text, 1 hex, 2 decimal (default), 3 binary; names text, hex, decimal, binary.\n"
-     L"Characters the mode does not accept are dropped. Use -- before a value that starts with --.\n"
+     L"Characters the mode does not accept are dropped. Use -- before a value that starts with "
+     L"--.\n"
      L"\n"
      L"Example: qvhost rfid-raw 255   prints FF",
      RunEncodeRaw},
