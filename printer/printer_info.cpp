@@ -50,6 +50,16 @@ bool ComputerName(OString& name) {
     return true;
 }
 
+// A copy of the text in a body of its own, in the same code page.
+OString Own(const OString& text) {
+    OString copy;
+    copy.SetCodePage(text.GetCodePage());
+    if (!text.IsEmpty()) {
+        copy = text.GetWide();
+    }
+    return copy;
+}
+
 bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
     return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
 }
@@ -82,8 +92,62 @@ PrinterInfo::PrinterInfo(const OString& printerName) {
     FillFromCache();
 }
 
-PrinterInfo::PrinterInfo(const PrinterInfo& other) = default;
-PrinterInfo& PrinterInfo::operator=(const PrinterInfo& other) = default;
+// Every text gets a body of its own. An OString converts lazily and caches the
+// other form in its body, so a record sharing bodies with this thread's cache
+// entry would let the thread it is handed to write into the entry's texts while
+// this thread reads them.
+PrinterInfo::PrinterInfo(const PrinterInfo& other) {
+    *this = other;
+}
+
+PrinterInfo& PrinterInfo::operator=(const PrinterInfo& other) {
+    if (this == &other) {
+        return *this;
+    }
+    m_serverName = Own(other.m_serverName);
+    m_printerName = Own(other.m_printerName);
+    m_shareName = Own(other.m_shareName);
+    m_portName = Own(other.m_portName);
+    m_driverName = Own(other.m_driverName);
+    m_comment = Own(other.m_comment);
+    m_location = Own(other.m_location);
+    m_devMode = other.m_devMode;
+    m_sepFile = Own(other.m_sepFile);
+    m_printProcessor = Own(other.m_printProcessor);
+    m_dataType = Own(other.m_dataType);
+    m_parameters = Own(other.m_parameters);
+    m_attributes = other.m_attributes;
+    m_driverVersionNumber = other.m_driverVersionNumber;
+    m_environment = Own(other.m_environment);
+    m_driverDirectory = Own(other.m_driverDirectory);
+    m_driverFile = Own(other.m_driverFile);
+    m_dataFile = Own(other.m_dataFile);
+    m_configFile = Own(other.m_configFile);
+    m_helpFile = Own(other.m_helpFile);
+    m_dependentFiles.RemoveAll();
+    for (int32_t i = 0; i < other.m_dependentFiles.GetCount(); ++i) {
+        m_dependentFiles.Add(Own(other.m_dependentFiles[i]));
+    }
+    m_monitorName = Own(other.m_monitorName);
+    m_defaultDataType = Own(other.m_defaultDataType);
+    m_driverDate = other.m_driverDate;
+    m_driverVersion = other.m_driverVersion;
+    m_manufacturer = Own(other.m_manufacturer);
+    m_hardwareId = Own(other.m_hardwareId);
+    m_provider = Own(other.m_provider);
+    m_remote = other.m_remote;
+    m_modelFamily = Own(other.m_modelFamily);
+    m_modelCode = Own(other.m_modelCode);
+    m_sessionRedirected = other.m_sessionRedirected;
+    m_shortName = Own(other.m_shortName);
+    m_packageFolder = Own(other.m_packageFolder);
+    m_configModule = Own(other.m_configModule);
+    m_printModule = Own(other.m_printModule);
+    m_classicLayout = other.m_classicLayout;
+    m_driverPartRead = other.m_driverPartRead;
+    m_lastRefresh = other.m_lastRefresh;
+    return *this;
+}
 
 void PrinterInfo::Refresh() {
     m_lastRefresh = 0;
