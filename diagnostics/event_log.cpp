@@ -115,7 +115,19 @@ void OEventLogTagList::AddTag(uint32_t id, std::function<OString()> producer) {
 }
 
 void OEventLogTagList::AddTag(uint32_t id, const OString& text) {
-    AddTag(id, [text] { return text; });
+    // Rendering reads the text in wide form on whichever thread logs. An
+    // OString converts lazily inside its body, so the tag keeps a copy of its
+    // own holding both forms already: rendering then only reads, and never
+    // writes into a body the caller or another logging thread shares.
+    OString owned;
+    owned.SetCodePage(text.GetCodePage());
+    if (text.HasWide()) {
+        owned = text.GetWide();
+    } else if (!text.IsEmpty()) {
+        owned = text.GetNarrow();
+        owned.GetWide();
+    }
+    AddTag(id, [owned] { return owned; });
 }
 
 void OEventLogTagList::RemoveTag(uint32_t id) {
