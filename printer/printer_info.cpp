@@ -251,7 +251,15 @@ void PrinterInfo::Gather() {
         m_devMode.clear();
         if (info->pDevMode != nullptr) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(info->pDevMode);
-            m_devMode.assign(bytes, bytes + info->pDevMode->dmSize + info->pDevMode->dmDriverExtra);
+            size_t size = size_t{info->pDevMode->dmSize} + info->pDevMode->dmDriverExtra;
+            // The two sizes are the driver's: a device mode inside the spooler's
+            // buffer that claims to run past its end is malformed, and copying it
+            // would read beyond the buffer.
+            const uint8_t* end = buffer.data() + buffer.size();
+            bool inside = bytes >= buffer.data() && bytes < end;
+            if (!inside || size <= static_cast<size_t>(end - bytes)) {
+                m_devMode.assign(bytes, bytes + size);
+            }
         }
     }
 

@@ -29,6 +29,9 @@ struct Spy {
     static inline const wchar_t* level2Server = nullptr;
     static inline const wchar_t* level2Name = nullptr;
     static inline const wchar_t* level2Port = nullptr;
+    // Makes the level 2 device mode claim this many bytes more than the
+    // spooler's buffer holds after it.
+    static inline DWORD devModeOvershoot = 0;
     static inline uint64_t driverVersion = 0;
     static inline FILETIME driverDate = {};
 
@@ -38,6 +41,7 @@ struct Spy {
         now = 500000;
         failLevel2 = false;
         level4Server = level2Server = level2Name = level2Port = nullptr;
+        devModeOvershoot = 0;
         driverVersion = 0;
         driverDate = {};
     }
@@ -66,6 +70,12 @@ struct Spy {
             }
             if (level2Port != nullptr) {
                 info->pPortName = const_cast<wchar_t*>(level2Port);
+            }
+            if (devModeOvershoot != 0 && info->pDevMode != nullptr) {
+                auto* devMode = reinterpret_cast<BYTE*>(info->pDevMode);
+                DWORD rest = static_cast<DWORD>(buffer + size - devMode);
+                info->pDevMode->dmDriverExtra =
+                    static_cast<WORD>(rest - info->pDevMode->dmSize + devModeOvershoot);
             }
         }
         return ok;
@@ -344,6 +354,19 @@ TEST_F(PrinterInfoWineTest, RecordsHandedOutShareNoTextWithTheCache) {
         EXPECT_EQ(W(*assignedTexts[i].second), W(*firstTexts[i].second));
     }
     EXPECT_GE(checked, 10) << "a real printer fills most texts";
+}
+
+// The sizes inside a device mode are the driver's word, not the spooler's: a
+// device mode claiming more bytes than the level 2 buffer holds after it would
+// be copied from beyond that buffer. It is dropped as malformed instead.
+TEST_F(PrinterInfoWineTest, DeviceModeLargerThanTheSpoolerBufferIsNotCopied) {
+    WinePrinter printer(L"devmode");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    Spy::devModeOvershoot = 1024;
+    PrinterInfo info(OString(printer.Name().c_str()));
+    EXPECT_EQ(info.GetDevMode(), nullptr);
+    EXPECT_EQ(info.GetDevModeSize(), 0u);
+    EXPECT_EQ(W(info.GetPortName()), printer.Port()) << "the rest of level 2 is still read";
 }
 
 TEST_F(PrinterInfoWineTest, FailedRefreshKeepsTheLastGoodFacts) {
