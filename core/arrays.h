@@ -140,10 +140,13 @@ public:
             return;
         }
         if (index >= this->m_count) {
+            T keep = value;  // value may live in the storage that growth moves
             Base::SetSize(index + 1);
             if (index >= this->m_count) {
                 return;
             }
+            (*this)[index] = keep;
+            return;
         }
         (*this)[index] = value;
     }
@@ -152,8 +155,9 @@ public:
         if (index < 0) {
             index = 0;
         }
+        T keep = value;  // value may live in the storage that growth moves
         if (Base::InsertSlot(index)) {
-            (*this)[index] = value;
+            (*this)[index] = keep;
         }
     }
     // Elements assigned one by one from another array's range.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -164,6 +166,27 @@ TEST(OStringArray, InsertAtSevenOfThreeLeavesEmptyStringsBetween) {
     EXPECT_EQ(array[1], "x");
     EXPECT_EQ(array[2], "b");
     EXPECT_EQ(array[8], "h");
+}
+
+TEST(OTypedArray, AddingOrInsertingAnElementOfItselfSurvivesGrowth) {
+    // The value lives in the storage that growth reallocates; other blocks are
+    // kept alive between the steps so that the storage has to move.
+    OTypedArray<uint64_t> array;
+    std::vector<std::unique_ptr<uint8_t[]>> neighbours;
+    array.Add(0x1122334455667788ull);
+    for (int i = 0; i < 40; ++i) {
+        neighbours.push_back(std::make_unique<uint8_t[]>(48));
+        if (i % 2 == 0) {
+            array.Add(array[0]);
+        } else {
+            array.InsertAt(1, array[0]);
+        }
+    }
+    ASSERT_EQ(array.GetCount(), 41);
+    for (int32_t i = 0; i < array.GetCount(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(array[i], 0x1122334455667788ull);
+    }
 }
 
 TEST(OStringArray, AddingAnElementOfItselfSurvivesGrowth) {
