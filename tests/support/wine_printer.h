@@ -15,12 +15,9 @@
 //   OPrinterHandle handle = printer.Open();
 //   printer.SetDataDword(L"TSSessionID", 2);
 //
-// Spooler facts relied on (Wine 8): printers live under
-// HKLM\System\CurrentControlSet\Control\Print\Printers\<name> and the spooler
-// sees registry writes there at once; the status word is the REG_DWORD
-// "Status" there (GetPrinterW level 6 answers it, level 2 stays 0);
-// DeletePrinterDataW aborts Wine's spooler, so data is deleted through the
-// registry.
+// Installing, removing and the status word go through support/printer_setup.h,
+// shared with the demo's printer tool. DeletePrinterDataW aborts Wine's
+// spooler (Wine 8), so data is deleted through the registry.
 
 #include <windows.h>
 
@@ -127,13 +124,12 @@ private:
     bool m_driverInstalled = false;
     bool m_printerInstalled = false;
     bool m_portIsFile = false;
+    bool m_descriptionWritten = false;
     std::wstring m_error;
     std::wstring m_name;
     std::wstring m_driverName;
     std::wstring m_port;
     std::wstring m_dataFileName;
-    std::wstring m_sourceDataFile;
-    std::wstring m_installedDataFile;
 };
 
 }  // namespace QvTest

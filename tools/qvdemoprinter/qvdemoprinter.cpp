@@ -1,0 +1,192 @@
+// qvdemoprinter: sets up the Wine printer scripts/demo shows the driver
+// interface on, so that qvhost has a real printer to open.
+//
+//   qvdemoprinter install NAME          driver, printer and file port; again is fine
+//   qvdemoprinter set-status NAME HEX   the spooler's status word (PRINTER_STATUS_ bits)
+//   qvdemoprinter remove NAME           printer, driver, description and port file
+//
+// The driver is Wine's PostScript driver with a generated 203 dpi label
+// description; the port is a file, so a printed page can be looked at.
+// Exit codes: 0 done, 2 bad command line, 4 a Windows call failed.
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "tests/support/printer_setup.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 4;
+
+constexpr int kDemoDpi = 203;
+
+void Print(const std::wstring& text) {
+    std::wstring line = text + L"\n";
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                     nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size : 0, '\0');
+    if (size > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(),
+                              size, nullptr, nullptr);
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+int Fail(const std::wstring& text) {
+    Print(L"qvdemoprinter: " + text);
+    return kExitFailure;
+}
+
+int Usage() {
+    Print(L"usage: qvdemoprinter install NAME | set-status NAME HEX | remove NAME");
+    return kExitUsage;
+}
+
+// Lower-case letters and digits of the printer name, other runs as one '-':
+// a file name without spaces for the description and the port.
+std::wstring Slug(const std::wstring& name) {
+    std::wstring slug;
+    for (wchar_t c : name) {
+        if ((c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9')) {
+            slug += c;
+        } else if (c >= L'A' && c <= L'Z') {
+            slug += static_cast<wchar_t>(c - L'A' + L'a');
+        } else if (!slug.empty() && slug.back() != L'-') {
+            slug += L'-';
+        }
+    }
+    while (!slug.empty() && slug.back() == L'-') {
+        slug.pop_back();
+    }
+    return slug.empty() ? std::wstring(L"printer") : slug;
+}
+
+// Everything about the demo printer follows from its name, so that remove and
+// a second install find what the first install made.
+struct DemoNames {
+    std::wstring printer;
+    std::wstring driver;
+    std::wstring description;
+    std::wstring portFolder;
+    std::wstring port;
+};
+
+DemoNames NamesFor(const std::wstring& printer) {
+    DemoNames names;
+    names.printer = printer;
+    names.driver = printer + L" Driver";
+    // Model family "qvd", model code "01".
+    names.description = L"qvd01-" + Slug(printer) + L".ppd";
+    wchar_t data[MAX_PATH] = {};
+    DWORD length = ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+    std::wstring root = length > 0 && length < MAX_PATH ? data : L"C:\\ProgramData";
+    names.portFolder = root + L"\\Quorvel";
+    names.port = names.portFolder + L"\\" + Slug(printer) + L".prn";
+    return names;
+}
+
+void PrintNames(const DemoNames& names, const wchar_t* state) {
+    Print(L"printer: " + names.printer + L" (" + state + L")");
+    Print(L"driver: " + names.driver + L", data file " + names.description);
+    Print(L"port: " + names.port);
+}
+
+int Install(const DemoNames& names) {
+    if (QvTest::PrinterExists(names.printer)) {
+        PrintNames(names, L"already installed");
+        return kExitOk;
+    }
+    QvTest::PrinterDriverSetup driver;
+    driver.name = names.driver;
+    driver.descriptionFile = names.description;
+    driver.dpi = kDemoDpi;
+    driver.manufacturer = L"Quorvel";
+    driver.hardwareId = L"quorvel_demo_label_printer";
+    driver.provider = L"Quorvel";
+    std::wstring error;
+    // A driver left by an interrupted install is replaced.
+    if (!QvTest::InstallPrinterDriver(driver, &error)) {
+        return Fail(error);
+    }
+    // The file port writes into an existing folder only.
+    if (!::CreateDirectoryW(names.portFolder.c_str(), nullptr) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
+        return Fail(L"cannot create " + names.portFolder + L" (error " +
+                    std::to_wstring(::GetLastError()) + L")");
+    }
+    QvTest::PrinterSetup printer;
+    printer.name = names.printer;
+    printer.driverName = names.driver;
+    printer.port = names.port;
+    printer.comment = L"Demo printer for QuorvelDriverUtility.dll";
+    printer.location = L"Wine";
+    if (!QvTest::InstallPrinter(printer, &error)) {
+        return Fail(error);
+    }
+    PrintNames(names, L"installed");
+    return kExitOk;
+}
+
+int SetStatus(const DemoNames& names, const std::wstring& hex) {
+    const wchar_t* digits = hex.c_str();
+    if (std::wcsncmp(digits, L"0x", 2) == 0 || std::wcsncmp(digits, L"0X", 2) == 0) {
+        digits += 2;
+    }
+    wchar_t* end = nullptr;
+    errno = 0;
+    unsigned long long status = std::wcstoull(digits, &end, 16);
+    if (*digits == L'\0' || *end != L'\0' || errno != 0 || status > 0xFFFFFFFFull ||
+        *digits == L'-' || *digits == L'+') {
+        Print(L"qvdemoprinter: the status wants a 32-bit hexadecimal number, not '" + hex + L"'");
+        return kExitUsage;
+    }
+    if (!QvTest::PrinterExists(names.printer)) {
+        return Fail(L"no printer '" + names.printer + L"' (install it first)");
+    }
+    if (!QvTest::SetPrinterStatusWord(names.printer, static_cast<DWORD>(status))) {
+        return Fail(L"cannot write the status of '" + names.printer + L"'");
+    }
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(status));
+    Print(L"status: " + std::wstring(text));
+    return kExitOk;
+}
+
+int Remove(const DemoNames& names) {
+    bool existed = QvTest::PrinterExists(names.printer);
+    QvTest::RemovePrinter(names.printer);
+    QvTest::RemovePrinterDriver(names.driver, names.description);
+    ::DeleteFileW(names.port.c_str());
+    Print(L"printer: " + names.printer + (existed ? L" (removed)" : L" (was not installed)"));
+    return kExitOk;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        return Usage();
+    }
+    std::wstring command = argv[1];
+    DemoNames names = NamesFor(argv[2]);
+    if (names.printer.empty()) {
+        return Usage();
+    }
+    if (command == L"install" && argc == 3) {
+        return Install(names);
+    }
+    if (command == L"set-status" && argc == 4) {
+        return SetStatus(names, argv[3]);
+    }
+    if (command == L"remove" && argc == 3) {
+        return Remove(names);
+    }
+    return Usage();
+}
