@@ -101,6 +101,12 @@ void OStringArray::RemoveAll() {
 }
 
 void OStringArray::CopyFrom(const OStringArray& source, int32_t first, int32_t count) {
+    if (&source == this && (first > 0 || count >= 0)) {
+        // Shrinking to the range would release elements the range still holds.
+        OStringArray copy(*this);
+        CopyFrom(copy, first, count);
+        return;
+    }
     if (first < 0) {
         first = 0;
     }

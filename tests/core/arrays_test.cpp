@@ -189,6 +189,36 @@ TEST(OTypedArray, AddingOrInsertingAnElementOfItselfSurvivesGrowth) {
     }
 }
 
+TEST(OStringArray, CopyFromARangeOfItself) {
+    // Shrinking to the range releases the elements past it, some of which the
+    // range itself still has to deliver.
+    struct Row {
+        int32_t first;
+        int32_t count;
+        const char* expected;  // elements joined by ','
+        const char* note;
+    };
+    const Row rows[] = {
+        {0, -1, "a,b,c,d", "whole array"}, {1, -1, "b,c,d", "tail from 1"},
+        {2, 2, "c,d", "last two"},         {1, 2, "b,c", "middle"},
+        {3, 5, "d", "count clamped"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        OStringArray array;
+        for (const char* text : {"a", "b", "c", "d"}) {
+            array.Add(OString(text));
+        }
+        array.CopyFrom(array, row.first, row.count);
+        std::string joined;
+        for (int32_t i = 0; i < array.GetCount(); ++i) {
+            joined += (i == 0 ? "" : ",");
+            joined += array[i].GetNarrow();
+        }
+        EXPECT_EQ(joined, row.expected);
+    }
+}
+
 TEST(OStringArray, AddingAnElementOfItselfSurvivesGrowth) {
     // The value lives in the storage that growth moves.
     OStringArray array;
