@@ -43,7 +43,15 @@ ScratchRegistryKey::ScratchRegistryKey(HKEY hive, const std::wstring& parent,
     }
     m_name = name.empty() ? UniqueTestName(L"QuorvelTest-") : name;
     m_subkey = parent + L"\\" + m_name;
-    m_valid = static_cast<bool>(CreateOrOpen(hive, m_subkey));
+    // Another test program may prune a shared parent at the moment this one
+    // creates a key under it (Wine then fails the creation); a retry creates
+    // the parent afresh.
+    for (int attempt = 0; attempt < 5 && !m_valid; ++attempt) {
+        if (attempt > 0) {
+            ::Sleep(20);
+        }
+        m_valid = static_cast<bool>(CreateOrOpen(hive, m_subkey));
+    }
 }
 
 ScratchRegistryKey::~ScratchRegistryKey() {
