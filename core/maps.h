@@ -70,20 +70,25 @@ public:
                 return;
             }
         }
+        // The key goes in first: its array throws when it cannot grow, and
+        // then nothing has changed yet. The plain arrays fail silently, so
+        // they are checked and the entry rolled back, keeping the three arrays
+        // in step (a caller that frees its value on failure must not leave the
+        // map pointing at it).
         int32_t before = count;
+        m_keys.InsertAt(position, key);
         this->m_values.InsertAt(position, value);
         this->m_hashes.InsertAt(position, h);
         if (this->m_values.GetCount() != before + 1 || this->m_hashes.GetCount() != before + 1) {
-            // Keep the three arrays in step when one could not grow.
             if (this->m_values.GetCount() == before + 1) {
                 this->m_values.RemoveAt(position);
             }
             if (this->m_hashes.GetCount() == before + 1) {
                 this->m_hashes.RemoveAt(position);
             }
+            m_keys.RemoveAt(position);
             throw std::bad_alloc();
         }
-        m_keys.InsertAt(position, key);
     }
 
     // The key's value, or fallback when the key is absent or its value is empty.
