@@ -531,6 +531,17 @@ void OString::SetInt(int32_t n) {
     *this = Decimal(Magnitude(n), n < 0).c_str();
 }
 
+OString OString::Independent() const {
+    OString copy;
+    copy.SetCodePage(GetCodePage());
+    if (HasWide()) {
+        copy.AssignWide(m_body->wide, LengthOf(m_body->wide));
+    } else if (HasNarrow()) {
+        copy.AssignNarrow(m_body->narrow, LengthOf(m_body->narrow));
+    }
+    return copy;
+}
+
 bool OString::PrefersWide(const OStringBody* body) {
     if (body != nullptr && !IsEmptyBuffer(body->wide)) {
         return true;

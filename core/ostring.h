@@ -185,6 +185,12 @@ public:
     static char ToUpperAscii(char c);
     static wchar_t ToUpperAscii(wchar_t c);
 
+    // A copy with a body of its own holding the text in one form (wide when
+    // the source has it); the source is only read, never converted. Text read
+    // on other threads is handed over this way, after making the forms they
+    // will read, so no thread converts inside a body someone else shares.
+    OString Independent() const;
+
     // The body, for tests of sharing and capacity; null for a default string.
     const OStringBody* GetBody() const { return m_body; }
 

@@ -119,14 +119,9 @@ void OEventLogTagList::AddTag(uint32_t id, const OString& text) {
     // OString converts lazily inside its body, so the tag keeps a copy of its
     // own holding both forms already: rendering then only reads, and never
     // writes into a body the caller or another logging thread shares.
-    OString owned;
-    owned.SetCodePage(text.GetCodePage());
-    if (text.HasWide()) {
-        owned = text.GetWide();
-    } else if (!text.IsEmpty()) {
-        owned = text.GetNarrow();
-        owned.GetWide();
-    }
+    OString owned = text.Independent();
+    owned.GetNarrow();
+    owned.GetWide();
     AddTag(id, [owned] { return owned; });
 }
 
@@ -289,9 +284,11 @@ OString OLogHex(uint64_t value) {
 // converts lazily and caches the result in its body, which would race when
 // threads that log through this back end read them together.
 OEventLogBase::OEventLogBase(const OString& source)
-    : m_source(source.GetWide()), m_maskPath(MaskPathFor(m_source).GetWide()) {
+    : m_source(source.Independent()), m_maskPath(MaskPathFor(m_source).Independent()) {
     m_source.GetNarrow();
+    m_source.GetWide();
     m_maskPath.GetNarrow();
+    m_maskPath.GetWide();
     const OEventLogSystem& system = OEventLogSystem::Current();
     m_lastRefresh.store(Now32(system));
     uint32_t mask = ReadMask();

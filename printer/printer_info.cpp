@@ -51,15 +51,6 @@ bool ComputerName(OString& name) {
 }
 
 // A copy of the text in a body of its own, in the same code page.
-OString Own(const OString& text) {
-    OString copy;
-    copy.SetCodePage(text.GetCodePage());
-    if (!text.IsEmpty()) {
-        copy = text.GetWide();
-    }
-    return copy;
-}
-
 bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
     return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
 }
@@ -104,45 +95,45 @@ PrinterInfo& PrinterInfo::operator=(const PrinterInfo& other) {
     if (this == &other) {
         return *this;
     }
-    m_serverName = Own(other.m_serverName);
-    m_printerName = Own(other.m_printerName);
-    m_shareName = Own(other.m_shareName);
-    m_portName = Own(other.m_portName);
-    m_driverName = Own(other.m_driverName);
-    m_comment = Own(other.m_comment);
-    m_location = Own(other.m_location);
+    m_serverName = other.m_serverName.Independent();
+    m_printerName = other.m_printerName.Independent();
+    m_shareName = other.m_shareName.Independent();
+    m_portName = other.m_portName.Independent();
+    m_driverName = other.m_driverName.Independent();
+    m_comment = other.m_comment.Independent();
+    m_location = other.m_location.Independent();
     m_devMode = other.m_devMode;
-    m_sepFile = Own(other.m_sepFile);
-    m_printProcessor = Own(other.m_printProcessor);
-    m_dataType = Own(other.m_dataType);
-    m_parameters = Own(other.m_parameters);
+    m_sepFile = other.m_sepFile.Independent();
+    m_printProcessor = other.m_printProcessor.Independent();
+    m_dataType = other.m_dataType.Independent();
+    m_parameters = other.m_parameters.Independent();
     m_attributes = other.m_attributes;
     m_driverVersionNumber = other.m_driverVersionNumber;
-    m_environment = Own(other.m_environment);
-    m_driverDirectory = Own(other.m_driverDirectory);
-    m_driverFile = Own(other.m_driverFile);
-    m_dataFile = Own(other.m_dataFile);
-    m_configFile = Own(other.m_configFile);
-    m_helpFile = Own(other.m_helpFile);
+    m_environment = other.m_environment.Independent();
+    m_driverDirectory = other.m_driverDirectory.Independent();
+    m_driverFile = other.m_driverFile.Independent();
+    m_dataFile = other.m_dataFile.Independent();
+    m_configFile = other.m_configFile.Independent();
+    m_helpFile = other.m_helpFile.Independent();
     m_dependentFiles.RemoveAll();
     for (int32_t i = 0; i < other.m_dependentFiles.GetCount(); ++i) {
-        m_dependentFiles.Add(Own(other.m_dependentFiles[i]));
+        m_dependentFiles.Add(other.m_dependentFiles[i].Independent());
     }
-    m_monitorName = Own(other.m_monitorName);
-    m_defaultDataType = Own(other.m_defaultDataType);
+    m_monitorName = other.m_monitorName.Independent();
+    m_defaultDataType = other.m_defaultDataType.Independent();
     m_driverDate = other.m_driverDate;
     m_driverVersion = other.m_driverVersion;
-    m_manufacturer = Own(other.m_manufacturer);
-    m_hardwareId = Own(other.m_hardwareId);
-    m_provider = Own(other.m_provider);
+    m_manufacturer = other.m_manufacturer.Independent();
+    m_hardwareId = other.m_hardwareId.Independent();
+    m_provider = other.m_provider.Independent();
     m_remote = other.m_remote;
-    m_modelFamily = Own(other.m_modelFamily);
-    m_modelCode = Own(other.m_modelCode);
+    m_modelFamily = other.m_modelFamily.Independent();
+    m_modelCode = other.m_modelCode.Independent();
     m_sessionRedirected = other.m_sessionRedirected;
-    m_shortName = Own(other.m_shortName);
-    m_packageFolder = Own(other.m_packageFolder);
-    m_configModule = Own(other.m_configModule);
-    m_printModule = Own(other.m_printModule);
+    m_shortName = other.m_shortName.Independent();
+    m_packageFolder = other.m_packageFolder.Independent();
+    m_configModule = other.m_configModule.Independent();
+    m_printModule = other.m_printModule.Independent();
     m_classicLayout = other.m_classicLayout;
     m_driverPartRead = other.m_driverPartRead;
     m_lastRefresh = other.m_lastRefresh;

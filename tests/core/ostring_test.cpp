@@ -209,6 +209,36 @@ TEST(OString, SetCodePageKeepsTheTextThroughItsWideForm) {
     EXPECT_EQ(3, s.GetLength());
 }
 
+TEST(OString, IndependentCopyHasItsOwnBodyAndLeavesTheSourceAlone) {
+    struct Row {
+        OString source;
+        bool wideCopy;
+        const char* narrow;
+        const wchar_t* wide;
+        const char* note;
+    } rows[] = {
+        {OString("caf\xE9"), false, "caf\xE9", L"caf\u00E9", "narrow ANSI text stays narrow"},
+        {OString(L"caf\u00E9"), true, "caf\xE9", L"caf\u00E9", "wide text stays wide"},
+        {NarrowIn(OString::kCodePageUtf8, "\xC3\xA9"), false, "\xC3\xA9", L"\u00E9",
+         "UTF-8 keeps its code page"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.note);
+        bool hadNarrow = row.source.HasNarrow();
+        bool hadWide = row.source.HasWide();
+        OString copy = row.source.Independent();
+        EXPECT_NE(copy.GetBody(), row.source.GetBody());
+        EXPECT_EQ(row.source.GetCodePage(), copy.GetCodePage());
+        EXPECT_EQ(row.wideCopy, copy.HasWide());
+        EXPECT_STREQ(row.narrow, copy.GetNarrow());
+        EXPECT_STREQ(row.wide, copy.GetWide());
+        // Reading the copy in both forms converted only inside the copy.
+        EXPECT_EQ(hadNarrow, row.source.HasNarrow());
+        EXPECT_EQ(hadWide, row.source.HasWide());
+    }
+    EXPECT_TRUE(OString().Independent().IsEmpty());
+}
+
 TEST(OString, CompareIsSignedForNarrowAndUnsignedForWide) {
     struct Row {
         OString a;
