@@ -137,6 +137,7 @@ TEST_F(PrintingContextWine, CapabilityBlockDecidesTheLineEscape) {
 }
 
 TEST_F(PrintingContextWine, TestAndEmptyPagesAreDrawnWithPatBltAt203Dpi) {
+    QvTest::SpoolerJobLock printing;
     WinePrinter printer(L"patblt", At(203));
     QV_SKIP_WITHOUT_PRINTER(printer);
     for (bool pattern : {true, false}) {
@@ -161,6 +162,7 @@ TEST_F(PrintingContextWine, TestAndEmptyPagesAreDrawnWithPatBltAt203Dpi) {
 }
 
 TEST_F(PrintingContextWine, TestPageIsDrawnWithTheLineEscapeWhenTheDriverHasIt) {
+    QvTest::SpoolerJobLock printing;
     WinePrinter printer(L"escape", At(203));
     QV_SKIP_WITHOUT_PRINTER(printer);
     UseFakeDriver(16, 0x01);

@@ -28,6 +28,26 @@ std::wstring ProgramBaseName() {
 
 }  // namespace
 
+SpoolerJobLock::SpoolerJobLock()
+    : m_mutex(::CreateMutexW(nullptr, FALSE, L"Local\\QuorvelTests.SpoolerJobs")) {
+    if (!m_mutex) {
+        ADD_FAILURE() << "cannot create the spooler job mutex: " << ::GetLastError();
+        return;
+    }
+    // A holder that died while printing leaves the mutex abandoned, not held.
+    DWORD waited = ::WaitForSingleObject(m_mutex.Get(), 120000);
+    m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    if (!m_held) {
+        ADD_FAILURE() << "another test program held the spooler for two minutes";
+    }
+}
+
+SpoolerJobLock::~SpoolerJobLock() {
+    if (m_held) {
+        ::ReleaseMutex(m_mutex.Get());
+    }
+}
+
 std::wstring WinePrinter::UniqueName(const std::wstring& tag) {
     static std::atomic<unsigned> counter{0};
     return ProgramBaseName() + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +

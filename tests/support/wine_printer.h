@@ -36,6 +36,26 @@
 
 namespace QvTest {
 
+// Held by every test that starts a print job, across test programs.
+//
+// Wine 8's spooler numbers jobs per process and names each spool file after
+// the number alone (system32\spool\PRINTERS\00001.SPL), opened for writing
+// without write sharing. Two test programs printing at once therefore ask for
+// the same spool file: one job cannot start or has its file cut by the
+// other, and its page never reaches the port. Windows has one spooler for the
+// machine and no such clash, so this is a matter for the tests alone.
+class SpoolerJobLock {
+public:
+    SpoolerJobLock();
+    ~SpoolerJobLock();
+    SpoolerJobLock(const SpoolerJobLock&) = delete;
+    SpoolerJobLock& operator=(const SpoolerJobLock&) = delete;
+
+private:
+    OKernelHandle m_mutex;
+    bool m_held = false;
+};
+
 class WinePrinter {
 public:
     struct Options {
