@@ -70,9 +70,15 @@ Text UnescapeText(Text text) {
         if (text[pos] != L'%') {
             continue;
         }
-        int value = HexDigit(text[pos + 1]) * 16 + HexDigit(text[pos + 2]);
+        auto decoded =
+            static_cast<wchar_t>((HexDigit(text[pos + 1]) * 16 + HexDigit(text[pos + 2])) & 0xFFFF);
+        if (decoded == L'\0') {
+            // A NUL would end the name for every registry call, so "2:SOFTWARE%00x"
+            // would open, write or delete SOFTWARE itself; the escape stays text.
+            continue;
+        }
         text.erase(pos, 3);
-        text.insert(pos, 1, static_cast<wchar_t>(value & 0xFFFF));
+        text.insert(pos, 1, decoded);
     }
     return text;
 }

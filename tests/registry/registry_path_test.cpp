@@ -49,6 +49,7 @@ TEST(RegistryPath, TextSteps) {
         {RegistryPath::UnescapeName, L"ab%2", L"ab%2",
          "unescape: '%' without two characters after it"},
         {RegistryPath::UnescapeName, L"%41%42%43", L"ABC", "unescape: 0x41 0x42 0x43"},
+        {RegistryPath::UnescapeName, L"a%00%41", L"a%00A", "unescape: a NUL is never decoded"},
         // The per-alias rows are in the conformance tests, against the real hives.
         {Resolve, L"CURRENT_USER:Software", L"1:Software",
          "no separator after a replacement ending in ':'"},
@@ -141,6 +142,9 @@ TEST(RegistryPath, SplitRootReadsHiveDigitAndDecodesSubkey) {
         {L"X:Foo", true, 0, L"Foo", "no digits read as 0: classes root"},
         {L"-1:Foo", true, 0, L"Foo", "a sign is not a digit: no leading digits read as 0"},
         {L"2:A%2FB", true, 2, L"A/B", "escaped slash is one key name"},
+        // Decoded, a NUL would cut the subkey to SOFTWARE, or to nothing.
+        {L"2:SOFTWARE%00x/y", true, 2, L"SOFTWARE%00x\\y", "an escaped NUL stays text"},
+        {L"1:%00", true, 1, L"%00", "an escaped NUL alone stays text"},
         {L"2:", false, 0, L"", "a hive alone does not open"},
         {L"2:/", false, 0, L"", "a hive and a separator"},
         {L"7:Foo", false, 0, L"", "no such hive"},
