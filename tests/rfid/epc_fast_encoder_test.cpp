@@ -166,8 +166,8 @@ TEST(ConvertValueToHexFast, MatchesTheReference) {
             << ::testing::PrintToString(value) << " mode " << mode;
         ASSERT_LE(sink.reserves, 1);
     }
-    // Long decimals: the fast conversion works in 64-bit words, the reference
-    // by halving the digits.
+    // Long decimals: the fast conversion multiplies up 64-bit words, the
+    // reference divides nine-digit limbs.
     for (int digits : {19, 20, 38, 39, 40, 77, 200, 1500}) {
         for (int i = 0; i < 3; ++i) {
             std::wstring value;
