@@ -160,11 +160,15 @@ bool BasicDriverInterface::SendFile(const OString& path, const OString& document
     }
     // The spooler may take a large buffer in parts; the pause lets a busy port
     // drain. An empty file still makes one write, so the job has its page.
+    // An empty vector's data() may be null, which a printer connection's
+    // remote call refuses even for 0 bytes.
+    uint8_t nothing = 0;
+    uint8_t* bytes = size != 0 ? data.data() : &nothing;
     DWORD offset = 0;
     bool written = false;
     do {
         DWORD chunk = 0;
-        written = ::WritePrinter(m_printer, data.data() + offset, size - offset, &chunk) != FALSE;
+        written = ::WritePrinter(m_printer, bytes + offset, size - offset, &chunk) != FALSE;
         if (chunk > size - offset) {
             chunk = size - offset;
         }

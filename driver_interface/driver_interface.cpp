@@ -113,15 +113,14 @@ bool AdvancedDriverInterface::IsAdvanced() {
 namespace {
 
 // Only drivers with a DAL module carry one of these values; neither its type
-// nor its content matters for the choice (the module loader reads them). A
-// value longer than the buffer answers ERROR_MORE_DATA: it is present all the
-// same.
+// nor its content matters for the choice. A value longer than the buffer
+// (ERROR_MORE_DATA) counts as absent: the module loader reads the path into a
+// buffer of the same size and could not load it.
 bool HasPrinterDataValue(HANDLE printer, const wchar_t* name) {
     BYTE buffer[520] = {};
     DWORD needed = 0;
-    DWORD result = ::GetPrinterDataW(printer, const_cast<LPWSTR>(name), nullptr, buffer,
-                                     sizeof buffer, &needed);
-    return result == ERROR_SUCCESS || result == ERROR_MORE_DATA;
+    return ::GetPrinterDataW(printer, const_cast<LPWSTR>(name), nullptr, buffer, sizeof buffer,
+                             &needed) == ERROR_SUCCESS;
 }
 
 }  // namespace

@@ -146,6 +146,49 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
         reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver)));
 }
 
+// Command n answers "supported" when bit 0 of n is set and "has a user
+// interface" when bit 1 is, and keeps what each call asked of it.
+class FlagInterface : public DriverInterface {
+public:
+    void SetPrinterHandle(HANDLE) override {}
+    void Command(int command, DriverCommand& record) override {
+        record.supported = (command & 1) != 0;
+        record.hasUserInterface = (command & 2) != 0;
+        calls.push_back(record);
+    }
+    OdometerData GetOdometer() override { return OdometerData(); }
+    void SetOdometer(const OdometerData&) override {}
+
+    std::vector<DriverCommand> calls;
+};
+
+TEST(DriverInterfaceExports, CommandQueriesAndRunsPassTheRecordThrough) {
+    FlagInterface driver;
+    auto handle = reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver));
+    struct Row {
+        int command;
+        bool supported;
+        bool userInterface;  // needs both flags
+    } rows[] = {{0, false, false}, {1, true, false}, {2, false, false}, {3, true, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command);
+        EXPECT_EQ(DI_IsCommandSupported_impl(handle, row.command), row.supported);
+        EXPECT_EQ(DI_IsCommandUI_impl(handle, row.command), row.userInterface);
+    }
+    for (const DriverCommand& query : driver.calls) {
+        EXPECT_FALSE(query.execute) << "a query must not run the command";
+    }
+    driver.calls.clear();
+    HWND window = ::GetDesktopWindow();
+    DI_Command_impl(handle, 3);
+    DI_CommandUI_impl(handle, window, 3);
+    ASSERT_EQ(driver.calls.size(), 2u);
+    EXPECT_TRUE(driver.calls[0].execute);
+    EXPECT_EQ(driver.calls[0].parentWindow, nullptr);
+    EXPECT_TRUE(driver.calls[1].execute);
+    EXPECT_EQ(driver.calls[1].parentWindow, window);
+}
+
 TEST(DriverInterfaceExports, NullPrinterGetsAReadyBasicInterface) {
     // No printer data can be read from a null printer, so the choice falls
     // to the basic interface, whose spooler calls all fail: ready, 0, no jobs.
@@ -173,7 +216,8 @@ TEST(DriverInterfaceOpen, DalValueChoosesTheAdvancedInterface) {
         {L"DAL Interface V3", 12, true, "the current value"},
         {L"DAL Interface", 12, true, "only the older value"},
         {nullptr, 0, false, "neither value"},
-        {L"DAL Interface V3", 400, true, "a value longer than the 520-byte buffer"},
+        {L"DAL Interface V3", 400, false,
+         "a value longer than the 520-byte buffer: no module path can be read"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
