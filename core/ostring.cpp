@@ -1164,33 +1164,61 @@ int32_t OString::ToInt() const {
 // ---- tokenising ----
 
 void OString::Split(OStringArray& out, const OString& text, const char* delimiter) {
+    // The text may be an element of out, which is emptied first.
+    const OString source = text;
     out.RemoveAll();
-    if (text.IsEmpty()) {
+    if (source.IsEmpty()) {
         return;
     }
     if (delimiter == nullptr || delimiter[0] == '\0') {
-        out.Add(text);
+        out.Add(source);
         return;
     }
-    // Find reports positions in the text's working form; the delimiter's length
-    // must be counted in the same form.
-    int32_t step = LengthOf(delimiter);
-    if (text.PrefersWide()) {
-        OString measure;
-        measure.SetCodePage(text.GetCodePage());
-        measure = delimiter;
-        step = LengthOf(measure.GetWide());
-    }
-    int32_t start = 0;
-    for (;;) {
-        int32_t hit = text.Find(delimiter, start);
-        if (hit < 0) {
-            out.Add(text.Mid(start));
+    // One pass over the working form. Find and Mid would measure the whole text
+    // again for every piece: 80000 pieces took seconds.
+    const int32_t length = source.GetLength();
+    auto cut = [&](const auto* base, const auto* sub, int32_t subLength, auto assign) {
+        if (subLength == 0) {
+            out.Add(source);
             return;
         }
-        out.Add(text.Mid(start, hit - start));
-        start = hit + step;
+        // The same pieces Mid gives: past the end an empty string, the whole
+        // text the text itself.
+        auto piece = [&](int32_t pos, int32_t count) {
+            if (pos >= length) {
+                return OString();
+            }
+            if (pos == 0 && count == length) {
+                return source;
+            }
+            OString result;
+            result.SetCodePage(source.GetCodePage());
+            assign(result, base + pos, count);
+            return result;
+        };
+        int32_t start = 0;
+        for (;;) {
+            int32_t hit = start < length ? FindText(base, length, sub, subLength, start) : -1;
+            if (hit < 0) {
+                out.Add(piece(start, length - start));
+                return;
+            }
+            out.Add(piece(start, hit - start));
+            start = hit + subLength;
+        }
+    };
+    if (!source.PrefersWide()) {
+        cut(source.GetNarrow(), delimiter, LengthOf(delimiter),
+            [](OString& s, const char* p, int32_t n) { s.AssignNarrow(p, n); });
+        return;
     }
+    // The delimiter is counted and matched in the text's wide form.
+    OString wideDelimiter;
+    wideDelimiter.SetCodePage(source.GetCodePage());
+    wideDelimiter = delimiter;
+    const wchar_t* sub = wideDelimiter.GetWide();
+    cut(source.GetWide(), sub, LengthOf(sub),
+        [](OString& s, const wchar_t* p, int32_t n) { s.AssignWide(p, n); });
 }
 
 // ---- static routines on character arrays ----

@@ -481,6 +481,18 @@ TEST(OString, SplitKeepsEmptyPieces) {
     ASSERT_EQ(2, wide.GetCount());
     EXPECT_STREQ(L"\u00E9", wide[0].GetWide());
     EXPECT_STREQ(L"x", wide[1].GetWide());
+    // The delimiter is counted in the wide form too: one unit there, two bytes here.
+    OString::Split(wide,
+                   NarrowIn(OString::kCodePageUtf8,
+                            "a\xC3\xA9"
+                            "bc\xC3\xA9"),
+                   "\xC3\xA9");
+    EXPECT_EQ((std::vector<std::string>{"a", "bc", ""}), Pieces(wide));
+    // The text may be an element of the array that receives the pieces.
+    OStringArray self;
+    self.Add(OString("x;y"));
+    OString::Split(self, self[0], ";");
+    EXPECT_EQ((std::vector<std::string>{"x", "y"}), Pieces(self));
 }
 
 TEST(OString, StaticRoutinesAcceptNull) {
