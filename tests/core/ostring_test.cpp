@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -454,6 +455,69 @@ TEST(OString, FormatIsCutByWvsprintf) {
     s.Format("%s", big.c_str());
     EXPECT_GE(s.GetLength(), 1023);
     EXPECT_LE(s.GetLength(), 1024);
+}
+
+// A change writes one form and empties the other, so whichever form was read
+// before, both forms read after the change give the new text.
+TEST(OString, EveryChangeLeavesBothFormsAgreeing) {
+    using Change = void (*)(OString&);
+    struct Row {
+        const char* note;
+        Change change;
+        const char* expected;
+    } rows[] = {
+        {"assign narrow", [](OString& s) { s = "new"; }, "new"},
+        {"assign wide", [](OString& s) { s = L"new"; }, "new"},
+        {"append narrow", [](OString& s) { s.Append("er"); }, "older"},
+        {"append wide", [](OString& s) { s.Append(L"er"); }, "older"},
+        {"append char", [](OString& s) { s.Append('y'); }, "oldy"},
+        {"insert narrow", [](OString& s) { s.Insert(0, "b", 1); }, "bold"},
+        {"insert wide", [](OString& s) { s.Insert(0, L"b", 1); }, "bold"},
+        {"delete", [](OString& s) { s.Delete(0, 1); }, "ld"},
+        {"replace", [](OString& s) { s.Replace(OString("d"), OString("k")); }, "olk"},
+        {"trim", [](OString& s) { s.Trim(OString("o")); }, "ld"},
+        {"truncate", [](OString& s) { s.Truncate(2); }, "ol"},
+        {"upper", [](OString& s) { s.MakeUpper(); }, "OLD"},
+    };
+    struct Start {
+        const char* note;
+        void (*make)(OString&);
+    } starts[] = {
+        {"narrow only", [](OString& s) { s = "old"; }},
+        {"wide only", [](OString& s) { s = L"old"; }},
+        {"both read",
+         [](OString& s) {
+             s = "old";
+             s.GetWide();
+         }},
+    };
+    for (uint32_t codePage : {OString::kCodePageAnsi, OString::kCodePageUtf8, 932u}) {
+        for (const Start& start : starts) {
+            for (const Row& row : rows) {
+                SCOPED_TRACE(::testing::Message()
+                             << "code page " << codePage << ", " << start.note << ", " << row.note);
+                OString s;
+                s.SetCodePage(codePage);
+                start.make(s);
+                row.change(s);
+                EXPECT_STREQ(row.expected, s.GetNarrow());
+                EXPECT_EQ(std::wstring(row.expected, row.expected + std::strlen(row.expected)),
+                          s.GetWide());
+            }
+        }
+    }
+    // Positions count wide units once the wide form is held: deleting one unit
+    // must not cut the two UTF-8 bytes of e-acute in half.
+    OString both = NarrowIn(OString::kCodePageUtf8, "\xC3\xA9old");
+    both.GetWide();
+    both.Delete(0, 1);
+    EXPECT_STREQ("old", both.GetNarrow());
+    // Two narrow strings in different code pages meet in the wide form: byte
+    // 0xE9 is e-acute in 1252 and short i in 1251.
+    OString mixed = NarrowIn(1252, "x\xE9");
+    mixed.Append(NarrowIn(1251, "\xE9"));
+    EXPECT_STREQ(L"x\u00E9\u0439", mixed.GetWide());
+    EXPECT_NE(0, NarrowIn(1252, "\xE9").Compare(NarrowIn(1251, "\xE9")));
 }
 
 TEST(OString, SplitKeepsEmptyPieces) {
