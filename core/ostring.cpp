@@ -17,8 +17,27 @@ constexpr uint64_t kPathChars = MAX_PATH;
 // Texts longer than this cannot be addressed by 32-bit positions.
 constexpr uint64_t kMaxChars = INT32_MAX - 64;
 
-uint64_t NarrowBytes(const OStringBody* body) {
+// What a narrow buffer of the body's capacity holds when first made.
+uint64_t DefaultNarrowBytes(const OStringBody* body) {
     return body->capacity * (body->codePage == OString::kCodePageUtf8 ? 4 : 2);
+}
+
+uint64_t NarrowBytes(const OStringBody* body) {
+    return body->narrow != nullptr ? body->narrowBytes : DefaultNarrowBytes(body);
+}
+
+// A conversion that needs more room than the narrow buffer has replaces that
+// buffer alone (it is empty then): strings sharing the body may hold pointers
+// into the wide form, and reading the other form is no change.
+void ReserveNarrow(OStringBody* body, uint64_t bytes) {
+    if (bytes <= NarrowBytes(body)) {
+        return;
+    }
+    char* narrow = new char[bytes];
+    narrow[0] = '\0';
+    delete[] body->narrow;
+    body->narrow = narrow;
+    body->narrowBytes = bytes;
 }
 
 uint32_t EffectiveCodePage(uint32_t codePage) {
@@ -304,6 +323,7 @@ void OString::MakeUnique() {
         if (m_body->narrow != nullptr) {
             size_t bytes = NarrowBytes(m_body);
             clone->narrow = new char[bytes];
+            clone->narrowBytes = bytes;
             std::memcpy(clone->narrow, m_body->narrow, bytes);
         }
         if (m_body->wide != nullptr) {
@@ -338,12 +358,19 @@ void OString::EnsureRoom(uint64_t count, bool keepText) {
     }
     uint64_t capacity = (count + 32) & ~uint64_t{31};
     char* narrow = nullptr;
+    uint64_t narrowBytes = 0;
     wchar_t* wide = nullptr;
     if (keepText) {
-        uint64_t narrowBytes = capacity * (body->codePage == kCodePageUtf8 ? 4 : 2);
         if (!IsEmptyBuffer(body->narrow)) {
+            // Text converted into a page of three bytes a unit may outgrow
+            // twice the new capacity.
+            size_t used = std::strlen(body->narrow) + 1;
+            narrowBytes = capacity * (body->codePage == kCodePageUtf8 ? 4 : 2);
+            if (narrowBytes < used) {
+                narrowBytes = used;
+            }
             narrow = new char[narrowBytes];
-            std::memcpy(narrow, body->narrow, std::strlen(body->narrow) + 1);
+            std::memcpy(narrow, body->narrow, used);
         }
         if (!IsEmptyBuffer(body->wide)) {
             try {
@@ -358,13 +385,16 @@ void OString::EnsureRoom(uint64_t count, bool keepText) {
     delete[] body->narrow;
     delete[] body->wide;
     body->narrow = narrow;
+    body->narrowBytes = narrowBytes;
     body->wide = wide;
     body->capacity = capacity;
 }
 
 void OString::AllocNarrow() {
     if (m_body->narrow == nullptr) {
-        m_body->narrow = new char[NarrowBytes(m_body)];
+        uint64_t bytes = DefaultNarrowBytes(m_body);
+        m_body->narrow = new char[bytes];
+        m_body->narrowBytes = bytes;
         m_body->narrow[0] = '\0';
     }
 }
@@ -429,16 +459,14 @@ void OString::EnsureNarrow() const {
     }
     if (codePage == kCodePageUtf8) {
         size_t bytes = Utf8Bytes(body->wide);
-        if (bytes + 1 > NarrowBytes(body)) {
-            self->EnsureRoom((bytes + 1) / 4 + 1, true);
-        }
+        ReserveNarrow(body, bytes + 1);
         self->AllocNarrow();
         EncodeUtf8(body->wide, body->narrow);
         return;
     }
     int needed = ::WideCharToMultiByte(codePage, 0, body->wide, -1, nullptr, 0, nullptr, nullptr);
-    if (needed > 0 && static_cast<uint64_t>(needed) > NarrowBytes(body)) {
-        self->EnsureRoom(static_cast<uint64_t>(needed) / 2 + 1, true);
+    if (needed > 0) {
+        ReserveNarrow(body, static_cast<uint64_t>(needed));
     }
     self->AllocNarrow();
     int written = ::WideCharToMultiByte(codePage, 0, body->wide, -1, body->narrow,
@@ -520,6 +548,7 @@ void OString::SetCodePage(uint32_t codePage) {
     }
     delete[] m_body->narrow;
     m_body->narrow = nullptr;
+    m_body->narrowBytes = 0;
     m_body->codePage = codePage;
 }
 

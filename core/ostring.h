@@ -10,10 +10,13 @@ class OStringArray;
 // string may write into its body.
 struct OStringBody {
     std::atomic<int32_t> refs{1};
-    char* narrow = nullptr;   // capacity * 2 bytes, or capacity * 4 for UTF-8
+    char* narrow = nullptr;   // narrowBytes bytes
     wchar_t* wide = nullptr;  // capacity units
     uint64_t capacity = 0;    // characters per buffer, terminating NUL included
-    uint32_t codePage = 0;    // of the narrow form; 0 = system ANSI code page
+    // At least capacity * 2, or capacity * 4 for UTF-8; more when a conversion
+    // into a page of three bytes a unit needed it. 0 while narrow is null.
+    uint64_t narrowBytes = 0;
+    uint32_t codePage = 0;  // of the narrow form; 0 = system ANSI code page
 };
 
 // Reference-counted, copy-on-write text with a narrow (code page) and a wide

@@ -200,6 +200,22 @@ TEST(OString, WideToNarrowThatOutgrowsTwoBytesPerUnitKeepsTheWholeText) {
     EXPECT_EQ("\xE2\x82\xAC", narrow.substr(90));
     OString back = NarrowIn(kWindowsUtf8, narrow.c_str());
     EXPECT_EQ(wide, std::wstring(back.GetWide()));
+
+    // Reading is no change: the wide form a sharer holds stays where it is, and
+    // both keep their text through later growth and copies.
+    OString holder = WideIn(kWindowsUtf8, wide.c_str());
+    OString sharer(holder);
+    const wchar_t* held = sharer.GetWide();
+    EXPECT_EQ(narrow, std::string(holder.GetNarrow()));
+    EXPECT_EQ(held, sharer.GetWide());
+    EXPECT_EQ(wide, std::wstring(held));
+    holder.Append("!");
+    EXPECT_EQ(narrow + "!", std::string(holder.GetNarrow()));
+    EXPECT_EQ(wide + L"!", std::wstring(holder.GetWide()));
+    OString copy(sharer);
+    copy.Append(L"?");
+    EXPECT_EQ(narrow + "?", std::string(copy.GetNarrow()));
+    EXPECT_EQ(narrow, std::string(sharer.GetNarrow()));
 }
 
 TEST(OString, SetCodePageKeepsTheTextThroughItsWideForm) {
