@@ -82,7 +82,15 @@ OString BasicDriverInterface::ReadVersionString(const OString& path, const OStri
         void* text = nullptr;
         UINT textLength = 0;
         if (::VerQueryValueW(block.data(), key.GetWide(), &text, &textLength) && text != nullptr) {
-            return OString(static_cast<const wchar_t*>(text));
+            // A malformed resource need not end its text with a NUL: read up to
+            // the NUL but never past the block. (The stated length is not used:
+            // some resource tools count bytes there, some write 0.)
+            const auto* at = static_cast<const uint8_t*>(text);
+            if (at < block.data() || at >= block.data() + block.size()) {
+                return OString();
+            }
+            size_t room = static_cast<size_t>(block.data() + block.size() - at) / sizeof(wchar_t);
+            return OString(static_cast<const wchar_t*>(text), static_cast<int32_t>(room));
         }
     }
     return OString();
