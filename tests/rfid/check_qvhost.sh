@@ -50,6 +50,8 @@ expect 2 "" "$qvhost" no-such-command
 expect 2 "" "$qvhost"
 expect 0 "~rfid-epc" "$qvhost" --help
 expect 0 "~--layout" "$qvhost" rfid-epc --help
+expect 0 "~--layout" "$qvhost" help rfid-epc
+expect 2 "" "$qvhost" help no-such-command
 
 # Without the DLL beside it, the program says so with its own exit code.
 cp "$qvhost" "$work/qvhost.exe"

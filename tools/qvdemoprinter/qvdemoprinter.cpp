@@ -26,7 +26,8 @@ constexpr int kExitFailure = 4;
 
 constexpr int kDemoDpi = 203;
 
-void Print(const std::wstring& text) {
+// Results go to standard output, errors and usage to standard error.
+void Write(FILE* stream, const std::wstring& text) {
     std::wstring line = text + L"\n";
     int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
                                      nullptr, 0, nullptr, nullptr);
@@ -35,17 +36,25 @@ void Print(const std::wstring& text) {
         ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(),
                               size, nullptr, nullptr);
     }
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::fflush(stream);
+}
+
+void Print(const std::wstring& text) {
+    Write(stdout, text);
+}
+
+void PrintError(const std::wstring& text) {
+    Write(stderr, text);
 }
 
 int Fail(const std::wstring& text) {
-    Print(L"qvdemoprinter: " + text);
+    PrintError(L"qvdemoprinter: " + text);
     return kExitFailure;
 }
 
 int Usage() {
-    Print(L"usage: qvdemoprinter install NAME | set-status NAME HEX | remove NAME");
+    PrintError(L"usage: qvdemoprinter install NAME | set-status NAME HEX | remove NAME");
     return kExitUsage;
 }
 
@@ -144,7 +153,8 @@ int SetStatus(const DemoNames& names, const std::wstring& hex) {
     unsigned long long status = std::wcstoull(digits, &end, 16);
     if (*digits == L'\0' || *end != L'\0' || errno != 0 || status > 0xFFFFFFFFull ||
         *digits == L'-' || *digits == L'+') {
-        Print(L"qvdemoprinter: the status wants a 32-bit hexadecimal number, not '" + hex + L"'");
+        PrintError(L"qvdemoprinter: the status wants a 32-bit hexadecimal number, not '" + hex +
+                   L"'");
         return kExitUsage;
     }
     if (!QvTest::PrinterExists(names.printer)) {

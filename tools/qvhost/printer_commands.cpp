@@ -231,6 +231,7 @@ const QvCommand kCommands[] = {
      L"a printer's status flags, extended flags, severity and text (DI_GetPrinterStatus*)",
      L"\n"
      L"Prints, one per line:\n"
+     L"  printer: NAME           the printer asked\n"
      L"  flags: 0x...            the spooler status word (PRINTER_STATUS_ bits)\n"
      L"  extended flags: 0x...   0x80000000 error, 0x40000000 warning\n"
      L"  severity: ...           ready, error or warning\n"

@@ -87,7 +87,7 @@ const QvCommand* FindCommand(const std::wstring& name) {
 void PrintUsage(QvHost& host) {
     host.Print(
         L"usage: qvhost [--json] <command> [arguments]\n"
-        L"       qvhost <command> --help\n"
+        L"       qvhost <command> --help, or qvhost help <command>\n"
         L"\n"
         L"Loads QuorvelDriverUtility.dll from the folder of qvhost.exe and calls its exports.\n"
         L"\n"
@@ -100,8 +100,9 @@ void PrintUsage(QvHost& host) {
     host.Print(
         L"\n"
         L"options:\n"
-        L"  --json        print one JSON object instead of plain text\n"
-        L"  --help, -h    this text, or a command's own with the command\n"
+        L"  --json        print one JSON object instead of plain text (exit codes 0 and 1;\n"
+        L"                other failures print their error to stderr only)\n"
+        L"  --help, -h    this text; before a command, or as --help after it, the command's own\n"
         L"\n"
         L"exit codes: 0 result printed, 1 no result (null from the library), 2 bad command line,\n"
         L"            3 the DLL or an export could not be loaded, 4 a Windows call failed");
@@ -382,12 +383,16 @@ int main() {
     }
     std::wstring name = args[first];
     if (name == L"help") {
-        const QvCommand* command = first + 1 < args.size() ? FindCommand(args[first + 1]) : nullptr;
-        if (command != nullptr) {
-            PrintCommandHelp(host, *command);
-        } else {
+        if (first + 1 == args.size()) {
             PrintUsage(host);
+            return kQvExitOk;
         }
+        const QvCommand* command = FindCommand(args[first + 1]);
+        if (command == nullptr) {
+            QvPrintError(L"unknown command '" + args[first + 1] + L"' (qvhost --help lists them)");
+            return kQvExitUsage;
+        }
+        PrintCommandHelp(host, *command);
         return kQvExitOk;
     }
     const QvCommand* command = FindCommand(name);

@@ -23,7 +23,7 @@ int32_t TakeMode(QvArgs& args) {
             return entry.mode;
         }
     }
-    return QvArgs::RequireInt32(text, "--mode wants 0..3 or text, hex, decimal, binary");
+    return QvArgs::RequireInt32(text, "--mode wants a number (0..3) or text, hex, decimal, binary");
 }
 
 int Report(QvHost& host, const wchar_t* command, QvJson json,
@@ -80,6 +80,7 @@ const QvCommand kCommands[] = {
      L"  W#EUID64 W#EASC7 W#ESN_GDTI113 W#ESN_SGCN96 W#ECAGE6 W#EVAR6\n"
      L"  W#XY, W:XY  a literal: the hexadecimal digits of XY, no value taken\n"
      L"--mode: 0 text, 1 hex, 2 decimal (default), 3 binary; names text, hex, decimal, binary.\n"
+     L"Other numbers are passed on; the library treats them as 1 (hex).\n"
      L"\n"
      L"Example, SGTIN-96 (header 30, filter 3, company prefix 0614141, item 812345, serial 6789):\n"
      L"  qvhost rfid-epc --layout \"8#30;3;3#X;20:P1;44:P2;38\" --values "
@@ -89,6 +90,7 @@ const QvCommand kCommands[] = {
     {L"rfid-raw", L"VALUE [--mode N]", L"convert one value to hexadecimal (RFID_EncodeRaw)",
      L"\n"
      L"--mode: 0 text, 1 hex, 2 decimal (default), 3 binary; names text, hex, decimal, binary.\n"
+     L"Other numbers are passed on; the library treats them as 1 (hex).\n"
      L"Characters the mode does not accept are dropped. Use -- before a value that starts with "
      L"--.\n"
      L"\n"
