@@ -44,14 +44,16 @@ struct SourceTable {
     std::map<std::wstring, std::shared_ptr<OEventLogBase>> sources;
 };
 
-SourceTable& Table() {
-    static SourceTable table;
-    return table;
-}
+// An object of this file, made at load, so the lock exists before two threads'
+// first loggers could race to create it. Not a function-local static: its
+// guard goes through the static thread library, which takes a TLS slot and two
+// handles at load and never gives them back, so a host loading and freeing the
+// library ran out of TLS slots and died in the loader.
+SourceTable g_table;
 
-// The table's lock exists from load on, so that the first loggers of two
-// threads never race to create it.
-[[maybe_unused]] const bool g_tableReady = (Table(), true);
+SourceTable& Table() {
+    return g_table;
+}
 
 uint32_t Now32(const OEventLogSystem& system) {
     return static_cast<uint32_t>(system.getTickCount64());
