@@ -2,6 +2,7 @@
 
 #include <winspool.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,13 +13,19 @@ namespace {
 // The session names are read into buffers of this size first.
 constexpr DWORD kSessionNameBytes = 520;
 
-// Reads one fixed-size odometer value; the buffer is left as it was (zero) when
-// the value is missing, and a shorter value fills only its own bytes.
+// Reads one fixed-size odometer value. A value of another size cannot be read:
+// a 4-byte distance would fill half a double and come back as a tiny
+// nonsense number reported as good. The buffer is then set back to zero.
 bool ReadValue(HANDLE printer, const wchar_t* name, void* data, DWORD size) {
     DWORD type = 0;
     DWORD needed = 0;
-    return ::GetPrinterDataExW(printer, OdometerData::kKey, name, &type, static_cast<BYTE*>(data),
-                               size, &needed) == ERROR_SUCCESS;
+    if (::GetPrinterDataExW(printer, OdometerData::kKey, name, &type, static_cast<BYTE*>(data),
+                            size, &needed) == ERROR_SUCCESS &&
+        needed == size) {
+        return true;
+    }
+    std::memset(data, 0, size);
+    return false;
 }
 
 bool WriteValue(HANDLE printer, const wchar_t* name, DWORD type, const void* data, DWORD size) {

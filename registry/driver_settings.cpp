@@ -29,10 +29,12 @@ void DriverSettingsCore::Load(const PrinterRegistry& registry) {
 }
 
 bool DriverSettingsCore::IsLoaded(const OString& name) const {
+    OLock lock(m_lock);
     return GetInt(LoadedName(name), 0) != 0;
 }
 
 void DriverSettingsCore::MarkLoaded(const OString& name) {
+    OLock lock(m_lock);
     SetInt(LoadedName(name), 1);
 }
 

@@ -12,8 +12,9 @@
 // name N is the property N (decimal text) plus N + ":Loaded" = 1. Names are
 // case-sensitive here, although the registry ignores case. All use is
 // serialised by the core's lock; registry reads also take the printer
-// registry's machine-wide mutex (lock order: this lock, then that mutex).
-class DriverSettingsCore : public OPropertySet {
+// registry's machine-wide mutex (lock order: this lock, then that mutex). The
+// property set is private, so nothing reaches the cache past the lock.
+class DriverSettingsCore : private OPropertySet {
 public:
     DriverSettingsCore() = default;
     ~DriverSettingsCore() override;
@@ -32,7 +33,7 @@ public:
 
 private:
     std::unique_ptr<PrinterRegistry> m_registry;
-    OCriticalSection m_lock;
+    mutable OCriticalSection m_lock;  // re-entrant: GetNumber calls IsLoaded
 };
 
 // Numeric driver settings of one printer, read from its "Settings:" key and

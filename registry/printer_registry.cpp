@@ -131,7 +131,8 @@ bool PrinterRegistry::ReadPrinterNumber(const OString& valueName, uint32_t& valu
     defaults.DesiredAccess = PRINTER_ACCESS_ADMINISTER;
     OPrinterHandle printer;
     std::wstring name(m_facts.fullName.GetWide());
-    if (!::OpenPrinterW(name.data(), printer.Put(), &defaults)) {
+    // An empty name would open the print server and read its data instead.
+    if (name.empty() || !::OpenPrinterW(name.data(), printer.Put(), &defaults)) {
         return false;
     }
     uint8_t buffer[4] = {};

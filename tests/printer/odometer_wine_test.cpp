@@ -94,6 +94,47 @@ TEST(OdometerWine, WriteStoresTheDocumentedTypesAndReadsBack) {
 
 // A read needs pages and distance; the cleaning values default to 0, and any
 // non-zero "has been cleaned" reads as 1. A failed read keeps the record.
+// A value of another size than its field cannot be read: it leaves the record
+// as it was, or counts as 0 for the cleaning values.
+TEST(OdometerWine, ValuesOfTheWrongSizeAreUnreadable) {
+    WinePrinter printer(L"odometersize");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    OPrinterHandle handle = printer.Open();
+    const uint16_t two = 42;
+    struct Row {
+        const wchar_t* name;
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        bool ok;
+        const char* note;
+    };
+    const DWORD small = 1500;
+    const uint64_t wide = 42;
+    const Row rows[] = {
+        {OdometerData::kDistance, REG_DWORD, &small, 4, false, "a 4-byte distance"},
+        {OdometerData::kPages, REG_BINARY, &two, 2, false, "2-byte pages"},
+        {OdometerData::kPages, REG_BINARY, &wide, 8, false, "8-byte pages"},
+        {OdometerData::kLastCleaningDistance, REG_DWORD, &small, 4, true,
+         "a 4-byte cleaning distance reads as 0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_TRUE(SetDword(printer, OdometerData::kPages, 42));
+        ASSERT_TRUE(SetDouble(printer, OdometerData::kDistance, 3.5));
+        ASSERT_TRUE(SetDouble(printer, OdometerData::kLastCleaningDistance, 2.5));
+        ASSERT_TRUE(printer.SetDataEx(OdometerData::kKey, row.name, row.type, row.data, row.bytes));
+        OdometerData record;
+        record.SetPages(7);
+        record.SetDistance(1.5);
+        record.SetLastCleaningDistance(9.0);
+        EXPECT_EQ(record.Read(handle.Get()), row.ok);
+        EXPECT_EQ(record.GetPages(), row.ok ? 42u : 7u);
+        EXPECT_EQ(record.GetDistance(), row.ok ? 3.5 : 1.5);
+        EXPECT_EQ(record.GetLastCleaningDistance(), row.ok ? 0.0 : 9.0);
+    }
+}
+
 TEST(OdometerWine, ReadNeedsPagesAndDistance) {
     WinePrinter printer(L"odometerread");
     QV_SKIP_WITHOUT_PRINTER(printer);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "printer/printer_info.h"
 #include "support/print_server.h"
@@ -118,6 +120,32 @@ TEST_F(DriverSettingsWineTest, RegistryMutexIsReleasedAfterARead) {
     settings.Load(Registry());
     EXPECT_EQ(settings.GetStatusMonitoringMode(), 1u);
     EXPECT_TRUE(LockableFromAnotherThread(PrinterRegistry::kMutexName, 0));
+}
+
+// Every use of the cache takes the core's lock: a thread asking whether names
+// are loaded, or marking them, while another reloads used to read entries the
+// reload was freeing.
+TEST_F(DriverSettingsWineTest, CacheUseOnTwoThreadsIsSerialised) {
+    DriverSettings settings;
+    DriverSettingsCore& core = settings.GetCore();
+    PrinterRegistry registry = Registry();
+    std::atomic<bool> done{false};
+    std::thread marker([&] {
+        for (int i = 0; !done; i = (i + 1) % 64) {
+            OString name = OString::Formatted("n%d", i);
+            core.MarkLoaded(name);
+            core.IsLoaded(name);
+        }
+    });
+    for (int i = 0; i < 20000; ++i) {
+        core.Load(registry);
+    }
+    done = true;
+    marker.join();
+    core.MarkLoaded(OString("last"));
+    EXPECT_TRUE(core.IsLoaded(OString("last")));
+    core.Load(registry);
+    EXPECT_FALSE(core.IsLoaded(OString("last"))) << "a load empties the cache";
 }
 
 // A printer on a print server keeps its settings in the per-user mirror.
