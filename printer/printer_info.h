@@ -182,10 +182,10 @@ private:
 
 // One object of T per thread, kept in a thread-local storage slot that is
 // allocated when the library is loaded (static initialisation) and freed when it
-// is unloaded. An object lives until the library is unloaded: it is not freed
-// when its thread ends, because TLS slots have no per-thread destructor; the
-// slot remembers every object it handed out and destroys them all with itself,
-// so unloading the library leaves nothing behind.
+// is unloaded. TLS slots have no per-thread destructor, so the owner calls
+// ReleaseThisThread as a thread ends; the slot also remembers every object it
+// handed out and destroys those left with itself, so unloading the library
+// leaves nothing behind.
 template <typename T>
 class ThreadLocalSingleton {
 public:
@@ -216,6 +216,26 @@ public:
                                                   : static_cast<T*>(::TlsGetValue(s_slot.index));
     }
 
+    // Destroys the calling thread's object, if it has one.
+    static void ReleaseThisThread() noexcept {
+        T* object = Peek();
+        if (object == nullptr) {
+            return;
+        }
+        ::TlsSetValue(s_slot.index, nullptr);
+        s_slot.Forget(object);
+        delete object;
+    }
+
+    // Objects alive, of all threads.
+    static size_t LiveCount() noexcept {
+        Slot& slot = s_slot;
+        ::AcquireSRWLockShared(&slot.lock);
+        size_t count = slot.objects.size();
+        ::ReleaseSRWLockShared(&slot.lock);
+        return count;
+    }
+
 private:
     struct Slot {
         Slot() : index(::TlsAlloc()) {}
@@ -235,6 +255,17 @@ private:
                 ::ReleaseSRWLockExclusive(&lock);
                 delete object;
                 throw;
+            }
+            ::ReleaseSRWLockExclusive(&lock);
+        }
+        void Forget(T* object) noexcept {
+            ::AcquireSRWLockExclusive(&lock);
+            for (size_t i = 0; i < objects.size(); ++i) {
+                if (objects[i] == object) {
+                    objects[i] = objects.back();
+                    objects.pop_back();
+                    break;
+                }
             }
             ::ReleaseSRWLockExclusive(&lock);
         }

@@ -282,6 +282,23 @@ TEST_F(PrinterInfoWineTest, EachThreadKeepsItsOwnEntry) {
     PrinterInfo again(name);
     EXPECT_EQ(Spy::level2Calls, level2) << "this thread's entry is still fresh";
     EXPECT_EQ(myCache->GetCount(), 1);
+
+    // A thread's cache ends with the thread; this thread's stays.
+    size_t live = PrinterInfoCache::LiveCount();
+    std::vector<std::thread> brief;
+    std::atomic<int> grown{0};
+    for (int i = 0; i < 8; ++i) {
+        brief.emplace_back([&] {
+            PrinterInfo theirs(name);
+            grown += PrinterInfoCache::LiveCount() > live ? 1 : 0;
+        });
+    }
+    for (std::thread& thread : brief) {
+        thread.join();
+    }
+    EXPECT_EQ(grown, 8) << "each thread had a cache of its own";
+    EXPECT_EQ(PrinterInfoCache::LiveCount(), live) << "caches of ended threads were kept";
+    EXPECT_EQ(PrinterInfoCache::Peek(), myCache);
 }
 
 // The texts of a record, by name, for the sharing checks below.
