@@ -16,7 +16,10 @@ namespace {
 
 constexpr const wchar_t* kMaskRoot = L"LOCAL:DebugLogMasks\\";
 constexpr const wchar_t* kLogFolder = L"C:\\Log Files";
-constexpr const wchar_t* kFileMutexPrefix = L"Brantheon File Log Mutex for ";
+// Machine-wide: without "Global\\" the name would live in the writer's session,
+// and a host in a user session would not exclude the driver's components in
+// the services' session from the same file.
+constexpr const wchar_t* kFileMutexPrefix = L"Global\\Brantheon File Log Mutex for ";
 constexpr const wchar_t* kApplicationSources =
     L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\";
 constexpr const wchar_t* kSystemSources =
@@ -483,7 +486,13 @@ OString OEventLogBase::CutMessage(const OString& message) {
     if (WideLength(message) < static_cast<size_t>(kMaxMessageChars)) {
         return message;
     }
-    OString cut(message.GetWide(), kMaxMessageChars - 1);
+    int32_t keep = kMaxMessageChars - 1;
+    // Never half a surrogate pair: the event would carry invalid UTF-16.
+    wchar_t last = message.GetWide()[keep - 1];
+    if (last >= 0xD800 && last <= 0xDBFF) {
+        --keep;
+    }
+    OString cut(message.GetWide(), keep);
     cut.Append(kTruncationSuffix);
     return cut;
 }

@@ -190,8 +190,8 @@ public:
     uint32_t GetMask() const { return m_mask.load(std::memory_order_relaxed); }
 
     // Pure pieces of a write, public so they can be checked directly.
-    // Tick count in decimal, zero-padded to 10 digits, '.' after the 7th
-    // character, then ": " (1234567 -> "0001234.567: ").
+    // Tick count in decimal, zero-padded to 10 digits, '.' before the last
+    // three (seconds and milliseconds), then ": " (1234567 -> "0001234.567: ").
     static OString DebugPrefix(uint64_t tickCount);
     // Event type: error (1) for bit 31, warning (2) for bit 30, else info (4).
     static WORD EventType(uint32_t mask);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -38,6 +40,9 @@ struct Recorder {
     int registrations = 0;
     std::vector<std::wstring> debug;
     std::vector<Event> events;
+    std::atomic<int> reporting{0};
+    std::atomic<int> mostAtOnce{0};
+    bool pauseReports = false;
 };
 Recorder* g_recorder = nullptr;
 
@@ -66,6 +71,14 @@ HANDLE WINAPI FakeRegister(LPCWSTR server, LPCWSTR source) {
 
 BOOL WINAPI FakeReport(HANDLE, WORD type, WORD category, DWORD id, PSID user, WORD count,
                        DWORD size, LPCWSTR* strings, LPVOID raw) {
+    // Writes of one back end are serialised: two reports at once would show
+    // here, the more surely for the pause.
+    int inside = ++g_recorder->reporting;
+    g_recorder->mostAtOnce = std::max(g_recorder->mostAtOnce.load(), inside);
+    if (g_recorder->pauseReports) {
+        ::Sleep(1);
+    }
+    --g_recorder->reporting;
     Event event{
         type,
         category,
@@ -291,6 +304,38 @@ TEST_F(OEventLogTest, MessageOf31767CharactersIsCut) {
     // Only the Windows event is cut; the debugger gets the whole message.
     ASSERT_EQ(m_recorder.debug.size(), 2u);
     EXPECT_EQ(m_recorder.debug[1].size(), 13u + 31767u + 1u);
+    // A pair that the cut would halve goes whole.
+    std::wstring paired = std::wstring(31765, L'c') + L"\U0001F600" + std::wstring(100, L'd');
+    ASSERT_TRUE(log.Write(O(paired), OEventLog::kWarnings));
+    ASSERT_EQ(m_recorder.events.size(), 3u);
+    EXPECT_EQ(
+        m_recorder.events[2].strings[0],
+        std::wstring(31765, L'c') + L" **** Message too long. OEventLogBase truncated it ****");
+}
+
+// File lines of one source are written under its machine-wide mutex, so
+// writers in other processes and sessions do not overwrite each other's lines.
+TEST_F(OEventLogTest, FileWriteWaitsForTheSourcesMutex) {
+    std::wstring source = NewSource();
+    ASSERT_TRUE(SetMask(source, 0xE4000000));
+    std::wstring path = OEventLogBase::FileLogPath(O(source)).GetWide();
+    ::DeleteFileW(path.c_str());
+    std::wstring name = L"Global\\Brantheon File Log Mutex for " + source;
+    HANDLE held = ::CreateMutexW(nullptr, TRUE, name.c_str());
+    ASSERT_NE(held, nullptr);
+    OEventLog log(O(source));
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        log.Write(OString(L"waited"), OEventLog::kErrors);
+        written = true;
+    });
+    ::Sleep(300);
+    EXPECT_FALSE(written) << "the line was written while another writer held the file";
+    ::ReleaseMutex(held);
+    writer.join();
+    ::CloseHandle(held);
+    EXPECT_NE(ReadFileBytes(path).find(", waited\r\n"), std::string::npos);
+    ::DeleteFileW(path.c_str());
 }
 
 TEST_F(OEventLogTest, FileLogAppendsLinesToTheSourcesFile) {
@@ -387,12 +432,13 @@ TEST_F(OEventLogTest, FrontEndsOfOneSourceShareOneBackEnd) {
     std::wstring source = NewSource();
     int32_t before = OEventLogBase::TableSize();
     OEventLog first(O(source));
+    m_recorder.pauseReports = true;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&source, &first] {
             OEventLog mine(O(source));
             EXPECT_EQ(mine.GetBase(), first.GetBase());
-            for (int i = 0; i < 200; ++i) {
+            for (int i = 0; i < 50; ++i) {
                 mine.Write(OString(L"x"), OEventLog::kErrors);
             }
         });
@@ -400,9 +446,11 @@ TEST_F(OEventLogTest, FrontEndsOfOneSourceShareOneBackEnd) {
     for (std::thread& thread : threads) {
         thread.join();
     }
+    m_recorder.pauseReports = false;
     EXPECT_EQ(OEventLogBase::TableSize(), before + 1);
-    EXPECT_EQ(m_recorder.events.size(), 800u);
-    EXPECT_EQ(m_recorder.debug.size(), 800u);
+    EXPECT_EQ(m_recorder.events.size(), 200u);
+    EXPECT_EQ(m_recorder.debug.size(), 200u);
+    EXPECT_EQ(m_recorder.mostAtOnce, 1) << "writes of one back end overlapped";
     EXPECT_EQ(m_recorder.registrations, 1) << "one event source for the shared back end";
 
     // A mask edit shows through every front end.
