@@ -393,7 +393,6 @@ BOOL WINAPI RecordSetJob(HANDLE, DWORD jobId, DWORD level, LPBYTE info, DWORD co
 }
 
 TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
-    QvTest::SpoolerJobLock printing;
     BasicSpooler spooler;
     spooler.setJob = &RecordSetJob;
     ScopedBasicSpooler scoped(spooler);
@@ -502,7 +501,6 @@ TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
 }
 
 TEST_F(BasicDriverInterfaceOnPrinter, TestPageAndEmptyPage) {
-    QvTest::SpoolerJobLock printing;
     for (int command : {0, 1, 2, 3, -1, 1000}) {
         SCOPED_TRACE(command);
         EXPECT_EQ(DI_IsCommandSupported_impl(Driver(), command), command == 1 || command == 2);
@@ -565,7 +563,6 @@ TEST_F(BasicDriverInterfaceOnPrinter, OdometerRoundTripThroughThePrinterData) {
 }
 
 TEST_F(BasicDriverInterfaceOnPrinter, SendFileMakesTheFileBytesOneJob) {
-    QvTest::SpoolerJobLock printing;
     // 3000 bytes: more than one 1024-byte stream buffer, every byte value.
     std::string content;
     for (int i = 0; i < 3000; ++i) {
@@ -638,7 +635,6 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
 // decorated name, opens the printer with the spooler and prints what a status
 // monitor shows.
 TEST_F(BasicDriverInterfaceOnPrinter, QvhostPrinterCommands) {
-    QvTest::SpoolerJobLock printing;
     if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) ==
         INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "qvhost.exe is not built beside this program";

@@ -137,7 +137,6 @@ TEST_F(PrintingContextWine, CapabilityBlockDecidesTheLineEscape) {
 }
 
 TEST_F(PrintingContextWine, TestAndEmptyPagesAreDrawnWithPatBltAt203Dpi) {
-    QvTest::SpoolerJobLock printing;
     WinePrinter printer(L"patblt", At(203));
     QV_SKIP_WITHOUT_PRINTER(printer);
     for (bool pattern : {true, false}) {
@@ -162,7 +161,6 @@ TEST_F(PrintingContextWine, TestAndEmptyPagesAreDrawnWithPatBltAt203Dpi) {
 }
 
 TEST_F(PrintingContextWine, TestPageIsDrawnWithTheLineEscapeWhenTheDriverHasIt) {
-    QvTest::SpoolerJobLock printing;
     WinePrinter printer(L"escape", At(203));
     QV_SKIP_WITHOUT_PRINTER(printer);
     UseFakeDriver(16, 0x01);

@@ -28,10 +28,10 @@ std::wstring ProgramBaseName() {
 
 }  // namespace
 
-SpoolerJobLock::SpoolerJobLock()
-    : m_mutex(::CreateMutexW(nullptr, FALSE, L"Local\\QuorvelTests.SpoolerJobs")) {
+SpoolerLock::SpoolerLock()
+    : m_mutex(::CreateMutexW(nullptr, FALSE, L"Local\\QuorvelTests.Spooler")) {
     if (!m_mutex) {
-        ADD_FAILURE() << "cannot create the spooler job mutex: " << ::GetLastError();
+        ADD_FAILURE() << "cannot create the spooler mutex: " << ::GetLastError();
         return;
     }
     // A holder that died while printing leaves the mutex abandoned, not held.
@@ -42,7 +42,7 @@ SpoolerJobLock::SpoolerJobLock()
     }
 }
 
-SpoolerJobLock::~SpoolerJobLock() {
+SpoolerLock::~SpoolerLock() {
     if (m_held) {
         ::ReleaseMutex(m_mutex.Get());
     }

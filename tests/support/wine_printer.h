@@ -36,20 +36,24 @@
 
 namespace QvTest {
 
-// Held by every test that starts a print job, across test programs.
+// Test programs take turns with Wine printers: each WinePrinter holds this
+// lock across test programs from before its install to after its removal.
 //
-// Wine 8's spooler numbers jobs per process and names each spool file after
-// the number alone (system32\spool\PRINTERS\00001.SPL), opened for writing
-// without write sharing. Two test programs printing at once therefore ask for
-// the same spool file: one job cannot start or has its file cut by the
-// other, and its page never reaches the port. Windows has one spooler for the
-// machine and no such clash, so this is a matter for the tests alone.
-class SpoolerJobLock {
+// Wine's spooler shares state between processes that Windows keeps in one
+// spooler service. Wine 8 numbers jobs per process and names each spool file
+// after the number alone (system32\spool\PRINTERS\00001.SPL), opened without
+// write sharing, so two programs printing at once clash on it. And every
+// driver install copies wineps.drv over the one copy in the drivers folder,
+// which other printers' device contexts read as their description at that
+// moment: CreateDC then fails with a sharing violation (32). Either way a page
+// never reaches its port. The product is not affected; only tests running side
+// by side are.
+class SpoolerLock {
 public:
-    SpoolerJobLock();
-    ~SpoolerJobLock();
-    SpoolerJobLock(const SpoolerJobLock&) = delete;
-    SpoolerJobLock& operator=(const SpoolerJobLock&) = delete;
+    SpoolerLock();
+    ~SpoolerLock();
+    SpoolerLock(const SpoolerLock&) = delete;
+    SpoolerLock& operator=(const SpoolerLock&) = delete;
 
 private:
     OKernelHandle m_mutex;
@@ -140,6 +144,7 @@ public:
 private:
     bool Install(const std::wstring& tag, const Options& options);
 
+    SpoolerLock m_spooler;  // first made, last gone
     bool m_ok = false;
     bool m_driverInstalled = false;
     bool m_printerInstalled = false;
