@@ -17,9 +17,13 @@ constexpr uint64_t kPathChars = MAX_PATH;
 // Texts longer than this cannot be addressed by 32-bit positions.
 constexpr uint64_t kMaxChars = INT32_MAX - 64;
 
-// What a narrow buffer of the body's capacity holds when first made.
+// What a narrow buffer holds when first made for this many characters.
+uint64_t NarrowBytesFor(uint64_t capacity, uint32_t codePage) {
+    return capacity * (codePage == OString::kCodePageUtf8 ? 4 : 2);
+}
+
 uint64_t DefaultNarrowBytes(const OStringBody* body) {
-    return body->capacity * (body->codePage == OString::kCodePageUtf8 ? 4 : 2);
+    return NarrowBytesFor(body->capacity, body->codePage);
 }
 
 uint64_t NarrowBytes(const OStringBody* body) {
@@ -365,7 +369,7 @@ void OString::EnsureRoom(uint64_t count, bool keepText) {
             // Text converted into a page of three bytes a unit may outgrow
             // twice the new capacity.
             size_t used = std::strlen(body->narrow) + 1;
-            narrowBytes = capacity * (body->codePage == kCodePageUtf8 ? 4 : 2);
+            narrowBytes = NarrowBytesFor(capacity, body->codePage);
             if (narrowBytes < used) {
                 narrowBytes = used;
             }
