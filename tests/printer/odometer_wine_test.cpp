@@ -44,6 +44,16 @@ bool SetDouble(const WinePrinter& printer, const wchar_t* name, double value) {
     return printer.SetDataEx(OdometerData::kKey, name, REG_BINARY, &value, sizeof value);
 }
 
+// A record whose every field differs from what the tests store, so a read that
+// keeps or replaces a field shows.
+void FillWithOldValues(OdometerData& record) {
+    record.SetPages(7);
+    record.SetDistance(1.5);
+    record.SetLastCleaningPageCount(2);
+    record.SetLastCleaningDistance(9.0);
+    record.SetHasBeenCleaned(1);
+}
+
 TEST(OdometerWine, WriteStoresTheDocumentedTypesAndReadsBack) {
     WinePrinter printer(L"odometer");
     QV_SKIP_WITHOUT_PRINTER(printer);
@@ -125,9 +135,7 @@ TEST(OdometerWine, ValuesOfTheWrongSizeAreUnreadable) {
         ASSERT_TRUE(SetDouble(printer, OdometerData::kLastCleaningDistance, 2.5));
         ASSERT_TRUE(printer.SetDataEx(OdometerData::kKey, row.name, row.type, row.data, row.bytes));
         OdometerData record;
-        record.SetPages(7);
-        record.SetDistance(1.5);
-        record.SetLastCleaningDistance(9.0);
+        FillWithOldValues(record);
         EXPECT_EQ(record.Read(handle.Get()), row.ok);
         EXPECT_EQ(record.GetPages(), row.ok ? 42u : 7u);
         EXPECT_EQ(record.GetDistance(), row.ok ? 3.5 : 1.5);
@@ -171,11 +179,7 @@ TEST(OdometerWine, ReadNeedsPagesAndDistance) {
             ASSERT_TRUE(SetDword(printer, OdometerData::kLastCleaningPageCount, 5));
         }
         OdometerData record;
-        record.SetPages(7);
-        record.SetDistance(1.5);
-        record.SetLastCleaningPageCount(2);
-        record.SetLastCleaningDistance(9.0);
-        record.SetHasBeenCleaned(1);
+        FillWithOldValues(record);
         EXPECT_EQ(record.Read(handle.Get()), row.ok);
         EXPECT_EQ(record.GetPages(), row.ok ? 42u : 7u);
         EXPECT_EQ(record.GetDistance(), row.ok ? 3.5 : 1.5);
