@@ -39,7 +39,7 @@ int main() {
     const std::wstring maskRoot = L"1:" + scratch + L"\\DebugLogMasks\\";
     int status = 0;
     {
-        OEventLogSystem system = OEventLogSystem::Real();
+        OEventLogSystem system;
         system.maskRoot = maskRoot.c_str();
         OEventLogSystemOverride useScratch(system);
 

@@ -35,20 +35,6 @@ void OSecurityAttributes::Reset() {
 
 namespace {
 
-ODirectoryApi g_directoryApi;
-
-}  // namespace
-
-OScopedDirectoryApi::OScopedDirectoryApi(const ODirectoryApi& api) : m_previous(g_directoryApi) {
-    g_directoryApi = api;
-}
-
-OScopedDirectoryApi::~OScopedDirectoryApi() {
-    g_directoryApi = m_previous;
-}
-
-namespace {
-
 void AppendDirectoryEntries(OSecurityAttributes& attributes, int32_t access) {
     switch (access) {
         case 1:
@@ -68,7 +54,7 @@ void AppendDirectoryEntries(OSecurityAttributes& attributes, int32_t access) {
 // earlier or by someone else in between. CreateDirectoryW gives the same error
 // for a file of that name, which must not pass for a directory.
 bool CreateOne(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
-    if (g_directoryApi.createDirectory(path, attributes)) {
+    if (ScopedApi<ODirectoryApi>::Current().createDirectory(path, attributes)) {
         return true;
     }
     DWORD error = ::GetLastError();

@@ -6,6 +6,7 @@
 
 #include "core/handles.h"
 #include "core/ostring.h"
+#include "core/seam.h"
 
 // Security attributes built from SDDL text: a DACL that starts as "D:" and
 // takes access entries such as "(A;OICI;GA;;;WD)". Get() hands the attributes
@@ -67,15 +68,5 @@ struct ODirectoryApi {
     (LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) = ::CreateDirectoryW;
 };
 
-// Installs a replacement for the life of the object and restores the previous
-// one afterwards. Not thread-safe: for tests only.
-class OScopedDirectoryApi {
-public:
-    explicit OScopedDirectoryApi(const ODirectoryApi& api);
-    OScopedDirectoryApi(const OScopedDirectoryApi&) = delete;
-    OScopedDirectoryApi& operator=(const OScopedDirectoryApi&) = delete;
-    ~OScopedDirectoryApi();
-
-private:
-    ODirectoryApi m_previous;
-};
+// A test installs its own through OScopedDirectoryApi.
+using OScopedDirectoryApi = ScopedApi<ODirectoryApi>;

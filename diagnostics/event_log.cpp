@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr const wchar_t* kMaskRoot = L"LOCAL:DebugLogMasks\\";
 constexpr const wchar_t* kLogFolder = L"C:\\Log Files";
 // Machine-wide: without "Global\\" the name would live in the writer's session,
 // and a host in a user session would not exclude the driver's components in
@@ -28,7 +27,9 @@ constexpr const wchar_t* kMessageFile = L"\\Quorvel_EventMessages.dll";
 constexpr DWORD kTypesSupported = 7;  // error, warning, information
 constexpr DWORD kCategoryCount = 2;
 
-bool AppendFileLineReal(const wchar_t* path, const char* line) {
+}  // namespace
+
+bool OEventLogSystem::AppendFileLine(const wchar_t* path, const char* line) {
     FILE* file = ::_wfopen(path, L"at");
     if (file == nullptr) {
         return false;
@@ -38,7 +39,8 @@ bool AppendFileLineReal(const wchar_t* path, const char* line) {
     return true;
 }
 
-std::atomic<const OEventLogSystem*> g_system{nullptr};
+namespace {
+
 // Tick count of the last sweep of the table, low 32 bits.
 std::atomic<uint32_t> g_lastSweep{0};
 
@@ -85,31 +87,6 @@ void PutLe(uint8_t* at, uint64_t value, int bytes) {
 }
 
 }  // namespace
-
-// ---- OEventLogSystem -------------------------------------------------------
-
-const OEventLogSystem& OEventLogSystem::Real() {
-    static const OEventLogSystem real = {
-        ::GetTickCount64,        ::QueryPerformanceCounter, ::GetLocalTime,
-        ::OutputDebugStringW,    ::RegisterEventSourceW,    ::ReportEventW,
-        ::DeregisterEventSource, AppendFileLineReal,        kMaskRoot,
-    };
-    return real;
-}
-
-const OEventLogSystem& OEventLogSystem::Current() {
-    const OEventLogSystem* system = g_system.load(std::memory_order_acquire);
-    return system != nullptr ? *system : Real();
-}
-
-OEventLogSystemOverride::OEventLogSystemOverride(const OEventLogSystem& replacement)
-    : m_replacement(replacement), m_previous(g_system.load()) {
-    g_system.store(&m_replacement);
-}
-
-OEventLogSystemOverride::~OEventLogSystemOverride() {
-    g_system.store(m_previous);
-}
 
 // ---- OEventLogTagList --------------------------------------------------------
 

@@ -10,6 +10,7 @@
 
 #include "core/locks.h"
 #include "core/ostring.h"
+#include "core/seam.h"
 
 // Diagnostics written per event source: to the Windows event log, to the
 // debugger output and, on request, to a text file per source.
@@ -230,38 +231,24 @@ private:
 // their own through OEventLogSystemOverride to see exactly what was written
 // under which mask, and to move the clock; production writes for real.
 struct OEventLogSystem {
-    ULONGLONG(WINAPI* getTickCount64)();
-    BOOL(WINAPI* queryPerformanceCounter)(LARGE_INTEGER* counter);
-    void(WINAPI* getLocalTime)(SYSTEMTIME* time);
-    void(WINAPI* outputDebugString)(LPCWSTR text);
-    HANDLE(WINAPI* registerEventSource)(LPCWSTR server, LPCWSTR source);
-    BOOL(WINAPI* reportEvent)
-    (HANDLE source, WORD type, WORD category, DWORD eventId, PSID user, WORD stringCount,
-     DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
-    BOOL(WINAPI* deregisterEventSource)(HANDLE source);
+    decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;
+    decltype(&::QueryPerformanceCounter) queryPerformanceCounter = ::QueryPerformanceCounter;
+    decltype(&::GetLocalTime) getLocalTime = ::GetLocalTime;
+    decltype(&::OutputDebugStringW) outputDebugString = ::OutputDebugStringW;
+    decltype(&::RegisterEventSourceW) registerEventSource = ::RegisterEventSourceW;
+    decltype(&::ReportEventW) reportEvent = ::ReportEventW;
+    decltype(&::DeregisterEventSource) deregisterEventSource = ::DeregisterEventSource;
     // Appends one narrow line to the file (text mode); false when the file
     // cannot be opened.
-    bool (*appendFileLine)(const wchar_t* path, const char* line);
+    bool (*appendFileLine)(const wchar_t* path, const char* line) = AppendFileLine;
     // Registry root of the mask values, "LOCAL:DebugLogMasks\\" in production;
     // tests point it at a scratch key.
-    const wchar_t* maskRoot;
+    const wchar_t* maskRoot = L"LOCAL:DebugLogMasks\\";
 
-    // The real functions.
-    static const OEventLogSystem& Real();
+    // The real file append.
+    static bool AppendFileLine(const wchar_t* path, const char* line);
     // The functions in force.
-    static const OEventLogSystem& Current();
+    static const OEventLogSystem& Current() { return ScopedApi<OEventLogSystem>::Current(); }
 };
 
-// Installs a replacement for its lifetime and restores the previous one.
-// Not for concurrent use with logging on other threads.
-class OEventLogSystemOverride {
-public:
-    explicit OEventLogSystemOverride(const OEventLogSystem& replacement);
-    OEventLogSystemOverride(const OEventLogSystemOverride&) = delete;
-    OEventLogSystemOverride& operator=(const OEventLogSystemOverride&) = delete;
-    ~OEventLogSystemOverride();
-
-private:
-    OEventLogSystem m_replacement;
-    const OEventLogSystem* m_previous;
-};
+using OEventLogSystemOverride = ScopedApi<OEventLogSystem>;

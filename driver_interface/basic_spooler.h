@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "core/seam.h"
+
 // The job calls of the basic interface, which Wine cannot stand in for: its
 // EnumJobsW never lists a job, SetJobW level 2 brings its spooler down, and its
 // job control answers TRUE while changing nothing. Real functions by default; a
@@ -14,19 +16,7 @@ struct BasicSpooler {
     decltype(&::SetJobW) setJob = ::SetJobW;        // level 0 control, level 2 write-back
 
     // The functions in force (process-wide; the real ones unless overridden).
-    static const BasicSpooler& Current();
+    static const BasicSpooler& Current() { return ScopedApi<BasicSpooler>::Current(); }
 };
 
-// Installs other functions for its lifetime and restores the previous ones.
-// Process-wide: install it before starting threads that use an interface.
-class ScopedBasicSpooler {
-public:
-    explicit ScopedBasicSpooler(const BasicSpooler& spooler);
-    ~ScopedBasicSpooler();
-    ScopedBasicSpooler(const ScopedBasicSpooler&) = delete;
-    ScopedBasicSpooler& operator=(const ScopedBasicSpooler&) = delete;
-
-private:
-    BasicSpooler m_spooler;
-    const BasicSpooler* m_previous;
-};
+using ScopedBasicSpooler = ScopedApi<BasicSpooler>;

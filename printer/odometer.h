@@ -6,7 +6,7 @@
 
 #include "core/locks.h"
 #include "core/ostring.h"
-#include "printer/scoped_api.h"
+#include "core/seam.h"
 
 // The driver's print counters, kept in the printer data under the key
 // "Trevamark". One record may be shared between threads: every read or write of

@@ -7,7 +7,7 @@
 
 #include "core/handles.h"
 #include "core/ostring.h"
-#include "printer/scoped_api.h"
+#include "core/seam.h"
 
 // The driver escapes the test page uses. They are private to the printer
 // driver; Wine's driver answers 0 to both, so tests install their own

@@ -66,7 +66,7 @@ void WINAPI FakeDebug(LPCWSTR text) {
 
 HANDLE WINAPI FakeRegister(LPCWSTR server, LPCWSTR source) {
     ++g_recorder->registrations;
-    return OEventLogSystem::Real().registerEventSource(server, source);
+    return OEventLogSystem{}.registerEventSource(server, source);
 }
 
 BOOL WINAPI FakeReport(HANDLE, WORD type, WORD category, DWORD id, PSID user, WORD count,
@@ -111,7 +111,7 @@ protected:
         ASSERT_TRUE(m_scratch.IsValid());
         g_recorder = &m_recorder;
         m_maskRoot = m_scratch.Path() + L"/DebugLogMasks\\";
-        OEventLogSystem system = OEventLogSystem::Real();
+        OEventLogSystem system;
         system.getTickCount64 = FakeTick;
         system.queryPerformanceCounter = FakeCounter;
         system.getLocalTime = FakeLocalTime;

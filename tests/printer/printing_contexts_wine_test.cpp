@@ -210,7 +210,7 @@ TEST_F(PrintingContextWine, MissingPrinterPrintsNothingAndReportsTheFailure) {
     ScratchRegistryKey masks;
     ASSERT_TRUE(masks.IsValid());
     std::wstring maskRoot = masks.Path() + L"\\";
-    OEventLogSystem system = OEventLogSystem::Real();
+    OEventLogSystem system;
     system.outputDebugString = &Captured::NoDebugOutput;
     system.registerEventSource = &Captured::Register;
     system.deregisterEventSource = &Captured::Deregister;
