@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/arrays.h"
+#include "core/text_scan.h"
 
 namespace {
 
@@ -161,15 +162,10 @@ int CompareUnit(wchar_t a, wchar_t b) {
 }
 
 template <typename C>
-C FoldAscii(C c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<C>(c - ('a' - 'A')) : c;
-}
-
-template <typename C>
 int CompareText(const C* a, const C* b, bool noCase, int32_t limit = INT32_MAX) {
     for (int32_t i = 0; i < limit; ++i) {
-        C ca = noCase ? FoldAscii(a[i]) : a[i];
-        C cb = noCase ? FoldAscii(b[i]) : b[i];
+        C ca = noCase ? OText::FoldAscii(a[i]) : a[i];
+        C cb = noCase ? OText::FoldAscii(b[i]) : b[i];
         int r = CompareUnit(ca, cb);
         if (r != 0 || ca == 0) {
             return r;
@@ -985,32 +981,6 @@ void OString::PadLeftZeros(int32_t width) {
     }
 }
 
-namespace {
-
-// One left-to-right pass, so inserted text is never rescanned and the work is
-// linear in the length of the text.
-template <typename C>
-int32_t ReplaceAll(std::basic_string<C>& text, const std::basic_string<C>& from,
-                   const std::basic_string<C>& to) {
-    int32_t replaced = 0;
-    std::basic_string<C> result;
-    size_t start = 0;
-    for (size_t hit = text.find(from); hit != std::basic_string<C>::npos;
-         hit = text.find(from, start)) {
-        result.append(text, start, hit - start);
-        result.append(to);
-        start = hit + from.size();
-        ++replaced;
-    }
-    if (replaced > 0) {
-        result.append(text, start, std::basic_string<C>::npos);
-        text.swap(result);
-    }
-    return replaced;
-}
-
-}  // namespace
-
 int32_t OString::Replace(const OString& oldText, const OString& newText) {
     if (oldText.IsEmpty() || IsEmpty()) {
         return 0;
@@ -1024,7 +994,7 @@ int32_t OString::Replace(const OString& oldText, const OString& newText) {
             return 0;
         }
         std::wstring text(GetWide());
-        int32_t replaced = ReplaceAll(text, from, to);
+        int32_t replaced = OText::ReplaceAll(text, from, to);
         if (replaced > 0) {
             AssignWide(text.c_str(), static_cast<int32_t>(text.size()));
         }
@@ -1036,7 +1006,7 @@ int32_t OString::Replace(const OString& oldText, const OString& newText) {
         return 0;
     }
     std::string text(GetNarrow());
-    int32_t replaced = ReplaceAll(text, from, to);
+    int32_t replaced = OText::ReplaceAll(text, from, to);
     if (replaced > 0) {
         AssignNarrow(text.c_str(), static_cast<int32_t>(text.size()));
     }
@@ -1172,26 +1142,8 @@ OString OString::ToHex(uint64_t value) {
 }
 
 int32_t OString::ToInt() const {
-    const char* p = GetNarrow();
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    // Saturates instead of wrapping: a reader asking for a setting gets the
-    // nearest value it can hold, not a number of the opposite sign.
-    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-    int64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > limit) {
-            value = limit;
-        }
-    }
-    return static_cast<int32_t>(negative ? -value : value);
+    const char* text = GetNarrow();
+    return OText::ParseInt(text, std::strlen(text));
 }
 
 // ---- tokenising ----
@@ -1364,8 +1316,8 @@ const wchar_t* OString::StrRChrBackslash(const wchar_t* s) {
 }
 
 char OString::ToUpperAscii(char c) {
-    return FoldAscii(c);
+    return OText::FoldAscii(c);
 }
 wchar_t OString::ToUpperAscii(wchar_t c) {
-    return FoldAscii(c);
+    return OText::FoldAscii(c);
 }

@@ -1,4 +1,5 @@
 #include "registry/registry_path.h"
+#include "core/text_scan.h"
 
 #include <cwchar>
 #include <string>
@@ -15,37 +16,21 @@ OString FromText(const Text& t) {
     return OString(t.c_str());
 }
 
-wchar_t FoldAscii(wchar_t c) {
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
-}
-
 bool EqualNoCase(const wchar_t* a, const wchar_t* b, size_t count) {
     for (size_t i = 0; i < count; ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) {
+        if (OText::FoldAscii(a[i]) != OText::FoldAscii(b[i])) {
             return false;
         }
     }
     return true;
 }
 
-// Left to right, non-overlapping, as OString::Replace does.
-void ReplaceAll(Text& text, const Text& from, const Text& to) {
-    if (from.empty()) {
-        return;
-    }
-    size_t pos = 0;
-    while ((pos = text.find(from, pos)) != Text::npos) {
-        text.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-}
-
 // The separator escapes of written text, "%%" first: "%%" -> "%25", "//" ->
 // "%2F", "::" -> "%3A", then every '\' -> '/'.
 void EncodeSeparatorsText(Text& text) {
-    ReplaceAll(text, L"%%", L"%25");
-    ReplaceAll(text, L"//", L"%2F");
-    ReplaceAll(text, L"::", L"%3A");
+    OText::ReplaceAll<wchar_t>(text, L"%%", L"%25");
+    OText::ReplaceAll<wchar_t>(text, L"//", L"%2F");
+    OText::ReplaceAll<wchar_t>(text, L"::", L"%3A");
     for (wchar_t& c : text) {
         if (c == L'\\') {
             c = L'/';
@@ -113,7 +98,7 @@ void ReplaceRootText(Text& path, const Text& alias, const Text& replacement) {
         }
         return;
     }
-    ReplaceAll(path, alias, replacement);
+    OText::ReplaceAll<wchar_t>(path, alias, replacement);
 }
 
 }  // namespace
@@ -122,9 +107,9 @@ namespace RegistryPath {
 
 OString EscapeName(const OString& text) {
     Text t = ToText(text);
-    ReplaceAll(t, L"%", L"%25");
-    ReplaceAll(t, L"/", L"%2F");
-    ReplaceAll(t, L":", L"%3A");
+    OText::ReplaceAll<wchar_t>(t, L"%", L"%25");
+    OText::ReplaceAll<wchar_t>(t, L"/", L"%2F");
+    OText::ReplaceAll<wchar_t>(t, L":", L"%3A");
     return FromText(t);
 }
 

@@ -6,6 +6,7 @@
 
 #include "rfid/epc_encoders.h"
 #include "rfid/epc_layout.h"
+#include "core/text_scan.h"
 
 namespace {
 
@@ -93,29 +94,6 @@ bool Contains(const Piece& piece, const char* text) {
         }
     }
     return false;
-}
-
-// OString::ToInt over a piece: white space, one sign, digits up to the first
-// other character, saturating at the 32-bit range.
-int32_t ParseInt(const wchar_t* text, size_t length) {
-    size_t i = 0;
-    while (i < length && (text[i] == L' ' || (text[i] >= L'\t' && text[i] <= L'\r'))) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < length && (text[i] == L'+' || text[i] == L'-')) {
-        negative = text[i] == L'-';
-        ++i;
-    }
-    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-    int64_t value = 0;
-    for (; i < length && IsDigit(text[i]); ++i) {
-        value = value * 10 + (text[i] - L'0');
-        if (value > limit) {
-            value = limit;
-        }
-    }
-    return static_cast<int32_t>(negative ? -value : value);
 }
 
 int64_t NonNegative(int64_t width) {
@@ -451,12 +429,13 @@ public:
         size_t hash = Find(entry, L'#');
         bool ok;
         if (colon != kNone && colon > 0) {
-            ok = ColonField(Tail(entry, colon), NonNegative(ParseInt(entry.text, colon)), width);
+            ok = ColonField(Tail(entry, colon), NonNegative(OText::ParseInt(entry.text, colon)),
+                            width);
         } else if (hash != kNone && hash > 0) {
-            int64_t given = NonNegative(ParseInt(entry.text, hash));
+            int64_t given = NonNegative(OText::ParseInt(entry.text, hash));
             ok = HashField(Tail(entry, hash), ApplyPending(given), width);
         } else {
-            width = ApplyPending(NonNegative(ParseInt(entry.text, entry.length)));
+            width = ApplyPending(NonNegative(OText::ParseInt(entry.text, entry.length)));
             ok = Admit(width);
             Piece value;
             if (ok && m_values.Next(value)) {
