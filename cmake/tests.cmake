@@ -20,6 +20,10 @@ add_test(NAME dll.no_guarded_statics
   COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-static-guards.sh $<TARGET_FILE:QuorvelDriverUtility>)
 set_tests_properties(dll.no_guarded_statics PROPERTIES LABELS unit)
 
+add_test(NAME source.include_cycles
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/check-include-cycles.py ${CMAKE_SOURCE_DIR})
+set_tests_properties(source.include_cycles PROPERTIES LABELS unit)
+
 add_test(NAME source.clang_format COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-format.sh ${CMAKE_SOURCE_DIR})
 set_tests_properties(source.clang_format PROPERTIES LABELS unit SKIP_RETURN_CODE 77)
 

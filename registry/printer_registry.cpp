@@ -7,7 +7,6 @@
 #include <string>
 
 #include "core/handles.h"
-#include "printer/printer_info.h"
 #include "registry/registry_path.h"
 
 namespace {
@@ -32,33 +31,7 @@ constexpr RegistryPath::RootAlias kLogicalRoots[] = {
     {L"PNPDATA:", L"PRINT:Printers/[PRINTER]/PnPData"},
 };
 
-// Every text gets a body of its own, so copies handed to other objects never
-// share a body with the caller's strings.
-OString Own(const OString& text) {
-    return OString(text.GetWide());
-}
-
 }  // namespace
-
-PrinterRegistry::Facts PrinterRegistry::FactsOf(const PrinterInfo& info,
-                                                const OString& requestedName) {
-    Facts facts;
-    facts.fullName =
-        info.GetPrinterName().IsEmpty() ? Own(requestedName) : Own(info.GetPrinterName());
-    facts.shortName = Own(info.GetShortName());
-    facts.driverName = Own(info.GetDriverName());
-    facts.portName = Own(info.GetPortName());
-    facts.serverName = Own(info.GetServerName());
-    facts.modelCode = Own(info.GetModelCode());
-    facts.remote = info.IsRemote();
-    return facts;
-}
-
-PrinterRegistry::PrinterRegistry(const OString& printerName)
-    : PrinterRegistry(FactsOf(PrinterInfo(printerName), printerName)) {}
-
-PrinterRegistry::PrinterRegistry(const PrinterInfo& info)
-    : PrinterRegistry(FactsOf(info, OString())) {}
 
 PrinterRegistry::PrinterRegistry(const Facts& facts)
     : m_facts(facts), m_redirect(facts.remote), m_mutex(OString(kMutexName), kMutexTimeoutMs) {}

@@ -8,8 +8,6 @@
 #include "core/ostring.h"
 #include "registry/oregistry.h"
 
-class PrinterInfo;
-
 // The registry bound to one printer.
 //
 // Adds logical roots for the places a driver keeps its data ("SETTINGS:",
@@ -30,7 +28,8 @@ public:
     static constexpr const wchar_t* kMutexName = L"Global\\Quorvel:PrinterRegistry";
     static constexpr uint32_t kMutexTimeoutMs = 30000;
 
-    // The facts a printer registry needs, as a PrinterInfo gives them.
+    // The facts a printer registry needs, as a PrinterInfo gives them
+    // (printer/printer_registry_facts.h builds them for a printer).
     struct Facts {
         OString fullName;    // as the spooler knows it (with "\\server\" for a connection)
         OString shortName;   // "[PRINTER]"
@@ -41,11 +40,6 @@ public:
         bool remote = false;
     };
 
-    // Facts from this thread's PrinterInfo cache for the name. A printer the
-    // spooler does not know leaves every fact but the full name empty, so its
-    // paths address keys that normally do not exist.
-    explicit PrinterRegistry(const OString& printerName);
-    explicit PrinterRegistry(const PrinterInfo& info);
     // Given facts; no spooler call.
     explicit PrinterRegistry(const Facts& facts);
     // Copies the base part, the facts and both flags; the copy has its own
@@ -89,8 +83,6 @@ public:
     static OString MirrorPath(const OString& resolvedPath, bool remote, const OString& serverName);
 
 private:
-    static Facts FactsOf(const PrinterInfo& info, const OString& requestedName);
-
     Facts m_facts;
     bool m_redirect;
     OMutex m_mutex;

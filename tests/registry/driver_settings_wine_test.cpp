@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "printer/printer_info.h"
+#include "printer/printer_registry_facts.h"
 #include "support/print_server.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
@@ -26,7 +27,9 @@ protected:
     }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
 
-    PrinterRegistry Registry() const { return PrinterRegistry(OString(m_printer.Name().c_str())); }
+    PrinterRegistry Registry() const {
+        return PrinterRegistry(RegistryFactsOf(OString(m_printer.Name().c_str())));
+    }
     std::wstring SettingsKey() const {
         return L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + m_printer.Name() +
                L"\\PrinterDriverData\\Settings";

@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "printer/printer_registry_facts.h"
 #include "support/print_server.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
@@ -92,7 +93,7 @@ TEST_F(PrinterRegistryWineTest, EveryLogicalRootWritesWhereItShould) {
          L"SOFTWARE\\Brantheon\\Drivers\\Network\\@" + ComputerName()},
         {L"PNPDATA:", HKEY_LOCAL_MACHINE, kPrinters + Name() + L"\\PnPData"},
     };
-    PrinterRegistry registry{O(Name())};
+    PrinterRegistry registry{RegistryFactsOf(O(Name()))};
     ASSERT_FALSE(registry.IsRemote());
     DWORD number = 100;
     for (const Row& row : rows) {
@@ -107,7 +108,7 @@ TEST_F(PrinterRegistryWineTest, EveryLogicalRootWritesWhereItShould) {
 }
 
 TEST_F(PrinterRegistryWineTest, DataRootIsWhatTheSpoolerReads) {
-    PrinterRegistry registry{O(Name())};
+    PrinterRegistry registry{RegistryFactsOf(O(Name()))};
     ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Quorvel Test Value"), 77));
     DWORD error = 0;
     EXPECT_EQ(SpoolerDword(L"Quorvel Test Value", error), 77u);
@@ -117,7 +118,7 @@ TEST_F(PrinterRegistryWineTest, DataRootIsWhatTheSpoolerReads) {
 }
 
 TEST_F(PrinterRegistryWineTest, TokensComeFromThePrinter) {
-    PrinterRegistry registry{O(Name())};
+    PrinterRegistry registry{RegistryFactsOf(O(Name()))};
     OString path(L"LOCAL:Models/[MODEL]/[PORT]/[SERVER]/[OEM]/[PRINTER]");
     registry.ResolveRoots(path);
     // The port of the fixture is a file path: its ':' is escaped, its '\' is
@@ -134,7 +135,7 @@ TEST_F(PrinterRegistryWineTest, TokensComeFromThePrinter) {
 
 TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     ScopedPrintServer server;
-    PrinterRegistry registry{O(Name())};
+    PrinterRegistry registry{RegistryFactsOf(O(Name()))};
     ASSERT_TRUE(registry.IsRemote());
     EXPECT_TRUE(registry.GetRedirect());
     EXPECT_EQ(std::wstring(registry.GetFacts().serverName.GetWide()), server.Server());
@@ -184,8 +185,8 @@ TEST_F(PrinterRegistryWineTest, ReadPrinterNumberAsksTheSpooler) {
     ASSERT_TRUE(s_printer->SetData(L"Two", REG_BINARY, two, 2));
     const uint8_t eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     ASSERT_TRUE(s_printer->SetData(L"Eight", REG_BINARY, eight, 8));
-    PrinterRegistry registry{O(Name())};
-    PrinterRegistry unknown{O(UniqueTestName(L"No Such Printer "))};
+    PrinterRegistry registry{RegistryFactsOf(O(Name()))};
+    PrinterRegistry unknown{RegistryFactsOf(O(UniqueTestName(L"No Such Printer ")))};
     struct Row {
         PrinterRegistry* registry;
         const wchar_t* name;
@@ -212,7 +213,7 @@ TEST_F(PrinterRegistryWineTest, ReadPrinterNumberAsksTheSpooler) {
 
 TEST(PrinterRegistryWine, UnknownPrinterReadsDefaults) {
     std::wstring name = UniqueTestName(L"No Such Printer ");
-    PrinterRegistry registry{O(name)};
+    PrinterRegistry registry{RegistryFactsOf(O(name))};
     EXPECT_EQ(std::wstring(registry.GetFacts().fullName.GetWide()), name);
     EXPECT_TRUE(registry.GetFacts().shortName.IsEmpty());
     EXPECT_FALSE(registry.IsRemote());
