@@ -2,22 +2,21 @@
 
 #include "core/security.h"
 
-OCriticalSection::OCriticalSection() : m_section(new CRITICAL_SECTION) {
-    ::InitializeCriticalSection(m_section);
+OCriticalSection::OCriticalSection() : m_section(std::make_unique<CRITICAL_SECTION>()) {
+    ::InitializeCriticalSection(m_section.get());
 }
 
 OCriticalSection::~OCriticalSection() {
-    ::DeleteCriticalSection(m_section);
-    delete m_section;
+    ::DeleteCriticalSection(m_section.get());
 }
 
 bool OCriticalSection::Lock() {
-    ::EnterCriticalSection(m_section);
+    ::EnterCriticalSection(m_section.get());
     return true;
 }
 
 void OCriticalSection::Unlock() {
-    ::LeaveCriticalSection(m_section);
+    ::LeaveCriticalSection(m_section.get());
 }
 
 OMutex::OMutex(const OString& name, uint32_t timeoutMs) : m_timeoutMs(timeoutMs), m_name(name) {}

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "core/handles.h"
 #include "core/ostring.h"
@@ -38,7 +39,8 @@ public:
     void Unlock() override;
 
 private:
-    CRITICAL_SECTION* m_section;
+    // On the heap, so the section never moves while a thread waits on it.
+    std::unique_ptr<CRITICAL_SECTION> m_section;
 };
 
 // Named system mutex shared by every process (and every OMutex object) that

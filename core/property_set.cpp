@@ -26,7 +26,7 @@ void OPropertySet::Set(const OString& name, const OString& text) {
             *value = text;
             return;
         }
-        value = new OString(text);
+        value = std::make_unique<OString>(text).release();
         return;
     }
     auto value = std::make_unique<OString>(text);
@@ -40,9 +40,9 @@ void OPropertySet::SetInt(const OString& name, int32_t n) {
 
 void OPropertySet::RemoveAll() {
     for (int32_t i = 0; i < GetCount(); ++i) {
-        OString*& value = GetValueAt(i);
-        delete value;
-        value = nullptr;
+        // The set owns its values: each pointer is taken back into an owner.
+        std::unique_ptr<OString> owned(GetValueAt(i));
+        GetValueAt(i) = nullptr;
     }
     Base::RemoveAll();
 }

@@ -4,22 +4,14 @@
 
 namespace OCore {
 
-OStream::OStream(uint32_t bufferSize) : m_buffer(new OStreamBuffer) {
+OStream::OStream(uint32_t bufferSize) : m_buffer(std::make_unique<OStreamBuffer>()) {
     if (bufferSize > 0) {
-        try {
-            m_buffer->data = new uint8_t[bufferSize];
-        } catch (...) {
-            delete m_buffer;
-            throw;
-        }
+        m_buffer->data = std::make_unique<uint8_t[]>(bufferSize);
         m_buffer->size = bufferSize;
     }
 }
 
-OStream::~OStream() {
-    delete[] m_buffer->data;
-    delete m_buffer;
-}
+OStream::~OStream() = default;
 
 uint32_t OStream::Write(const void* data, uint32_t count) {
     if (count == 0 || data == nullptr) {
@@ -34,7 +26,7 @@ uint32_t OStream::Write(const void* data, uint32_t count) {
     while (done < count) {
         uint32_t room = size - m_fill;
         uint32_t chunk = count - done < room ? count - done : room;
-        std::memcpy(m_buffer->data + m_fill, bytes + done, chunk);
+        std::memcpy(m_buffer->data.get() + m_fill, bytes + done, chunk);
         m_fill += chunk;
         done += chunk;
         if (m_fill == size && Flush() < size) {
@@ -52,7 +44,7 @@ uint32_t OStream::Flush() {
     // Empty the buffer before writing: a WriteRaw that fails must not leave
     // bytes behind that a later Flush would write out of place.
     m_fill = 0;
-    return WriteRaw(m_buffer->data, pending);
+    return WriteRaw(m_buffer->data.get(), pending);
 }
 
 uint32_t OStream::WriteText(const OString& text) {

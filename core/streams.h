@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "core/handles.h"
 #include "core/ostring.h"
@@ -11,7 +12,7 @@ namespace OCore {
 
 // The write buffer of a stream.
 struct OStreamBuffer {
-    uint8_t* data = nullptr;
+    std::unique_ptr<uint8_t[]> data;
     uint32_t size = 0;
 };
 
@@ -57,7 +58,7 @@ public:
     uint32_t GetFill() const noexcept { return m_fill; }
 
 private:
-    OStreamBuffer* m_buffer;
+    std::unique_ptr<OStreamBuffer> m_buffer;
     uint32_t m_fill = 0;
     uint32_t m_codePage = 0;
 };

@@ -14,14 +14,16 @@ struct OBufferAttempt {
     DWORD error = 0;  // Failed: the Win32 error code
 };
 
+// Every helper takes (out, call, error = nullptr, initialBytes) in that order.
+//
 // Calls attempt(buffer, size) with a growing buffer until it is done or fails.
 // Retries because the answer can change between calls (a job arrives, a value is
 // rewritten). Gives up past maxBytes with ERROR_INSUFFICIENT_BUFFER. On success
 // the vector holds exactly the bytes reported; on failure it is empty and
 // *error (when given) holds the code.
 template <typename Attempt>
-bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD initialBytes = 256,
-                  DWORD maxBytes = 64u << 20, DWORD* error = nullptr) {
+bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD* error = nullptr,
+                  DWORD initialBytes = 256, DWORD maxBytes = 64u << 20) {
     DWORD size = initialBytes == 0 ? 1 : initialBytes;
     for (;;) {
         out.assign(size, 0);
@@ -54,7 +56,8 @@ bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD initialByt
 // needed size in an out-parameter (GetPrinter, GetPrinterDriver, GetJob, EnumJobs).
 // call(buffer, size, &needed) -> BOOL.
 template <typename Call>
-bool OQueryBoolBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = nullptr) {
+bool OQueryBoolBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = nullptr,
+                      DWORD initialBytes = 256) {
     return OQueryBuffer(
         out,
         [&](uint8_t* buffer, DWORD size) {
@@ -68,7 +71,7 @@ bool OQueryBoolBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = nul
             }
             return OBufferAttempt{OBufferAttempt::Result::Failed, 0, code};
         },
-        256, 64u << 20, error);
+        error, initialBytes);
 }
 
 // Dialect: the call returns ERROR_MORE_DATA (or ERROR_INSUFFICIENT_BUFFER) and the
@@ -90,18 +93,53 @@ bool OQueryStatusBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = n
             }
             return OBufferAttempt{OBufferAttempt::Result::Failed, 0, code};
         },
-        initialBytes, 64u << 20, error);
+        error, initialBytes);
+}
+
+// Dialect: the size is asked for up front (GetFileVersionInfoSize, then
+// GetFileVersionInfo). askSize() -> bytes, 0 with GetLastError on failure;
+// call(buffer, size) -> BOOL. A call that then finds the buffer short (the
+// file was replaced in between) is asked again with more room.
+template <typename AskSize, typename Call>
+bool OQuerySizedBuffer(std::vector<uint8_t>& out, AskSize&& askSize, Call&& call,
+                       DWORD* error = nullptr) {
+    DWORD size = askSize();
+    if (size == 0) {
+        DWORD code = ::GetLastError();
+        out.clear();
+        if (error != nullptr) {
+            *error = code;
+        }
+        return false;
+    }
+    return OQueryBuffer(
+        out,
+        [&](uint8_t* buffer, DWORD bytes) {
+            if (call(buffer, bytes)) {
+                return OBufferAttempt{OBufferAttempt::Result::Done, bytes, 0};
+            }
+            DWORD code = ::GetLastError();
+            if (code == ERROR_INSUFFICIENT_BUFFER) {
+                return OBufferAttempt{OBufferAttempt::Result::NeedMore, askSize(), 0};
+            }
+            return OBufferAttempt{OBufferAttempt::Result::Failed, 0, code};
+        },
+        error, size);
 }
 
 // Dialect: silent truncation (GetModuleFileName fills the whole buffer and says
-// nothing else): doubling is the only remedy. Returns the text without its NUL.
+// nothing else): doubling is the only remedy. call(buffer, chars) -> chars
+// written. Returns the text without its NUL.
 template <typename Call>
-bool OQueryTruncatingText(std::vector<wchar_t>& out, Call&& call) {
-    DWORD chars = MAX_PATH;
-    for (; chars <= 32768 * 2; chars *= 2) {
+bool OQueryTruncatingText(std::vector<wchar_t>& out, Call&& call, DWORD* error = nullptr,
+                          DWORD initialChars = MAX_PATH) {
+    for (DWORD chars = initialChars < 2 ? 2 : initialChars; chars <= 32768 * 2; chars *= 2) {
         out.assign(chars, L'\0');
         DWORD written = call(out.data(), chars);
         if (written == 0) {
+            if (error != nullptr) {
+                *error = ::GetLastError();
+            }
             out.clear();
             return false;
         }
@@ -109,6 +147,9 @@ bool OQueryTruncatingText(std::vector<wchar_t>& out, Call&& call) {
             out.resize(written);
             return true;
         }
+    }
+    if (error != nullptr) {
+        *error = ERROR_INSUFFICIENT_BUFFER;
     }
     out.clear();
     return false;

@@ -52,13 +52,17 @@ OString BasicDriverInterface::FormatDriverDate(const FILETIME& date) {
 }
 
 OString BasicDriverInterface::ReadVersionString(const OString& path, const OString& name) {
-    DWORD ignored = 0;
-    DWORD size = ::GetFileVersionInfoSizeW(path.GetWide(), &ignored);
-    if (size == 0) {
-        return OString();
-    }
-    std::vector<uint8_t> block(size);
-    if (!::GetFileVersionInfoW(path.GetWide(), 0, size, block.data())) {
+    std::vector<uint8_t> block;
+    bool read = OQuerySizedBuffer(
+        block,
+        [&] {
+            DWORD ignored = 0;
+            return ::GetFileVersionInfoSizeW(path.GetWide(), &ignored);
+        },
+        [&](uint8_t* buffer, DWORD size) {
+            return ::GetFileVersionInfoW(path.GetWide(), 0, size, buffer);
+        });
+    if (!read) {
         return OString();
     }
     struct Translation {

@@ -28,17 +28,14 @@ OString LoadFromLibraries(void* context, const wchar_t* library, uint32_t id,
 // what it is doing; empty when there is no job or no string.
 OString FirstJobStatus(HANDLE printer) {
     const BasicSpooler& spooler = BasicSpooler::Current();
-    DWORD needed = 0;
+    std::vector<uint8_t> buffer;
     DWORD returned = 0;
-    if (spooler.enumJobs(printer, 0, 0xFFFFFFFF, 2, nullptr, 0, &needed, &returned) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
-        return OString();
-    }
-    // A job that arrives between the two calls makes the second fail short;
-    // the status is then simply not shown this time.
-    std::vector<uint8_t> buffer(needed);
-    if (!spooler.enumJobs(printer, 0, 0xFFFFFFFF, 2, buffer.data(), needed, &needed, &returned) ||
-        returned == 0) {
+    // A job that arrives between two calls makes the next one short again; the
+    // helper grows the buffer and asks once more.
+    bool read = OQueryBoolBuffer(buffer, [&](uint8_t* data, DWORD size, DWORD* needed) {
+        return spooler.enumJobs(printer, 0, 0xFFFFFFFF, 2, data, size, needed, &returned);
+    });
+    if (!read || returned == 0 || buffer.size() < sizeof(JOB_INFO_2W)) {
         return OString();
     }
     const auto* job = reinterpret_cast<const JOB_INFO_2W*>(buffer.data());

@@ -53,32 +53,32 @@ void ORegistry::ResolveRoots(OString& path) {
     RegistryPath::ResolveStandardRoots(path);
 }
 
-HKEY ORegistry::OpenKey(const OString& resolvedPath, bool create) {
+ORegKey ORegistry::OpenKey(const OString& resolvedPath, bool create) {
     HKEY hive = nullptr;
     OString subkey;
     if (!SplitRoot(resolvedPath, hive, subkey)) {
-        return nullptr;
+        return ORegKey();
     }
+    // Each attempt gets a fresh slot: a failed call is not trusted to leave it
+    // null, and the owner must never close what a failed call left there.
     HKEY key = nullptr;
     if (::RegOpenKeyExW(hive, subkey.GetWide(), 0, kReadWrite | m_extraAccess, &key) ==
         ERROR_SUCCESS) {
-        return key;
+        return ORegKey(key);
     }
     // Keys a normal user may read but not write (most of HKLM) still open for reading.
     key = nullptr;
     if (::RegOpenKeyExW(hive, subkey.GetWide(), 0, kReadOnly | m_extraAccess, &key) ==
         ERROR_SUCCESS) {
-        return key;
-    }
-    if (!create) {
-        return nullptr;
+        return ORegKey(key);
     }
     key = nullptr;
-    if (::RegCreateKeyExW(hive, subkey.GetWide(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    if (create &&
+        ::RegCreateKeyExW(hive, subkey.GetWide(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                           kReadWrite | m_extraAccess, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-        return key;
+        return ORegKey(key);
     }
-    return nullptr;
+    return ORegKey();
 }
 
 bool ORegistry::ParsePath(OString& key, OString& name) {
@@ -95,7 +95,7 @@ int32_t ORegistry::GetValue(const OString& name, void* buffer, int32_t size) {
     if (!ParsePath(key, valueName)) {
         return kBadPath;
     }
-    ORegKey handle(OpenKey(key, false));
+    ORegKey handle = OpenKey(key, false);
     if (!handle) {
         return kNoKey;
     }
@@ -147,7 +147,7 @@ int32_t ORegistry::SetValue(const OString& name, const void* data, int32_t lengt
     if (!ParsePath(key, valueName)) {
         return -1;
     }
-    ORegKey handle(OpenKey(key, true));
+    ORegKey handle = OpenKey(key, true);
     if (!handle) {
         return -1;
     }
@@ -168,7 +168,7 @@ bool ORegistry::KeyExists(const OString& name) {
     if (!ParsePath(key, valueName)) {
         return false;
     }
-    ORegKey handle(OpenKey(RegistryPath::JoinKey(key, EscapeName(valueName)), false));
+    ORegKey handle = OpenKey(RegistryPath::JoinKey(key, EscapeName(valueName)), false);
     DWORD subkeys = 0;
     DWORD values = 0;
     return handle && QueryCounts(handle.Get(), subkeys, values);
@@ -180,7 +180,7 @@ int32_t ORegistry::EnumerateKeys(const OString& path, OStringArray& names) {
     if (!ParsePath(key, empty)) {
         return -1;
     }
-    ORegKey handle(OpenKey(key, false));
+    ORegKey handle = OpenKey(key, false);
     if (!handle) {
         return -1;
     }
@@ -244,14 +244,8 @@ bool ORegistry::SplitRoot(const OString& resolvedPath, HKEY& hive, OString& subk
     return hive != nullptr;
 }
 
-void ORegistry::CloseKey(HKEY key) {
-    if (key != nullptr) {
-        ::RegCloseKey(key);
-    }
-}
-
 bool ORegistry::DeleteAt(const OString& resolvedPath, const OString& name, bool isKey) {
-    ORegKey handle(OpenKey(resolvedPath, false));
+    ORegKey handle = OpenKey(resolvedPath, false);
     if (!handle) {
         return false;
     }

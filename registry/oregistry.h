@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/arrays.h"
+#include "core/handles.h"
 #include "core/ostring.h"
 
 // The registry addressed by path text instead of key handles.
@@ -43,9 +44,9 @@ public:
     // holding no ':' is left alone.
     virtual void ResolveRoots(OString& path);
     // Opens a resolved path read-write, else read-only, else (create set)
-    // creates it read-write. Returns the key or null; the caller closes it.
+    // creates it read-write. Returns the key, empty when none opens.
     // Aliases are not resolved here.
-    virtual HKEY OpenKey(const OString& resolvedPath, bool create);
+    virtual ORegKey OpenKey(const OString& resolvedPath, bool create);
 
     // The base key path that value names are resolved against.
     void SetKey(const OString& keyPath) { m_keyPath = keyPath; }
@@ -100,8 +101,6 @@ public:
     static bool SplitRoot(const OString& resolvedPath, HKEY& hive, OString& subkey);
 
     // Handle-level operations for callers holding keys of their own.
-    // Closes a key; null is accepted.
-    static void CloseKey(HKEY key);
     // Opens the resolved key path without create and deletes its subkey
     // (isKey) or its value called name. True on success.
     bool DeleteAt(const OString& resolvedPath, const OString& name, bool isKey);

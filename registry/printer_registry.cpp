@@ -92,7 +92,7 @@ OString PrinterRegistry::MirrorPath(const OString& resolvedPath, bool remote,
     return resolvedPath;
 }
 
-HKEY PrinterRegistry::OpenKey(const OString& resolvedPath, bool create) {
+ORegKey PrinterRegistry::OpenKey(const OString& resolvedPath, bool create) {
     if (!m_redirect) {
         return ORegistry::OpenKey(resolvedPath, create);
     }

@@ -53,7 +53,7 @@ public:
     void ResolveRoots(OString& path) override;
     // While the redirect flag is set, local-machine print and driver keys (and
     // the user's driver key) open in their per-user mirror; see MirrorPath.
-    HKEY OpenKey(const OString& resolvedPath, bool create) override;
+    ORegKey OpenKey(const OString& resolvedPath, bool create) override;
 
     // The machine-wide registry mutex of this object.
     OMutex& GetMutex() { return m_mutex; }

@@ -306,12 +306,14 @@ TEST(BasicDriverInterfaceStatus, ReadyTextFallsBackLibraryByLibrary) {
 std::wstring g_jobStatus;
 bool g_jobHasStatus = true;
 int g_enumCalls = 0;
+DWORD g_arrivesAfterFirstCall = 0;  // bytes another job adds once the first call is made
 
 BOOL WINAPI EnumOneJob(HANDLE, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD size,
                        LPDWORD needed, LPDWORD returned) {
+    DWORD want = sizeof(JOB_INFO_2W) +
+                 static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t)) +
+                 (g_enumCalls > 0 ? g_arrivesAfterFirstCall : 0);
     ++g_enumCalls;
-    DWORD want =
-        sizeof(JOB_INFO_2W) + static_cast<DWORD>((g_jobStatus.size() + 1) * sizeof(wchar_t));
     *needed = want;
     *returned = 0;
     if (first != 0 || count == 0 || level != 2) {
@@ -340,9 +342,16 @@ TEST_F(BasicDriverInterfaceOnPrinter, FirstJobStatusWinsOverTheStatusWord) {
 
     g_jobStatus = L"Ribbon low (port monitor)";
     g_jobHasStatus = true;
-    g_enumCalls = 0;
     EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), L"Ribbon low (port monitor)");
-    EXPECT_EQ(g_enumCalls, 2) << "a size query, then the read";
+
+    // A long status, and a job arriving between the size query and the read:
+    // the read is short again and is asked once more with the new size.
+    g_jobStatus = std::wstring(300, L'x');
+    g_arrivesAfterFirstCall = 64;
+    g_enumCalls = 0;
+    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), g_jobStatus);
+    EXPECT_EQ(g_enumCalls, 3) << "short, short again after the arrival, then the read";
+    g_arrivesAfterFirstCall = 0;
     // Flags still come from the status word.
     EXPECT_EQ(DI_GetPrinterStatusFlags_impl(Driver()), 0x8u);
 

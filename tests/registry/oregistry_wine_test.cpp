@@ -210,7 +210,7 @@ TEST_F(ORegistryTest, WritesCreateKeysAndReadsDoNot) {
     EXPECT_EQ(m_registry.SetValue(OString(L"Bad"), bytes, -1, REG_BINARY), -1);
     EXPECT_FALSE(m_scratch.ValueExists(L"", L"Bad"));
     EXPECT_FALSE(m_registry.SetNumber(OString(L"7:Foo/V"), 1)) << "no such hive";
-    EXPECT_EQ(ORegistry().OpenKey(OString(L"2:"), true), nullptr) << "a hive alone was opened";
+    EXPECT_FALSE(ORegistry().OpenKey(OString(L"2:"), true)) << "a hive alone was opened";
 }
 
 TEST_F(ORegistryTest, KeyExistsAndEnumerateKeys) {
@@ -277,7 +277,7 @@ public:
         ReplaceRoot(path, OString(L"SCRATCH:"), O(m_target));
         ORegistry::ResolveRoots(path);
     }
-    HKEY OpenKey(const OString& resolvedPath, bool create) override {
+    ORegKey OpenKey(const OString& resolvedPath, bool create) override {
         ++opens;
         return ORegistry::OpenKey(resolvedPath, create);
     }
