@@ -35,8 +35,8 @@ OString DriverInterface::GetPrinterDriverDate() {
 void DriverInterface::Command(int, DriverCommand& record) {
     record.supported = false;
     record.hasUserInterface = false;
-    record.extraFlag1 = false;
-    record.extraFlag2 = false;
+    record.dalActionBit20 = false;
+    record.dalActionBit10 = false;
 }
 
 bool DriverInterface::SendFile(const OString&, const OString&) {

@@ -6,18 +6,15 @@
 #include <memory>
 #include <vector>
 
+// HDRIVERINTERFACE: the address of a DriverInterface object, never
+// dereferenced as the struct it names.
+#include "quorvel_driver_utility.h"
+
 #include "core/ostring.h"
+#include "driver_interface/printer_status.h"
 #include "printer/odometer.h"
 
 class OEventLog;
-
-#ifndef QV_HDRIVERINTERFACE_DEFINED
-#define QV_HDRIVERINTERFACE_DEFINED
-// The handle a host holds: the address of a DriverInterface object, never
-// dereferenced as this struct.
-struct HDRIVERINTERFACE__;
-typedef HDRIVERINTERFACE__* HDRIVERINTERFACE;
-#endif
 
 // The record a command export builds on its stack and hands to Command. The
 // implementation clears the four result flags, sets supported and has-UI as it
@@ -27,9 +24,10 @@ struct DriverCommand {
     HWND parentWindow = nullptr;  // owner of any UI the command shows; null from DI_Command
     bool supported = false;
     bool hasUserInterface = false;
-    // Filled only by the advanced interface from the DAL module's action flags.
-    bool extraFlag1 = false;
-    bool extraFlag2 = false;
+    // Bits 0x20 and 0x10 of the DAL module's action flags for the command,
+    // filled only by the advanced interface; no export reads them.
+    bool dalActionBit20 = false;
+    bool dalActionBit10 = false;
     bool execute = false;  // input: false only reports support
 };
 
@@ -91,8 +89,8 @@ public:
 // Which library a status text comes from; tests point these at libraries that
 // do not exist to see the English texts.
 struct StatusTextLibraries {
-    const wchar_t* printUi = L"printui.dll";
-    const wchar_t* printUiApi = L"puiapi.dll";
+    const wchar_t* printUi = kPrintUiLibrary;
+    const wchar_t* printUiApi = kPrintUiApiLibrary;
 };
 
 // Answers everything from the spooler alone: the status word, the first job's
@@ -176,11 +174,6 @@ public:
     ~AdvancedDriverInterface() override = default;
 
     bool IsAdvanced() override;
-
-private:
-    uint64_t m_dalHandle = 0;  // open DAL printer; 0 when none
-    bool m_bidiEnabled = false;
-    uint64_t m_lastBidiCheck = 0;  // GetTickCount64 of the last bidi check, 0 before it
 };
 
 // DI_Open's choice: the advanced interface when the printer data holds

@@ -21,11 +21,8 @@
 
 /* The handle of a driver interface: the address of an object inside the
  * library, opaque to the host. */
-#ifndef QV_HDRIVERINTERFACE_DEFINED
-#define QV_HDRIVERINTERFACE_DEFINED
 struct HDRIVERINTERFACE__;
 typedef HDRIVERINTERFACE__* HDRIVERINTERFACE;
-#endif
 
 /* The same type as HWND of <windows.h> (under STRICT, its default), named so
  * that the decorated names do not depend on how the host includes it. */

@@ -101,11 +101,12 @@ TEST(DriverInterfaceDefaults, BaseAnswersNothingIsThere) {
     EXPECT_FALSE(driver.IsBidiEnabled());
 
     DriverCommand record;
-    record.supported = record.hasUserInterface = record.extraFlag1 = record.extraFlag2 = true;
+    record.supported = record.hasUserInterface = record.dalActionBit20 = record.dalActionBit10 =
+        true;
     record.execute = true;
     driver.Command(1, record);
-    EXPECT_FALSE(record.supported || record.hasUserInterface || record.extraFlag1 ||
-                 record.extraFlag2);
+    EXPECT_FALSE(record.supported || record.hasUserInterface || record.dalActionBit20 ||
+                 record.dalActionBit10);
     EXPECT_TRUE(record.execute) << "execute is the caller's input";
 }
 
