@@ -60,7 +60,9 @@ HDRIVERINTERFACE DI_Open_impl(void* printer) {
 
 void DI_Close_impl(HDRIVERINTERFACE handle) {
     try {
-        delete FromHandle(handle);
+        if (DriverInterface* driver = FromHandle(handle)) {
+            driver->DeleteThis(DriverInterface::kDeleteMemory);
+        }
     } catch (...) {
     }
 }

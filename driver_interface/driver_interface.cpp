@@ -98,12 +98,22 @@ BasicDriverInterface::BasicDriverInterface()
 
 BasicDriverInterface::~BasicDriverInterface() = default;
 
+void* BasicDriverInterface::DeleteThis(unsigned int flags) {
+    this->~BasicDriverInterface();
+    return FreeAfterDestruction(this, flags);
+}
+
 void BasicDriverInterface::SetPrinterHandle(HANDLE printer) {
     m_printer = printer;
 }
 
 std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {
     return m_eventLog;
+}
+
+void* AdvancedDriverInterface::DeleteThis(unsigned int flags) {
+    this->~AdvancedDriverInterface();
+    return FreeAfterDestruction(this, flags);
 }
 
 bool AdvancedDriverInterface::IsAdvanced() {
@@ -125,13 +135,13 @@ bool HasPrinterDataValue(HANDLE printer, const wchar_t* name) {
 
 }  // namespace
 
-std::unique_ptr<DriverInterface> CreateDriverInterface(HANDLE printer) {
-    std::unique_ptr<DriverInterface> driver;
+DriverInterfacePtr CreateDriverInterface(HANDLE printer) {
+    DriverInterfacePtr driver;
     if (HasPrinterDataValue(printer, L"DAL Interface V3") ||
         HasPrinterDataValue(printer, L"DAL Interface")) {
-        driver = std::make_unique<AdvancedDriverInterface>();
+        driver.reset(new AdvancedDriverInterface());
     } else {
-        driver = std::make_unique<BasicDriverInterface>();
+        driver.reset(new BasicDriverInterface());
     }
     driver->SetPrinterHandle(printer);
     return driver;

@@ -2,12 +2,15 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-// HDRIVERINTERFACE: the address of a DriverInterface object, never
-// dereferenced as the struct it names.
+// HDRIVERINTERFACE (the address of a DriverInterface object, never
+// dereferenced as the struct it names) and DriverCommand come from the public
+// header; its host view of DriverInterface gives way to the class below.
+#define QV_LIBRARY_DRIVER_INTERFACE
 #include "quorvel_driver_utility.h"
 
 #include "core/ostring.h"
@@ -16,33 +19,36 @@
 
 class OEventLog;
 
-// The record a command export builds on its stack and hands to Command. The
-// implementation clears the four result flags, sets supported and has-UI as it
-// knows them, and runs the command only when execute is set and the command is
-// supported.
-struct DriverCommand {
-    HWND parentWindow = nullptr;  // owner of any UI the command shows; null from DI_Command
-    bool supported = false;
-    bool hasUserInterface = false;
-    // Bits 0x20 and 0x10 of the DAL module's action flags for the command,
-    // filled only by the advanced interface; no export reads them.
-    bool dalActionBit20 = false;
-    bool dalActionBit10 = false;
-    bool execute = false;  // input: false only reports support
-};
+// Hosts of both compilers build the record; its layout is part of the interface.
+static_assert(sizeof(DriverCommand) == 16);
+static_assert(offsetof(DriverCommand, supported) == 8);
+static_assert(offsetof(DriverCommand, hasUserInterface) == 9);
+static_assert(offsetof(DriverCommand, dalActionBit20) == 10);
+static_assert(offsetof(DriverCommand, dalActionBit10) == 11);
+static_assert(offsetof(DriverCommand, execute) == 12);
 
 // The contract behind an HDRIVERINTERFACE. A caller may hold the handle as a
 // pointer to this class, so the virtual operations stay declared in exactly this
-// order, including those no export reaches. No operation throws on an OS
-// failure: failures give an empty text, false, 0 or the stated default. One
-// object is used by one thread at a time.
+// order, including those no export reaches: operation n is vtable entry n for
+// hosts of every compiler. No operation throws on an OS failure: failures give
+// an empty text, false, 0 or the stated default. One object is used by one
+// thread at a time.
+//
+// There is no C++ virtual destructor: g++ would give it two entries where
+// Microsoft's compiler gives one, and every later operation would sit one entry
+// off for such a host. Entry 0 is DeleteThis instead, the one way to destroy an
+// interface (DI_Close, DriverInterfacePtr, a host's delete).
 class DriverInterface {
 public:
     DriverInterface() = default;
     DriverInterface(const DriverInterface&) = delete;
     DriverInterface& operator=(const DriverInterface&) = delete;
 
-    virtual ~DriverInterface() = default;
+    // Entry 0, in the shape of the scalar deleting destructor of Microsoft's
+    // compiler: destroys the object, frees its memory when bit 0 of flags is
+    // set (kDeleteMemory), and returns its address.
+    static constexpr unsigned int kDeleteMemory = 1;
+    virtual void* DeleteThis(unsigned int flags) = 0;
     // Stores the spooler handle the host opened. It stays the host's: it must
     // outlive the interface and is never closed here.
     virtual void SetPrinterHandle(HANDLE printer) = 0;
@@ -84,7 +90,27 @@ public:
     virtual bool IsBidiEnabled();
     virtual OdometerData GetOdometer() = 0;
     virtual void SetOdometer(const OdometerData& odometer) = 0;
+
+protected:
+    ~DriverInterface() = default;
+
+    // The end of every DeleteThis, after the object's own destructor ran:
+    // frees the memory (allocated by this library's operator new) when asked.
+    static void* FreeAfterDestruction(void* object, unsigned int flags) {
+        if ((flags & kDeleteMemory) != 0) {
+            ::operator delete(object);
+        }
+        return object;
+    }
 };
+
+// Owns an interface and destroys it through entry 0.
+struct DriverInterfaceDeleter {
+    void operator()(DriverInterface* driver) const {
+        driver->DeleteThis(DriverInterface::kDeleteMemory);
+    }
+};
+using DriverInterfacePtr = std::unique_ptr<DriverInterface, DriverInterfaceDeleter>;
 
 // Which library a status text comes from; tests point these at libraries that
 // do not exist to see the English texts.
@@ -100,7 +126,8 @@ class BasicDriverInterface : public DriverInterface {
 public:
     // Creates the interface's event log, source "Quorvel Printer Interface V3".
     BasicDriverInterface();
-    ~BasicDriverInterface() override;
+
+    void* DeleteThis(unsigned int flags) override;
 
     void SetPrinterHandle(HANDLE printer) override;
     // The first queued job's status string when it has one (a port monitor's
@@ -136,7 +163,7 @@ public:
     OdometerData GetOdometer() override;
     // Does nothing without a printer.
     void SetOdometer(const OdometerData& odometer) override;
-    // A new reference to the interface's event log.
+    // Entry 30: a new reference to the interface's event log.
     virtual std::shared_ptr<OEventLog> GetEventLog();
 
     // The status word as text, each text loaded from the given libraries.
@@ -154,6 +181,7 @@ public:
     static OString FormatDriverDate(const FILETIME& date);
 
 protected:
+    ~BasicDriverInterface();
     HANDLE Printer() const { return m_printer; }
 
 private:
@@ -171,12 +199,15 @@ private:
 class AdvancedDriverInterface : public BasicDriverInterface {
 public:
     AdvancedDriverInterface() = default;
-    ~AdvancedDriverInterface() override = default;
 
+    void* DeleteThis(unsigned int flags) override;
     bool IsAdvanced() override;
+
+protected:
+    ~AdvancedDriverInterface() = default;
 };
 
 // DI_Open's choice: the advanced interface when the printer data holds
 // "DAL Interface V3" or "DAL Interface", the basic one otherwise (a failing
 // query included). The printer handle is stored in the new object.
-std::unique_ptr<DriverInterface> CreateDriverInterface(HANDLE printer);
+DriverInterfacePtr CreateDriverInterface(HANDLE printer);

@@ -142,4 +142,83 @@ QV_IMPORT wchar_t* RFID_EncodeRaw(const wchar_t* value, int mode)
 
 #endif /* QV_NO_PROTOTYPES */
 
+/* The record of a driver command, as DI_Command builds it and as a host
+ * builds it for DriverInterface::Command: a window handle, then five bools,
+ * laid out alike by every compiler (16 bytes). Command clears the four result
+ * flags, sets supported and has-UI, and runs the command only when execute is
+ * set and the command is supported. */
+struct DriverCommand {
+    HWND__* parentWindow = nullptr; /* owner of any UI; null from DI_Command */
+    bool supported = false;
+    bool hasUserInterface = false;
+    /* Bits 0x20 and 0x10 of the DAL module's action flags for the command,
+     * filled only by the advanced interface; no export reads them. */
+    bool dalActionBit20 = false;
+    bool dalActionBit10 = false;
+    bool execute = false; /* input: false only reports support */
+};
+
+#ifndef QV_LIBRARY_DRIVER_INTERFACE
+/* The object behind an HDRIVERINTERFACE, for hosts that hold the handle as a
+ * pointer: reinterpret_cast<DriverInterface*>(handle). Its vtable has the
+ * slots below at exactly these entries, whatever compiler built the host.
+ *
+ * Entry 0 is a scalar deleting destructor in the shape Microsoft's compiler
+ * gives one: it destroys the object, frees its memory from the library's own
+ * heap when bit 0 of the flags is set, and returns the object's address. A
+ * host built with Microsoft's compiler (or clang for the MSVC ABI) writes
+ * "delete driver"; a g++ host calls driver->DeleteThis(1). Either is the same
+ * as DI_Close(handle).
+ *
+ * Slots whose arguments and results are plain types work from a host of either
+ * compiler: 2, 5 to 8, 11, 15 to 22 and 27. The others (3, 4, 9, 10, 12 to 14,
+ * 23 to 26, 28 to 30) pass the library's own types (its text type, byte
+ * buffers, the odometer record, a shared event-log pointer) and are only for a
+ * host built with the library's own toolchain and headers
+ * (driver_interface/driver_interface.h); here they only hold their places. A
+ * host built with another compiler gets text through the DI_ exports. One
+ * interface is used by one thread at a time. */
+class DriverInterface {
+public:
+#if defined(_MSC_VER)
+    virtual ~DriverInterface() {}
+#else
+    virtual void* DeleteThis(unsigned int flags) = 0;
+#endif
+    virtual void SetPrinterHandle(void* printer) = 0;                        /* 1 */
+    virtual bool IsAdvanced() = 0;                                           /* 2 */
+    virtual void LibraryTypesSlot3() = 0;                                    /* 3 */
+    virtual void LibraryTypesSlot4() = 0;                                    /* 4 */
+    virtual bool HasPrinterStatus(int statusId) = 0;                         /* 5 */
+    virtual int GetPrinterStatusSeverity() = 0;                              /* 6 */
+    virtual unsigned int GetPrinterStatusFlags() = 0;                        /* 7 */
+    virtual unsigned int GetPrinterExtendedStatusFlags() = 0;                /* 8 */
+    virtual void LibraryTypesSlot9() = 0;                                    /* 9 */
+    virtual void LibraryTypesSlot10() = 0;                                   /* 10 */
+    virtual void Command(int command, DriverCommand& record) = 0;            /* 11 */
+    virtual void LibraryTypesSlot12() = 0;                                   /* 12 */
+    virtual void LibraryTypesSlot13() = 0;                                   /* 13 */
+    virtual void LibraryTypesSlot14() = 0;                                   /* 14 */
+    virtual bool ResetSettings(unsigned int flags) = 0;                      /* 15 */
+    virtual bool PauseJob(unsigned int jobId) = 0;                           /* 16 */
+    virtual bool ResumeJob(unsigned int jobId) = 0;                          /* 17 */
+    virtual bool DeleteJob(unsigned int jobId) = 0;                          /* 18 */
+    virtual bool RestartJob(unsigned int jobId) = 0;                         /* 19 */
+    virtual bool SetJobPriority(unsigned int jobId, unsigned int priority) = 0; /* 20 */
+    /* Minutes after midnight, as the spooler has them. */
+    virtual bool SetJobStartTime(unsigned int jobId, unsigned int minutes) = 0; /* 21 */
+    virtual bool SetJobUntilTime(unsigned int jobId, unsigned int minutes) = 0; /* 22 */
+    virtual void LibraryTypesSlot23() = 0;                                   /* 23 */
+    virtual void LibraryTypesSlot24() = 0;                                   /* 24 */
+    virtual void LibraryTypesSlot25() = 0;                                   /* 25 */
+    virtual void LibraryTypesSlot26() = 0;                                   /* 26 */
+    virtual bool IsBidiEnabled() = 0;                                        /* 27 */
+
+protected:
+#if !defined(_MSC_VER)
+    ~DriverInterface() {}
+#endif
+};
+#endif /* QV_LIBRARY_DRIVER_INTERFACE */
+
 #endif /* QUORVEL_DRIVER_UTILITY_H */

@@ -2,16 +2,19 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "driver_interface/driver_interface.h"
 
 namespace {
 
 // A caller may hold the handle as a DriverInterface pointer, so the order of
-// the virtual operations is part of the library's interface. Under the
-// Itanium C++ ABI (g++), a pointer to a virtual member function holds 1 + the
-// byte offset of its vtable entry, and the virtual destructor fills the first
-// two entries (complete and deleting), so contract slot n is entry n + 1.
+// the virtual operations is part of the library's interface: slot n is vtable
+// entry n, for hosts of Microsoft's compiler too. Under the Itanium C++ ABI
+// (g++), a pointer to a virtual member function holds 1 + the byte offset of
+// its vtable entry; a C++ virtual destructor would take two entries here
+// (complete and deleting) and push every slot one entry on.
 template <typename F>
 int EntryOf(F function) {
     uintptr_t raw = 0;
@@ -29,6 +32,7 @@ TEST(DriverInterfaceSlots, OperationsStayInContractOrder) {
         const char* name;
     };
     const Row rows[] = {
+        {0, EntryOf(&D::DeleteThis), "DeleteThis"},
         {1, EntryOf(&D::SetPrinterHandle), "SetPrinterHandle"},
         {2, EntryOf(&D::IsAdvanced), "IsAdvanced"},
         {3, EntryOf(&D::GetPrinterStatusText), "GetPrinterStatusText"},
@@ -63,13 +67,27 @@ TEST(DriverInterfaceSlots, OperationsStayInContractOrder) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.entry, row.slot + 1);
+        EXPECT_EQ(row.entry, row.slot);
     }
 }
 
+TEST(DriverInterfaceSlots, EntryZeroDestroysAndFreesOnlyWhenAsked) {
+    alignas(BasicDriverInterface) unsigned char storage[sizeof(BasicDriverInterface)];
+    auto* placed = new (storage) BasicDriverInterface();
+    std::weak_ptr<OEventLog> log = placed->GetEventLog();
+    EXPECT_EQ(placed->DeleteThis(0), storage) << "flags 0: destroyed in place, not freed";
+    EXPECT_TRUE(log.expired()) << "the destructor did not run";
+
+    DriverInterface* heap = CreateDriverInterface(nullptr).release();
+    log = static_cast<BasicDriverInterface*>(heap)->GetEventLog();
+    EXPECT_EQ(heap->DeleteThis(DriverInterface::kDeleteMemory), heap);
+    EXPECT_TRUE(log.expired());
+}
+
 // An interface that only fills the pure slots shows the base defaults.
-class MinimalInterface : public DriverInterface {
+class MinimalInterface final : public DriverInterface {
 public:
+    void* DeleteThis(unsigned int) override { return this; }
     void SetPrinterHandle(HANDLE) override {}
     OdometerData GetOdometer() override { return OdometerData(); }
     void SetOdometer(const OdometerData&) override {}

@@ -117,8 +117,9 @@ void ExpectNeutralResults(HDRIVERINTERFACE handle) {
 
 // An interface whose every operation throws, to prove that the shells stop
 // anything before it reaches the host.
-class ThrowingInterface : public DriverInterface {
+class ThrowingInterface final : public DriverInterface {
 public:
+    void* DeleteThis(unsigned int) override { return this; }
     void SetPrinterHandle(HANDLE) override {}
     OString GetPrinterStatusText() override { throw std::bad_alloc(); }
     uint32_t GetPrinterStatusFlags() override { throw 42; }
@@ -148,8 +149,9 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
 
 // Command n answers "supported" when bit 0 of n is set and "has a user
 // interface" when bit 1 is, and keeps what each call asked of it.
-class FlagInterface : public DriverInterface {
+class FlagInterface final : public DriverInterface {
 public:
+    void* DeleteThis(unsigned int) override { return this; }
     void SetPrinterHandle(HANDLE) override {}
     void Command(int command, DriverCommand& record) override {
         record.supported = (command & 1) != 0;
@@ -246,8 +248,8 @@ TEST(DriverInterfaceOpen, DalValueChoosesTheAdvancedInterface) {
 }
 
 // The texts of each status word and its severity are checked in
-// printer_status_test.cpp; here the word comes from the spooler and the texts
-// from the resource libraries.
+// printer_status_test.cpp; here only that the word comes from the spooler and
+// the texts from the resource libraries.
 TEST_F(BasicDriverInterfaceOnPrinter, StatusWordsThroughTheRegistry) {
     struct Row {
         DWORD status;
@@ -256,13 +258,8 @@ TEST_F(BasicDriverInterfaceOnPrinter, StatusWordsThroughTheRegistry) {
         const char* note;
     } rows[] = {
         {0x0, L"Druckbereit", 0, "ready: puiapi.dll's text first"},
-        {0x2, L"Fehler", 0x80000000, "the error bit alone"},
-        {0x2 | 0x8, L"Papierstau", 0x80000000, "no generic error beside a jam"},
-        {0x81, L"Angehalten, Offline-Betrieb", 0, "table order"},
         {0x4, L"(null)", 0, "pending deletion: empty text, null BSTR"},
         {0x20000, L"Toner/Tinte niedrig", 0x40000000, "a warning"},
-        {0x20008, L"Papierstau, Toner/Tinte niedrig", 0x80000000, "error wins over warning"},
-        {0x400, L"Printing", 0, "id absent from the library: English"},
         {0x11, L"Angehalten, Out of Paper", 0x80000000, "localised and fallback texts mixed"},
     };
     for (const Row& row : rows) {
@@ -509,66 +506,41 @@ TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
     }
 }
 
+// The page itself is tested with the printing contexts; here only which
+// commands exist and that both reach the printer.
 TEST_F(BasicDriverInterfaceOnPrinter, TestPageAndEmptyPage) {
     for (int command : {0, 1, 2, 3, -1, 1000}) {
         SCOPED_TRACE(command);
         EXPECT_EQ(DI_IsCommandSupported_impl(Driver(), command), command == 1 || command == 2);
         EXPECT_FALSE(DI_IsCommandUI_impl(Driver(), command)) << "the basic interface has no UI";
     }
-    // Asking never prints.
-    EXPECT_TRUE(m_printer.ReadOutput().empty());
-
     DI_Command_impl(Driver(), 3);
-    EXPECT_TRUE(m_printer.ReadOutput().empty()) << "an unsupported command prints nothing";
-
+    EXPECT_TRUE(m_printer.ReadOutput().empty()) << "asking and unsupported commands print nothing";
     DI_Command_impl(Driver(), 2);
     std::string empty = m_printer.ReadOutput();
     m_printer.ClearOutput();
     // The window comes first; a swapped call would ask for command 0 and print nothing.
     DI_CommandUI_impl(Driver(), ::GetDesktopWindow(), 1);
-    std::string pattern = m_printer.ReadOutput();
-
-    ASSERT_FALSE(empty.empty());
-    ASSERT_FALSE(pattern.empty());
-    EXPECT_NE(empty.find("Printer Test"), std::string::npos) << "the document name";
-    EXPECT_NE(pattern.find("Printer Test"), std::string::npos);
-    EXPECT_GT(pattern.size(), empty.size()) << "21 rectangles add drawing to the page";
+    EXPECT_GT(m_printer.ReadOutput().size(), empty.size()) << "the test page draws, 2 is empty";
+    EXPECT_FALSE(empty.empty());
 }
 
-TEST_F(BasicDriverInterfaceOnPrinter, OdometerRoundTripThroughThePrinterData) {
+// The odometer's record and its size rules are tested with the odometer; here
+// only that the interface reads and writes the printer's own counters.
+TEST_F(BasicDriverInterfaceOnPrinter, OdometerGoesToThePrintersData) {
     DriverInterface& driver = *reinterpret_cast<DriverInterface*>(Driver());
-    EXPECT_EQ(driver.GetOdometer().GetPages(), 0u) << "a printer without counters reads as zero";
-
     OdometerData written;
     written.SetPages(1234);
     written.SetDistance(56.75);
-    written.SetLastCleaningPageCount(1000);
-    written.SetLastCleaningDistance(40.5);
-    written.SetHasBeenCleaned(1);
     driver.SetOdometer(written);
-
-    // What the driver's other components would read under "Trevamark".
     DWORD pages = 0;
     DWORD type = 0;
     DWORD needed = 0;
     ASSERT_EQ(::GetPrinterDataExW(m_handle.Get(), L"Trevamark", L"Odometer Pages", &type,
                                   reinterpret_cast<LPBYTE>(&pages), sizeof pages, &needed),
               static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(pages, 1234u);
-
-    OdometerData read = driver.GetOdometer();
-    EXPECT_EQ(read.GetPages(), 1234u);
-    EXPECT_EQ(read.GetDistance(), 56.75);
-    EXPECT_EQ(read.GetLastCleaningPageCount(), 1000u);
-    EXPECT_EQ(read.GetLastCleaningDistance(), 40.5);
-    EXPECT_EQ(read.GetHasBeenCleaned(), 1u);
-
-    // Without the distance the read fails and the interface answers zeros.
-    ASSERT_TRUE(m_printer.DeleteData(L"Odometer Distance", L"Trevamark"));
-    OdometerData partial = driver.GetOdometer();
-    EXPECT_EQ(partial.GetPages(), 0u);
-    EXPECT_EQ(partial.GetLastCleaningPageCount(), 0u);
+    EXPECT_EQ(driver.GetOdometer().GetDistance(), 56.75);
 }
 
 TEST_F(BasicDriverInterfaceOnPrinter, SendFileMakesTheFileBytesOneJob) {
@@ -585,15 +557,6 @@ TEST_F(BasicDriverInterfaceOnPrinter, SendFileMakesTheFileBytesOneJob) {
     EXPECT_TRUE(Basic().SendFile(OString(m_package.File(L"empty.prn").c_str()), OString("empty")))
         << "one write of 0 bytes";
     EXPECT_FALSE(Basic().SendFile(OString(m_package.File(L"missing.prn").c_str()), OString()));
-}
-
-TEST(BasicDriverInterfaceEventLog, SharesItsLog) {
-    BasicDriverInterface driver;
-    std::shared_ptr<OEventLog> first = driver.GetEventLog();
-    std::shared_ptr<OEventLog> second = driver.GetEventLog();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(first.use_count(), 3) << "the interface's reference and two copies";
 }
 
 struct ProcessResult {
@@ -695,6 +658,19 @@ TEST_F(BasicDriverInterfaceOnPrinter, QvhostPrinterCommands) {
 
     ProcessResult missing = RunProgram(qvhost + L"status --printer \"no such printer here\"");
     EXPECT_EQ(missing.exitCode, 4u) << "the spooler cannot open it";
+}
+
+// Most label programs are built with Microsoft's compiler and hold the handle
+// as a DriverInterface pointer: every plain slot must answer through the
+// object as through the exports, and delete must reach the library.
+TEST_F(BasicDriverInterfaceOnPrinter, MsvcHostCallsTheSlotsThroughTheObject) {
+    std::wstring host = ProgramFolder() + L"\\msvc_vtable_host.exe";
+    ASSERT_NE(::GetFileAttributesW(host.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "not built: scripts/setup installs clang and lld";
+    ASSERT_TRUE(m_printer.SetStatus(0x8));
+    ProcessResult run = RunProgram(L"\"" + host + L"\" 8 " + m_printer.Name());
+    EXPECT_EQ(run.exitCode, 0u) << "the number of the first check that failed";
+    EXPECT_FALSE(m_printer.ReadOutput().empty()) << "command 1 printed no test page";
 }
 
 }  // namespace

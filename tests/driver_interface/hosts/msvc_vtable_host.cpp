@@ -1,0 +1,105 @@
+// A host compiled for the MSVC ABI (clang --target=x86_64-pc-windows-msvc,
+// linked by lld-link without a C runtime) that holds the handle as a
+// DriverInterface pointer, as most label programs do. It opens the printer
+// named on its command line, calls every plain slot through the object,
+// compares each with the matching export or the expected value, and deletes
+// the object with delete.
+//   msvc_vtable_host.exe STATUS_HEX PRINTER NAME...
+// Exit code 0 when all agree, else the number of the first check that failed.
+
+#include "quorvel_driver_utility.h"
+
+// Declared here: the MSVC-ABI build has no Windows SDK headers on this machine.
+extern "C" {
+__declspec(dllimport) int __stdcall OpenPrinterW(wchar_t* name, void** printer, void* defaults);
+__declspec(dllimport) int __stdcall ClosePrinter(void* printer);
+__declspec(dllimport) wchar_t* __stdcall GetCommandLineW();
+}
+
+namespace {
+
+// The argument after the program name: a hex number; the rest of the line is
+// the printer name.
+bool ParseCommandLine(unsigned int& status, wchar_t*& printer) {
+    wchar_t* p = GetCommandLineW();
+    if (*p == L'"') {
+        for (++p; *p != L'\0' && *p != L'"'; ++p) {
+        }
+        p += *p == L'"' ? 1 : 0;
+    } else {
+        for (; *p != L'\0' && *p != L' '; ++p) {
+        }
+    }
+    for (; *p == L' '; ++p) {
+    }
+    status = 0;
+    for (; *p != L' ' && *p != L'\0'; ++p) {
+        unsigned int digit = (*p >= L'0' && *p <= L'9')   ? *p - L'0'
+                             : (*p >= L'a' && *p <= L'f') ? *p - L'a' + 10
+                             : (*p >= L'A' && *p <= L'F') ? *p - L'A' + 10
+                                                          : 16;
+        if (digit == 16) {
+            return false;
+        }
+        status = status * 16 + digit;
+    }
+    for (; *p == L' '; ++p) {
+    }
+    printer = p;
+    return *p != L'\0';
+}
+
+int Run() {
+    unsigned int status = 0;
+    wchar_t* name = nullptr;
+    void* printer = nullptr;
+    if (!ParseCommandLine(status, name) || !OpenPrinterW(name, &printer, nullptr)) {
+        return 100;
+    }
+    HDRIVERINTERFACE handle = DI_Open(printer);
+    DriverInterface* driver = reinterpret_cast<DriverInterface*>(handle);
+    int failed = 0;
+    int check = 0;
+    auto expect = [&](bool good) {
+        ++check;
+        if (!good && failed == 0) {
+            failed = check;
+        }
+    };
+    expect(driver != nullptr);  // 1
+    if (driver != nullptr) {
+        expect(!driver->IsAdvanced());                                                // 2
+        expect(driver->GetPrinterStatusFlags() == status);                            // 3
+        expect(driver->GetPrinterStatusFlags() == DI_GetPrinterStatusFlags(handle));  // 4
+        expect(driver->GetPrinterExtendedStatusFlags() ==                             // 5
+               DI_GetPrinterExtendedStatusFlags(handle));
+        expect(driver->GetPrinterExtendedStatusFlags() == 0x80000000u);           // 6
+        expect(driver->GetPrinterStatusSeverity() == 2);                          // 7
+        expect(driver->HasPrinterStatus(101) && !driver->HasPrinterStatus(100));  // 8
+        DriverCommand record;
+        driver->Command(1, record);                             // execute clear: only asks
+        expect(record.supported && !record.hasUserInterface &&  // 9
+               record.supported == DI_IsCommandSupported(handle, 1));
+        record.execute = true;
+        driver->Command(99, record);
+        expect(!record.supported && !DI_IsCommandSupported(handle, 99));  // 10
+        driver->Command(1, record);                                       // prints the test page
+        expect(record.supported);                                         // 11
+        expect(!driver->ResetSettings(0));                                // 12
+        expect(!driver->SetJobPriority(999999, 5));                       // 13
+        expect(!driver->SetJobStartTime(999999, 60));                     // 14
+        expect(!driver->SetJobUntilTime(999999, 60));                     // 15
+        expect(!driver->IsBidiEnabled());                                 // 16
+        driver->SetPrinterHandle(printer);
+        expect(driver->GetPrinterStatusFlags() == status);  // 17
+        delete driver;  // entry 0 with flags 1: destroyed and freed by the library
+    }
+    ClosePrinter(printer);
+    return failed;
+}
+
+}  // namespace
+
+extern "C" int mainCRTStartup() {
+    return Run();
+}
