@@ -166,10 +166,11 @@ bool BasicDriverInterface::SendFile(const OString& path, const OString& document
     if (::StartDocPrinterW(m_printer, 1, reinterpret_cast<LPBYTE>(&doc)) == 0) {
         return false;
     }
+    OScopeGuard endDocument([&] { ::EndDocPrinter(m_printer); });
     if (!::StartPagePrinter(m_printer)) {
-        ::EndDocPrinter(m_printer);
         return false;
     }
+    OScopeGuard endPage([&] { ::EndPagePrinter(m_printer); });
     // The spooler may take a large buffer in parts; the pause lets a busy port
     // drain. An empty file still makes one write, so the job has its page.
     // An empty vector's data() may be null, which a printer connection's
@@ -193,8 +194,6 @@ bool BasicDriverInterface::SendFile(const OString& path, const OString& document
             ::Sleep(50);
         }
     } while (written && offset < size);
-    ::EndPagePrinter(m_printer);
-    ::EndDocPrinter(m_printer);
     return written;
 }
 

@@ -1,16 +1,15 @@
 #include "printer/printer_info.h"
 
 #include <cwchar>
-#include <memory>
 #include <string>
 
 #include "core/handles.h"
 #include "core/win_buffer.h"
-#include "printer/odometer.h"
+#include "printer/printer_names.h"
+#include "printer/terminal_session.h"
 
 namespace {
 
-constexpr uint64_t kRefreshIntervalMs = 1000;
 // GetComputerNameW's buffer: a NetBIOS name has at most 15 characters.
 constexpr DWORD kComputerNameChars = 16;
 // Printer data holding the directory-service name of a shared printer.
@@ -39,20 +38,14 @@ OString FileNamePart(const wchar_t* path) {
     return OString(slash != nullptr ? slash + 1 : path);
 }
 
-bool ComputerName(OString& name) {
+// This computer's name; empty when it cannot be read.
+OString ComputerName() {
     wchar_t buffer[kComputerNameChars] = {};
     DWORD chars = kComputerNameChars;
     if (!::GetComputerNameW(buffer, &chars)) {
-        name.Empty();
-        return false;
+        return OString();
     }
-    name = OString(buffer, static_cast<int32_t>(chars));
-    return true;
-}
-
-// A copy of the text in a body of its own, in the same code page.
-bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
-    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+    return OString(buffer, static_cast<int32_t>(chars));
 }
 
 // OpenPrinterW wants a writable name.
@@ -162,37 +155,22 @@ OString PrinterInfo::KeyFromHandle(HANDLE printer) {
     }
     const auto* info = reinterpret_cast<const PRINTER_INFO_4W*>(buffer.data());
 
-    OString computer;
-    bool haveComputer = ComputerName(computer);
-
+    OString server;
     OString key;
-    if (info->pServerName != nullptr && info->pServerName[0] != L'\0') {
-        OString server;
-        // A printer of this machine seen through a terminal-services client
-        // redirection carries the "\\CSR|" prefix before its server name.
-        if (StartsWith(info->pServerName, L"\\\\CSR|")) {
-            server = info->pServerName + 6;
-        } else if (StartsWith(info->pServerName, L"\\\\")) {
-            server = info->pServerName + 2;
-        } else {
-            server = computer;
-        }
-        server.MakeLower();
-        if (haveComputer && computer.CompareNoCase(server) != 0) {
-            // A printer shared from another machine: the directory-service
-            // name is the one every user of the share sees alike.
-            std::vector<uint8_t> dsName;
-            bool found = OQueryStatusBuffer(
-                dsName,
-                [&](uint8_t* data, DWORD size, DWORD* needed) {
-                    DWORD type = 0;
-                    return api.getPrinterDataEx(printer, L"DsSpooler", L"printerName", &type, data,
-                                                size, needed);
-                },
-                nullptr, kDsPrinterNameBytes);
-            if (found && dsName.size() > 2) {
-                key = OString("\\\\") + server + "\\" + TextFromBytes(dsName);
-            }
+    if (ForeignServerOf(TextOf(info->pServerName), ComputerName(), server)) {
+        // A printer shared from another machine: the directory-service name
+        // is the one every user of the share sees alike.
+        std::vector<uint8_t> dsName;
+        bool found = OQueryStatusBuffer(
+            dsName,
+            [&](uint8_t* data, DWORD size, DWORD* needed) {
+                DWORD type = 0;
+                return api.getPrinterDataEx(printer, L"DsSpooler", L"printerName", &type, data,
+                                            size, needed);
+            },
+            nullptr, kDsPrinterNameBytes);
+        if (found && dsName.size() > 2) {
+            key = OString("\\\\") + server + "\\" + TextFromBytes(dsName);
         }
     }
     if (key.IsEmpty()) {
@@ -257,26 +235,12 @@ void PrinterInfo::Gather() {
     // A refresh whose level 2 read failed keeps what the last good read
     // derived: its server name would otherwise make a local printer remote.
     if (levelTwo || !m_driverPartRead) {
-        if (!m_serverName.IsEmpty()) {
-            m_serverName.TrimLeft(OString("\\"));
-            m_remote = true;
-        } else if (StartsWith(m_portName.GetWide(), L"\\\\")) {
-            // A port "\\host\queue" sends the jobs to a queue of another machine.
-            int32_t slash = m_portName.Find("\\", 2);
-            if (slash >= 0) {
-                m_serverName = m_portName.Mid(2, slash - 2);
-                m_shareName = m_portName.Mid(slash + 1);
-            } else {
-                m_serverName = m_portName.Mid(2);
-            }
-            m_remote = true;
-        } else {
-            ComputerName(m_serverName);
-            m_remote = false;
-        }
-
-        int32_t slash = m_printerName.Find("\\", 2);
-        m_shortName = slash >= 0 ? m_printerName.Mid(slash + 1) : m_printerName;
+        PrinterPlace place =
+            PlaceOf(m_serverName, m_shareName, m_portName, m_printerName, ComputerName());
+        m_serverName = place.serverName;
+        m_shareName = place.shareName;
+        m_shortName = place.shortName;
+        m_remote = place.remote;
 
         if (!m_remote) {
             TerminalSession session = LookupTerminalSession(printer.Get());
@@ -347,10 +311,9 @@ void PrinterInfo::PostProcess() {
         return;
     }
     if (!m_dataFile.IsEmpty()) {
-        m_modelFamily = m_dataFile.Left(3);
-        m_modelFamily.MakeLower();
-        m_modelCode = m_dataFile.Mid(3, 2);
-        m_modelCode.MakeLower();
+        PrinterModel model = ModelOf(m_dataFile);
+        m_modelFamily = model.family;
+        m_modelCode = model.code;
     }
 
     m_configModule.Empty();
@@ -377,65 +340,4 @@ void PrinterInfo::PostProcess() {
     family.MakeUpper();
     m_configModule = OString("Quorvel_ConfigModule_") + family + ".dll";
     m_printModule = OString("Quorvel_PrintModule_") + family + ".dll";
-}
-
-PrinterInfoCache::~PrinterInfoCache() {
-    RemoveAll();
-}
-
-void PrinterInfoCache::RemoveAll() {
-    for (int32_t i = 0; i < m_entries.GetCount(); ++i) {
-        delete m_entries.GetValueAt(i);
-    }
-    m_entries.RemoveAll();
-}
-
-void PrinterInfoCache::ClearThisThread() {
-    PrinterInfoCache* cache = Peek();
-    if (cache != nullptr) {
-        cache->RemoveAll();
-    }
-}
-
-void PrinterInfoCache::Fill(PrinterInfo& record) {
-    const OString key = record.m_printerName;
-    int32_t index = m_entries.Find(key);
-    if (index >= 0) {
-        PrinterInfo* entry = m_entries.GetValueAt(index);
-        if (PrinterInfoApi::Current().getTickCount64() >
-            entry->m_lastRefresh + kRefreshIntervalMs) {
-            entry->Gather();
-        }
-        record = *entry;
-        return;
-    }
-    record.Gather();
-    auto entry = std::make_unique<PrinterInfo>(record);
-    m_entries.SetAt(key, entry.get());
-    entry.release();
-}
-
-// The slot is allocated while the library loads, as its other process-wide
-// objects are, rather than on the first lookup of some thread.
-template class ThreadLocalSingleton<PrinterInfoCache>;
-
-namespace {
-
-// A thread's printer cache ends with the thread: hosts that look printers up
-// on short-lived threads kept about 2.7 KB per finished thread until unload.
-// Only memory is freed here, which is safe under the loader lock.
-void NTAPI ReleaseThreadCache(PVOID, DWORD reason, PVOID) {
-    if (reason == DLL_THREAD_DETACH) {
-        PrinterInfoCache::ReleaseThisThread();
-    }
-}
-
-}  // namespace
-
-// The run-time's TLS directory calls every entry between its .CRT$XLA and
-// .CRT$XLZ markers at thread and process events, in an executable as in a DLL.
-extern "C" {
-extern PIMAGE_TLS_CALLBACK qvReleaseThreadCache;
-__attribute__((section(".CRT$XLQ"), used)) PIMAGE_TLS_CALLBACK qvReleaseThreadCache =
-    &ReleaseThreadCache;
 }

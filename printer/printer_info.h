@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "core/arrays.h"
-#include "core/maps.h"
 #include "core/ostring.h"
 #include "core/seam.h"
-#include "core/thread_local_singleton.h"
+// Users of a record reach the cache's ClearThisThread, named below, here.
+#include "printer/printer_info_cache.h"
 
 // The spooler and clock calls of the printer information cache, as one seam.
 // Wine's spooler never reports a server name at level 4 or 2, never a "\\CSR|"
@@ -179,34 +179,4 @@ private:
     bool m_classicLayout = true;
     bool m_driverPartRead = false;
     uint64_t m_lastRefresh = 0;
-};
-
-// The per-thread map from printer name to its cached PrinterInfo. Callers do
-// not use it directly: constructing a PrinterInfo consults it. No lock: each
-// thread has its own instance and makes its own spooler calls.
-class PrinterInfoCache : public ThreadLocalSingleton<PrinterInfoCache> {
-public:
-    PrinterInfoCache() = default;
-    ~PrinterInfoCache() override;
-
-    // Get() (inherited): the calling thread's cache, created on first use;
-    // null only when the thread-local slot could not be allocated (then
-    // nothing is cached and every lookup asks the spooler).
-
-    // Forgets every entry of the calling thread's cache, so the next lookup
-    // reads the driver part again (for tests, and for a caller that knows a
-    // driver was reinstalled).
-    static void ClearThisThread();
-
-    // Entries of this thread's cache (for tests).
-    int32_t GetCount() const { return m_entries.GetCount(); }
-
-    // Fills record (whose printer name is the key) from the entry, creating or
-    // refreshing the entry as needed.
-    void Fill(PrinterInfo& record);
-
-private:
-    void RemoveAll();
-
-    OStringMap<PrinterInfo*> m_entries;
 };

@@ -122,19 +122,19 @@ int DrawContext::StartDocument(const OString& documentName, const OString& outpu
     info.cbSize = sizeof info;
     info.lpszDocName = documentName.GetWide();
     info.lpszOutput = NullWhenEmpty(outputName);
-    return ::StartDocW(m_dc.Get(), &info);
+    return PrintingContextApi::Current().startDoc(m_dc.Get(), &info);
 }
 
 int DrawContext::StartPage() {
-    return ::StartPage(m_dc.Get());
+    return PrintingContextApi::Current().startPage(m_dc.Get());
 }
 
 int DrawContext::EndPage() {
-    return ::EndPage(m_dc.Get());
+    return PrintingContextApi::Current().endPage(m_dc.Get());
 }
 
 int DrawContext::EndDocument() {
-    return ::EndDoc(m_dc.Get());
+    return PrintingContextApi::Current().endDoc(m_dc.Get());
 }
 
 int DrawContext::LineEscape(const LineRecord& line) {
@@ -188,20 +188,25 @@ void PrinterTestContext::FillRectangle(int32_t x1, int32_t y1, int32_t x2, int32
     }
 }
 
-void PrintTestPage(const OString& printerName, bool drawPattern) {
+bool PrintTestPage(const OString& printerName, bool drawPattern) {
     PrinterTestContext context(printerName);
     if (!context.HasContext()) {
-        return;
+        return false;
     }
+    if (context.StartDocument(OString("Printer Test"), OString()) <= 0) {
+        return false;
+    }
+    // A started document is ended whether or not its page could be started.
     // The drawing results are not examined: a page that fails half-way is
     // still closed, and there is nobody to tell.
-    context.StartDocument(OString("Printer Test"), OString());
-    context.StartPage();
-    if (drawPattern) {
-        for (const PatternRect& rect : kTestPattern) {
-            context.FillRectangle(rect.x1, rect.y1, rect.x2, rect.y2);
+    bool printed = context.StartPage() > 0;
+    if (printed) {
+        if (drawPattern) {
+            for (const PatternRect& rect : kTestPattern) {
+                context.FillRectangle(rect.x1, rect.y1, rect.x2, rect.y2);
+            }
         }
+        printed = context.EndPage() > 0;
     }
-    context.EndPage();
-    context.EndDocument();
+    return context.EndDocument() > 0 && printed;
 }

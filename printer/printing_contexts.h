@@ -9,12 +9,17 @@
 #include "core/ostring.h"
 #include "core/seam.h"
 
-// The driver escapes the test page uses. They are private to the printer
-// driver; Wine's driver answers 0 to both, so tests install their own
-// ExtEscape through ScopedPrintingContextApi. Every other GDI call goes to the
-// system directly.
+// The driver escapes the test page uses, and the calls that open and close its
+// document and page. The escapes are private to the printer driver (Wine's
+// driver answers 0 to both), and Wine's driver never refuses a document or a
+// page, so tests install their own functions through ScopedPrintingContextApi.
+// Every other GDI call goes to the system directly.
 struct PrintingContextApi {
     decltype(&::ExtEscape) extEscape = ::ExtEscape;
+    decltype(&::StartDocW) startDoc = ::StartDocW;
+    decltype(&::EndDoc) endDoc = ::EndDoc;
+    decltype(&::StartPage) startPage = ::StartPage;
+    decltype(&::EndPage) endPage = ::EndPage;
 
     static const PrintingContextApi& Current() { return ScopedApi<PrintingContextApi>::Current(); }
 };
@@ -134,5 +139,8 @@ private:
 
 // Commands 1 and 2: prints the document "Printer Test" with one page on the
 // printer, with the test pattern or empty. Nothing is printed when no device
-// context can be created.
-void PrintTestPage(const OString& printerName, bool drawPattern);
+// context can be created or the document cannot be started; a page that
+// cannot be started is not ended, but its document is. True when the
+// document and its page were started and ended; the drawing results are not
+// examined.
+bool PrintTestPage(const OString& printerName, bool drawPattern);

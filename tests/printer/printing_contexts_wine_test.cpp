@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <regex>
@@ -11,11 +10,9 @@
 #include <vector>
 
 #include "diagnostics/event_log.h"
-#include "pattern_203.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
 
-using PrinterTests::kPatternAt203;
 using QvTest::WinePrinter;
 
 namespace {
@@ -40,28 +37,28 @@ std::vector<Fill> FillsIn(const std::string& postscript) {
     return fills;
 }
 
-int Count(const std::string& text, const std::string& what) {
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
+bool OnePage(const std::string& postscript) {
+    size_t first = postscript.find("%%Page:");
+    return first != std::string::npos && first == postscript.rfind("%%Page:");
 }
 
-// The driver's private escapes as a label driver would answer them.
+// The driver as a label driver answers its private escapes, and a document or
+// page call that fails when a row says so; the calls that open and close the
+// document and page are logged by name, the lines drawn kept as sent.
 struct FakeDriver {
     static inline int capabilitySize = 16;
     static inline uint8_t capabilityByte10 = 0x01;
+    static inline std::string refused;
+    static inline std::string calls;
     static inline std::vector<std::vector<uint8_t>> lines;
 
     static int WINAPI ExtEscape(HDC dc, int escape, int inSize, LPCSTR in, int outSize, LPSTR out) {
         if (escape == kCapabilityEscape) {
-            if (out == nullptr || outSize == 0) {
-                return capabilitySize;
-            }
-            std::memset(out, 0, static_cast<size_t>(outSize));
-            if (outSize > 10 && capabilitySize > 10) {
-                out[10] = static_cast<char>(capabilityByte10);
+            if (out != nullptr && outSize != 0) {
+                std::memset(out, 0, static_cast<size_t>(outSize));
+                if (outSize > 10 && capabilitySize > 10) {
+                    out[10] = static_cast<char>(capabilityByte10);
+                }
             }
             return capabilitySize;
         }
@@ -72,55 +69,63 @@ struct FakeDriver {
         }
         return ::ExtEscape(dc, escape, inSize, in, outSize, out);
     }
+    // Logs the call; whether the row lets it through to the real function.
+    static bool Pass(const char* name) {
+        calls += calls.empty() ? name : std::string(" ") + name;
+        return refused != name;
+    }
+    static int WINAPI StartDoc(HDC dc, const DOCINFOW* info) {
+        return Pass("StartDoc") ? ::StartDocW(dc, info) : SP_ERROR;
+    }
+    static int WINAPI StartPage(HDC dc) { return Pass("StartPage") ? ::StartPage(dc) : SP_ERROR; }
+    static int WINAPI EndPage(HDC dc) { return Pass("EndPage") ? ::EndPage(dc) : SP_ERROR; }
+    static int WINAPI EndDoc(HDC dc) { return Pass("EndDoc") ? ::EndDoc(dc) : SP_ERROR; }
 };
 
 class PrintingContextWine : public ::testing::Test {
 protected:
-    void UseFakeDriver(int capabilitySize, uint8_t byte10) {
+    void SetUp() override {
+        WinePrinter::Options options;
+        options.dpi = 203;
+        m_printer = std::make_unique<WinePrinter>(L"dpi203", options);
+    }
+    // Installs the fake driver; capabilitySize 0 leaves Wine's escapes.
+    void UseFakeDriver(int capabilitySize, uint8_t byte10, const char* refused = "") {
         FakeDriver::capabilitySize = capabilitySize;
         FakeDriver::capabilityByte10 = byte10;
+        FakeDriver::refused = refused;
+        FakeDriver::calls.clear();
         FakeDriver::lines.clear();
         PrintingContextApi api;
-        api.extEscape = &FakeDriver::ExtEscape;
+        if (capabilitySize != 0) {
+            api.extEscape = &FakeDriver::ExtEscape;
+        }
+        api.startDoc = &FakeDriver::StartDoc;
+        api.startPage = &FakeDriver::StartPage;
+        api.endPage = &FakeDriver::EndPage;
+        api.endDoc = &FakeDriver::EndDoc;
         m_api.reset();  // restore before installing again: overrides nest
         m_api = std::make_unique<ScopedPrintingContextApi>(api);
     }
+    OString Name() const { return OString(m_printer->Name().c_str()); }
+
+    std::unique_ptr<WinePrinter> m_printer;
     std::unique_ptr<ScopedPrintingContextApi> m_api;
 };
 
-WinePrinter::Options At(int dpi) {
-    WinePrinter::Options options;
-    options.dpi = dpi;
-    return options;
-}
-
-TEST_F(PrintingContextWine, TestContextReadsTheResolutionAndWineHasNoLineEscape) {
-    WinePrinter at203(L"dpi203", At(203));
-    WinePrinter plain(L"dpi300");
-    if (!at203.Ok() || !plain.Ok()) {
-        GTEST_SKIP() << "no Wine printer";
-    }
-    PrinterTestContext label(OString(at203.Name().c_str()));
-    ASSERT_TRUE(label.HasContext());
-    EXPECT_EQ(label.GetHorizontalResolution(), 203);
-    EXPECT_EQ(label.GetVerticalResolution(), 203);
-    EXPECT_FALSE(label.IsLineEscapeSupported()) << "Wine's driver answers 0 to escape 11002";
-
-    PrinterTestContext standard(OString(plain.Name().c_str()));
-    ASSERT_TRUE(standard.HasContext());
-    EXPECT_EQ(standard.GetHorizontalResolution(), 300) << "wineps.drv as data file: Wine's default";
-}
-
-TEST_F(PrintingContextWine, CapabilityBlockDecidesTheLineEscape) {
-    WinePrinter printer(L"capability", At(203));
-    QV_SKIP_WITHOUT_PRINTER(printer);
+TEST_F(PrintingContextWine, ResolutionAndCapabilityBlockDecideTheDrawing) {
+    QV_SKIP_WITHOUT_PRINTER(*m_printer);
+    PrinterTestContext wine(Name());
+    ASSERT_TRUE(wine.HasContext());
+    EXPECT_EQ(wine.GetHorizontalResolution(), 203);
+    EXPECT_EQ(wine.GetVerticalResolution(), 203);
+    EXPECT_FALSE(wine.IsLineEscapeSupported()) << "Wine's driver answers 0 to escape 11002";
     struct Row {
         int size;
         uint8_t byte10;
         bool supported;
         const char* note;
     } rows[] = {
-        {0, 0x01, false, "no answer"},
         {10, 0x01, false, "a block too short to hold byte 10"},
         {11, 0x01, true, "exactly 11 bytes, bit 0 set"},
         {11, 0x02, false, "another bit of byte 10"},
@@ -130,53 +135,66 @@ TEST_F(PrintingContextWine, CapabilityBlockDecidesTheLineEscape) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         UseFakeDriver(row.size, row.byte10);
-        PrinterTestContext context(OString(printer.Name().c_str()));
-        ASSERT_TRUE(context.HasContext());
-        EXPECT_EQ(context.IsLineEscapeSupported(), row.supported);
+        EXPECT_EQ(PrinterTestContext(Name()).IsLineEscapeSupported(), row.supported);
     }
 }
 
-TEST_F(PrintingContextWine, TestAndEmptyPagesAreDrawnWithPatBltAt203Dpi) {
-    WinePrinter printer(L"patblt", At(203));
-    QV_SKIP_WITHOUT_PRINTER(printer);
-    for (bool pattern : {true, false}) {
-        SCOPED_TRACE(pattern ? "test page" : "empty page");
-        printer.ClearOutput();
-        PrintTestPage(OString(printer.Name().c_str()), pattern);
-        std::string output = printer.ReadOutput();
-        ASSERT_FALSE(output.empty()) << "nothing reached the file port";
-        EXPECT_NE(output.find("%%Title: Printer Test"), std::string::npos);
-        EXPECT_EQ(Count(output, "%%Page:"), 1);
-        std::vector<Fill> fills = FillsIn(output);
-        ASSERT_EQ(fills.size(), pattern ? 21u : 0u);
-        for (size_t i = 0; i < fills.size(); ++i) {
-            SCOPED_TRACE("rectangle " + std::to_string(i + 1));
-            const DeviceRect& want = kPatternAt203[i].device;
-            EXPECT_EQ(fills[i].left, want.left);
-            EXPECT_EQ(fills[i].top, want.top);
-            EXPECT_EQ(fills[i].width, want.right - want.left);
-            EXPECT_EQ(fills[i].height, want.bottom - want.top);
+// Both kinds of page reach the port with one page each; the pattern is drawn
+// with PatBlt where the driver has no line escape, else with the escape alone,
+// each rectangle where the unit-tested mapping puts it at 203 dpi.
+TEST_F(PrintingContextWine, PagesAreDrawnWithPatBltOrTheLineEscape) {
+    QV_SKIP_WITHOUT_PRINTER(*m_printer);
+    for (int escape : {0, 16}) {
+        for (bool pattern : {true, false}) {
+            SCOPED_TRACE(std::string(pattern ? "test page" : "empty page") +
+                         (escape != 0 ? " with the line escape" : " with PatBlt"));
+            UseFakeDriver(escape, 0x01);
+            m_printer->ClearOutput();
+            EXPECT_TRUE(PrintTestPage(Name(), pattern));
+            std::string output = m_printer->ReadOutput();
+            EXPECT_NE(output.find("%%Title: Printer Test"), std::string::npos);
+            EXPECT_TRUE(OnePage(output));
+            std::vector<Fill> fills = FillsIn(output);
+            size_t drawn = pattern ? kTestPattern.size() : 0;
+            ASSERT_EQ(fills.size(), escape != 0 ? 0 : drawn);
+            ASSERT_EQ(FakeDriver::lines.size(), escape != 0 ? drawn : 0);
+            for (size_t i = 0; i < drawn; ++i) {
+                SCOPED_TRACE("rectangle " + std::to_string(i + 1));
+                const PatternRect& p = kTestPattern[i];
+                DeviceRect want = ToDevicePixels(p.x1, p.y1, p.x2, p.y2, 203, 203);
+                if (escape != 0) {
+                    auto line = LineForRect(want).Encode();
+                    EXPECT_EQ(FakeDriver::lines[i], std::vector<uint8_t>(line.begin(), line.end()));
+                } else {
+                    EXPECT_EQ(fills[i].left, want.left);
+                    EXPECT_EQ(fills[i].top, want.top);
+                    EXPECT_EQ(fills[i].width, want.right - want.left);
+                    EXPECT_EQ(fills[i].height, want.bottom - want.top);
+                }
+            }
         }
     }
 }
 
-TEST_F(PrintingContextWine, TestPageIsDrawnWithTheLineEscapeWhenTheDriverHasIt) {
-    WinePrinter printer(L"escape", At(203));
-    QV_SKIP_WITHOUT_PRINTER(printer);
-    UseFakeDriver(16, 0x01);
-    PrintTestPage(OString(printer.Name().c_str()), true);
-
-    ASSERT_EQ(FakeDriver::lines.size(), 21u);
-    for (size_t i = 0; i < FakeDriver::lines.size(); ++i) {
-        SCOPED_TRACE("rectangle " + std::to_string(i + 1));
-        // The hand-worked line, in the byte layout LineRecord.Encode is held to
-        // by the unit tests.
-        auto want = kPatternAt203[i].line.Encode();
-        EXPECT_EQ(FakeDriver::lines[i], std::vector<uint8_t>(want.begin(), want.end()));
+TEST_F(PrintingContextWine, NothingIsEndedThatWasNotStarted) {
+    QV_SKIP_WITHOUT_PRINTER(*m_printer);
+    struct Row {
+        const char* refused;
+        bool printed;
+        const char* calls;
+    } rows[] = {
+        {"", true, "StartDoc StartPage EndPage EndDoc"},
+        {"StartDoc", false, "StartDoc"},
+        {"StartPage", false, "StartDoc StartPage EndDoc"},
+        {"EndPage", false, "StartDoc StartPage EndPage EndDoc"},
+        {"EndDoc", false, "StartDoc StartPage EndPage EndDoc"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("refused: ") + row.refused);
+        UseFakeDriver(0, 0, row.refused);
+        EXPECT_EQ(PrintTestPage(Name(), true), row.printed);
+        EXPECT_EQ(FakeDriver::calls, row.calls);
     }
-    std::string output = printer.ReadOutput();
-    EXPECT_EQ(Count(output, "%%Page:"), 1) << "the page is still printed";
-    EXPECT_TRUE(FillsIn(output).empty()) << "no GDI fill besides the escape";
 }
 
 // What reached the debugger and the event log while a test ran.
@@ -206,7 +224,7 @@ struct Captured {
     }
 };
 
-TEST_F(PrintingContextWine, MissingPrinterPrintsNothingAndReportsTheFailure) {
+TEST(PrintingContextMissingPrinter, PrintsNothingAndReportsTheFailure) {
     ScratchRegistryKey masks;
     ASSERT_TRUE(masks.IsValid());
     std::wstring maskRoot = masks.Path() + L"\\";
@@ -228,13 +246,13 @@ TEST_F(PrintingContextWine, MissingPrinterPrintsNothingAndReportsTheFailure) {
 
     PVOID handler = ::AddVectoredExceptionHandler(1, &Captured::Vectored);
     PrinterTestContext context{OString(name.c_str())};
-    PrintTestPage(OString(name.c_str()), true);
+    bool printed = PrintTestPage(OString(name.c_str()), true);
     ::RemoveVectoredExceptionHandler(handler);
 
+    EXPECT_FALSE(printed);
     EXPECT_FALSE(context.HasContext());
     EXPECT_EQ(context.GetHorizontalResolution(), 0);
     EXPECT_FALSE(context.IsLineEscapeSupported());
-
     std::wstring debugLine = L"DrawContext::CreateDC failed with GetLastError = " +
                              std::to_wstring(expectedError) + L"\n";
     EXPECT_EQ(std::count(Captured::debug.begin(), Captured::debug.end(), debugLine), 2)

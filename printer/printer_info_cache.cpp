@@ -1,0 +1,74 @@
+#include "printer/printer_info_cache.h"
+
+#include <utility>
+
+#include "printer/printer_info.h"
+
+namespace {
+
+// A cached entry answers without a spooler call for this long after its last
+// successful PRINTER_INFO_2 read.
+constexpr uint64_t kRefreshIntervalMs = 1000;
+
+}  // namespace
+
+PrinterInfoCache::PrinterInfoCache() = default;
+
+PrinterInfoCache::~PrinterInfoCache() = default;
+
+void PrinterInfoCache::RemoveAll() {
+    m_index.RemoveAll();
+    m_entries.clear();
+}
+
+void PrinterInfoCache::ClearThisThread() {
+    PrinterInfoCache* cache = Peek();
+    if (cache != nullptr) {
+        cache->RemoveAll();
+    }
+}
+
+void PrinterInfoCache::Fill(PrinterInfo& record) {
+    const OString key = record.m_printerName;
+    int32_t index = m_index.Find(key);
+    if (index >= 0) {
+        PrinterInfo* entry = m_index.GetValueAt(index);
+        if (PrinterInfoApi::Current().getTickCount64() >
+            entry->m_lastRefresh + kRefreshIntervalMs) {
+            entry->Gather();
+        }
+        record = *entry;
+        return;
+    }
+    record.Gather();
+    auto entry = std::make_unique<PrinterInfo>(record);
+    // Room first, so that once the map knows the entry, keeping it cannot fail.
+    m_entries.reserve(m_entries.size() + 1);
+    m_index.SetAt(key, entry.get());
+    m_entries.push_back(std::move(entry));
+}
+
+// The slot is allocated while the library loads, as its other process-wide
+// objects are, rather than on the first lookup of some thread.
+template class ThreadLocalSingleton<PrinterInfoCache>;
+
+namespace {
+
+// A thread's printer cache ends with the thread: hosts that look printers up
+// on short-lived threads kept about 2.7 KB per finished thread until unload.
+// Only memory is freed here, which is safe under the loader lock.
+void NTAPI ReleaseThreadCache(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_THREAD_DETACH) {
+        PrinterInfoCache::ReleaseThisThread();
+    }
+}
+
+}  // namespace
+
+// The run-time's TLS directory calls every entry between its .CRT$XLA and
+// .CRT$XLZ markers at thread and process events, in an executable as in a DLL.
+extern "C" {
+extern PIMAGE_TLS_CALLBACK qvReleaseThreadCache;
+__attribute__((section(".CRT$XLQ"), used)) PIMAGE_TLS_CALLBACK qvReleaseThreadCache =
+    &ReleaseThreadCache;
+}
