@@ -44,7 +44,9 @@ function(qv_add_test_program target label)
     PROPERTIES LABELS ${label} FIXTURES_REQUIRED wine TIMEOUT 120)
 endfunction()
 
-file(GLOB _support_src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+# The simulated printer's sources serve the tests as they serve the demo's tools.
+file(GLOB _support_src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp
+     ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 set(_test_dirs ${QV_SUBSYSTEMS} exports)
 # Unit programs are defined first so that CTest starts the fast set first.
 foreach(kind IN ITEMS unit conformance)

@@ -185,34 +185,34 @@ public:
 #else
     virtual void* DeleteThis(unsigned int flags) = 0;
 #endif
-    virtual void SetPrinterHandle(void* printer) = 0;                        /* 1 */
-    virtual bool IsAdvanced() = 0;                                           /* 2 */
-    virtual void LibraryTypesSlot3() = 0;                                    /* 3 */
-    virtual void LibraryTypesSlot4() = 0;                                    /* 4 */
-    virtual bool HasPrinterStatus(int statusId) = 0;                         /* 5 */
-    virtual int GetPrinterStatusSeverity() = 0;                              /* 6 */
-    virtual unsigned int GetPrinterStatusFlags() = 0;                        /* 7 */
-    virtual unsigned int GetPrinterExtendedStatusFlags() = 0;                /* 8 */
-    virtual void LibraryTypesSlot9() = 0;                                    /* 9 */
-    virtual void LibraryTypesSlot10() = 0;                                   /* 10 */
-    virtual void Command(int command, DriverCommand& record) = 0;            /* 11 */
-    virtual void LibraryTypesSlot12() = 0;                                   /* 12 */
-    virtual void LibraryTypesSlot13() = 0;                                   /* 13 */
-    virtual void LibraryTypesSlot14() = 0;                                   /* 14 */
-    virtual bool ResetSettings(unsigned int flags) = 0;                      /* 15 */
-    virtual bool PauseJob(unsigned int jobId) = 0;                           /* 16 */
-    virtual bool ResumeJob(unsigned int jobId) = 0;                          /* 17 */
-    virtual bool DeleteJob(unsigned int jobId) = 0;                          /* 18 */
-    virtual bool RestartJob(unsigned int jobId) = 0;                         /* 19 */
+    virtual void SetPrinterHandle(void* printer) = 0;                           /* 1 */
+    virtual bool IsAdvanced() = 0;                                              /* 2 */
+    virtual void LibraryTypesSlot3() = 0;                                       /* 3 */
+    virtual void LibraryTypesSlot4() = 0;                                       /* 4 */
+    virtual bool HasPrinterStatus(int statusId) = 0;                            /* 5 */
+    virtual int GetPrinterStatusSeverity() = 0;                                 /* 6 */
+    virtual unsigned int GetPrinterStatusFlags() = 0;                           /* 7 */
+    virtual unsigned int GetPrinterExtendedStatusFlags() = 0;                   /* 8 */
+    virtual void LibraryTypesSlot9() = 0;                                       /* 9 */
+    virtual void LibraryTypesSlot10() = 0;                                      /* 10 */
+    virtual void Command(int command, DriverCommand& record) = 0;               /* 11 */
+    virtual void LibraryTypesSlot12() = 0;                                      /* 12 */
+    virtual void LibraryTypesSlot13() = 0;                                      /* 13 */
+    virtual void LibraryTypesSlot14() = 0;                                      /* 14 */
+    virtual bool ResetSettings(unsigned int flags) = 0;                         /* 15 */
+    virtual bool PauseJob(unsigned int jobId) = 0;                              /* 16 */
+    virtual bool ResumeJob(unsigned int jobId) = 0;                             /* 17 */
+    virtual bool DeleteJob(unsigned int jobId) = 0;                             /* 18 */
+    virtual bool RestartJob(unsigned int jobId) = 0;                            /* 19 */
     virtual bool SetJobPriority(unsigned int jobId, unsigned int priority) = 0; /* 20 */
     /* Minutes after midnight, as the spooler has them. */
     virtual bool SetJobStartTime(unsigned int jobId, unsigned int minutes) = 0; /* 21 */
     virtual bool SetJobUntilTime(unsigned int jobId, unsigned int minutes) = 0; /* 22 */
-    virtual void LibraryTypesSlot23() = 0;                                   /* 23 */
-    virtual void LibraryTypesSlot24() = 0;                                   /* 24 */
-    virtual void LibraryTypesSlot25() = 0;                                   /* 25 */
-    virtual void LibraryTypesSlot26() = 0;                                   /* 26 */
-    virtual bool IsBidiEnabled() = 0;                                        /* 27 */
+    virtual void LibraryTypesSlot23() = 0;                                      /* 23 */
+    virtual void LibraryTypesSlot24() = 0;                                      /* 24 */
+    virtual void LibraryTypesSlot25() = 0;                                      /* 25 */
+    virtual void LibraryTypesSlot26() = 0;                                      /* 26 */
+    virtual bool IsBidiEnabled() = 0;                                           /* 27 */
 
 protected:
 #if !defined(_MSC_VER)

@@ -3,7 +3,7 @@
 #include <winspool.h>
 
 #include "support/files.h"
-#include "support/printer_setup.h"
+#include "sim/printer_setup.h"
 
 #include <atomic>
 #include <vector>
@@ -66,7 +66,7 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     m_driverName = L"Quorvel Test Driver " + unique;
 
     bool describe = options.dpi != 0 || !options.dataFileName.empty();
-    PrinterDriverSetup driver;
+    QvSim::PrinterDriverSetup driver;
     driver.name = m_driverName;
     if (describe) {
         m_dataFileName = options.dataFileName.empty()
@@ -80,7 +80,7 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     driver.manufacturer = options.manufacturer;
     driver.hardwareId = options.hardwareId;
     driver.provider = options.provider;
-    m_driverInstalled = InstallPrinterDriver(driver, &m_error, &m_descriptionWritten);
+    m_driverInstalled = QvSim::InstallPrinterDriver(driver, &m_error, &m_descriptionWritten);
     if (!m_driverInstalled) {
         return false;
     }
@@ -93,22 +93,23 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
         m_port = options.port;
     }
 
-    PrinterSetup printer;
+    QvSim::PrinterSetup printer;
     printer.name = m_name;
     printer.driverName = m_driverName;
     printer.port = m_port;
     printer.comment = options.comment;
     printer.location = options.location;
-    m_printerInstalled = InstallPrinter(printer, &m_error);
+    m_printerInstalled = QvSim::InstallPrinter(printer, &m_error);
     return m_printerInstalled;
 }
 
 WinePrinter::~WinePrinter() {
     if (m_printerInstalled) {
-        RemovePrinter(m_name);
+        QvSim::RemovePrinter(m_name);
     }
     if (m_driverInstalled || m_descriptionWritten) {
-        RemovePrinterDriver(m_driverName, m_descriptionWritten ? m_dataFileName : std::wstring());
+        QvSim::RemovePrinterDriver(m_driverName,
+                                   m_descriptionWritten ? m_dataFileName : std::wstring());
     }
     if (m_portIsFile) {
         ::DeleteFileW(m_port.c_str());
@@ -116,11 +117,11 @@ WinePrinter::~WinePrinter() {
 }
 
 std::wstring WinePrinter::RegistryPath() const {
-    return PrinterRegistryPath(m_name);
+    return QvSim::PrinterRegistryPath(m_name);
 }
 
 std::wstring WinePrinter::DriverRegistryPath() const {
-    return PrinterDriverRegistryPath(m_driverName);
+    return QvSim::PrinterDriverRegistryPath(m_driverName);
 }
 
 OPrinterHandle WinePrinter::Open() const {
@@ -190,7 +191,7 @@ bool WinePrinter::DeleteData(const std::wstring& value, const std::wstring& key)
 }
 
 bool WinePrinter::SetStatus(DWORD status) const {
-    return SetPrinterStatusWord(m_name, status);
+    return QvSim::SetPrinterStatusWord(m_name, status);
 }
 
 bool WinePrinter::SetBidi(bool enabled) const {

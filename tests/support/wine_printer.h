@@ -15,7 +15,7 @@
 //   OPrinterHandle handle = printer.Open();
 //   printer.SetDataDword(L"TSSessionID", 2);
 //
-// Installing, removing and the status word go through support/printer_setup.h,
+// Installing, removing and the status word go through sim/printer_setup.h,
 // shared with the demo's printer tool. DeletePrinterDataW aborts Wine's
 // spooler (Wine 8), so data is deleted through the registry.
 

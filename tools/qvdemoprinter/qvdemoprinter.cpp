@@ -16,7 +16,7 @@
 #include <cwchar>
 #include <string>
 
-#include "tests/support/printer_setup.h"
+#include "sim/printer_setup.h"
 
 namespace {
 
@@ -108,11 +108,11 @@ void PrintNames(const DemoNames& names, const wchar_t* state) {
 }
 
 int Install(const DemoNames& names) {
-    if (QvTest::PrinterExists(names.printer)) {
+    if (QvSim::PrinterExists(names.printer)) {
         PrintNames(names, L"already installed");
         return kExitOk;
     }
-    QvTest::PrinterDriverSetup driver;
+    QvSim::PrinterDriverSetup driver;
     driver.name = names.driver;
     driver.descriptionFile = names.description;
     driver.dpi = kDemoDpi;
@@ -121,7 +121,7 @@ int Install(const DemoNames& names) {
     driver.provider = L"Quorvel";
     std::wstring error;
     // A driver left by an interrupted install is replaced.
-    if (!QvTest::InstallPrinterDriver(driver, &error)) {
+    if (!QvSim::InstallPrinterDriver(driver, &error)) {
         return Fail(error);
     }
     // The file port writes into an existing folder only.
@@ -130,13 +130,13 @@ int Install(const DemoNames& names) {
         return Fail(L"cannot create " + names.portFolder + L" (error " +
                     std::to_wstring(::GetLastError()) + L")");
     }
-    QvTest::PrinterSetup printer;
+    QvSim::PrinterSetup printer;
     printer.name = names.printer;
     printer.driverName = names.driver;
     printer.port = names.port;
     printer.comment = L"Demo printer for QuorvelDriverUtility.dll";
     printer.location = L"Wine";
-    if (!QvTest::InstallPrinter(printer, &error)) {
+    if (!QvSim::InstallPrinter(printer, &error)) {
         return Fail(error);
     }
     PrintNames(names, L"installed");
@@ -157,10 +157,10 @@ int SetStatus(const DemoNames& names, const std::wstring& hex) {
                    L"'");
         return kExitUsage;
     }
-    if (!QvTest::PrinterExists(names.printer)) {
+    if (!QvSim::PrinterExists(names.printer)) {
         return Fail(L"no printer '" + names.printer + L"' (install it first)");
     }
-    if (!QvTest::SetPrinterStatusWord(names.printer, static_cast<DWORD>(status))) {
+    if (!QvSim::SetPrinterStatusWord(names.printer, static_cast<DWORD>(status))) {
         return Fail(L"cannot write the status of '" + names.printer + L"'");
     }
     wchar_t text[16];
@@ -170,9 +170,9 @@ int SetStatus(const DemoNames& names, const std::wstring& hex) {
 }
 
 int Remove(const DemoNames& names) {
-    bool existed = QvTest::PrinterExists(names.printer);
-    QvTest::RemovePrinter(names.printer);
-    QvTest::RemovePrinterDriver(names.driver, names.description);
+    bool existed = QvSim::PrinterExists(names.printer);
+    QvSim::RemovePrinter(names.printer);
+    QvSim::RemovePrinterDriver(names.driver, names.description);
     ::DeleteFileW(names.port.c_str());
     Print(L"printer: " + names.printer + (existed ? L" (removed)" : L" (was not installed)"));
     return kExitOk;

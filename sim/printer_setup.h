@@ -16,7 +16,7 @@
 
 #include <string>
 
-namespace QvTest {
+namespace QvSim {
 
 struct PrinterDriverSetup {
     std::wstring name;
@@ -73,4 +73,4 @@ void RemovePrinter(const std::wstring& name);
 // Writes the REG_DWORD "Status" of the printer's registry key.
 bool SetPrinterStatusWord(const std::wstring& printer, DWORD status);
 
-}  // namespace QvTest
+}  // namespace QvSim

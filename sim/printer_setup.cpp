@@ -1,10 +1,10 @@
-#include "support/printer_setup.h"
+#include "sim/printer_setup.h"
 
 #include <winspool.h>
 
 #include <cstdio>
 
-namespace QvTest {
+namespace QvSim {
 namespace {
 
 constexpr const wchar_t* kPrintersKey = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
@@ -214,4 +214,4 @@ bool SetPrinterStatusWord(const std::wstring& printer, DWORD status) {
                              REG_DWORD, &status, sizeof status) == ERROR_SUCCESS;
 }
 
-}  // namespace QvTest
+}  // namespace QvSim
