@@ -4,17 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "diagnostics/event_log_format.h"
+
 namespace {
+
+using namespace OEventLogFormat;
 
 std::wstring W(const OString& s) {
     return s.GetWide();
 }
 
-TEST(OEventLogBase, DebugPrefixIsSecondsDotMilliseconds) {
+TEST(OEventLogFormat, DebugPrefixIsSecondsDotMilliseconds) {
     struct Row {
         uint64_t tick;
         const wchar_t* expected;
@@ -27,11 +32,11 @@ TEST(OEventLogBase, DebugPrefixIsSecondsDotMilliseconds) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.tick);
-        EXPECT_EQ(W(OEventLogBase::DebugPrefix(row.tick)), row.expected);
+        EXPECT_EQ(W(DebugPrefix(row.tick)), row.expected);
     }
 }
 
-TEST(OEventLog, MaskNameCoversEveryLevel) {
+TEST(OEventLogFormat, MaskNameCoversEveryLevel) {
     struct Row {
         uint32_t mask;
         std::string expected;
@@ -49,6 +54,137 @@ TEST(OEventLog, MaskNameCoversEveryLevel) {
         SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << row.mask);
         EXPECT_EQ(OEventLog::MaskName(row.mask), row.expected);
     }
+}
+
+TEST(OEventLogFormat, EventTypeAndIdentifierOfAMask) {
+    struct Row {
+        uint32_t mask;
+        WORD type;  // 1 error, 2 warning, 4 information
+        DWORD id;
+        const char* note;
+    };
+    const Row rows[] = {
+        {0x80000000, 1, 0xCFFF0300, "errors"},
+        {0xC0000000, 1, 0xCFFF0300, "bit 31 wins over bit 30"},
+        {0x40000000, 2, 0x8FFF0200, "warnings"},
+        {0x20000000, 4, 0x4FFF0100, "info"},
+        {0x10000000, 4, 0x4FFF0100, "detail"},
+        {0x00000080, 4, 0x4FFF0100, "a lettered detail"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(EventType(row.mask), row.type);
+        EXPECT_EQ(EventId(EventType(row.mask)), row.id);
+    }
+}
+
+TEST(OEventLogFormat, MessagesOf31767CharactersOrMoreAreCut) {
+    const std::wstring suffix = L" **** Message too long. OEventLogBase truncated it ****";
+    const std::wstring pair = L"\U0001F600";  // two UTF-16 units
+    struct Row {
+        std::wstring message;
+        std::wstring expected;
+        const char* note;
+    };
+    const Row rows[] = {
+        {L"", L"", "empty"},
+        {std::wstring(31766, L'a'), std::wstring(31766, L'a'), "the longest kept whole"},
+        {std::wstring(31767, L'b'), std::wstring(31766, L'b') + suffix, "the shortest cut"},
+        {std::wstring(40000, L'b'), std::wstring(31766, L'b') + suffix, "far longer"},
+        {std::wstring(31765, L'c') + pair + L"d", std::wstring(31765, L'c') + suffix,
+         "a pair the cut would halve goes whole"},
+        {std::wstring(31764, L'c') + pair + L"d", std::wstring(31764, L'c') + pair + suffix,
+         "a pair ending at the cut stays"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(W(CutMessage(OString(row.message.c_str()))), row.expected);
+    }
+}
+
+TEST(OEventLogFormat, RawDataIsFourteenLittleEndianWords) {
+    struct Row {
+        uint64_t tick;
+        int64_t counter;
+        uint32_t mask, thread, process;
+        uint32_t words[14];
+        const char* note;
+    };
+    const Row rows[] = {
+        {0x100000000ull + 1234567,
+         0x0102030405060708ll,
+         0x40000000,
+         0x11223344,
+         0x55667788,
+         {3, 0, 1234567, 0, 0x05060708, 0x01020304, 0x40000000, 0, 0x11223344, 0, 0x55667788, 0, 0,
+          0},
+         "the tick's high word is dropped"},
+        {0,
+         -1,
+         0x1,
+         0xFFFFFFFF,
+         0,
+         {3, 0, 0, 0, ~0u, ~0u, 1, 0, ~0u, 0, 0, 0, 0, 0},
+         "all bits of the counter"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        uint8_t raw[kRawDataBytes];
+        std::memset(raw, 0xCD, sizeof(raw));  // poison: every byte must be written
+        BuildRawData(raw, row.tick, row.counter, row.mask, row.thread, row.process);
+        for (int i = 0; i < 14; ++i) {
+            const uint8_t* at = raw + 4 * i;
+            uint32_t word = at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
+            EXPECT_EQ(word, row.words[i]) << "offset " << 4 * i;
+        }
+    }
+}
+
+TEST(OEventLogFormat, FileLineAndPath) {
+    struct Row {
+        SYSTEMTIME time;  // year, month, day of week, day, hour, minute, second, ms
+        const wchar_t* source;
+        uint32_t mask, thread;
+        const wchar_t* message;
+        const wchar_t* expected;
+    };
+    const Row rows[] = {
+        {{2023, 11, 4, 2, 14, 5, 6, 789},
+         L"Quorvel TCP Library V3",
+         0x20000000,
+         0x1A2B,
+         L"Pool::Close: idle",
+         L"11/02/2023 14:05:06, Quorvel TCP Library V3, Info, Thread:0x00001A2B, Pool::Close: "
+         L"idle\n"},
+        {{1999, 1, 6, 9, 23, 59, 0, 0},
+         L"S",
+         0x8000,
+         0xFFFFFFFF,
+         L"",
+         L"01/09/1999 23:59:00, S, DetailInfoP, Thread:0xFFFFFFFF, \n"},
+        {{2024, 2, 4, 29, 0, 0, 0, 0},
+         L"S",
+         0xC0000000,
+         0,
+         L"x",
+         L"02/29/2024 00:00:00, S, Unknown, Thread:0x00000000, x\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << row.mask);
+        EXPECT_EQ(
+            W(FileLine(row.time, OString(row.source), row.mask, row.thread, OString(row.message))),
+            row.expected);
+    }
+    EXPECT_EQ(W(FileLogPath(OString(L"Quorvel TCP Library V3"))),
+              L"C:\\Log Files\\Quorvel_TCP_Library_V3.txt");
+}
+
+TEST(OEventLog, LineHelpers) {
+    EXPECT_STREQ(OLogLine("TCPSocket::Connect", OString("refused")).GetNarrow(),
+                 "TCPSocket::Connect: refused");
+    EXPECT_STREQ(OLogHex(0).GetNarrow(), "0x0");
+    EXPECT_STREQ(OLogHex(0x1a2b).GetNarrow(), "0x1A2B");
+    EXPECT_STREQ(OLogHex(~0ull).GetNarrow(), "0xFFFFFFFFFFFFFFFF");
 }
 
 TEST(OEventLogTagList, RenderSortsByIdAndJoins) {
@@ -112,16 +248,6 @@ TEST(OEventLogTagList, RenderingOnAnotherThreadLeavesTheCallersTextAlone) {
     EXPECT_FALSE(tag.HasWide()) << "the rendering thread converted the caller's text";
     EXPECT_FALSE(message.HasWide()) << "the rendering thread converted the caller's text";
     EXPECT_STREQ(tag.GetNarrow(), "narrow tag");
-}
-
-TEST(OEventLog, LineHelpers) {
-    EXPECT_STREQ(OLogLine("TCPSocket::Connect", OString("refused")).GetNarrow(),
-                 "TCPSocket::Connect: refused");
-    EXPECT_STREQ(OLogHex(0).GetNarrow(), "0x0");
-    EXPECT_STREQ(OLogHex(0x1a2b).GetNarrow(), "0x1A2B");
-    EXPECT_STREQ(OLogHex(~0ull).GetNarrow(), "0xFFFFFFFFFFFFFFFF");
-    EXPECT_EQ(W(OEventLogBase::FileLogPath(OString(L"Quorvel TCP Library V3"))),
-              L"C:\\Log Files\\Quorvel_TCP_Library_V3.txt");
 }
 
 }  // namespace
