@@ -9,6 +9,7 @@
 #include <string>
 
 #include "diagnostics/event_log.h"
+#include "diagnostics/event_log_backend.h"
 
 namespace {
 

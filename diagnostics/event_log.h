@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,16 +9,16 @@
 
 #include "core/locks.h"
 #include "core/ostring.h"
-#include "core/seam.h"
 
 // Diagnostics written per event source: to the Windows event log, to the
 // debugger output and, on request, to a text file per source.
 //
-// Usage, at every call site:
-//     static OEventLog log(OEventLog::kSourcePrinterInterface);
+// Usage: a component keeps one front end (a member, or a local one where it
+// logs rarely: a front end is cheap, its back end is shared):
+//     OEventLog log(OString(OEventLog::kSourcePrinterInterface));
 //     if (log.IsEnabled(OEventLog::kWarnings)) {
 //         log.Write(OLogLine("PrinterInfo::Load", "GetPrinterW failed, error " + ...),
-//         OEventLog::kWarnings);
+//                   OEventLog::kWarnings);
 //     }
 // or, formatted in one step (the level is tested before anything is built):
 //     log.Writef(OEventLog::kErrors, "TCPSocket::Connect", "connect failed, error %u", error);
@@ -137,8 +136,6 @@ public:
 
 private:
     OEventLogTagList m_tags;
-    uint32_t m_reserved1 = 45;
-    uint32_t m_reserved2 = 120;
     std::shared_ptr<OEventLogBase> m_base;
     std::shared_ptr<OEventLog> m_parent;
 };
@@ -147,108 +144,3 @@ private:
 OString OLogLine(const char* qualifiedName, const OString& text);
 // "0x" and upper-case hexadecimal, the form of identifiers in log lines.
 OString OLogHex(uint64_t value);
-
-// The back end of one source, shared by every front end of that source in the
-// process through a process-wide table.
-class OEventLogBase {
-public:
-    // Event identifiers per event type.
-    static constexpr DWORD kEventIdInformation = 0x4FFF0100;
-    static constexpr DWORD kEventIdWarning = 0x8FFF0200;
-    static constexpr DWORD kEventIdError = 0xCFFF0300;
-    // Messages of this many characters or more are cut to one less, plus kTruncationSuffix.
-    static constexpr int32_t kMaxMessageChars = 31767;
-    static constexpr const wchar_t* kTruncationSuffix =
-        L" **** Message too long. OEventLogBase truncated it ****";
-    static constexpr uint32_t kRefreshMs = 5000;
-    static constexpr uint32_t kSweepMs = 300000;
-    static constexpr uint32_t kIdleDropMs = 120000;
-    static constexpr DWORD kFileMutexWaitMs = 10000;
-    static constexpr int32_t kRawDataBytes = 56;
-
-    // Use Acquire: a back end must be in the table to be shared.
-    explicit OEventLogBase(const OString& source);
-    OEventLogBase(const OEventLogBase&) = delete;
-    OEventLogBase& operator=(const OEventLogBase&) = delete;
-    ~OEventLogBase();
-
-    // The back end of source from the process-wide table, created (mask read,
-    // default written back) when absent.
-    static std::shared_ptr<OEventLogBase> Acquire(const OString& source);
-    // Drops back ends no front end refers to and idle for 120000 ms.
-    static void Sweep();
-    // Back ends in the table (for tests).
-    static int32_t TableSize();
-
-    // Refresh rule and test; see OEventLog::IsEnabled.
-    bool IsEnabled(uint32_t mask);
-    // Writes a rendered line: debugger, Windows event, file. Returns whether
-    // ReportEventW succeeded.
-    bool Write(const OString& message, uint32_t mask);
-
-    const OString& GetSource() const { return m_source; }
-    const OString& GetMaskPath() const { return m_maskPath; }
-    uint32_t GetMask() const { return m_mask.load(std::memory_order_relaxed); }
-
-    // Pure pieces of a write, public so they can be checked directly.
-    // Tick count in decimal, zero-padded to 10 digits, '.' before the last
-    // three (seconds and milliseconds), then ": " (1234567 -> "0001234.567: ").
-    static OString DebugPrefix(uint64_t tickCount);
-    // Event type: error (1) for bit 31, warning (2) for bit 30, else info (4).
-    static WORD EventType(uint32_t mask);
-    static DWORD EventId(WORD eventType);
-    // The message as reported: whole below 31767 characters, else its first
-    // 31766 characters and the suffix.
-    static OString CutMessage(const OString& message);
-    // The 56-byte raw record attached to every event.
-    static void BuildRawData(uint8_t (&raw)[kRawDataBytes], uint64_t tickCount,
-                             int64_t performanceCounter, uint32_t mask, uint32_t threadId,
-                             uint32_t processId);
-    // "C:\Log Files\" + source with blanks as '_' + ".txt".
-    static OString FileLogPath(const OString& source);
-    // "MM/DD/YYYY HH:MM:SS, <source>, <MaskName>, Thread:0x<8 hex>, <message>\n".
-    static OString FileLine(const SYSTEMTIME& time, const OString& source, uint32_t mask,
-                            uint32_t threadId, const OString& message);
-    // "LOCAL:DebugLogMasks\" + source, or the test root when one is set.
-    static OString MaskPathFor(const OString& source);
-
-private:
-    uint32_t ReadMask() const;
-    void RegisterSource();
-    void WriteToFile(const OString& message, uint32_t mask);
-
-    std::atomic<uint32_t> m_mask{OEventLog::kDefaultMask};
-    std::atomic<uint32_t> m_lastRefresh{0};
-    OCriticalSection m_lock;
-    HANDLE m_eventSource = nullptr;
-    OString m_source;
-    OString m_filePath;
-    bool m_folderCreated = false;
-    OString m_maskPath;
-};
-
-// The outputs and clocks of the event log, real by default. Tests install
-// their own through OEventLogSystemOverride to see exactly what was written
-// under which mask, and to move the clock; production writes for real.
-struct OEventLogSystem {
-    decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;
-    decltype(&::QueryPerformanceCounter) queryPerformanceCounter = ::QueryPerformanceCounter;
-    decltype(&::GetLocalTime) getLocalTime = ::GetLocalTime;
-    decltype(&::OutputDebugStringW) outputDebugString = ::OutputDebugStringW;
-    decltype(&::RegisterEventSourceW) registerEventSource = ::RegisterEventSourceW;
-    decltype(&::ReportEventW) reportEvent = ::ReportEventW;
-    decltype(&::DeregisterEventSource) deregisterEventSource = ::DeregisterEventSource;
-    // Appends one narrow line to the file (text mode); false when the file
-    // cannot be opened.
-    bool (*appendFileLine)(const wchar_t* path, const char* line) = AppendFileLine;
-    // Registry root of the mask values, "LOCAL:DebugLogMasks\\" in production;
-    // tests point it at a scratch key.
-    const wchar_t* maskRoot = L"LOCAL:DebugLogMasks\\";
-
-    // The real file append.
-    static bool AppendFileLine(const wchar_t* path, const char* line);
-    // The functions in force.
-    static const OEventLogSystem& Current() { return ScopedApi<OEventLogSystem>::Current(); }
-};
-
-using OEventLogSystemOverride = ScopedApi<OEventLogSystem>;

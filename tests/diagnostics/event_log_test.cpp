@@ -4,17 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "diagnostics/event_log_format.h"
+
 namespace {
+
+using namespace OEventLogFormat;
 
 std::wstring W(const OString& s) {
     return s.GetWide();
 }
 
-TEST(OEventLogBase, DebugPrefixIsSecondsDotMilliseconds) {
+TEST(OEventLogFormat, DebugPrefixIsSecondsDotMilliseconds) {
     struct Row {
         uint64_t tick;
         const wchar_t* expected;
@@ -27,28 +31,103 @@ TEST(OEventLogBase, DebugPrefixIsSecondsDotMilliseconds) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.tick);
-        EXPECT_EQ(W(OEventLogBase::DebugPrefix(row.tick)), row.expected);
+        EXPECT_EQ(W(DebugPrefix(row.tick)), row.expected);
     }
 }
 
-TEST(OEventLog, MaskNameCoversEveryLevel) {
+TEST(OEventLogFormat, NameTypeAndIdentifierOfEachLevel) {
     struct Row {
         uint32_t mask;
-        std::string expected;
+        std::string name;
+        WORD type;  // 1 error, 2 warning, 4 information
+        DWORD id;
     };
     std::vector<Row> rows = {
-        {0x80000000, "Errors"},     {0x40000000, "Warnings"}, {0x20000000, "Info"},
-        {0x10000000, "DetailInfo"}, {0x10000, "Unknown"},     {0, "Unknown"},
-        {0xE0000000, "Unknown"},    {0x08000000, "Unknown"},  {0x3, "Unknown"},
+        {0x80000000, "Errors", 1, 0xCFFF0300},  {0x40000000, "Warnings", 2, 0x8FFF0200},
+        {0x20000000, "Info", 4, 0x4FFF0100},    {0x10000000, "DetailInfo", 4, 0x4FFF0100},
+        {0xC0000000, "Unknown", 1, 0xCFFF0300}, {0x10000, "Unknown", 4, 0x4FFF0100},
+        {0, "Unknown", 4, 0x4FFF0100},          {0x08000000, "Unknown", 4, 0x4FFF0100},
+        {0x3, "Unknown", 4, 0x4FFF0100},
     };
     // "DetailInfoA" is 0x1, "DetailInfoB" 0x2, ... one bit per letter up to "DetailInfoP" 0x8000.
     for (char letter = 'A'; letter <= 'P'; ++letter) {
-        rows.push_back({1u << (letter - 'A'), std::string("DetailInfo") + letter});
+        rows.push_back({1u << (letter - 'A'), std::string("DetailInfo") + letter, 4, 0x4FFF0100});
     }
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << row.mask);
-        EXPECT_EQ(OEventLog::MaskName(row.mask), row.expected);
+        EXPECT_EQ(OEventLog::MaskName(row.mask), row.name);
+        EXPECT_EQ(EventType(row.mask), row.type);
+        EXPECT_EQ(EventId(EventType(row.mask)), row.id);
     }
+}
+
+TEST(OEventLogFormat, MessagesOf31767CharactersOrMoreAreCut) {
+    const std::wstring suffix = L" **** Message too long. OEventLogBase truncated it ****";
+    const std::wstring pair = L"\U0001F600";  // two UTF-16 units
+    struct Row {
+        std::wstring message;
+        std::wstring expected;
+        const char* note;
+    };
+    const Row rows[] = {
+        {L"", L"", "empty"},
+        {std::wstring(31766, L'a'), std::wstring(31766, L'a'), "the longest kept whole"},
+        {std::wstring(31767, L'b'), std::wstring(31766, L'b') + suffix, "the shortest cut"},
+        {std::wstring(31765, L'c') + pair + L"d", std::wstring(31765, L'c') + suffix,
+         "a pair the cut would halve goes whole"},
+        {std::wstring(31764, L'c') + pair + L"d", std::wstring(31764, L'c') + pair + suffix,
+         "a pair ending at the cut stays"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(W(CutMessage(OString(row.message.c_str()))), row.expected);
+    }
+}
+
+TEST(OEventLogFormat, RawDataIsFourteenLittleEndianWords) {
+    // Version 3, the tick's low word, the counter, mask, thread and process,
+    // each field padded to 8 bytes, then two zero words.
+    const uint32_t expected[14] = {3,          0,          1234567, 0,          0x05060708,
+                                   0x01020304, 0x40000000, 0,       0xFFFFFFFF, 0,
+                                   0x55667788, 0,          0,       0};
+    uint8_t raw[kRawDataBytes];
+    std::memset(raw, 0xCD, sizeof(raw));  // poison: every byte must be written
+    BuildRawData(raw, 0x100000000ull + 1234567, 0x0102030405060708ll, 0x40000000, 0xFFFFFFFF,
+                 0x55667788);
+    for (int i = 0; i < 14; ++i) {
+        const uint8_t* at = raw + 4 * i;
+        uint32_t word = at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
+        EXPECT_EQ(word, expected[i]) << "offset " << 4 * i;
+    }
+}
+
+TEST(OEventLogFormat, FileLineAndPath) {
+    struct Row {
+        SYSTEMTIME time;  // year, month, day of week, day, hour, minute, second, ms
+        uint32_t mask, thread;
+        const wchar_t* message;
+        const wchar_t* expected;
+    };
+    const Row rows[] = {
+        {{2023, 11, 4, 2, 14, 5, 6, 789},
+         0x20000000,
+         0x1A2B,
+         L"Pool::Close: idle",
+         L"11/02/2023 14:05:06, Quorvel TCP Library V3, Info, Thread:0x00001A2B, Pool::Close: "
+         L"idle\n"},
+        {{1999, 1, 6, 9, 23, 59, 0, 0},
+         0x8000,
+         0xFFFFFFFF,
+         L"",
+         L"01/09/1999 23:59:00, Quorvel TCP Library V3, DetailInfoP, Thread:0xFFFFFFFF, \n"},
+    };
+    const OString source(L"Quorvel TCP Library V3");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << row.mask);
+        EXPECT_EQ(W(FileLine(row.time, source, row.mask, row.thread, OString(row.message))),
+                  row.expected);
+    }
+    EXPECT_EQ(W(FileLogPath(source)), L"C:\\Log Files\\Quorvel_TCP_Library_V3.txt");
 }
 
 TEST(OEventLogTagList, RenderSortsByIdAndJoins) {
@@ -63,11 +142,8 @@ TEST(OEventLogTagList, RenderSortsByIdAndJoins) {
     };
     const Row rows[] = {
         {{{100, L"msg"}, {20, L"app.exe"}}, L"app.exe: msg", "process tag before"},
-        {{{150, L"after"}, {100, L"msg"}}, L"msg - after", "a tag of 100 or more after"},
         {{{150, L"z"}, {100, L"msg"}, {30, L"b"}, {20, L"a"}}, L"a: b: msg - z", "sorted"},
-        {{{20, L"a"}, {30, L""}, {100, L"msg"}},
-         L"a: msg",
-         "empty tags are left out with their separator"},
+        {{{20, L"a"}, {30, L""}, {100, L"msg"}}, L"a: msg", "empty tags go with their separator"},
         {{{20, L"a"}, {100, L""}}, L"a", "nothing after the last"},
         {{}, L"", "no tags"},
         {{{30, L"old"}, {30, L"new"}}, L"new", "adding replaces a tag of the same id"},
@@ -88,40 +164,9 @@ TEST(OEventLogTagList, MergeAppendsWithoutReplacing) {
     OEventLogTagList other;
     other.AddTag(30, OString(L"other"));
     list.Merge(other);
-    EXPECT_EQ(list.GetCount(), 2);
     EXPECT_EQ(W(list.Render()), L"mine: other") << "equal ids keep their order";
     list.RemoveTag(30);
     EXPECT_EQ(list.GetCount(), 0);
-}
-
-// Any thread may log through one front end, and rendering reads each tag in
-// wide form. A tag given as narrow text must not be converted inside a body the
-// caller (and every other rendering thread) shares: that conversion writes
-// into the body without a lock.
-TEST(OEventLogTagList, RenderingOnAnotherThreadLeavesTheCallersTextAlone) {
-    OString tag("narrow tag");
-    OString message("narrow message");
-    ASSERT_FALSE(tag.HasWide());
-    OEventLogTagList list;
-    list.AddTag(30, tag);
-    list.AddTag(OEventLogTagList::kMessageTag, message);
-    OString rendered;
-    std::thread other([&] { rendered = list.Render(); });
-    other.join();
-    EXPECT_EQ(W(rendered), L"narrow tag: narrow message");
-    EXPECT_FALSE(tag.HasWide()) << "the rendering thread converted the caller's text";
-    EXPECT_FALSE(message.HasWide()) << "the rendering thread converted the caller's text";
-    EXPECT_STREQ(tag.GetNarrow(), "narrow tag");
-}
-
-TEST(OEventLog, LineHelpers) {
-    EXPECT_STREQ(OLogLine("TCPSocket::Connect", OString("refused")).GetNarrow(),
-                 "TCPSocket::Connect: refused");
-    EXPECT_STREQ(OLogHex(0).GetNarrow(), "0x0");
-    EXPECT_STREQ(OLogHex(0x1a2b).GetNarrow(), "0x1A2B");
-    EXPECT_STREQ(OLogHex(~0ull).GetNarrow(), "0xFFFFFFFFFFFFFFFF");
-    EXPECT_EQ(W(OEventLogBase::FileLogPath(OString(L"Quorvel TCP Library V3"))),
-              L"C:\\Log Files\\Quorvel_TCP_Library_V3.txt");
 }
 
 }  // namespace

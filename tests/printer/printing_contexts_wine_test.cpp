@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diagnostics/event_log.h"
+#include "diagnostics/event_log_backend.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
 
