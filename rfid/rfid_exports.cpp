@@ -2,18 +2,50 @@
 
 #include <climits>
 #include <new>
+#include <string>
+#include <string_view>
 
-#include "core/bstr.h"
-#include "rfid/epc_encoders.h"
-#include "rfid/epc_fast_encoder.h"
-#include "rfid/epc_layout.h"
+#include "core/ostring.h"
+#include "rfid/epc_encoder.h"
 
-// Each export is a shell: the fast encoder writes the digits straight into the
-// BSTR; text beyond 7-bit ASCII, whose bytes depend on the ANSI code page, goes
-// through OString and the reference encoders instead. Whatever is thrown,
-// std::bad_alloc included, becomes a null result and never reaches the host.
+// Each export is a shell: the caller's text becomes ANSI units, the encoder
+// writes the digits straight into the BSTR. Whatever is thrown, std::bad_alloc
+// included, becomes a null result and never reaches the host.
 
 namespace {
+
+// The caller's text as the encoder takes it, one unit per byte of the ANSI
+// code page. 7-bit ASCII is the same in every code page and is taken as it
+// stands; other text is converted once, through OString, as the narrow form of
+// any text of the library is. Null counts as empty text.
+class AnsiUnits {
+public:
+    explicit AnsiUnits(const wchar_t* text) {
+        text = text != nullptr ? text : L"";
+        size_t length = 0;
+        bool ascii = true;
+        for (; text[length] != L'\0'; ++length) {
+            ascii = ascii && static_cast<unsigned>(text[length]) < 0x80;
+        }
+        if (ascii) {
+            m_units = std::wstring_view(text, length);
+            return;
+        }
+        OString converted(text);
+        for (const char* p = converted.GetNarrow(); *p != '\0'; ++p) {
+            m_converted.push_back(static_cast<unsigned char>(*p));
+        }
+        m_units = m_converted;
+    }
+    AnsiUnits(const AnsiUnits&) = delete;
+    AnsiUnits& operator=(const AnsiUnits&) = delete;
+
+    std::wstring_view Units() const { return m_units; }
+
+private:
+    std::wstring m_converted;
+    std::wstring_view m_units;
+};
 
 // Owns the result until it is handed to the host, so that nothing leaks when an
 // exception follows the allocation.
@@ -48,23 +80,17 @@ private:
     BSTR m_text = nullptr;
 };
 
-const wchar_t* OrEmpty(const wchar_t* text) {
-    return text != nullptr ? text : L"";
-}
-
 }  // namespace
 
 extern "C" {
 
 BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode) {
     try {
-        values = OrEmpty(values);
-        layout = OrEmpty(layout);
+        AnsiUnits valueUnits(values);
+        AnsiUnits layoutUnits(layout);
         BstrSink result;
-        if (EncodeEpcFast(values, layout, mode, result)) {
-            return result.Release();
-        }
-        return OStringToBstr(EncodeEpcLayout(OString(values), OString(layout), mode));
+        EncodeEpc(valueUnits.Units(), layoutUnits.Units(), mode, result);
+        return result.Release();
     } catch (...) {
         return nullptr;
     }
@@ -72,12 +98,10 @@ BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode)
 
 BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode) {
     try {
-        value = OrEmpty(value);
+        AnsiUnits units(value);
         BstrSink result;
-        if (ConvertValueToHexFast(value, mode, result)) {
-            return result.Release();
-        }
-        return OStringToBstr(ConvertValueToHex(mode, OString(value)));
+        ConvertValueToHex(units.Units(), mode, result);
+        return result.Release();
     } catch (...) {
         return nullptr;
     }

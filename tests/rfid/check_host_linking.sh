@@ -1,7 +1,8 @@
 #!/bin/sh
-# What a host links against: the DLL's export table, the import library and
-# the public header agree on the decorated names of exports/*.def, and hosts
-# built with an MSVC-ABI toolchain and with mingw-w64 g++ link and run.
+# What a host links against: the DLL's export table (nothing else in it), the
+# import library and the public header agree on the decorated names of
+# exports/*.def, and hosts built with an MSVC-ABI toolchain and with mingw-w64
+# g++ link and run.
 #   check_host_linking.sh SOURCE_DIR BUILD_DIR MINGW_CXX [CLANGXX LLD_LINK]
 # Exits 77 (skipped) for the MSVC-ABI host when clang++ or lld-link is missing.
 set -eu
@@ -20,14 +21,19 @@ fail() { echo "FAIL: $*"; exit 1; }
 sed -n 's/^[[:space:]]*"\([^"]*\)".*/\1/p' "$src"/exports/*.def | sort >"$work/def.txt"
 [ -s "$work/def.txt" ] || fail "no decorated names in exports/*.def"
 
-x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\] \(?.*\)$/\1/p' | sort >"$work/dll.txt"
+# Every name of the export table, so that a plain or implementation name
+# exported beside the decorated one shows too.
+x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[[[:space:]]*[0-9]*\] \(.*\)$/\1/p' |
+    sort >"$work/dll.txt"
 comm -23 "$work/def.txt" "$work/dll.txt" >"$work/missing.txt"
 [ -s "$work/missing.txt" ] && fail "not in the DLL's export table: $(cat "$work/missing.txt")"
+comm -13 "$work/def.txt" "$work/dll.txt" >"$work/extra.txt"
+[ -s "$work/extra.txt" ] && fail "exported beside the decorated names: $(cat "$work/extra.txt")"
 
 x86_64-w64-mingw32-nm "$lib" | sed -n 's/^[0-9a-f]* I __imp_\(?.*\)$/\1/p' | sort >"$work/lib.txt"
 comm -23 "$work/def.txt" "$work/lib.txt" >"$work/missing.txt"
 [ -s "$work/missing.txt" ] && fail "not in the import library: $(cat "$work/missing.txt")"
-echo "export table and import library carry all $(wc -l <"$work/def.txt") decorated names"
+echo "export table (alone) and import library carry all $(wc -l <"$work/def.txt") decorated names"
 
 cp "$dll" "$work/"
 "$mingw_cxx" -O1 -I"$src/include" "$src/tests/rfid/host_link_probe.cpp" "$lib" -loleaut32 -static \

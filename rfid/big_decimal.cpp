@@ -1,0 +1,69 @@
+#include "rfid/big_decimal.h"
+
+#include <algorithm>
+
+namespace {
+
+// Digits are gathered in chunks of 19, since 10^19 < 2^64.
+constexpr int kChunkDigits = 19;
+
+uint64_t PowerOfTen(int exponent) {
+    uint64_t p = 1;
+    while (exponent-- > 0) {
+        p *= 10;
+    }
+    return p;
+}
+
+// words = words * m + a, modulo the words' range.
+void MultiplyAdd(std::span<uint64_t> words, uint64_t m, uint64_t a) {
+    uint64_t carry = a;
+    for (uint64_t& word : words) {
+        unsigned __int128 t = static_cast<unsigned __int128>(word) * m + carry;
+        word = static_cast<uint64_t>(t);
+        carry = static_cast<uint64_t>(t >> 64);
+    }
+}
+
+}  // namespace
+
+void DecimalModulo(std::wstring_view text, bool leadingOne, std::span<uint64_t> words) {
+    std::fill(words.begin(), words.end(), 0);
+    words[0] = leadingOne ? 1 : 0;
+    uint64_t chunk = 0;
+    int chunkDigits = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            continue;
+        }
+        chunk = chunk * 10 + static_cast<uint64_t>(c - L'0');
+        if (++chunkDigits == kChunkDigits) {
+            MultiplyAdd(words, PowerOfTen(kChunkDigits), chunk);
+            chunk = 0;
+            chunkDigits = 0;
+        }
+    }
+    if (chunkDigits > 0) {
+        MultiplyAdd(words, PowerOfTen(chunkDigits), chunk);
+    }
+}
+
+std::vector<uint64_t> DecimalValue(std::wstring_view text) {
+    // Leading zeros add nothing; without them the words needed follow from the
+    // digits, log2(10) < 3.33 bits each.
+    size_t first = text.find_first_of(L"123456789");
+    if (first == std::wstring_view::npos) {
+        return {};
+    }
+    text.remove_prefix(first);
+    int64_t digits = 0;
+    for (wchar_t c : text) {
+        digits += (c >= L'0' && c <= L'9') ? 1 : 0;
+    }
+    std::vector<uint64_t> words(static_cast<size_t>(digits * 10 / 3 / 64 + 1));
+    DecimalModulo(text, false, words);
+    while (words.back() == 0) {
+        words.pop_back();
+    }
+    return words;
+}
