@@ -97,14 +97,7 @@ void OEventLogTagList::AddTag(uint32_t id, std::function<OString()> producer) {
 }
 
 void OEventLogTagList::AddTag(uint32_t id, const OString& text) {
-    // Rendering reads the text in wide form on whichever thread logs. An
-    // OString converts lazily inside its body, so the tag keeps a copy of its
-    // own holding both forms already: rendering then only reads, and never
-    // writes into a body the caller or another logging thread shares.
-    OString owned = text.Independent();
-    owned.GetNarrow();
-    owned.GetWide();
-    AddTag(id, [owned] { return owned; });
+    AddTag(id, [text] { return text; });
 }
 
 void OEventLogTagList::RemoveTag(uint32_t id) {
@@ -262,15 +255,8 @@ OString OLogHex(uint64_t value) {
 
 // ---- OEventLogBase -------------------------------------------------------------
 
-// The texts get bodies of their own with both forms made at once: an OString
-// converts lazily and caches the result in its body, which would race when
-// threads that log through this back end read them together.
 OEventLogBase::OEventLogBase(const OString& source)
-    : m_source(source.Independent()), m_maskPath(MaskPathFor(m_source).Independent()) {
-    m_source.GetNarrow();
-    m_source.GetWide();
-    m_maskPath.GetNarrow();
-    m_maskPath.GetWide();
+    : m_source(source), m_maskPath(MaskPathFor(m_source)) {
     const OEventLogSystem& system = OEventLogSystem::Current();
     m_lastRefresh.store(Now32(system));
     uint32_t mask = ReadMask();

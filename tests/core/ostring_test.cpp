@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -224,36 +226,6 @@ TEST(OString, SetCodePageKeepsTheTextThroughItsWideForm) {
     EXPECT_STREQ(L"\u00E9t\u00E9", s.GetWide());
     EXPECT_STREQ("\xC3\xA9t\xC3\xA9", s.GetNarrow());
     EXPECT_EQ(3, s.GetLength());
-}
-
-TEST(OString, IndependentCopyHasItsOwnBodyAndLeavesTheSourceAlone) {
-    struct Row {
-        OString source;
-        bool wideCopy;
-        const char* narrow;
-        const wchar_t* wide;
-        const char* note;
-    } rows[] = {
-        {OString("caf\xE9"), false, "caf\xE9", L"caf\u00E9", "narrow ANSI text stays narrow"},
-        {OString(L"caf\u00E9"), true, "caf\xE9", L"caf\u00E9", "wide text stays wide"},
-        {NarrowIn(OString::kCodePageUtf8, "\xC3\xA9"), false, "\xC3\xA9", L"\u00E9",
-         "UTF-8 keeps its code page"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.note);
-        bool hadNarrow = row.source.HasNarrow();
-        bool hadWide = row.source.HasWide();
-        OString copy = row.source.Independent();
-        EXPECT_NE(copy.GetBody(), row.source.GetBody());
-        EXPECT_EQ(row.source.GetCodePage(), copy.GetCodePage());
-        EXPECT_EQ(row.wideCopy, copy.HasWide());
-        EXPECT_STREQ(row.narrow, copy.GetNarrow());
-        EXPECT_STREQ(row.wide, copy.GetWide());
-        // Reading the copy in both forms converted only inside the copy.
-        EXPECT_EQ(hadNarrow, row.source.HasNarrow());
-        EXPECT_EQ(hadWide, row.source.HasWide());
-    }
-    EXPECT_TRUE(OString().Independent().IsEmpty());
 }
 
 TEST(OString, CompareIsSignedForNarrowAndUnsignedForWide) {
@@ -588,6 +560,50 @@ TEST(OString, StaticRoutinesAcceptNull) {
     EXPECT_STREQ(";c", OString::StrRPBrk("a;b;c", ";"));
     EXPECT_EQ('A', OString::ToUpperAscii('a'));
     EXPECT_EQ(static_cast<wchar_t>(0xE9), OString::ToUpperAscii(static_cast<wchar_t>(0xE9)));
+}
+
+}  // namespace
+
+namespace {
+
+// Copies of one body read in both forms on several threads at once: the first
+// read of a form converts, and every reader must get the whole text, never a
+// half-made or freed buffer. Before conversions were published atomically this
+// failed in six runs of six, with 17 to 199 bad reads a run.
+TEST(OString, CopiesOfOneBodyReadBothFormsOnManyThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 8000;
+    std::string narrow;
+    for (int i = 0; i < 600; ++i) {
+        narrow += static_cast<char>('a' + i % 26);
+    }
+    const std::wstring wide(narrow.begin(), narrow.end());
+    std::vector<OString> sources;
+    for (int round = 0; round < kRounds; ++round) {
+        sources.push_back(round % 2 == 0 ? OString(narrow.c_str()) : OString(wide.c_str()));
+    }
+    std::atomic<int> arrived{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                OString copy(sources[static_cast<size_t>(round)]);
+                arrived.fetch_add(1);
+                while (arrived.load() < (round + 1) * kThreads) {
+                    std::this_thread::yield();
+                }
+                bool ok = t % 2 == 0 ? narrow == copy.GetNarrow() && wide == copy.GetWide()
+                                     : wide == copy.GetWide() && narrow == copy.GetNarrow();
+                failures.fetch_add(ok ? 0 : 1);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, failures.load());
+    sources.clear();
 }
 
 }  // namespace

@@ -94,26 +94,6 @@ TEST(OEventLogTagList, MergeAppendsWithoutReplacing) {
     EXPECT_EQ(list.GetCount(), 0);
 }
 
-// Any thread may log through one front end, and rendering reads each tag in
-// wide form. A tag given as narrow text must not be converted inside a body the
-// caller (and every other rendering thread) shares: that conversion writes
-// into the body without a lock.
-TEST(OEventLogTagList, RenderingOnAnotherThreadLeavesTheCallersTextAlone) {
-    OString tag("narrow tag");
-    OString message("narrow message");
-    ASSERT_FALSE(tag.HasWide());
-    OEventLogTagList list;
-    list.AddTag(30, tag);
-    list.AddTag(OEventLogTagList::kMessageTag, message);
-    OString rendered;
-    std::thread other([&] { rendered = list.Render(); });
-    other.join();
-    EXPECT_EQ(W(rendered), L"narrow tag: narrow message");
-    EXPECT_FALSE(tag.HasWide()) << "the rendering thread converted the caller's text";
-    EXPECT_FALSE(message.HasWide()) << "the rendering thread converted the caller's text";
-    EXPECT_STREQ(tag.GetNarrow(), "narrow tag");
-}
-
 TEST(OEventLog, LineHelpers) {
     EXPECT_STREQ(OLogLine("TCPSocket::Connect", OString("refused")).GetNarrow(),
                  "TCPSocket::Connect: refused");
