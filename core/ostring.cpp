@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -75,36 +76,36 @@ C* CopyOf(const C* text, uint64_t minUnits) {
     return copy;
 }
 
+template <typename C>
+using OtherUnit = std::conditional_t<std::is_same_v<C, char>, wchar_t, char>;
+
+template <typename C>
+std::unique_ptr<C[]> NewForm(const OtherUnit<C>* text, uint32_t codePage, uint64_t minUnits) {
+    if constexpr (std::is_same_v<C, char>) {
+        return OCodePage::NewNarrow(text, codePage, minUnits);
+    } else {
+        return OCodePage::NewWide(text, codePage, minUnits);
+    }
+}
+
 // Makes C's form from the other one and publishes it, unless another reader
-// was first; either way the published buffer, or null when there is nothing
-// to convert or the code page refuses the text.
+// was first (its buffer is then taken and ours freed). Null when there is
+// nothing to convert or the code page refuses the text.
 template <typename C>
 C* Convert(OStringBody* body) {
-    if constexpr (std::is_same_v<C, char>) {
-        const wchar_t* wide = Peek<wchar_t>(body);
-        if (IsEmptyBuffer(wide)) {
-            return nullptr;
-        }
-        auto made = OCodePage::NewNarrow(wide, body->codePage, MinUnits<char>(body));
-        char* expected = nullptr;
-        if (made &&
-            body->narrow.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
-            return made.release();
-        }
-        return made ? expected : nullptr;
-    } else {
-        const char* narrow = Peek<char>(body);
-        if (IsEmptyBuffer(narrow)) {
-            return nullptr;
-        }
-        auto made = OCodePage::NewWide(narrow, body->codePage, MinUnits<wchar_t>(body));
-        wchar_t* expected = nullptr;
-        if (made &&
-            body->wide.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
-            return made.release();
-        }
-        return made ? expected : nullptr;
+    const OtherUnit<C>* source = Peek<OtherUnit<C>>(body);
+    if (IsEmptyBuffer(source)) {
+        return nullptr;
     }
+    std::unique_ptr<C[]> made = NewForm<C>(source, body->codePage, MinUnits<C>(body));
+    if (!made) {
+        return nullptr;
+    }
+    C* published = nullptr;
+    if (Slot<C>(body).compare_exchange_strong(published, made.get(), std::memory_order_acq_rel)) {
+        return made.release();
+    }
+    return published;
 }
 
 std::string Decimal(uint64_t magnitude, bool negative) {
@@ -317,7 +318,7 @@ const C* OString::Read() const {
 template <typename C>
 void OString::HoldIn() {
     Read<C>();
-    Drop<std::conditional_t<std::is_same_v<C, char>, wchar_t, char>>();
+    Drop<OtherUnit<C>>();
 }
 
 template <typename C>
@@ -330,7 +331,7 @@ void OString::Assign(const C* text, int32_t count) {
     C* buffer = Buffer<C>();
     std::memcpy(buffer, text, static_cast<size_t>(count) * sizeof(C));
     buffer[count] = 0;
-    Drop<std::conditional_t<std::is_same_v<C, char>, wchar_t, char>>();
+    Drop<OtherUnit<C>>();
 }
 
 void OString::SetCodePage(uint32_t codePage) {
