@@ -2,14 +2,20 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "core/arrays.h"
+#include "core/str_routines.h"
 #include "core/text_scan.h"
+
+using OStr::Length;
 
 namespace {
 
@@ -18,190 +24,88 @@ constexpr uint64_t kPathChars = MAX_PATH;
 // Texts longer than this cannot be addressed by 32-bit positions.
 constexpr uint64_t kMaxChars = INT32_MAX - 64;
 
-// What a narrow buffer holds when first made for this many characters.
+// What a narrow buffer holds at least for this many characters.
 uint64_t NarrowBytesFor(uint64_t capacity, uint32_t codePage) {
     return capacity * (codePage == OString::kCodePageUtf8 ? 4 : 2);
 }
 
-uint64_t DefaultNarrowBytes(const OStringBody* body) {
-    return NarrowBytesFor(body->capacity, body->codePage);
-}
-
-uint64_t NarrowBytes(const OStringBody* body) {
-    return body->narrow != nullptr ? body->narrowBytes : DefaultNarrowBytes(body);
-}
-
-// A conversion that needs more room than the narrow buffer has replaces that
-// buffer alone (it is empty then): strings sharing the body may hold pointers
-// into the wide form, and reading the other form is no change.
-void ReserveNarrow(OStringBody* body, uint64_t bytes) {
-    if (bytes <= NarrowBytes(body)) {
-        return;
+// The least number of elements a buffer of C's form has in the body.
+template <typename C>
+uint64_t MinUnits(const OStringBody* body) {
+    if constexpr (std::is_same_v<C, char>) {
+        return NarrowBytesFor(body->capacity, body->codePage);
+    } else {
+        return body->capacity;
     }
-    char* narrow = new char[bytes];
-    narrow[0] = '\0';
-    delete[] body->narrow;
-    body->narrow = narrow;
-    body->narrowBytes = bytes;
-}
-
-uint32_t EffectiveCodePage(uint32_t codePage) {
-    return codePage == OString::kCodePageAnsi ? ::GetACP() : codePage;
-}
-
-bool IsEmptyBuffer(const char* p) {
-    return p == nullptr || p[0] == '\0';
-}
-bool IsEmptyBuffer(const wchar_t* p) {
-    return p == nullptr || p[0] == L'\0';
-}
-
-// UTF-8 as the library has always written it: every UTF-16 unit on its own, so
-// a surrogate half becomes three bytes.
-size_t Utf8Bytes(const wchar_t* wide) {
-    size_t bytes = 0;
-    for (; *wide != L'\0'; ++wide) {
-        auto c = static_cast<uint16_t>(*wide);
-        bytes += c < 0x80 ? 1 : (c < 0x800 ? 2 : 3);
-    }
-    return bytes;
-}
-
-void EncodeUtf8(const wchar_t* wide, char* out) {
-    auto* o = reinterpret_cast<unsigned char*>(out);
-    for (; *wide != L'\0'; ++wide) {
-        auto c = static_cast<uint16_t>(*wide);
-        if (c < 0x80) {
-            *o++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-            *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    *o = 0;
-}
-
-// Decodes without checking continuation bytes (as the library always has), but
-// a sequence cut short by the terminating NUL becomes one U+FFFD and the NUL is
-// never passed. Counts units when out is null.
-size_t DecodeUtf8(const char* narrow, wchar_t* out) {
-    constexpr wchar_t kReplacement = 0xFFFD;
-    const auto* p = reinterpret_cast<const unsigned char*>(narrow);
-    size_t units = 0;
-    auto emit = [&](wchar_t c) {
-        if (out != nullptr) {
-            out[units] = c;
-        }
-        ++units;
-    };
-    while (*p != 0) {
-        unsigned b = *p;
-        if (b < 0x80) {
-            emit(static_cast<wchar_t>(b));
-            p += 1;
-        } else if ((b & 0xE0) == 0xC0) {
-            if (p[1] == 0) {
-                emit(kReplacement);
-                break;
-            }
-            emit(static_cast<wchar_t>(((b & 0x1F) << 6) | (p[1] & 0x3F)));
-            p += 2;
-        } else {
-            if (p[1] == 0 || p[2] == 0) {
-                emit(kReplacement);
-                break;
-            }
-            emit(static_cast<wchar_t>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F)));
-            p += 3;
-        }
-    }
-    if (out != nullptr) {
-        out[units] = L'\0';
-    }
-    return units;
 }
 
 template <typename C>
-int32_t LengthOf(const C* s) {
-    if (s == nullptr) {
-        return 0;
+std::atomic<C*>& Slot(OStringBody* body) {
+    if constexpr (std::is_same_v<C, char>) {
+        return body->narrow;
+    } else {
+        return body->wide;
     }
-    const C* e = s;
-    while (*e != 0) {
-        ++e;
-    }
-    return static_cast<int32_t>(e - s);
 }
 
 template <typename C>
-int32_t BoundedLength(const C* s, int32_t max) {
-    if (s == nullptr || max <= 0) {
-        return 0;
-    }
-    int32_t n = 0;
-    while (n < max && s[n] != 0) {
-        ++n;
-    }
-    return n;
-}
-
-// Narrow text compares as signed bytes, wide text as unsigned units.
-int CompareUnit(char a, char b) {
-    auto sa = static_cast<signed char>(a);
-    auto sb = static_cast<signed char>(b);
-    return sa < sb ? -1 : (sa > sb ? 1 : 0);
-}
-int CompareUnit(wchar_t a, wchar_t b) {
-    auto ua = static_cast<uint16_t>(a);
-    auto ub = static_cast<uint16_t>(b);
-    return ua < ub ? -1 : (ua > ub ? 1 : 0);
+const C* Peek(const OStringBody* body) {
+    return Slot<C>(const_cast<OStringBody*>(body)).load(std::memory_order_acquire);
 }
 
 template <typename C>
-int CompareText(const C* a, const C* b, bool noCase, int32_t limit = INT32_MAX) {
-    for (int32_t i = 0; i < limit; ++i) {
-        C ca = noCase ? OText::FoldAscii(a[i]) : a[i];
-        C cb = noCase ? OText::FoldAscii(b[i]) : b[i];
-        int r = CompareUnit(ca, cb);
-        if (r != 0 || ca == 0) {
-            return r;
-        }
+const C* EmptyText() {
+    if constexpr (std::is_same_v<C, char>) {
+        return "";
+    } else {
+        return L"";
     }
-    return 0;
 }
 
 template <typename C>
-int32_t FindText(const C* text, int32_t length, const C* sub, int32_t subLength, int32_t start) {
-    for (int32_t i = start; i + subLength <= length; ++i) {
-        if (std::char_traits<C>::compare(text + i, sub, static_cast<size_t>(subLength)) == 0) {
-            return i;
-        }
-    }
-    return -1;
+bool IsEmptyBuffer(const C* p) {
+    return p == nullptr || p[0] == 0;
+}
+
+// A copy of text in a new buffer of at least minUnits elements.
+template <typename C>
+C* CopyOf(const C* text, uint64_t minUnits) {
+    size_t used = static_cast<size_t>(Length(text)) + 1;
+    C* copy = new C[std::max<uint64_t>(used, minUnits)];
+    std::memcpy(copy, text, used * sizeof(C));
+    return copy;
 }
 
 template <typename C>
-bool InSet(const C* set, C c) {
-    for (; *set != 0; ++set) {
-        if (*set == c) {
-            return true;
-        }
-    }
-    return false;
-}
+using OtherUnit = std::conditional_t<std::is_same_v<C, char>, wchar_t, char>;
 
 template <typename C>
-int32_t ReverseFindAny(const C* text, const C* set) {
-    for (int32_t i = LengthOf(text) - 1; i >= 0; --i) {
-        if (InSet(set, text[i])) {
-            return i;
-        }
+std::unique_ptr<C[]> NewForm(const OtherUnit<C>* text, uint32_t codePage, uint64_t minUnits) {
+    if constexpr (std::is_same_v<C, char>) {
+        return OCodePage::NewNarrow(text, codePage, minUnits);
+    } else {
+        return OCodePage::NewWide(text, codePage, minUnits);
     }
-    return -1;
+}
+
+// Makes C's form from the other one and publishes it, unless another reader
+// was first (its buffer is then taken and ours freed). Null when there is
+// nothing to convert or the code page refuses the text.
+template <typename C>
+C* Convert(OStringBody* body) {
+    const OtherUnit<C>* source = Peek<OtherUnit<C>>(body);
+    if (IsEmptyBuffer(source)) {
+        return nullptr;
+    }
+    std::unique_ptr<C[]> made = NewForm<C>(source, body->codePage, MinUnits<C>(body));
+    if (!made) {
+        return nullptr;
+    }
+    C* published = nullptr;
+    if (Slot<C>(body).compare_exchange_strong(published, made.get(), std::memory_order_acq_rel)) {
+        return made.release();
+    }
+    return published;
 }
 
 std::string Decimal(uint64_t magnitude, bool negative) {
@@ -224,25 +128,28 @@ uint64_t Magnitude(int64_t n) {
 
 }  // namespace
 
-// ---- construction and lifetime ----
+template <typename F>
+auto OString::WithTexts(Form form, const OString& other, F f) const {
+    return form == Form::Wide ? f(GetWide(), other.GetWide()) : f(GetNarrow(), other.GetNarrow());
+}
 
 OString::OString(const char* text) {
-    AssignNarrow(text, LengthOf(text));
+    Assign(text, Length(text));
 }
 OString::OString(const wchar_t* text) {
-    AssignWide(text, LengthOf(text));
+    Assign(text, Length(text));
 }
 OString::OString(const char* text, int32_t count) {
-    AssignNarrow(text, BoundedLength(text, count));
+    Assign(text, OStr::BoundedLength(text, count));
 }
 OString::OString(const wchar_t* text, int32_t count) {
-    AssignWide(text, BoundedLength(text, count));
+    Assign(text, OStr::BoundedLength(text, count));
 }
 OString::OString(char c) {
-    AssignNarrow(&c, c == '\0' ? 0 : 1);
+    Assign(&c, c == '\0' ? 0 : 1);
 }
 OString::OString(wchar_t c) {
-    AssignWide(&c, c == L'\0' ? 0 : 1);
+    Assign(&c, c == L'\0' ? 0 : 1);
 }
 OString::OString(int32_t n) : OString(Decimal(Magnitude(n), n < 0).c_str()) {}
 OString::OString(uint32_t n) : OString(Decimal(n, false).c_str()) {}
@@ -286,13 +193,13 @@ OString& OString::operator=(OString&& other) noexcept {
 OString& OString::operator=(const char* text) {
     // The text may point into this string's own buffer.
     std::string copy(text != nullptr ? text : "");
-    AssignNarrow(copy.c_str(), static_cast<int32_t>(copy.size()));
+    Assign(copy.c_str(), static_cast<int32_t>(copy.size()));
     return *this;
 }
 
 OString& OString::operator=(const wchar_t* text) {
     std::wstring copy(text != nullptr ? text : L"");
-    AssignWide(copy.c_str(), static_cast<int32_t>(copy.size()));
+    Assign(copy.c_str(), static_cast<int32_t>(copy.size()));
     return *this;
 }
 
@@ -301,8 +208,8 @@ void OString::Release() noexcept {
         return;
     }
     if (m_body->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        delete[] m_body->narrow;
-        delete[] m_body->wide;
+        delete[] m_body->narrow.load(std::memory_order_relaxed);
+        delete[] m_body->wide.load(std::memory_order_relaxed);
         delete m_body;
     }
     m_body = nullptr;
@@ -316,23 +223,20 @@ void OString::MakeUnique() {
     if (m_body->refs.load(std::memory_order_acquire) == 1) {
         return;
     }
+    // Other readers may still publish a form into the shared body meanwhile;
+    // the clone takes whatever each form holds now.
     auto* clone = new OStringBody();
     clone->capacity = m_body->capacity;
     clone->codePage = m_body->codePage;
     try {
-        if (m_body->narrow != nullptr) {
-            size_t bytes = NarrowBytes(m_body);
-            clone->narrow = new char[bytes];
-            clone->narrowBytes = bytes;
-            std::memcpy(clone->narrow, m_body->narrow, bytes);
+        if (const char* narrow = Peek<char>(m_body)) {
+            clone->narrow.store(CopyOf(narrow, MinUnits<char>(clone)), std::memory_order_relaxed);
         }
-        if (m_body->wide != nullptr) {
-            size_t units = m_body->capacity;
-            clone->wide = new wchar_t[units];
-            std::memcpy(clone->wide, m_body->wide, units * sizeof(wchar_t));
+        if (const wchar_t* wide = Peek<wchar_t>(m_body)) {
+            clone->wide.store(CopyOf(wide, MinUnits<wchar_t>(clone)), std::memory_order_relaxed);
         }
     } catch (...) {
-        delete[] clone->narrow;
+        delete[] clone->narrow.load(std::memory_order_relaxed);
         delete clone;
         throw;
     }
@@ -342,13 +246,15 @@ void OString::MakeUnique() {
 
 void OString::EnsureRoom(uint64_t count, bool keepText) {
     OStringBody* body = m_body;
+    char* oldNarrow = body->narrow.load(std::memory_order_relaxed);
+    wchar_t* oldWide = body->wide.load(std::memory_order_relaxed);
     if (count + 1 <= body->capacity) {
         if (!keepText) {
-            if (body->narrow != nullptr) {
-                body->narrow[0] = '\0';
+            if (oldNarrow != nullptr) {
+                oldNarrow[0] = '\0';
             }
-            if (body->wide != nullptr) {
-                body->wide[0] = L'\0';
+            if (oldWide != nullptr) {
+                oldWide[0] = L'\0';
             }
         }
         return;
@@ -358,197 +264,85 @@ void OString::EnsureRoom(uint64_t count, bool keepText) {
     }
     uint64_t capacity = (count + 32) & ~uint64_t{31};
     char* narrow = nullptr;
-    uint64_t narrowBytes = 0;
     wchar_t* wide = nullptr;
     if (keepText) {
-        if (!IsEmptyBuffer(body->narrow)) {
-            // Text converted into a page of three bytes a unit may outgrow
-            // twice the new capacity.
-            size_t used = std::strlen(body->narrow) + 1;
-            narrowBytes = NarrowBytesFor(capacity, body->codePage);
-            if (narrowBytes < used) {
-                narrowBytes = used;
-            }
-            narrow = new char[narrowBytes];
-            std::memcpy(narrow, body->narrow, used);
+        // Text converted into a page of three bytes a unit may outgrow twice
+        // the new capacity; CopyOf keeps it whole.
+        if (!IsEmptyBuffer(oldNarrow)) {
+            narrow = CopyOf(oldNarrow, NarrowBytesFor(capacity, body->codePage));
         }
-        if (!IsEmptyBuffer(body->wide)) {
+        if (!IsEmptyBuffer(oldWide)) {
             try {
-                wide = new wchar_t[capacity];
+                wide = CopyOf(oldWide, capacity);
             } catch (...) {
                 delete[] narrow;
                 throw;
             }
-            std::memcpy(wide, body->wide, (std::wcslen(body->wide) + 1) * sizeof(wchar_t));
         }
     }
-    delete[] body->narrow;
-    delete[] body->wide;
-    body->narrow = narrow;
-    body->narrowBytes = narrowBytes;
-    body->wide = wide;
+    delete[] oldNarrow;
+    delete[] oldWide;
+    body->narrow.store(narrow, std::memory_order_relaxed);
+    body->wide.store(wide, std::memory_order_relaxed);
     body->capacity = capacity;
 }
 
-void OString::AllocNarrow() {
-    if (m_body->narrow == nullptr) {
-        uint64_t bytes = DefaultNarrowBytes(m_body);
-        m_body->narrow = new char[bytes];
-        m_body->narrowBytes = bytes;
-        m_body->narrow[0] = '\0';
+template <typename C>
+C* OString::Buffer() {
+    C* buffer = Slot<C>(m_body).load(std::memory_order_relaxed);
+    if (buffer == nullptr) {
+        buffer = new C[MinUnits<C>(m_body)];
+        buffer[0] = 0;
+        Slot<C>(m_body).store(buffer, std::memory_order_relaxed);
     }
+    return buffer;
 }
 
-void OString::AllocWide() {
-    if (m_body->wide == nullptr) {
-        m_body->wide = new wchar_t[m_body->capacity];
-        m_body->wide[0] = L'\0';
-    }
+template <typename C>
+void OString::Drop() {
+    delete[] Slot<C>(m_body).exchange(nullptr, std::memory_order_relaxed);
 }
 
-void OString::AssignNarrow(const char* text, int32_t count) {
+template <typename C>
+const C* OString::Read() const {
+    if (m_body == nullptr) {
+        return EmptyText<C>();
+    }
+    const C* text = Peek<C>(m_body);
+    if (text == nullptr) {
+        text = Convert<C>(m_body);
+    }
+    return IsEmptyBuffer(text) ? EmptyText<C>() : text;
+}
+
+template <typename C>
+void OString::HoldIn() {
+    Read<C>();
+    Drop<OtherUnit<C>>();
+}
+
+template <typename C>
+void OString::Assign(const C* text, int32_t count) {
     MakeUnique();
     EnsureRoom(static_cast<uint64_t>(count), false);
     if (count == 0) {
         return;
     }
-    AllocNarrow();
-    std::memcpy(m_body->narrow, text, static_cast<size_t>(count));
-    m_body->narrow[count] = '\0';
-    if (m_body->wide != nullptr) {
-        m_body->wide[0] = L'\0';
-    }
+    C* buffer = Buffer<C>();
+    std::memcpy(buffer, text, static_cast<size_t>(count) * sizeof(C));
+    buffer[count] = 0;
+    Drop<OtherUnit<C>>();
 }
-
-void OString::AssignWide(const wchar_t* text, int32_t count) {
-    MakeUnique();
-    EnsureRoom(static_cast<uint64_t>(count), false);
-    if (count == 0) {
-        return;
-    }
-    AllocWide();
-    std::memcpy(m_body->wide, text, static_cast<size_t>(count) * sizeof(wchar_t));
-    m_body->wide[count] = L'\0';
-    if (m_body->narrow != nullptr) {
-        m_body->narrow[0] = '\0';
-    }
-}
-
-// ---- lazy conversions ----
-//
-// Each conversion first learns the size of its result and grows the body when
-// the result would not fit (a multibyte page can need more than two bytes per
-// unit), so nothing is cut and every buffer stays terminated.
-
-void OString::EnsureNarrow() const {
-    OStringBody* body = m_body;
-    if (body == nullptr || !IsEmptyBuffer(body->narrow) || IsEmptyBuffer(body->wide)) {
-        return;
-    }
-    auto* self = const_cast<OString*>(this);
-    const uint32_t codePage = body->codePage;
-    if (codePage == kCodePageBytes) {
-        self->AllocNarrow();
-        const wchar_t* w = body->wide;
-        char* n = body->narrow;
-        while (*w != L'\0') {
-            *n++ = static_cast<char>(static_cast<uint16_t>(*w++) & 0xFF);
-        }
-        *n = '\0';
-        return;
-    }
-    if (codePage == kCodePageUtf8) {
-        size_t bytes = Utf8Bytes(body->wide);
-        ReserveNarrow(body, bytes + 1);
-        self->AllocNarrow();
-        EncodeUtf8(body->wide, body->narrow);
-        return;
-    }
-    int needed = ::WideCharToMultiByte(codePage, 0, body->wide, -1, nullptr, 0, nullptr, nullptr);
-    if (needed > 0) {
-        ReserveNarrow(body, static_cast<uint64_t>(needed));
-    }
-    self->AllocNarrow();
-    int written = ::WideCharToMultiByte(codePage, 0, body->wide, -1, body->narrow,
-                                        static_cast<int>(NarrowBytes(body)), nullptr, nullptr);
-    if (written <= 0) {
-        body->narrow[0] = '\0';
-    } else {
-        body->narrow[written - 1] = '\0';
-    }
-}
-
-void OString::EnsureWide() const {
-    OStringBody* body = m_body;
-    if (body == nullptr || !IsEmptyBuffer(body->wide) || IsEmptyBuffer(body->narrow)) {
-        return;
-    }
-    auto* self = const_cast<OString*>(this);
-    const uint32_t codePage = body->codePage;
-    if (codePage == kCodePageBytes) {
-        size_t units = std::strlen(body->narrow);
-        if (units + 1 > body->capacity) {
-            self->EnsureRoom(units, true);
-        }
-        self->AllocWide();
-        const auto* n = reinterpret_cast<const unsigned char*>(body->narrow);
-        wchar_t* w = body->wide;
-        while (*n != 0) {
-            *w++ = static_cast<wchar_t>(*n++);
-        }
-        *w = L'\0';
-        return;
-    }
-    if (codePage == kCodePageUtf8) {
-        size_t units = DecodeUtf8(body->narrow, nullptr);
-        if (units + 1 > body->capacity) {
-            self->EnsureRoom(units, true);
-        }
-        self->AllocWide();
-        DecodeUtf8(body->narrow, body->wide);
-        return;
-    }
-    int needed = ::MultiByteToWideChar(codePage, 0, body->narrow, -1, nullptr, 0);
-    if (needed > 0 && static_cast<uint64_t>(needed) > body->capacity) {
-        self->EnsureRoom(static_cast<uint64_t>(needed), true);
-    }
-    self->AllocWide();
-    int written = ::MultiByteToWideChar(codePage, 0, body->narrow, -1, body->wide,
-                                        static_cast<int>(body->capacity));
-    if (written <= 0) {
-        body->wide[0] = L'\0';
-    } else {
-        body->wide[written - 1] = L'\0';
-    }
-}
-
-void OString::HoldIn(Form form) {
-    if (form == Form::Wide) {
-        EnsureWide();
-        if (m_body->narrow != nullptr) {
-            m_body->narrow[0] = '\0';
-        }
-    } else {
-        EnsureNarrow();
-        if (m_body->wide != nullptr) {
-            m_body->wide[0] = L'\0';
-        }
-    }
-}
-
-// ---- state ----
 
 void OString::SetCodePage(uint32_t codePage) {
     if (GetCodePage() == codePage) {
         return;
     }
     MakeUnique();
-    if (!IsEmptyBuffer(m_body->narrow)) {
-        EnsureWide();
+    if (HasNarrow()) {
+        GetWide();
     }
-    delete[] m_body->narrow;
-    m_body->narrow = nullptr;
-    m_body->narrowBytes = 0;
+    Drop<char>();
     m_body->codePage = codePage;
 }
 
@@ -560,36 +354,11 @@ void OString::SetInt(int32_t n) {
     *this = Decimal(Magnitude(n), n < 0).c_str();
 }
 
-OString OString::Independent() const {
-    OString copy;
-    copy.SetCodePage(GetCodePage());
-    if (HasWide()) {
-        copy.AssignWide(m_body->wide, LengthOf(m_body->wide));
-    } else if (HasNarrow()) {
-        copy.AssignNarrow(m_body->narrow, LengthOf(m_body->narrow));
-    }
-    return copy;
-}
-
 bool OString::PrefersWide(const OStringBody* body) {
-    if (body != nullptr && !IsEmptyBuffer(body->wide)) {
+    if (body != nullptr && !IsEmptyBuffer(Peek<wchar_t>(body))) {
         return true;
     }
-    uint32_t codePage = body == nullptr ? kCodePageAnsi : body->codePage;
-    if (codePage == kCodePageUtf8) {
-        return true;
-    }
-    switch (EffectiveCodePage(codePage)) {
-        case 932:
-        case 936:
-        case 949:
-        case 950:
-        case 1361:
-        case 54936:
-            return true;
-        default:
-            return false;
-    }
+    return OCodePage::CountsInUnits(body == nullptr ? kCodePageAnsi : body->codePage);
 }
 
 bool OString::PrefersWide() const {
@@ -603,29 +372,19 @@ OString::Form OString::WorkingForm(const OString& a, const OString& b) {
     return Form::Narrow;
 }
 
-// ---- access ----
-
 const char* OString::GetNarrow() const {
-    if (m_body == nullptr) {
-        return "";
-    }
-    EnsureNarrow();
-    return IsEmptyBuffer(m_body->narrow) ? "" : m_body->narrow;
+    return Read<char>();
 }
 
 const wchar_t* OString::GetWide() const {
-    if (m_body == nullptr) {
-        return L"";
-    }
-    EnsureWide();
-    return IsEmptyBuffer(m_body->wide) ? L"" : m_body->wide;
+    return Read<wchar_t>();
 }
 
 int32_t OString::NarrowLength() const {
-    return LengthOf(GetNarrow());
+    return Length(GetNarrow());
 }
 int32_t OString::WideLength() const {
-    return LengthOf(GetWide());
+    return Length(GetWide());
 }
 
 int32_t OString::GetLength() const {
@@ -636,37 +395,38 @@ int32_t OString::GetLength() const {
 }
 
 bool OString::IsEmpty() const {
-    return m_body == nullptr || (IsEmptyBuffer(m_body->narrow) && IsEmptyBuffer(m_body->wide));
+    return !HasNarrow() && !HasWide();
 }
 
 bool OString::HasNarrow() const {
-    return m_body != nullptr && !IsEmptyBuffer(m_body->narrow);
+    return m_body != nullptr && !IsEmptyBuffer(Peek<char>(m_body));
 }
 bool OString::HasWide() const {
-    return m_body != nullptr && !IsEmptyBuffer(m_body->wide);
+    return m_body != nullptr && !IsEmptyBuffer(Peek<wchar_t>(m_body));
 }
 
 char* OString::GetFormatBuffer() {
     MakeUnique();
     EnsureRoom(kFormatChars, false);
-    AllocNarrow();
-    if (m_body->wide != nullptr) {
-        m_body->wide[0] = L'\0';
-    }
-    return m_body->narrow;
+    Drop<wchar_t>();
+    return Buffer<char>();
 }
 
 wchar_t* OString::GetPathBuffer() {
     MakeUnique();
     EnsureRoom(kPathChars, false);
-    AllocWide();
-    if (m_body->narrow != nullptr) {
-        m_body->narrow[0] = '\0';
-    }
-    return m_body->wide;
+    Drop<char>();
+    return Buffer<wchar_t>();
 }
 
-// ---- concatenation ----
+template <typename C>
+void OString::AppendIn(const C* tail) {
+    HoldIn<C>();
+    int32_t length = Length(Read<C>());
+    int32_t tailLength = Length(tail);
+    EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(tailLength), true);
+    std::memcpy(Buffer<C>() + length, tail, (static_cast<size_t>(tailLength) + 1) * sizeof(C));
+}
 
 OString& OString::Append(const OString& text) {
     if (text.IsEmpty()) {
@@ -688,37 +448,20 @@ OString& OString::Append(const OString& text) {
     }
     Form form = WorkingForm(*this, text);
     MakeUnique();
-    HoldIn(form);
     if (form == Form::Wide) {
-        const wchar_t* tail = text.GetWide();
-        int32_t length = WideLength();
-        int32_t tailLength = LengthOf(tail);
-        EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(tailLength), true);
-        AllocWide();
-        std::memcpy(m_body->wide + length, tail,
-                    (static_cast<size_t>(tailLength) + 1) * sizeof(wchar_t));
+        AppendIn(text.GetWide());
     } else {
-        const char* tail = text.GetNarrow();
-        int32_t length = NarrowLength();
-        int32_t tailLength = LengthOf(tail);
-        EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(tailLength), true);
-        AllocNarrow();
-        std::memcpy(m_body->narrow + length, tail, static_cast<size_t>(tailLength) + 1);
+        AppendIn(text.GetNarrow());
     }
     return *this;
 }
 
 OString& OString::Append(char c) {
-    if (c == '\0') {
-        return *this;
+    if (c != '\0') {
+        const char text[2] = {c, '\0'};
+        MakeUnique();
+        AppendIn(text);
     }
-    MakeUnique();
-    HoldIn(Form::Narrow);
-    int32_t length = NarrowLength();
-    EnsureRoom(static_cast<uint64_t>(length) + 1, true);
-    AllocNarrow();
-    m_body->narrow[length] = c;
-    m_body->narrow[length + 1] = '\0';
     return *this;
 }
 
@@ -753,23 +496,15 @@ OString operator+(const OString& left, const char* right) {
     return result;
 }
 
-// ---- comparison ----
-
 int OString::Compare(const OString& other) const {
-    if (WorkingForm(*this, other) == Form::Wide) {
-        return CompareText(GetWide(), other.GetWide(), false);
-    }
-    return CompareText(GetNarrow(), other.GetNarrow(), false);
+    return WithTexts(WorkingForm(*this, other), other,
+                     [](auto a, auto b) { return OStr::Compare(a, b, false); });
 }
 
 int OString::CompareNoCase(const OString& other) const {
-    if (WorkingForm(*this, other) == Form::Wide) {
-        return CompareText(GetWide(), other.GetWide(), true);
-    }
-    return CompareText(GetNarrow(), other.GetNarrow(), true);
+    return WithTexts(WorkingForm(*this, other), other,
+                     [](auto a, auto b) { return OStr::Compare(a, b, true); });
 }
-
-// ---- search and extraction ----
 
 int32_t OString::Find(const char* sub, int32_t start) const {
     if (start < 0) {
@@ -783,32 +518,25 @@ int32_t OString::Find(const char* sub, int32_t start) const {
         return start;
     }
     if (!PrefersWide()) {
-        return FindText(GetNarrow(), length, sub, LengthOf(sub), start);
+        return OStr::Find(GetNarrow(), length, sub, Length(sub), start);
     }
     OString wideSub;
     wideSub.SetCodePage(GetCodePage());
     wideSub = sub;
     const wchar_t* w = wideSub.GetWide();
-    return FindWide(w, LengthOf(w), start);
-}
-
-int32_t OString::FindWide(const wchar_t* sub, int32_t subLength, int32_t start) const {
-    if (subLength == 0) {
-        return start;
-    }
-    return FindText(GetWide(), WideLength(), sub, subLength, start);
+    int32_t subLength = Length(w);
+    return subLength == 0 ? start : OStr::Find(GetWide(), WideLength(), w, subLength, start);
 }
 
 int32_t OString::FindChar(char c) const {
-    if (IsEmpty()) {
+    if (IsEmpty() || c == '\0') {
         return -1;
     }
-    if (PrefersWide()) {
-        const wchar_t* p = StrChr(GetWide(), static_cast<wchar_t>(static_cast<unsigned char>(c)));
-        return (p == nullptr || c == '\0') ? -1 : static_cast<int32_t>(p - GetWide());
-    }
-    const char* p = StrChr(GetNarrow(), c);
-    return (p == nullptr || c == '\0') ? -1 : static_cast<int32_t>(p - GetNarrow());
+    auto find = [](const auto* text, auto unit) {
+        return OStr::IndexOf(OString::StrChr(text, unit), text);
+    };
+    return PrefersWide() ? find(GetWide(), static_cast<wchar_t>(static_cast<unsigned char>(c)))
+                         : find(GetNarrow(), c);
 }
 
 int32_t OString::FindOneOf(const char* set) const {
@@ -816,26 +544,20 @@ int32_t OString::FindOneOf(const char* set) const {
         return -1;
     }
     const char* text = GetNarrow();
-    const char* p = StrPBrk(text, set);
-    return p == nullptr ? -1 : static_cast<int32_t>(p - text);
+    return OStr::IndexOf(OStr::FindAny(text, set, false), text);
 }
 
 int32_t OString::ReverseFindOneOf(const OString& set) const {
-    if (WorkingForm(*this, set) == Form::Wide) {
-        return ReverseFindAny(GetWide(), set.GetWide());
-    }
-    return ReverseFindAny(GetNarrow(), set.GetNarrow());
+    return WithTexts(WorkingForm(*this, set), set, [](auto text, auto chars) {
+        return OStr::IndexOf(OStr::FindAny(text, chars, true), text);
+    });
 }
 
 int32_t OString::ReverseFindBackslash() const {
-    if (PrefersWide()) {
-        const wchar_t* text = GetWide();
-        const wchar_t* p = StrRChrBackslash(text);
-        return p == nullptr ? -1 : static_cast<int32_t>(p - text);
-    }
-    const char* text = GetNarrow();
-    const char* p = StrRChrBackslash(text);
-    return p == nullptr ? -1 : static_cast<int32_t>(p - text);
+    auto find = [](const auto* text, const auto* backslash) {
+        return OStr::IndexOf(OStr::FindAny(text, backslash, true), text);
+    };
+    return PrefersWide() ? find(GetWide(), L"\\") : find(GetNarrow(), "\\");
 }
 
 OString OString::Mid(int32_t pos, int32_t count) const {
@@ -858,9 +580,9 @@ OString OString::Mid(int32_t pos, int32_t count) const {
     OString result;
     result.SetCodePage(GetCodePage());
     if (PrefersWide()) {
-        result.AssignWide(GetWide() + pos, count);
+        result.Assign(GetWide() + pos, count);
     } else {
-        result.AssignNarrow(GetNarrow() + pos, count);
+        result.Assign(GetNarrow() + pos, count);
     }
     return result;
 }
@@ -878,50 +600,37 @@ OString OString::LastChar() const {
     return Mid(GetLength() - 1, 1);
 }
 
-// ---- modification ----
-
-void OString::Insert(int32_t pos, const char* text, int32_t count) {
-    count = BoundedLength(text, count);
+template <typename C>
+void OString::InsertIn(int32_t pos, const C* text, int32_t count) {
+    count = OStr::BoundedLength(text, count);
     if (count <= 0) {
         return;
     }
-    std::string copy(text, static_cast<size_t>(count));  // text may live in our buffer
+    std::basic_string<C> copy(text, static_cast<size_t>(count));  // text may live in our buffer
     MakeUnique();
-    HoldIn(Form::Narrow);
-    int32_t length = NarrowLength();
+    HoldIn<C>();
+    int32_t length = Length(Read<C>());
     pos = pos < 0 ? 0 : (pos > length ? length : pos);
     EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(count), true);
-    AllocNarrow();
-    char* n = m_body->narrow;
-    std::memmove(n + pos + count, n + pos, static_cast<size_t>(length - pos) + 1);
-    std::memcpy(n + pos, copy.data(), static_cast<size_t>(count));
+    C* buffer = Buffer<C>();
+    std::memmove(buffer + pos + count, buffer + pos,
+                 (static_cast<size_t>(length - pos) + 1) * sizeof(C));
+    std::memcpy(buffer + pos, copy.data(), static_cast<size_t>(count) * sizeof(C));
+}
+
+void OString::Insert(int32_t pos, const char* text, int32_t count) {
+    InsertIn(pos, text, count);
 }
 
 void OString::Insert(int32_t pos, const wchar_t* text, int32_t count) {
-    count = BoundedLength(text, count);
-    if (count <= 0) {
-        return;
-    }
-    std::wstring copy(text, static_cast<size_t>(count));
-    MakeUnique();
-    HoldIn(Form::Wide);
-    int32_t length = WideLength();
-    pos = pos < 0 ? 0 : (pos > length ? length : pos);
-    EnsureRoom(static_cast<uint64_t>(length) + static_cast<uint64_t>(count), true);
-    AllocWide();
-    wchar_t* w = m_body->wide;
-    std::memmove(w + pos + count, w + pos,
-                 (static_cast<size_t>(length - pos) + 1) * sizeof(wchar_t));
-    std::memcpy(w + pos, copy.data(), static_cast<size_t>(count) * sizeof(wchar_t));
+    InsertIn(pos, text, count);
 }
 
 void OString::Insert(int32_t pos, const OString& text) {
     if (WorkingForm(*this, text) == Form::Wide) {
-        std::wstring copy(text.GetWide());
-        Insert(pos, copy.c_str(), static_cast<int32_t>(copy.size()));
+        InsertIn(pos, text.GetWide(), INT32_MAX);
     } else {
-        std::string copy(text.GetNarrow());
-        Insert(pos, copy.c_str(), static_cast<int32_t>(copy.size()));
+        InsertIn(pos, text.GetNarrow(), INT32_MAX);
     }
 }
 
@@ -931,7 +640,7 @@ int32_t OString::Delete(int32_t pos, int32_t count) {
     }
     MakeUnique();
     if (PrefersWide()) {
-        HoldIn(Form::Wide);
+        HoldIn<wchar_t>();
     }
     int32_t length = GetLength();
     pos = pos < 0 ? 0 : (pos > length ? length : pos);
@@ -941,15 +650,15 @@ int32_t OString::Delete(int32_t pos, int32_t count) {
     if (count <= 0) {
         return length;
     }
-    if (!IsEmptyBuffer(m_body->wide)) {
-        wchar_t* w = m_body->wide;
-        std::memmove(w + pos, w + pos + count,
-                     (static_cast<size_t>(length - pos - count) + 1) * sizeof(wchar_t));
-    }
-    if (!IsEmptyBuffer(m_body->narrow)) {
-        char* n = m_body->narrow;
-        std::memmove(n + pos, n + pos + count, static_cast<size_t>(length - pos - count) + 1);
-    }
+    // In a page of one byte a character both forms have the same positions.
+    auto cut = [&](auto* text) {
+        if (!IsEmptyBuffer(text)) {
+            std::memmove(text + pos, text + pos + count,
+                         (static_cast<size_t>(length - pos - count) + 1) * sizeof(*text));
+        }
+    };
+    cut(m_body->wide.load(std::memory_order_relaxed));
+    cut(m_body->narrow.load(std::memory_order_relaxed));
     return length - count;
 }
 
@@ -973,11 +682,9 @@ void OString::PadLeftZeros(int32_t width) {
         return;
     }
     if (PrefersWide()) {
-        std::wstring zeros(static_cast<size_t>(missing), L'0');
-        Insert(0, zeros.c_str(), missing);
+        InsertIn(0, std::wstring(static_cast<size_t>(missing), L'0').c_str(), missing);
     } else {
-        std::string zeros(static_cast<size_t>(missing), '0');
-        Insert(0, zeros.c_str(), missing);
+        InsertIn(0, std::string(static_cast<size_t>(missing), '0').c_str(), missing);
     }
 }
 
@@ -985,52 +692,35 @@ int32_t OString::Replace(const OString& oldText, const OString& newText) {
     if (oldText.IsEmpty() || IsEmpty()) {
         return 0;
     }
-    bool wide =
-        WorkingForm(*this, oldText) == Form::Wide || WorkingForm(*this, newText) == Form::Wide;
-    if (wide) {
-        std::wstring from(oldText.GetWide());
-        std::wstring to(newText.GetWide());
+    auto replace = [this](auto text, auto from, auto to) {
         if (from == to) {
             return 0;
         }
-        std::wstring text(GetWide());
         int32_t replaced = OText::ReplaceAll(text, from, to);
         if (replaced > 0) {
-            AssignWide(text.c_str(), static_cast<int32_t>(text.size()));
+            Assign(text.c_str(), static_cast<int32_t>(text.size()));
         }
         return replaced;
+    };
+    if (WorkingForm(*this, oldText) == Form::Wide || WorkingForm(*this, newText) == Form::Wide) {
+        return replace(std::wstring(GetWide()), std::wstring(oldText.GetWide()),
+                       std::wstring(newText.GetWide()));
     }
-    std::string from(oldText.GetNarrow());
-    std::string to(newText.GetNarrow());
-    if (from == to) {
-        return 0;
-    }
-    std::string text(GetNarrow());
-    int32_t replaced = OText::ReplaceAll(text, from, to);
-    if (replaced > 0) {
-        AssignNarrow(text.c_str(), static_cast<int32_t>(text.size()));
-    }
-    return replaced;
+    return replace(std::string(GetNarrow()), std::string(oldText.GetNarrow()),
+                   std::string(newText.GetNarrow()));
 }
 
 void OString::TrimLeft(const OString& set) {
     if (IsEmpty()) {
         return;
     }
-    int32_t run = 0;
-    if (PrefersWide()) {
-        const wchar_t* text = GetWide();
-        const wchar_t* chars = set.GetWide();
-        while (text[run] != 0 && InSet(chars, text[run])) {
-            ++run;
+    int32_t run = WithTexts(WorkingForm(), set, [](auto text, auto chars) {
+        int32_t n = 0;
+        while (text[n] != 0 && OStr::InSet(chars, text[n])) {
+            ++n;
         }
-    } else {
-        const char* text = GetNarrow();
-        const char* chars = set.GetNarrow();
-        while (text[run] != 0 && InSet(chars, text[run])) {
-            ++run;
-        }
-    }
+        return n;
+    });
     if (run > 0) {
         Delete(0, run);
     }
@@ -1041,20 +731,13 @@ void OString::TrimRight(const OString& set) {
         return;
     }
     int32_t length = GetLength();
-    int32_t keep = length;
-    if (PrefersWide()) {
-        const wchar_t* text = GetWide();
-        const wchar_t* chars = set.GetWide();
-        while (keep > 0 && InSet(chars, text[keep - 1])) {
-            --keep;
+    int32_t keep = WithTexts(WorkingForm(), set, [length](auto text, auto chars) {
+        int32_t n = length;
+        while (n > 0 && OStr::InSet(chars, text[n - 1])) {
+            --n;
         }
-    } else {
-        const char* text = GetNarrow();
-        const char* chars = set.GetNarrow();
-        while (keep > 0 && InSet(chars, text[keep - 1])) {
-            --keep;
-        }
-    }
+        return n;
+    });
     if (keep < length) {
         Delete(keep, length - keep);
     }
@@ -1074,7 +757,7 @@ bool MapCase(const wchar_t* text, DWORD flags, std::wstring& out) {
     if (written <= 0) {
         return false;
     }
-    out.resize(LengthOf(out.c_str()));
+    out.resize(static_cast<size_t>(Length(out.c_str())));
     return true;
 }
 
@@ -1083,18 +766,16 @@ bool MapCase(const wchar_t* text, DWORD flags, std::wstring& out) {
 void OString::MakeUpper() {
     std::wstring mapped;
     if (!IsEmpty() && MapCase(GetWide(), LCMAP_UPPERCASE, mapped)) {
-        AssignWide(mapped.c_str(), static_cast<int32_t>(mapped.size()));
+        Assign(mapped.c_str(), static_cast<int32_t>(mapped.size()));
     }
 }
 
 void OString::MakeLower() {
     std::wstring mapped;
     if (!IsEmpty() && MapCase(GetWide(), LCMAP_LOWERCASE, mapped)) {
-        AssignWide(mapped.c_str(), static_cast<int32_t>(mapped.size()));
+        Assign(mapped.c_str(), static_cast<int32_t>(mapped.size()));
     }
 }
-
-// ---- numbers and formatting ----
 
 OString& OString::Format(const char* format, ...) {
     va_list args;
@@ -1146,8 +827,6 @@ int32_t OString::ToInt() const {
     return OText::ParseInt(text, std::strlen(text));
 }
 
-// ---- tokenising ----
-
 void OString::Split(OStringArray& out, const OString& text, const char* delimiter) {
     // The text may be an element of out, which is emptied first.
     const OString source = text;
@@ -1162,7 +841,8 @@ void OString::Split(OStringArray& out, const OString& text, const char* delimite
     // One pass over the working form. Find and Mid would measure the whole text
     // again for every piece: 80000 pieces took seconds.
     const int32_t length = source.GetLength();
-    auto cut = [&](const auto* base, const auto* sub, int32_t subLength, auto assign) {
+    auto cut = [&](const auto* base, const auto* sub) {
+        const int32_t subLength = Length(sub);
         if (subLength == 0) {
             out.Add(source);
             return;
@@ -1178,12 +858,12 @@ void OString::Split(OStringArray& out, const OString& text, const char* delimite
             }
             OString result;
             result.SetCodePage(source.GetCodePage());
-            assign(result, base + pos, count);
+            result.Assign(base + pos, count);
             return result;
         };
         int32_t start = 0;
         for (;;) {
-            int32_t hit = start < length ? FindText(base, length, sub, subLength, start) : -1;
+            int32_t hit = start < length ? OStr::Find(base, length, sub, subLength, start) : -1;
             if (hit < 0) {
                 out.Add(piece(start, length - start));
                 return;
@@ -1193,131 +873,12 @@ void OString::Split(OStringArray& out, const OString& text, const char* delimite
         }
     };
     if (!source.PrefersWide()) {
-        cut(source.GetNarrow(), delimiter, LengthOf(delimiter),
-            [](OString& s, const char* p, int32_t n) { s.AssignNarrow(p, n); });
+        cut(source.GetNarrow(), delimiter);
         return;
     }
     // The delimiter is counted and matched in the text's wide form.
     OString wideDelimiter;
     wideDelimiter.SetCodePage(source.GetCodePage());
     wideDelimiter = delimiter;
-    const wchar_t* sub = wideDelimiter.GetWide();
-    cut(source.GetWide(), sub, LengthOf(sub),
-        [](OString& s, const wchar_t* p, int32_t n) { s.AssignWide(p, n); });
-}
-
-// ---- static routines on character arrays ----
-
-int32_t OString::StrLen(const char* s) {
-    return LengthOf(s);
-}
-int32_t OString::StrLen(const wchar_t* s) {
-    return LengthOf(s);
-}
-
-const char* OString::StrChr(const char* s, char c) {
-    if (s == nullptr) {
-        return nullptr;
-    }
-    for (;; ++s) {
-        if (*s == c) {
-            return s;
-        }
-        if (*s == '\0') {
-            return nullptr;
-        }
-    }
-}
-
-const wchar_t* OString::StrChr(const wchar_t* s, wchar_t c) {
-    if (s == nullptr) {
-        return nullptr;
-    }
-    for (;; ++s) {
-        if (*s == c) {
-            return s;
-        }
-        if (*s == L'\0') {
-            return nullptr;
-        }
-    }
-}
-
-template <typename C>
-static const C* StrStrOf(const C* s, const C* sub) {
-    if (s == nullptr || sub == nullptr) {
-        return nullptr;
-    }
-    int32_t length = LengthOf(s);
-    int32_t at = FindText(s, length, sub, LengthOf(sub), 0);
-    return at < 0 ? nullptr : s + at;
-}
-
-template <typename C>
-static const C* StrPBrkOf(const C* s, const C* set, bool last) {
-    if (s == nullptr || set == nullptr) {
-        return nullptr;
-    }
-    const C* found = nullptr;
-    for (; *s != 0; ++s) {
-        if (InSet(set, *s)) {
-            found = s;
-            if (!last) {
-                break;
-            }
-        }
-    }
-    return found;
-}
-
-const char* OString::StrStr(const char* s, const char* sub) {
-    return StrStrOf(s, sub);
-}
-const wchar_t* OString::StrStr(const wchar_t* s, const wchar_t* sub) {
-    return StrStrOf(s, sub);
-}
-const char* OString::StrPBrk(const char* s, const char* set) {
-    return StrPBrkOf(s, set, false);
-}
-const wchar_t* OString::StrPBrk(const wchar_t* s, const wchar_t* set) {
-    return StrPBrkOf(s, set, false);
-}
-const char* OString::StrRPBrk(const char* s, const char* set) {
-    return StrPBrkOf(s, set, true);
-}
-const wchar_t* OString::StrRPBrk(const wchar_t* s, const wchar_t* set) {
-    return StrPBrkOf(s, set, true);
-}
-
-int OString::StrCmp(const char* a, const char* b) {
-    return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, false);
-}
-int OString::StrCmp(const wchar_t* a, const wchar_t* b) {
-    return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, false);
-}
-int OString::StrNCmp(const char* a, const char* b, int32_t count) {
-    return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, false, count);
-}
-int OString::StrNCmp(const wchar_t* a, const wchar_t* b, int32_t count) {
-    return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, false, count);
-}
-int OString::StrCmpNoCase(const char* a, const char* b) {
-    return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, true);
-}
-int OString::StrCmpNoCase(const wchar_t* a, const wchar_t* b) {
-    return (a == nullptr || b == nullptr) ? -1 : CompareText(a, b, true);
-}
-
-const char* OString::StrRChrBackslash(const char* s) {
-    return StrPBrkOf(s, "\\", true);
-}
-const wchar_t* OString::StrRChrBackslash(const wchar_t* s) {
-    return StrPBrkOf(s, L"\\", true);
-}
-
-char OString::ToUpperAscii(char c) {
-    return OText::FoldAscii(c);
-}
-wchar_t OString::ToUpperAscii(wchar_t c) {
-    return OText::FoldAscii(c);
+    cut(source.GetWide(), wideDelimiter.GetWide());
 }

@@ -3,37 +3,43 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/code_page.h"
+
 class OStringArray;
 
-// The shared body of an OString. Either buffer may hold the text; the other is
-// produced from it on first request and cached here, which is why reads of a
-// string may write into its body.
+// The shared body of an OString. A form is either absent (null) or holds the
+// whole text; the missing form is made on first request. A reader that finds
+// a form absent builds it in a buffer of its own and publishes that buffer
+// with one compare-exchange, the loser freeing its own, so any number of
+// threads may read copies of one body at once and no buffer a reader was
+// handed is written or freed while the body is shared. Only a body that is not
+// shared is changed.
 struct OStringBody {
     std::atomic<int32_t> refs{1};
-    char* narrow = nullptr;   // narrowBytes bytes
-    wchar_t* wide = nullptr;  // capacity units
-    uint64_t capacity = 0;    // characters per buffer, terminating NUL included
-    // At least capacity * 2, or capacity * 4 for UTF-8; more when a conversion
-    // into a page of three bytes a unit needed it. 0 while narrow is null.
-    uint64_t narrowBytes = 0;
-    uint32_t codePage = 0;  // of the narrow form; 0 = system ANSI code page
+    // At least capacity * 2 bytes, or capacity * 4 for UTF-8; more when a
+    // conversion into a page of three bytes a unit needed it.
+    std::atomic<char*> narrow{nullptr};
+    std::atomic<wchar_t*> wide{nullptr};  // at least capacity units
+    uint64_t capacity = 0;                // characters per buffer, terminating NUL included
+    uint32_t codePage = 0;                // of the narrow form; 0 = system ANSI code page
 };
 
 // Reference-counted, copy-on-write text with a narrow (code page) and a wide
 // (UTF-16) form. A default string has no body and is empty. Copies share the
-// body; every change clones a shared body first, so copies handed to other
-// threads are safe, but one string must not be read on one thread while another
-// changes it.
+// body; every change clones a shared body first, and reading converts without
+// writing into anything another reader sees, so copies handed to other threads
+// are safe and any number of threads may read one string at once. One string
+// must not be read on one thread while another changes it.
 //
 // Positions and lengths are 32-bit signed characters of the form an operation
 // works in (see PrefersWide); bad positions and counts are clamped, never
 // reported. Only allocation failure throws.
 class OString {
 public:
-    static constexpr uint32_t kCodePageAnsi = 0;
-    static constexpr uint32_t kCodePageUtf8 = 1208;
+    static constexpr uint32_t kCodePageAnsi = OCodePage::kAnsi;
+    static constexpr uint32_t kCodePageUtf8 = OCodePage::kUtf8;
     // One byte per UTF-16 unit of the same value (the low eight bits going out).
-    static constexpr uint32_t kCodePageBytes = 64999;
+    static constexpr uint32_t kCodePageBytes = OCodePage::kBytes;
     // The set of white space the library trims.
     static constexpr const char* kWhiteSpace = " \t\r\n";
 
@@ -188,13 +194,7 @@ public:
     static char ToUpperAscii(char c);
     static wchar_t ToUpperAscii(wchar_t c);
 
-    // A copy with a body of its own holding the text in one form (wide when
-    // the source has it); the source is only read, never converted. Text read
-    // on other threads is handed over this way, after making the forms they
-    // will read, so no thread converts inside a body someone else shares.
-    OString Independent() const;
-
-    // The body, for tests of sharing and capacity; null for a default string.
+    // The body, for tests of sharing; null for a default string.
     const OStringBody* GetBody() const { return m_body; }
 
 private:
@@ -203,22 +203,35 @@ private:
     static bool PrefersWide(const OStringBody* body);
     static Form WorkingForm(const OString& a, const OString& b);
     Form WorkingForm() const { return PrefersWide() ? Form::Wide : Form::Narrow; }
+    // f(text of this, text of other), both in the given form.
+    template <typename F>
+    auto WithTexts(Form form, const OString& other, F f) const;
 
     void MakeUnique();
     void Release() noexcept;
-    // Room for count characters; keepText copies the present buffers over.
+    // Room for count characters; keepText copies the present forms over.
     void EnsureRoom(uint64_t count, bool keepText);
-    void AllocNarrow();
-    void AllocWide();
-    void EnsureNarrow() const;
-    void EnsureWide() const;
-    // Leaves the text only in the given form, the other buffer emptied.
-    void HoldIn(Form form);
-    void AssignNarrow(const char* text, int32_t count);
-    void AssignWide(const wchar_t* text, int32_t count);
+    // The text in the form of C, made on demand; never null.
+    template <typename C>
+    const C* Read() const;
+    // The writable buffer of C's form, made empty when absent; the other form
+    // is left as it is. Only on a body of its own.
+    template <typename C>
+    C* Buffer();
+    // Removes C's form. Only on a body of its own.
+    template <typename C>
+    void Drop();
+    // Leaves the text only in the form of C.
+    template <typename C>
+    void HoldIn();
+    template <typename C>
+    void Assign(const C* text, int32_t count);
+    template <typename C>
+    void AppendIn(const C* tail);
+    template <typename C>
+    void InsertIn(int32_t pos, const C* text, int32_t count);
     int32_t NarrowLength() const;
     int32_t WideLength() const;
-    int32_t FindWide(const wchar_t* sub, int32_t subLength, int32_t start) const;
 
     OStringBody* m_body = nullptr;
 };

@@ -52,15 +52,8 @@ bool OEventLogSystem::AppendFileLine(const wchar_t* path, const char* line) {
     return true;
 }
 
-// The texts get bodies of their own with both forms made at once: an OString
-// converts lazily and caches the result in its body, which would race when
-// threads that log through this back end read them together.
 OEventLogBase::OEventLogBase(const OString& source)
-    : m_source(source.Independent()), m_maskPath(MaskPathFor(m_source).Independent()) {
-    m_source.GetNarrow();
-    m_source.GetWide();
-    m_maskPath.GetNarrow();
-    m_maskPath.GetWide();
+    : m_source(source), m_maskPath(MaskPathFor(m_source)) {
     const OEventLogSystem& system = OEventLogSystem::Current();
     m_lastRefresh.store(Now32(system));
     uint32_t mask = ReadMask();

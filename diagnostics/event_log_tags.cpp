@@ -10,14 +10,7 @@ void OEventLogTagList::AddTag(uint32_t id, std::function<OString()> producer) {
 }
 
 void OEventLogTagList::AddTag(uint32_t id, const OString& text) {
-    // Rendering reads the text in wide form on whichever thread logs. An
-    // OString converts lazily inside its body, so the tag keeps a copy of its
-    // own holding both forms already: rendering then only reads, and never
-    // writes into a body the caller or another logging thread shares.
-    OString owned = text.Independent();
-    owned.GetNarrow();
-    owned.GetWide();
-    AddTag(id, [owned] { return owned; });
+    AddTag(id, [text] { return text; });
 }
 
 void OEventLogTagList::RemoveTag(uint32_t id) {

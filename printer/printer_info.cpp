@@ -76,63 +76,6 @@ PrinterInfo::PrinterInfo(const OString& printerName) {
     FillFromCache();
 }
 
-// Every text gets a body of its own. An OString converts lazily and caches the
-// other form in its body, so a record sharing bodies with this thread's cache
-// entry would let the thread it is handed to write into the entry's texts while
-// this thread reads them.
-PrinterInfo::PrinterInfo(const PrinterInfo& other) {
-    *this = other;
-}
-
-PrinterInfo& PrinterInfo::operator=(const PrinterInfo& other) {
-    if (this == &other) {
-        return *this;
-    }
-    m_serverName = other.m_serverName.Independent();
-    m_printerName = other.m_printerName.Independent();
-    m_shareName = other.m_shareName.Independent();
-    m_portName = other.m_portName.Independent();
-    m_driverName = other.m_driverName.Independent();
-    m_comment = other.m_comment.Independent();
-    m_location = other.m_location.Independent();
-    m_devMode = other.m_devMode;
-    m_sepFile = other.m_sepFile.Independent();
-    m_printProcessor = other.m_printProcessor.Independent();
-    m_dataType = other.m_dataType.Independent();
-    m_parameters = other.m_parameters.Independent();
-    m_attributes = other.m_attributes;
-    m_driverVersionNumber = other.m_driverVersionNumber;
-    m_environment = other.m_environment.Independent();
-    m_driverDirectory = other.m_driverDirectory.Independent();
-    m_driverFile = other.m_driverFile.Independent();
-    m_dataFile = other.m_dataFile.Independent();
-    m_configFile = other.m_configFile.Independent();
-    m_helpFile = other.m_helpFile.Independent();
-    m_dependentFiles.RemoveAll();
-    for (int32_t i = 0; i < other.m_dependentFiles.GetCount(); ++i) {
-        m_dependentFiles.Add(other.m_dependentFiles[i].Independent());
-    }
-    m_monitorName = other.m_monitorName.Independent();
-    m_defaultDataType = other.m_defaultDataType.Independent();
-    m_driverDate = other.m_driverDate;
-    m_driverVersion = other.m_driverVersion;
-    m_manufacturer = other.m_manufacturer.Independent();
-    m_hardwareId = other.m_hardwareId.Independent();
-    m_provider = other.m_provider.Independent();
-    m_remote = other.m_remote;
-    m_modelFamily = other.m_modelFamily.Independent();
-    m_modelCode = other.m_modelCode.Independent();
-    m_sessionRedirected = other.m_sessionRedirected;
-    m_shortName = other.m_shortName.Independent();
-    m_packageFolder = other.m_packageFolder.Independent();
-    m_configModule = other.m_configModule.Independent();
-    m_printModule = other.m_printModule.Independent();
-    m_classicLayout = other.m_classicLayout;
-    m_driverPartRead = other.m_driverPartRead;
-    m_lastRefresh = other.m_lastRefresh;
-    return *this;
-}
-
 void PrinterInfo::Refresh() {
     m_lastRefresh = 0;
     m_driverPartRead = false;

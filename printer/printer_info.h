@@ -56,8 +56,8 @@ public:
     explicit PrinterInfo(HANDLE printer);
     // The name is the key as it stands (what OpenPrinterW accepts).
     explicit PrinterInfo(const OString& printerName);
-    PrinterInfo(const PrinterInfo& other);
-    PrinterInfo& operator=(const PrinterInfo& other);
+    PrinterInfo(const PrinterInfo&) = default;
+    PrinterInfo& operator=(const PrinterInfo&) = default;
     PrinterInfo(PrinterInfo&&) noexcept = default;
     PrinterInfo& operator=(PrinterInfo&&) noexcept = default;
     ~PrinterInfo() = default;

@@ -83,15 +83,11 @@ TEST(OStream, ShortWritesShowInTheResults) {
     flushed.Write("0123456789", 10);
     EXPECT_EQ(flushed.Flush(), 5u) << "Flush returns what WriteRaw returned";
     EXPECT_EQ(flushed.GetFill(), 0u) << "the buffer is emptied even after a short write";
-}
 
-TEST(OStream, UnbufferedStreamWritesStraightThrough) {
-    RecordingStream stream(0);
-    EXPECT_EQ(stream.GetBufferSize(), 0u);
-    EXPECT_EQ(stream.Write("abc", 3), 3u);
-    EXPECT_EQ(stream.calls, std::vector<uint32_t>{3});
-    stream.acceptLimit = 1;
-    EXPECT_EQ(stream.Write("xyz", 3), 1u) << "without a buffer WriteRaw's count comes back";
+    RecordingStream unbuffered(0);
+    unbuffered.acceptLimit = 1;
+    EXPECT_EQ(unbuffered.Write("xyz", 3), 1u) << "without a buffer WriteRaw's count comes back";
+    EXPECT_EQ(unbuffered.calls, std::vector<uint32_t>{3});
 }
 
 struct TextRow {
@@ -128,17 +124,14 @@ TEST(OStream, WriteTextUsesTheStreamCodePageWithoutTerminator) {
         EXPECT_EQ(stream.bytes, row.bytes);
         EXPECT_EQ(text.GetCodePage(), 0u) << "the caller's text keeps its code page";
     }
-}
-
-TEST(OStream, WriteTextConvertsNarrowTextFromItsOwnCodePage) {
-    OString text("caf\xE9");  // narrow, ANSI (1252): e acute is E9
+    OString narrow("caf\xE9");  // narrow ANSI text converts from its own code page
     RecordingStream stream;
     stream.SetCodePage(1208);
-    stream.WriteText(text);
+    stream.WriteText(narrow);
     stream.WriteLineEnd();
     stream.Flush();
     EXPECT_EQ(stream.bytes, "caf\xC3\xA9\r\n");
-    EXPECT_STREQ(text.GetNarrow(), "caf\xE9") << "the caller's text is untouched";
+    EXPECT_STREQ(narrow.GetNarrow(), "caf\xE9") << "the caller's text is untouched";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "driver_interface/driver_interface.h"
 #include "printer/printer_info.h"
 #include "support/files.h"
+#include "support/process.h"
 #include "support/wine_printer.h"
 
 // Conformance tests of the driver interface on real Wine printers. The status
@@ -29,7 +30,9 @@
 
 namespace {
 
+using QvTest::ProcessResult;
 using QvTest::ProgramFolder;
+using QvTest::RunProgram;
 using QvTest::ScratchFolder;
 using QvTest::TakeBstr;
 using QvTest::WinePrinter;
@@ -557,50 +560,6 @@ TEST_F(BasicDriverInterfaceOnPrinter, SendFileMakesTheFileBytesOneJob) {
     EXPECT_TRUE(Basic().SendFile(OString(m_package.File(L"empty.prn").c_str()), OString("empty")))
         << "one write of 0 bytes";
     EXPECT_FALSE(Basic().SendFile(OString(m_package.File(L"missing.prn").c_str()), OString()));
-}
-
-struct ProcessResult {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output;  // standard output, carriage returns removed
-};
-
-// Runs a program of this build's folder with its standard output on a pipe.
-ProcessResult RunProgram(const std::wstring& commandLine) {
-    ProcessResult result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        return result;
-    }
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process = {};
-    std::wstring line = commandLine;
-    BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                    ProgramFolder().c_str(), &startup, &process);
-    ::CloseHandle(writeEnd);
-    if (started) {
-        char chunk[1024];
-        DWORD read = 0;
-        while (::ReadFile(readEnd, chunk, sizeof chunk, &read, nullptr) && read > 0) {
-            for (DWORD i = 0; i < read; ++i) {
-                if (chunk[i] != '\r') {
-                    result.output += chunk[i];
-                }
-            }
-        }
-        ::WaitForSingleObject(process.hProcess, 60000);
-        ::GetExitCodeProcess(process.hProcess, &result.exitCode);
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
-    }
-    ::CloseHandle(readEnd);
-    return result;
 }
 
 // A host: qvhost loads the DLL beside it, finds every DI_ export by its

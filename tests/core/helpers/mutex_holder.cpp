@@ -8,44 +8,28 @@
 // lock was not held, 3 on bad arguments, 4 when an event is missing.
 #include <windows.h>
 
-#include <string>
+#include <cstring>
 
 #include "core/locks.h"
-
-namespace {
-
-std::wstring Widen(const char* text) {
-    std::wstring wide;
-    for (; *text != '\0'; ++text) {
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(*text));
-    }
-    return wide;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 5) {
         return 3;
     }
-    std::wstring ready = Widen(argv[2]);
-    std::wstring release = Widen(argv[3]);
-    std::string mode = argv[4];
-    OKernelHandle readyEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str()));
-    OKernelHandle releaseEvent(::OpenEventW(SYNCHRONIZE, FALSE, release.c_str()));
-    if (!readyEvent || !releaseEvent) {
+    OKernelHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, OString(argv[2]).GetWide()));
+    OKernelHandle release(::OpenEventW(SYNCHRONIZE, FALSE, OString(argv[3]).GetWide()));
+    if (!ready || !release) {
         return 4;
     }
-    OMutex mutex(OString(Widen(argv[1]).c_str()), 5000);
+    OMutex mutex(OString(argv[1]), 5000);
     if (!mutex.Lock()) {
         return 2;
     }
-    ::SetEvent(readyEvent.Get());
-    if (mode == "abandon") {
-        // The handle closes at process exit with the mutex still owned.
-        ::ExitProcess(0);
+    ::SetEvent(ready.Get());
+    if (std::strcmp(argv[4], "abandon") == 0) {
+        ::ExitProcess(0);  // the handle closes with the mutex still owned
     }
-    ::WaitForSingleObject(releaseEvent.Get(), 30000);
+    ::WaitForSingleObject(release.Get(), 30000);
     mutex.Unlock();
     return 0;
 }

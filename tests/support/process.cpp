@@ -1,0 +1,75 @@
+#include "support/process.h"
+
+#include "support/files.h"
+
+namespace QvTest {
+
+ProcessResult RunProgram(const std::wstring& commandLine) {
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    OKernelHandle readEnd;
+    OKernelHandle writeEnd;
+    if (!::CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) {
+        return result;
+    }
+    ::SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd.Get();
+    startup.hStdError = writeEnd.Get();
+    PROCESS_INFORMATION info = {};
+    std::wstring line = commandLine;
+    BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    ProgramFolder().c_str(), &startup, &info);
+    writeEnd.Reset();  // the pipe ends when the child's copy closes
+    if (!started) {
+        return result;
+    }
+    OKernelHandle process(info.hProcess);
+    OKernelHandle thread(info.hThread);
+    char chunk[1024];
+    DWORD read = 0;
+    while (::ReadFile(readEnd.Get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        for (DWORD i = 0; i < read; ++i) {
+            if (chunk[i] != '\r') {
+                result.output += chunk[i];
+            }
+        }
+    }
+    ::WaitForSingleObject(process.Get(), 60000);
+    ::GetExitCodeProcess(process.Get(), &result.exitCode);
+    return result;
+}
+
+ChildProcess::ChildProcess(const std::wstring& program, const std::wstring& arguments) {
+    std::wstring exe = ProgramFolder() + L"\\" + program;
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+        m_startError = ::GetLastError();
+        return;
+    }
+    m_process.Reset(info.hProcess);
+    ::CloseHandle(info.hThread);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_process && WaitExit() == STILL_ACTIVE) {
+        ::TerminateProcess(m_process.Get(), 99);
+    }
+}
+
+DWORD ChildProcess::WaitExit(DWORD waitMs) {
+    DWORD code = STILL_ACTIVE;
+    if (m_process) {
+        ::WaitForSingleObject(m_process.Get(), waitMs);
+        ::GetExitCodeProcess(m_process.Get(), &code);
+    }
+    return code;
+}
+
+}  // namespace QvTest
