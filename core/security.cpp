@@ -36,11 +36,11 @@ void OSecurityAttributes::Reset() {
 namespace {
 
 void AppendDirectoryEntries(OSecurityAttributes& attributes, int32_t access) {
-    switch (access) {
-        case 1:
+    switch (static_cast<ODirectoryAccess>(access)) {
+        case ODirectoryAccess::EveryoneRead:
             attributes.Append(L"(A;OICI;FR;;;WD)");
             break;
-        case 2:
+        case ODirectoryAccess::EveryoneFull:
             attributes.Append(L"(A;OICI;FA;;;WD)");
             break;
         default:
@@ -96,7 +96,7 @@ bool CreateDirectoryRecursive(const OString& path, int32_t access) {
     if (path.IsEmpty()) {
         return false;
     }
-    if (access == 0) {
+    if (static_cast<ODirectoryAccess>(access) == ODirectoryAccess::Inherit) {
         return CreateLevels(path, nullptr);
     }
     OSecurityAttributes attributes;

@@ -123,7 +123,6 @@ bool IsHelp(const std::wstring& arg) {
 
 }  // namespace
 
-// ---- QvArgs ----
 
 bool QvArgs::TakeOption(const wchar_t* name, std::wstring& value) {
     bool found = false;
@@ -222,7 +221,6 @@ std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
     return positional;
 }
 
-// ---- QvJson ----
 
 void QvJson::Key(const char* key) {
     if (!m_body.empty()) {
@@ -281,7 +279,6 @@ QvJson& QvJson::AddNull(const char* key) {
     return *this;
 }
 
-// ---- QvHost ----
 
 QvHost::~QvHost() {
     if (m_module != nullptr) {
@@ -346,7 +343,6 @@ std::wstring QvFromUtf8(const std::string& text) {
     return wide;
 }
 
-// ---- main ----
 
 int main() {
     int argc = 0;
