@@ -36,6 +36,14 @@ public:
     int32_t Read(char* buffer);
 
     TCPSocketEntry* GetEntry() const noexcept { return m_entry; }
+    // Closes the connection instead of pooling it when this object ends: a
+    // caller that stops reading mid-answer leaves bytes the next user of the
+    // connection would take for its own answer.
+    void Discard() noexcept {
+        if (m_entry != nullptr) {
+            m_entry->m_failed = true;
+        }
+    }
 
 private:
     // Logs e, marks the entry failed; the caller rethrows.
