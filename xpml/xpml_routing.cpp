@@ -134,6 +134,14 @@ bool AskDriver(const OString& printerName, const std::string& valueName, uint32_
     return true;
 }
 
+// The source's front end is made only when there is something to say.
+void LogPortLookup(uint32_t level, const char* text, uint32_t port) {
+    OEventLog log(OString(OEventLog::kSourceClientUtility));
+    if (log.IsEnabled(level)) {
+        log.Write(OLogLine(kPortLookup, OString(text) + OString(port)), level);
+    }
+}
+
 uint32_t RefactoredPort(PrinterRegistry& registry, NetworkSettings& settings) {
     const uint32_t stored = settings.Number(L"XPML Server Port", kDefaultXpmlServerPort);
     if (!registry.IsRemote()) {
@@ -143,15 +151,13 @@ uint32_t RefactoredPort(PrinterRegistry& registry, NetworkSettings& settings) {
     DWORD needed = 0;
     const bool answered =
         AskDriver(registry.GetFacts().fullName, "XPML Server Port", asked, needed);
-    OEventLog log(OString(OEventLog::kSourceClientUtility));
     if (!answered || needed < 1 || needed > sizeof asked) {
-        log.Writef(OEventLog::kDetailInfo, kPortLookup,
-                   "Unable to retrieve the XPML port number.  Defaulting to %u", stored);
+        LogPortLookup(OEventLog::kDetailInfo,
+                      "Unable to retrieve the XPML port number.  Defaulting to ", stored);
         return stored;
     }
     if (asked != stored && !settings.StoreNumber("XPML Server Port", asked)) {
-        log.Writef(OEventLog::kWarnings, kPortLookup, "Unable to save the new XPML port number %u",
-                   asked);
+        LogPortLookup(OEventLog::kWarnings, "Unable to save the new XPML port number ", asked);
     }
     return asked;
 }
