@@ -155,4 +155,6 @@ struct QvCommandGroup {
 extern const QvCommandGroup kQvRfidCommands;  // rfid_commands.cpp
 
 extern const QvCommandGroup kQvPrinterCommands;  // printer_commands.cpp
-inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands};
+extern const QvCommandGroup kQvXpmlCommands;     // xpml_commands.cpp
+inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands,
+                                                         &kQvXpmlCommands};

@@ -1,0 +1,203 @@
+// SendXpml status requests against the simulated XPML server, beside a raw
+// Winsock keep-alive client sending the same bytes to the same server, and the
+// registry calls one request makes, each timed alone. Prints the split of a
+// request (exchange, registry, rest) and the ratio of its time to the raw
+// client's plus the registry's. Target: at most 1.10, all requests of the
+// thread on one connection.
+//
+// Installs its own Wine printer (file port) and removes it at the end; the
+// printer's network settings send it to the server on "localhost".
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "printer/printer_registry_facts.h"
+#include "registry/printer_registry.h"
+#include "sim/printer_setup.h"
+#include "sim/xpml_server_process.h"
+#include "xpml/xpml_exchange.h"
+#include "xpml/xpml_routing.h"
+
+namespace {
+
+constexpr int kRequests = 2000;
+constexpr char kRequest[] =
+    "<state name='Monitoring Supported' action='get' />;<state name='Status' action='get' "
+    "/>;<state name='Status Severity' action='get' />&#00;";
+// What one classic-driver request of a local printer reads: the switch, the
+// port, retries, time-out, bidirectional, override.
+constexpr int kQueriesPerRequest = 6;
+
+double Now() {
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+HttpRequest StatusRequest(const OString& printer) {
+    HttpRequest request;
+    request.SetMethod("POST");
+    request.SetPath("/xpml");
+    request.AddField("xpml", kRequest);
+    request.AddField("persist", "1");
+    request.AddField("transactid", TransactionIdText(NewTransactionId()));
+    request.AddField("printer", printer);
+    return request;
+}
+
+// One keep-alive connection; reads each answer by its Content-Length.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<u_short>(port));
+        m_ok = connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() {
+        closesocket(m_socket);
+        WSACleanup();
+    }
+    bool Exchange(const std::vector<uint8_t>& bytes) {
+        if (!m_ok || send(m_socket, reinterpret_cast<const char*>(bytes.data()),
+                          static_cast<int>(bytes.size()), 0) != static_cast<int>(bytes.size())) {
+            return false;
+        }
+        std::string in;
+        char chunk[1024];
+        for (;;) {
+            const size_t end = in.find("\r\n\r\n");
+            const size_t length = in.find("Content-Length: ");
+            if (end != std::string::npos && length != std::string::npos &&
+                in.size() >= end + 4 + std::strtoul(in.c_str() + length + 16, nullptr, 10)) {
+                return true;
+            }
+            const int n = recv(m_socket, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                return false;
+            }
+            in.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    SOCKET m_socket;
+    bool m_ok = false;
+};
+
+}  // namespace
+
+int main() {
+    QvSim::XpmlServerProcess server;
+    if (!server.Ok()) {
+        std::fwprintf(stderr, L"no XPML server: %ls\n", server.Error().c_str());
+        return 1;
+    }
+    const std::wstring tag = L"qvbench-xpml-" + std::to_wstring(GetCurrentProcessId());
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring error;
+    QvSim::PrinterDriverSetup driver{tag, L"", 300, L"Quorvel Bench", L"qvbench", L"Quorvel Bench"};
+    QvSim::PrinterSetup printerSetup{tag, tag, std::wstring(temp) + tag + L".prn", L"", L""};
+    if (!QvSim::InstallPrinterDriver(driver, &error) ||
+        !QvSim::InstallPrinter(printerSetup, &error)) {
+        std::fwprintf(stderr, L"no printer: %ls\n", error.c_str());
+        QvSim::RemovePrinterDriver(tag, L"");
+        return 1;
+    }
+    const OString printer(tag.c_str());
+    PrinterRegistry registry(RegistryFactsOf(printer));
+    registry.SetRedirect(false);
+    const uint32_t port = static_cast<uint32_t>(server.Port());
+    const uint8_t zero = 0;
+    registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
+    registry.SetValue("NETWORK:Network Bidirectional", &zero, 1, REG_BINARY);
+
+    // Warm up: connection, printer cache, registry.
+    std::vector<uint8_t> answer;
+    for (int i = 0; i < 50; ++i) {
+        SendXpml(printer, kRequest, answer);
+    }
+    HttpRequest request = StatusRequest(printer);
+    std::vector<uint8_t> bytes;
+    request.Serialize(bytes);
+    RawClient raw(server.Port());
+    OString key = registry.GetKey();
+    OString name = "NETWORK:TCP Port";
+    registry.ParsePath(key, name);
+    HKEY hive = nullptr;
+    OString subkey;
+    ORegistry::SplitRoot(key, hive, subkey);
+    HKEY opened = nullptr;
+    RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &opened);
+
+    // Interleaved, so that the load of a shared machine falls on all alike.
+    server.Control({{"reset", "1"}});
+    int answered = 0;
+    int rawAnswered = 0;
+    double total = 0;
+    double exchange = 0;
+    double rawClient = 0;
+    double openClose = 0;
+    double query = 0;
+    for (int i = 0; i < kRequests; ++i) {
+        double start = Now();
+        answered += SendXpml(printer, kRequest, answer) == kXpmlNetwork ? 1 : 0;
+        total += Now() - start;
+        start = Now();
+        ExchangeXpml(request, "localhost", server.Port(), kDefaultTimeoutMs);
+        exchange += Now() - start;
+        start = Now();
+        rawAnswered += raw.Exchange(bytes) ? 1 : 0;
+        rawClient += Now() - start;
+        start = Now();
+        HKEY again = nullptr;
+        if (RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &again) == 0) {
+            RegCloseKey(again);
+        }
+        openClose += Now() - start;
+        start = Now();
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        RegQueryValueExW(opened, L"TCP Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                         &size);
+        query += Now() - start;
+    }
+    RegCloseKey(opened);
+    // Connections opened during the run: 0 when every request reused the
+    // thread's pooled connection (the raw client connected before).
+    const int64_t connections = server.Connections();
+    total /= kRequests;
+    exchange /= kRequests;
+    rawClient /= kRequests;
+    openClose /= kRequests;
+    query /= kRequests;
+    const double registryCalls = openClose + kQueriesPerRequest * query;
+
+    std::printf("SendXpml status request: %.1f us (%d of %d answered, %lld new connection(s))\n",
+                total, answered, kRequests, static_cast<long long>(connections));
+    std::printf("raw keep-alive client:   %.1f us (%d answered)\n", rawClient, rawAnswered);
+    std::printf("registry per request:    %.1f us (open+close %.1f, %d queries of %.1f)\n",
+                registryCalls, openClose, kQueriesPerRequest, query);
+    std::printf("split: exchange %.1f us, registry %.1f us, rest %.1f us\n", exchange,
+                registryCalls, total - exchange - registryCalls);
+    std::printf("ratio SendXpml / (raw + registry): %.3f (target <= 1.10)\n",
+                total / (rawClient + registryCalls));
+
+    registry.Delete("NETWORK:TCP Port", false);
+    registry.Delete("NETWORK:Network Bidirectional", false);
+    QvSim::RemovePrinter(tag);
+    QvSim::RemovePrinterDriver(tag, L"");
+    DeleteFileW(printerSetup.port.c_str());
+    return 0;
+}

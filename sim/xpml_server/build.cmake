@@ -1,0 +1,11 @@
+# The simulated printer's XPML server, built with the product: the tests run it
+# over loopback, the demo shows it, a developer can point a printer at it. It
+# reads requests with the library's own HTTP code.
+add_executable(qvxpmlserver ${CMAKE_CURRENT_LIST_DIR}/main.cpp ${CMAKE_CURRENT_LIST_DIR}/xpml_sim.cpp)
+target_link_libraries(qvxpmlserver PRIVATE qv_static)
+# The XPML benchmark installs its own printer and runs the server.
+if(TARGET xpml_bench)
+  target_sources(xpml_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
+                 ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
+  add_dependencies(xpml_bench qvxpmlserver)
+endif()

@@ -1,0 +1,299 @@
+// qvxpmlserver: a simulated label printer's XPML server, so the library can be
+// tried without hardware and its tests have a real server over loopback.
+//
+//   qvxpmlserver [--port N] [--port-file PATH] [--state-file PATH]
+//
+// Listens on all addresses at port N (default 6160; 0 picks a free port),
+// prints "port N" and writes N to the port file once it listens. Speaks
+// HTTP/1.1 with keep-alive, one thread per connection:
+//   POST /xpml     form fields xpml, persist, transactid, printer or share:
+//                  the printer's answer, "TID" + transactid + ";" first;
+//   POST /control  form fields as the state file's lines (see xpml_sim.h);
+//                  "quit=1" ends the program. Answers the counters.
+// A malformed request gets a 400 and the connection is closed. The state file,
+// when given, is read again whenever it changes, so a printer can be sent from
+// ready to a paper jam while the server runs.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/xpml_server/xpml_sim.h"
+#include "xpml/http.h"
+
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+std::mutex g_lock;
+QvSim::XpmlPrinterSim g_sim;
+std::string g_stateFile;
+FILETIME g_stateStamp{};
+
+constexpr size_t kReceiveChunk = 64 * 1024;
+
+// Under g_lock: applies the state file when its time stamp changed.
+void RefreshStateFile() {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (g_stateFile.empty() ||
+        !GetFileAttributesExA(g_stateFile.c_str(), GetFileExInfoStandard, &data) ||
+        CompareFileTime(&data.ftLastWriteTime, &g_stateStamp) == 0) {
+        return;
+    }
+    g_stateStamp = data.ftLastWriteTime;
+    FILE* file = std::fopen(g_stateFile.c_str(), "rb");
+    if (file == nullptr) {
+        return;
+    }
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+        text.append(chunk, n);
+    }
+    std::fclose(file);
+    g_sim.ApplyText(text);
+}
+
+bool SendAll(SOCKET socket, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const int n = send(socket, bytes.data() + sent,
+                           static_cast<int>(std::min<size_t>(bytes.size() - sent, 1 << 20)), 0);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The status line and header block of an answer, from the library's own
+// response object; withLength false leaves "Content-Length" out.
+std::string Head(int status, size_t length, bool withLength, const char* lineEnd = "\r\n") {
+    HttpResponse response;
+    if (withLength) {
+        response.SetContentLength(length);
+    }
+    std::string head = "HTTP/1.1 " + std::to_string(status) + HttpReasonPhrase(status) + lineEnd;
+    const OStringArray& lines = response.GetHeaderLines();
+    for (int32_t i = 0; i < lines.GetCount(); ++i) {
+        head += std::string(lines[i].GetNarrow()) + lineEnd;
+    }
+    return head + lineEnd;
+}
+
+// Sends the answer as its misbehaviour says; false when the connection must
+// end afterwards.
+bool Deliver(SOCKET socket, const QvSim::SimAnswer& answer) {
+    using QvSim::Misbehaviour;
+    const std::string whole = Head(answer.status, answer.body.size(), true) + answer.body;
+    switch (answer.misbehaviour) {
+        case Misbehaviour::Close:
+            return false;
+        case Misbehaviour::Late:
+            Sleep(answer.delayMs);
+            return SendAll(socket, whole);
+        case Misbehaviour::Split: {
+            const size_t piece = whole.size() / 3 + 1;
+            for (size_t at = 0; at < whole.size(); at += piece) {
+                if (at > 0) {
+                    Sleep(answer.delayMs);
+                }
+                if (!SendAll(socket, whole.substr(at, piece))) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        case Misbehaviour::Trickle:
+            for (char c : whole) {
+                if (!SendAll(socket, std::string(1, c))) {
+                    return false;
+                }
+                Sleep(answer.delayMs);
+            }
+            return true;
+        case Misbehaviour::NoLength:
+            // Without a length the body ends where the connection does.
+            SendAll(socket, Head(answer.status, 0, false) + answer.body);
+            return false;
+        case Misbehaviour::BareLineFeeds:
+            return SendAll(socket,
+                           Head(answer.status, answer.body.size(), true, "\n") + answer.body);
+        case Misbehaviour::Oversized: {
+            const uint64_t claimed = HttpResponse::kMaxMessageBytes + 1;
+            if (!SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(claimed) +
+                                     "\r\n\r\n")) {
+                return false;
+            }
+            const std::string filler(kReceiveChunk, 'x');
+            for (uint64_t sent = 0; sent < claimed && SendAll(socket, filler);) {
+                sent += filler.size();
+            }
+            return false;
+        }
+        case Misbehaviour::EndlessHeaders:
+            if (!SendAll(socket, "HTTP/1.1 200 OK\r\n")) {
+                return false;
+            }
+            for (int line = 0; SendAll(socket, "X-Filler-" + std::to_string(line) + ": x\r\n");
+                 ++line) {
+                Sleep(answer.delayMs);
+            }
+            return false;
+        default:
+            return SendAll(socket, whole);
+    }
+}
+
+bool SendPlain(SOCKET socket, int status, const std::string& body) {
+    return SendAll(socket, Head(status, body.size(), true) + body);
+}
+
+// One request taken from the front of buffer. False when the connection has
+// to end (peer gone, malformed request answered with 400).
+bool ServeOne(SOCKET socket, std::string& buffer) {
+    HttpResponse framer;
+    HttpParseResult result;
+    while ((result = framer.TryParse(reinterpret_cast<const uint8_t*>(buffer.data()),
+                                     buffer.size())) == HttpParseResult::Incomplete) {
+        char chunk[kReceiveChunk];
+        const int n = recv(socket, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            return false;
+        }
+        buffer.append(chunk, static_cast<size_t>(n));
+    }
+    // A request line has a method, a target and an HTTP version.
+    const std::string start = framer.GetStartLine().GetNarrow();
+    const size_t first = start.find(' ');
+    const size_t second = first == std::string::npos ? first : start.find(' ', first + 1);
+    if (result == HttpParseResult::Invalid || second == std::string::npos ||
+        start.compare(second + 1, 7, "HTTP/1.") != 0) {
+        SendPlain(socket, 400, "malformed request");
+        return false;
+    }
+    const std::string method = start.substr(0, first);
+    const std::string path = start.substr(first + 1, second - first - 1);
+    // The framer's body is everything after the header block; the request's
+    // own body is its Content-Length of it, the rest is the next request.
+    const size_t length = static_cast<size_t>(framer.GetHeader("Content-Length").ToInt());
+    const size_t headBytes = buffer.size() - framer.Body().size();
+    const Fields fields = QvSim::DecodeForm(buffer.substr(headBytes, length));
+    buffer.erase(0, headBytes + length);
+
+    if (method == "POST" && path == "/control") {
+        std::string counters;
+        bool ok = false;
+        {
+            std::lock_guard<std::mutex> lock(g_lock);
+            ok = g_sim.Apply(fields);
+            counters = g_sim.Counters();
+        }
+        for (const auto& field : fields) {
+            if (field.first == "quit") {
+                SendPlain(socket, 200, counters);
+                ExitProcess(0);
+            }
+        }
+        return SendPlain(socket, ok ? 200 : 400, counters);
+    }
+    if (method != "POST" || path != "/xpml") {
+        return SendPlain(socket, 404, "unknown path");
+    }
+    QvSim::SimAnswer answer;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        RefreshStateFile();
+        answer = g_sim.Answer(fields);
+    }
+    return Deliver(socket, answer);
+}
+
+void Serve(SOCKET socket) {
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_sim.CountConnection();
+    }
+    std::string buffer;
+    while (ServeOne(socket, buffer)) {
+    }
+    shutdown(socket, SD_SEND);
+    closesocket(socket);
+}
+
+bool TakeValue(int& i, int argc, char** argv, const char* name, std::string& value) {
+    if (std::strcmp(argv[i], name) != 0 || i + 1 >= argc) {
+        return false;
+    }
+    value = argv[++i];
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string port = "6160";
+    std::string portFile;
+    for (int i = 1; i < argc; ++i) {
+        if (!TakeValue(i, argc, argv, "--port", port) &&
+            !TakeValue(i, argc, argv, "--port-file", portFile) &&
+            !TakeValue(i, argc, argv, "--state-file", g_stateFile)) {
+            std::fprintf(stderr,
+                         "usage: qvxpmlserver [--port N] [--port-file PATH] [--state-file PATH]\n");
+            return 2;
+        }
+    }
+    WSADATA wsa{};
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        return 1;
+    }
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<u_short>(std::atoi(port.c_str())));
+    int length = sizeof address;
+    if (listener == INVALID_SOCKET ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, SOMAXCONN) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::fprintf(stderr, "qvxpmlserver: cannot listen on port %s (error %d)\n", port.c_str(),
+                     WSAGetLastError());
+        return 1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        RefreshStateFile();
+    }
+    const int bound = ntohs(address.sin_port);
+    std::printf("port %d\n", bound);
+    std::fflush(stdout);
+    if (!portFile.empty()) {
+        // Written whole under another name first, so a reader never sees half.
+        const std::string partial = portFile + ".tmp";
+        FILE* file = std::fopen(partial.c_str(), "wb");
+        if (file == nullptr || std::fprintf(file, "%d\n", bound) < 0 || std::fclose(file) != 0 ||
+            !MoveFileExA(partial.c_str(), portFile.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            std::fprintf(stderr, "qvxpmlserver: cannot write %s\n", portFile.c_str());
+            return 1;
+        }
+    }
+    for (;;) {
+        SOCKET connection = accept(listener, nullptr, nullptr);
+        if (connection == INVALID_SOCKET) {
+            continue;
+        }
+        BOOL noDelay = TRUE;
+        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
+        std::thread(Serve, connection).detach();
+    }
+}

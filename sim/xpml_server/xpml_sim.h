@@ -1,0 +1,103 @@
+#pragma once
+
+// The simulated label printer behind the XPML server program: the state it
+// reports, the DAL queries it keeps, and the answers it composes. Pure: no
+// sockets, no threads, no system calls; the program around it (main.cpp)
+// locks it and moves the bytes.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace QvSim {
+
+// How the server misbehaves when it answers an "/xpml" request, for tests of
+// the library's failure handling.
+enum class Misbehaviour {
+    None,
+    WrongTransaction,  // "TID" + another transaction's id
+    NotFound,          // status 404 with a body
+    Close,             // closes the connection without an answer
+    Split,             // the answer in pieces with pauses of delayMs between them
+    Late,              // the answer after delayMs
+    NoLength,          // no Content-Length; the connection is closed after the body
+    BareLineFeeds,     // header lines ended by "\n" alone
+    Oversized,         // a Content-Length beyond what the library accepts, then bytes
+    Trickle,           // the answer one byte every delayMs
+    EndlessHeaders,    // header lines, one every delayMs, never an empty line
+};
+
+// Parses a misbehaviour name ("none", "wrong-tid", "404", "close", "split",
+// "late", "no-length", "bare-lf", "oversized", "trickle", "endless-headers");
+// false for anything else.
+bool ParseMisbehaviour(const std::string& name, Misbehaviour& out);
+
+// application/x-www-form-urlencoded: name=value pairs joined by '&', '+' for a
+// blank, '%' and two hexadecimal digits for a byte. Bytes come back as sent
+// (UTF-8 stays UTF-8); a malformed escape is kept literally.
+std::vector<std::pair<std::string, std::string>> DecodeForm(const std::string& body);
+
+// Standard base64 (padding optional, white space skipped); false on another
+// character.
+bool DecodeBase64(const std::string& text, std::vector<uint8_t>& out);
+
+// The "ZLIB" container of DAL query payloads: "ZLIB", the uncompressed and
+// the compressed length (32-bit little-endian), then a zlib stream. False when
+// the bytes are not such a container or do not inflate to the stated length.
+bool UnpackLz77(const std::vector<uint8_t>& in, std::vector<uint8_t>& out);
+
+// One answer to send: status, body and how to misbehave.
+struct SimAnswer {
+    int status = 200;
+    std::string body;
+    Misbehaviour misbehaviour = Misbehaviour::None;
+    uint32_t delayMs = 0;
+};
+
+class XpmlPrinterSim {
+public:
+    XpmlPrinterSim();
+
+    // Applies "name=value" settings, from a control request or a state file:
+    //   monitoring, status, severity, flags2 (8 hex digits), job: the states;
+    //   misbehave (a misbehaviour name), count (answers it applies to; -1 for
+    //   all, the default), delay (ms), size (bytes of a "large" answer body);
+    //   answer: a fixed answer body ("{tid}" stands for the request's id),
+    //   prefix (0: no "TID" prefix); reset: everything back to the start.
+    // Unknown names are ignored. False when a value is malformed.
+    bool Apply(const std::vector<std::pair<std::string, std::string>>& settings);
+    // Reads "name=value" lines ('#' starts a comment) and applies them.
+    bool ApplyText(const std::string& text);
+
+    // The answer to the fields of one "/xpml" request.
+    SimAnswer Answer(const std::vector<std::pair<std::string, std::string>>& fields);
+
+    // "requests=N;connections=M": "/xpml" requests answered or refused so far,
+    // and connections counted by the program through CountConnection.
+    std::string Counters() const;
+    void CountConnection() { ++m_connections; }
+
+private:
+    std::string AnswerText(const std::string& xpml, const std::string& printer);
+    std::string StateValue(const std::string& name, const std::string& printer) const;
+    std::string DalQuery(const std::string& envelope);
+
+    std::string m_monitoring;
+    std::string m_status;
+    std::string m_severity;
+    std::string m_flags2;
+    std::string m_job;
+    Misbehaviour m_misbehaviour = Misbehaviour::None;
+    int64_t m_count = -1;
+    uint32_t m_delayMs = 300;
+    uint64_t m_largeSize = 0;
+    std::string m_fixedAnswer;
+    bool m_prefix = true;
+    // DAL queries by id: the decoded payload, answered as the response.
+    std::map<std::string, std::vector<uint8_t>> m_queries;
+    uint64_t m_requests = 0;
+    uint64_t m_connections = 0;
+};
+
+}  // namespace QvSim

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/ostring.h"
+#include "xpml/http.h"
+
+// One attempt of the network path: send a prepared request to the XPML server
+// at host and port over a pooled TCP connection and read the answer.
+//
+// Returns the answer when it is a complete HTTP message with status 200; null
+// for anything else (refused or failed connection, a peer that closed, a
+// receive or send error, the time-out, a message the parser rejects, any other
+// status). SocketException never leaves; other exceptions (allocation) do.
+//
+// timeoutMs is the send and the receive time-out of the socket, and it also
+// bounds the whole exchange after connecting: a server that trickles its
+// answer or never ends its header block is given up on once timeoutMs have
+// passed since the request went out. A value below 1 would mean "wait for
+// ever" to Winsock, so kDefaultTimeoutMs is used instead.
+//
+// A pooled connection that the server closed while it lay idle fails at once
+// on its first use; the exchange then goes on over a fresh connection instead
+// of failing. A connection whose answer was not read to its end (rejected,
+// timed out) is never given back to the pool.
+//
+// Thread-safe in the sense of the pool: each thread has its own connections.
+std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& host, int32_t port,
+                                           int32_t timeoutMs);
+
+constexpr int32_t kDefaultTimeoutMs = 1000;
