@@ -123,7 +123,6 @@ bool IsHelp(const std::wstring& arg) {
 
 }  // namespace
 
-
 bool QvArgs::TakeOption(const wchar_t* name, std::wstring& value) {
     bool found = false;
     for (size_t i = 0; i < m_args.size() && m_args[i] != L"--";) {
@@ -221,7 +220,6 @@ std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
     return positional;
 }
 
-
 void QvJson::Key(const char* key) {
     if (!m_body.empty()) {
         m_body += L",";
@@ -278,7 +276,6 @@ QvJson& QvJson::AddNull(const char* key) {
     m_body += L"null";
     return *this;
 }
-
 
 QvHost::~QvHost() {
     if (m_module != nullptr) {
@@ -342,7 +339,6 @@ std::wstring QvFromUtf8(const std::string& text) {
     }
     return wide;
 }
-
 
 int main() {
     int argc = 0;
