@@ -1,0 +1,144 @@
+#include "net/reusable_socket.h"
+
+#include "diagnostics/event_log.h"
+
+namespace {
+
+unsigned long long Identity(const void* object) {
+    return reinterpret_cast<uintptr_t>(object);
+}
+
+}  // namespace
+
+void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,
+                        const OException& e, const OString& extra) {
+    if (!log.IsEnabled(OEventLog::kWarnings)) {
+        return;
+    }
+    OString text = prefix + "SocketException occurred. " +
+                   (entry != nullptr ? entry->Describe() : OString()) + " Error: 0x" +
+                   OString::ToHex(static_cast<uint32_t>(e.GetErrorCode())) + " " +
+                   e.GetMessage().c_str() + " " + extra;
+    log.Write(text, OEventLog::kWarnings);
+}
+
+TCPSocketWithReUse::TCPSocketWithReUse()
+    : m_manager(TCPSocketManager::Obtain()), m_log(m_manager->GetEventLog()) {
+    m_log->Writef(OEventLog::kDetailInfoG, "TCPSocketWithReUse::TCPSocketWithReUse",
+                  "Constructor called Id: 0x%016llX", Identity(this));
+}
+
+TCPSocketWithReUse::~TCPSocketWithReUse() {
+    if (m_entry != nullptr) {
+        if (m_entry->IsFailed()) {
+            m_manager->DestroySocketEntry(m_entry);
+        } else {
+            m_manager->MoveToIdle(m_entry);
+        }
+        m_entry = nullptr;
+    }
+    m_log->Writef(OEventLog::kDetailInfoG, "TCPSocketWithReUse::~TCPSocketWithReUse",
+                  "Destructor ID: 0x%016llX", Identity(this));
+    TCPSocketManager::Release();
+}
+
+void TCPSocketWithReUse::SetSendTimeout(int32_t milliseconds) {
+    m_sendTimeout = milliseconds;
+    m_log->Writef(OEventLog::kDetailInfoH, "TCPSocketWithReUse::SetSendTimeout",
+                  "SetSendTimeout ID: 0x%016llX, Timeout: %d", Identity(this), milliseconds);
+}
+
+void TCPSocketWithReUse::SetReceiveTimeout(int32_t milliseconds) {
+    m_receiveTimeout = milliseconds;
+    m_log->Writef(OEventLog::kDetailInfoH, "TCPSocketWithReUse::SetReceiveTimeout",
+                  "SetReceiveTimeout ID: 0x%016llX, Timeout: %d", Identity(this), milliseconds);
+}
+
+void TCPSocketWithReUse::Fail(const char* source, const SocketException& e, const OString& extra) {
+    LogSocketException(m_entry, *m_log, OString(source) + ": ", e, extra);
+    if (m_entry != nullptr) {
+        m_entry->m_failed = true;
+    }
+}
+
+void TCPSocketWithReUse::Connect(const OString& host, int32_t port) {
+    constexpr const char* kSource = "TCPSocketWithReUse::Connect";
+    m_log->Writef(OEventLog::kDetailInfoH, kSource,
+                  "Connect - Start: ID:0x%016llX, Host:%s, Port: %d, Retries 0", Identity(this),
+                  host.GetNarrow(), port);
+    bool isNew = false;
+    m_entry = m_manager->GetSocketEntry(host, port, isNew);
+    try {
+        StreamSocket& socket = *m_entry->m_socket;
+        if (m_sendTimeout != -1 && m_sendTimeout != m_entry->m_appliedSendTimeout) {
+            socket.SetSendTimeout(m_sendTimeout);
+            m_entry->m_appliedSendTimeout = m_sendTimeout;
+        }
+        if (m_receiveTimeout != -1 && m_receiveTimeout != m_entry->m_appliedReceiveTimeout) {
+            socket.SetReceiveTimeout(m_receiveTimeout);
+            m_entry->m_appliedReceiveTimeout = m_receiveTimeout;
+        }
+        // A reused entry is still connected from its last exchange.
+        if (isNew) {
+            socket.Connect(host, port);
+        }
+    } catch (const SocketException& e) {
+        Fail(kSource, e, "Retries: 0");
+        throw;
+    }
+    if (m_log->IsEnabled(OEventLog::kDetailInfoH)) {
+        m_log->Write(OLogLine(kSource, "Connect - End: " + m_entry->Describe() + ", Retries 0"),
+                     OEventLog::kDetailInfoH);
+    }
+}
+
+int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length) {
+    constexpr const char* kSource = "TCPSocketWithReUse::Write";
+    if (m_entry == nullptr || m_entry->m_socket == nullptr) {
+        return 0;
+    }
+    int32_t written = 0;
+    try {
+        written = m_entry->m_socket->Send(bytes, length);
+    } catch (const SocketException& e) {
+        Fail(kSource, e,
+             "Length to Write: " + OString(length) + ", Length Written:" + OString(written));
+        throw;
+    }
+    if (written == length) {
+        m_log->Writef(OEventLog::kDetailInfoI, kSource, "Write Succeeded: ID:0x%016llX, Length:%d",
+                      Identity(this), written);
+    } else if (m_log->IsEnabled(OEventLog::kWarnings)) {
+        m_log->Write(OLogLine(kSource, "Write Failed: ID:0x" + m_entry->Describe() +
+                                           ", Length to Write: " + OString(length) +
+                                           ", Length Written:" + OString(written)),
+                     OEventLog::kWarnings);
+    }
+    return written;
+}
+
+int32_t TCPSocketWithReUse::Read(char* buffer) {
+    constexpr const char* kSource = "TCPSocketWithReUse::Read";
+    if (m_entry == nullptr || m_entry->m_socket == nullptr) {
+        return 0;
+    }
+    int32_t count = 0;
+    try {
+        count = m_entry->m_socket->Receive(buffer);
+    } catch (const SocketException& e) {
+        Fail(kSource, e, OString());
+        throw;
+    }
+    if (count > 0) {
+        m_log->Writef(OEventLog::kDetailInfoI, kSource,
+                      "Read Succeeded: ID:0x%016llX, Buffer: %d, Length Received:%d",
+                      Identity(this), kReadSize, count);
+        return count;
+    }
+    if (m_log->IsEnabled(OEventLog::kWarnings)) {
+        m_log->Write(OLogLine(kSource, "Read Failed: " + m_entry->Describe()),
+                     OEventLog::kWarnings);
+    }
+    m_entry->m_failed = true;
+    return 0;
+}

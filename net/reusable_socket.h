@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/ostring.h"
+#include "net/socket_pool.h"
+
+class OEventLog;
+
+// The connection object of one exchange: Connect, Write, Read, destroy. The
+// TCP connection itself is a pooled TCPSocketEntry: after a clean exchange it
+// goes back to the pool and the next Connect of the same thread to the same
+// host and port finds it still connected; after any socket error it is closed.
+// Failures are logged and thrown as SocketException. Used by one thread.
+class TCPSocketWithReUse {
+public:
+    static constexpr int32_t kReadSize = StreamSocket::kReceiveSize;
+
+    TCPSocketWithReUse();
+    TCPSocketWithReUse(const TCPSocketWithReUse&) = delete;
+    TCPSocketWithReUse& operator=(const TCPSocketWithReUse&) = delete;
+    // Gives the entry back: idle when healthy, destroyed when it failed.
+    ~TCPSocketWithReUse();
+
+    // Applied to the socket in Connect, and only when they differ from what
+    // the socket has.
+    void SetSendTimeout(int32_t milliseconds);
+    void SetReceiveTimeout(int32_t milliseconds);
+    // Takes a pooled connection for host and port, connecting a new one.
+    void Connect(const OString& host, int32_t port);
+    // Sends all length bytes; the count sent. 0 without a connection.
+    int32_t Write(const void* bytes, int32_t length);
+    // One receive of up to kReadSize bytes; 0 when the peer closed (the entry
+    // is then not reused) or without a connection.
+    int32_t Read(char* buffer);
+
+    TCPSocketEntry* GetEntry() const noexcept { return m_entry; }
+
+private:
+    // Logs e, marks the entry failed; the caller rethrows.
+    void Fail(const char* source, const SocketException& e, const OString& extra);
+
+    TCPSocketEntry* m_entry = nullptr;
+    TCPSocketManager* m_manager;
+    std::shared_ptr<OEventLog> m_log;
+    int32_t m_sendTimeout = -1;
+    int32_t m_receiveTimeout = -1;
+};
+
+// Writes, when warnings are enabled: prefix + "SocketException occurred. " +
+// the entry's description + " Error: 0x" + 8 hex digits of the code (1359 for
+// a code below 1) + " " + the message + " " + extra.
+void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,
+                        const OException& e, const OString& extra);

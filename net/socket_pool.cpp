@@ -1,0 +1,385 @@
+#include "net/socket_pool.h"
+
+#include "diagnostics/event_log.h"
+#include "diagnostics/exceptions.h"
+
+namespace {
+
+// Guards the singleton and its count; never held while the pool lock is taken.
+OCriticalSection g_singletonLock;
+TCPSocketManager* g_pool = nullptr;
+
+constexpr DWORD kThreadEndWaitMs = 10000;
+
+unsigned long long Identity(const void* object) {
+    return reinterpret_cast<uintptr_t>(object);
+}
+
+}  // namespace
+
+void ONode::Unlink() noexcept {
+    if (m_owner != nullptr) {
+        if (m_owner->m_head == this) {
+            m_owner->m_head = m_next;
+            if (m_next != nullptr) {
+                m_next->m_previous = nullptr;
+            }
+        }
+        if (m_owner->m_tail == this) {
+            m_owner->m_tail = m_previous;
+            if (m_previous != nullptr) {
+                m_previous->m_next = nullptr;
+            }
+        }
+        m_owner = nullptr;
+    }
+    if (m_next != nullptr) {
+        m_next->m_previous = m_previous;
+    }
+    if (m_previous != nullptr) {
+        m_previous->m_next = m_next;
+    }
+    m_next = nullptr;
+    m_previous = nullptr;
+}
+
+void OList::AddHead(ONode* node) noexcept {
+    node->m_owner = this;
+    node->m_previous = nullptr;
+    node->m_next = m_head;
+    if (m_head != nullptr) {
+        m_head->m_previous = node;
+    }
+    if (m_tail == nullptr) {
+        m_tail = node;
+    }
+    m_head = node;
+}
+
+void OList::AddTail(ONode* node) noexcept {
+    node->m_owner = this;
+    node->m_next = nullptr;
+    node->m_previous = m_tail;
+    if (m_tail != nullptr) {
+        m_tail->m_next = node;
+    }
+    if (m_head == nullptr) {
+        m_head = node;
+    }
+    m_tail = node;
+}
+
+void OList::RemoveAll() noexcept {
+    while (m_head != nullptr) {
+        delete m_head;
+    }
+    m_head = nullptr;
+    m_tail = nullptr;
+}
+
+TCPSocketEntry::TCPSocketEntry(const OString& host, int32_t port)
+    : m_host(host),
+      m_port(port),
+      m_ownerThread(::GetCurrentThreadId()),
+      m_manager(TCPSocketManager::Obtain()) {
+    m_manager->GetEventLog()->Writef(OEventLog::kDetailInfoC, "TCPSocketEntry::TCPSocketEntry",
+                                     "Constructor called Id: 0x%016llX", Identity(this));
+}
+
+TCPSocketEntry::~TCPSocketEntry() {
+    try {
+        CloseSocket();
+    } catch (const SocketException&) {
+        // Closed either way; the close thread logs failures it can see.
+    }
+    m_manager->GetEventLog()->Writef(OEventLog::kDetailInfoC, "TCPSocketEntry::~TCPSocketEntry",
+                                     "Destructor called Id: 0x%016llX, ReUse Count:%d",
+                                     Identity(this), m_reuseCount);
+    TCPSocketManager::Release();
+}
+
+void TCPSocketEntry::EnsureSocket() {
+    if (!m_socket) {
+        m_socket = std::make_unique<StreamSocket>();
+    }
+}
+
+void TCPSocketEntry::CloseSocket() {
+    std::unique_ptr<StreamSocket> socket = std::move(m_socket);
+    if (socket) {
+        socket->Close();
+    }
+}
+
+bool TCPSocketEntry::IsExpired() const {
+    return static_cast<int64_t>(m_idleDeadline - OSocketApi::Current().getTickCount64()) < 1;
+}
+
+OString TCPSocketEntry::Describe() const {
+    return "ID: 0x" + OString::ToHex(static_cast<uint64_t>(Identity(this))) + ", Host:" + m_host +
+           ", Port: " + OString(m_port);
+}
+
+TCPSocketManager::TCPSocketManager()
+    : m_log(std::make_shared<OEventLog>(OString(OEventLog::kSourceTcpLibrary))),
+      m_terminate(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    m_log->Writef(OEventLog::kDetailInfoA, "TCPSocketManager::TCPSocketManager",
+                  "Constructor called");
+}
+
+// Only the last Release gets here, so no entry and no running close thread
+// holds the pool; the close thread may still be leaving, and is waited for
+// unless this is it.
+TCPSocketManager::~TCPSocketManager() {
+    if (m_terminate) {
+        ::SetEvent(m_terminate.Get());
+    }
+    if (m_closeThread && ::GetThreadId(m_closeThread.Get()) != ::GetCurrentThreadId()) {
+        ::WaitForSingleObject(m_closeThread.Get(), kThreadEndWaitMs);
+    }
+    m_terminate.Reset();
+    m_log->Writef(OEventLog::kDetailInfoA, "TCPSocketManager::~TCPSocketManager",
+                  "Destructor called");
+    m_idle.RemoveAll();
+    m_active.RemoveAll();
+}
+
+TCPSocketManager* TCPSocketManager::Obtain() {
+    OLock lock(g_singletonLock);
+    if (g_pool == nullptr) {
+        g_pool = new TCPSocketManager();
+    }
+    int32_t count = ++g_pool->m_references;
+    g_pool->m_log->Writef(OEventLog::kDetailInfoB, "TCPSocketManager::Obtain", "Obtain Count:%d",
+                          count);
+    return g_pool;
+}
+
+void TCPSocketManager::Release() {
+    OLock lock(g_singletonLock);
+    if (g_pool == nullptr) {
+        return;
+    }
+    int32_t count = --g_pool->m_references;
+    g_pool->m_log->Writef(OEventLog::kDetailInfoB, "TCPSocketManager::Release", "Count:%d", count);
+    if (count < 1) {
+        delete std::exchange(g_pool, nullptr);
+    }
+}
+
+int32_t TCPSocketManager::ReferenceCount() {
+    OLock lock(g_singletonLock);
+    return g_pool != nullptr ? g_pool->m_references : 0;
+}
+
+TCPSocketEntry* TCPSocketManager::FindLocked(const OString& host, int32_t port, DWORD threadId) {
+    for (TCPSocketEntry* entry = m_idle.Head(); entry != nullptr; entry = m_idle.Next(entry)) {
+        if (entry->m_ownerThread == threadId && entry->m_port == port &&
+            entry->m_host.CompareNoCase(host) == 0) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+TCPSocketEntry* TCPSocketManager::FindEntry(const OString& host, int32_t port, DWORD threadId) {
+    OLock lock(m_lock);
+    return FindLocked(host, port, threadId);
+}
+
+TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t port, bool& isNew) {
+    constexpr const char* kSource = "TCPSocketManager::GetSocketEntry";
+    OLock lock(m_lock);
+    TCPSocketEntry* entry = FindLocked(host, port, ::GetCurrentThreadId());
+    isNew = entry == nullptr;
+    if (entry != nullptr) {
+        ++entry->m_reuseCount;
+        m_log->Writef(OEventLog::kDetailInfoD, kSource,
+                      "TCPSocketManager: Entry Re-Used. Id: 0x%016llX, Host:%s, Port: %d, "
+                      "Retries: 0, ReUse Count:%d",
+                      Identity(entry), host.GetNarrow(), port, entry->m_reuseCount);
+        entry->Unlink();
+    } else {
+        auto made = std::make_unique<TCPSocketEntry>(host, port);
+        m_log->Writef(OEventLog::kDetailInfoC, kSource,
+                      "Created new Entry. Id: 0x%016llX, Host:%s, Port: %d, Retries: 0",
+                      Identity(made.get()), host.GetNarrow(), port);
+        try {
+            made->EnsureSocket();
+        } catch (const SocketException&) {
+            m_log->Writef(OEventLog::kWarnings, kSource, "SocketException occurred. ");
+            throw;
+        } catch (...) {
+            m_log->Writef(OEventLog::kWarnings, kSource, "General Exception occurred. ");
+            throw;
+        }
+        entry = made.release();
+    }
+    m_active.AddHead(entry);
+    return entry;
+}
+
+void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
+    entry->m_idleDeadline = OSocketApi::Current().getTickCount64() + kIdleMs;
+    bool start = false;
+    {
+        OLock lock(m_lock);
+        if (entry->GetOwner() == &m_active) {
+            entry->Unlink();
+        }
+        m_idle.AddTail(entry);
+        m_log->Writef(OEventLog::kDetailInfoD, "TCPSocketManager::MoveToIdle",
+                      "TCPSocketManager: Entry made idle. Id: 0x%016llX", Identity(entry));
+        if (!m_closeThreadStarted) {
+            m_closeThreadStarted = true;
+            Obtain();
+            start = true;
+        }
+    }
+    if (start) {
+        StartCloseThread();
+    }
+}
+
+void TCPSocketManager::DestroySocketEntry(TCPSocketEntry* entry) {
+    {
+        OLock lock(m_lock);
+        entry->Unlink();
+    }
+    try {
+        entry->CloseSocket();
+    } catch (const SocketException&) {
+        // The socket is closed; only Winsock's cleanup complained.
+    }
+    m_log->Writef(OEventLog::kDetailInfoC, "TCPSocketManager::DestroySocketEntry",
+                  "Entry being deleted due to DestroySocketEntry call. Id: 0x%016llX",
+                  Identity(entry));
+    delete entry;
+}
+
+int32_t TCPSocketManager::IdleCount() {
+    OLock lock(m_lock);
+    int32_t count = 0;
+    for (TCPSocketEntry* entry = m_idle.Head(); entry != nullptr; entry = m_idle.Next(entry)) {
+        ++count;
+    }
+    return count;
+}
+
+int32_t TCPSocketManager::ActiveCount() {
+    OLock lock(m_lock);
+    int32_t count = 0;
+    for (TCPSocketEntry* entry = m_active.Head(); entry != nullptr; entry = m_active.Next(entry)) {
+        ++count;
+    }
+    return count;
+}
+
+// The thread takes a reference on the module its code lives in and leaves
+// through FreeLibraryAndExitThread: a host that frees the library while
+// connections are idle would otherwise unmap the code this thread runs.
+// A plain system thread: the runtime's thread start would return into the
+// runtime after the module reference is gone.
+bool TCPSocketManager::StartCloseThread() {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&TCPLazyCloseThread::ThreadProc), &module);
+    auto* thread = new (std::nothrow) TCPLazyCloseThread(this, m_log, module);
+    HANDLE handle = thread != nullptr ? ::CreateThread(nullptr, 0, &TCPLazyCloseThread::ThreadProc,
+                                                       thread, CREATE_SUSPENDED, nullptr)
+                                      : nullptr;
+    if (handle == nullptr) {
+        delete thread;
+        if (module != nullptr) {
+            ::FreeLibrary(module);
+        }
+        return false;
+    }
+    {
+        OLock lock(m_lock);
+        m_closeThread.Reset(handle);
+    }
+    ::ResumeThread(handle);
+    return true;
+}
+
+DWORD TCPLazyCloseThread::WaitFor(int64_t remaining) {
+    if (remaining < static_cast<int64_t>(kMinWaitMs)) {
+        return kMinWaitMs;
+    }
+    return static_cast<DWORD>(remaining > static_cast<int64_t>(kMaxWaitMs) ? kMaxWaitMs
+                                                                           : remaining);
+}
+
+DWORD WINAPI TCPLazyCloseThread::ThreadProc(void* parameter) {
+    auto* self = static_cast<TCPLazyCloseThread*>(parameter);
+    HMODULE module = self->m_module;
+    {
+        OExceptionHandler handler("TCPLazyCloseThread::ThreadProc",
+                                  OExceptionHandler::kToEventLog | OExceptionHandler::kToLastError,
+                                  self->m_log);
+        bool ended = handler.Run([self] {
+            self->m_log->Writef(OEventLog::kDetailInfoF, "TCPLazyCloseThread::Initialize",
+                                "Initialized");
+            self->Run();
+        });
+        if (!ended) {
+            // A thread that broke lets the next MoveToIdle start another.
+            OLock lock(self->m_manager->m_lock);
+            self->m_manager->m_closeThreadStarted = false;
+        }
+        TCPSocketManager::Release();
+        delete self;
+    }
+    if (module != nullptr) {
+        ::FreeLibraryAndExitThread(module, 0);
+    }
+    return 0;
+}
+
+void TCPLazyCloseThread::Run() {
+    constexpr const char* kSource = "TCPLazyCloseThread::Run";
+    TCPSocketManager& pool = *m_manager;
+    for (;;) {
+        DWORD wait = kMaxWaitMs;
+        {
+            OLock lock(pool.m_lock);
+            while (TCPSocketEntry* head = pool.m_idle.Head()) {
+                int64_t remaining = static_cast<int64_t>(head->m_idleDeadline -
+                                                         OSocketApi::Current().getTickCount64());
+                if (remaining > 0) {
+                    wait = WaitFor(remaining);
+                    break;
+                }
+                head->Unlink();
+                m_log->Writef(OEventLog::kDetailInfoC, kSource, "Entry timed out Id: 0x%016llX",
+                              Identity(head));
+                try {
+                    head->CloseSocket();
+                } catch (const SocketException&) {
+                    m_log->Writef(OEventLog::kWarnings, kSource,
+                                  "SocketException occurred during delete pSocketEntry "
+                                  "occurred, and was ignored.");
+                }
+                delete head;
+            }
+            if (pool.m_idle.IsEmpty() && pool.m_active.IsEmpty()) {
+                m_log->Writef(OEventLog::kDetailInfoF, kSource, "terminating due to empty queues");
+                pool.m_closeThreadStarted = false;
+                return;
+            }
+        }
+        m_log->Writef(OEventLog::kDetailInfoE, kSource, "Blocking for: %lu milliseconds", wait);
+        DWORD result = OSocketApi::Current().waitForSingleObject(pool.m_terminate.Get(), wait);
+        if (result == WAIT_OBJECT_0) {
+            m_log->Writef(OEventLog::kDetailInfoE, kSource, "Unblocked due to _hTerminateEvent");
+            return;
+        }
+        if (result == WAIT_TIMEOUT) {
+            m_log->Writef(OEventLog::kDetailInfoE, kSource, "Unblocked due to timeout");
+        } else {
+            m_log->Writef(OEventLog::kWarnings, kSource,
+                          "Unblocked for unexpected reason! waitResult: 0x%08lX", result);
+        }
+    }
+}

@@ -1,0 +1,203 @@
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "core/handles.h"
+#include "core/locks.h"
+#include "core/ostring.h"
+#include "net/sockets.h"
+
+class OEventLog;
+class OList;
+class TCPSocketManager;
+
+// A node of an intrusive doubly linked list; destroying it unlinks it.
+class ONode {
+public:
+    ONode() = default;
+    ONode(const ONode&) = delete;
+    ONode& operator=(const ONode&) = delete;
+    virtual ~ONode() { Unlink(); }
+
+    // Leaves the owning list (if any), joining the neighbours.
+    void Unlink() noexcept;
+
+    ONode* GetNext() const noexcept { return m_next; }
+    ONode* GetPrevious() const noexcept { return m_previous; }
+    OList* GetOwner() const noexcept { return m_owner; }
+
+private:
+    friend class OList;
+    ONode* m_next = nullptr;
+    ONode* m_previous = nullptr;
+    OList* m_owner = nullptr;
+};
+
+// The list of intrusive nodes; it owns them and deletes those left in it.
+class OList {
+public:
+    OList() = default;
+    OList(const OList&) = delete;
+    OList& operator=(const OList&) = delete;
+    virtual ~OList() { RemoveAll(); }
+    virtual ONode* CreateNode() { return new ONode(); }
+
+    void AddHead(ONode* node) noexcept;
+    void AddTail(ONode* node) noexcept;
+    // True when the list has no head or no tail.
+    bool IsEmpty() const noexcept { return m_head == nullptr || m_tail == nullptr; }
+    // Deletes every node.
+    void RemoveAll() noexcept;
+    // The node after node, or the head when node is null.
+    ONode* Next(const ONode* node) const noexcept {
+        return node != nullptr ? node->m_next : m_head;
+    }
+    ONode* GetHead() const noexcept { return m_head; }
+    ONode* GetTail() const noexcept { return m_tail; }
+
+private:
+    friend class ONode;
+    ONode* m_head = nullptr;
+    ONode* m_tail = nullptr;
+};
+
+// A list whose nodes are all T.
+template <typename T, typename Base = OList>
+class OList_T : public Base {
+public:
+    T* Head() const noexcept { return static_cast<T*>(Base::GetHead()); }
+    T* Next(const T* node) const noexcept { return static_cast<T*>(Base::Next(node)); }
+};
+
+// One pooled TCP connection to a host and port, made for the thread that asked
+// for it. Owned by the pool (TCPSocketManager), which holds it in its active
+// or idle list; each entry holds a pool reference.
+class TCPSocketEntry : public ONode {
+public:
+    TCPSocketEntry(const OString& host, int32_t port);
+    // Closes the socket (never throws) and gives the pool reference back.
+    ~TCPSocketEntry() override;
+
+    // Creates the socket if there is none; throws SocketException.
+    void EnsureSocket();
+    // Closes and frees the socket; throws SocketException when Winsock's
+    // cleanup fails (the socket is gone either way).
+    void CloseSocket();
+    // True when the idle deadline is reached.
+    bool IsExpired() const;
+    // "ID: 0x<identity>, Host:<host>, Port: <port>".
+    OString Describe() const;
+
+    const OString& GetHost() const noexcept { return m_host; }
+    int32_t GetPort() const noexcept { return m_port; }
+    DWORD GetOwnerThread() const noexcept { return m_ownerThread; }
+    StreamSocket* GetSocket() const noexcept { return m_socket.get(); }
+    uint64_t GetIdleDeadline() const noexcept { return m_idleDeadline; }
+    int32_t GetReuseCount() const noexcept { return m_reuseCount; }
+    bool IsFailed() const noexcept { return m_failed; }
+
+private:
+    friend class TCPSocketManager;
+    friend class TCPSocketWithReUse;
+    friend class TCPLazyCloseThread;
+
+    OString m_host;
+    int32_t m_port;
+    DWORD m_ownerThread;
+    std::unique_ptr<StreamSocket> m_socket;
+    uint64_t m_idleDeadline = 0;
+    int32_t m_appliedSendTimeout = 0;
+    int32_t m_appliedReceiveTimeout = 0;
+    int32_t m_reuseCount = 0;
+    TCPSocketManager* m_manager;
+    bool m_failed = false;
+};
+
+// The process's pool of TCP connections: a connection given back healthy stays
+// open for kIdleMs and is handed again to the same thread asking for the same
+// host (ignoring case) and port. A background thread (TCPLazyCloseThread)
+// closes connections whose time is up and ends when the pool is empty.
+//
+// A reference-counted singleton: every wrapper, entry and the close thread
+// hold one reference; the Release that drops the last destroys the pool.
+// Thread-safe.
+class TCPSocketManager {
+public:
+    static constexpr uint64_t kIdleMs = 120000;
+
+    // The pool, created when there is none, with one more reference.
+    static TCPSocketManager* Obtain();
+    // Gives one reference back; the last destroys the pool.
+    static void Release();
+    // References held on the pool, 0 when there is none (for tests).
+    static int32_t ReferenceCount();
+
+    // An idle entry of this thread for host and port (isNew false), else a
+    // new entry with a socket not yet connected (isNew true); either is now
+    // in use. Throws SocketException when a socket cannot be made.
+    TCPSocketEntry* GetSocketEntry(const OString& host, int32_t port, bool& isNew);
+    // Keeps a healthy entry open for reuse until kIdleMs from now; starts the
+    // close thread if none runs.
+    void MoveToIdle(TCPSocketEntry* entry);
+    // Closes and deletes an entry at once.
+    void DestroySocketEntry(TCPSocketEntry* entry);
+    // The first idle entry for host, port and thread, or null.
+    TCPSocketEntry* FindEntry(const OString& host, int32_t port, DWORD threadId);
+    std::shared_ptr<OEventLog> GetEventLog() const { return m_log; }
+    // Entries idle and in use (for tests).
+    int32_t IdleCount();
+    int32_t ActiveCount();
+
+private:
+    friend class TCPLazyCloseThread;
+
+    TCPSocketManager();
+    ~TCPSocketManager();
+    TCPSocketManager(const TCPSocketManager&) = delete;
+    TCPSocketManager& operator=(const TCPSocketManager&) = delete;
+
+    TCPSocketEntry* FindLocked(const OString& host, int32_t port, DWORD threadId);
+    bool StartCloseThread();
+
+    OCriticalSection m_lock;
+    int32_t m_references = 0;
+    OList_T<TCPSocketEntry> m_active;
+    OList_T<TCPSocketEntry> m_idle;
+    std::shared_ptr<OEventLog> m_log;
+    bool m_closeThreadStarted = false;
+    OKernelHandle m_terminate;
+    // The last close thread started, waited for when the pool is destroyed.
+    OKernelHandle m_closeThread;
+};
+
+// The pool's background thread: closes idle entries whose deadline passed,
+// sleeping between checks (at least kMinWaitMs, at most kMaxWaitMs), and ends
+// when both lists are empty or the pool's terminate event is signalled. It
+// holds a pool reference and a reference on the library's module, so a host
+// that frees the library while connections are idle keeps it loaded until the
+// thread is done; its body runs under an OExceptionHandler (options 9).
+class TCPLazyCloseThread {
+public:
+    static constexpr uint64_t kMinWaitMs = 5000;
+    static constexpr uint64_t kMaxWaitMs = 120000;
+
+    // The wait before the next check when the idle head's deadline is
+    // remaining ms away.
+    static DWORD WaitFor(int64_t remaining);
+
+private:
+    friend class TCPSocketManager;
+
+    TCPLazyCloseThread(TCPSocketManager* manager, std::shared_ptr<OEventLog> log, HMODULE module)
+        : m_manager(manager), m_log(std::move(log)), m_module(module) {}
+    static DWORD WINAPI ThreadProc(void* parameter);
+    void Run();
+
+    TCPSocketManager* m_manager;
+    std::shared_ptr<OEventLog> m_log;
+    HMODULE m_module;
+};
