@@ -241,7 +241,7 @@ TEST_F(DalProxyWineTest, EveryOperationMatchesTheInProcessCall) {
     ASSERT_EQ(calls[0].size(), 16u);
     EXPECT_EQ(calls[0][8], L"DAL_Printer_ActionUI " + m_printer.Printer().Name() + L" 0x1234 101");
     EXPECT_EQ(calls[0][10], L"DAL_Settings_Export " + m_printer.Printer().Name() + L" " +
-                               folder.File(L"defaults.txt") + L" 0x80000001");
+                                folder.File(L"defaults.txt") + L" 0x80000001");
     EXPECT_EQ(calls[0][14], L"DAL_Settings_Export " + m_printer.Printer().Name() + L"  0x0");
 }
 
