@@ -26,15 +26,6 @@ std::wstring Environment(const wchar_t* name) {
     return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
 }
 
-std::string Utf8(const std::wstring& text) {
-    int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes,
-                          nullptr, nullptr);
-    return out;
-}
-
 std::wstring Hex(DWORD value) {
     wchar_t text[16];
     ::wsprintfW(text, L"0x%X", value);
@@ -55,13 +46,14 @@ void Log(const wchar_t* function, std::initializer_list<std::wstring> arguments)
     for (const std::wstring& argument : arguments) {
         line += L"\t" + argument;
     }
-    std::string bytes = Utf8(line + L"\r\n");
+    line += L"\r\n";
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
-        ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        ::WriteFile(file, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written,
+                    nullptr);
         ::CloseHandle(file);
     }
 }

@@ -9,7 +9,7 @@
 // them from one, Reset restores the defaults.
 //
 // When the environment variable kLogVariable names a file, every export
-// appends one UTF-8 line to it as it is entered:
+// appends one UTF-16LE line to it as it is entered:
 //     <process id> TAB <"in-process" or "proxy"> TAB <export> [TAB <argument>]... CRLF
 // where a DAL handle appears as its printer's name, a text as it is, a
 // number in decimal and the flags in hex ("0x" and upper-case digits). The

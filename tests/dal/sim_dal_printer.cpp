@@ -1,5 +1,7 @@
 #include "sim_dal_printer.h"
 
+#include <algorithm>
+
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/printer_setup.h"
 #include "support/files.h"
@@ -9,6 +11,23 @@ namespace {
 
 std::wstring LogPath() {
     return TempFolder() + L"qvsimdal-calls-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+}
+
+// Each log line: process id, side, export, arguments, separated by tabs.
+std::vector<std::pair<DWORD, std::wstring>> Calls() {
+    std::string bytes = ReadWholeFile(LogPath()).value_or("");
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    std::vector<std::pair<DWORD, std::wstring>> calls;
+    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
+         start = end + 2) {
+        std::wstring line = text.substr(start, end - start);
+        size_t side = line.find(L'\t');
+        size_t function = line.find(L'\t', side + 1);
+        std::wstring call = line.substr(function + 1);
+        std::replace(call.begin(), call.end(), L'\t', L' ');
+        calls.emplace_back(static_cast<DWORD>(std::stoul(line)), call);
+    }
+    return calls;
 }
 
 }  // namespace
@@ -31,9 +50,7 @@ SimDalPrinter::SimDalPrinter(const std::wstring& tag, const std::wstring& varian
 }
 
 SimDalPrinter::~SimDalPrinter() {
-    if (!m_modulePath.empty()) {
-        ::DeleteFileW(m_modulePath.c_str());
-    }
+    ::DeleteFileW(m_modulePath.c_str());  // an empty name deletes nothing
 }
 
 bool SimDalPrinter::SetIsolation(DWORD mode) const {
@@ -44,38 +61,13 @@ bool SimDalPrinter::SetIsolation(DWORD mode) const {
                              sizeof mode) == ERROR_SUCCESS;
 }
 
-std::vector<std::vector<std::wstring>> SimDalPrinter::Calls() {
-    std::vector<std::vector<std::wstring>> calls;
-    std::string bytes = ReadWholeFile(LogPath()).value_or("");
-    std::wstring text(bytes.size(), L'\0');
-    text.resize(static_cast<size_t>(
-        ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                              static_cast<int>(text.size()))));
-    size_t start = 0;
-    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-        std::vector<std::wstring> fields;
-        std::wstring line = text.substr(start, end - start);
-        size_t from = 0;
-        for (size_t tab; (tab = line.find(L'\t', from)) != std::wstring::npos; from = tab + 1) {
-            fields.push_back(line.substr(from, tab - from));
-        }
-        fields.push_back(line.substr(from));
-        calls.push_back(fields);
-    }
-    return calls;
-}
-
 void SimDalPrinter::ClearCalls() {
     ::DeleteFileW(LogPath().c_str());
 }
 
 std::vector<std::wstring> SimDalPrinter::CallTexts() {
     std::vector<std::wstring> texts;
-    for (const auto& call : Calls()) {
-        std::wstring text;
-        for (size_t i = 2; i < call.size(); ++i) {
-            text += (i > 2 ? L" " : L"") + call[i];
-        }
+    for (const auto& [process, text] : Calls()) {
         texts.push_back(text);
     }
     return texts;
@@ -83,9 +75,9 @@ std::vector<std::wstring> SimDalPrinter::CallTexts() {
 
 DWORD SimDalPrinter::LastProcessOf(const std::wstring& function) {
     DWORD id = 0;
-    for (const auto& call : Calls()) {
-        if (call.size() > 2 && call[2] == function) {
-            id = static_cast<DWORD>(std::stoul(call[0]));
+    for (const auto& [process, text] : Calls()) {
+        if (text.substr(0, text.find(L' ')) == function) {
+            id = process;
         }
     }
     return id;

@@ -20,9 +20,7 @@ class SimDalPrinter {
 public:
     // variant: the module's base name beside the test program ("qvsimdal").
     SimDalPrinter(const std::wstring& tag, const std::wstring& variant);
-    ~SimDalPrinter();
-    SimDalPrinter(const SimDalPrinter&) = delete;
-    SimDalPrinter& operator=(const SimDalPrinter&) = delete;
+    ~SimDalPrinter();  // removes the copy; not copyable, as WinePrinter is not
 
     bool Ok() const { return m_ok; }
     const std::wstring& Error() const { return m_error; }
@@ -33,11 +31,9 @@ public:
     // "Settings:DAL/Isolation Mode" of the printer.
     bool SetIsolation(DWORD mode) const;
 
-    // The calls logged so far, each split at its tabs: process id, side
-    // ("in-process" or "proxy"), export, arguments.
-    static std::vector<std::vector<std::wstring>> Calls();
     static void ClearCalls();
-    // The calls without process id and side, one text each.
+    // The calls logged so far without process id and side: the export and
+    // its arguments, joined by blanks.
     static std::vector<std::wstring> CallTexts();
     // The process id logged by the last call of that export, 0 if none.
     static DWORD LastProcessOf(const std::wstring& function);
@@ -49,8 +45,7 @@ private:
     std::wstring m_modulePath;
 };
 
-// Whether the process with this id has ended (or never was), waiting up to
-// timeoutMs.
+// Whether the process has ended (or never was), waiting up to timeoutMs.
 bool ProcessEnded(DWORD processId, DWORD timeoutMs);
 
 }  // namespace QvTest
