@@ -111,8 +111,12 @@ OString DriverDLLProxy::GetDalModulePath(HANDLE printer) {
 }
 
 DriverDLLProxy::~DriverDLLProxy() {
-    if (m_open != 0) {
-        PrinterClose(m_open);
+    try {
+        if (m_open != 0) {
+            PrinterClose(m_open);
+        }
+    } catch (...) {
+        // Only allocation can fail here; the module and proxy still go.
     }
     m_module.Reset();
     EndProxy(kProxyExitGraceMs);
@@ -123,10 +127,13 @@ uint64_t DriverDLLProxy::PrinterOpen(HANDLE printer) {
     if (path.IsEmpty()) {
         return 0;
     }
-    // What an earlier failed open left: a loaded module, a proxy.
+    // What an earlier open left: its DAL handle is closed before its module
+    // or proxy goes; a failed one may have left either.
+    if (m_open != 0) {
+        PrinterClose(m_open);
+    }
     m_module.Reset();
     EndProxy(kProxyExitGraceMs);
-    m_open = 0;
 
     bool wow64 = IsRunningUnderWow64();
     if (!wow64 && !IsDalIsolated(printer)) {
