@@ -8,24 +8,22 @@
 #include <thread>
 #include <vector>
 
+#include "support/text.h"
 #include "support/wine_printer.h"
 
+using QvTest::ComputerName;
+using QvTest::W;
 using QvTest::WinePrinter;
 
 namespace {
 
 // Spooler spy behind the printer-information seam: counts the calls, moves the
-// clock, and makes up what Wine's spooler never reports (server names at levels
-// 4 and 2, a network port, a failing level 2 read, a device mode running past
-// the buffer, a driver version and date). Everything else is Wine's answer.
-// What the spy makes up, as a test sets it.
+// clock, and makes up what Wine's spooler never reports (a server name at level
+// 4, a failing level 2 read, a device mode claiming bytes past the buffer, a
+// driver version and date). Everything else is Wine's answer.
 struct Fakes {
     bool failLevel2 = false;
     const wchar_t* level4Server = nullptr;
-    const wchar_t* level2Server = nullptr;
-    const wchar_t* level2Name = nullptr;
-    const wchar_t* level2Port = nullptr;
-    // Bytes the level 2 device mode claims beyond the spooler's buffer.
     DWORD devModeOvershoot = 0;
 };
 
@@ -43,23 +41,15 @@ struct Spy {
             return FALSE;
         }
         BOOL ok = ::GetPrinterW(printer, level, buffer, size, needed);
-        auto patch = [](const wchar_t* with, LPWSTR& field) {
-            field = with != nullptr ? const_cast<wchar_t*>(with) : field;
-        };
-        if (ok && level == 4) {
-            patch(fake.level4Server, reinterpret_cast<PRINTER_INFO_4W*>(buffer)->pServerName);
+        if (ok && level == 4 && fake.level4Server != nullptr) {
+            reinterpret_cast<PRINTER_INFO_4W*>(buffer)->pServerName =
+                const_cast<wchar_t*>(fake.level4Server);
         }
-        if (ok && level == 2) {
-            auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
-            patch(fake.level2Server, info->pServerName);
-            patch(fake.level2Name, info->pPrinterName);
-            patch(fake.level2Port, info->pPortName);
-            if (fake.devModeOvershoot != 0 && info->pDevMode != nullptr) {
-                auto rest =
-                    static_cast<DWORD>(buffer + size - reinterpret_cast<BYTE*>(info->pDevMode));
-                info->pDevMode->dmDriverExtra =
-                    static_cast<WORD>(rest - info->pDevMode->dmSize + fake.devModeOvershoot);
-            }
+        DEVMODEW* mode =
+            ok && level == 2 ? reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pDevMode : nullptr;
+        if (mode != nullptr && fake.devModeOvershoot != 0) {
+            auto rest = static_cast<DWORD>(buffer + size - reinterpret_cast<BYTE*>(mode));
+            mode->dmDriverExtra = static_cast<WORD>(rest - mode->dmSize + fake.devModeOvershoot);
         }
         return ok;
     }
@@ -77,17 +67,6 @@ struct Spy {
 
     static ULONGLONG WINAPI TickCount() { return now; }
 };
-
-std::wstring ComputerName() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD chars = MAX_COMPUTERNAME_LENGTH + 1;
-    ::GetComputerNameW(name, &chars);
-    return name;
-}
-
-std::wstring W(const OString& text) {
-    return text.GetWide();
-}
 
 class PrinterInfoWineTest : public ::testing::Test {
 protected:
@@ -267,69 +246,32 @@ TEST_F(PrinterInfoWineTest, EachThreadHasItsOwnCacheThatEndsWithTheThread) {
     EXPECT_EQ(Spy::level2Calls, level2) << "this thread's entry is still fresh";
 }
 
-// What PRINTER_INFO_2 says decides where a printer lives: a server name or a
-// "\\host\queue" port (faked: a real one breaks Wine's spooler) makes it
-// remote; otherwise a terminal session's client printer is. The device mode's
-// sizes are the driver's: one claiming more than the spooler's buffer holds
-// after it would be copied from beyond that buffer, and is dropped instead.
-TEST_F(PrinterInfoWineTest, LevelTwoFactsPlaceThePrinter) {
+// A terminal session's client printer is remote, named after its client (the
+// other placements are unit-tested with the names they derive from). The
+// device mode's sizes are the driver's: one claiming more than the spooler's
+// buffer holds after it would be copied from beyond that buffer, and is dropped.
+TEST_F(PrinterInfoWineTest, SessionPrinterIsRemoteAndAnOverlongDeviceModeIsDropped) {
     WinePrinter printer(L"place");
     QV_SKIP_WITHOUT_PRINTER(printer);
     ASSERT_TRUE(printer.SetDataDword(L"TSSessionID", 2));
     ASSERT_TRUE(printer.SetDataString(L"ClientName", L"HOST-PC"));
     ASSERT_TRUE(printer.SetDataString(L"PrinterName", L"Label"));
-    const std::wstring name = printer.Name();
-    struct Row {
-        Fakes fake;
-        const wchar_t *server, *share, *shortName;
-        bool session, devMode;
-        const char* note;
-    } rows[] = {
-        {{}, L"HOST-PC", L"", L"Label", true, true, "a session printer, named after its client"},
-        {{.devModeOvershoot = 1024},
-         L"HOST-PC",
-         L"",
-         L"Label",
-         true,
-         false,
-         "a device mode past the buffer is dropped"},
-        {{.level2Port = L"\\\\qvhost\\labelq"},
-         L"qvhost",
-         L"labelq",
-         name.c_str(),
-         false,
-         true,
-         "a network port; the session id no longer matters"},
-        {{.level2Server = L"\\\\PrintSrv", .level2Name = L"\\\\PrintSrv\\Label 4"},
-         L"PrintSrv",
-         L"",
-         L"Label 4",
-         false,
-         true,
-         "a print server's printer"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
+    const OString name(printer.Name().c_str());
+    for (DWORD overshoot : {0, 1024}) {
+        SCOPED_TRACE(overshoot);
         PrinterInfoCache::ClearThisThread();
-        Spy::fake = row.fake;
-        Spy::now += 1500;
-        PrinterInfo info(OString(name.c_str()));
-        EXPECT_TRUE(info.IsRemote());
-        EXPECT_EQ(W(info.GetServerName()), row.server);
-        EXPECT_EQ(W(info.GetShareName()), row.share);
-        EXPECT_EQ(W(info.GetShortName()), row.shortName);
-        EXPECT_EQ(info.IsSessionRedirected(), row.session);
-        EXPECT_EQ(info.GetDevMode() != nullptr, row.devMode);
-        EXPECT_EQ(info.GetDevModeSize() != 0, row.devMode);
-        EXPECT_EQ(W(info.GetPortName()),
-                  row.fake.level2Port ? row.fake.level2Port : printer.Port());
-        if (row.session) {
-            // A refresh a second later derives the same names again.
+        Spy::fake.devModeOvershoot = overshoot;
+        for (int refresh = 0; refresh < 2; ++refresh) {  // a refresh derives the same names
             Spy::now += 1500;
-            PrinterInfo later(OString(name.c_str()));
-            EXPECT_EQ(later.GetLastRefresh(), Spy::now.load());
-            EXPECT_EQ(W(later.GetServerName()), row.server);
-            EXPECT_EQ(W(later.GetShortName()), row.shortName);
+            PrinterInfo info(name);
+            EXPECT_EQ(info.GetLastRefresh(), Spy::now.load());
+            EXPECT_TRUE(info.IsRemote());
+            EXPECT_TRUE(info.IsSessionRedirected());
+            EXPECT_EQ(W(info.GetServerName()), L"HOST-PC");
+            EXPECT_EQ(W(info.GetShortName()), L"Label");
+            EXPECT_EQ(W(info.GetPortName()), printer.Port());
+            EXPECT_EQ(info.GetDevMode() != nullptr, overshoot == 0);
+            EXPECT_EQ(info.GetDevModeSize() != 0, overshoot == 0);
         }
     }
 }

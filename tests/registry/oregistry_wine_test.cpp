@@ -10,15 +10,12 @@
 #include <vector>
 
 #include "support/scratch_registry.h"
+#include "support/text.h"
 
 namespace {
 
-std::wstring W(const OString& s) {
-    return s.GetWide();
-}
-OString O(const std::wstring& s) {
-    return OString(s.c_str());
-}
+using QvTest::O;
+using QvTest::W;
 
 class ORegistryTest : public ::testing::Test {
 protected:
@@ -35,8 +32,8 @@ TEST(ORegistryAliases, EveryAliasReachesItsHive) {
     struct Row {
         const wchar_t* root;  // as a caller writes it (any letter case)
         HKEY hive;
-        const wchar_t* parent;  // the key root stands for, or a scratch parent below it
-        const wchar_t* under;   // path from the root to that parent, as written after the root
+        // The key root stands for, or a scratch parent below it; the path to it after the root.
+        const wchar_t *parent, *under;
     };
     const Row rows[] = {
         {L"CLASSES_ROOT:", HKEY_CLASSES_ROOT, L"QuorvelTest", L"QuorvelTest/"},
@@ -66,25 +63,16 @@ TEST(ORegistryAliases, EveryAliasReachesItsHive) {
 
 TEST_F(ORegistryTest, WrittenPathsAddressTheseKeysAndValues) {
     struct Row {
-        const wchar_t* base;   // appended to the scratch path to make the base key
-        std::wstring written;  // the value name as a caller writes it
-        const wchar_t* key;    // where it is stored, below the scratch key
-        const wchar_t* value;
+        const wchar_t* base;         // appended to the scratch path to make the base key
+        std::wstring written;        // the value name as a caller writes it
+        const wchar_t *key, *value;  // where it is stored, below the scratch key
         const char* note;
     };
     const Row rows[] = {
-        {L"", L"a//b", L"", L"a/b", "doubled slash"},
-        {L"", L"x::y", L"", L"x:y", "doubled colon"},
-        {L"", L"50%%", L"", L"50%", "doubled percent"},
-        {L"", L"p%3Aq", L"", L"p:q", "escape written directly"},
-        {L"", L"Label//1::2/Value", L"Label/1:2", L"Value",
-         "escaped key name: one key holding the characters"},
-        {L"", L"Ports/Port%2FA%3AB%25/Speed", L"Ports\\Port/A:B%", L"Speed",
-         "key name escaped as EscapeName does"},
+        {L"", L"Label//1::2/Value", L"Label/1:2", L"Value", "one key holding '/' and ':'"},
+        {L"", L"Ports/Port%2FA%3AB%25/Speed", L"Ports\\Port/A:B%", L"Speed", "escaped key name"},
         {L"", L"A\\B\\V", L"A\\B", L"V", "backslash separators"},
-        {L"/A/B/", L"V", L"A\\B", L"V", "trailing slashes of the base key"},
-        {L"/Does/Not/Exist", m_scratch.Path() + L"/Other/V", L"Other", L"V",
-         "absolute name ignores the base key"},
+        {L"/Does/Not/Exist", m_scratch.Path() + L"/Other/V", L"Other", L"V", "absolute name"},
         {L"/Does/Not/Exist", L"CURRENT_USER:" + m_scratch.Subkey() + L"\\Other\\W", L"Other", L"W",
          "absolute name with an alias"},
     };
@@ -128,7 +116,6 @@ TEST_F(ORegistryTest, ReadsGiveByteCountsAndNeedExactSizes) {
         {L"NoKey/Eight", 16, -3, 0xDEF, 0xEE, "missing key"},
         // RegOpenKeyExW(hive, L"") opens the hive itself, which would give -1.
         {L"2:Eight", 16, -3, 0xDEF, 0xEE, "a hive alone does not open"},
-        {L"7:Foo/Eight", 16, -3, 0xDEF, 0xEE, "no such hive"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);

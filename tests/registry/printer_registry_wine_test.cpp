@@ -14,25 +14,15 @@
 #include "printer/printer_registry_facts.h"
 #include "support/print_server.h"
 #include "support/scratch_registry.h"
+#include "support/text.h"
 #include "support/wine_printer.h"
 
 namespace {
 
+using QvTest::ComputerName;
+using QvTest::N;
+using QvTest::O;
 using QvTest::WinePrinter;
-
-std::string N(const std::wstring& s) {
-    return OString(s.c_str()).GetNarrow();
-}
-OString O(const std::wstring& s) {
-    return OString(s.c_str());
-}
-
-std::wstring ComputerName() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD chars = MAX_COMPUTERNAME_LENGTH + 1;
-    ::GetComputerNameW(name, &chars);
-    return name;
-}
 
 const std::wstring kPrinters = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\";
 
@@ -138,7 +128,7 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     PrinterRegistry registry{RegistryFactsOf(O(Name()))};
     ASSERT_TRUE(registry.IsRemote());
     EXPECT_TRUE(registry.GetRedirect());
-    EXPECT_EQ(std::wstring(registry.GetFacts().serverName.GetWide()), server.Server());
+    EXPECT_EQ(QvTest::W(registry.GetFacts().serverName), server.Server());
 
     ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Mirrored"), 9));
     EXPECT_TRUE(server.Mirror().HasDword(L"PRINT:\\Printers\\" + Name() + L"\\PrinterDriverData",
@@ -214,21 +204,11 @@ TEST_F(PrinterRegistryWineTest, ReadPrinterNumberAsksTheSpooler) {
 TEST(PrinterRegistryWine, UnknownPrinterReadsDefaults) {
     std::wstring name = UniqueTestName(L"No Such Printer ");
     PrinterRegistry registry{RegistryFactsOf(O(name))};
-    EXPECT_EQ(std::wstring(registry.GetFacts().fullName.GetWide()), name);
+    EXPECT_EQ(QvTest::W(registry.GetFacts().fullName), name);
     EXPECT_TRUE(registry.GetFacts().shortName.IsEmpty());
     EXPECT_FALSE(registry.IsRemote());
     EXPECT_EQ(registry.GetNumber(OString(L"SETTINGS:Status/Status Monitoring Mode"), 3), 3u);
-    EXPECT_EQ(std::wstring(registry.GetString(OString(L"DATA:Anything"), OString(L"d")).GetWide()),
-              L"d");
-}
-
-TEST(PrinterRegistryWine, MutexIsTheMachineWideOne) {
-    PrinterRegistry registry{PrinterRegistry::Facts{}};
-    ASSERT_TRUE(registry.GetMutex().Lock());
-    EXPECT_FALSE(LockableFromAnotherThread(L"Global\\Quorvel:PrinterRegistry", 50));
-    registry.GetMutex().Unlock();
-    // Other test programs take the machine-wide mutex too, briefly: wait them out.
-    EXPECT_TRUE(LockableFromAnotherThread(L"Global\\Quorvel:PrinterRegistry", 10000));
+    EXPECT_EQ(QvTest::W(registry.GetString(OString(L"DATA:Anything"), OString(L"d"))), L"d");
 }
 
 }  // namespace

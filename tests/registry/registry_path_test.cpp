@@ -4,11 +4,13 @@
 
 #include <string>
 
+#include "support/text.h"
+
 namespace {
 
-std::wstring W(const OString& s) {
-    return s.GetWide();
-}
+using QvTest::W;
+constexpr auto Escape = RegistryPath::EscapeName;
+constexpr auto Unescape = RegistryPath::UnescapeName;
 
 OString Resolve(const OString& s) {
     OString path(s);
@@ -29,40 +31,31 @@ OString JoinB(const OString& key) {
 TEST(RegistryPath, TextSteps) {
     struct Row {
         OString (*step)(const OString&);
-        const wchar_t* input;
-        const wchar_t* expected;
+        const wchar_t *input, *expected;
         const char* note;
     };
     const Row rows[] = {
         // '%' first, or the '%' of "%2F" would itself be escaped again.
-        {RegistryPath::EscapeName, L"a/%", L"a%2F%25", "escape: slash, then percent"},
-        {RegistryPath::EscapeName, L"%2F", L"%252F",
-         "escape: text that looks escaped is escaped again"},
-        {RegistryPath::EscapeName, L"\\\\srv\\Label:1/2", L"\\\\srv\\Label%3A1%2F2",
-         "escape: backslashes stay"},
-        {RegistryPath::UnescapeName, L"%2", L"%2",
-         "unescape: two characters are returned unchanged"},
-        {RegistryPath::UnescapeName, L"a%2fb", L"a/b", "unescape: lower-case hex"},
-        {RegistryPath::UnescapeName, L"%3a%3A", L"::", "unescape: two escapes back to back"},
-        {RegistryPath::UnescapeName, L"%252F", L"%2F",
-         "unescape: a decoded '%' is not decoded again"},
-        {RegistryPath::UnescapeName, L"ab%2", L"ab%2",
-         "unescape: '%' without two characters after it"},
-        {RegistryPath::UnescapeName, L"%41%42%43", L"ABC", "unescape: 0x41 0x42 0x43"},
-        {RegistryPath::UnescapeName, L"a%00%41", L"a%00A", "unescape: a NUL is never decoded"},
+        {Escape, L"a/%", L"a%2F%25", "slash, then percent"},
+        {Escape, L"%2F", L"%252F", "text that looks escaped is escaped again"},
+        {Escape, L"\\\\srv\\Label:1/2", L"\\\\srv\\Label%3A1%2F2", "backslashes stay"},
+        {Unescape, L"%2", L"%2", "two characters are returned unchanged"},
+        {Unescape, L"a%2fb", L"a/b", "lower-case hex"},
+        {Unescape, L"%3a%3A", L"::", "two escapes back to back"},
+        {Unescape, L"%252F", L"%2F", "a decoded '%' is not decoded again"},
+        {Unescape, L"ab%2", L"ab%2", "'%' without two characters after it"},
+        {Unescape, L"%41%42%43", L"ABC", "0x41 0x42 0x43"},
+        {Unescape, L"a%00%41", L"a%00A", "a NUL is never decoded"},
         // The per-alias rows are in the conformance tests, against the real hives.
-        {Resolve, L"CURRENT_USER:Software", L"1:Software",
-         "no separator after a replacement ending in ':'"},
+        {Resolve, L"CURRENT_USER:Software", L"1:Software", "no separator after a ':'"},
         {Resolve, L"users:x", L"3:x", "lower-case users"},
         {Resolve, L"Local:Foo", L"2:SOFTWARE/Brantheon/Drivers/Foo", "mixed case"},
         {Resolve, L"LOCAL:", L"2:SOFTWARE/Brantheon/Drivers", "alias alone"},
-        {Resolve, L"print:", L"2:SYSTEM/CurrentControlSet/Control/Print",
-         "alias alone, lower case"},
+        {Resolve, L"print:", L"2:SYSTEM/CurrentControlSet/Control/Print", "lower case alone"},
         {Resolve, L"LOCAL", L"LOCAL", "no ':' at all: untouched"},
         {Resolve, L"2:LOCAL:x", L"2:LOCAL:x", "an alias only matches at the start"},
         {Resolve, L"SETTINGS:x", L"SETTINGS:x", "not an alias of the base registry"},
-        {SlashEndedData, L"DATA:Settings", L"PRINT:x/Settings",
-         "no separator after a replacement ending in '/'"},
+        {SlashEndedData, L"DATA:Settings", L"PRINT:x/Settings", "no separator after a '/'"},
         {JoinB, L"2:A", L"2:A/b", "join"},
         {JoinB, L"2:", L"2:b", "join after ':'"},
         {JoinB, L"", L"b", "join to nothing"},
@@ -78,37 +71,31 @@ TEST(RegistryPath, EscapeThenUnescapeGivesEveryPrintableCharacterBack) {
         for (const std::wstring& text :
              {std::wstring(1, c), L"ab" + std::wstring(1, c) + L"cd", std::wstring(3, c)}) {
             SCOPED_TRACE(testing::Message() << "character 0x" << std::hex << static_cast<int>(c));
-            OString escaped = RegistryPath::EscapeName(OString(text.c_str()));
-            EXPECT_EQ(std::wstring(escaped.GetWide()).find_first_of(L"/:"), std::wstring::npos);
-            EXPECT_EQ(W(RegistryPath::UnescapeName(escaped)), text);
+            OString escaped = Escape(OString(text.c_str()));
+            EXPECT_EQ(W(escaped).find_first_of(L"/:"), std::wstring::npos);
+            EXPECT_EQ(W(Unescape(escaped)), text);
         }
     }
 }
 
 TEST(RegistryPath, SplitValuePathSeparatesKeyAndDecodedName) {
     struct Row {
-        const wchar_t* key;
-        const wchar_t* name;
+        const wchar_t *key, *name;
         bool ok;
-        const wchar_t* expectedKey;
-        const wchar_t* expectedName;
+        const wchar_t *expectedKey, *expectedName;
         const char* note;
     };
     const Row rows[] = {
-        {L"SETTINGS:", L"Status/Status Monitoring Mode", true, L"SETTINGS:Status",
-         L"Status Monitoring Mode", "relative name with a subkey"},
-        {L"", L"NETWORK:TCP Enabled", true, L"NETWORK:", L"TCP Enabled",
-         "absolute name, empty key"},
-        {L"LOCAL:Ignored", L"1:Software/V", true, L"1:Software", L"V",
-         "absolute name ignores the key"},
+        {L"SETTINGS:", L"Status/Mode", true, L"SETTINGS:Status", L"Mode", "name with a subkey"},
+        {L"", L"NETWORK:TCP Enabled", true, L"NETWORK:", L"TCP Enabled", "absolute, empty key"},
+        {L"LOCAL:Ignored", L"1:Software/V", true, L"1:Software", L"V", "absolute ignores the key"},
         {L"LOCAL:K", L"a//b", true, L"LOCAL:K", L"a/b", "doubled slash in a value name"},
         {L"LOCAL:K", L"x::y", true, L"LOCAL:K", L"x:y", "doubled colon is not absolute"},
         {L"LOCAL:K", L"50%%", true, L"LOCAL:K", L"50%", "doubled percent"},
-        {L"LOCAL:K", L"v%2Fw", true, L"LOCAL:K", L"v/w", "escape written directly in a value name"},
+        {L"LOCAL:K", L"v%2Fw", true, L"LOCAL:K", L"v/w", "escape written directly"},
         {L"USER:A\\B", L"v", true, L"USER:A/B", L"v", "backslash separator in the key"},
         {L"USER:A/B/", L"v", true, L"USER:A/B", L"v", "trailing slash of the key"},
-        {L"USER:A/B///", L"v", true, L"USER:A/B%2F", L"v",
-         "three slashes: an escaped slash, then a separator"},
+        {L"USER:A/B///", L"v", true, L"USER:A/B%2F", L"v", "an escaped slash, then a separator"},
         {L"USER:A/B/", L"", true, L"USER:A/B", L"", "empty name: the key without trailing slash"},
         {L"2:", L"v", true, L"2:", L"v", "no slash after a bare root"},
         {L"K", L"v", true, L"K", L"v", "no root, split at the slash"},
