@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "support/text.h"
+
 namespace {
+
+using QvTest::Joined;
 
 // Automatic step: count / 8, at least 4, at most 1024; the new capacity is
 // the larger of the wanted size and capacity + step. Each start array was
@@ -45,15 +49,6 @@ void CheckGrowth() {
 TEST(OTypedArray, GrowthStepsFollowTheCountAndGrowBy) {
     CheckGrowth<OTypedArray<int>>();
     CheckGrowth<OStringArray>();
-}
-
-std::string Joined(const OStringArray& array) {
-    std::string joined;
-    for (int32_t i = 0; i < array.GetCount(); ++i) {
-        joined += (i == 0 ? "" : ",");
-        joined += array[i].GetNarrow();
-    }
-    return joined;
 }
 
 TEST(OTypedArray, ReturningAndInsertedElementsAreZero) {

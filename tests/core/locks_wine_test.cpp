@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "core/locks.h"
+#include "support/print_server.h"
 #include "support/process.h"
 #include "support/scratch_registry.h"
 
@@ -23,16 +24,8 @@ double NowMs() {
     return static_cast<double>(::GetTickCount64());
 }
 
-// Whether another thread can take the named mutex within waitMs.
 bool OtherThreadCanLock(const std::wstring& name, uint32_t waitMs) {
-    bool held = false;
-    std::thread other([&] {
-        OMutex mutex(name.c_str(), waitMs);
-        held = mutex.Lock();
-        mutex.Unlock();
-    });
-    other.join();
-    return held;
+    return LockableFromAnotherThread(name.c_str(), waitMs);
 }
 
 // The DACL of a kernel object as SDDL text.

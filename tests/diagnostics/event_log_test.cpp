@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "diagnostics/event_log_format.h"
+#include "support/text.h"
 
 namespace {
 
 using namespace OEventLogFormat;
 
-std::wstring W(const OString& s) {
-    return s.GetWide();
-}
+using QvTest::W;
 
 TEST(OEventLogFormat, DebugPrefixIsSecondsDotMilliseconds) {
     struct Row {

@@ -17,12 +17,11 @@
 #include "diagnostics/event_log_backend.h"
 #include "diagnostics/event_log_format.h"
 #include "support/scratch_registry.h"
+#include "support/text.h"
 
 namespace {
 
-OString O(const std::wstring& s) {
-    return OString(s.c_str());
-}
+using QvTest::O;
 
 struct Event {
     WORD type;

@@ -7,11 +7,11 @@
 
 #include <string>
 
+#include "support/text.h"
+
 namespace {
 
-std::wstring W(const OString& s) {
-    return s.GetWide();
-}
+using QvTest::W;
 
 PrinterRegistry::Facts SampleFacts() {
     PrinterRegistry::Facts facts;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/text.h"
+
 namespace {
 
 std::string Text(const std::vector<uint8_t>& bytes) {
@@ -13,11 +15,7 @@ std::string Text(const std::vector<uint8_t>& bytes) {
 }
 
 std::string Lines(const OStringArray& lines) {
-    std::string joined;
-    for (int32_t i = 0; i < lines.GetCount(); ++i) {
-        joined += (i > 0 ? "|" : "") + std::string(lines[i].GetNarrow());
-    }
-    return joined;
+    return QvTest::Joined(lines, "|");
 }
 
 const char kDefaultLines[] = "Content-Type: application/octet-stream|Cache-Control: no-cache";
