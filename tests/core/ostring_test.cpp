@@ -419,11 +419,7 @@ TEST(OString, SplitKeepsEmptyPieces) {
         {OString(";"), ";", {"", ""}},
         {In(OString::kCodePageUtf8, "\xC3\xA9;x"), ";", {"\xC3\xA9", "x"}},
         // The delimiter is counted in the wide form: one unit there, two bytes here.
-        {In(OString::kCodePageUtf8,
-            "a\xC3\xA9"
-            "bc\xC3\xA9"),
-         "\xC3\xA9",
-         {"a", "bc", ""}},
+        {In(OString::kCodePageUtf8, "a\xC3\xA9\x62\x63\xC3\xA9"), "\xC3\xA9", {"a", "bc", ""}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text.GetNarrow());

@@ -102,10 +102,7 @@ struct TextRow {
 // 1252 and E2 82 AC in UTF-8; 64999 keeps the low byte of each unit.
 const TextRow kTextRows[] = {
     {0, L"caf\u00e9", "caf\xE9", "ANSI"},
-    {0, L"\u20ac5",
-     "\x80"
-     "5",
-     "euro sign in 1252"},
+    {0, L"\u20ac5", "\x80\x35", "euro sign in 1252"},
     {1208, L"caf\u00e9", "caf\xC3\xA9", "UTF-8"},
     {1208, L"\u20ac", "\xE2\x82\xAC", "three-byte UTF-8"},
     {64999, L"A\u0142", "A\x42", "low byte of U+0142"},
