@@ -58,10 +58,11 @@ LoopbackServer::~LoopbackServer() {
     // Connections a client keeps open (idle in its pool) are ended here; Wine
     // does not always wake a blocked recv for that, so the wait is bounded.
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        ::AcquireSRWLockExclusive(&m_lock);
         for (SOCKET client : m_clients) {
             ::shutdown(client, SD_BOTH);
         }
+        ::ReleaseSRWLockExclusive(&m_lock);
     }
     WaitAllClosed(5000);
     ::WSACleanup();
@@ -88,8 +89,9 @@ DWORD WINAPI LoopbackServer::AcceptLoop(void* parameter) {
         ++server->m_accepted;
         ++server->m_open;
         {
-            std::lock_guard<std::mutex> guard(server->m_lock);
+            ::AcquireSRWLockExclusive(&server->m_lock);
             server->m_clients.insert(client);
+            ::ReleaseSRWLockExclusive(&server->m_lock);
         }
         auto* connection = new Connection{server, client};
         HANDLE thread = ::CreateThread(nullptr, 0, &Serve, connection, 0, nullptr);
@@ -126,8 +128,9 @@ DWORD WINAPI LoopbackServer::Serve(void* parameter) {
         }
     }
     {
-        std::lock_guard<std::mutex> guard(server->m_lock);
+        ::AcquireSRWLockExclusive(&server->m_lock);
         server->m_clients.erase(connection->socket);
+        ::ReleaseSRWLockExclusive(&server->m_lock);
     }
     ::closesocket(connection->socket);
     --server->m_open;

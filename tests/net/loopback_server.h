@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -43,7 +42,10 @@ private:
     std::atomic<int> m_answered{0};
     std::atomic<int> m_open{0};
     std::atomic<bool> m_stopping{false};
-    std::mutex m_lock;
+    // A system lock: the runtime's mutex would give the threads that take it
+    // per-thread state of the static thread library, which the lifetime test
+    // would count.
+    SRWLOCK m_lock = SRWLOCK_INIT;
     std::set<SOCKET> m_clients;
 };
 
