@@ -118,9 +118,11 @@ DWORD WINAPI LoopbackServer::Serve(void* parameter) {
         bool close = false;
         while ((length = CompleteLength(pending)) > 0) {
             pending.erase(0, length);
+            // Counted first: the client may check the count as soon as it has
+            // the answer.
+            ++server->m_answered;
             ::send(connection->socket, server->m_answer.data(),
                    static_cast<int>(server->m_answer.size()), 0);
-            ++server->m_answered;
             close = server->m_closeAfterAnswer;
         }
         if (close) {
