@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/handles.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/minidump.h"
 
@@ -21,34 +22,24 @@ struct Outcome {
     DWORD faultCode = 0;
     DWORD lastError = 0;
     bool unwound = false;  // a destructor of the faulting frame ran
-    std::string function;
-    int32_t line = 0;
 };
 
 class RecordingHandler : public OExceptionHandler {
 public:
-    // Without forward, the report stops here: no dump.
-    RecordingHandler(Outcome& outcome, bool forward)
-        : OExceptionHandler("Test::Guarded", kToLastError, nullptr),
-          m_outcome(outcome),
-          m_forward(forward) {}
+    explicit RecordingHandler(Outcome& outcome)
+        : OExceptionHandler("Test::Guarded", kToLastError, nullptr), m_outcome(outcome) {}
     void Handle(OException& e) override {
         m_outcome.code = e.GetCode();
         m_outcome.message = e.GetMessage();
-        m_outcome.function = e.GetFunction();
-        m_outcome.line = e.GetLine();
         if (e.GetExceptionPointers() != nullptr) {
             m_outcome.faultCode = e.GetExceptionPointers()->ExceptionRecord->ExceptionCode;
         }
-        if (m_forward) {
-            OExceptionHandler::Handle(e);
-            m_outcome.lastError = ::GetLastError();
-        }
+        OExceptionHandler::Handle(e);
+        m_outcome.lastError = ::GetLastError();
     }
 
 private:
     Outcome& m_outcome;
-    bool m_forward;
 };
 
 struct SetOnUnwind {
@@ -71,33 +62,22 @@ void DivideByZero(Outcome& outcome) {
     g_zero = 7 / g_zero;
 }
 
-void RaiseRecord(Outcome&) {
-    OException::RaisedErrorRecord& record = OException::RaisedRecord();
-    record.line = 42;
-    strcpy(record.function, "Raiser::Raise");
-    strcpy(record.file, "raiser.cpp");
-    strcpy(record.message, "raised on purpose");
-    ULONG_PTR parameter = reinterpret_cast<ULONG_PTR>(&record);
-    ::RaiseException(OException::kInternalError, 0, 1, &parameter);
-}
-
 struct Job {
     Fault fault;
-    bool forward;
     Outcome outcome;
 };
 
 DWORD WINAPI GuardedThread(void* parameter) {
     auto* job = static_cast<Job*>(parameter);
-    RecordingHandler handler(job->outcome, job->forward);
+    RecordingHandler handler(job->outcome);
     bool ended = handler.Run([job] { job->fault(job->outcome); });
     return ended ? 0 : 7;
 }
 
 // Runs fault on a thread of its own; the thread's exit code is 7 when the
 // handler caught something.
-Outcome RunGuarded(Fault fault, DWORD& exitCode, bool forward = true) {
-    Job job{fault, forward, {}};
+Outcome RunGuarded(Fault fault, DWORD& exitCode) {
+    Job job{fault, {}};
     HANDLE thread = ::CreateThread(nullptr, 0, &GuardedThread, &job, 0, nullptr);
     ::WaitForSingleObject(thread, 30000);
     ::GetExitCodeThread(thread, &exitCode);
@@ -121,31 +101,23 @@ std::vector<std::wstring> DumpFiles(const OString& folder) {
 
 // The exception code and thread of a dump, read back through dbghelp.
 bool ReadDumpException(const std::wstring& path, DWORD& code, DWORD& thread) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    HANDLE mapping = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    void* view = mapping != nullptr ? ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
-    bool read = false;
+    OFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    OKernelHandle mapping(
+        file ? ::CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr) : nullptr);
+    void* view = mapping ? ::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
     MINIDUMP_DIRECTORY* directory = nullptr;
     void* stream = nullptr;
     ULONG size = 0;
-    if (view != nullptr && std::memcmp(view, "MDMP", 4) == 0 &&
-        ::MiniDumpReadDumpStream(view, ExceptionStream, &directory, &stream, &size)) {
-        auto* exception = static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream);
-        code = exception->ExceptionRecord.ExceptionCode;
-        thread = exception->ThreadId;
-        read = true;
+    bool read = view != nullptr && std::memcmp(view, "MDMP", 4) == 0 &&
+                ::MiniDumpReadDumpStream(view, ExceptionStream, &directory, &stream, &size);
+    if (read) {
+        code = static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream)->ExceptionRecord.ExceptionCode;
+        thread = static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream)->ThreadId;
     }
     if (view != nullptr) {
         ::UnmapViewOfFile(view);
     }
-    if (mapping != nullptr) {
-        ::CloseHandle(mapping);
-    }
-    ::CloseHandle(file);
     return read;
 }
 
@@ -186,17 +158,6 @@ TEST(OExceptionHandler, RealFaultsOnAGuardedThreadReachHandleAndTheFirstWritesAD
     ASSERT_TRUE(ReadDumpException(std::wstring(folder.GetWide()) + newest, code, thread));
     EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     EXPECT_NE(thread, 0u);
-}
-
-TEST(OExceptionHandler, RaisedErrorRecordGivesFunctionFileAndLine) {
-    DWORD exitCode = 0;
-    // Not forwarded: its dump would race the other test's for the shared folder.
-    Outcome raised = RunGuarded(&RaiseRecord, exitCode, /*forward=*/false);
-    EXPECT_EQ(raised.code, OException::kRaisedError);
-    EXPECT_EQ(raised.message, "raised on purpose");
-    EXPECT_EQ(raised.function, "Raiser::Raise");
-    EXPECT_EQ(raised.line, 42);
-    EXPECT_EQ(exitCode, 7u);
 }
 
 struct Outputs {
@@ -243,44 +204,6 @@ TEST(OExceptionHandler, OptionsChooseTheOutputs) {
     }
     EXPECT_EQ(Outputs::written,
               "+++ diagnostics_wine_tests.exe exception: denied\r\nCaught in [Test::Options]\r\n");
-}
-
-TEST(OException, CodeZeroReportsInternalErrorWithTheSystemText) {
-    OException e(0);
-    EXPECT_EQ(e.GetErrorCode(), 1359);
-    char text[1024];
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, 1359, 0, text, sizeof text, nullptr);
-    EXPECT_EQ(e.GetMessage(), std::string(text, length));
-    EXPECT_EQ(e.GetLine(), -1);
-}
-
-TEST(OExceptionHandler, TranslatesFaultCodes) {
-    struct Row {
-        DWORD exception;
-        int32_t code;
-        const char* message;  // null: the system's text
-    } rows[] = {
-        {EXCEPTION_ACCESS_VIOLATION, 487, nullptr},
-        {EXCEPTION_IN_PAGE_ERROR, 487, nullptr},
-        {EXCEPTION_DATATYPE_MISALIGNMENT, 487, nullptr},
-        {EXCEPTION_ILLEGAL_INSTRUCTION, 1359, "Illegal instruction."},
-        {EXCEPTION_FLT_DENORMAL_OPERAND, 1359, "Floating point error."},
-        {EXCEPTION_FLT_UNDERFLOW, 1359, "Floating point error."},
-        {EXCEPTION_INT_DIVIDE_BY_ZERO, 1359, "Division by zero."},
-        {EXCEPTION_INT_OVERFLOW, 534, nullptr},
-        {EXCEPTION_STACK_OVERFLOW, 1001, nullptr},
-        {1359, 1287, nullptr},  // without the record's address
-        {0xC0000135, 1287, nullptr},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.exception);
-        EXCEPTION_RECORD record = {};
-        record.ExceptionCode = row.exception;
-        OExceptionHandler::Translation translation = OExceptionHandler::Translate(record);
-        EXPECT_EQ(translation.code, row.code);
-        EXPECT_STREQ(translation.message, row.message);
-    }
 }
 
 }  // namespace

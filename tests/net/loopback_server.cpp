@@ -30,6 +30,19 @@ size_t CompleteLength(const std::string& data) {
     return data.size() >= total ? total : 0;
 }
 
+// A socket bound to a free port of 127.0.0.1, and the port.
+SOCKET BoundSocket(int& port) {
+    SOCKET bound = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    ::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ::ntohs(address.sin_port);
+    return bound;
+}
+
 }  // namespace
 
 LoopbackServer::LoopbackServer(bool closeAfterAnswer, int answerBytes)
@@ -38,15 +51,8 @@ LoopbackServer::LoopbackServer(bool closeAfterAnswer, int answerBytes)
     ::WSAStartup(MAKEWORD(2, 2), &data);
     m_answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answerBytes) + "\r\n\r\n" +
                std::string(static_cast<size_t>(answerBytes), 'a');
-    m_listen = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    m_listen = BoundSocket(m_port);
     ::listen(m_listen, SOMAXCONN);
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ::ntohs(address.sin_port);
     m_acceptThread = ::CreateThread(nullptr, 0, &AcceptLoop, this, 0, nullptr);
 }
 
@@ -142,16 +148,10 @@ DWORD WINAPI LoopbackServer::Serve(void* parameter) {
 int RefusedPort() {
     WSADATA data;
     ::WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::closesocket(probe);
+    int port = 0;
+    ::closesocket(BoundSocket(port));
     ::WSACleanup();
-    return ::ntohs(address.sin_port);
+    return port;
 }
 
 std::string Request(int requestBytes) {

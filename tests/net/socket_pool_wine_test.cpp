@@ -123,52 +123,45 @@ protected:
     OSocketApiOverride m_api{FakeApi()};
 };
 
-TEST_F(SocketPool, OneThreadReusesOneConnectionAndCountsReuse) {
-    LoopbackServer& server = Server();
-    TCPSocketEntry* first = Exchange("127.0.0.1", server.Port());
-    TCPSocketEntry* second = Exchange("127.0.0.1", server.Port());
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(second, first);
-    EXPECT_EQ(second->GetReuseCount(), 1);
-    EXPECT_EQ(FakeSystem::connects.load(), 1) << "a reused entry is not connected again";
-    EXPECT_EQ(server.Accepted(), 1);
-    EXPECT_EQ(server.Answered(), 2);
-}
-
-TEST_F(SocketPool, HostMatchIgnoresCaseButNotPort) {
+// One thread, one connection per host and port: host letters' case does not
+// matter, the port does.
+TEST_F(SocketPool, OneThreadReusesOneConnectionPerHostAndPort) {
     LoopbackServer& server = Server();
     LoopbackServer& other = Server();
+    TCPSocketEntry* first = nullptr;
     struct Row {
         const char* host;
-        int port;
-        int accepted;  // connections made so far, counted by hand
+        LoopbackServer& server;
+        int reuse;  // of the entry used, counted by hand
+        int connects;
         const char* note;
     } rows[] = {
-        {"localhost", server.Port(), 1, "first use connects"},
-        {"LocalHost", server.Port(), 1, "same host in other letters reuses"},
-        {"LOCALHOST", other.Port(), 2, "another port connects again"},
-        {"localhost", server.Port(), 2, "the first connection is still there"},
+        {"localhost", server, 0, 1, "first use connects"},
+        {"localhost", server, 1, 1, "again: reused, not connected again"},
+        {"LocalHost", server, 2, 1, "same host in other letters"},
+        {"LOCALHOST", other, 0, 2, "another port connects"},
+        {"localhost", server, 3, 2, "the first connection is still there"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
-        ASSERT_NE(Exchange(row.host, row.port), nullptr);
-        EXPECT_EQ(server.Accepted() + other.Accepted(), row.accepted);
+        TCPSocketEntry* entry = Exchange(row.host, row.server.Port());
+        ASSERT_NE(entry, nullptr);
+        first = first != nullptr ? first : entry;
+        EXPECT_EQ(entry == first, &row.server == &server);
+        EXPECT_EQ(entry->GetReuseCount(), row.reuse);
+        EXPECT_EQ(FakeSystem::connects.load(), row.connects);
     }
-}
-
-DWORD WINAPI ExchangeOnThread(void* parameter) {
-    auto* server = static_cast<LoopbackServer*>(parameter);
-    TCPSocketWithReUse socket;
-    socket.Connect("127.0.0.1", server->Port());
-    std::string request = QvTest::Request(100);
-    socket.Write(request.data(), static_cast<int32_t>(request.size()));
-    return QvTest::ReadAnswer([&](char* buffer) { return socket.Read(buffer); }).empty() ? 1 : 0;
+    EXPECT_EQ(server.Accepted() + other.Accepted(), 2);
+    EXPECT_EQ(server.Answered(), 4);
 }
 
 TEST_F(SocketPool, TwoThreadsGetTwoConnections) {
     LoopbackServer& server = Server();
     for (int i = 0; i < 2; ++i) {
-        HANDLE thread = ::CreateThread(nullptr, 0, &ExchangeOnThread, &server, 0, nullptr);
+        auto exchange = [](void* parameter) -> DWORD {
+            return Exchange("127.0.0.1", static_cast<LoopbackServer*>(parameter)->Port()) ? 0 : 1;
+        };
+        HANDLE thread = ::CreateThread(nullptr, 0, exchange, &server, 0, nullptr);
         ASSERT_NE(thread, nullptr);
         ::WaitForSingleObject(thread, INFINITE);
         DWORD code = 1;
@@ -239,28 +232,6 @@ TEST_F(SocketPool, FailuresThrowTheWinsockErrorAndLeaveNothingIdle) {
     }
 }
 
-TEST(ResolveAddress, GivesTheFirstIPv4Address) {
-    struct Row {
-        const char* host;
-        ULONG address;  // network order, as inet_addr gives it
-    } rows[] = {
-        {"127.0.0.1", 0x0100007F},
-        {"10.1.2.3", 0x0302010A},
-        {"localhost", 0x0100007F},
-    };
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.host);
-        sockaddr_in address = {};
-        ResolveAddress(row.host, 9100, address);
-        EXPECT_EQ(address.sin_addr.s_addr, row.address);
-        EXPECT_EQ(address.sin_port, ::htons(9100));
-        EXPECT_EQ(address.sin_family, AF_INET);
-    }
-    ::WSACleanup();
-}
-
 // An idle connection lives 120 s from its last use, and the close thread
 // checks at least 5 s apart.
 TEST_F(SocketPool, IdleConnectionLastsOneHundredTwentySecondsFromLastUse) {
@@ -293,43 +264,6 @@ TEST_F(SocketPool, IdleConnectionLastsOneHundredTwentySecondsFromLastUse) {
     EXPECT_EQ(TCPSocketManager::ReferenceCount(), 0);
     EXPECT_TRUE(server.WaitAllClosed(10000)) << "the connection was closed";
     EXPECT_EQ(FakeSystem::waits.size(), 3u) << "no wait after the last entry went";
-}
-
-TEST(TCPLazyCloseThread, WaitIsClampedToFiveAndOneHundredTwentySeconds) {
-    struct Row {
-        int64_t remaining;
-        DWORD wait;
-    } rows[] = {{1, 5000},        {4999, 5000},     {5000, 5000},    {5001, 5001},
-                {119999, 119999}, {120000, 120000}, {400000, 120000}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.remaining);
-        EXPECT_EQ(TCPLazyCloseThread::WaitFor(row.remaining), row.wait);
-    }
-}
-
-TEST(OList, LinksAndUnlinksAtBothEnds) {
-    OList list;
-    ONode* a = new ONode();
-    ONode* b = new ONode();
-    ONode* c = new ONode();
-    list.AddTail(b);
-    list.AddHead(a);
-    list.AddTail(c);
-    EXPECT_EQ(list.Next(nullptr), a);
-    EXPECT_EQ(list.Next(a), b);
-    EXPECT_EQ(list.Next(b), c);
-    EXPECT_EQ(list.GetTail(), c);
-    delete b;  // from the middle
-    EXPECT_EQ(list.Next(a), c);
-    EXPECT_EQ(c->GetPrevious(), a);
-    a->Unlink();  // the head
-    EXPECT_EQ(list.GetHead(), c);
-    EXPECT_EQ(c->GetPrevious(), nullptr);
-    EXPECT_EQ(a->GetOwner(), nullptr);
-    delete a;
-    c->Unlink();  // the last one
-    EXPECT_TRUE(list.IsEmpty());
-    delete c;
 }
 
 }  // namespace
