@@ -9,8 +9,6 @@ namespace {
 OCriticalSection g_singletonLock;
 TCPSocketManager* g_pool = nullptr;
 
-constexpr DWORD kThreadEndWaitMs = 10000;
-
 unsigned long long Identity(const void* object) {
     return reinterpret_cast<uintptr_t>(object);
 }
@@ -127,15 +125,11 @@ TCPSocketManager::TCPSocketManager()
                   "Constructor called");
 }
 
-// Only the last Release gets here, so no entry and no running close thread
-// holds the pool; the close thread may still be leaving, and is waited for
-// unless this is it.
+// Only the last Release gets here, so no entry and no close thread holds the
+// pool: a close thread's last touch of the pool is its Release.
 TCPSocketManager::~TCPSocketManager() {
     if (m_terminate) {
         ::SetEvent(m_terminate.Get());
-    }
-    if (m_closeThread && ::GetThreadId(m_closeThread.Get()) != ::GetCurrentThreadId()) {
-        ::WaitForSingleObject(m_closeThread.Get(), kThreadEndWaitMs);
     }
     m_terminate.Reset();
     m_log->Writef(OEventLog::kDetailInfoA, "TCPSocketManager::~TCPSocketManager",
@@ -295,10 +289,7 @@ bool TCPSocketManager::StartCloseThread() {
         }
         return false;
     }
-    {
-        OLock lock(m_lock);
-        m_closeThread.Reset(handle);
-    }
+    thread->m_handle = handle;
     ::ResumeThread(handle);
     return true;
 }
@@ -314,6 +305,8 @@ DWORD TCPLazyCloseThread::WaitFor(int64_t remaining) {
 DWORD WINAPI TCPLazyCloseThread::ThreadProc(void* parameter) {
     auto* self = static_cast<TCPLazyCloseThread*>(parameter);
     HMODULE module = self->m_module;
+    // Never joined: the thread closes its own handle.
+    ::CloseHandle(self->m_handle);
     {
         OExceptionHandler handler("TCPLazyCloseThread::ThreadProc",
                                   OExceptionHandler::kToEventLog | OExceptionHandler::kToLastError,

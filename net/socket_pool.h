@@ -170,8 +170,6 @@ private:
     std::shared_ptr<OEventLog> m_log;
     bool m_closeThreadStarted = false;
     OKernelHandle m_terminate;
-    // The last close thread started, waited for when the pool is destroyed.
-    OKernelHandle m_closeThread;
 };
 
 // The pool's background thread: closes idle entries whose deadline passed,
@@ -200,4 +198,5 @@ private:
     TCPSocketManager* m_manager;
     std::shared_ptr<OEventLog> m_log;
     HMODULE m_module;
+    HANDLE m_handle = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/loopback_server.h"
 #include "quorvel_driver_utility.h"
 #include "support/files.h"
 
@@ -87,6 +88,63 @@ DWORD WINAPI UseTheLibrary(void* parameter) {
     return 0;
 }
 
+using ProbeExchange = int (*)(const wchar_t* host, int port, int speedup);
+
+struct NetUse {
+    ProbeExchange exchange = nullptr;
+    int port = 0;
+    int refusedPort = 0;
+    bool ok = true;
+};
+
+// A refused connection (a SocketException thrown and caught inside the
+// library) and an exchange whose connection goes idle and is closed by the
+// library's close thread (1000 times faster than in life).
+DWORD WINAPI UseTheSockets(void* parameter) {
+    auto* use = static_cast<NetUse*>(parameter);
+    bool refused = use->exchange(L"127.0.0.1", use->refusedPort, 1000) == WSAECONNREFUSED;
+    bool answered = use->exchange(L"127.0.0.1", use->port, 1000) == 0;
+    use->ok = refused && answered && use->ok;
+    return 0;
+}
+
+bool WaitUntilUnloaded(const wchar_t* name, DWORD timeoutMs) {
+    for (DWORD waited = 0; ::GetModuleHandleW(name) != nullptr; waited += 10) {
+        if (waited > timeoutMs) {
+            return false;
+        }
+        ::Sleep(10);
+    }
+    return true;
+}
+
+// The same code built as a probe DLL, with the pool's sockets: load, two
+// threads making connections, free; the close thread leaves last.
+bool LoadUseSocketsAndFree(const QvTest::LoopbackServer& server) {
+    std::wstring path = QvTest::ProgramFolder() + L"\\qv_net_probe.dll";
+    HMODULE module = ::LoadLibraryW(path.c_str());
+    if (module == nullptr) {
+        return false;
+    }
+    NetUse use;
+    use.exchange = reinterpret_cast<ProbeExchange>(::GetProcAddress(module, "QvProbeExchange"));
+    use.port = server.Port();
+    use.refusedPort = QvTest::RefusedPort();
+    if (use.exchange != nullptr) {
+        HANDLE threads[2] = {};
+        for (HANDLE& thread : threads) {
+            thread = ::CreateThread(nullptr, 0, &UseTheSockets, &use, 0, nullptr);
+        }
+        for (HANDLE thread : threads) {
+            ::WaitForSingleObject(thread, INFINITE);
+            ::CloseHandle(thread);
+        }
+    }
+    ::FreeLibrary(module);
+    return use.exchange != nullptr && use.ok && WaitUntilUnloaded(L"qv_net_probe.dll", 10000) &&
+           server.WaitAllClosed(10000);
+}
+
 // One round: load, four threads using the exports, free.
 bool LoadUseAndFree() {
     std::wstring path = QvTest::ProgramFolder() + L"\\QuorvelDriverUtility.dll";
@@ -127,10 +185,12 @@ bool LoadUseAndFree() {
 }
 
 TEST(DllLifetime, EachLoadUseAndFreeGivesBackSlotsHandlesAndMemory) {
+    QvTest::LoopbackServer server;
     // The first rounds load what Wine keeps for the process (the spooler's
-    // libraries, caches); after them a round must cost nothing.
+    // libraries, caches, Winsock); after them a round must cost nothing.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(LoadUseAndFree()) << "QuorvelDriverUtility.dll beside the test program";
+        ASSERT_TRUE(LoadUseSocketsAndFree(server)) << "qv_net_probe.dll beside the test program";
     }
     int slots = FreeTlsSlots();
     int handles = OpenHandles();
@@ -138,14 +198,40 @@ TEST(DllLifetime, EachLoadUseAndFreeGivesBackSlotsHandlesAndMemory) {
     constexpr int kRounds = 30;
     for (int i = 0; i < kRounds; ++i) {
         ASSERT_TRUE(LoadUseAndFree()) << "round " << i;
+        ASSERT_TRUE(LoadUseSocketsAndFree(server)) << "round " << i;
     }
     EXPECT_EQ(FreeTlsSlots(), slots) << "TLS slots kept by freed copies of the library";
-    EXPECT_EQ(OpenHandles(), handles) << "handles kept by freed copies of the library";
+    // Threads that ended a moment ago (the servers' and the close threads)
+    // may still hold a handle inside Wine; a kept handle stays.
+    int kept = OpenHandles();
+    for (int i = 0; i < 10 && kept > handles; ++i) {
+        ::Sleep(100);
+        kept = OpenHandles();
+    }
+    EXPECT_EQ(kept, handles) << "handles kept by freed copies of the library";
     // A lost pool of the runtime was 73 KB a round; allow a little for Wine's
     // own caches and heap bookkeeping.
     size_t grown = BusyHeapBytes() - heap;
     EXPECT_LT(static_cast<long long>(grown), 8LL * 1024 * kRounds / 4)
         << "heap bytes kept per round: " << grown / kRounds;
+}
+
+// A host that frees the library while a connection is idle: the close thread
+// keeps the module loaded until it has closed the connection, then leaves.
+TEST(DllLifetime, CloseThreadKeepsTheLibraryLoadedUntilItEnds) {
+    QvTest::LoopbackServer server;
+    std::wstring path = QvTest::ProgramFolder() + L"\\qv_net_probe.dll";
+    HMODULE module = ::LoadLibraryW(path.c_str());
+    ASSERT_NE(module, nullptr);
+    auto exchange = reinterpret_cast<ProbeExchange>(::GetProcAddress(module, "QvProbeExchange"));
+    ASSERT_NE(exchange, nullptr);
+    // 100 times faster: the connection stays idle for 1.2 s.
+    ASSERT_EQ(exchange(L"127.0.0.1", server.Port(), 100), 0);
+    ::FreeLibrary(module);
+    EXPECT_NE(::GetModuleHandleW(L"qv_net_probe.dll"), nullptr) << "unloaded under its thread";
+    EXPECT_EQ(server.Open(), 1);
+    EXPECT_TRUE(WaitUntilUnloaded(L"qv_net_probe.dll", 20000));
+    EXPECT_TRUE(server.WaitAllClosed(5000)) << "the idle connection was closed";
 }
 
 }  // namespace

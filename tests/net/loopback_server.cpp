@@ -1,0 +1,177 @@
+#include "net/loopback_server.h"
+
+#include <ws2tcpip.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace QvTest {
+
+namespace {
+
+struct Connection {
+    LoopbackServer* server;
+    SOCKET socket;
+};
+
+// The length of a complete message at the start of data: headers, the empty
+// line, Content-Length bytes of body; 0 while incomplete.
+size_t CompleteLength(const std::string& data) {
+    size_t end = data.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        return 0;
+    }
+    size_t body = 0;
+    size_t field = data.find("Content-Length:");
+    if (field != std::string::npos && field < end) {
+        body = std::strtoul(data.c_str() + field + 15, nullptr, 10);
+    }
+    size_t total = end + 4 + body;
+    return data.size() >= total ? total : 0;
+}
+
+// A socket bound to a free port of 127.0.0.1, and the port.
+SOCKET BoundSocket(int& port) {
+    SOCKET bound = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    ::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ::ntohs(address.sin_port);
+    return bound;
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer(bool closeAfterAnswer, int answerBytes)
+    : m_closeAfterAnswer(closeAfterAnswer) {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    m_answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answerBytes) + "\r\n\r\n" +
+               std::string(static_cast<size_t>(answerBytes), 'a');
+    m_listen = BoundSocket(m_port);
+    ::listen(m_listen, SOMAXCONN);
+    m_acceptThread = ::CreateThread(nullptr, 0, &AcceptLoop, this, 0, nullptr);
+}
+
+LoopbackServer::~LoopbackServer() {
+    m_stopping = true;
+    ::closesocket(m_listen);
+    ::WaitForSingleObject(m_acceptThread, INFINITE);
+    ::CloseHandle(m_acceptThread);
+    // Connections a client keeps open (idle in its pool) are ended here; Wine
+    // does not always wake a blocked recv for that, so the wait is bounded.
+    {
+        ::AcquireSRWLockExclusive(&m_lock);
+        for (SOCKET client : m_clients) {
+            ::shutdown(client, SD_BOTH);
+        }
+        ::ReleaseSRWLockExclusive(&m_lock);
+    }
+    WaitAllClosed(5000);
+    ::WSACleanup();
+}
+
+bool LoopbackServer::WaitAllClosed(DWORD timeoutMs) const {
+    ULONGLONG start = ::GetTickCount64();
+    while (m_open.load() > 0) {
+        if (timeoutMs != INFINITE && ::GetTickCount64() - start > timeoutMs) {
+            return false;
+        }
+        ::Sleep(5);
+    }
+    return true;
+}
+
+DWORD WINAPI LoopbackServer::AcceptLoop(void* parameter) {
+    auto* server = static_cast<LoopbackServer*>(parameter);
+    for (;;) {
+        SOCKET client = ::accept(server->m_listen, nullptr, nullptr);
+        if (client == INVALID_SOCKET) {
+            return 0;
+        }
+        ++server->m_accepted;
+        ++server->m_open;
+        {
+            ::AcquireSRWLockExclusive(&server->m_lock);
+            server->m_clients.insert(client);
+            ::ReleaseSRWLockExclusive(&server->m_lock);
+        }
+        auto* connection = new Connection{server, client};
+        HANDLE thread = ::CreateThread(nullptr, 0, &Serve, connection, 0, nullptr);
+        if (thread == nullptr) {
+            Serve(connection);
+        } else {
+            ::CloseHandle(thread);
+        }
+    }
+}
+
+DWORD WINAPI LoopbackServer::Serve(void* parameter) {
+    std::unique_ptr<Connection> connection(static_cast<Connection*>(parameter));
+    LoopbackServer* server = connection->server;
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        int count = ::recv(connection->socket, buffer, sizeof buffer, 0);
+        if (count <= 0) {
+            break;
+        }
+        pending.append(buffer, static_cast<size_t>(count));
+        size_t length = 0;
+        bool close = false;
+        while ((length = CompleteLength(pending)) > 0) {
+            pending.erase(0, length);
+            // Counted first: the client may check the count as soon as it has
+            // the answer.
+            ++server->m_answered;
+            ::send(connection->socket, server->m_answer.data(),
+                   static_cast<int>(server->m_answer.size()), 0);
+            close = server->m_closeAfterAnswer;
+        }
+        if (close) {
+            ::shutdown(connection->socket, SD_SEND);
+        }
+    }
+    {
+        ::AcquireSRWLockExclusive(&server->m_lock);
+        server->m_clients.erase(connection->socket);
+        ::ReleaseSRWLockExclusive(&server->m_lock);
+    }
+    ::closesocket(connection->socket);
+    --server->m_open;
+    return 0;
+}
+
+int RefusedPort() {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    int port = 0;
+    ::closesocket(BoundSocket(port));
+    ::WSACleanup();
+    return port;
+}
+
+std::string Request(int requestBytes) {
+    return "POST /xpml HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+           "application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(requestBytes) + "\r\n\r\n" +
+           std::string(static_cast<size_t>(requestBytes), 'x');
+}
+
+std::string ReadAnswer(const std::function<int(char*)>& read) {
+    std::string answer;
+    char buffer[1024];
+    while (CompleteLength(answer) == 0) {
+        int count = read(buffer);
+        if (count <= 0) {
+            return std::string();
+        }
+        answer.append(buffer, static_cast<size_t>(count));
+    }
+    return answer;
+}
+
+}  // namespace QvTest

@@ -1,0 +1,269 @@
+// Sockets and the connection pool against a real loopback server; the pool's
+// clock and its close thread's waits go through the socket seam.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/loopback_server.h"
+#include "net/reusable_socket.h"
+#include "net/socket_pool.h"
+
+namespace {
+
+using QvTest::LoopbackServer;
+
+// The pool's clock stands still unless a test moves it; the close thread's
+// waits are counted and end when the test steps them (or at once once the
+// fixture drains the pool).
+struct FakeSystem {
+    static inline std::atomic<uint64_t> now{1000000};
+    static inline std::atomic<bool> freeRun{false};
+    static inline std::atomic<int> connects{0};
+    static inline std::atomic<int> options{0};
+    static inline std::atomic<DWORD> closeThread{0};
+    static inline HANDLE step = nullptr;     // auto-reset: one wait ends
+    static inline HANDLE waiting = nullptr;  // semaphore: one wait began
+    static inline std::mutex lock;
+    static inline std::vector<DWORD> waits;
+
+    static ULONGLONG WINAPI Tick() { return now.load(); }
+    static DWORD WINAPI Wait(HANDLE terminate, DWORD milliseconds) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            waits.push_back(milliseconds);
+        }
+        closeThread = ::GetCurrentThreadId();
+        ::ReleaseSemaphore(waiting, 1, nullptr);
+        if (freeRun) {
+            return WAIT_TIMEOUT;
+        }
+        HANDLE handles[2] = {terminate, step};
+        DWORD result = ::WaitForMultipleObjects(2, handles, FALSE, 30000);
+        return result == WAIT_OBJECT_0 + 1 ? WAIT_TIMEOUT : result;
+    }
+    static int WSAAPI Connect(SOCKET s, const sockaddr* name, int length) {
+        ++connects;
+        return ::connect(s, name, length);
+    }
+    static int WSAAPI SetOption(SOCKET s, int level, int name, const char* value, int length) {
+        ++options;
+        return ::setsockopt(s, level, name, value, length);
+    }
+};
+
+OSocketApi FakeApi() {
+    OSocketApi api;
+    api.getTickCount64 = &FakeSystem::Tick;
+    api.waitForSingleObject = &FakeSystem::Wait;
+    api.connect = &FakeSystem::Connect;
+    api.setSockOpt = &FakeSystem::SetOption;
+    return api;
+}
+
+class SocketPool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeSystem::now = 1000000;
+        FakeSystem::freeRun = false;
+        FakeSystem::connects = 0;
+        FakeSystem::options = 0;
+        FakeSystem::waits.clear();
+        FakeSystem::step = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        FakeSystem::waiting = ::CreateSemaphoreW(nullptr, 0, 1000, nullptr);
+    }
+    // Every idle connection times out and the pool goes away before the next
+    // test, so no test sees another's close thread.
+    void TearDown() override {
+        FakeSystem::now += 10 * TCPSocketManager::kIdleMs;
+        FakeSystem::freeRun = true;
+        ::SetEvent(FakeSystem::step);
+        for (int i = 0; i < 500 && TCPSocketManager::ReferenceCount() > 0; ++i) {
+            ::Sleep(10);
+        }
+        EXPECT_EQ(TCPSocketManager::ReferenceCount(), 0) << "the pool outlived its users";
+        ::CloseHandle(FakeSystem::step);
+        ::CloseHandle(FakeSystem::waiting);
+    }
+
+    // One request and its whole answer; the entry used, or null when the
+    // exchange failed.
+    static TCPSocketEntry* Exchange(const char* host, int port, int timeout = -1) {
+        TCPSocketWithReUse socket;
+        if (timeout != -1) {
+            socket.SetSendTimeout(timeout);
+            socket.SetReceiveTimeout(timeout);
+        }
+        socket.Connect(host, port);
+        std::string request = QvTest::Request(600);
+        EXPECT_EQ(socket.Write(request.data(), static_cast<int32_t>(request.size())),
+                  static_cast<int32_t>(request.size()));
+        std::string answer = QvTest::ReadAnswer([&](char* buffer) { return socket.Read(buffer); });
+        return answer.empty() ? nullptr : socket.GetEntry();
+    }
+
+    // Waits until the close thread has begun its next wait; its timeout.
+    static DWORD NextWait() {
+        EXPECT_EQ(::WaitForSingleObject(FakeSystem::waiting, 10000), WAIT_OBJECT_0);
+        std::lock_guard<std::mutex> guard(FakeSystem::lock);
+        return FakeSystem::waits.empty() ? 0 : FakeSystem::waits.back();
+    }
+
+    // Servers outlive TearDown, which closes the pool's connections to them.
+    LoopbackServer& Server(bool closeAfterAnswer = false) {
+        m_servers.push_back(std::make_unique<LoopbackServer>(closeAfterAnswer));
+        return *m_servers.back();
+    }
+
+    std::vector<std::unique_ptr<LoopbackServer>> m_servers;
+    OSocketApiOverride m_api{FakeApi()};
+};
+
+// One thread, one connection per host and port: host letters' case does not
+// matter, the port does.
+TEST_F(SocketPool, OneThreadReusesOneConnectionPerHostAndPort) {
+    LoopbackServer& server = Server();
+    LoopbackServer& other = Server();
+    TCPSocketEntry* first = nullptr;
+    struct Row {
+        const char* host;
+        LoopbackServer& server;
+        int reuse;  // of the entry used, counted by hand
+        int connects;
+        const char* note;
+    } rows[] = {
+        {"localhost", server, 0, 1, "first use connects"},
+        {"localhost", server, 1, 1, "again: reused, not connected again"},
+        {"LocalHost", server, 2, 1, "same host in other letters"},
+        {"LOCALHOST", other, 0, 2, "another port connects"},
+        {"localhost", server, 3, 2, "the first connection is still there"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        TCPSocketEntry* entry = Exchange(row.host, row.server.Port());
+        ASSERT_NE(entry, nullptr);
+        first = first != nullptr ? first : entry;
+        EXPECT_EQ(entry == first, &row.server == &server);
+        EXPECT_EQ(entry->GetReuseCount(), row.reuse);
+        EXPECT_EQ(FakeSystem::connects.load(), row.connects);
+    }
+    EXPECT_EQ(server.Accepted() + other.Accepted(), 2);
+    EXPECT_EQ(server.Answered(), 4);
+}
+
+TEST_F(SocketPool, TwoThreadsGetTwoConnections) {
+    LoopbackServer& server = Server();
+    for (int i = 0; i < 2; ++i) {
+        auto exchange = [](void* parameter) -> DWORD {
+            return Exchange("127.0.0.1", static_cast<LoopbackServer*>(parameter)->Port()) ? 0 : 1;
+        };
+        HANDLE thread = ::CreateThread(nullptr, 0, exchange, &server, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        ::WaitForSingleObject(thread, INFINITE);
+        DWORD code = 1;
+        ::GetExitCodeThread(thread, &code);
+        ::CloseHandle(thread);
+        EXPECT_EQ(code, 0u);
+    }
+    EXPECT_EQ(server.Accepted(), 2) << "an idle connection serves only the thread that made it";
+}
+
+TEST_F(SocketPool, ConnectionClosedByPeerIsNeverReused) {
+    LoopbackServer& server = Server(/*closeAfterAnswer=*/true);
+    for (int i = 0; i < 2; ++i) {
+        TCPSocketWithReUse socket;
+        socket.Connect("127.0.0.1", server.Port());
+        std::string request = QvTest::Request(10);
+        socket.Write(request.data(), static_cast<int32_t>(request.size()));
+        char buffer[TCPSocketWithReUse::kReadSize];
+        while (socket.Read(buffer) > 0) {
+        }
+        EXPECT_TRUE(socket.GetEntry()->IsFailed());
+    }
+    EXPECT_EQ(server.Accepted(), 2);
+    EXPECT_EQ(TCPSocketManager::ReferenceCount(), 0) << "no entry went idle";
+}
+
+TEST_F(SocketPool, TimeoutsAreSetOnlyWhenTheyChange) {
+    LoopbackServer& server = Server();
+    struct Row {
+        int timeout;
+        int options;  // setsockopt calls so far
+        const char* note;
+    } rows[] = {
+        {5000, 2, "a new socket gets both"},
+        {5000, 2, "the same again: none"},
+        {7000, 4, "a new value: both again"},
+        {-1, 4, "not set: untouched"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_NE(Exchange("127.0.0.1", server.Port(), row.timeout), nullptr);
+        EXPECT_EQ(FakeSystem::options.load(), row.options);
+    }
+    EXPECT_EQ(server.Accepted(), 1);
+}
+
+TEST_F(SocketPool, FailuresThrowTheWinsockErrorAndLeaveNothingIdle) {
+    struct Row {
+        const char* host;
+        int port;
+        int error;
+        const char* note;
+    } rows[] = {
+        {"127.0.0.1", QvTest::RefusedPort(), WSAECONNREFUSED, "nothing listens: 10061 at once"},
+        {"no-such-host.invalid", 80, WSAHOST_NOT_FOUND, "the resolver's 11001"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        int error = 0;
+        try {
+            TCPSocketWithReUse socket;
+            socket.Connect(row.host, row.port);
+        } catch (const OException& e) {
+            error = e.GetErrorCode();
+        }
+        EXPECT_EQ(error, row.error);
+        EXPECT_EQ(TCPSocketManager::ReferenceCount(), 0) << "a failed entry is destroyed";
+    }
+}
+
+// An idle connection lives 120 s from its last use, and the close thread
+// checks at least 5 s apart.
+TEST_F(SocketPool, IdleConnectionLastsOneHundredTwentySecondsFromLastUse) {
+    LoopbackServer& server = Server();
+    const uint64_t start = FakeSystem::now;
+    TCPSocketEntry* entry = Exchange("127.0.0.1", server.Port());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->GetIdleDeadline(), start + 120000);
+    EXPECT_EQ(NextWait(), 120000u) << "the whole time to the deadline";
+
+    FakeSystem::now = start + 119000;
+    EXPECT_EQ(Exchange("127.0.0.1", server.Port()), entry) << "reused after 119 s";
+    EXPECT_EQ(server.Accepted(), 1);
+    const uint64_t deadline = start + 119000 + 120000;
+
+    ::SetEvent(FakeSystem::step);
+    EXPECT_EQ(NextWait(), 120000u);
+    FakeSystem::now = deadline - 1;
+    ::SetEvent(FakeSystem::step);
+    EXPECT_EQ(NextWait(), 5000u) << "1 ms before the deadline the wait is still 5 s";
+    EXPECT_EQ(server.Open(), 1);
+
+    FakeSystem::now = deadline;
+    ::SetEvent(FakeSystem::step);
+    // The entry times out, both lists are empty: the thread ends, the pool goes.
+    HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, FakeSystem::closeThread);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    ::CloseHandle(thread);
+    EXPECT_EQ(TCPSocketManager::ReferenceCount(), 0);
+    EXPECT_TRUE(server.WaitAllClosed(10000)) << "the connection was closed";
+    EXPECT_EQ(FakeSystem::waits.size(), 3u) << "no wait after the last entry went";
+}
+
+}  // namespace
