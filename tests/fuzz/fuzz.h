@@ -7,9 +7,7 @@
 
 // A failed check is a finding: libFuzzer keeps the input that made it.
 #define FUZZ_CHECK(condition) \
-    ((condition)              \
-         ? (void)0            \
-         : (std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition), std::abort()))
+    ((condition) ? (void)0 : (std::fprintf(stderr, "failed: %s\n", #condition), std::abort()))
 
 // Arguments read from the front of an input; past its end, zeros and empty text.
 class FuzzInput {
@@ -28,20 +26,15 @@ public:
         Byte();
         return text;
     }
-    // As Narrow, one unit a byte, except that 0xFF and the two bytes after it
-    // make one unit of any value.
+    // As Narrow, a unit a byte, but 0xFF and the two bytes after it are one unit.
     std::wstring Wide() {
-        const std::string bytes = Narrow();
+        const std::string narrow = Narrow();
+        const auto* bytes = reinterpret_cast<const uint8_t*>(narrow.data());
         std::wstring text;
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            const auto b = static_cast<uint8_t>(bytes[i]);
-            if (b == 0xFF && i + 2 < bytes.size()) {
-                text += static_cast<wchar_t>(static_cast<uint8_t>(bytes[i + 1]) << 8 |
-                                             static_cast<uint8_t>(bytes[i + 2]));
-                i += 2;
-            } else {
-                text += static_cast<wchar_t>(b);
-            }
+        for (size_t i = 0; i < narrow.size(); ++i) {
+            const bool pair = bytes[i] == 0xFF && i + 2 < narrow.size();
+            text += static_cast<wchar_t>(pair ? bytes[i + 1] << 8 | bytes[i + 2] : bytes[i]);
+            i += pair ? 2 : 0;
         }
         return text;
     }

@@ -1,8 +1,9 @@
 #include <cstddef>
+#include <cstring>
 
-// glibc's wide routines work on 32-bit units; with 16-bit wchar_t std::wstring
-// and the pure code need these instead. No header declares them here, and the
-// file is built without builtins, so the loops stay loops.
+// glibc's wide routines work on 32-bit units; with 16-bit wchar_t, std::wstring
+// and the pure code need these. No header here declares them, and the file is
+// built without builtins, so the loops stay loops.
 using Unit = char16_t;
 
 extern "C" {
@@ -16,9 +17,9 @@ size_t wcslen(const Unit* s) {
 }
 
 const Unit* wmemchr(const Unit* s, Unit c, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (s[i] == c) {
-            return s + i;
+    for (; n > 0; ++s, --n) {
+        if (*s == c) {
+            return s;
         }
     }
     return nullptr;
@@ -29,22 +30,16 @@ const Unit* wcschr(const Unit* s, Unit c) {
 }
 
 int wmemcmp(const Unit* a, const Unit* b, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) {
-            return a[i] < b[i] ? -1 : 1;
+    for (; n > 0; ++a, ++b, --n) {
+        if (*a != *b) {
+            return *a < *b ? -1 : 1;
         }
     }
     return 0;
 }
 
 Unit* wmemmove(Unit* to, const Unit* from, size_t n) {
-    for (size_t i = 0; to < from && i < n; ++i) {
-        to[i] = from[i];
-    }
-    for (size_t i = n; to > from && i > 0; --i) {
-        to[i - 1] = from[i - 1];
-    }
-    return to;
+    return static_cast<Unit*>(std::memmove(to, from, n * sizeof(Unit)));
 }
 
 Unit* wmemcpy(Unit* to, const Unit* from, size_t n) {
