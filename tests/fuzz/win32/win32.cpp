@@ -2,7 +2,6 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,18 +96,14 @@ int wvsprintfA(char* out, const char* format, va_list args) {
     return std::min(std::vsnprintf(out, 1025, format, args), 1024);
 }
 
+// Without the length prefix, which nothing here reads.
 BSTR SysAllocStringLen(const wchar_t* text, UINT length) {
-    auto* block = static_cast<uint32_t*>(std::calloc(1, 4 + (length + 1) * 2ull));
-    block[0] = length * 2;
-    auto* s = reinterpret_cast<BSTR>(block + 1);
-    if (text != nullptr) {
-        std::memcpy(s, text, length * 2ull);
-    }
-    return s;
+    auto* s = static_cast<BSTR>(std::calloc(length + 1, sizeof(wchar_t)));
+    return text != nullptr ? static_cast<BSTR>(std::memcpy(s, text, length * sizeof(wchar_t))) : s;
 }
 
 void SysFreeString(BSTR text) {
-    std::free(text != nullptr ? reinterpret_cast<uint32_t*>(text) - 1 : nullptr);
+    std::free(text);
 }
 
 }  // extern "C"
