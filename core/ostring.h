@@ -1,11 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <cstdint>
 
 #include "core/code_page.h"
 
 class OStringArray;
+
+// Windows' LONG and DWORD: 32-bit, yet types of their own. Where long is 64-bit
+// it is int64_t, and overloads for it would repeat those of int64_t.
+template <typename T, typename Long>
+concept OWindowsLong = std::same_as<T, Long> && sizeof(Long) == 4;
 
 // The shared body of an OString. A form is either absent (null) or holds the
 // whole text; the missing form is made on first request. A reader that finds
@@ -56,8 +62,10 @@ public:
     explicit OString(int64_t n);
     explicit OString(uint64_t n);
     // Windows' DWORD and LONG are 32-bit but distinct types.
-    explicit OString(long n) : OString(static_cast<int32_t>(n)) {}
-    explicit OString(unsigned long n) : OString(static_cast<uint32_t>(n)) {}
+    template <OWindowsLong<long> L>
+    explicit OString(L n) : OString(static_cast<int32_t>(n)) {}
+    template <OWindowsLong<unsigned long> L>
+    explicit OString(L n) : OString(static_cast<uint32_t>(n)) {}
     OString(const OString& other) noexcept;
     OString(OString&& other) noexcept;
     ~OString();
@@ -105,8 +113,14 @@ public:
     OString& Append(uint32_t n);
     OString& Append(int64_t n);
     OString& Append(uint64_t n);
-    OString& Append(long n) { return Append(static_cast<int32_t>(n)); }
-    OString& Append(unsigned long n) { return Append(static_cast<uint32_t>(n)); }
+    template <OWindowsLong<long> L>
+    OString& Append(L n) {
+        return Append(static_cast<int32_t>(n));
+    }
+    template <OWindowsLong<unsigned long> L>
+    OString& Append(L n) {
+        return Append(static_cast<uint32_t>(n));
+    }
     OString& operator+=(const OString& text) { return Append(text); }
     OString& operator+=(const char* text) { return Append(text); }
     OString& operator+=(const wchar_t* text) { return Append(text); }
