@@ -69,7 +69,6 @@ TEST(OEventLogFormat, MessagesOf31767CharactersOrMoreAreCut) {
         const char* note;
     };
     const Row rows[] = {
-        {L"", L"", "empty"},
         {std::wstring(31766, L'a'), std::wstring(31766, L'a'), "the longest kept whole"},
         {std::wstring(31767, L'b'), std::wstring(31766, L'b') + suffix, "the shortest cut"},
         {std::wstring(31765, L'c') + pair + L"d", std::wstring(31765, L'c') + suffix,
@@ -137,17 +136,6 @@ TEST(OEventLogTagList, RenderSortsByIdAndJoins) {
         }
         EXPECT_EQ(W(list.Render()), row.expected);
     }
-}
-
-TEST(OEventLogTagList, MergeAppendsWithoutReplacing) {
-    OEventLogTagList list;
-    list.AddTag(30, OString(L"mine"));
-    OEventLogTagList other;
-    other.AddTag(30, OString(L"other"));
-    list.Merge(other);
-    EXPECT_EQ(W(list.Render()), L"mine: other") << "equal ids keep their order";
-    list.RemoveTag(30);
-    EXPECT_EQ(list.GetCount(), 0);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// The event log under Wine: masks in the real registry, routing to the
-// outputs, the back end's lock, the file mutex and the source registration.
-// Wine discards reported events and hides debugger output, so both are
-// captured through the output seam, which also moves the clock.
+// The event log under Wine, which discards reported events and hides debugger
+// output: both are captured through the output seam, which also moves the clock.
 #include "diagnostics/event_log.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +85,6 @@ protected:
         for (const std::wstring& source : m_sources) {
             ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kSources + L"Application\\" + source).c_str());
         }
-        g_recorder = nullptr;
     }
 
     // A source name of this test alone, with its mask when one is given; its
@@ -252,13 +249,11 @@ TEST_F(OEventLogTest, FileLinesAreAppendedUnderTheSourcesMutex) {
     // Text mode: each line ends in CR LF on disk.
     EXPECT_EQ(text, line("Info", writerThread, "Pool::Close: idle") +
                         line("Errors", ::GetCurrentThreadId(), "second"));
-
     // Without the file bit nothing goes to a file.
     std::wstring quiet = NewSource();
     ASSERT_TRUE(OEventLog(O(quiet)).Write(OString(L"x"), OEventLog::kErrors));
     EXPECT_EQ(::GetFileAttributesW(OEventLogFormat::FileLogPath(O(quiet)).GetWide()),
               INVALID_FILE_ATTRIBUTES);
-
     // A folder where the file should be: the event still goes out, and the
     // debugger is told which file could not be opened.
     std::wstring blocked = NewSource(0xC4000000);
@@ -280,7 +275,6 @@ TEST_F(OEventLogTest, SourceIsRegisteredOnceAtTheFirstWrite) {
     ASSERT_TRUE(log.Write(OString(L"two"), OEventLog::kInfo));
     EXPECT_EQ(m_recorder.registrations, 1);
     EXPECT_FALSE(stale.KeyExists(L"")) << "the System registration was left";
-
     ScratchRegistryKey registration(HKEY_LOCAL_MACHINE, kSources + L"Application", source);
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
@@ -292,7 +286,6 @@ TEST_F(OEventLogTest, SourceIsRegisteredOnceAtTheFirstWrite) {
               std::wstring(system) + L"\\Quorvel_EventMessages.dll" + L'\0');
     EXPECT_TRUE(registration.HasDword(L"", L"TypesSupported", 7));
     EXPECT_TRUE(registration.HasDword(L"", L"CategoryCount", 2));
-
     // A registration made by someone else is used as it is.
     std::wstring existing = NewSource();
     ScratchRegistryKey theirs(HKEY_LOCAL_MACHINE, kSources + L"Application", existing);
@@ -332,7 +325,6 @@ TEST_F(OEventLogTest, FrontEndBuildsTheLineFromItsChainOfTags) {
     int produced = 0;
     leaf.Tags().AddTag(120, [&produced] { return OString(static_cast<int32_t>(++produced)); });
     EXPECT_EQ(produced, 0) << "a producer ran before the line was rendered";
-
     ASSERT_TRUE(leaf.Write(OString(L"Printer::Status: busy"), OEventLog::kWarnings));
     ASSERT_TRUE(root->Write(OString(L"m"), OEventLog::kWarnings));  // its own tags only
     EXPECT_FALSE(leaf.Write(OString(L"x"), OEventLog::kDetailInfoA));

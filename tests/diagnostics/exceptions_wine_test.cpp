@@ -94,7 +94,6 @@ TEST(OExceptionHandler, RealFaultsOnAGuardedThreadReachHandleAndTheFirstWritesAD
     EXPECT_EQ(violation.message, OException::SystemText(ERROR_INVALID_ADDRESS));
     EXPECT_EQ(violation.lastError, static_cast<DWORD>(ERROR_INVALID_ADDRESS)) << "option 8";
     EXPECT_EQ(DumpCount(folder), before + 1) << "one new dump";
-
     Outcome division = RunGuarded(&DivideByZero);
     EXPECT_TRUE(division.caught && division.unwound);
     EXPECT_EQ(division.code, OException::kInternalError);

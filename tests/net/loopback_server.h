@@ -11,9 +11,8 @@
 namespace QvTest {
 
 // A TCP server on 127.0.0.1 in the test process, a thread per connection. It
-// answers every request (headers, an empty line, Content-Length bytes of body)
-// with "HTTP/1.1 200 OK" and 300 bytes of body, and keeps the connection open
-// unless told to close after each answer.
+// answers every request (a line) with a line of 300 bytes, and keeps the
+// connection open unless told to close after each answer.
 class LoopbackServer {
 public:
     explicit LoopbackServer(bool closeAfterAnswer = false);
@@ -37,7 +36,7 @@ private:
     HANDLE m_acceptThread = nullptr;
     int m_port = 0;
     bool m_closeAfterAnswer;
-    std::string m_answer = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n" + std::string(300, 'a');
+    std::string m_answer = std::string(299, 'a') + '\n';
     std::atomic<int> m_accepted{0};
     std::atomic<int> m_open{0};
     // A system lock: the runtime's mutex would give the threads that take it
@@ -50,7 +49,7 @@ private:
 // A port on 127.0.0.1 where nothing listens.
 int RefusedPort();
 
-// An XPML-sized request: a form POST of requestBytes body bytes.
+// A request of requestBytes bytes and its line feed.
 std::string Request(int requestBytes);
 
 // One whole answer through read (up to 1024 bytes a call, the count returned,

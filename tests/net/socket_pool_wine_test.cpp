@@ -179,19 +179,16 @@ TEST_F(SocketPool, IdleConnectionLastsOneHundredTwentySecondsFromLastUse) {
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->GetIdleDeadline(), start + 120000);
     EXPECT_EQ(NextWait(), 120000u) << "the whole time to the deadline";
-
     FakeSystem::now = start + 119000;
     EXPECT_EQ(Exchange("127.0.0.1", server.Port()), entry) << "reused after 119 s";
     EXPECT_EQ(server.Accepted(), 1);
     const uint64_t deadline = start + 119000 + 120000;
-
     ::SetEvent(FakeSystem::step);
     EXPECT_EQ(NextWait(), 120000u);
     FakeSystem::now = deadline - 1;
     ::SetEvent(FakeSystem::step);
     EXPECT_EQ(NextWait(), 5000u) << "1 ms before the deadline the wait is still 5 s";
     EXPECT_EQ(server.Open(), 1);
-
     FakeSystem::now = deadline;
     ::SetEvent(FakeSystem::step);
     // The entry times out, both lists are empty: the thread ends, the pool goes.
