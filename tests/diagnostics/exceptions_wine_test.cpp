@@ -17,7 +17,6 @@ struct Outcome {
     bool unwound = false;  // a destructor of the faulting frame ran
     int32_t code = 0;
     std::string message;
-    DWORD faultCode = 0;
     DWORD lastError = 0;
 };
 
@@ -28,9 +27,6 @@ public:
     void Handle(OException& e) override {
         m_outcome.code = e.GetCode();
         m_outcome.message = e.GetMessage();
-        if (e.GetExceptionPointers() != nullptr) {
-            m_outcome.faultCode = e.GetExceptionPointers()->ExceptionRecord->ExceptionCode;
-        }
         OExceptionHandler::Handle(e);
         m_outcome.lastError = ::GetLastError();
     }
@@ -90,7 +86,6 @@ TEST(OExceptionHandler, RealFaultsOnAGuardedThreadReachHandleAndTheFirstWritesAD
     Outcome violation = RunGuarded(&AccessViolation);
     EXPECT_TRUE(violation.caught && violation.unwound) << "the frame unwound to the handler";
     EXPECT_EQ(violation.code, ERROR_INVALID_ADDRESS);
-    EXPECT_EQ(violation.faultCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     EXPECT_EQ(violation.message, OException::SystemText(ERROR_INVALID_ADDRESS));
     EXPECT_EQ(violation.lastError, static_cast<DWORD>(ERROR_INVALID_ADDRESS)) << "option 8";
     EXPECT_EQ(DumpCount(folder), before + 1) << "one new dump";
@@ -98,7 +93,6 @@ TEST(OExceptionHandler, RealFaultsOnAGuardedThreadReachHandleAndTheFirstWritesAD
     EXPECT_TRUE(division.caught && division.unwound);
     EXPECT_EQ(division.code, OException::kInternalError);
     EXPECT_EQ(division.message, "Division by zero.");
-    EXPECT_EQ(division.faultCode, static_cast<DWORD>(EXCEPTION_INT_DIVIDE_BY_ZERO));
     EXPECT_EQ(DumpCount(folder), before + 1) << "no second dump within a minute";
 }
 
@@ -125,8 +119,7 @@ TEST(OExceptionHandler, OptionsChooseTheOutputs) {
     OExceptionHandlerOverride use(api);
     struct Row {
         uint32_t options;
-        int writes;
-        int boxes;
+        int writes, boxes;
         const char* note;
     } rows[] = {
         {9, 0, 0, "the close thread's options: event log and last error only"},

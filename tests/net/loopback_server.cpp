@@ -34,7 +34,9 @@ SOCKET BoundSocket(int& port) {
 
 }  // namespace
 
-LoopbackServer::LoopbackServer(bool closeAfterAnswer) : m_closeAfterAnswer(closeAfterAnswer) {
+LoopbackServer::LoopbackServer(bool closeAfterAnswer, int answerBytes)
+    : m_closeAfterAnswer(closeAfterAnswer),
+      m_answer(std::string(static_cast<size_t>(answerBytes - 1), 'a') + '\n') {
     WSADATA data;
     ::WSAStartup(MAKEWORD(2, 2), &data);
     m_listen = BoundSocket(m_port);

@@ -11,11 +11,11 @@
 namespace QvTest {
 
 // A TCP server on 127.0.0.1 in the test process, a thread per connection. It
-// answers every request (a line) with a line of 300 bytes, and keeps the
-// connection open unless told to close after each answer.
+// answers every request (a line) with a line of answerBytes bytes, and keeps
+// the connection open unless told to close after each answer.
 class LoopbackServer {
 public:
-    explicit LoopbackServer(bool closeAfterAnswer = false);
+    explicit LoopbackServer(bool closeAfterAnswer = false, int answerBytes = 300);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -36,7 +36,7 @@ private:
     HANDLE m_acceptThread = nullptr;
     int m_port = 0;
     bool m_closeAfterAnswer;
-    std::string m_answer = std::string(299, 'a') + '\n';
+    std::string m_answer;
     std::atomic<int> m_accepted{0};
     std::atomic<int> m_open{0};
     // A system lock: the runtime's mutex would give the threads that take it
