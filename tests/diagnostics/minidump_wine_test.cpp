@@ -1,67 +1,60 @@
-// Dump numbering and the one-dump-a-minute rule, in a scratch folder.
+// Dump numbering, the one-dump-a-minute rule and what a dump holds, in a
+// scratch folder.
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <dbghelp.h>
 
 #include <string>
 
 #include "diagnostics/minidump.h"
+#include "support/files.h"
 
 namespace {
 
 struct Clock {
-    static inline uint64_t now = 0;
+    static inline uint64_t now = 5000000;
     static ULONGLONG WINAPI Tick() { return now; }
 };
 
-class MiniDumpFolder : public ::testing::Test {
+class MiniDumpFolder : public QvTest::ScratchFolderTest {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        m_folder =
-            std::wstring(temp) + L"qv_minidump_" + std::to_wstring(::GetCurrentProcessId()) + L"\\";
-        Clock::now = 5000000;
+        ScratchFolderTest::SetUp();
         ::RtlCaptureContext(&m_context);
         m_record.ExceptionCode = 0xE0000042;
         m_record.ExceptionAddress = reinterpret_cast<void*>(m_context.Rip);
-        m_pointers = {&m_record, &m_context};
-    }
-    void TearDown() override {
-        for (int n = 0; n < 8; ++n) {
-            ::DeleteFileW(Name(n).c_str());
-        }
-        ::RemoveDirectoryW(m_folder.c_str());
     }
     std::wstring Name(int n) const {
-        return OMiniDump::FileName(OString(m_folder.c_str()) + "qvcrash_", n).GetWide();
+        return OMiniDump::FileName(OString(Path(L"qvcrash_").c_str()), n).GetWide();
     }
     bool Exists(int n) const {
         return ::GetFileAttributesW(Name(n).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
-    void Touch(int n) const {
-        ::CloseHandle(
-            ::CreateFileW(Name(n).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    }
 
-    std::wstring m_folder;
+    OMiniDump m_dump{OString(Path(L"").c_str())};
     EXCEPTION_RECORD m_record{};
     CONTEXT m_context{};
-    EXCEPTION_POINTERS m_pointers{};
+    EXCEPTION_POINTERS m_pointers{&m_record, &m_context};
     OMiniDumpApiOverride m_clock{OMiniDumpApi{&Clock::Tick}};
 };
 
-TEST_F(MiniDumpFolder, NumbersPastExistingDumps) {
-    OMiniDump dump(OString(m_folder.c_str()));
-    Touch(0);
-    Touch(1);
-    OString written = dump.MiniDumpGenerate(nullptr, &m_pointers);
-    EXPECT_EQ(std::wstring(written.GetWide()), Name(2));
-    EXPECT_TRUE(Exists(2));
+TEST_F(MiniDumpFolder, NumbersPastExistingDumpsAndHoldsTheException) {
+    ASSERT_TRUE(QvTest::WriteWholeFile(Name(0), "") && QvTest::WriteWholeFile(Name(1), ""));
+    EXPECT_EQ(std::wstring(m_dump.MiniDumpGenerate(nullptr, &m_pointers).GetWide()), Name(2));
+    std::optional<std::string> dump = QvTest::ReadWholeFile(Name(2));
+    ASSERT_TRUE(dump && dump->compare(0, 4, "MDMP") == 0);
+    MINIDUMP_DIRECTORY* directory = nullptr;
+    void* stream = nullptr;
+    ULONG size = 0;
+    ASSERT_TRUE(
+        ::MiniDumpReadDumpStream(dump->data(), ExceptionStream, &directory, &stream, &size));
+    auto* exception = static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream);
+    EXPECT_EQ(exception->ExceptionRecord.ExceptionCode, 0xE0000042u);
+    EXPECT_EQ(exception->ThreadId, ::GetCurrentThreadId());
 }
 
 TEST_F(MiniDumpFolder, AtMostOneDumpAMinute) {
-    OMiniDump dump(OString(m_folder.c_str()));
     struct Row {
         uint64_t at;  // ms after the first attempt
         bool written;
@@ -77,8 +70,7 @@ TEST_F(MiniDumpFolder, AtMostOneDumpAMinute) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         Clock::now = start + row.at;
-        OString written = dump.MiniDumpGenerate(nullptr, &m_pointers);
-        EXPECT_EQ(!written.IsEmpty(), row.written);
+        EXPECT_EQ(!m_dump.MiniDumpGenerate(nullptr, &m_pointers).IsEmpty(), row.written);
         files += row.written ? 1 : 0;
         EXPECT_EQ(Exists(files - 1), files > 0);
         EXPECT_FALSE(Exists(files));

@@ -59,13 +59,44 @@ size_t BusyHeapBytes() {
     return busy;
 }
 
+template <typename T>
+T Find(HMODULE module, const char* name) {
+    return reinterpret_cast<T>(::GetProcAddress(module, name));
+}
+
+HMODULE LoadBeside(const wchar_t* name) {
+    return ::LoadLibraryW((QvTest::ProgramFolder() + L"\\" + name).c_str());
+}
+
+// Plain Windows threads: the test program's own runtime stays out of the count.
+void OnThreads(int count, LPTHREAD_START_ROUTINE routine, void* parameter) {
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.push_back(::CreateThread(nullptr, 0, routine, parameter, 0, nullptr));
+    }
+    for (HANDLE thread : threads) {
+        ::WaitForSingleObject(thread, INFINITE);
+        ::CloseHandle(thread);
+    }
+}
+
+bool WaitUntilUnloaded(const wchar_t* name, DWORD timeoutMs) {
+    for (DWORD waited = 0; ::GetModuleHandleW(name) != nullptr; waited += 10) {
+        if (waited > timeoutMs) {
+            return false;
+        }
+        ::Sleep(10);
+    }
+    return true;
+}
+
 struct Exports {
-    QV_PFN_DI_OPEN open = nullptr;
-    QV_PFN_DI_GET_PRINTER_STATUS_TEXT statusText = nullptr;
-    QV_PFN_DI_IS_COMMAND_SUPPORTED isSupported = nullptr;
-    QV_PFN_DI_CLOSE close = nullptr;
-    QV_PFN_RFID_ENCODE_EPC encodeEpc = nullptr;
-    QV_PFN_RFID_ENCODE_RAW encodeRaw = nullptr;
+    QV_PFN_DI_OPEN open;
+    QV_PFN_DI_GET_PRINTER_STATUS_TEXT statusText;
+    QV_PFN_DI_IS_COMMAND_SUPPORTED isSupported;
+    QV_PFN_DI_CLOSE close;
+    QV_PFN_RFID_ENCODE_EPC encodeEpc;
+    QV_PFN_RFID_ENCODE_RAW encodeRaw;
     bool ok = true;  // every result as expected
 };
 
@@ -88,12 +119,31 @@ DWORD WINAPI UseTheLibrary(void* parameter) {
     return 0;
 }
 
+// One round: load, four threads using the exports, free.
+bool LoadUseAndFree() {
+    HMODULE module = LoadBeside(L"QuorvelDriverUtility.dll");
+    Exports exports{
+        Find<QV_PFN_DI_OPEN>(module, QV_EXPORT_DI_OPEN),
+        Find<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(module, QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT),
+        Find<QV_PFN_DI_IS_COMMAND_SUPPORTED>(module, QV_EXPORT_DI_IS_COMMAND_SUPPORTED),
+        Find<QV_PFN_DI_CLOSE>(module, QV_EXPORT_DI_CLOSE),
+        Find<QV_PFN_RFID_ENCODE_EPC>(module, QV_EXPORT_RFID_ENCODE_EPC),
+        Find<QV_PFN_RFID_ENCODE_RAW>(module, QV_EXPORT_RFID_ENCODE_RAW)};
+    bool found = exports.open && exports.statusText && exports.isSupported && exports.close &&
+                 exports.encodeEpc && exports.encodeRaw;
+    if (found) {
+        OnThreads(4, &UseTheLibrary, &exports);
+    }
+    ::FreeLibrary(module);
+    return found && exports.ok;
+}
+
 using ProbeExchange = int (*)(const wchar_t* host, int port, int speedup);
 
 struct NetUse {
-    ProbeExchange exchange = nullptr;
-    int port = 0;
-    int refusedPort = 0;
+    ProbeExchange exchange;
+    int port;
+    int refusedPort;
     bool ok = true;
 };
 
@@ -108,80 +158,18 @@ DWORD WINAPI UseTheSockets(void* parameter) {
     return 0;
 }
 
-bool WaitUntilUnloaded(const wchar_t* name, DWORD timeoutMs) {
-    for (DWORD waited = 0; ::GetModuleHandleW(name) != nullptr; waited += 10) {
-        if (waited > timeoutMs) {
-            return false;
-        }
-        ::Sleep(10);
-    }
-    return true;
-}
-
 // The same code built as a probe DLL, with the pool's sockets: load, two
 // threads making connections, free; the close thread leaves last.
 bool LoadUseSocketsAndFree(const QvTest::LoopbackServer& server) {
-    std::wstring path = QvTest::ProgramFolder() + L"\\qv_net_probe.dll";
-    HMODULE module = ::LoadLibraryW(path.c_str());
-    if (module == nullptr) {
-        return false;
-    }
-    NetUse use;
-    use.exchange = reinterpret_cast<ProbeExchange>(::GetProcAddress(module, "QvProbeExchange"));
-    use.port = server.Port();
-    use.refusedPort = QvTest::RefusedPort();
+    HMODULE module = LoadBeside(L"qv_net_probe.dll");
+    NetUse use{Find<ProbeExchange>(module, "QvProbeExchange"), server.Port(),
+               QvTest::RefusedPort()};
     if (use.exchange != nullptr) {
-        HANDLE threads[2] = {};
-        for (HANDLE& thread : threads) {
-            thread = ::CreateThread(nullptr, 0, &UseTheSockets, &use, 0, nullptr);
-        }
-        for (HANDLE thread : threads) {
-            ::WaitForSingleObject(thread, INFINITE);
-            ::CloseHandle(thread);
-        }
+        OnThreads(2, &UseTheSockets, &use);
     }
     ::FreeLibrary(module);
     return use.exchange != nullptr && use.ok && WaitUntilUnloaded(L"qv_net_probe.dll", 10000) &&
            server.WaitAllClosed(10000);
-}
-
-// One round: load, four threads using the exports, free.
-bool LoadUseAndFree() {
-    std::wstring path = QvTest::ProgramFolder() + L"\\QuorvelDriverUtility.dll";
-    HMODULE module = ::LoadLibraryW(path.c_str());
-    if (module == nullptr) {
-        return false;
-    }
-    Exports exports;
-    exports.open = reinterpret_cast<QV_PFN_DI_OPEN>(::GetProcAddress(module, QV_EXPORT_DI_OPEN));
-    exports.statusText = reinterpret_cast<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
-        ::GetProcAddress(module, QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT));
-    exports.isSupported = reinterpret_cast<QV_PFN_DI_IS_COMMAND_SUPPORTED>(
-        ::GetProcAddress(module, QV_EXPORT_DI_IS_COMMAND_SUPPORTED));
-    exports.close = reinterpret_cast<QV_PFN_DI_CLOSE>(::GetProcAddress(module, QV_EXPORT_DI_CLOSE));
-    exports.encodeEpc = reinterpret_cast<QV_PFN_RFID_ENCODE_EPC>(
-        ::GetProcAddress(module, QV_EXPORT_RFID_ENCODE_EPC));
-    exports.encodeRaw = reinterpret_cast<QV_PFN_RFID_ENCODE_RAW>(
-        ::GetProcAddress(module, QV_EXPORT_RFID_ENCODE_RAW));
-    bool found = exports.open != nullptr && exports.statusText != nullptr &&
-                 exports.isSupported != nullptr && exports.close != nullptr &&
-                 exports.encodeEpc != nullptr && exports.encodeRaw != nullptr;
-    if (found) {
-        // Plain Windows threads: the test program's own runtime stays out of
-        // the count.
-        HANDLE threads[4] = {};
-        for (HANDLE& thread : threads) {
-            thread = ::CreateThread(nullptr, 0, &UseTheLibrary, &exports, 0, nullptr);
-        }
-        for (HANDLE thread : threads) {
-            if (thread != nullptr) {
-                ::WaitForSingleObject(thread, INFINITE);
-                ::CloseHandle(thread);
-            }
-        }
-    }
-    ::FreeLibrary(module);
-    return found && exports.ok;
 }
 
 TEST(DllLifetime, EachLoadUseAndFreeGivesBackSlotsHandlesAndMemory) {
@@ -220,10 +208,8 @@ TEST(DllLifetime, EachLoadUseAndFreeGivesBackSlotsHandlesAndMemory) {
 // keeps the module loaded until it has closed the connection, then leaves.
 TEST(DllLifetime, CloseThreadKeepsTheLibraryLoadedUntilItEnds) {
     QvTest::LoopbackServer server;
-    std::wstring path = QvTest::ProgramFolder() + L"\\qv_net_probe.dll";
-    HMODULE module = ::LoadLibraryW(path.c_str());
-    ASSERT_NE(module, nullptr);
-    auto exchange = reinterpret_cast<ProbeExchange>(::GetProcAddress(module, "QvProbeExchange"));
+    HMODULE module = LoadBeside(L"qv_net_probe.dll");
+    auto exchange = Find<ProbeExchange>(module, "QvProbeExchange");
     ASSERT_NE(exchange, nullptr);
     // 100 times faster: the connection stays idle for 1.2 s.
     ASSERT_EQ(exchange(L"127.0.0.1", server.Port(), 100), 0);

@@ -11,9 +11,8 @@
 namespace QvTest {
 
 // A TCP server on 127.0.0.1 in the test process, a thread per connection. It
-// answers every request (a header block ended by an empty line, then a body of
-// its Content-Length) with "HTTP/1.1 200 OK" and a body of answerBytes bytes,
-// and keeps the connection open unless told to close after each answer.
+// answers every request (a line) with a line of answerBytes bytes, and keeps
+// the connection open unless told to close after each answer.
 class LoopbackServer {
 public:
     explicit LoopbackServer(bool closeAfterAnswer = false, int answerBytes = 300);
@@ -22,9 +21,8 @@ public:
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int Port() const { return m_port; }
-    // Connections accepted, answers sent, connections still open.
+    // Connections accepted, connections still open.
     int Accepted() const { return m_accepted.load(); }
-    int Answered() const { return m_answered.load(); }
     int Open() const { return m_open.load(); }
     // Waits up to timeoutMs for every connection to be closed by its client.
     bool WaitAllClosed(DWORD timeoutMs) const;
@@ -32,6 +30,7 @@ public:
 private:
     static DWORD WINAPI AcceptLoop(void* parameter);
     static DWORD WINAPI Serve(void* parameter);
+    void Track(SOCKET client, bool open);
 
     SOCKET m_listen = INVALID_SOCKET;
     HANDLE m_acceptThread = nullptr;
@@ -39,9 +38,7 @@ private:
     bool m_closeAfterAnswer;
     std::string m_answer;
     std::atomic<int> m_accepted{0};
-    std::atomic<int> m_answered{0};
     std::atomic<int> m_open{0};
-    std::atomic<bool> m_stopping{false};
     // A system lock: the runtime's mutex would give the threads that take it
     // per-thread state of the static thread library, which the lifetime test
     // would count.
@@ -52,12 +49,11 @@ private:
 // A port on 127.0.0.1 where nothing listens.
 int RefusedPort();
 
-// An XPML-sized request: a form POST of requestBytes body bytes.
+// A request of requestBytes bytes and its line feed.
 std::string Request(int requestBytes);
 
-// Reads one whole answer through read (a Read of up to 1024 bytes returning
-// the count, 0 at end of connection): the bytes read, empty when the
-// connection ended first.
+// One whole answer through read (up to 1024 bytes a call, the count returned,
+// 0 at the end); empty when the connection ended first.
 std::string ReadAnswer(const std::function<int(char*)>& read);
 
 }  // namespace QvTest
