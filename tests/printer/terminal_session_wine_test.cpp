@@ -64,7 +64,6 @@ TEST(TerminalSessionWine, SessionValuesAndTheWindows2000Names) {
          "the values as stored"},
         {true, VER_PLATFORM_WIN32_WINDOWS, 4, 10, L"OTHER-PC", L"Other", false, L"", L"", false,
          "a system that is not NT has no sessions"},
-        {true, nt, 6, 1, nullptr, nullptr, true, L"", L"", false, "6.1: names stay empty"},
         {true, nt, 5, 1, nullptr, nullptr, true, L"", L"", false, "5.1: names stay empty"},
         {true, nt, 5, 0, nullptr, nullptr, true, L"HOST-PC", L"Label", true,
          "5.0: derived from the printer name and stored"},
