@@ -246,7 +246,6 @@ TEST(OString, InsertDeleteAndTrimClampPositions) {
     EXPECT_STREQ("aabcbc", own.GetNarrow());
     own.Insert(0, own);
     EXPECT_STREQ("aabcbcaabcbc", own.GetNarrow());
-
     OString t(" \t value \r\n");
     t.Trim();
     EXPECT_STREQ("value", t.GetNarrow());

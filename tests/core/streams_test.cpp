@@ -11,14 +11,12 @@ namespace {
 class RecordingStream : public OCore::OStream {
 public:
     explicit RecordingStream(uint32_t bufferSize = kBufferSize) : OStream(bufferSize) {}
-
     uint32_t WriteRaw(const void* data, uint32_t count) override {
         calls.push_back(count);
         uint32_t accepted = count < acceptLimit ? count : acceptLimit;
         bytes.append(static_cast<const char*>(data), accepted);
         return accepted;
     }
-
     std::vector<uint32_t> calls;
     std::string bytes;
     uint32_t acceptLimit = UINT32_MAX;
@@ -76,13 +74,11 @@ TEST(OStream, ShortWritesShowInTheResults) {
     EXPECT_EQ(stream.Write(data.data(), 1500), 0u) << "a short flush makes Write report 0";
     ASSERT_EQ(stream.calls.size(), 1u) << "the write stops at the short flush";
     EXPECT_EQ(stream.bytes, data.substr(0, 1000)) << "what did get out stays written";
-
     RecordingStream flushed;
     flushed.acceptLimit = 5;
     flushed.Write("0123456789", 10);
     EXPECT_EQ(flushed.Flush(), 5u) << "Flush returns what WriteRaw returned";
     EXPECT_EQ(flushed.GetFill(), 0u) << "the buffer is emptied even after a short write";
-
     RecordingStream unbuffered(0);
     unbuffered.acceptLimit = 1;
     EXPECT_EQ(unbuffered.Write("xyz", 3), 1u) << "without a buffer WriteRaw's count comes back";

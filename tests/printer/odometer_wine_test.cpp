@@ -78,7 +78,6 @@ TEST(OdometerWine, WritesTheStoredFormsAndReadsOnlyValuesOfTheirOwnSize) {
     const Stored shortDistance = Value(O::kDistance, REG_DWORD, DWORD{1500});
     const Stored shortPages = Value(O::kPages, REG_BINARY, uint16_t{42});
     const Stored shortCleanDistance = Value(O::kLastCleaningDistance, REG_DWORD, DWORD{1500});
-
     ASSERT_TRUE(Record(42, 3.5, 5, 2.5, 1).Write(handle.Get()));
     for (const Stored& want : {pages, distance, cleanPages, cleanDistance,
                                Value(O::kHasBeenCleaned, REG_DWORD, DWORD{1})}) {
@@ -93,7 +92,6 @@ TEST(OdometerWine, WritesTheStoredFormsAndReadsOnlyValuesOfTheirOwnSize) {
         EXPECT_EQ(type, want.type);
         EXPECT_EQ(bytes, want.bytes);
     }
-
     const char* old = "7, 1.5, 2, 9, 1";
     struct Row {
         std::vector<Stored> stored;

@@ -51,7 +51,6 @@ struct FakeDriver {
     static inline std::string refused;
     static inline std::string calls;
     static inline std::vector<std::vector<uint8_t>> lines;
-
     static int WINAPI ExtEscape(HDC dc, int escape, int inSize, LPCSTR in, int outSize, LPSTR out) {
         if (escape == kCapabilityEscape) {
             if (out != nullptr && outSize != 0) {
@@ -108,7 +107,6 @@ protected:
         m_api = std::make_unique<ScopedPrintingContextApi>(api);
     }
     OString Name() const { return OString(m_printer->Name().c_str()); }
-
     std::unique_ptr<WinePrinter> m_printer;
     std::unique_ptr<ScopedPrintingContextApi> m_api;
 };
@@ -199,7 +197,6 @@ TEST_F(PrintingContextWine, NothingIsEndedThatWasNotStarted) {
 // What reached the event log while a test ran.
 struct Captured {
     static inline std::vector<std::pair<WORD, std::wstring>> events;
-
     static void WINAPI NoDebugOutput(LPCWSTR) {}
     static HANDLE WINAPI Register(LPCWSTR, LPCWSTR) { return reinterpret_cast<HANDLE>(0x1234); }
     static BOOL WINAPI Deregister(HANDLE) { return TRUE; }
@@ -222,7 +219,6 @@ TEST(PrintingContextMissingPrinter, PrintsNothingAndReportsTheFailure) {
     system.maskRoot = maskRoot.c_str();
     OEventLogSystemOverride logOverride(system);
     Captured::events.clear();
-
     std::wstring name = WinePrinter::UniqueName(L"absent");
     ::SetLastError(0xDEADBEEF);
     ASSERT_EQ(::CreateDCW(L"WINSPOOL", name.c_str(), nullptr, nullptr), nullptr);

@@ -47,7 +47,6 @@ TEST(TerminalSessionWine, SessionValuesAndTheWindows2000Names) {
     TerminalSessionApi api;
     api.getVersionEx = &FakeVersion::GetVersionEx;
     ScopedTerminalSessionApi fake(api);
-
     const DWORD nt = VER_PLATFORM_WIN32_NT;
     struct Row {
         bool withId;  // TSSessionID 7 stored
@@ -84,13 +83,11 @@ TEST(TerminalSessionWine, SessionValuesAndTheWindows2000Names) {
         FakeVersion::platform = row.platform;
         FakeVersion::major = row.major;
         FakeVersion::minor = row.minor;
-
         TerminalSession session = LookupTerminalSession(handle.Get());
         EXPECT_EQ(session.IsSessionPrinter(), row.session);
         EXPECT_EQ(session.sessionId, row.session ? 7u : TerminalSession::kNoSession);
         EXPECT_EQ(std::wstring(session.clientName.GetWide()), row.wantClient);
         EXPECT_EQ(std::wstring(session.clientPrinterName.GetWide()), row.wantClientPrinter);
-
         DWORD type = 0;
         const wchar_t* client = row.storesDerived ? row.wantClient : row.client;
         EXPECT_EQ(StoredText(handle.Get(), L"ClientName", type), client ? client : L"<absent>");

@@ -26,7 +26,6 @@ protected:
         }
     }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
-
     PrinterRegistry Registry() const {
         return PrinterRegistry(RegistryFactsOf(OString(m_printer.Name().c_str())));
     }
@@ -46,7 +45,6 @@ protected:
     bool WriteMode(DWORD mode) {
         return Write(L"Status", L"Status Monitoring Mode", REG_DWORD, &mode, 4);
     }
-
     WinePrinter m_printer{L"settings"};
 };
 
@@ -104,7 +102,6 @@ TEST_F(DriverSettingsWineTest, FirstAnswerIsCachedUntilTheNextLoad) {
     // Names are cached by their exact case; the registry ignores case, so the
     // other spelling reads the value as it is now.
     EXPECT_EQ(settings.GetNumber(OString(L"status/status monitoring mode"), 0), 1u);
-
     settings.Load(registry);
     EXPECT_EQ(settings.GetStatusMonitoringMode(), 1u);
     EXPECT_EQ(settings.GetNumber(OString(L"Missing"), 9), 11u);
@@ -154,7 +151,6 @@ TEST_F(DriverSettingsWineTest, RemotePrinterReadsTheMirror) {
     ASSERT_TRUE(WriteMode(1));
     PrinterRegistry registry = Registry();
     ASSERT_TRUE(registry.IsRemote());
-
     DriverSettings settings;
     settings.Load(registry);
     EXPECT_EQ(settings.GetStatusMonitoringMode(), 3u);

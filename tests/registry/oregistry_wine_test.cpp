@@ -23,7 +23,6 @@ protected:
         ASSERT_TRUE(m_scratch.IsValid()) << "cannot create a scratch key under HKEY_CURRENT_USER";
         m_registry.SetKey(O(m_scratch.Path()));
     }
-
     ScratchRegistryKey m_scratch;
     ORegistry m_registry;
 };
@@ -173,7 +172,6 @@ TEST_F(ORegistryTest, WritesCreateKeysAndReadsDoNot) {
     EXPECT_FALSE(m_scratch.KeyExists(L"New")) << "a read created a key";
     ASSERT_TRUE(m_registry.SetNumber(OString(L"New/Deep/V"), 4));
     EXPECT_TRUE(m_scratch.HasDword(L"New\\Deep", L"V", 4));
-
     const uint8_t bytes[3] = {9, 8, 7};
     EXPECT_EQ(m_registry.SetBinary(OString(L"Bin"), bytes, 3), 3);
     std::vector<BYTE> data;
@@ -181,7 +179,6 @@ TEST_F(ORegistryTest, WritesCreateKeysAndReadsDoNot) {
     ASSERT_TRUE(m_scratch.GetRaw(L"", L"Bin", data, &type));
     EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(data, std::vector<BYTE>(bytes, bytes + 3));
-
     const wchar_t text[] = L"hello";
     EXPECT_EQ(m_registry.SetValue(OString(L"Sz"), text, sizeof(text), REG_SZ),
               static_cast<int32_t>(sizeof(text)));
@@ -202,7 +199,6 @@ TEST_F(ORegistryTest, KeyExistsAndEnumerateKeys) {
     EXPECT_TRUE(m_registry.KeyExists(OString(L"Parent")));
     EXPECT_FALSE(m_registry.KeyExists(OString(L"Parent/NotAKey")));
     EXPECT_FALSE(m_registry.KeyExists(OString(L"Missing")));
-
     OStringArray names;
     names.Add(OString(L"stale"));
     ASSERT_EQ(m_registry.EnumerateKeys(O(m_scratch.Path() + L"/Parent"), names), 3);
@@ -221,7 +217,6 @@ TEST_F(ORegistryTest, DeleteValuesKeysAndTrees) {
     ASSERT_TRUE(m_scratch.CreateKey(L"Empty"));
     EXPECT_TRUE(m_registry.Delete(OString(L"Empty"), false));
     EXPECT_FALSE(m_scratch.KeyExists(L"Empty"));
-
     for (const wchar_t* key :
          {L"Top\\a\\x", L"Top\\a\\y\\z", L"Top\\b", L"Top\\odd/name:%\\deep"}) {
         ASSERT_TRUE(m_scratch.SetDword(key, L"V", 1));

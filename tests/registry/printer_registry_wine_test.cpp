@@ -40,7 +40,6 @@ protected:
         }
     }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
-
     static const std::wstring& Name() { return s_printer->Name(); }
     // GetPrinterDataW of a REG_DWORD; error gets the call's result.
     static DWORD SpoolerDword(const wchar_t* value, DWORD& error) {
@@ -52,7 +51,6 @@ protected:
                                   reinterpret_cast<BYTE*>(&data), sizeof(data), &needed);
         return data;
     }
-
     static inline std::unique_ptr<WinePrinter> s_printer;
 };
 
@@ -128,7 +126,6 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     ASSERT_TRUE(registry.IsRemote());
     EXPECT_TRUE(registry.GetRedirect());
     EXPECT_EQ(QvTest::W(registry.GetFacts().serverName), server.Server());
-
     ASSERT_TRUE(registry.SetNumber(OString(L"DATA:Mirrored"), 9));
     EXPECT_TRUE(server.Mirror().HasDword(L"PRINT:\\Printers\\" + Name() + L"\\PrinterDriverData",
                                          L"Mirrored", 9));

@@ -6,6 +6,7 @@
 #include "sim/printer_setup.h"
 
 #include <atomic>
+#include <filesystem>
 #include <vector>
 
 namespace QvTest {
@@ -14,15 +15,8 @@ namespace {
 std::wstring ProgramBaseName() {
     wchar_t path[MAX_PATH] = {};
     DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name(path, length < MAX_PATH ? length : 0);
-    size_t slash = name.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) {
-        name.erase(0, slash + 1);
-    }
-    size_t dot = name.rfind(L'.');
-    if (dot != std::wstring::npos) {
-        name.erase(dot);
-    }
+    std::wstring name =
+        std::filesystem::path(std::wstring(path, length < MAX_PATH ? length : 0)).stem();
     return name.empty() ? L"test" : name;
 }
 
@@ -64,7 +58,6 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     std::wstring unique = UniqueName(tag);
     m_name = options.exactName.empty() ? unique + options.nameSuffix : options.exactName;
     m_driverName = L"Quorvel Test Driver " + unique;
-
     QvSim::PrinterDriverSetup driver;
     driver.name = m_driverName;
     m_dataFileName = options.dpi != 0 ? L"qvz42-" + unique + L".ppd" : L"wineps.drv";
@@ -79,10 +72,8 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     if (!m_driverInstalled) {
         return false;
     }
-
     m_port = TempFolder() + unique + L".prn";
     ::DeleteFileW(m_port.c_str());
-
     QvSim::PrinterSetup printer;
     printer.name = m_name;
     printer.driverName = m_driverName;
