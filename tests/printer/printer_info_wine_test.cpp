@@ -17,10 +17,9 @@ using QvTest::WinePrinter;
 
 namespace {
 
-// Spooler spy behind the printer-information seam: counts the calls, moves the
-// clock, and makes up what Wine's spooler never reports (a server name at level
-// 4, a failing level 2 read, a device mode claiming bytes past the buffer, a
-// driver version and date). Everything else is Wine's answer.
+// Spooler spy behind the seam: counts calls, moves the clock, and makes up what
+// Wine never reports (level 4 server, failing level 2, overlong device mode,
+// driver version and date).
 struct Fakes {
     bool failLevel2 = false;
     const wchar_t* level4Server = nullptr;
@@ -139,7 +138,6 @@ TEST_F(PrinterInfoWineTest, GathersTheSpoolerAndDriverFactsOfARealPrinter) {
     EXPECT_NE(copy.GetDevMode(), info.GetDevMode()) << "the device mode is duplicated";
     EXPECT_EQ(copy.GetDevModeSize(), info.GetDevModeSize());
 
-    // A lookup by handle finds the same entry.
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(handle);
     EXPECT_EQ(W(PrinterInfo(handle.Get()).GetPortName()), printer.Port());
@@ -167,7 +165,6 @@ TEST_F(PrinterInfoWineTest, RereadsThePrinterPartAtMostOncePerSecondAndTheDriver
     int driver = Spy::driverCalls;
     EXPECT_GT(driver, 0);
 
-    // Change the printer behind the cache's back.
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(handle);
     DWORD needed = 0;
@@ -235,10 +232,8 @@ TEST_F(PrinterInfoWineTest, EachThreadHasItsOwnCacheThatEndsWithTheThread) {
     EXPECT_EQ(Spy::level2Calls, level2) << "this thread's entry is still fresh";
 }
 
-// A terminal session's client printer is remote, named after its client (the
-// other placements are unit-tested with the names they derive from). The
-// device mode's sizes are the driver's: one claiming more than the spooler's
-// buffer holds after it would be copied from beyond that buffer, and is dropped.
+// A device mode claiming more than the spooler's buffer holds after it would be
+// copied from beyond that buffer, and is dropped.
 TEST_F(PrinterInfoWineTest, SessionPrinterIsRemoteAndAnOverlongDeviceModeIsDropped) {
     WinePrinter printer(L"place");
     QV_SKIP_WITHOUT_PRINTER(printer);

@@ -21,10 +21,7 @@ struct Fill {
     int left, top, width, height;
 };
 
-// The filled rectangles in the PostScript that Wine's driver wrote. Its
-// PatBlt path draws each one in device pixels as
-//   <left> <top> moveto / <width> 0 rlineto / 0 <height> rlineto / ... fill
-// under a page transform that scales device pixels to points.
+// The filled rectangles, in device pixels, of the PostScript Wine's driver wrote.
 std::vector<Fill> FillsIn(const std::string& postscript) {
     static const std::regex kRect(
         R"((-?\d+) (-?\d+) moveto\r?\n(-?\d+) 0 rlineto\r?\n0 (-?\d+) rlineto)");
@@ -42,9 +39,8 @@ bool OnePage(const std::string& postscript) {
     return first != std::string::npos && first == postscript.rfind("%%Page:");
 }
 
-// The driver as a label driver answers its private escapes, and a document or
-// page call that fails when a row says so; the calls that open and close the
-// document and page are logged by name, the lines drawn kept as sent.
+// A label driver's private escapes; document and page calls logged by name and
+// refused when a row says so.
 struct FakeDriver {
     static inline int capabilitySize = 16;
     static inline uint8_t capabilityByte10 = 0x01;
@@ -68,7 +64,6 @@ struct FakeDriver {
         }
         return ::ExtEscape(dc, escape, inSize, in, outSize, out);
     }
-    // Logs the call; whether the row lets it through to the real function.
     static bool Pass(const char* name) {
         calls += calls.empty() ? name : std::string(" ") + name;
         return refused != name;
@@ -136,9 +131,8 @@ TEST_F(PrintingContextWine, ResolutionAndCapabilityBlockDecideTheDrawing) {
     }
 }
 
-// Both kinds of page reach the port with one page each; the pattern is drawn
-// with PatBlt where the driver has no line escape, else with the escape alone,
-// each rectangle where the unit-tested mapping puts it at 203 dpi.
+// The pattern is drawn with PatBlt without the line escape, else with the
+// escape alone, each rectangle where the unit-tested mapping puts it.
 TEST_F(PrintingContextWine, PagesAreDrawnWithPatBltOrTheLineEscape) {
     QV_SKIP_WITHOUT_PRINTER(*m_printer);
     for (int escape : {0, 16}) {

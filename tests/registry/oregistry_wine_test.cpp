@@ -1,6 +1,5 @@
-// ORegistry against the real registry under Wine. Every key lives below a
-// scratch key that the fixture creates and deletes; expectations are read and
-// written with plain Win32 calls, independently of the code under test.
+// ORegistry against Wine's registry, below scratch keys; expectations through
+// plain Win32 calls.
 #include "registry/oregistry.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +80,6 @@ TEST_F(ORegistryTest, WrittenPathsAddressTheseKeysAndValues) {
         ORegistry registry(O(m_scratch.Path() + row.base));
         ASSERT_TRUE(registry.SetNumber(O(row.written), ++number));
         EXPECT_TRUE(m_scratch.HasDword(row.key, row.value, number));
-        // And the other way: a value written by name is found through the path.
         ASSERT_TRUE(m_scratch.SetDword(row.key, row.value, number + 100));
         EXPECT_EQ(registry.GetNumber(O(row.written), 0), number + 100);
     }

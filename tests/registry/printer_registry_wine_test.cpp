@@ -1,7 +1,5 @@
-// The printer registry on a real Wine printer whose name holds a '/', so every
-// printer path must carry it as one escaped key name. Printer-relative keys
-// lie under the printer's own key (deleted with the printer); every other key
-// is a scratch key removed by the test.
+// The printer registry on a Wine printer whose name holds a '/', which every
+// printer path must carry as one escaped key name.
 #include "registry/printer_registry.h"
 
 #include <gtest/gtest.h>

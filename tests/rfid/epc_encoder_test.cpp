@@ -31,11 +31,9 @@ std::wstring Raw(std::wstring_view value, int mode) {
     return digits.text;
 }
 
-// Every partition of an SGTIN-96, worked out field by field from the
-// partition table of the GS1 EPC Tag Data Standard (company prefix of 12 - p
-// digits in the bits of p, item reference of p + 1 digits in the remaining 44
-// bits): header 00110000, filter 1 (001), partition p, company prefix, item
-// reference, serial 123456789 in 38 bits (...075BCD15).
+// Every partition of an SGTIN-96, worked out field by field from the tag data
+// standard's partition table: header 30, filter 1, partition p, company prefix
+// of 12 - p digits, item reference, serial 123456789 in 38 bits.
 TEST(EncodeEpc, Sgtin96EveryPartition) {
     static const struct {
         const wchar_t* values;
@@ -56,10 +54,8 @@ TEST(EncodeEpc, Sgtin96EveryPartition) {
     }
 }
 
-// The standard schemes as a layout describes them, then the layout rules and
-// the cases the plain reading leaves open. Sources: the tag data standard's
-// own worked examples where marked; the rest worked out by hand from its
-// encoding tables or from the rule each row names.
+// The standard's worked examples where marked; the rest worked out by hand
+// from its encoding tables or from the rule each row names.
 TEST(EncodeEpc, FollowsTheLayout) {
     static const struct {
         const wchar_t* values;
