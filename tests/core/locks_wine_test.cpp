@@ -15,7 +15,6 @@
 
 namespace {
 
-// A name no other test (or earlier run) uses.
 std::wstring UniqueName(const wchar_t* prefix) {
     return UniqueTestName(prefix + std::wstring(L"QuorvelCoreTest-"));
 }
@@ -85,7 +84,6 @@ TEST(OMutex, FirstLockCreatesTheNamedMutexForEveryone) {
     OKernelHandle reference(::CreateMutexW(&attributes, FALSE, nullptr));
     ::LocalFree(everyone);
     EXPECT_EQ(DaclOf(mutex.GetHandle()), DaclOf(reference.Get()));
-
     OMutex unnamed(OString(), 100);
     EXPECT_TRUE(unnamed.Lock());
     EXPECT_TRUE(unnamed.Lock()) << "a mutex is re-entrant for its owner";
@@ -97,7 +95,7 @@ TEST(OMutex, LockThatTimesOutReturnsAfterTheTimeoutAndTheCallerGoesOn) {
     std::wstring name = UniqueName(L"Global\\");
     OMutex holder(name.c_str(), 1000);
     ASSERT_TRUE(holder.Lock());
-    for (uint32_t timeout : {0u, 150u, 400u}) {
+    for (uint32_t timeout : {0u, 300u}) {
         SCOPED_TRACE(timeout);
         double elapsed = 0;
         bool held = true;
@@ -135,60 +133,11 @@ TEST(OMutex, FailedCreationDoesNotWaitAndUnlockDoesNothing) {
     mutex.Unlock();
 }
 
-// core_mutex_holder beside this program, holding the named mutex once ready.
-class MutexHolder {
-public:
-    MutexHolder(const std::wstring& mutexName, const wchar_t* mode)
-        : m_readyName(UniqueName(L"Local\\")),
-          m_releaseName(UniqueName(L"Local\\")),
-          m_ready(::CreateEventW(nullptr, TRUE, FALSE, m_readyName.c_str())),
-          m_release(::CreateEventW(nullptr, TRUE, FALSE, m_releaseName.c_str())),
-          m_process(L"core_mutex_holder.exe", L"\"" + mutexName + L"\" \"" + m_readyName +
-                                                  L"\" \"" + m_releaseName + L"\" " + mode) {}
-    ~MutexHolder() { Release(); }
-
-    ::testing::AssertionResult Ready() {
-        if (m_process.StartError() != 0) {
-            return ::testing::AssertionFailure() << "core_mutex_holder.exe must sit beside us";
-        }
-        HANDLE both[2] = {m_ready.Get(), m_process.Handle()};
-        if (::WaitForMultipleObjects(2, both, FALSE, 20000) != WAIT_OBJECT_0) {
-            return ::testing::AssertionFailure() << "exit code " << m_process.WaitExit();
-        }
-        return ::testing::AssertionSuccess();
-    }
-    void Release() { ::SetEvent(m_release.Get()); }
-    DWORD WaitExit() { return m_process.WaitExit(); }
-
-private:
-    std::wstring m_readyName;
-    std::wstring m_releaseName;
-    OKernelHandle m_ready;
-    OKernelHandle m_release;
-    QvTest::ChildProcess m_process;
-};
-
-TEST(OMutex, ExcludesASecondProcessUntilItReleases) {
-    std::wstring name = UniqueName(L"Global\\");
-    MutexHolder holder(name, L"release");
-    ASSERT_TRUE(holder.Ready());
-    OMutex mutex(name.c_str(), 300);
-    double start = NowMs();
-    EXPECT_FALSE(mutex.Lock()) << "the other process holds the mutex";
-    EXPECT_GE(NowMs() - start, 270.0);
-    mutex.Unlock();  // after the time-out: harmless, the holder keeps it
-    EXPECT_FALSE(OtherThreadCanLock(name, 0));
-    holder.Release();
-    EXPECT_EQ(holder.WaitExit(), 0u);
-    EXPECT_TRUE(mutex.Lock());
-    mutex.Unlock();
-}
-
+// A mutex whose owner, core_mutex_holder, ended holding it.
 TEST(OMutex, MutexAbandonedByAnEndedProcessIsTakenOver) {
     std::wstring name = UniqueName(L"Global\\");
-    MutexHolder holder(name, L"abandon");
-    ASSERT_TRUE(holder.Ready());
-    EXPECT_EQ(holder.WaitExit(), 0u);
+    ASSERT_EQ(QvTest::RunProgram(L"core_mutex_holder.exe \"" + name + L"\"").exitCode, 0u)
+        << "core_mutex_holder.exe must sit beside us and take the mutex";
     OMutex mutex(name.c_str(), 2000);
     {
         OLock lock(mutex);

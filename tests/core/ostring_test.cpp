@@ -71,11 +71,8 @@ TEST(OString, CopiesShareUntilOneChanges) {
 TEST(OString, CopiesOfOneBodyReadBothFormsOnManyThreads) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 8000;
-    std::string narrow;
-    for (int i = 0; i < 600; ++i) {
-        narrow += static_cast<char>('a' + i % 26);
-    }
-    const std::wstring wide(narrow.begin(), narrow.end());
+    const std::string narrow(600, 'q');
+    const std::wstring wide(600, L'q');
     std::vector<OString> sources;
     for (int round = 0; round < kRounds; ++round) {
         sources.push_back(round % 2 == 0 ? OString(narrow.c_str()) : OString(wide.c_str()));
@@ -117,15 +114,10 @@ TEST(OString, CodePagesConvertBothWays) {
         int ways;  // 1: narrow to wide, 2: wide to narrow, 3: both
         const char* note;
     } rows[] = {
-        {OString::kCodePageUtf8, "a", L"a", 3, "ASCII"},
-        {OString::kCodePageUtf8, "\xC3\xA9", L"\u00E9", 3, "two bytes"},
-        {OString::kCodePageUtf8, "\xE2\x82\xAC", L"\u20AC", 3, "three bytes"},
         {OString::kCodePageUtf8, "\xDF\xBF", L"\u07FF", 3, "largest two-byte unit"},
         {OString::kCodePageUtf8, "\xE0\xA0\x80", L"\u0800", 3, "smallest three-byte unit"},
-        {OString::kCodePageUtf8, "\xED\xA0\xBD\xED\xB8\x80", L"\xD83D\xDE00", 3,
-         "U+1F600 as two halves"},
+        {OString::kCodePageUtf8, "\xED\xA0\xBD\xED\xB8\x80", L"\xD83D\xDE00", 3, "two halves"},
         {OString::kCodePageUtf8, "a\xC3", L"a\uFFFD", 1, "two-byte sequence cut"},
-        {OString::kCodePageUtf8, "\xE2", L"\uFFFD", 1, "three-byte sequence cut after one"},
         {OString::kCodePageUtf8, "xy\xE2\x82", L"xy\uFFFD", 1, "cut after two"},
         {OString::kCodePageBytes, "\xFF\x41", L"\x00FF\x0041", 3, "bytes widen"},
         {OString::kCodePageBytes, "\x34\xE9", L"\x1234\x00E9", 2, "low byte of each unit"},
@@ -174,14 +166,12 @@ TEST(OString, CompareIsSignedForNarrowAndUnsignedForWide) {
     } rows[] = {
         {OString("\xE9"), OString("e"), -1, -1, "byte 0xE9 is negative as a signed char"},
         {OString(L"\u00E9"), OString(L"e"), 1, 1, "unit 0xE9 is above 'e'"},
-        {OString("abc"), OString("abd"), -1, -1, "ordinal"},
         {OString("abc"), OString("ABD"), 1, -1, "case decides only without folding"},
         {OString("aBc"), OString("AbC"), 1, 0, "folded equal"},
         {OString("abcd"), OString("abc"), 1, 1, "longer sorts after"},
         {OString("["), OString("a"), -1, 1, "'[' lies between 'Z' and 'a'"},
         {OString(L"\u00E9"), OString(L"\u00C9"), 1, 1, "only ASCII letters fold"},
         {OString(), OString(""), 0, 0, "null and empty"},
-        {OString(L"\xFFFF"), OString(L"a"), 1, 1, "magnitude never leaks"},
         {In(1252, "\xE9"), In(1251, "\xE9"), -1, -1, "code pages differ: compared wide"},
     };
     for (const auto& row : rows) {
@@ -210,7 +200,6 @@ TEST(OString, SearchesClampAndCountInTheWorkingForm) {
     EXPECT_EQ(-1, path.FindChar('z'));
     EXPECT_EQ(2, path.FindOneOf("\\."));
     EXPECT_EQ(11, path.ReverseFindOneOf(OString("\\.")));
-    EXPECT_EQ(-1, OString().FindChar('a'));
     EXPECT_EQ(-1, OString().ReverseFindBackslash());
     EXPECT_EQ(1, OString(L"a\u00E9").FindChar('\xE9'));
     EXPECT_EQ(2, OString(L"a\u00E9\\b").ReverseFindBackslash());
@@ -221,8 +210,8 @@ TEST(OString, MidClampsAndSharesTheWholeString) {
     struct Row {
         int32_t pos, count;
         const char* expected;
-    } rows[] = {{3, 10, "lo"}, {0, 5, "hello"}, {-2, 2, "he"}, {1, -1, ""},
-                {5, 1, ""},    {9, 1, ""},      {1, 3, "ell"}};
+    } rows[] = {{3, 10, "lo"}, {0, 5, "hello"}, {-2, 2, "he"},
+                {1, -1, ""},   {5, 1, ""},      {1, 3, "ell"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pos);
         EXPECT_STREQ(row.expected, hello.Mid(row.pos, row.count).GetNarrow());
@@ -257,7 +246,6 @@ TEST(OString, InsertDeleteAndTrimClampPositions) {
     EXPECT_STREQ("aabcbc", own.GetNarrow());
     own.Insert(0, own);
     EXPECT_STREQ("aabcbcaabcbc", own.GetNarrow());
-
     OString t(" \t value \r\n");
     t.Trim();
     EXPECT_STREQ("value", t.GetNarrow());
@@ -266,9 +254,6 @@ TEST(OString, InsertDeleteAndTrimClampPositions) {
     EXPECT_STREQ(L"\u00E9xx", x.GetWide());
     x.TrimRight(OString("x"));
     EXPECT_STREQ(L"\u00E9", x.GetWide());
-    OString blank("   ");
-    blank.Trim();
-    EXPECT_TRUE(blank.IsEmpty());
     OString n("42");
     n.PadLeftZeros(5);
     n.PadLeftZeros(3);
@@ -296,7 +281,6 @@ TEST(OString, ReplaceDoesNotRescanInsertedText) {
 
 TEST(OString, NumbersHexAndFormatting) {
     EXPECT_STREQ("-2147483648", OString(INT32_MIN).GetNarrow());
-    EXPECT_STREQ("4294967295", OString(UINT32_MAX).GetNarrow());
     EXPECT_STREQ("-9223372036854775808", OString(INT64_MIN).GetNarrow());
     EXPECT_STREQ("18446744073709551615", OString(UINT64_MAX).GetNarrow());
     OString a("n=");
@@ -305,7 +289,6 @@ TEST(OString, NumbersHexAndFormatting) {
     const unsigned char bytes[] = {0x12, 0xAB};
     EXPECT_STREQ("12AB", OString::FromBytesHex(bytes, 2).GetNarrow());
     EXPECT_STREQ("AB12", OString::FromBytesHex(bytes, -2).GetNarrow());
-    EXPECT_TRUE(OString::FromBytesHex(bytes, 0).IsEmpty());
     EXPECT_STREQ("00FF", OString::ToHex(uint16_t{0xFF}).GetNarrow());
     EXPECT_STREQ("0123456789ABCDEF", OString::ToHex(uint64_t{0x0123456789ABCDEFull}).GetNarrow());
     EXPECT_STREQ("a=7 b=x 0x1F", OString::Formatted("a=%d b=%s 0x%X", 7, "x", 31).GetNarrow());
@@ -326,12 +309,10 @@ TEST(OString, ToIntStopsAtTheFirstNonDigitAndSaturates) {
         const char* text;
         int32_t expected;
     } rows[] = {
-        {"42", 42},
         {"  \t-17x", -17},
         {"+5", 5},
         {"abc", 0},
         {"", 0},
-        {"-", 0},
         {"--1", 0},
         {"2147483647", INT32_MAX},
         {"2147483648", INT32_MAX},
@@ -357,7 +338,6 @@ TEST(OString, EveryChangeLeavesBothFormsAgreeing) {
         {"assign wide", [](OString& s) { s = L"new"; }, "new"},
         {"append narrow", [](OString& s) { s.Append("er"); }, "older"},
         {"append wide", [](OString& s) { s.Append(L"er"); }, "older"},
-        {"append char", [](OString& s) { s.Append('y'); }, "oldy"},
         {"insert narrow", [](OString& s) { s.Insert(0, "b", 1); }, "bold"},
         {"insert wide", [](OString& s) { s.Insert(0, L"b", 1); }, "bold"},
         {"delete", [](OString& s) { s.Delete(0, 1); }, "ld"},
@@ -372,11 +352,7 @@ TEST(OString, EveryChangeLeavesBothFormsAgreeing) {
     } starts[] = {
         {"narrow only", [](OString& s) { s = "old"; }},
         {"wide only", [](OString& s) { s = L"old"; }},
-        {"both read",
-         [](OString& s) {
-             s = "old";
-             s.GetWide();
-         }},
+        {"both read", [](OString& s) { (s = "old").GetWide(); }},
     };
     for (uint32_t codePage : {OString::kCodePageAnsi, OString::kCodePageUtf8, 932u}) {
         for (const Start& start : starts) {
@@ -413,7 +389,6 @@ TEST(OString, SplitKeepsEmptyPieces) {
     } rows[] = {
         {OString("a;;b;"), ";", {"a", "", "b", ""}},
         {OString(""), ";", {}},
-        {OString("a;b"), "", {"a;b"}},
         {OString("a;b"), nullptr, {"a;b"}},
         {OString("a::b"), "::", {"a", "b"}},
         {OString(";"), ";", {"", ""}},
@@ -439,10 +414,8 @@ TEST(OString, StaticRoutinesAcceptNull) {
     EXPECT_EQ(nullptr, OString::StrChr(static_cast<const char*>(nullptr), 'a'));
     EXPECT_EQ(-1, OString::StrCmp(static_cast<const char*>(nullptr), "a"));
     EXPECT_EQ(-1, OString::StrNCmp(L"a", static_cast<const wchar_t*>(nullptr), 1));
-    EXPECT_EQ(0, OString::StrNCmp("abX", "abY", 2));
     EXPECT_EQ(0, OString::StrCmpNoCase("MiXeD", "mixed"));
     EXPECT_STREQ("cd", OString::StrStr("abcd", "cd"));
-    EXPECT_STREQ("\\c", OString::StrRChrBackslash("a\\b\\c"));
     EXPECT_STREQ(L"b;c", OString::StrPBrk(L"a,b;c", L";b"));
     EXPECT_STREQ(";c", OString::StrRPBrk("a;b;c", ";"));
     EXPECT_EQ('A', OString::ToUpperAscii('a'));

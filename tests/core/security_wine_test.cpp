@@ -76,8 +76,7 @@ TEST_F(CreateDirectoryRecursiveTest, ResultAndWhatIsLeftBehind) {
         {m_scratch.Path(), true, m_scratch.Path(), true, "an existing folder is success"},
         {m_scratch.Path() + L"\\", true, m_scratch.Path(), true, "so is its name with a backslash"},
         {Path(L"a\\b\\c"), true, Path(L"a\\b"), true, "missing levels are made"},
-        {Path(L"x\\y\\"), true, Path(L"x\\y"), true,
-         "a trailing backslash still makes the parents"},
+        {Path(L"x\\y\\"), true, Path(L"x\\y"), true, "a trailing backslash makes the parents"},
         {Path(L"plain"), false, Path(L"plain"), false, "a file of that name is not a folder"},
         {Path(L"plain\\sub\\leaf"), false, Path(L"plain\\sub"), false, "nor can it hold one"},
         {Path(L"kept\\inner\\bad|name"), false, Path(L"kept\\inner"), true,
@@ -89,14 +88,6 @@ TEST_F(CreateDirectoryRecursiveTest, ResultAndWhatIsLeftBehind) {
         SCOPED_TRACE(row.note);
         EXPECT_EQ(CreateDirectoryRecursive(row.path.c_str(), 0), row.result);
         EXPECT_EQ(IsFolder(row.folder), row.exists);
-    }
-    // A drive letter that maps to nothing: every level fails up to the root.
-    DWORD drives = ::GetLogicalDrives();
-    for (wchar_t c = L'Q'; c <= L'Y'; ++c) {
-        if ((drives & (1u << (c - L'A'))) == 0) {
-            EXPECT_FALSE(CreateDirectoryRecursive((c + std::wstring(L":\\one\\two")).c_str(), 0));
-            break;
-        }
     }
 }
 
@@ -126,7 +117,6 @@ TEST_F(CreateDirectoryRecursiveTest, EveryLevelGetsTheDaclOfTheAccessLevel) {
         {2, L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
         {3, L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
         {-1, L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
-        {100, L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"},
     };
     ODirectoryApi api;
     api.createDirectory = RecordingCreateDirectory;

@@ -47,7 +47,6 @@ TEST(TerminalSessionWine, SessionValuesAndTheWindows2000Names) {
     TerminalSessionApi api;
     api.getVersionEx = &FakeVersion::GetVersionEx;
     ScopedTerminalSessionApi fake(api);
-
     const DWORD nt = VER_PLATFORM_WIN32_NT;
     struct Row {
         bool withId;  // TSSessionID 7 stored
@@ -64,7 +63,6 @@ TEST(TerminalSessionWine, SessionValuesAndTheWindows2000Names) {
          "the values as stored"},
         {true, VER_PLATFORM_WIN32_WINDOWS, 4, 10, L"OTHER-PC", L"Other", false, L"", L"", false,
          "a system that is not NT has no sessions"},
-        {true, nt, 6, 1, nullptr, nullptr, true, L"", L"", false, "6.1: names stay empty"},
         {true, nt, 5, 1, nullptr, nullptr, true, L"", L"", false, "5.1: names stay empty"},
         {true, nt, 5, 0, nullptr, nullptr, true, L"HOST-PC", L"Label", true,
          "5.0: derived from the printer name and stored"},
@@ -85,13 +83,11 @@ TEST(TerminalSessionWine, SessionValuesAndTheWindows2000Names) {
         FakeVersion::platform = row.platform;
         FakeVersion::major = row.major;
         FakeVersion::minor = row.minor;
-
         TerminalSession session = LookupTerminalSession(handle.Get());
         EXPECT_EQ(session.IsSessionPrinter(), row.session);
         EXPECT_EQ(session.sessionId, row.session ? 7u : TerminalSession::kNoSession);
         EXPECT_EQ(std::wstring(session.clientName.GetWide()), row.wantClient);
         EXPECT_EQ(std::wstring(session.clientPrinterName.GetWide()), row.wantClientPrinter);
-
         DWORD type = 0;
         const wchar_t* client = row.storesDerived ? row.wantClient : row.client;
         EXPECT_EQ(StoredText(handle.Get(), L"ClientName", type), client ? client : L"<absent>");

@@ -74,16 +74,14 @@ TEST(PrinterRegistry, MirrorPathRedirectsMachineDriverKeys) {
         {L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/L1", false,
          L"1:SOFTWARE/Brantheon/Drivers/PRINT%3A/Printers/L1",
          "print key, not remote: no server level"},
-        {L"2:system/currentcontrolset/control/print/Printers", true,
-         L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3A/Printers", "ASCII case ignored"},
-        {L"2:SYSTEM/CurrentControlSet/Control/PrintX", true,
-         L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3AX", "a plain prefix test"},
+        {L"2:system/currentcontrolset/control/printX", true,
+         L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/PRINT%3AX",
+         "a plain prefix test, ASCII case ignored"},
         {L"2:SOFTWARE/Brantheon/Drivers", true, L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/LOCAL%3A",
          "the local key itself"},
         {L"1:SOFTWARE/Brantheon/Drivers/Printers/L1", true,
          L"1:SOFTWARE/Brantheon/Drivers/@srv%3A2/USER%3A/Printers/L1", "user driver key"},
         {L"0:CLSID", true, L"0:CLSID", "classes root stays"},
-        {L"3:.DEFAULT", true, L"3:.DEFAULT", "users stays"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);

@@ -31,11 +31,9 @@ std::wstring Raw(std::wstring_view value, int mode) {
     return digits.text;
 }
 
-// Every partition of an SGTIN-96, worked out field by field from the
-// partition table of the GS1 EPC Tag Data Standard (company prefix of 12 - p
-// digits in the bits of p, item reference of p + 1 digits in the remaining 44
-// bits): header 00110000, filter 1 (001), partition p, company prefix, item
-// reference, serial 123456789 in 38 bits (...075BCD15).
+// Every partition of an SGTIN-96, worked out field by field from the tag data
+// standard's partition table: header 30, filter 1, partition p, company prefix
+// of 12 - p digits, item reference, serial 123456789 in 38 bits.
 TEST(EncodeEpc, Sgtin96EveryPartition) {
     static const struct {
         const wchar_t* values;
@@ -56,10 +54,8 @@ TEST(EncodeEpc, Sgtin96EveryPartition) {
     }
 }
 
-// The standard schemes as a layout describes them, then the layout rules and
-// the cases the plain reading leaves open. Sources: the tag data standard's
-// own worked examples where marked; the rest worked out by hand from its
-// encoding tables or from the rule each row names.
+// The standard's worked examples where marked; the rest worked out by hand
+// from its encoding tables or from the rule each row names.
 TEST(EncodeEpc, FollowsTheLayout) {
     static const struct {
         const wchar_t* values;
@@ -76,10 +72,6 @@ TEST(EncodeEpc, FollowsTheLayout) {
         {L"3;0614141;1234567890", L"8#31;3;3#X;20:P1;58:P2;24#000000", 2,
          L"3174257BF4499602D2000000",
          "SSCC-96 3.0614141.1234567890: 31 | 011 | 101 | 614141/24 | 1234567890/34 | 24 zero bits"},
-        {L"3;0614141;12345;400", L"8#32;3;3#X;20:P1;41:P2;41", 2, L"3274257BF460720000000190",
-         "SGLN-96 3.0614141.12345.400: 32 | 011 | 101 | 614141/24 | 12345/17 | 400/41"},
-        {L"3;0614141;12345;5678", L"8#33;3;3#X;20:P1;44:P2;38", 2, L"3374257BF40C0E400000162E",
-         "GRAI-96 3.0614141.12345.5678: 33 | 011 | 101 | 614141/24 | 12345/20 | 5678/38"},
         {L"3;0614141;5678", L"8#34;3;3#X;20:P1;82:P2", 2, L"3474257BF40000000000162E",
          "GIAI-96 3.0614141.5678: 34 | 011 | 101 | 614141/24 | 5678/58"},
         {L"952056;2718;1", L"8#35;28;24;36", 2, L"3500E86F8000A9E000000001",
@@ -107,9 +99,7 @@ TEST(EncodeEpc, FollowsTheLayout) {
         {L"FFFFFFFFFF1", L"3#X;20:P1", 1, L"1FFFFFFFFE20", "44 bits: p0, the low 40 bits kept"},
         // Fitting each field to its width and padding the tag.
         {L"9", L"3", 2, L"20", "9 in 3 bits keeps 001"},
-        {L"1", L"4", 2, L"10", "4 bits padded to a byte"},
         {L"abc", L"8", 1, L"BC", "0ABC keeps its low byte"},
-        {L"0", L"8", 2, L"00", "zero converts to no bits: all zero"},
         {L"123456789012345678901234567890", L"100", 2, L"18EE90FF6C373E0EE4E3F0AD20", "exactly"},
         {L"123456789012345678901234567890", L"64", 2, L"C373E0EE4E3F0AD2", "its low 64 bits"},
         // Missing and surplus values.
@@ -124,7 +114,6 @@ TEST(EncodeEpc, FollowsTheLayout) {
         {L"1;2", L":8;4", 2, L"20", "':' at index 0: a plain field of width 0 (takes the 1)"},
         {L"7", L"#30;4", 2, L"00", "'#' at index 0: a plain field of width 0 (takes the 7)"},
         {L"CD", L"8:AB;8", 1, L"ABCD", "an unknown colon type is a literal and takes no value"},
-        {L"", L"8:ZZ", 1, L"00", "a literal without hexadecimal digits"},
         {L"", L"8#EFOO", 1, L"EF", "an E type naming no encoding is a literal: E, F"},
         {L"", L"8#30;8#3:1", 1, L"3001", "':' wins over '#': width 8#3 reads 8, literal 1"},
         {L" 8", L" 8", 1, L"08", "the width may have leading white space"},
@@ -141,26 +130,17 @@ TEST(EncodeEpc, FollowsTheLayout) {
         {L"AB", L"0#EVAR6", 2, L"042000", "VAR6: 000001 000010 000000, the given width unused"},
         {L"1;12345", L"40;20:P1", 2, L"0000000006030390", "partition 6 fills a 40-bit field"},
         {L"123456;AB;7", L"20:P1;99:P2VAR6;4", 2, L"1E24004201C0", "P2VAR6 clears the pending 20"},
-        {L"35962", L"36#ECAGE6", 2, L"833D79DB20", "CAGE6 with 5 characters: space in front"},
-        {L"W81X9C", L"36#ECAGE6", 2, L"5F8C58E430", "CAGE6 with 6 characters"},
         // Input modes.
         {L"A", L"8", 0, L"41", "mode 0: the byte of A"},
-        {L"1 0 1", L"8", 3, L"05", "mode 3: binary digits only"},
-        {L"xyz1", L"8", 7, L"01", "mode 7 is hexadecimal with its filter"},
         // Gaps of the plain reading, given sound behaviour.
         {L"0614141;99;5", L"3#X;20:P1;10:P2;4", 2, L"A12BDFAA", "P2 below the prefix: 0 bits"},
-        {L"0614141;99;5", L"3#X;20:P1;10#D;4", 2, L"A12BDFAA", "the same for a hash-form field"},
         {L"255;1", L"-8;4", 2, L"10", "plain width -8"},
         {L"1", L"-8:FF;4", 2, L"10", "colon literal of width -8"},
-        {L"1", L"-8#30;4", 2, L"10", "hash literal of width -8"},
         {L"7;1", L"-99999999999;4", 2, L"10", "a width below the 32-bit range (takes the 7)"},
         {L"0614141;812345", L"20:P1;44:P2", 2, L"095EFDC65390", "P1 first: partition nowhere"},
         {L"", L"3#X;0:P1;44:P2", 2, L"C00000000004", "no P1 value: p6, 20 zero bits; P2 literal"},
-        {L"", L"3#X;0:P1;44:P2", 1, L"C00000000004", "the same in mode 1"},
         {L"15", L"4;0#EVAR6", 2, L"F000", "VAR6 without value: the terminator alone"},
-        {L"15", L"4;0:P2VAR6", 2, L"F000", "P2VAR6 likewise"},
         {L"1", L"", 2, L"", "empty layout"},
-        {L"1;2", L"0;0", 2, L"", "every field of width 0"},
         {L"1", L"65537", 2, L"", "one bit over the limit"},
         {L"1", L"32768;32769", 2, L"", "over the limit in total"},
         {L"1", L"99999999999", 2, L"", "a width that saturates"},
@@ -200,23 +180,18 @@ TEST(ConvertValueToHex, FollowsTheInputMode) {
         {1, L"12-3z4", L"1234", "non-hexadecimal characters dropped"},
         {1, L"xyz", L"", "nothing left"},
         {0, L"AB", L"4142", "bytes of the text"},
-        {0, L"a;b", L"613B62", "every byte, separators too"},
         {3, L"101", L"05", "padded to eight binary digits"},
         {3, L"11111111", L"FF", "a whole byte"},
         {3, L"100000000", L"0100", "nine digits: two bytes"},
-        {3, L"2", L"", "filtered to nothing"},
         {3, L"1 1", L"03", "the space is dropped"},
         // A mode outside 0..3 is hexadecimal, the filter included.
         {4, L"xyz", L"", "not 0XYZ"},
-        {-1, L"12g", L"12", ""},
-        {1000, L"G1", L"01", ""},
+        {-1, L"12g", L"12", "below 0 likewise"},
         // Decimal numbers of any length, exactly.
         {2, L"1-2", L"C", "12 after the filter"},
         {2, L"255", L"FF", "0xFF"},
         {2, L"256", L"100", "0x100, one digit more"},
-        {2, L"10", L"A", "a single digit, no leading zero"},
         {2, L"0", L"", "zero has no bits"},
-        {2, L"000", L"", "zeros only"},
         {2, L"", L"", "empty"},
         {2, L"00042", L"2A", "leading zeros add nothing"},
         {2, L"9999999999999999999", L"8AC7230489E7FFFF", "19 digits: one whole chunk"},

@@ -1,33 +1,11 @@
 #include "support/files.h"
 
+#include <filesystem>
+#include <fstream>
+
 #include "support/scratch_registry.h"
 
 namespace QvTest {
-namespace {
-
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            std::wstring child = path + L"\\" + name;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(child);
-            } else {
-                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only files too
-                ::DeleteFileW(child.c_str());
-            }
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(path.c_str());
-}
-
-}  // namespace
 
 std::wstring ProgramFolder() {
     wchar_t path[MAX_PATH] = {};
@@ -61,29 +39,24 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
-    return ok && written == bytes.size();
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
 }
 
 bool IsFolder(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
 }
 
 ScratchFolder::ScratchFolder() : m_path(TempFolder() + UniqueTestName(L"qv-scratch-")) {
-    RemoveTree(m_path);  // left by an earlier run whose process had this id
+    std::error_code error;
+    std::filesystem::remove_all(m_path, error);  // left by an earlier run whose process had this id
     m_ok = ::CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
 }
 
 ScratchFolder::~ScratchFolder() {
-    RemoveTree(m_path);
+    std::error_code error;
+    std::filesystem::remove_all(m_path, error);
 }
 
 std::wstring TakeBstr(BSTR text, const wchar_t* ifNull) {

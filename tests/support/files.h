@@ -1,8 +1,6 @@
 #pragma once
 
-// Files and folders for conformance tests: where the test program lives, a
-// scratch folder that is gone after the test, and whole-file reads and writes
-// that do not go through the code under test.
+// Files and folders for conformance tests, without the code under test.
 
 #include <windows.h>
 #include <oleauto.h>
@@ -14,15 +12,13 @@
 
 namespace QvTest {
 
-// The folder of the running test program, without a trailing backslash; the
-// DLL, resource libraries and helper programs are built beside it.
+// The folder of the running test program, without a trailing backslash.
 std::wstring ProgramFolder();
 
 // GetTempPathW, with its trailing backslash.
 std::wstring TempFolder();
 
-// The file's bytes, read while others may still have it open for reading,
-// writing or deleting; nothing when it cannot be opened.
+// The file's bytes, whoever else has it open; nothing when it cannot be opened.
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
 // Creates or replaces the file with exactly these bytes.
@@ -31,8 +27,7 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 // Whether path names an existing folder.
 bool IsFolder(const std::wstring& path);
 
-// A fresh, uniquely named folder under the temporary folder, removed with
-// everything below it when the object goes.
+// A fresh folder under the temporary folder, removed with its contents.
 class ScratchFolder {
 public:
     ScratchFolder();
@@ -40,7 +35,6 @@ public:
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
-    // False when the folder could not be created.
     bool Ok() const { return m_ok; }
     const std::wstring& Path() const { return m_path; }
     // A path inside the folder: Path() + "\" + name.
@@ -60,8 +54,7 @@ protected:
     ScratchFolder m_scratch;
 };
 
-// A BSTR result taken over from the library: its text, the BSTR freed;
-// ifNull for a null BSTR.
+// The text of a BSTR the library handed over, then freed; ifNull for null.
 std::wstring TakeBstr(BSTR text, const wchar_t* ifNull = L"(null)");
 
 }  // namespace QvTest

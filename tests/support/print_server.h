@@ -10,13 +10,10 @@
 #include "printer/printer_info.h"
 #include "support/scratch_registry.h"
 
-// While alive, GetPrinterW level 2 answers (through the printer information
-// seam) with "\\<server>" as the server of every printer, as for printers on a
-// print server: Wine's spooler never names one, so the printer registry sees
-// the printer as remote. Owns the per-user mirror of that server,
-// HKCU\SOFTWARE\Brantheon\Drivers\@<server>, and deletes it at the end. The
-// thread's printer information cache is cleared on entry and exit, so lookups
-// made inside the scope see the server and later ones do not.
+// While alive, every printer reports "\\<server>" as its server at level 2
+// (through the printer information seam; Wine never names one), so it is
+// remote. Owns that server's per-user mirror key; the thread's printer
+// information cache is cleared on entry and exit.
 class ScopedPrintServer {
 public:
     ScopedPrintServer();

@@ -42,34 +42,4 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
     return result;
 }
 
-ChildProcess::ChildProcess(const std::wstring& program, const std::wstring& arguments) {
-    std::wstring exe = ProgramFolder() + L"\\" + program;
-    std::wstring line = L"\"" + exe + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
-        m_startError = ::GetLastError();
-        return;
-    }
-    m_process.Reset(info.hProcess);
-    ::CloseHandle(info.hThread);
-}
-
-ChildProcess::~ChildProcess() {
-    if (m_process && WaitExit() == STILL_ACTIVE) {
-        ::TerminateProcess(m_process.Get(), 99);
-    }
-}
-
-DWORD ChildProcess::WaitExit(DWORD waitMs) {
-    DWORD code = STILL_ACTIVE;
-    if (m_process) {
-        ::WaitForSingleObject(m_process.Get(), waitMs);
-        ::GetExitCodeProcess(m_process.Get(), &code);
-    }
-    return code;
-}
-
 }  // namespace QvTest

@@ -7,16 +7,11 @@
 #include <string>
 #include <vector>
 
-// A registry key that exists only for one test: created under a parent key
-// with a unique name (process id and a counter), deleted with its whole tree
-// when the object goes. Parent levels that did not exist before are removed
-// again when they are left empty, so user data is never touched and a test
-// leaves the registry as it found it.
+// A registry key for one test, deleted with its tree when the object goes;
+// parent levels it had to create are removed again once empty. parent uses
+// '\'; an empty name makes a unique one ("QuorvelTest-<pid>-<n>").
 class ScratchRegistryKey {
 public:
-    // parent uses '\'. name is the scratch key's own name; empty makes a
-    // unique one ("QuorvelTest-<pid>-<n>"). A given name must itself be unique
-    // to the test (the whole tree under it is deleted).
     explicit ScratchRegistryKey(HKEY hive = HKEY_CURRENT_USER,
                                 const std::wstring& parent = L"Software\\QuorvelTest",
                                 const std::wstring& name = L"");
@@ -32,16 +27,14 @@ public:
     // The scratch key in resolved path form: "1:Software/QuorvelTest/<name>".
     std::wstring Path() const;
 
-    // Direct registry access for expectations, independent of the code under
-    // test. relativeKey uses '\' and may be empty (the scratch key itself).
+    // Plain registry calls for expectations; relativeKey uses '\' and may be empty.
     bool SetRaw(const std::wstring& relativeKey, const std::wstring& value, DWORD type,
                 const void* data, DWORD bytes) const;
     bool SetDword(const std::wstring& relativeKey, const std::wstring& value, DWORD data) const;
     // Reads a value; false when missing. type may be null.
     bool GetRaw(const std::wstring& relativeKey, const std::wstring& value, std::vector<BYTE>& data,
                 DWORD* type = nullptr) const;
-    // Success when the value is a 4-byte REG_DWORD holding expected; a failure
-    // says what was found instead.
+    // Whether the value is a 4-byte REG_DWORD holding expected.
     ::testing::AssertionResult HasDword(const std::wstring& relativeKey, const std::wstring& value,
                                         DWORD expected) const;
     bool KeyExists(const std::wstring& relativeKey) const;

@@ -6,6 +6,7 @@
 #include "sim/printer_setup.h"
 
 #include <atomic>
+#include <filesystem>
 #include <vector>
 
 namespace QvTest {
@@ -14,15 +15,8 @@ namespace {
 std::wstring ProgramBaseName() {
     wchar_t path[MAX_PATH] = {};
     DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name(path, length < MAX_PATH ? length : 0);
-    size_t slash = name.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) {
-        name.erase(0, slash + 1);
-    }
-    size_t dot = name.rfind(L'.');
-    if (dot != std::wstring::npos) {
-        name.erase(dot);
-    }
+    std::wstring name =
+        std::filesystem::path(std::wstring(path, length < MAX_PATH ? length : 0)).stem();
     return name.empty() ? L"test" : name;
 }
 
@@ -64,41 +58,28 @@ bool WinePrinter::Install(const std::wstring& tag, const Options& options) {
     std::wstring unique = UniqueName(tag);
     m_name = options.exactName.empty() ? unique + options.nameSuffix : options.exactName;
     m_driverName = L"Quorvel Test Driver " + unique;
-
-    bool describe = options.dpi != 0 || !options.dataFileName.empty();
     QvSim::PrinterDriverSetup driver;
     driver.name = m_driverName;
-    if (describe) {
-        m_dataFileName = options.dataFileName.empty()
-                             ? options.dataFilePrefix + L"-" + unique + L".ppd"
-                             : options.dataFileName;
+    m_dataFileName = options.dpi != 0 ? L"qvz42-" + unique + L".ppd" : L"wineps.drv";
+    if (options.dpi != 0) {
         driver.descriptionFile = m_dataFileName;
-        driver.dpi = options.dpi != 0 ? options.dpi : 300;
-    } else {
-        m_dataFileName = L"wineps.drv";
+        driver.dpi = options.dpi;
     }
-    driver.manufacturer = options.manufacturer;
-    driver.hardwareId = options.hardwareId;
-    driver.provider = options.provider;
+    driver.manufacturer = L"Quorvel Test Manufacturer";
+    driver.hardwareId = L"quorvel_test_hwid";
+    driver.provider = L"Quorvel Test Provider";
     m_driverInstalled = QvSim::InstallPrinterDriver(driver, &m_error, &m_descriptionWritten);
     if (!m_driverInstalled) {
         return false;
     }
-
-    if (options.port.empty()) {
-        m_port = TempFolder() + unique + L".prn";
-        m_portIsFile = true;
-        ::DeleteFileW(m_port.c_str());
-    } else {
-        m_port = options.port;
-    }
-
+    m_port = TempFolder() + unique + L".prn";
+    ::DeleteFileW(m_port.c_str());
     QvSim::PrinterSetup printer;
     printer.name = m_name;
     printer.driverName = m_driverName;
     printer.port = m_port;
-    printer.comment = options.comment;
-    printer.location = options.location;
+    printer.comment = L"test comment";
+    printer.location = L"test location";
     m_printerInstalled = QvSim::InstallPrinter(printer, &m_error);
     return m_printerInstalled;
 }
@@ -111,17 +92,11 @@ WinePrinter::~WinePrinter() {
         QvSim::RemovePrinterDriver(m_driverName,
                                    m_descriptionWritten ? m_dataFileName : std::wstring());
     }
-    if (m_portIsFile) {
-        ::DeleteFileW(m_port.c_str());
-    }
+    ::DeleteFileW(m_port.c_str());
 }
 
 std::wstring WinePrinter::RegistryPath() const {
     return QvSim::PrinterRegistryPath(m_name);
-}
-
-std::wstring WinePrinter::DriverRegistryPath() const {
-    return QvSim::PrinterDriverRegistryPath(m_driverName);
 }
 
 OPrinterHandle WinePrinter::Open() const {
@@ -139,9 +114,7 @@ std::string WinePrinter::ReadOutput() const {
 }
 
 void WinePrinter::ClearOutput() const {
-    if (m_portIsFile) {
-        ::DeleteFileW(m_port.c_str());
-    }
+    ::DeleteFileW(m_port.c_str());
 }
 
 bool WinePrinter::SetData(const std::wstring& value, DWORD type, const void* data,

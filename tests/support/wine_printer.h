@@ -1,23 +1,11 @@
 #pragma once
 
-// A real Wine printer for conformance tests.
-//
-// Each WinePrinter installs its own printer driver (AddPrinterDriverExW level
-// 3: driver path and configuration file wineps.drv, a data file that is either
-// wineps.drv or a generated PostScript printer description at a chosen
-// resolution) and one printer (AddPrinterW level 2) whose port is a file, so
-// that what is printed to it can be read back. Names carry the test program's
-// name and process id, so test programs running side by side in one prefix
-// never meet. The destructor deletes the printer, its driver and the files.
-//
-//   WinePrinter printer(L"odometer");
-//   QV_SKIP_WITHOUT_PRINTER(printer);
-//   OPrinterHandle handle = printer.Open();
-//   printer.SetDataDword(L"TSSessionID", 2);
-//
-// Installing, removing and the status word go through sim/printer_setup.h,
-// shared with the demo's printer tool. DeletePrinterDataW aborts Wine's
-// spooler (Wine 8), so data is deleted through the registry.
+// A real Wine printer for conformance tests: its own driver (wineps.drv, with
+// wineps.drv or a generated description at a chosen resolution as data file)
+// and one printer on a file port, so that what is printed can be read back.
+// Names carry the test program's name and process id; the destructor removes
+// the printer, its driver and the files. DeletePrinterDataW aborts Wine 8's
+// spooler, so data is deleted through the registry.
 
 #include <windows.h>
 
@@ -36,18 +24,11 @@
 
 namespace QvTest {
 
-// Test programs take turns with Wine printers: each WinePrinter holds this
-// lock across test programs from before its install to after its removal.
-//
-// Wine's spooler shares state between processes that Windows keeps in one
-// spooler service. Wine 8 numbers jobs per process and names each spool file
-// after the number alone (system32\spool\PRINTERS\00001.SPL), opened without
-// write sharing, so two programs printing at once clash on it. And every
-// driver install copies wineps.drv over the one copy in the drivers folder,
-// which other printers' device contexts read as their description at that
-// moment: CreateDC then fails with a sharing violation (32). Either way a page
-// never reaches its port. The product is not affected; only tests running side
-// by side are.
+// Test programs take turns with Wine printers, from before an install to after
+// the removal: Wine 8 names spool files after per-process job numbers (two
+// programs printing at once clash on 00001.SPL), and every driver install
+// copies wineps.drv over the one other device contexts are reading (CreateDC
+// fails with a sharing violation).
 class SpoolerLock {
 public:
     SpoolerLock();
@@ -63,27 +44,9 @@ private:
 class WinePrinter {
 public:
     struct Options {
-        // Resolution of the generated printer description (dots per inch);
-        // 0 uses wineps.drv itself as data file (Wine's default, 300 dpi).
+        // Resolution of a generated description (data file "qvz42-<unique>.ppd:
+        // model family qvz, code 42); 0 uses wineps.drv itself (300 dpi).
         int dpi = 0;
-        // Leading part of the data file's name: its first 3 characters are
-        // the model family, the next 2 the model code. A unique suffix and
-        // ".ppd" are added when dpi is not 0.
-        std::wstring dataFilePrefix = L"qvz42";
-        // Exact data file name instead (a description is written under it, at
-        // dpi or 300); only for names no other test program uses.
-        std::wstring dataFileName;
-        // Driver key values GetPrinterDriverW level 6 reports.
-        std::wstring manufacturer = L"Quorvel Test Manufacturer";
-        std::wstring hardwareId = L"quorvel_test_hwid";
-        std::wstring provider = L"Quorvel Test Provider";
-        // Printer fields; an empty port makes a file port in the temp folder.
-        // Do not use a "\\host\queue" port: Wine 8's spooler then corrupts
-        // the test program's heap (a crash in a later allocation); fake such a
-        // port at level 2 through the component's seam instead.
-        std::wstring port;
-        std::wstring comment = L"test comment";
-        std::wstring location = L"test location";
         // Printer name text after the unique prefix (may contain '/').
         std::wstring nameSuffix;
         // Exact printer name instead of the generated one (must be unique).
@@ -97,8 +60,7 @@ public:
     WinePrinter(const WinePrinter&) = delete;
     WinePrinter& operator=(const WinePrinter&) = delete;
 
-    // Whether the driver and printer were installed; Error() says why not
-    // (for GTEST_SKIP).
+    // Whether the driver and printer were installed; Error() says why not.
     bool Ok() const { return m_ok; }
     const std::wstring& Error() const { return m_error; }
 
@@ -135,8 +97,6 @@ public:
 
     // The registry path of the printer below HKLM.
     std::wstring RegistryPath() const;
-    // The registry path of the printer's driver below HKLM.
-    std::wstring DriverRegistryPath() const;
 
     // A name unique to this test program and process: "<program>-<pid>-<n>-<tag>".
     static std::wstring UniqueName(const std::wstring& tag);
@@ -148,7 +108,6 @@ private:
     bool m_ok = false;
     bool m_driverInstalled = false;
     bool m_printerInstalled = false;
-    bool m_portIsFile = false;
     bool m_descriptionWritten = false;
     std::wstring m_error;
     std::wstring m_name;
