@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "dal/dal_module.h"
 #include "printer/printer_info.h"
@@ -56,11 +57,7 @@ TEST(ProxyPipe, ItemsTravelAsMessagesAndAReplyInPiecesIsReadWhole) {
     GetPipeData(server, value);
     EXPECT_EQ(static_cast<uint64_t>(value), 0x8007060504030201u);
     client.join();
-    struct Row {
-        std::string bytes;
-        const char* note;
-    };
-    const Row rows[] = {
+    const std::pair<std::string, const char*> rows[] = {
         {std::string("\x03\x00", 2), "65539 units: the low 16 bits of the length"},
         {std::string("a\0b\0c\0", 6), "and only that many units, UTF-16LE"},
         {"\xFF\xFF", "65535 units: the length whole"},
@@ -71,8 +68,8 @@ TEST(ProxyPipe, ItemsTravelAsMessagesAndAReplyInPiecesIsReadWhole) {
     };
     ASSERT_EQ(messages.size(), std::size(rows));
     for (size_t i = 0; i < messages.size(); ++i) {
-        SCOPED_TRACE(rows[i].note);
-        EXPECT_TRUE(messages[i] == rows[i].bytes) << messages[i].size() << " bytes";
+        SCOPED_TRACE(rows[i].second);
+        EXPECT_TRUE(messages[i] == rows[i].first) << messages[i].size() << " bytes";
     }
 }
 
@@ -164,35 +161,31 @@ TEST_F(DalProxyWineTest, WaitsDispatchWindowMessagesAndSlowActionsFinish) {
 }
 
 TEST_F(DalProxyWineTest, AProxyThatEndsIsNoticedAtOnceAndLaterCallsFailQuietly) {
-    struct Row {
-        int action;
-        int killAfterMs;  // -1: not killed; 0: killed before the action
-        const char* note;
-    };
-    const Row rows[] = {
+    // Action, ms until the proxy is killed (-1: never, 0: before the action).
+    const std::tuple<int, int, const char*> rows[] = {
         {QvSimDal::kActionCrash, -1, "the module crashes inside the action"},
         {QvSimDal::kActionPrintConfiguration, 0, "killed between exchanges"},
         {QvSimDal::kActionHang, 300, "killed while the action hangs"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
+    for (const auto& [action, killAfterMs, note] : rows) {
+        SCOPED_TRACE(note);
         DriverDLLProxy dal;
         uint64_t handle = 0;
         DWORD proxy = OpenProxied(dal, handle);
         OKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, proxy));
         ASSERT_TRUE(process);
-        if (row.killAfterMs == 0) {
+        if (killAfterMs == 0) {
             ::TerminateProcess(process.Get(), 1);
             ::WaitForSingleObject(process.Get(), 2000);
         }
-        std::thread killer([&] {
-            if (row.killAfterMs > 0) {
-                ::Sleep(static_cast<DWORD>(row.killAfterMs));
+        std::thread killer([&, killAfterMs = killAfterMs] {
+            if (killAfterMs > 0) {
+                ::Sleep(static_cast<DWORD>(killAfterMs));
                 ::TerminateProcess(process.Get(), 1);
             }
         });
         ULONGLONG start = ::GetTickCount64();
-        EXPECT_FALSE(dal.PrinterAction(handle, row.action));
+        EXPECT_FALSE(dal.PrinterAction(handle, action));
         EXPECT_LT(Seconds(start), 3.0);
         killer.join();
         EXPECT_TRUE(QvTest::ProcessEnded(proxy, 0));
@@ -203,22 +196,18 @@ TEST_F(DalProxyWineTest, AProxyThatEndsIsNoticedAtOnceAndLaterCallsFailQuietly) 
 }
 
 TEST_F(DalProxyWineTest, AProxyThatNeverConnectsFailsTheOpenWithinTheBound) {
-    struct Row {
-        const wchar_t* fault;
-        double atLeast;
-        double below;
-    };
     // exit: RunDLL32 ends before connecting; stall: it lives but never connects.
-    const Row rows[] = {{L"exit", 0.0, 3.0}, {L"stall", 9.5, 12.0}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(OString(row.fault).GetNarrow());
-        ::SetEnvironmentVariableW(QvSimDal::kProxyFaultVariable, row.fault);
+    const std::tuple<const wchar_t*, double, double> rows[] = {{L"exit", 0.0, 3.0},
+                                                               {L"stall", 9.5, 12.0}};
+    for (const auto& [fault, atLeast, below] : rows) {
+        SCOPED_TRACE(OString(fault).GetNarrow());
+        ::SetEnvironmentVariableW(QvSimDal::kProxyFaultVariable, fault);
         SimDalPrinter::ClearCalls();
         DriverDLLProxy dal;
         ULONGLONG start = ::GetTickCount64();
         EXPECT_EQ(dal.PrinterOpen(m_handle.Get()), 0u);
-        EXPECT_GE(Seconds(start), row.atLeast);
-        EXPECT_LT(Seconds(start), row.below);
+        EXPECT_GE(Seconds(start), atLeast);
+        EXPECT_LT(Seconds(start), below);
         EXPECT_FALSE(dal.IsProxied());
         DWORD proxy = SimDalPrinter::LastProcessOf(L"DAL_Proxy");
         EXPECT_NE(proxy, 0u);

@@ -45,6 +45,24 @@ TEST(Base64Encode, MatchesPublishedVectors) {
     }
 }
 
+TEST(Base64Encode, EveryOneAndTwoByteInputMatchesTheTwentyFourBitGroup) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (uint32_t value = 0; value < 0x10000 + 0x100; ++value) {
+        // Below 0x10000 two bytes (high, low); above, the single byte value - 0x10000.
+        const bool two = value < 0x10000;
+        const uint32_t group = two ? value << 8 : (value - 0x10000) << 16;
+        std::string expected;
+        for (int shift = 18; shift >= 0; shift -= 6) {
+            expected += alphabet[(group >> shift) & 63];
+        }
+        expected.replace(two ? 3 : 2, std::string::npos, two ? "=" : "==");
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(Base64EncodeInto(
+            two ? Bytes({char(value >> 8), char(value)}) : Bytes({char(value - 0x10000)}), out));
+        ASSERT_EQ(std::string(out.begin(), out.end()), expected) << "input " << value;
+    }
+}
+
 TEST(CompressLz77, ContainerHoldsTheStreamZlibMakesAtLevelSix) {
     std::vector<uint8_t> noise(70000);  // stored blocks: deflate's worst case
     std::generate(noise.begin(), noise.end(), std::minstd_rand(7));

