@@ -1,10 +1,8 @@
 #pragma once
 
-// A real Wine printer whose driver carries one of the simulated DAL modules,
-// copied into the driver directory under a name unique to the test as the
-// 64-bit twin (".d64") of the "DAL Interface" value's ".dll". Every call the
-// module receives, in this process or in a proxy process, is read back from
-// its call log.
+// A real Wine printer whose driver carries a simulated DAL module as the ".d64"
+// twin of its "DAL Interface" value; every call the module receives, in this
+// process or in a proxy, is read back from its call log.
 
 #include <windows.h>
 

