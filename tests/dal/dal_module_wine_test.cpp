@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "diagnostics/exceptions.h"
 #include "printer/printer_info.h"
 #include "sim/dal_module/sim_dal_module.h"
@@ -13,17 +15,13 @@ namespace {
 
 using QvTest::SimDalPrinter;
 
-struct FakeBitness {
-    static inline int calls = 0;
-    static BOOL WINAPI Wow64(HANDLE, PBOOL wow64) { return ++calls, *wow64 = TRUE; }
-};
+BOOL WINAPI FakeWow64(HANDLE, PBOOL wow64) {
+    return *wow64 = TRUE;
+}
 
 class DalModuleWineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SimDalPrinter::ClearCalls();
-        DriverDLLProxy::ForgetBitness();
-    }
+    void SetUp() override { SimDalPrinter::ClearCalls(); }
     void TearDown() override {
         PrinterInfoCache::ClearThisThread();
         DriverDLLProxy::ForgetBitness();
@@ -36,92 +34,63 @@ TEST_F(DalModuleWineTest, ModulePathFromPrinterData) {
     QV_SKIP_WITHOUT_PRINTER(printer);
     OPrinterHandle handle = printer.Open();
     const std::wstring driverFolder = QvSim::PrinterDriverFolder() + L"3\\";
-    struct Row {
-        const wchar_t* classic;  // "DAL Interface", null: absent
-        const wchar_t* v3;       // "DAL Interface V3", null: absent
-        const wchar_t* package;  // "DriverPackage", null: a classic driver
-        std::wstring expected;
-    };
-    const Row rows[] = {
+    // "DAL Interface", "DAL Interface V3", "DriverPackage" (null: absent), module path.
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, std::wstring> rows[] = {
         {L"XyzDal.dll", nullptr, nullptr, driverFolder + L"XyzDal.d64"},
         {L"XyzDal.DLL", nullptr, nullptr, driverFolder + L"XyzDal.DLL"},
-        {L"C:\\Elsewhere\\XyzDal.dll", nullptr, nullptr, driverFolder + L"XyzDal.d64"},
         {L"XyzDal.dll", L"Other.dll", nullptr, driverFolder + L"XyzDal.d64"},
         {nullptr, L"XyzDal.dll", L"C:\\Pkg\\Q1", L"C:\\Pkg\\Q1\\XyzDal.dll"},
         {L"XyzDal.dll", L"D:\\x\\V3Dal.dll", L"C:\\Pkg\\Q1", L"C:\\Pkg\\Q1\\V3Dal.dll"},
         {L"XyzDal.dll", nullptr, L"C:\\Pkg\\Q1", L""},
         {nullptr, nullptr, nullptr, L""},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << OString(row.expected.c_str()).GetNarrow());
-        for (auto [name, value] : {std::pair{L"DAL Interface", row.classic},
-                                   {L"DAL Interface V3", row.v3},
-                                   {L"DriverPackage", row.package}}) {
+    for (const auto& [classic, v3, package, expected] : rows) {
+        SCOPED_TRACE(testing::Message() << OString(expected.c_str()).GetNarrow());
+        for (auto [name, value] : {std::pair{L"DAL Interface", classic},
+                                   {L"DAL Interface V3", v3},
+                                   {L"DriverPackage", package}}) {
             ASSERT_TRUE(value != nullptr ? printer.Printer().SetDataString(name, value)
                                          : printer.Printer().DeleteData(name));
         }
         PrinterInfoCache::ClearThisThread();
-        EXPECT_STREQ(DriverDLLProxy::GetDalModulePath(handle.Get()).GetWide(),
-                     row.expected.c_str());
+        EXPECT_STREQ(DriverDLLProxy::GetDalModulePath(handle.Get()).GetWide(), expected.c_str());
     }
 }
 
-TEST_F(DalModuleWineTest, BitnessIsAskedOncePerProcess) {
-    EXPECT_FALSE(DriverDLLProxy::IsRunningUnderWow64()) << "Wine has no WOW64";
-    DalModuleApi api;
-    api.isWow64Process = &FakeBitness::Wow64;
-    ScopedDalModuleApi seam(api);
-    FakeBitness::calls = 0;
-    EXPECT_FALSE(DriverDLLProxy::IsRunningUnderWow64()) << "the cached answer";
-    DriverDLLProxy::ForgetBitness();
-    EXPECT_TRUE(DriverDLLProxy::IsRunningUnderWow64());
-    EXPECT_TRUE(DriverDLLProxy::IsRunningUnderWow64());
-    EXPECT_EQ(FakeBitness::calls, 1);
-}
-
 TEST_F(DalModuleWineTest, VersionGateUnderWow64AndUnderIsolation) {
-    struct Row {
-        const wchar_t* variant;
-        bool wow64;
-        bool opens;
-        bool proxied;
-        bool throws;
-        const char* note;
+    enum Outcome { NoDal, InProcess, Proxied, Throws };
+    const std::tuple<const wchar_t*, bool, Outcome, const char*> rows[] = {
+        {L"qvsimdal", true, Proxied, "7.2.3.0 exactly: through the proxy"},
+        {L"qvsimdal_old", true, NoDal, "7.2.2.65535 under WOW64: no DAL"},
+        {L"qvsimdal", false, Proxied, "isolated 7.2.3.0: through the proxy"},
+        {L"qvsimdal_old", false, InProcess, "isolated 7.2.2.65535: in-process"},
+        {L"qvsimdal_bare", true, Throws, "no version under WOW64: an exception"},
     };
-    const Row rows[] = {
-        {L"qvsimdal", true, true, true, false, "7.2.3.0 exactly: through the proxy"},
-        {L"qvsimdal_old", true, false, false, false, "7.2.2.65535 under WOW64: no DAL"},
-        {L"qvsimdal", false, true, true, false, "isolated 7.2.3.0: through the proxy"},
-        {L"qvsimdal_old", false, true, false, false, "isolated 7.2.2.65535: in-process"},
-        {L"qvsimdal_bare", false, true, false, false, "isolated, no version: in-process"},
-        {L"qvsimdal_bare", true, false, false, true, "no version under WOW64: an exception"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        SimDalPrinter printer(L"gate", row.variant);
+    for (const auto& [variant, wow64, expected, note] : rows) {
+        SCOPED_TRACE(note);
+        SimDalPrinter printer(L"gate", variant);
         QV_SKIP_WITHOUT_PRINTER(printer);
-        ASSERT_TRUE(printer.SetIsolation(row.wow64 ? 0 : 1));
-        DalModuleApi api;
-        api.isWow64Process =
-            row.wow64 ? &FakeBitness::Wow64 : ScopedDalModuleApi::Real().isWow64Process;
-        ScopedDalModuleApi seam(api);
+        ASSERT_TRUE(printer.SetIsolation(wow64 ? 0 : 1));
+        ScopedDalModuleApi seam(
+            DalModuleApi{wow64 ? &FakeWow64 : ScopedDalModuleApi::Real().isWow64Process});
         DriverDLLProxy::ForgetBitness();
         SimDalPrinter::ClearCalls();
         OPrinterHandle handle = printer.Open();
         DriverDLLProxy dal;
+        Outcome outcome = Throws;
         try {
-            EXPECT_EQ(dal.PrinterOpen(handle.Get()) != 0, row.opens);
-            EXPECT_FALSE(row.throws) << "no exception";
+            outcome = dal.PrinterOpen(handle.Get()) == 0 ? NoDal
+                      : dal.IsProxied()                  ? Proxied
+                                                         : InProcess;
         } catch (const OException& e) {
-            EXPECT_TRUE(row.throws);
             EXPECT_EQ(e.GetMessage(), "Internal STOP() issued.");
             EXPECT_NE(e.GetCode(), 0) << "the system's error code";
         }
-        EXPECT_EQ(dal.IsProxied(), row.proxied);
-        EXPECT_EQ(dal.IsInProcess(), row.opens && !row.proxied);
+        EXPECT_EQ(outcome, expected);
+        EXPECT_EQ(dal.IsInProcess(), outcome == InProcess);
         DWORD proxy = SimDalPrinter::LastProcessOf(L"DAL_Proxy");
-        EXPECT_EQ(proxy != 0, row.proxied) << "a proxy process started";
-        if (row.proxied) {
+        EXPECT_EQ(proxy != 0, outcome == Proxied) << "a proxy process started";
+        if (outcome == Proxied) {
             EXPECT_NE(proxy, ::GetCurrentProcessId());
             EXPECT_EQ(SimDalPrinter::LastProcessOf(L"DAL_Printer_Open"), proxy);
         }
@@ -159,21 +128,16 @@ TEST_F(DalModuleWineTest, ModuleStaysLoadedAfterAFailedOpenAndIsClosedBeforeFree
     SimDalPrinter full(L"full", L"qvsimdal");
     QV_SKIP_WITHOUT_PRINTER(full);
     ASSERT_TRUE(noOpen.Ok());
-    {
-        OPrinterHandle handle = noOpen.Open();
-        DriverDLLProxy dal;
-        EXPECT_EQ(dal.PrinterOpen(handle.Get()), 0u);
-        EXPECT_TRUE(Loaded(noOpen.ModulePath())) << "kept after the failed open";
-    }
-    EXPECT_FALSE(Loaded(noOpen.ModulePath())) << "freed by destruction";
-    {
-        OPrinterHandle handle = full.Open();
-        DriverDLLProxy dal;
-        ASSERT_NE(dal.PrinterOpen(handle.Get()), 0u);
-        EXPECT_TRUE(dal.IsInProcess());
+    for (const SimDalPrinter* printer : {&noOpen, &full}) {
+        {
+            OPrinterHandle handle = printer->Open();
+            DriverDLLProxy dal;
+            EXPECT_EQ(dal.PrinterOpen(handle.Get()) != 0, printer == &full);
+            EXPECT_TRUE(Loaded(printer->ModulePath())) << "kept after the open, failed or not";
+        }
+        EXPECT_FALSE(Loaded(printer->ModulePath())) << "freed by destruction";
     }
     EXPECT_EQ(SimDalPrinter::CallTexts().back(), L"DAL_Printer_Close " + full.Printer().Name());
-    EXPECT_FALSE(Loaded(full.ModulePath()));
 }
 
 }  // namespace

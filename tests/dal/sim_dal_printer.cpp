@@ -67,8 +67,8 @@ void SimDalPrinter::ClearCalls() {
 
 std::vector<std::wstring> SimDalPrinter::CallTexts() {
     std::vector<std::wstring> texts;
-    for (const auto& [process, text] : Calls()) {
-        texts.push_back(text);
+    for (const auto& call : Calls()) {
+        texts.push_back(call.second);
     }
     return texts;
 }

@@ -1,10 +1,8 @@
 #pragma once
 
-// A real Wine printer whose driver carries one of the simulated DAL modules
-// (sim/dal_module): the variant is copied into the driver directory under a
-// name unique to the test, as the 64-bit twin (".d64") of the "DAL Interface"
-// value's ".dll". Every call the module receives, in this process or in a
-// proxy process, is read back from its call log.
+// A real Wine printer whose driver carries a simulated DAL module as the ".d64"
+// twin of its "DAL Interface" value; every call the module receives, in this
+// process or in a proxy, is read back from its call log.
 
 #include <windows.h>
 
@@ -20,20 +18,17 @@ class SimDalPrinter {
 public:
     // variant: the module's base name beside the test program ("qvsimdal").
     SimDalPrinter(const std::wstring& tag, const std::wstring& variant);
-    ~SimDalPrinter();  // removes the copy; not copyable, as WinePrinter is not
+    ~SimDalPrinter();
 
     bool Ok() const { return m_ok; }
     const std::wstring& Error() const { return m_error; }
     const WinePrinter& Printer() const { return m_printer; }
     OPrinterHandle Open() const { return m_printer.Open(); }
-    // Where GetDalModulePath must find the module.
     const std::wstring& ModulePath() const { return m_modulePath; }
-    // "Settings:DAL/Isolation Mode" of the printer.
-    bool SetIsolation(DWORD mode) const;
+    bool SetIsolation(DWORD mode) const;  // "Settings:DAL/Isolation Mode"
 
     static void ClearCalls();
-    // The calls logged so far without process id and side: the export and
-    // its arguments, joined by blanks.
+    // Each call logged so far: the export and its arguments, joined by blanks.
     static std::vector<std::wstring> CallTexts();
     // The process id logged by the last call of that export, 0 if none.
     static DWORD LastProcessOf(const std::wstring& function);
