@@ -66,3 +66,8 @@ uint32_t DriverSettings::GetStatusMonitoringMode() {
     uint32_t mode = GetNumber(OString(kStatusMonitoringMode), m_defaultMonitoringMode);
     return mode >= kFirstInvalidMode ? m_defaultMonitoringMode : mode;
 }
+
+uint32_t DriverSettings::GetDalIsolationMode() {
+    uint32_t mode = GetNumber(OString(kDalIsolationMode), 0);
+    return mode > kDalIsolated ? 0 : mode;
+}

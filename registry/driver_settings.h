@@ -56,12 +56,20 @@ public:
     uint32_t GetStatusMonitoringMode();
     bool IsStatusMonitoringEnabled() { return GetStatusMonitoringMode() != 0; }
 
+    // "DAL/Isolation Mode": 1 runs a DAL module that has the proxy entry in a
+    // proxy process even where it could be loaded in-process; 0, none or any
+    // other value: as the process's bitness decides.
+    uint32_t GetDalIsolationMode();
+    bool IsDalIsolated() { return GetDalIsolationMode() == kDalIsolated; }
+
     // Default of GetStatusMonitoringMode (0 after construction).
     uint32_t GetDefaultMonitoringMode() const { return m_defaultMonitoringMode; }
     void SetDefaultMonitoringMode(uint32_t mode) { m_defaultMonitoringMode = mode; }
     DriverSettingsCore& GetCore() { return *m_core; }
 
     static constexpr const wchar_t* kStatusMonitoringMode = L"Status/Status Monitoring Mode";
+    static constexpr const wchar_t* kDalIsolationMode = L"DAL/Isolation Mode";
+    static constexpr uint32_t kDalIsolated = 1;
 
 private:
     std::unique_ptr<DriverSettingsCore> m_core;

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/handles.h"
+#include "core/ostring.h"
+#include "core/seam.h"
+#include "dal/dal_proxy.h"
+
+// The one system question Wine cannot answer for real: whether this process
+// is a 32-bit one on 64-bit Windows (Wine never runs the library under WOW64).
+// The default looks IsWow64Process up in kernel32 by name, as a system without
+// it must still load the library, and fails with ERROR_PROC_NOT_FOUND there.
+struct DalModuleApi {
+    static BOOL WINAPI IsWow64ProcessByName(HANDLE process, PBOOL wow64);
+    BOOL(WINAPI* isWow64Process)(HANDLE, PBOOL) = &IsWow64ProcessByName;
+};
+using ScopedDalModuleApi = ScopedApi<DalModuleApi>;
+
+// A driver's DAL module, reached in this process or through a proxy process.
+//
+// PrinterOpen loads the module named by the printer data (see GetDalModulePath)
+// into this process, or starts a RunDLL32 proxy that loads it and serves its
+// exports over a named pipe (dal/dal_proxy.h): under WOW64, and when the
+// printer's driver setting "Settings:DAL/Isolation Mode" is 1, for modules of
+// version 7.2.3.0 or later (older ones have no proxy entry). Isolated, a module
+// that crashes or hangs takes down its proxy process, never the host.
+//
+// Every other operation takes the DAL handle PrinterOpen returned, looks its
+// export up by name at each call, and does nothing (false, 0) when the export
+// is missing or nothing is open. Through the proxy, a failed exchange (the
+// proxy ended, the pipe broke) ends the operation the same quiet way; the
+// pipe layer's exceptions never leave this class. Nothing here is locked: one
+// object serves one caller at a time, on the thread whose window messages its
+// waits dispatch.
+//
+// Lifecycle: PrinterClose closes the DAL handle and then frees the module or
+// ends the proxy. A module loaded by a PrinterOpen that then failed stays
+// loaded until PrinterClose, the next PrinterOpen or destruction. Destruction
+// closes a DAL handle still open (close before free).
+class DriverDLLProxy {
+public:
+    // Modules of this version or later run through the proxy.
+    static constexpr uint64_t kProxyMinimumVersion = 0x0007000200030000;  // 7.2.3.0
+    // How long PrinterOpen waits for a started proxy to connect.
+    static constexpr DWORD kConnectTimeoutMs = 10000;
+    // How long a proxy may take to leave once its pipe is closed before it is
+    // ended.
+    static constexpr DWORD kProxyExitGraceMs = 1000;
+
+    DriverDLLProxy() = default;
+    ~DriverDLLProxy();
+    DriverDLLProxy(const DriverDLLProxy&) = delete;
+    DriverDLLProxy& operator=(const DriverDLLProxy&) = delete;
+
+    // The DAL handle for the spooler printer handle (borrowed), 0 on failure.
+    // Under WOW64 an unreadable version resource throws OException ("Internal
+    // STOP() issued." with the system error code); nothing else throws but
+    // allocation failure.
+    uint64_t PrinterOpen(HANDLE printer);
+    void PrinterClose(uint64_t dal);
+    void SettingsSave(uint64_t dal);
+    void SettingsExport(uint64_t dal, const OString& path, uint32_t flags);
+    void SettingsImport(uint64_t dal, const OString& path, uint32_t flags);
+    void SettingsReset(uint64_t dal, uint32_t flags);
+    bool PrinterAction(uint64_t dal, int32_t action);
+    // Falls back to DAL_Printer_Action (without the window) when the module
+    // has no DAL_Printer_ActionUI.
+    bool PrinterActionUI(uint64_t dal, HWND parent, int32_t action);
+    // The action's flag word (through the proxy: the reply's low 32 bits).
+    uint32_t PrinterActionFlag(uint64_t dal, int32_t action);
+
+    // Which way the module is reached (both false before PrinterOpen).
+    bool IsInProcess() const { return static_cast<bool>(m_module); }
+    bool IsProxied() const { return m_proxy.IsOpen(); }
+
+    // The module's full path: the package folder or the driver directory
+    // (from PrinterInfo), a backslash and the file name of the printer data
+    // "DAL Interface V3" (package driver) or "DAL Interface" (classic driver,
+    // ".dll" read as ".d64"). Empty when the value cannot be read.
+    static OString GetDalModulePath(HANDLE printer);
+    // Asked of the system once per process; later calls answer from memory.
+    static bool IsRunningUnderWow64();
+    // Forgets the answer, so the next IsRunningUnderWow64 asks again (tests
+    // that install a DalModuleApi).
+    static void ForgetBitness();
+
+private:
+    // One item of an exchange: a number or a text.
+    struct Argument {
+        int64_t number = 0;
+        std::wstring_view text;
+        bool isText = false;
+
+        static Argument Number(int64_t value) { return Argument{value, {}, false}; }
+        static Argument Text(const wchar_t* value) { return Argument{0, value, true}; }
+    };
+
+    uint64_t OpenInProcess(const OString& path, HANDLE printer);
+    uint64_t OpenThroughProxy(const OString& path, HANDLE printer);
+    template <typename Function>
+    Function Export(const char* name) const;
+    // One exchange: the export's name, the arguments, one reply. False when
+    // the pipe layer failed.
+    bool Exchange(const char* name, std::initializer_list<Argument> arguments, int64_t& reply);
+    // DAL_Settings_Export or DAL_Settings_Import.
+    void SettingsFile(const char* name, uint64_t dal, const OString& path, uint32_t flags);
+    // Closes the pipe; a proxy that does not leave within graceMs is ended.
+    void EndProxy(DWORD graceMs);
+
+    OModule m_module;
+    ProxyPipe m_proxy;
+    uint64_t m_open = 0;  // the DAL handle the last PrinterOpen returned, until closed
+};

@@ -1,0 +1,196 @@
+#include "dal/dal_proxy.h"
+
+#include <string>
+
+#include "dal/dal_text.h"
+
+namespace {
+
+constexpr DWORD kPipeInstances = PIPE_UNLIMITED_INSTANCES;  // 255
+constexpr DWORD kPipeBufferBytes = 256;
+constexpr DWORD kPipeDefaultTimeoutMs = 10000;
+
+void DispatchWaitingMessages() {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+// One overlapped transfer of up to size bytes. On failure error holds the
+// system code: the transfer's own, or ERROR_BROKEN_PIPE when the proxy ended
+// before it completed.
+bool Transfer(ProxyPipe& pipe, bool write, void* data, DWORD size, DWORD& moved, DWORD& error) {
+    moved = 0;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = pipe.event.Get();
+    BOOL done = write ? ::WriteFile(pipe.pipe.Get(), data, size, nullptr, &overlapped)
+                      : ::ReadFile(pipe.pipe.Get(), data, size, nullptr, &overlapped);
+    if (!done) {
+        error = ::GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            return false;
+        }
+        PipeWaitResult waited = WaitForPipe(pipe.event.Get(), pipe.process.Get(), INFINITE);
+        if (waited != PipeWaitResult::Signalled) {
+            // The OVERLAPPED lives on this frame: the cancelled transfer must
+            // be finished before leaving it.
+            ::CancelIo(pipe.pipe.Get());
+            ::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &moved, TRUE);
+            error = waited == PipeWaitResult::PeerGone ? ERROR_BROKEN_PIPE : ::GetLastError();
+            return false;
+        }
+    }
+    if (!::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &moved, FALSE)) {
+        error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
+
+[[noreturn]] void ReportFailure(bool write, DWORD wanted, DWORD moved, DWORD error) {
+    OString text = DalPipeFailureText(write, static_cast<int32_t>(wanted),
+                                      static_cast<int32_t>(moved), static_cast<int32_t>(error));
+    ::OutputDebugStringW(text.GetWide());
+    if (write) {
+        throw DriverProxyException_WriteFailed();
+    }
+    throw DriverProxyException_ReadFailed();
+}
+
+void CheckHandle(const ProxyPipe& pipe) {
+    if (!pipe.IsOpen() || pipe.pipe.Get() == nullptr || !pipe.event) {
+        throw DriverProxyException_InvalidHandle();
+    }
+}
+
+void WriteItem(ProxyPipe& pipe, const void* data, DWORD size) {
+    DWORD written = 0;
+    DWORD error = 0;
+    if (!Transfer(pipe, true, const_cast<void*>(data), size, written, error) || written != size) {
+        ReportFailure(true, size, written, error);
+    }
+}
+
+}  // namespace
+
+bool StartProxyProcess(const OString& commandLine, OKernelHandle* process) {
+    std::wstring line(commandLine.GetWide());  // CreateProcessW may write into it
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+        return false;
+    }
+    ::CloseHandle(info.hThread);
+    if (process != nullptr) {
+        process->Reset(info.hProcess);
+    } else {
+        ::CloseHandle(info.hProcess);
+    }
+    return true;
+}
+
+bool CreateProxyPipe(const OString& name, ProxyPipe& pipe) {
+    pipe.Close();
+    pipe.pipe.Reset(::CreateNamedPipeW(name.GetWide(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                       kPipeInstances, kPipeBufferBytes, kPipeBufferBytes,
+                                       kPipeDefaultTimeoutMs, nullptr));
+    if (!pipe.IsOpen() || pipe.pipe.Get() == nullptr) {
+        return false;
+    }
+    pipe.event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return static_cast<bool>(pipe.event);
+}
+
+bool ConnectProxyPipe(ProxyPipe& pipe, DWORD timeoutMs) {
+    if (!pipe.IsOpen() || !pipe.event) {
+        return false;
+    }
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = pipe.event.Get();
+    if (::ConnectNamedPipe(pipe.pipe.Get(), &overlapped)) {
+        return true;
+    }
+    DWORD error = ::GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) {
+        return true;  // the proxy came between creation and this call
+    }
+    if (error != ERROR_IO_PENDING) {
+        return false;
+    }
+    DWORD ignored = 0;
+    if (WaitForPipe(pipe.event.Get(), pipe.process.Get(), timeoutMs) != PipeWaitResult::Signalled) {
+        ::CancelIo(pipe.pipe.Get());
+        ::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &ignored, TRUE);
+        return false;
+    }
+    return ::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &ignored, FALSE) != FALSE;
+}
+
+PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {
+    HANDLE handles[2] = {event, process};
+    DWORD count = process != nullptr ? 2 : 1;
+    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        DWORD wait = timeoutMs;
+        if (timeoutMs != INFINITE) {
+            ULONGLONG now = ::GetTickCount64();
+            wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        DWORD result = ::MsgWaitForMultipleObjects(count, handles, FALSE, wait, QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0 + count) {
+            DispatchWaitingMessages();
+            continue;
+        }
+        if (result == WAIT_OBJECT_0) {
+            return PipeWaitResult::Signalled;
+        }
+        if (count == 2 && result == WAIT_OBJECT_0 + 1) {
+            return PipeWaitResult::PeerGone;
+        }
+        return result == WAIT_TIMEOUT ? PipeWaitResult::TimedOut : PipeWaitResult::Failed;
+    }
+}
+
+void PutPipeData(ProxyPipe& pipe, int64_t value) {
+    CheckHandle(pipe);
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+    }
+    WriteItem(pipe, bytes, sizeof bytes);
+}
+
+void PutPipeData(ProxyPipe& pipe, std::wstring_view text) {
+    CheckHandle(pipe);
+    // The length field has 16 bits: a longer text is cut to its low 16 bits.
+    auto units = static_cast<uint16_t>(text.size());
+    uint8_t length[2] = {static_cast<uint8_t>(units), static_cast<uint8_t>(units >> 8)};
+    WriteItem(pipe, length, sizeof length);
+    WriteItem(pipe, text.data(), static_cast<DWORD>(units * sizeof(wchar_t)));
+}
+
+void GetPipeData(ProxyPipe& pipe, int64_t& value) {
+    CheckHandle(pipe);
+    uint8_t bytes[8] = {};
+    DWORD total = 0;
+    while (total < sizeof bytes) {
+        DWORD read = 0;
+        DWORD error = 0;
+        if (!Transfer(pipe, false, bytes + total, sizeof bytes - total, read, error)) {
+            ReportFailure(false, sizeof bytes, total + read, error);
+        }
+        total += read;
+    }
+    uint64_t number = 0;
+    for (int i = 7; i >= 0; --i) {
+        number = (number << 8) | bytes[i];
+    }
+    value = static_cast<int64_t>(number);
+}

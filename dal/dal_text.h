@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "core/ostring.h"
+
+// The text and number rules of DAL module access, free of system calls.
+
+// The file name of a DAL module from a "DAL Interface" or "DAL Interface V3"
+// value: only the part after the last backslash. A classic driver's value
+// names the 32-bit file; its 64-bit twin replaces every exact, case-sensitive
+// ".dll" by ".d64" (".DLL" stays). A package driver's value is used as it is.
+OString DalModuleFileName(const OString& value, bool classicLayout);
+
+// A version as one number, comparable with <: four 16-bit parts, most
+// significant first. From the two words of VS_FIXEDFILEINFO (dwFileVersionMS,
+// dwFileVersionLS), or from text such as "7.2.3.0": split at '.', each part's
+// run of leading digits read as decimal (16 bits kept), at most four parts,
+// missing parts 0.
+uint64_t DalVersionFromWords(uint32_t mostSignificant, uint32_t leastSignificant);
+uint64_t DalVersionFromText(const char* text);
+
+// The lowest module version that carries the proxy entry.
+constexpr const char* kDalProxyMinimumVersion = "7.2.3.0";
+
+// "\\.\pipe\Quorvel-DriverDLLProxy-" and the 8 bytes of address in memory
+// order (least significant first), two upper-case hex digits each.
+OString DalProxyPipeName(uint64_t address);
+
+// RunDLL32.exe "<module path>",DAL_Proxy <pipe name>
+OString DalProxyCommandLine(const OString& modulePath, const OString& pipeName);
+
+// The debugger line of a failed pipe transfer, for example
+// "DriverDLLProxy::PutPipeData() failed: bytesToWrite=8;bytesWritten=0;GetLastError()=232".
+// write chooses the PutPipeData/bytesToWrite/bytesWritten names, else the
+// GetPipeData/bytesToRead/bytesRead ones; numbers are signed 32-bit decimals.
+OString DalPipeFailureText(bool write, int32_t wanted, int32_t moved, int32_t error);

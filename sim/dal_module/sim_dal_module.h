@@ -1,0 +1,37 @@
+#pragma once
+
+// The simulated printer's DAL module: what tests and the demo rely on.
+//
+// The module keeps each printer's settings as "name=value" lines: in memory
+// per DAL handle, saved to <temp folder>\qvsimdal-<printer>.settings by
+// DAL_Settings_Save and read from there by DAL_Printer_Open (the defaults
+// when there is no file). Export writes the lines to a file, Import reads
+// them from one, Reset restores the defaults.
+//
+// When the environment variable kLogVariable names a file, every export
+// appends one UTF-16LE line to it as it is entered:
+//     <process id> TAB <"in-process" or "proxy"> TAB <export> [TAB <argument>]... CRLF
+// where a DAL handle appears as its printer's name, a text as it is, a
+// number in decimal and the flags in hex ("0x" and upper-case digits). The
+// proxy process inherits the variable from its host, so both sides write to
+// the same file.
+
+namespace QvSimDal {
+
+constexpr const wchar_t* kLogVariable = L"QV_SIM_DAL_LOG";
+// "exit": DAL_Proxy returns at once; "stall": it never connects.
+constexpr const wchar_t* kProxyFaultVariable = L"QV_SIM_DAL_PROXY_FAULT";
+
+constexpr const char* kDefaultSettings = "Darkness=15\r\nSpeed=4\r\nMedia=Labels\r\n";
+
+// Action numbers and their flag words (0x1 supported, 0x2 user interface).
+constexpr int kActionPrintConfiguration = 100;  // flags 0x1: no user interface
+constexpr int kActionCalibrate = 101;           // flags 0x3: has a user interface
+constexpr int kActionResetPrinter = 102;        // flags 0x31
+constexpr int kActionHighFlag = 103;            // flags 0x80000003 (bit 31 set)
+constexpr int kActionCrash = 9001;              // flags 0x1: writes through a null pointer
+constexpr int kActionHang = 9002;               // flags 0x1: never returns
+constexpr int kActionSleepBase = 10000;         // 10000 + n: sleeps n ms, then succeeds
+// Any other action: flags 0, the action reports false.
+
+}  // namespace QvSimDal
