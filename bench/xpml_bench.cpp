@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/printer_setup.h"
@@ -32,14 +33,6 @@ constexpr char kRequest[] =
 // port, retries, time-out, bidirectional, override.
 constexpr int kQueriesPerRequest = 6;
 
-double Now() {
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
-}
-
 HttpRequest StatusRequest(const OString& printer) {
     HttpRequest request;
     request.SetMethod("POST");
@@ -50,50 +43,6 @@ HttpRequest StatusRequest(const OString& printer) {
     request.AddField("printer", printer);
     return request;
 }
-
-// One keep-alive connection; reads each answer by its Content-Length.
-class RawClient {
-public:
-    explicit RawClient(int port) {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<u_short>(port));
-        m_ok = connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~RawClient() {
-        closesocket(m_socket);
-        WSACleanup();
-    }
-    bool Exchange(const std::vector<uint8_t>& bytes) {
-        if (!m_ok || send(m_socket, reinterpret_cast<const char*>(bytes.data()),
-                          static_cast<int>(bytes.size()), 0) != static_cast<int>(bytes.size())) {
-            return false;
-        }
-        std::string in;
-        char chunk[1024];
-        for (;;) {
-            const size_t end = in.find("\r\n\r\n");
-            const size_t length = in.find("Content-Length: ");
-            if (end != std::string::npos && length != std::string::npos &&
-                in.size() >= end + 4 + std::strtoul(in.c_str() + length + 16, nullptr, 10)) {
-                return true;
-            }
-            const int n = recv(m_socket, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                return false;
-            }
-            in.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    SOCKET m_socket;
-    bool m_ok = false;
-};
 
 }  // namespace
 
@@ -131,7 +80,7 @@ int main() {
     HttpRequest request = StatusRequest(printer);
     std::vector<uint8_t> bytes;
     request.Serialize(bytes);
-    RawClient raw(server.Port());
+    QvBench::RawClient raw(server.Port());
     OString key = registry.GetKey();
     OString name = "NETWORK:TCP Port";
     registry.ParsePath(key, name);
@@ -151,27 +100,27 @@ int main() {
     double openClose = 0;
     double query = 0;
     for (int i = 0; i < kRequests; ++i) {
-        double start = Now();
+        double start = QvBench::Now();
         answered += SendXpml(printer, kRequest, answer) == kXpmlNetwork ? 1 : 0;
-        total += Now() - start;
-        start = Now();
+        total += QvBench::Now() - start;
+        start = QvBench::Now();
         ExchangeXpml(request, "localhost", server.Port(), kDefaultTimeoutMs);
-        exchange += Now() - start;
-        start = Now();
+        exchange += QvBench::Now() - start;
+        start = QvBench::Now();
         rawAnswered += raw.Exchange(bytes) ? 1 : 0;
-        rawClient += Now() - start;
-        start = Now();
+        rawClient += QvBench::Now() - start;
+        start = QvBench::Now();
         HKEY again = nullptr;
         if (RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &again) == 0) {
             RegCloseKey(again);
         }
-        openClose += Now() - start;
-        start = Now();
+        openClose += QvBench::Now() - start;
+        start = QvBench::Now();
         DWORD value = 0;
         DWORD size = sizeof value;
         RegQueryValueExW(opened, L"TCP Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
                          &size);
-        query += Now() - start;
+        query += QvBench::Now() - start;
     }
     RegCloseKey(opened);
     // Connections opened during the run: 0 when every request reused the

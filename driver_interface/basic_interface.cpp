@@ -16,16 +16,15 @@ namespace {
 constexpr int kCommandTestPage = 1;
 constexpr int kCommandEmptyPage = 2;
 
-// Where the driver's configuration module lives, or empty when the spooler did
-// not name one (then there is nothing to ask for a version or a date).
-OString ConfigurationModulePath(const PrinterInfo& info) {
+}  // namespace
+
+// Without a file name there is nothing to ask for a version or a date.
+OString BasicDriverInterface::ConfigurationModulePath(const PrinterInfo& info) {
     if (info.GetModuleFile().IsEmpty()) {
         return OString();
     }
     return info.GetModuleDirectory() + "\\" + info.GetModuleFile();
 }
-
-}  // namespace
 
 OString BasicDriverInterface::FormatDriverVersion(uint64_t version) {
     return OString::Formatted("%hu.%hu.%hu.%hu", static_cast<unsigned>((version >> 48) & 0xFFFF),

@@ -111,15 +111,6 @@ std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {
     return m_eventLog;
 }
 
-void* AdvancedDriverInterface::DeleteThis(unsigned int flags) {
-    this->~AdvancedDriverInterface();
-    return FreeAfterDestruction(this, flags);
-}
-
-bool AdvancedDriverInterface::IsAdvanced() {
-    return true;
-}
-
 namespace {
 
 // Only drivers with a DAL module carry one of these values; neither its type

@@ -14,10 +14,13 @@
 #include "quorvel_driver_utility.h"
 
 #include "core/ostring.h"
+#include "core/seam.h"
+#include "dal/dal_module.h"
 #include "driver_interface/printer_status.h"
 #include "printer/odometer.h"
 
 class OEventLog;
+class PrinterInfo;
 
 // Hosts of both compilers build the record; its layout is part of the interface.
 static_assert(sizeof(DriverCommand) == 16);
@@ -179,6 +182,9 @@ public:
     // The invariant short date of a UTC file time (not converted to local time);
     // empty for a zero time or one Windows cannot convert.
     static OString FormatDriverDate(const FILETIME& date);
+    // The driver's configuration module (directory, "\\", file); empty when the
+    // spooler names none.
+    static OString ConfigurationModulePath(const PrinterInfo& info);
 
 protected:
     ~BasicDriverInterface();
@@ -193,18 +199,89 @@ private:
     std::shared_ptr<OEventLog> m_eventLog;
 };
 
-// The interface for drivers with a DAL module. Its own status, DAL and bidi
-// operations are filled in with the DAL module loader and XPML routing; until
-// then it answers as the basic interface.
+// The clock of the bidi cache; a test steps it past the cache's lifetime.
+struct AdvancedInterfaceApi {
+    decltype(&::GetTickCount64) tickCount64 = ::GetTickCount64;
+};
+using ScopedAdvancedInterfaceApi = ScopedApi<AdvancedInterfaceApi>;
+
+// The interface for drivers with a DAL module. Status comes from the printer
+// itself through XPML when the printer has bidirectional support and its
+// "Status/Status Monitoring Mode" is 1 to 3 (the monitoring gate), else from
+// the spooler as the basic interface has it; an answer that is not what is
+// expected falls back the same way. Commands other than 1 and 2, settings and
+// DAL queries go to the driver's DAL module and its XPML server.
 class AdvancedDriverInterface : public BasicDriverInterface {
 public:
+    // How long an IsBidiEnabled answer is reused.
+    static constexpr uint64_t kBidiCacheMs = 1000;
+    // The largest DAL query envelope sent: a form field may triple in URL
+    // encoding, and the XPML server reads no message beyond the size the
+    // library's own HTTP framing accepts. A larger query fails, never cut.
+    static constexpr size_t kMaxDalQueryEnvelopeBytes = 5 * 1024 * 1024;
+
     AdvancedDriverInterface() = default;
 
     void* DeleteThis(unsigned int flags) override;
     bool IsAdvanced() override;
 
+    // The printer's "Status" value; while the spooler has the printer paused,
+    // the paused text alone (severity 1) or appended after ", ". Empty when the
+    // printer answers with fewer than three values.
+    OString GetPrinterStatusText() override;
+    // The printer's whole answer to a job request (no monitoring gate).
+    OString GetJobStatusText(uint32_t jobId) override;
+    // Ids 201..211 test bits 0..10 of the extended flags; other ids above 200
+    // are false; the rest as the basic interface.
+    bool HasPrinterStatus(int statusId) override;
+    int GetPrinterStatusSeverity() override;
+    // The printer's "Status Flags 2" with bit 31 for an error, bit 30 for a
+    // warning.
+    uint32_t GetPrinterExtendedStatusFlags() override;
+    // The configuration module's "ProductVersion", else the basic answer.
+    OString GetPrinterDriverVersion() override;
+    // The configuration module's "Build Date" up to its first comma or blank,
+    // else the basic answer.
+    OString GetPrinterDriverDate() override;
+    // Commands 1 and 2 as the basic interface (the DAL never sees them); any
+    // other from the DAL module's action flags, run with PrinterActionUI.
+    void Command(int command, DriverCommand& record) override;
+    // True once the DAL is open, whatever the module did; import and reset
+    // are saved.
+    bool ImportSettings(const OString& path, uint32_t flags) override;
+    bool ExportSettings(const OString& path, uint32_t flags) override;
+    bool ResetSettings(uint32_t flags) override;
+    bool SendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
+                      int32_t sendTimeout, int32_t receiveStartTimeout,
+                      int32_t receiveIntervalTimeout) override;
+    // True when a route delivered the query; the answer is not read.
+    bool SendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
+                        int32_t sendTimeout, int32_t receiveStartTimeout,
+                        int32_t receiveIntervalTimeout, const OString& responsePattern,
+                        bool readFlag) override;
+    // The printer's number for the query, 0 without an answer.
+    int GetDalQueryStatus(const OString& queryId) override;
+    bool GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) override;
+    // PRINTER_ATTRIBUTE_ENABLE_BIDI of the printer, asked at most once per
+    // kBidiCacheMs (also after a failed check).
+    bool IsBidiEnabled() override;
+
 protected:
-    ~AdvancedDriverInterface() = default;
+    // Closes the DAL handle, then the module or proxy goes with m_dll.
+    ~AdvancedDriverInterface();
+
+private:
+    // The printer's name when the monitoring gate is open, else empty.
+    OString MonitoredPrinter();
+    // The printer name XPML requests carry.
+    OString PrinterName() const;
+    // True when the DAL handle is open (opened here when it is not).
+    bool OpenDal();
+
+    DriverDLLProxy m_dll;
+    uint64_t m_dal = 0;  // 0 while no DAL printer is open
+    bool m_bidiEnabled = false;
+    uint64_t m_lastBidiCheck = 0;  // tick count in ms, 0 before the first check
 };
 
 // DI_Open's choice: the advanced interface when the printer data holds

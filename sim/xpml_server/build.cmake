@@ -9,3 +9,8 @@ if(TARGET xpml_bench)
                  ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
   add_dependencies(xpml_bench qvxpmlserver)
 endif()
+if(TARGET advanced_status_bench)
+  target_sources(advanced_status_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
+                 ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
+  add_dependencies(advanced_status_bench qvxpmlserver)
+endif()

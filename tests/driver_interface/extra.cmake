@@ -47,3 +47,10 @@ if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK AND TARGET driver_interface_wine_tests)
   add_custom_target(msvc_vtable_host DEPENDS ${_host_exe})
   add_dependencies(driver_interface_wine_tests msvc_vtable_host)
 endif()
+
+# The advanced interface runs against the simulated printer: its DAL module
+# and its XPML server.
+if(TARGET driver_interface_wine_tests)
+  target_sources(driver_interface_wine_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/dal/sim_dal_printer.cpp)
+  add_dependencies(driver_interface_wine_tests qvsimdal_modules qvxpmlserver)
+endif()

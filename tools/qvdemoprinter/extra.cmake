@@ -4,3 +4,6 @@ target_sources(qvdemoprinter PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp)
 target_link_libraries(qvdemoprinter PRIVATE winspool advapi32)
 # wmain: the printer name arrives as UTF-16, whatever the code page.
 target_link_options(qvdemoprinter PRIVATE -municode)
+# The label printer's network settings are written through the library's
+# printer registry, where the library reads them.
+target_link_libraries(qvdemoprinter PRIVATE qv_static)

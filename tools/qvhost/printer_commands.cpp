@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "quorvel_driver_utility.h"
+#include "tools/qvhost/opened_printer.h"
 
 // status, info, command and is-supported: the DI_ exports on a printer named
 // on the command line, opened with the spooler as a host opens it. Plain
@@ -40,41 +41,28 @@ const SpoolerCalls& Spooler() {
     return calls;
 }
 
-// The printer the host opened, and the driver interface on it. The interface
-// is closed before the printer, whose handle it borrows.
-class OpenedPrinter {
-public:
-    OpenedPrinter(QvHost& host, const std::wstring& name) : m_name(name) {
-        auto open = host.Export<QV_PFN_DI_OPEN>(QV_EXPORT_DI_OPEN);
-        m_close = host.Export<QV_PFN_DI_CLOSE>(QV_EXPORT_DI_CLOSE);
-        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
-        if (!Spooler().openPrinter(const_cast<LPWSTR>(name.c_str()), &m_printer, &defaults)) {
-            DWORD error = ::GetLastError();
-            throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
-                                                     "' (error " + std::to_string(error) + ")");
-        }
-        m_driver = open(m_printer);
-        if (m_driver == nullptr) {
-            Spooler().closePrinter(m_printer);
-            throw QvCommandError(kQvExitNoResult, "DI_Open returned no interface");
-        }
+}  // namespace
+
+OpenedPrinter::OpenedPrinter(QvHost& host, const std::wstring& name) : m_name(name) {
+    auto open = host.Export<QV_PFN_DI_OPEN>(QV_EXPORT_DI_OPEN);
+    m_close = host.Export<QV_PFN_DI_CLOSE>(QV_EXPORT_DI_CLOSE);
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
+    if (!Spooler().openPrinter(const_cast<LPWSTR>(name.c_str()), &m_printer, &defaults)) {
+        DWORD error = ::GetLastError();
+        throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
+                                                 "' (error " + std::to_string(error) + ")");
     }
-    ~OpenedPrinter() {
-        m_close(m_driver);
+    m_driver = open(m_printer);
+    if (m_driver == nullptr) {
         Spooler().closePrinter(m_printer);
+        throw QvCommandError(kQvExitNoResult, "DI_Open returned no interface");
     }
-    OpenedPrinter(const OpenedPrinter&) = delete;
-    OpenedPrinter& operator=(const OpenedPrinter&) = delete;
+}
 
-    HDRIVERINTERFACE Driver() const { return m_driver; }
-    const std::wstring& Name() const { return m_name; }
-
-private:
-    std::wstring m_name;
-    HANDLE m_printer = nullptr;
-    QV_PFN_DI_CLOSE m_close = nullptr;
-    HDRIVERINTERFACE m_driver = nullptr;
-};
+OpenedPrinter::~OpenedPrinter() {
+    m_close(m_driver);
+    Spooler().closePrinter(m_printer);
+}
 
 std::wstring TakePrinterName(QvArgs& args) {
     std::wstring name;
@@ -83,6 +71,8 @@ std::wstring TakePrinterName(QvArgs& args) {
     }
     return name;
 }
+
+namespace {
 
 int32_t TakeCommandNumber(QvArgs& args) {
     return QvArgs::RequireInt32(args.Finish(1, 1)[0], "the command wants a 32-bit number");
@@ -120,6 +110,17 @@ int RunStatus(QvHost& host, QvArgs& args) {
     std::optional<std::wstring> text =
         QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
             QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
+    // No export says which interface answered or which printer states are
+    // set: the handle's object does (slots 2, 5 and 27 take plain types).
+    auto* object = reinterpret_cast<DriverInterface*>(printer.Driver());
+    const bool advanced = object->IsAdvanced();
+    std::wstring states;
+    for (int id = 201; advanced && id <= 211; ++id) {
+        if (object->HasPrinterStatus(id)) {
+            states += (states.empty() ? L"" : L" ") + std::to_wstring(id);
+        }
+    }
+    const bool bidi = advanced && object->IsBidiEnabled();
     if (host.Json()) {
         QvJson json(L"status");
         json.Add("printer", name)
@@ -127,6 +128,9 @@ int RunStatus(QvHost& host, QvArgs& args) {
             .Add("extendedFlags", static_cast<int64_t>(extended))
             .Add("severity", SeverityName(extended))
             .Add("text", text);
+        if (advanced) {
+            json.Add("interface", L"advanced").Add("bidi", bidi).Add("printerStates", states);
+        }
         host.PrintJson(json);
     } else {
         host.Print(L"printer: " + name);
@@ -134,6 +138,11 @@ int RunStatus(QvHost& host, QvArgs& args) {
         host.Print(L"extended flags: " + Hex32(extended));
         host.Print(std::wstring(L"severity: ") + SeverityName(extended));
         host.Print(L"text: " + OrNone(text));
+        if (advanced) {
+            host.Print(L"interface: advanced");
+            host.Print(std::wstring(L"bidi: ") + (bidi ? L"on" : L"off"));
+            host.Print(L"printer states: " + (states.empty() ? L"(none)" : states));
+        }
     }
     return kQvExitOk;
 }
@@ -208,8 +217,11 @@ int RunCommand(QvHost& host, QvArgs& args) {
     Support support = AskSupport(host, printer, command);
     if (support.supported) {
         if (withWindow) {
+            // Without a console window (output redirected under Wine) the
+            // desktop owns what the command shows.
+            HWND owner = ::GetConsoleWindow();
             host.Export<QV_PFN_DI_COMMAND_UI>(QV_EXPORT_DI_COMMAND_UI)(
-                printer.Driver(), ::GetConsoleWindow(), command);
+                printer.Driver(), owner != nullptr ? owner : ::GetDesktopWindow(), command);
         } else {
             host.Export<QV_PFN_DI_COMMAND>(QV_EXPORT_DI_COMMAND)(printer.Driver(), command);
         }
@@ -235,13 +247,20 @@ const QvCommand kCommands[] = {
      L"  flags: 0x...            the spooler status word (PRINTER_STATUS_ bits)\n"
      L"  extended flags: 0x...   0x80000000 error, 0x40000000 warning\n"
      L"  severity: ...           ready, error or warning\n"
-     L"  text: ...               the status text, or (none)",
+     L"  text: ...               the status text, or (none)\n"
+     L"An advanced printer with bidi on and \"Status/Status Monitoring Mode\" 1..3\n"
+     L"answers from the printer itself (its XPML server). Every advanced printer\n"
+     L"(its driver has a DAL module) adds:\n"
+     L"  interface: advanced\n"
+     L"  bidi: on|off            the printer's bidirectional attribute\n"
+     L"  printer states: ...     status ids 201..211 whose bit the printer set",
      &RunStatus},
     {L"info", L"--printer NAME",
      L"the printer driver's version and date (DI_GetPrinterDriverVersion, ...Date)",
      L"\nExit code 1 when the library knows neither.", &RunInfo},
     {L"command", L"--printer NAME [--ui] N",
-     L"run driver command N (DI_Command; with --ui, DI_CommandUI on the console window)",
+     L"run driver command N (DI_Command; with --ui, DI_CommandUI on the console window or the "
+     L"desktop)",
      L"\nCommands of every driver: 1 prints the test page, 2 an empty page.\n"
      L"Exit code 1 when the driver does not support N (nothing is run).",
      &RunCommand},

@@ -154,7 +154,8 @@ struct QvCommandGroup {
 // Every group of the program, in the order "qvhost --help" lists them.
 extern const QvCommandGroup kQvRfidCommands;  // rfid_commands.cpp
 
-extern const QvCommandGroup kQvPrinterCommands;  // printer_commands.cpp
-extern const QvCommandGroup kQvXpmlCommands;     // xpml_commands.cpp
+extern const QvCommandGroup kQvPrinterCommands;   // printer_commands.cpp
+extern const QvCommandGroup kQvXpmlCommands;      // xpml_commands.cpp
+extern const QvCommandGroup kQvAdvancedCommands;  // advanced_commands.cpp
 inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands,
-                                                         &kQvXpmlCommands};
+                                                         &kQvAdvancedCommands, &kQvXpmlCommands};

@@ -1,0 +1,243 @@
+// DI_GetPrinterStatusText on an advanced printer with status monitoring on,
+// answered by the simulated XPML server, beside a raw Winsock keep-alive
+// client sending the same request to the same server and the registry reads
+// one status call needs (the monitoring setting, the network settings), each
+// timed alone and interleaved. Prints the split (exchange, registry, rest),
+// the ratio of a call to the raw exchange plus those reads (target: at most
+// 1.10), and the process's handle count and private memory before and after
+// all calls (target: no growth).
+//
+//   advanced_status_bench [CALLS]     default 100000
+//
+// Installs its own Wine printer and removes it at the end.
+#include <winsock2.h>
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver_interface/advanced_text.h"
+#include "driver_interface/di_exports.h"
+#include "printer/printer_info.h"
+#include "bench/bench_support.h"
+#include "printer/printer_registry_facts.h"
+#include "registry/driver_settings.h"
+#include "registry/printer_registry.h"
+#include "sim/printer_setup.h"
+#include "sim/xpml_server_process.h"
+#include "xpml/http.h"
+#include "xpml/xpml_routing.h"
+
+namespace {
+
+// What one classic-driver request of a local printer reads under "NETWORK:":
+// the switch, the port, retries, time-out, bidirectional, override.
+constexpr int kNetworkQueries = 6;
+
+// Wine's GetProcessHandleCount answers 0, so handle growth shows as the
+// value of a fresh handle: Wine hands out the lowest free slot, so the value
+// rises only when handles stay open. Memory is the process heap's busy bytes.
+struct Usage {
+    uintptr_t probeHandle = 0;
+    size_t heapBytes = 0;
+};
+
+Usage Measure() {
+    Usage usage;
+    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    usage.probeHandle = reinterpret_cast<uintptr_t>(probe);
+    CloseHandle(probe);
+    HANDLE heap = GetProcessHeap();
+    HeapLock(heap);
+    PROCESS_HEAP_ENTRY entry{};
+    while (HeapWalk(heap, &entry)) {
+        if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+            usage.heapBytes += entry.cbData;
+        }
+    }
+    HeapUnlock(heap);
+    return usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int calls = argc > 1 ? std::atoi(argv[1]) : 100000;
+    QvSim::XpmlServerProcess server;
+    if (!server.Ok() || calls <= 0) {
+        std::fwprintf(stderr, L"no XPML server: %ls\n", server.Error().c_str());
+        return 1;
+    }
+    const std::wstring tag = L"qvbench-di-" + std::to_wstring(GetCurrentProcessId());
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring error;
+    // A generated printer description: with wineps.drv itself as its data file,
+    // the driver events of OpenPrinterW and SetPrinterDataW have Wine's
+    // PostScript driver parse a binary as one, which broke this program's heap.
+    const std::wstring description = tag + L".ppd";
+    QvSim::PrinterDriverSetup driver{tag,        description,     300, L"Quorvel Bench",
+                                     L"qvbench", L"Quorvel Bench"};
+    QvSim::PrinterSetup printerSetup{tag, tag, std::wstring(temp) + tag + L".prn", L"", L""};
+    if (!QvSim::InstallPrinterDriver(driver, &error) ||
+        !QvSim::InstallPrinter(printerSetup, &error)) {
+        std::fwprintf(stderr, L"no printer: %ls\n", error.c_str());
+        QvSim::RemovePrinterDriver(tag, description);
+        return 1;
+    }
+    const OString name(tag.c_str());
+    PrinterRegistry registry(RegistryFactsOf(name));
+    HANDLE printer = nullptr;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    OpenPrinterW(const_cast<LPWSTR>(tag.c_str()), &printer, &defaults);
+    // Any "DAL Interface" value makes the advanced interface; no module is loaded
+    // for status.
+    const wchar_t module[] = L"qvbench.dll";
+    SetPrinterDataW(printer, const_cast<LPWSTR>(L"DAL Interface"), REG_SZ,
+                    reinterpret_cast<BYTE*>(const_cast<wchar_t*>(module)), sizeof module);
+    // The bidi attribute straight in the printer's key, which Wine's spooler
+    // reads at once.
+    const std::wstring printerKey = QvSim::PrinterRegistryPath(tag);
+    DWORD attributes = 0;
+    DWORD attributesSize = sizeof attributes;
+    RegGetValueW(HKEY_LOCAL_MACHINE, printerKey.c_str(), L"Attributes", RRF_RT_REG_DWORD, nullptr,
+                 &attributes, &attributesSize);
+    attributes |= PRINTER_ATTRIBUTE_ENABLE_BIDI;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, printerKey.c_str(), L"Attributes", REG_DWORD, &attributes,
+                    sizeof attributes);
+    const DWORD mode = 1;
+    const std::wstring status = printerKey + L"\\PrinterDriverData\\Settings\\Status";
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, status.c_str(), L"Status Monitoring Mode", REG_DWORD, &mode,
+                    4);
+    registry.SetRedirect(false);
+    const uint32_t port = static_cast<uint32_t>(server.Port());
+    const uint8_t zero = 0;
+    registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
+    registry.SetValue("NETWORK:Network Bidirectional", &zero, 1, REG_BINARY);
+    server.Control({{"status", "Ribbon Low"}, {"severity", "3"}});
+
+    HDRIVERINTERFACE driverInterface = DI_Open_impl(printer);
+    HttpRequest request;
+    request.SetMethod("POST");
+    request.SetPath("/xpml");
+    request.AddField("xpml", kStatusTextRequest);
+    request.AddField("persist", "1");
+    request.AddField("transactid", TransactionIdText(NewTransactionId()));
+    request.AddField("printer", name);
+    std::vector<uint8_t> bytes;
+    request.Serialize(bytes);
+    QvBench::RawClient raw(server.Port());
+    OString key = registry.GetKey();
+    OString value = "NETWORK:TCP Port";
+    registry.ParsePath(key, value);
+    HKEY hive = nullptr;
+    OString subkey;
+    ORegistry::SplitRoot(key, hive, subkey);
+    HKEY opened = nullptr;
+    RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &opened);
+
+    // Warm up: connection, printer cache, settings.
+    std::wstring text;
+    for (int i = 0; i < 200; ++i) {
+        BSTR answer = DI_GetPrinterStatusText_impl(driverInterface);
+        text = answer != nullptr ? answer : L"(null)";
+        SysFreeString(answer);
+        raw.Exchange(bytes);
+    }
+    const Usage before = Measure();
+    const int64_t connectionsBefore = server.Connections();
+    double total = 0;
+    double rawTime = 0;
+    double settingsTime = 0;
+    double openClose = 0;
+    double query = 0;
+    double spooler = 0;
+    int answered = 0;
+    int rawAnswered = 0;
+    // The parts are timed on every 10th call only; every call is timed whole.
+    for (int i = 0; i < calls; ++i) {
+        double start = QvBench::Now();
+        BSTR answer = DI_GetPrinterStatusText_impl(driverInterface);
+        total += QvBench::Now() - start;
+        answered += answer != nullptr && std::wcscmp(answer, L"Ribbon Low") == 0 ? 1 : 0;
+        SysFreeString(answer);
+        if (i % 10 != 0) {
+            continue;
+        }
+        start = QvBench::Now();
+        rawAnswered += raw.Exchange(bytes) ? 1 : 0;
+        rawTime += QvBench::Now() - start;
+        start = QvBench::Now();
+        {
+            PrinterInfo printerInfo(printer);
+            PrinterRegistry settingsRegistry(RegistryFactsOf(printerInfo));
+            DriverSettings settings;
+            settings.Load(settingsRegistry);
+            settings.GetStatusMonitoringMode();
+        }
+        settingsTime += QvBench::Now() - start;
+        start = QvBench::Now();
+        BYTE word[64];
+        DWORD wordSize = 0;
+        GetPrinterW(printer, 6, word, sizeof word, &wordSize);
+        spooler += QvBench::Now() - start;
+        start = QvBench::Now();
+        HKEY again = nullptr;
+        if (RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &again) == 0) {
+            RegCloseKey(again);
+        }
+        openClose += QvBench::Now() - start;
+        start = QvBench::Now();
+        DWORD number = 0;
+        DWORD size = sizeof number;
+        RegQueryValueExW(opened, L"TCP Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&number),
+                         &size);
+        query += QvBench::Now() - start;
+    }
+    const Usage after = Measure();
+    const int sampled = (calls + 9) / 10;
+    total /= calls;
+    rawTime /= sampled;
+    settingsTime /= sampled;
+    const double network = (openClose + kNetworkQueries * query) / sampled;
+    const double registryTime = settingsTime + network;
+    spooler /= sampled;
+
+    std::printf(
+        "DI_GetPrinterStatusText: %.1f us per call (%d of %d the printer's text \"%ls\", "
+        "%lld new connection(s))\n",
+        total, answered, calls, text.c_str(),
+        static_cast<long long>(server.Connections() - connectionsBefore));
+    std::printf("raw keep-alive exchange: %.1f us (%d of %d answered)\n", rawTime, rawAnswered,
+                sampled);
+    std::printf(
+        "registry per call:       %.1f us (monitoring setting %.1f, network settings "
+        "%.1f)\n",
+        registryTime, settingsTime, network);
+    std::printf("spooler status word:     %.1f us (the paused check)\n", spooler);
+    std::printf("split: exchange %.1f us, registry %.1f us, spooler %.1f us, rest %.1f us\n",
+                rawTime, registryTime, spooler, total - rawTime - registryTime - spooler);
+    std::printf(
+        "ratio call / (exchange + registry): %.3f; with the spooler read: %.3f "
+        "(target <= 1.10)\n",
+        total / (rawTime + registryTime), total / (rawTime + registryTime + spooler));
+    std::printf(
+        "growth over %d calls: fresh handle value 0x%llX before, 0x%llX after; heap %zu "
+        "KB before, %zu KB after\n",
+        calls, static_cast<unsigned long long>(before.probeHandle),
+        static_cast<unsigned long long>(after.probeHandle), before.heapBytes / 1024,
+        after.heapBytes / 1024);
+
+    RegCloseKey(opened);
+    DI_Close_impl(driverInterface);
+    ClosePrinter(printer);
+    registry.Delete("NETWORK:TCP Port", false);
+    registry.Delete("NETWORK:Network Bidirectional", false);
+    QvSim::RemovePrinter(tag);
+    QvSim::RemovePrinterDriver(tag, description);
+    return 0;
+}

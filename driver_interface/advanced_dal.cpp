@@ -1,0 +1,156 @@
+#include <windows.h>
+#include <winspool.h>
+
+#include <string>
+#include <vector>
+
+#include "core/win_buffer.h"
+#include "driver_interface/advanced_text.h"
+#include "driver_interface/driver_interface.h"
+#include "printer/printer_info.h"
+#include "xpml/encodings.h"
+#include "xpml/xpml_routing.h"
+
+namespace {
+
+// DAL action flags and the record flags they set.
+constexpr uint32_t kActionSupported = 0x1;
+constexpr uint32_t kActionUserInterface = 0x2;
+constexpr uint32_t kActionBit20 = 0x20;
+constexpr uint32_t kActionBit10 = 0x10;
+
+std::string NarrowOf(const OString& text) {
+    return std::string(text.GetNarrow());
+}
+
+}  // namespace
+
+AdvancedDriverInterface::~AdvancedDriverInterface() {
+    // The module or proxy must still be there to close its handle; m_dll
+    // frees it afterwards.
+    if (m_dal != 0) {
+        m_dll.PrinterClose(m_dal);
+    }
+}
+
+void* AdvancedDriverInterface::DeleteThis(unsigned int flags) {
+    this->~AdvancedDriverInterface();
+    return FreeAfterDestruction(this, flags);
+}
+
+bool AdvancedDriverInterface::IsAdvanced() {
+    return true;
+}
+
+bool AdvancedDriverInterface::OpenDal() {
+    // A failed open is tried again by the next operation that needs it.
+    if (m_dal == 0) {
+        m_dal = m_dll.PrinterOpen(Printer());
+    }
+    return m_dal != 0;
+}
+
+void AdvancedDriverInterface::Command(int command, DriverCommand& record) {
+    BasicDriverInterface::Command(command, record);
+    if (record.supported || !OpenDal()) {
+        return;
+    }
+    uint32_t flags = m_dll.PrinterActionFlag(m_dal, command);
+    record.supported = (flags & kActionSupported) != 0;
+    record.hasUserInterface = (flags & kActionUserInterface) != 0;
+    record.dalActionBit20 = (flags & kActionBit20) != 0;
+    record.dalActionBit10 = (flags & kActionBit10) != 0;
+    if (record.supported && record.execute) {
+        m_dll.PrinterActionUI(m_dal, record.parentWindow, command);
+    }
+}
+
+bool AdvancedDriverInterface::ImportSettings(const OString& path, uint32_t flags) {
+    if (!OpenDal()) {
+        return false;
+    }
+    m_dll.SettingsImport(m_dal, path, flags);
+    m_dll.SettingsSave(m_dal);
+    return true;
+}
+
+bool AdvancedDriverInterface::ExportSettings(const OString& path, uint32_t flags) {
+    if (!OpenDal()) {
+        return false;
+    }
+    m_dll.SettingsExport(m_dal, path, flags);
+    return true;
+}
+
+bool AdvancedDriverInterface::ResetSettings(uint32_t flags) {
+    if (!OpenDal()) {
+        return false;
+    }
+    m_dll.SettingsReset(m_dal, flags);
+    m_dll.SettingsSave(m_dal);
+    return true;
+}
+
+bool AdvancedDriverInterface::SendDalQuery(const uint8_t* data, uint32_t size,
+                                           const OString& queryId, int32_t sendTimeout,
+                                           int32_t receiveStartTimeout,
+                                           int32_t receiveIntervalTimeout) {
+    return SendDalQueryEx(data, size, queryId, sendTimeout, receiveStartTimeout,
+                          receiveIntervalTimeout, OString(), false);
+}
+
+bool AdvancedDriverInterface::SendDalQueryEx(const uint8_t* data, uint32_t size,
+                                             const OString& queryId, int32_t sendTimeout,
+                                             int32_t receiveStartTimeout,
+                                             int32_t receiveIntervalTimeout,
+                                             const OString& responsePattern, bool readFlag) {
+    std::vector<uint8_t> payload(data, data + (data != nullptr ? size : 0));
+    // On failure the bytes stay as they are and go uncompressed.
+    CompressLz77InPlace(payload);
+    Base64EncodeInPlace(payload);
+    DalQueryOptions options{sendTimeout, receiveStartTimeout, receiveIntervalTimeout,
+                            NarrowOf(responsePattern), readFlag};
+    std::string envelope = DalQueryEnvelope(
+        NarrowOf(queryId), options,
+        std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+    if (envelope.size() > kMaxDalQueryEnvelopeBytes) {
+        return false;
+    }
+    return SendXpml(PrinterName(), envelope.c_str()) != kXpmlNoAnswer;
+}
+
+int AdvancedDriverInterface::GetDalQueryStatus(const OString& queryId) {
+    std::vector<uint8_t> answer;
+    std::string request = DalQueryPollRequest(NarrowOf(queryId), "status");
+    if (SendXpml(PrinterName(), request.c_str(), answer) == kXpmlNoAnswer) {
+        return 0;
+    }
+    return LeadingDecimal(AnswerText(answer));
+}
+
+bool AdvancedDriverInterface::GetDalQueryResponse(const OString& queryId,
+                                                  std::vector<uint8_t>& response) {
+    std::string request = DalQueryPollRequest(NarrowOf(queryId), "response");
+    return SendXpml(PrinterName(), request.c_str(), response) != kXpmlNoAnswer;
+}
+
+bool AdvancedDriverInterface::IsBidiEnabled() {
+    uint64_t now = ScopedAdvancedInterfaceApi::Current().tickCount64();
+    if (m_lastBidiCheck != 0 && now - m_lastBidiCheck <= kBidiCacheMs) {
+        return m_bidiEnabled;
+    }
+    m_lastBidiCheck = now;
+    m_bidiEnabled = false;
+    if (Printer() == nullptr) {
+        return false;
+    }
+    std::vector<uint8_t> info;
+    bool read = OQueryBoolBuffer(info, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
+        return ::GetPrinterW(Printer(), 2, buffer, size, needed);
+    });
+    if (read && info.size() >= sizeof(PRINTER_INFO_2W)) {
+        m_bidiEnabled = (reinterpret_cast<const PRINTER_INFO_2W*>(info.data())->Attributes &
+                         PRINTER_ATTRIBUTE_ENABLE_BIDI) != 0;
+    }
+    return m_bidiEnabled;
+}

@@ -1,0 +1,88 @@
+#include "driver_interface/advanced_text.h"
+
+#include <climits>
+
+#include "core/ostring.h"
+#include "xpml/encodings.h"
+
+std::string JobStatusRequest(uint32_t jobId) {
+    return "<job id='" + std::to_string(static_cast<int32_t>(jobId)) +
+           "' action='get' jobIdentity='true' jobStatus='true' />&#00;";
+}
+
+std::string DalQueryPollRequest(std::string_view queryId, std::string_view what) {
+    std::string request = "<request query='";
+    request.append(queryId).append("' id='1' get='").append(what).append("' />");
+    return request;
+}
+
+namespace {
+
+void AppendTimeout(std::string& text, const char* name, int32_t value) {
+    if (value > 0) {
+        text.append(" ").append(name).append("='").append(std::to_string(value)).append("'");
+    }
+}
+
+}  // namespace
+
+std::string DalQueryEnvelope(std::string_view queryId, const DalQueryOptions& options,
+                             std::string_view payload) {
+    std::string text = "<query id='";
+    text.append(queryId).append("' name='DAL Query'><request id='1' name='DAL Request'");
+    AppendTimeout(text, "sendTimeout", options.sendTimeout);
+    AppendTimeout(text, "receiveStartTimeout", options.receiveStartTimeout);
+    AppendTimeout(text, "receiveIntervalTimeout", options.receiveIntervalTimeout);
+    if (!options.responsePattern.empty()) {
+        OString escaped = XmlEscape(OString(options.responsePattern.c_str(),
+                                            static_cast<int32_t>(options.responsePattern.size())));
+        text.append(" responsePattern='").append(escaped.GetNarrow()).append("'");
+    }
+    if (options.readFlag) {
+        text.append(" parameters='read=false'");
+    }
+    text.append("><encode in='base64;lz77'>").append(payload).append("</encode></request></query>");
+    return text;
+}
+
+std::string AnswerText(const std::vector<uint8_t>& answer) {
+    std::string text(answer.begin(), answer.end());
+    text.resize(std::string_view(text.c_str()).size());
+    return text;
+}
+
+std::vector<std::string_view> SplitAnswer(std::string_view text) {
+    std::vector<std::string_view> parts;
+    for (size_t start = 0;;) {
+        size_t end = text.find(';', start);
+        parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+int LeadingDecimal(std::string_view text) {
+    size_t at = text.find_first_not_of(" \t");
+    if (at == std::string_view::npos) {
+        return 0;
+    }
+    bool negative = text[at] == '-';
+    if (text[at] == '-' || text[at] == '+') {
+        ++at;
+    }
+    long long value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = value * 10 + (text[at] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) {
+            value = static_cast<long long>(INT_MAX) + 1;
+        }
+    }
+    value = negative ? -value : value;
+    return static_cast<int>(value > INT_MAX ? INT_MAX : value);
+}
+
+std::string_view CutBuildDate(std::string_view date) {
+    return date.substr(0, date.find_first_of(", "));
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The advanced interface's XPML request texts and the reading of the
+// printer's answers. Pure: no system calls.
+
+// State requests; every request sent alone ends with the "&#00;" terminator.
+constexpr const char* kStatusTextRequest =
+    "<state name='Monitoring Supported' action='get' />;<state name='Status' action='get' />;"
+    "<state name='Status Severity' action='get' />&#00;";
+constexpr const char* kSeverityRequest =
+    "<state name='Monitoring Supported' action='get' />;"
+    "<state name='Status Severity' action='get' />&#00;";
+constexpr const char* kExtendedFlagsRequest =
+    "<state name='Monitoring Supported' action='get' />;"
+    "<state name='Status Flags 2' action='get' />;<state name='Status Severity' action='get' "
+    "/>&#00;";
+
+// "<job id='" + id in signed decimal + "' action='get' jobIdentity='true'
+// jobStatus='true' />&#00;"; the spooler's unsigned id is read as signed.
+std::string JobStatusRequest(uint32_t jobId);
+
+// The polling requests of a DAL query (no terminator), the id unescaped:
+// what is "status" or "response".
+std::string DalQueryPollRequest(std::string_view queryId, std::string_view what);
+
+// The DAL query envelope around an already encoded payload. Time-outs of 0
+// or less, an empty pattern and a clear read flag leave their attributes
+// out; the pattern is XML-escaped, the id is not.
+struct DalQueryOptions {
+    int32_t sendTimeout = 0;
+    int32_t receiveStartTimeout = 0;
+    int32_t receiveIntervalTimeout = 0;
+    std::string responsePattern;  // narrow text, unescaped
+    bool readFlag = false;
+};
+std::string DalQueryEnvelope(std::string_view queryId, const DalQueryOptions& options,
+                             std::string_view payload);
+
+// An answer as text: up to its first NUL byte, else whole.
+std::string AnswerText(const std::vector<uint8_t>& answer);
+// The text's ';'-separated values (an empty text is one empty value).
+std::vector<std::string_view> SplitAnswer(std::string_view text);
+// The signed decimal number at the start of text after optional blanks: 0
+// when there is none, clamped to the int range when it is too long.
+int LeadingDecimal(std::string_view text);
+// A "Build Date" value up to its first comma or blank.
+std::string_view CutBuildDate(std::string_view date);

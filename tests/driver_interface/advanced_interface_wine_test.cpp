@@ -1,0 +1,422 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dal/sim_dal_printer.h"
+#include "driver_interface/di_exports.h"
+#include "driver_interface/driver_interface.h"
+#include "printer/printer_info.h"
+#include "printer/printer_registry_facts.h"
+#include "registry/printer_registry.h"
+#include "sim/dal_module/sim_dal_module.h"
+#include "sim/xpml_server_process.h"
+#include "support/files.h"
+
+// The advanced interface on a real Wine printer whose driver carries the
+// simulated DAL module and whose network settings lead to the simulated XPML
+// server. The printui.dll built beside this program has 14359 "Angehalten"
+// (paused) and puiapi.dll 300 "Druckbereit" (ready); the server's states are set through its
+// control requests and its request counter tells whether the library asked.
+
+namespace {
+
+using QvTest::ScratchFolder;
+using QvTest::SimDalPrinter;
+
+uint64_t g_now = 0;
+ULONGLONG WINAPI SteppedClock() {
+    return g_now;
+}
+
+std::wstring Text(BSTR text) {
+    std::wstring value = text != nullptr ? std::wstring(text) : L"(null)";
+    ::SysFreeString(text);
+    return value;
+}
+
+class AdvancedInterfaceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
+    static void TearDownTestSuite() {
+        delete s_server;
+        s_server = nullptr;
+    }
+
+    void SetUp() override {
+        PrinterInfoCache::ClearThisThread();
+        if (!s_server->Ok()) {
+            GTEST_SKIP() << "no XPML server";
+        }
+        if (!m_printer.Ok()) {
+            GTEST_SKIP() << "no Wine printer: " << m_printer.Error();
+        }
+        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
+        m_name = OString(m_printer.Printer().Name().c_str());
+        m_registry = std::make_unique<PrinterRegistry>(RegistryFactsOf(m_name));
+        m_registry->SetRedirect(false);
+        DWORD port = static_cast<DWORD>(s_server->Port());
+        uint8_t local = 0;
+        ASSERT_EQ(m_registry->SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD), 4);
+        ASSERT_EQ(m_registry->SetValue("NETWORK:Network Bidirectional", &local, 1, REG_BINARY), 1);
+        ASSERT_TRUE(m_printer.Printer().SetBidi(true));
+        SetMonitoring(1);
+        m_handle = m_printer.Open();
+        ASSERT_TRUE(m_handle);
+        SimDalPrinter::ClearCalls();
+    }
+    void TearDown() override {
+        Close();
+        if (m_registry) {
+            m_registry->Delete("NETWORK:TCP Port", false);
+            m_registry->Delete("NETWORK:Network Bidirectional", false);
+        }
+        PrinterInfoCache::ClearThisThread();
+    }
+
+    // "Status/Status Monitoring Mode"; a negative mode removes the value.
+    void SetMonitoring(int mode) {
+        std::wstring key =
+            m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\Status";
+        DWORD value = static_cast<DWORD>(mode);
+        if (mode < 0) {
+            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode");
+        } else {
+            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode",
+                                        REG_DWORD, &value, 4),
+                      ERROR_SUCCESS);
+        }
+    }
+
+    // A fresh interface each time: the bidi answer is cached per object.
+    HDRIVERINTERFACE Reopen() {
+        Close();
+        m_driver = DI_Open_impl(m_handle.Get());
+        return m_driver;
+    }
+    DriverInterface& Object() { return *reinterpret_cast<DriverInterface*>(m_driver); }
+    void Close() {
+        if (m_driver != nullptr) {
+            DI_Close_impl(m_driver);
+            m_driver = nullptr;
+        }
+    }
+
+    static inline QvSim::XpmlServerProcess* s_server = nullptr;
+    SimDalPrinter m_printer{L"adv", L"qvsimdal"};
+    OString m_name;
+    std::unique_ptr<PrinterRegistry> m_registry;
+    OPrinterHandle m_handle;
+    HDRIVERINTERFACE m_driver = nullptr;
+};
+
+}  // namespace
+
+TEST_F(AdvancedInterfaceTest, MonitoringGateSendsNothingUnlessBidiAndModeOneToThree) {
+    struct Row {
+        int mode;
+        bool bidi;
+        bool asks;
+        const char* note;
+    } rows[] = {
+        {-1, true, false, "setting absent: default 0"},
+        {0, true, false, "mode 0"},
+        {7, true, false, "4 or more is the default"},
+        {1, false, false, "bidi off"},
+        {1, true, true, "mode 1"},
+        {3, true, true, "mode 3"},
+    };
+    ASSERT_FALSE(s_server->Control({{"status", "Paper Jam"}, {"severity", "2"}}).empty());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        SetMonitoring(row.mode);
+        ASSERT_TRUE(m_printer.Printer().SetBidi(row.bidi));
+        int64_t before = s_server->Requests();
+        std::wstring text = Text(DI_GetPrinterStatusText_impl(Reopen()));
+        EXPECT_EQ(text, row.asks ? L"Paper Jam" : L"Druckbereit");
+        EXPECT_EQ(s_server->Requests() - before, row.asks ? 1 : 0);
+    }
+}
+
+TEST_F(AdvancedInterfaceTest, AnswersAreReadOrFallBack) {
+    struct Row {
+        std::vector<std::pair<std::string, std::string>> state;
+        DWORD spoolerStatus;
+        const wchar_t* text;
+        int severity;
+        uint32_t extended;
+        const char* note;
+    } rows[] = {
+        {{{"status", "Head Open"}, {"severity", "2"}, {"flags2", "00000002"}},
+         0,
+         L"Head Open",
+         2,
+         0x80000002,
+         "the printer's own answers"},
+        {{{"monitoring", "0"}, {"status", "Head Open"}, {"severity", "2"}},
+         0,
+         L"Druckbereit",
+         1,
+         0,
+         "\"0\": not monitored, the spooler's answers"},
+        {{{"status", "Ready"}, {"severity", "1"}},
+         0x1,
+         L"Angehalten",
+         1,
+         0,
+         "paused and ready: the paused text alone"},
+        {{{"status", "Head Open"}, {"severity", "2"}},
+         0x1,
+         L"Head Open, Angehalten",
+         2,
+         0x80000000,
+         "paused with an error: appended"},
+        {{{"status", "Low Ribbon"}, {"severity", "3"}, {"flags2", "0000000C"}},
+         0,
+         L"Low Ribbon",
+         3,
+         0x4000000C,
+         "flags 0xC, warning bit 30"},
+        {{{"status", "x"}, {"severity", "1"}, {"flags2", "1F2E"}},
+         0,
+         L"x",
+         1,
+         0x1F2E0000,
+         "four digits fill the two high bytes"},
+        {{{"answer", "1;Ready"}},
+         0,
+         L"(null)",
+         0,
+         0,
+         "two values: empty text, severity \"Ready\" is 0"},
+        // "Bu" = 11 * 16 + (('u' & 15) + 9) = 0xBE, "sy" = 12 * 16 + 18 = 0xD2.
+        {{{"answer", "1;Busy;abc"}},
+         0,
+         L"Busy",
+         0,
+         0xBED20000,
+         "no number: severity 0; letters read by the flag word's digit rule"},
+        {{{"misbehave", "404"}}, 0, L"Druckbereit", 1, 0, "no answer: the spooler's"},
+        {{{"status", "Big"}, {"severity", "1"}, {"size", "200000"}},
+         0,
+         L"Big",
+         1,
+         0,
+         "a huge answer: the filler follows the last value"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
+        ASSERT_FALSE(s_server->Control(row.state).empty());
+        ASSERT_TRUE(m_printer.Printer().SetStatus(row.spoolerStatus));
+        Reopen();
+        EXPECT_EQ(Text(DI_GetPrinterStatusText_impl(m_driver)), row.text);
+        EXPECT_EQ(Object().GetPrinterStatusSeverity(), row.severity);
+        EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(m_driver), row.extended);
+    }
+    ASSERT_TRUE(m_printer.Printer().SetStatus(0));
+}
+
+TEST_F(AdvancedInterfaceTest, PrinterStatusIdsTestBitsOfTheExtendedFlags) {
+    ASSERT_FALSE(s_server->Control({{"severity", "3"}, {"flags2", "0000000C"}}).empty());
+    Reopen();
+    struct Row {
+        int id;
+        bool expected;
+    } rows[] = {{201, false}, {202, false}, {203, true}, {204, true}, {211, false}, {212, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.id);
+        EXPECT_EQ(Object().HasPrinterStatus(row.id), row.expected);
+    }
+}
+
+TEST_F(AdvancedInterfaceTest, JobRequestIsSentWhateverTheMonitoringMode) {
+    SetMonitoring(0);
+    ASSERT_FALSE(s_server->Control({{"job", "Printing"}}).empty());
+    Reopen();
+    int64_t before = s_server->Requests();
+    // The server answers a job request with its id and its "job" state.
+    EXPECT_STREQ(Object().GetJobStatusText(42).GetNarrow(), "42;Printing");
+    EXPECT_EQ(s_server->Requests() - before, 1);
+}
+
+TEST_F(AdvancedInterfaceTest, BidiAnswerIsReusedForOneSecond) {
+    AdvancedInterfaceApi clock;
+    clock.tickCount64 = &SteppedClock;
+    ScopedAdvancedInterfaceApi scoped(clock);
+    g_now = 50000;
+    Reopen();
+    EXPECT_TRUE(Object().IsBidiEnabled());
+    ASSERT_TRUE(m_printer.Printer().SetBidi(false));
+    g_now += 500;
+    EXPECT_TRUE(Object().IsBidiEnabled()) << "500 ms later: the cached answer, no spooler call";
+    g_now += 501;
+    EXPECT_FALSE(Object().IsBidiEnabled()) << "1001 ms after the check: asked again";
+}
+
+TEST_F(AdvancedInterfaceTest, CommandsComeFromTheDalActionFlagsButOneAndTwoNeverReachIt) {
+    struct Row {
+        int command;
+        bool supported;
+        bool userInterface;
+        const char* note;
+    } rows[] = {
+        {1, true, false, "the test page"},
+        {2, true, false, "the empty page"},
+        {QvSimDal::kActionPrintConfiguration, true, false, "flags 0x1"},
+        {QvSimDal::kActionCalibrate, true, true, "flags 0x3"},
+        {5, false, false, "flags 0"},
+    };
+    Reopen();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(DI_IsCommandSupported_impl(m_driver, row.command), row.supported);
+        EXPECT_EQ(DI_IsCommandUI_impl(m_driver, row.command), row.userInterface);
+    }
+    DriverCommand record;
+    Object().Command(QvSimDal::kActionResetPrinter, record);
+    EXPECT_TRUE(record.dalActionBit20 && record.dalActionBit10) << "flags 0x31";
+    DI_Command_impl(m_driver, QvSimDal::kActionPrintConfiguration);
+    const std::wstring name = m_printer.Printer().Name();
+    auto flag = [&](int command) {
+        return L"DAL_Printer_ActionFlag " + name + L" " + std::to_wstring(command);
+    };
+    std::vector<std::wstring> expected = {L"DAL_Printer_Open " + name,
+                                          flag(100),
+                                          flag(100),
+                                          flag(101),
+                                          flag(101),
+                                          flag(5),
+                                          flag(5),
+                                          flag(102),
+                                          flag(100),
+                                          L"DAL_Printer_ActionUI " + name + L" 0x0 100"};
+    EXPECT_EQ(SimDalPrinter::CallTexts(), expected)
+        << "1 and 2 never reach the module; DI_Command passes no window";
+}
+
+TEST_F(AdvancedInterfaceTest, IsolatedCommandRunsInTheProxyProcess) {
+    ASSERT_TRUE(m_printer.SetIsolation(1));
+    Reopen();
+    DI_Command_impl(m_driver, QvSimDal::kActionPrintConfiguration);
+    DWORD process = SimDalPrinter::LastProcessOf(L"DAL_Printer_ActionUI");
+    EXPECT_NE(process, 0u);
+    EXPECT_NE(process, ::GetCurrentProcessId());
+    Close();
+    EXPECT_TRUE(QvTest::ProcessEnded(process, 5000)) << "closing the interface ends the proxy";
+}
+
+TEST_F(AdvancedInterfaceTest, SettingsExportImportRoundTripAndReset) {
+    ScratchFolder folder;
+    const std::wstring exported = folder.File(L"exported.txt");
+    const std::wstring changed = folder.File(L"changed.txt");
+    const std::wstring again = folder.File(L"again.txt");
+    const std::string mine = "Darkness=30\r\nSpeed=2\r\nMedia=Tags\r\n";
+    ASSERT_TRUE(QvTest::WriteWholeFile(changed, mine));
+    Reopen();
+    DriverInterface& driver = Object();
+    ASSERT_TRUE(driver.ExportSettings(OString(exported.c_str()), 0x5));
+    ASSERT_TRUE(driver.ImportSettings(OString(changed.c_str()), 0x1));
+    ASSERT_TRUE(driver.ExportSettings(OString(again.c_str()), 0));
+    EXPECT_EQ(QvTest::ReadWholeFile(again).value_or(""), mine) << "the import took";
+    ASSERT_TRUE(driver.ResetSettings(0x2));
+    ASSERT_TRUE(driver.ExportSettings(OString(again.c_str()), 0));
+    EXPECT_EQ(QvTest::ReadWholeFile(again).value_or(""), QvSimDal::kDefaultSettings);
+    const std::wstring name = m_printer.Printer().Name();
+    std::vector<std::wstring> expected = {
+        L"DAL_Printer_Open " + name,
+        L"DAL_Settings_Export " + name + L" " + exported + L" 0x5",
+        L"DAL_Settings_Import " + name + L" " + changed + L" 0x1",
+        L"DAL_Settings_Save " + name,
+        L"DAL_Settings_Export " + name + L" " + again + L" 0x0",
+        L"DAL_Settings_Reset " + name + L" 0x2",
+        L"DAL_Settings_Save " + name,
+        L"DAL_Settings_Export " + name + L" " + again + L" 0x0",
+    };
+    EXPECT_EQ(SimDalPrinter::CallTexts(), expected) << "one open for all, import and reset saved";
+}
+
+TEST_F(AdvancedInterfaceTest, WithoutItsModuleSettingsFailAndCommandsAreUnsupported) {
+    ASSERT_TRUE(m_printer.Printer().SetDataString(L"DAL Interface", L"qv-no-such-module.dll"));
+    Reopen();
+    EXPECT_FALSE(Object().ImportSettings(OString(L"C:\\nothing.txt"), 0));
+    EXPECT_FALSE(Object().ResetSettings(0));
+    EXPECT_FALSE(DI_IsCommandSupported_impl(m_driver, QvSimDal::kActionPrintConfiguration));
+    EXPECT_TRUE(SimDalPrinter::CallTexts().empty());
+}
+
+TEST_F(AdvancedInterfaceTest, DalQueryRoundTripThroughTheServer) {
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 3000; ++i) {
+        data.push_back(static_cast<uint8_t>(i * 7 % 251));
+    }
+    Reopen();
+    DriverInterface& driver = Object();
+    EXPECT_EQ(driver.GetDalQueryStatus("q-7"), 0) << "not sent yet";
+    ASSERT_TRUE(driver.SendDalQueryEx(data.data(), static_cast<uint32_t>(data.size()), "q-7", 100,
+                                      -5, 0, "<end>&", true));
+    EXPECT_EQ(driver.GetDalQueryStatus("q-7"), 1);
+    std::vector<uint8_t> response = {0xEE};
+    ASSERT_TRUE(driver.GetDalQueryResponse("q-7", response));
+    EXPECT_EQ(response, data) << "the server inflated the payload back to the bytes sent";
+
+    // Random bytes do not compress: their base64 alone is beyond the limit.
+    std::vector<uint8_t> huge(AdvancedDriverInterface::kMaxDalQueryEnvelopeBytes);
+    uint32_t seed = 12345;
+    for (uint8_t& item : huge) {
+        seed = seed * 1103515245 + 12345;
+        item = static_cast<uint8_t>(seed >> 24);
+    }
+    int64_t before = s_server->Requests();
+    EXPECT_FALSE(
+        driver.SendDalQuery(huge.data(), static_cast<uint32_t>(huge.size()), "big", 0, 0, 0));
+    EXPECT_EQ(s_server->Requests(), before) << "refused, not cut";
+}
+
+TEST_F(AdvancedInterfaceTest, ClosingAfterAnySequenceLeaksNoHandles) {
+    auto cycle = [&] {
+        Reopen();
+        DI_Command_impl(m_driver, QvSimDal::kActionPrintConfiguration);
+        Text(DI_GetPrinterStatusText_impl(m_driver));
+        Object().GetDalQueryStatus("none");
+        Close();
+    };
+    // Wine's GetProcessHandleCount answers 0; a fresh handle takes the lowest
+    // free slot, so its value rises only when handles stay open.
+    auto freshHandle = [] {
+        HANDLE probe = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ::CloseHandle(probe);
+        return reinterpret_cast<uintptr_t>(probe);
+    };
+    // Through the proxy: its process and pipe are the handles a close could leave.
+    ASSERT_TRUE(m_printer.SetIsolation(1));
+    cycle();
+    const uintptr_t before = freshHandle();
+    for (int i = 0; i < 10; ++i) {
+        cycle();
+    }
+    const uintptr_t after = freshHandle();
+    EXPECT_LE(after, before + 8) << "ten cycles; a pooled connection may come and go";
+}
+
+TEST_F(AdvancedInterfaceTest, VersionAndDateComeFromTheConfigurationModule) {
+    // A package driver's module: "Quorvel_ConfigModule_" + the upper-cased
+    // first three characters of the data file, in the package folder.
+    std::wstring family = m_printer.Printer().DataFileName().substr(0, 3);
+    for (wchar_t& c : family) {
+        c = static_cast<wchar_t>(::towupper(c));
+    }
+    ScratchFolder package;
+    ASSERT_TRUE(::CopyFileW((QvTest::ProgramFolder() + L"\\di_version_probe.dll").c_str(),
+                            package.File(L"Quorvel_ConfigModule_" + family + L".dll").c_str(),
+                            FALSE));
+    ASSERT_TRUE(m_printer.Printer().SetDataString(L"DriverPackage", package.Path()));
+    PrinterInfoCache::ClearThisThread();
+    Reopen();
+    EXPECT_EQ(Text(DI_GetPrinterDriverVersion_impl(m_driver)), L"7.20.3.15");
+    EXPECT_EQ(Text(DI_GetPrinterDriverDate_impl(m_driver)), L"2026-03-14") << "cut at the blank";
+}

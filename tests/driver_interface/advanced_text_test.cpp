@@ -1,0 +1,74 @@
+#include "driver_interface/advanced_text.h"
+
+#include <gtest/gtest.h>
+
+// Expected texts are written out from the envelope's piece table by hand.
+
+TEST(DalQueryEnvelope, AttributesAppearOnlyUnderTheirConditions) {
+    struct Row {
+        const char* id;
+        DalQueryOptions options;
+        const char* expected;
+        const char* note;
+    } rows[] = {
+        {"7",
+         {},
+         "<query id='7' name='DAL Query'><request id='1' name='DAL Request'>"
+         "<encode in='base64;lz77'>QQ==</encode></request></query>",
+         "no time-outs, no pattern, no read flag"},
+        {"7",
+         {-1, 0, -100, "", false},
+         "<query id='7' name='DAL Query'><request id='1' name='DAL Request'>"
+         "<encode in='base64;lz77'>QQ==</encode></request></query>",
+         "negative time-outs are left out like 0"},
+        {"a<b&'c",
+         {100, 2000, 30, "<OK>&\"x'", true},
+         "<query id='a<b&'c' name='DAL Query'><request id='1' name='DAL Request' sendTimeout='100' "
+         "receiveStartTimeout='2000' receiveIntervalTimeout='30' "
+         "responsePattern='&lt;OK&gt;&amp;&quot;x'' parameters='read=false'>"
+         "<encode in='base64;lz77'>QQ==</encode></request></query>",
+         "the pattern escaped (the apostrophe too is kept), the id not"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(DalQueryEnvelope(row.id, row.options, "QQ=="), row.expected);
+    }
+    EXPECT_EQ(DalQueryPollRequest("a&b", "status"), "<request query='a&b' id='1' get='status' />");
+    EXPECT_EQ(JobStatusRequest(42),
+              "<job id='42' action='get' jobIdentity='true' jobStatus='true' />&#00;");
+    EXPECT_EQ(JobStatusRequest(0xFFFFFFFF),
+              "<job id='-1' action='get' jobIdentity='true' jobStatus='true' />&#00;");
+}
+
+TEST(AdvancedAnswers, NumbersDatesAndTerminators) {
+    struct Row {
+        const char* text;
+        int number;
+        const char* note;
+    } numbers[] = {
+        {"3", 3, "one digit"},
+        {"12;x", 12, "stops at the separator"},
+        {"-4", -4, "signed"},
+        {"abc", 0, "no digits"},
+        {"", 0, "empty"},
+        {"99999999999", 2147483647, "clamped"},
+        {"-99999999999", -2147483647 - 1, "clamped low"},
+    };
+    for (const Row& row : numbers) {
+        SCOPED_TRACE(row.note);
+        EXPECT_EQ(LeadingDecimal(row.text), row.number);
+    }
+    struct Cut {
+        const char* date;
+        const char* expected;
+    } dates[] = {{"2026-03-14 10:42:07", "2026-03-14"},
+                 {"14.03.2026,10:42", "14.03.2026"},
+                 {"03/14/2026, 10:42", "03/14/2026"},
+                 {"2026-03-14", "2026-03-14"}};
+    for (const Cut& row : dates) {
+        SCOPED_TRACE(row.date);
+        EXPECT_EQ(CutBuildDate(row.date), row.expected);
+    }
+    EXPECT_EQ(AnswerText({'1', ';', 'A', 0, 'B'}), "1;A") << "ends at the first NUL";
+    EXPECT_EQ(SplitAnswer("1;;x").size(), 3u);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "quorvel_driver_utility.h"
+#include "tools/qvhost/qvhost.h"
+
+// The printer a command names (--printer NAME), opened with the spooler as a
+// host opens it, and the driver interface DI_Open gives on it. The interface
+// is closed before the printer, whose handle it borrows.
+class OpenedPrinter {
+public:
+    OpenedPrinter(QvHost& host, const std::wstring& name);
+    ~OpenedPrinter();
+    OpenedPrinter(const OpenedPrinter&) = delete;
+    OpenedPrinter& operator=(const OpenedPrinter&) = delete;
+
+    HDRIVERINTERFACE Driver() const { return m_driver; }
+    const std::wstring& Name() const { return m_name; }
+
+private:
+    std::wstring m_name;
+    HANDLE m_printer = nullptr;
+    QV_PFN_DI_CLOSE m_close = nullptr;
+    HDRIVERINTERFACE m_driver = nullptr;
+};
+
+// The value of --printer; throws QvUsageError when it is missing.
+std::wstring TakePrinterName(QvArgs& args);
