@@ -46,11 +46,8 @@ TEST(AdvancedAnswers, NumbersDatesAndTerminators) {
         int number;
         const char* note;
     } numbers[] = {
-        {"3", 3, "one digit"},
         {"12;x", 12, "stops at the separator"},
-        {"-4", -4, "signed"},
         {"abc", 0, "no digits"},
-        {"", 0, "empty"},
         {"99999999999", 2147483647, "clamped"},
         {"-99999999999", -2147483647 - 1, "clamped low"},
     };

@@ -84,48 +84,4 @@ TEST(DriverInterfaceSlots, EntryZeroDestroysAndFreesOnlyWhenAsked) {
     EXPECT_TRUE(log.expired());
 }
 
-// An interface that only fills the pure slots shows the base defaults.
-class MinimalInterface final : public DriverInterface {
-public:
-    void* DeleteThis(unsigned int) override { return this; }
-    void SetPrinterHandle(HANDLE) override {}
-    OdometerData GetOdometer() override { return OdometerData(); }
-    void SetOdometer(const OdometerData&) override {}
-};
-
-TEST(DriverInterfaceDefaults, BaseAnswersNothingIsThere) {
-    MinimalInterface driver;
-    std::vector<uint8_t> response(3, 0xAB);
-    EXPECT_FALSE(driver.IsAdvanced());
-    EXPECT_TRUE(driver.GetPrinterStatusText().IsEmpty());
-    EXPECT_TRUE(driver.GetJobStatusText(1).IsEmpty());
-    EXPECT_FALSE(driver.HasPrinterStatus(101));
-    EXPECT_EQ(driver.GetPrinterStatusSeverity(), 1);
-    EXPECT_EQ(driver.GetPrinterStatusFlags(), 0u);
-    EXPECT_EQ(driver.GetPrinterExtendedStatusFlags(), 0u);
-    EXPECT_TRUE(driver.GetPrinterDriverVersion().IsEmpty());
-    EXPECT_TRUE(driver.GetPrinterDriverDate().IsEmpty());
-    EXPECT_FALSE(driver.SendFile(OString("a"), OString("b")));
-    EXPECT_FALSE(driver.ImportSettings(OString("a"), 0));
-    EXPECT_FALSE(driver.ExportSettings(OString("a"), 0));
-    EXPECT_FALSE(driver.ResetSettings(0));
-    EXPECT_FALSE(driver.PauseJob(1));
-    EXPECT_FALSE(driver.SetJobPriority(1, 1));
-    EXPECT_FALSE(driver.SendDalQuery(nullptr, 0, OString("q"), 1, 2, 3));
-    EXPECT_FALSE(driver.SendDalQueryEx(nullptr, 0, OString("q"), 1, 2, 3, OString("p"), true));
-    EXPECT_EQ(driver.GetDalQueryStatus(OString("q")), 0);
-    EXPECT_FALSE(driver.GetDalQueryResponse(OString("q"), response));
-    EXPECT_EQ(response.size(), 3u) << "the buffer is left alone";
-    EXPECT_FALSE(driver.IsBidiEnabled());
-
-    DriverCommand record;
-    record.supported = record.hasUserInterface = record.dalActionBit20 = record.dalActionBit10 =
-        true;
-    record.execute = true;
-    driver.Command(1, record);
-    EXPECT_FALSE(record.supported || record.hasUserInterface || record.dalActionBit20 ||
-                 record.dalActionBit10);
-    EXPECT_TRUE(record.execute) << "execute is the caller's input";
-}
-
 }  // namespace

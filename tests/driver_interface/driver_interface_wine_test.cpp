@@ -19,14 +19,9 @@
 #include "support/process.h"
 #include "support/wine_printer.h"
 
-// Conformance tests of the driver interface on real Wine printers. The status
-// word is written to the printer's registry key, the localised texts come from
-// the resource-only printui.dll / puiapi.dll built beside this program (their
-// texts: 14337 "Papierstau", 14341 "Offline-Betrieb", 14351 "Toner/Tinte
-// niedrig", 14359 "Angehalten", 18003 "Fehler", 18005 "Bereit", puiapi 300
-// "Druckbereit"; every other id is absent). Only what Wine cannot produce goes
-// through a seam: queued jobs and their status strings, job writes, and a
-// non-zero driver version and date.
+// The resource libraries built beside this program hold 14337 "Papierstau",
+// 14351 "Toner/Tinte niedrig", 14359 "Angehalten", 18005 "Bereit" and puiapi
+// 300 "Druckbereit"; every other id is absent.
 
 namespace {
 
@@ -150,67 +145,6 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
         reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver)));
 }
 
-// Command n answers "supported" when bit 0 of n is set and "has a user
-// interface" when bit 1 is, and keeps what each call asked of it.
-class FlagInterface final : public DriverInterface {
-public:
-    void* DeleteThis(unsigned int) override { return this; }
-    void SetPrinterHandle(HANDLE) override {}
-    void Command(int command, DriverCommand& record) override {
-        record.supported = (command & 1) != 0;
-        record.hasUserInterface = (command & 2) != 0;
-        calls.push_back(record);
-    }
-    OdometerData GetOdometer() override { return OdometerData(); }
-    void SetOdometer(const OdometerData&) override {}
-
-    std::vector<DriverCommand> calls;
-};
-
-TEST(DriverInterfaceExports, CommandQueriesAndRunsPassTheRecordThrough) {
-    FlagInterface driver;
-    auto handle = reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver));
-    struct Row {
-        int command;
-        bool supported;
-        bool userInterface;  // needs both flags
-    } rows[] = {{0, false, false}, {1, true, false}, {2, false, false}, {3, true, true}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.command);
-        EXPECT_EQ(DI_IsCommandSupported_impl(handle, row.command), row.supported);
-        EXPECT_EQ(DI_IsCommandUI_impl(handle, row.command), row.userInterface);
-    }
-    for (const DriverCommand& query : driver.calls) {
-        EXPECT_FALSE(query.execute) << "a query must not run the command";
-    }
-    driver.calls.clear();
-    HWND window = ::GetDesktopWindow();
-    DI_Command_impl(handle, 3);
-    DI_CommandUI_impl(handle, window, 3);
-    ASSERT_EQ(driver.calls.size(), 2u);
-    EXPECT_TRUE(driver.calls[0].execute);
-    EXPECT_EQ(driver.calls[0].parentWindow, nullptr);
-    EXPECT_TRUE(driver.calls[1].execute);
-    EXPECT_EQ(driver.calls[1].parentWindow, window);
-}
-
-TEST(DriverInterfaceExports, NullPrinterGetsAReadyBasicInterface) {
-    // No printer data can be read from a null printer, so the choice falls
-    // to the basic interface, whose spooler calls all fail: ready, 0, no jobs.
-    HDRIVERINTERFACE handle = DI_Open_impl(nullptr);
-    ASSERT_NE(handle, nullptr);
-    auto* driver = reinterpret_cast<DriverInterface*>(handle);
-    EXPECT_FALSE(driver->IsAdvanced());
-    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(handle), 0u);
-    EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(handle), 0u);
-    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(handle)), L"Druckbereit");
-    EXPECT_TRUE(DI_IsCommandSupported_impl(handle, 1));
-    OdometerData odometer = driver->GetOdometer();
-    EXPECT_EQ(odometer.GetPages(), 0u);
-    EXPECT_EQ(odometer.GetDistance(), 0.0);
-    DI_Close_impl(handle);
-}
-
 TEST(DriverInterfaceOpen, DalValueChoosesTheAdvancedInterface) {
     struct Row {
         const wchar_t* value;  // printer data value written, or null
@@ -271,12 +205,6 @@ TEST_F(BasicDriverInterfaceOnPrinter, StatusWordsThroughTheRegistry) {
         EXPECT_EQ(DI_GetPrinterStatusFlags_impl(Driver()), row.status);
         EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), row.text);
         EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(Driver()), row.extended);
-    }
-    // Paper jam (bit 3), server unknown (bit 23, no id) and power save (bit 24).
-    ASSERT_TRUE(m_printer.SetStatus(0x8 | 0x800000 | 0x1000000));
-    for (int id : {100, 101, 102, 120, 121, 200}) {
-        SCOPED_TRACE(id);
-        EXPECT_EQ(Basic().HasPrinterStatus(id), id == 101 || id == 121);
     }
 }
 
@@ -408,26 +336,19 @@ TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
     g_setJobCalls.clear();
     BasicDriverInterface& driver = Basic();
 
-    // JOB_CONTROL_PAUSE 1, RESUME 2, DELETE 5, RESTART 4.
-    EXPECT_TRUE(driver.PauseJob(11));
-    EXPECT_TRUE(driver.ResumeJob(12));
-    EXPECT_TRUE(driver.DeleteJob(13));
-    EXPECT_TRUE(driver.RestartJob(14));
+    // JOB_CONTROL_PAUSE 1, RESUME 2, DELETE 5, RESTART 4; a missing job is not written.
+    EXPECT_TRUE(driver.PauseJob(11) && driver.ResumeJob(12) && driver.DeleteJob(13) &&
+                driver.RestartJob(14));
+    EXPECT_FALSE(driver.SetJobPriority(999999, 5));
     ASSERT_EQ(g_setJobCalls.size(), 4u);
     const DWORD codes[] = {1, 2, 5, 4};
     for (size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(g_setJobCalls[i].jobId, 11 + i);
-        EXPECT_EQ(g_setJobCalls[i].level, 0u);
-        EXPECT_FALSE(g_setJobCalls[i].hasInfo);
         EXPECT_EQ(g_setJobCalls[i].command, codes[i]);
+        EXPECT_FALSE(g_setJobCalls[i].hasInfo);
     }
-
-    // A job that does not exist is not written.
     g_setJobCalls.clear();
-    EXPECT_FALSE(driver.SetJobPriority(999999, 5));
-    EXPECT_TRUE(g_setJobCalls.empty());
-
     DOC_INFO_1W doc = {};
     doc.pDocName = const_cast<LPWSTR>(L"priority probe");
     DWORD job = ::StartDocPrinterW(m_handle.Get(), 1, reinterpret_cast<LPBYTE>(&doc));
@@ -498,7 +419,6 @@ TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {
         {L"di_version_probe.dll", "FileDescription", "Konfigurationsmodul",
          "the first translation has it"},
         {L"di_version_probe.dll", "CompanyName", "", "no translation has it"},
-        {L"printui.dll", "ProductVersion", "", "a library without a version resource"},
         {L"di_no_such_module.dll", "ProductVersion", "", "a missing file"},
     };
     for (const Row& row : rows) {
@@ -555,68 +475,7 @@ TEST_F(BasicDriverInterfaceOnPrinter, SendFileMakesTheFileBytesOneJob) {
     ASSERT_TRUE(QvTest::WriteWholeFile(m_package.File(L"label.prn"), content));
     EXPECT_TRUE(Basic().SendFile(OString(m_package.File(L"label.prn").c_str()), OString()));
     EXPECT_EQ(m_printer.ReadOutput(), content);
-
-    ASSERT_TRUE(QvTest::WriteWholeFile(m_package.File(L"empty.prn"), ""));
-    EXPECT_TRUE(Basic().SendFile(OString(m_package.File(L"empty.prn").c_str()), OString("empty")))
-        << "one write of 0 bytes";
     EXPECT_FALSE(Basic().SendFile(OString(m_package.File(L"missing.prn").c_str()), OString()));
-}
-
-// A host: qvhost loads the DLL beside it, finds every DI_ export by its
-// decorated name, opens the printer with the spooler and prints what a status
-// monitor shows.
-TEST_F(BasicDriverInterfaceOnPrinter, QvhostPrinterCommands) {
-    if (::GetFileAttributesW((ProgramFolder() + L"\\qvhost.exe").c_str()) ==
-        INVALID_FILE_ATTRIBUTES) {
-        GTEST_SKIP() << "qvhost.exe is not built beside this program";
-    }
-    std::wstring module = InstallProbeAsPackageModule();
-    ASSERT_FALSE(module.empty());
-    ASSERT_TRUE(m_printer.SetStatus(0x20008));
-    std::string name(m_printer.Name().begin(), m_printer.Name().end());  // ASCII
-    std::wstring date = CreationDateOf(module);
-    std::wstring qvhost = L"\"" + ProgramFolder() + L"\\qvhost.exe\" ";
-    std::wstring quoted = L" --printer \"" + m_printer.Name() + L"\"";
-
-    struct Row {
-        const wchar_t* arguments;
-        DWORD exitCode;
-        std::string output;  // empty: not compared
-        bool prints;
-    } rows[] = {
-        {L"status", 0,
-         "printer: " + name +
-             "\nflags: 0x00020008\nextended flags: 0x80000000\nseverity: error\n"
-             "text: Papierstau, Toner/Tinte niedrig\n",
-         false},
-        {L"--json status", 0,
-         "{\"command\":\"status\",\"printer\":\"" + name +
-             "\",\"flags\":131080,\"extendedFlags\":2147483648,\"severity\":\"error\","
-             "\"text\":\"Papierstau, Toner/Tinte niedrig\"}\n",
-         false},
-        {L"info", 0,
-         "printer: " + name + "\ndriver version: 7.20.3.15\ndriver date: " +
-             std::string(date.begin(), date.end()) + "\n",
-         false},
-        {L"is-supported 1", 0, "command 1: supported\n", false},
-        {L"is-supported 3", 1, "command 3: not supported\n", false},
-        {L"command 7", 1, "", false},
-        {L"command 2", 0, "command 2: done\n", true},
-        {L"command --ui 1", 0, "command 1: done\n", true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(::testing::Message() << row.arguments);
-        m_printer.ClearOutput();
-        ProcessResult run = RunProgram(qvhost + row.arguments + quoted);
-        EXPECT_EQ(run.exitCode, row.exitCode);
-        if (!row.output.empty()) {
-            EXPECT_EQ(run.output, row.output);
-        }
-        EXPECT_EQ(!m_printer.ReadOutput().empty(), row.prints);
-    }
-
-    ProcessResult missing = RunProgram(qvhost + L"status --printer \"no such printer here\"");
-    EXPECT_EQ(missing.exitCode, 4u) << "the spooler cannot open it";
 }
 
 // Most label programs are built with Microsoft's compiler and hold the handle
@@ -627,7 +486,7 @@ TEST_F(BasicDriverInterfaceOnPrinter, MsvcHostCallsTheSlotsThroughTheObject) {
     ASSERT_NE(::GetFileAttributesW(host.c_str()), INVALID_FILE_ATTRIBUTES)
         << "not built: scripts/setup installs clang and lld";
     ASSERT_TRUE(m_printer.SetStatus(0x8));
-    ProcessResult run = RunProgram(L"\"" + host + L"\" 8 " + m_printer.Name());
+    ProcessResult run = RunProgram(L"\"" + host + L"\" " + m_printer.Name());
     EXPECT_EQ(run.exitCode, 0u) << "the number of the first check that failed";
     EXPECT_FALSE(m_printer.ReadOutput().empty()) << "command 1 printed no test page";
 }

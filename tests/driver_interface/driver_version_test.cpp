@@ -30,13 +30,10 @@ TEST(BasicDriverInterfaceVersion, VersionPartsAndInvariantShortDateOfTheUtcDay) 
         const char* note;
     } rows[] = {
         {Version, 0x0001000200030004ull, "1.2.3.4", "one part per 16 bits, most significant first"},
-        {Version, 0x0000000000000001ull, "0.0.0.1", "build part only"},
-        {Version, 0x000A000000000000ull, "10.0.0.0", "major part only, decimal"},
         {Version, 0xFFFFFFFFFFFFFFFFull, "65535.65535.65535.65535", "parts are unsigned"},
         {Version, 0x0006000300258000ull, "6.3.37.32768", "0x25 = 37, 0x8000 = 32768"},
         {Date, 0x01DA6E9010F9C000ull, "03/05/2024", "2024-03-05 00:00:00"},
         {Date, 0x01DA6F593ACAE980ull, "03/05/2024", "2024-03-05 23:59:59 stays on its UTC day"},
-        {Date, 0x01BF5321FB038000ull, "12/31/1999", "1999-12-31 00:00:00"},
         {Date, 0x01BF82AC81016000ull, "02/29/2000", "2000-02-29 12:00:00, a leap day"},
         {Date, 0x0000000000000001ull, "01/01/1601", "the first tick"},
         {Date, 0, "", "a zero time has no text"},
