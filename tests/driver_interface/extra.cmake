@@ -20,10 +20,6 @@ foreach(_t driver_interface_tests driver_interface_wine_tests)
     add_dependencies(${_t} di_test_printui di_test_puiapi di_test_version_probe)
   endif()
 endforeach()
-# The host tool's printer commands are run against real printers.
-if(TARGET driver_interface_wine_tests AND TARGET qvhost)
-  add_dependencies(driver_interface_wine_tests qvhost)
-endif()
 
 # A host built for the MSVC ABI holds the handle as a DriverInterface pointer
 # and calls the slots through the object (built only where clang++ and
