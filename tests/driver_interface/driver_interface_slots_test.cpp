@@ -1,11 +1,27 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "driver_interface/driver_interface.h"
+
+namespace {
+const void* g_lastFreed = nullptr;
+}  // namespace
+
+// Tells whether entry 0 freed the object: the last block freed is it.
+// The library's operator new is malloc, so free is its match.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept {
+    g_lastFreed = block;
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    ::operator delete(block);
+}
 
 namespace {
 
@@ -77,10 +93,12 @@ TEST(DriverInterfaceSlots, EntryZeroDestroysAndFreesOnlyWhenAsked) {
     std::weak_ptr<OEventLog> log = placed->GetEventLog();
     EXPECT_EQ(placed->DeleteThis(0), storage) << "flags 0: destroyed in place, not freed";
     EXPECT_TRUE(log.expired()) << "the destructor did not run";
+    EXPECT_NE(g_lastFreed, storage);
 
     DriverInterface* heap = CreateDriverInterface(nullptr).release();
     log = static_cast<BasicDriverInterface*>(heap)->GetEventLog();
     EXPECT_EQ(heap->DeleteThis(DriverInterface::kDeleteMemory), heap);
+    EXPECT_EQ(g_lastFreed, heap);
     EXPECT_TRUE(log.expired());
 }
 
