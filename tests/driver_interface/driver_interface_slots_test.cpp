@@ -25,12 +25,9 @@ void operator delete(void* block, std::size_t) noexcept {
 
 namespace {
 
-// A caller may hold the handle as a DriverInterface pointer, so the order of
-// the virtual operations is part of the library's interface: slot n is vtable
-// entry n, for hosts of Microsoft's compiler too. Under the Itanium C++ ABI
-// (g++), a pointer to a virtual member function holds 1 + the byte offset of
-// its vtable entry; a C++ virtual destructor would take two entries here
-// (complete and deleting) and push every slot one entry on.
+// Slot n is vtable entry n, for hosts of Microsoft's compiler too. Under the
+// Itanium ABI (g++) a pointer to a virtual member holds 1 + the byte offset of
+// its entry; a C++ virtual destructor would take two entries and shift all.
 template <typename F>
 int EntryOf(F function) {
     uintptr_t raw = 0;

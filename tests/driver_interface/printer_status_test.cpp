@@ -62,8 +62,7 @@ TEST(PrinterStatusWord, EveryRowInOrderWhenAllBitsAreSet) {
     EXPECT_EQ(loader.Format(0xFFFFFFFF), expected);
 }
 
-// Single bits are in EveryErrorClassBitAlone; these are combinations and the
-// extended flags of each severity.
+// Combinations, and the extended flags of each severity.
 TEST(PrinterStatusSeverity, ErrorWinsOverWarning) {
     struct Row {
         uint32_t status;
