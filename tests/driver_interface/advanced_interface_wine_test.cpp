@@ -27,6 +27,11 @@ namespace {
 using QvTest::ScratchFolder;
 using QvTest::SimDalPrinter;
 
+uint64_t g_now = 0;
+ULONGLONG WINAPI SteppedClock() {
+    return g_now;
+}
+
 std::wstring Text(BSTR text) {
     std::wstring value = text != nullptr ? std::wstring(text) : L"(null)";
     ::SysFreeString(text);
@@ -211,6 +216,20 @@ TEST_F(AdvancedInterfaceTest, JobRequestIsSentWhateverTheMonitoringMode) {
     // The server answers a job request with its id and its "job" state.
     EXPECT_STREQ(Object().GetJobStatusText(42).GetNarrow(), "42;Printing");
     EXPECT_EQ(s_server->Requests() - before, 1);
+}
+
+TEST_F(AdvancedInterfaceTest, BidiAnswerIsReusedForOneSecond) {
+    AdvancedInterfaceApi clock;
+    clock.tickCount64 = &SteppedClock;
+    ScopedAdvancedInterfaceApi scoped(clock);
+    g_now = 50000;
+    Reopen();
+    EXPECT_TRUE(Object().IsBidiEnabled());
+    ASSERT_TRUE(m_printer.Printer().SetBidi(false));
+    g_now += 500;
+    EXPECT_TRUE(Object().IsBidiEnabled()) << "500 ms later: the cached answer, no spooler call";
+    g_now += 501;
+    EXPECT_FALSE(Object().IsBidiEnabled()) << "1001 ms after the check: asked again";
 }
 
 TEST_F(AdvancedInterfaceTest, CommandsComeFromTheDalActionFlagsButOneAndTwoNeverReachIt) {
