@@ -150,29 +150,4 @@ TEST_F(OFileTest, SeekAndReadFlushPendingBytesFirst) {
     EXPECT_EQ(ReadWholeFile(path), "X1AB456C89");
 }
 
-TEST_F(OFileTest, OpeningAgainClosesTheFirstFile) {
-    OFile file;
-    ASSERT_TRUE(
-        file.Open(Path(L"first.txt").c_str(), OFile::kWrite | OFile::kCreate | OFile::kShareNone));
-    file.Write("first", 5);
-    ASSERT_TRUE(file.Open(Path(L"second.txt").c_str(), OFile::kWrite | OFile::kCreate));
-    EXPECT_EQ(ReadWholeFile(Path(L"first.txt")), "first") << "flushed and released";
-    OFile other;
-    EXPECT_TRUE(other.Open(Path(L"first.txt").c_str(), OFile::kShareNone));
-}
-
-TEST_F(OFileTest, CreationTimeOfAFreshFileIsNow) {
-    auto ticks = [](const FILETIME& t) {
-        return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-    };
-    FILETIME now{};
-    FILETIME created{};
-    ::GetSystemTimeAsFileTime(&now);
-    ASSERT_TRUE(WriteWholeFile(Path(L"stamp.txt"), "x"));
-    ASSERT_TRUE(OGetFileCreationTime(Path(L"stamp.txt").c_str(), &created));
-    EXPECT_LT(ticks(now) - ticks(created) + 20000000ull, 40000000ull) << "within two seconds";
-    EXPECT_FALSE(OGetFileCreationTime(Path(L"absent.txt").c_str(), &created));
-    EXPECT_FALSE(OGetFileCreationTime(Path(L"stamp.txt").c_str(), nullptr));
-}
-
 }  // namespace

@@ -325,50 +325,10 @@ TEST(OString, ToIntStopsAtTheFirstNonDigitAndSaturates) {
     }
 }
 
-// A change writes one form and removes the other, so whichever form was read
-// before, both forms read after the change give the new text.
-TEST(OString, EveryChangeLeavesBothFormsAgreeing) {
-    using Change = void (*)(OString&);
-    struct Row {
-        const char* note;
-        Change change;
-        const char* expected;
-    } rows[] = {
-        {"assign narrow", [](OString& s) { s = "new"; }, "new"},
-        {"assign wide", [](OString& s) { s = L"new"; }, "new"},
-        {"append narrow", [](OString& s) { s.Append("er"); }, "older"},
-        {"append wide", [](OString& s) { s.Append(L"er"); }, "older"},
-        {"insert narrow", [](OString& s) { s.Insert(0, "b", 1); }, "bold"},
-        {"insert wide", [](OString& s) { s.Insert(0, L"b", 1); }, "bold"},
-        {"delete", [](OString& s) { s.Delete(0, 1); }, "ld"},
-        {"replace", [](OString& s) { s.Replace(OString("d"), OString("k")); }, "olk"},
-        {"trim", [](OString& s) { s.Trim(OString("o")); }, "ld"},
-        {"truncate", [](OString& s) { s.Truncate(2); }, "ol"},
-        {"upper", [](OString& s) { s.MakeUpper(); }, "OLD"},
-    };
-    struct Start {
-        const char* note;
-        void (*make)(OString&);
-    } starts[] = {
-        {"narrow only", [](OString& s) { s = "old"; }},
-        {"wide only", [](OString& s) { s = L"old"; }},
-        {"both read", [](OString& s) { (s = "old").GetWide(); }},
-    };
-    for (uint32_t codePage : {OString::kCodePageAnsi, OString::kCodePageUtf8, 932u}) {
-        for (const Start& start : starts) {
-            for (const Row& row : rows) {
-                SCOPED_TRACE(::testing::Message()
-                             << "code page " << codePage << ", " << start.note << ", " << row.note);
-                OString s;
-                s.SetCodePage(codePage);
-                start.make(s);
-                row.change(s);
-                EXPECT_STREQ(row.expected, s.GetNarrow());
-                EXPECT_EQ(std::wstring(row.expected, row.expected + std::strlen(row.expected)),
-                          s.GetWide());
-            }
-        }
-    }
+// Every change leaving both forms agreeing, whichever was read before, is the
+// ostring fuzz target's invariant over every operation; these are the cases it
+// cannot reach (its stand-in knows code pages 1252 and 65001 only).
+TEST(OString, PositionsAndMixedCodePagesMeetInTheWideForm) {
     // Positions count wide units once the wide form is held: deleting one unit
     // must not cut the two UTF-8 bytes of e-acute in half.
     OString both = In(OString::kCodePageUtf8, "\xC3\xA9old");
@@ -407,19 +367,6 @@ TEST(OString, SplitKeepsEmptyPieces) {
     self.Add(OString("x;y"));
     OString::Split(self, self[0], ";");
     EXPECT_EQ((std::vector<std::string>{"x", "y"}), Pieces(self));
-}
-
-TEST(OString, StaticRoutinesAcceptNull) {
-    EXPECT_EQ(0, OString::StrLen(static_cast<const char*>(nullptr)));
-    EXPECT_EQ(nullptr, OString::StrChr(static_cast<const char*>(nullptr), 'a'));
-    EXPECT_EQ(-1, OString::StrCmp(static_cast<const char*>(nullptr), "a"));
-    EXPECT_EQ(-1, OString::StrNCmp(L"a", static_cast<const wchar_t*>(nullptr), 1));
-    EXPECT_EQ(0, OString::StrCmpNoCase("MiXeD", "mixed"));
-    EXPECT_STREQ("cd", OString::StrStr("abcd", "cd"));
-    EXPECT_STREQ(L"b;c", OString::StrPBrk(L"a,b;c", L";b"));
-    EXPECT_STREQ(";c", OString::StrRPBrk("a;b;c", ";"));
-    EXPECT_EQ('A', OString::ToUpperAscii('a'));
-    EXPECT_EQ(static_cast<wchar_t>(0xE9), OString::ToUpperAscii(static_cast<wchar_t>(0xE9)));
 }
 
 }  // namespace

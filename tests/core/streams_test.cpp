@@ -98,7 +98,6 @@ const TextRow kTextRows[] = {
     {0, L"caf\u00e9", "caf\xE9", "ANSI"},
     {1208, L"caf\u00e9", "caf\xC3\xA9", "UTF-8"},
     {64999, L"A\u0142", "A\x42", "low byte of U+0142"},
-    {0, L"", "", "empty"},
 };
 
 TEST(OStream, WriteTextUsesTheStreamCodePageWithoutTerminator) {

@@ -300,15 +300,6 @@ TEST_F(AdvancedInterfaceTest, SettingsExportImportRoundTripAndReset) {
     EXPECT_EQ(SimDalPrinter::CallTexts(), expected) << "one open for all, import and reset saved";
 }
 
-TEST_F(AdvancedInterfaceTest, WithoutItsModuleSettingsFailAndCommandsAreUnsupported) {
-    ASSERT_TRUE(m_printer.Printer().SetDataString(L"DAL Interface", L"qv-no-such-module.dll"));
-    Reopen();
-    EXPECT_FALSE(Object().ImportSettings(OString(L"C:\\nothing.txt"), 0));
-    EXPECT_FALSE(Object().ResetSettings(0));
-    EXPECT_FALSE(DI_IsCommandSupported_impl(m_driver, QvSimDal::kActionPrintConfiguration));
-    EXPECT_TRUE(SimDalPrinter::CallTexts().empty());
-}
-
 TEST_F(AdvancedInterfaceTest, DalQueryRoundTripThroughTheServer) {
     std::vector<uint8_t> data;
     for (int i = 0; i < 3000; ++i) {

@@ -218,15 +218,6 @@ TEST(BasicDriverInterfaceStatus, ReadyTextFallsBackLibraryByLibrary) {
                      0, {L"di_no_such_printui.dll", L"di_no_such_puiapi.dll"})
                      .GetNarrow(),
                  "Ready");
-    // A library that loads but lacks the id gives the fallback too.
-    EXPECT_STREQ(BasicDriverInterface::LoadResourceText(L"puiapi.dll", 14337, OString("Paper Jam"))
-                     .GetNarrow(),
-                 "Paper Jam");
-    EXPECT_STREQ(
-        BasicDriverInterface::LoadResourceText(L"puiapi.dll", 300, OString("x")).GetNarrow(),
-        "Druckbereit");
-    EXPECT_TRUE(
-        BasicDriverInterface::LoadResourceText(L"di_no_such.dll", 300, OString()).IsEmpty());
 }
 
 // Wine's EnumJobsW never lists a job: this one lists a single job whose status
@@ -358,28 +349,6 @@ TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
     EXPECT_EQ(g_setJobCalls[2].untilTime, 1439u);
 }
 
-// Wine's driver version and date are always 0; this wrapper reports the
-// version 1.2.3.4 and the date 2024-03-05 (file time 0x01DA6E9010F9C000).
-BOOL WINAPI DriverWithVersion(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE info,
-                              DWORD size, LPDWORD needed) {
-    BOOL ok = ::GetPrinterDriverW(printer, environment, level, info, size, needed);
-    if (ok && level == 6 && info != nullptr) {
-        auto* driver = reinterpret_cast<DRIVER_INFO_6W*>(info);
-        driver->dwlDriverVersion = 0x0001000200030004ull;
-        driver->ftDriverDate.dwLowDateTime = 0x10F9C000;
-        driver->ftDriverDate.dwHighDateTime = 0x01DA6E90;
-    }
-    return ok;
-}
-
-TEST_F(BasicDriverInterfaceOnPrinter, DriverVersionAndDateFromTheSpooler) {
-    PrinterInfoApi api;
-    api.getPrinterDriver = &DriverWithVersion;
-    ScopedPrinterInfoApi scoped(api);
-    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(Driver())), L"1.2.3.4");
-    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(Driver())), L"03/05/2024");
-}
-
 TEST_F(BasicDriverInterfaceOnPrinter, VersionAndDateFallBackToTheConfigurationModule) {
     std::wstring module = InstallProbeAsPackageModule();
     ASSERT_FALSE(module.empty());
@@ -387,13 +356,6 @@ TEST_F(BasicDriverInterfaceOnPrinter, VersionAndDateFallBackToTheConfigurationMo
     // (English) has 7.20.3.15, the third 9.9.9.9.
     EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(Driver())), L"7.20.3.15");
     EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(Driver())), CreationDateOf(module));
-}
-
-TEST_F(BasicDriverInterfaceOnPrinter, NoModuleNoVersionNoDate) {
-    // The package folder is empty: it names a module that is not there.
-    ASSERT_TRUE(m_printer.SetDataString(L"DriverPackage", m_package.Path()));
-    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(Driver()), nullptr);
-    EXPECT_EQ(DI_GetPrinterDriverDate_impl(Driver()), nullptr);
 }
 
 TEST(BasicDriverInterfaceVersion, VersionResourceWalksTranslationsInOrder) {

@@ -41,8 +41,6 @@ TEST(ORegistryAliases, EveryAliasReachesItsHive) {
          L".DEFAULT/Software/QuorvelTest/"},
         {L"user:", HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers", L""},
         {L"LOCAL:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers", L""},
-        {L"Global:", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brantheon\\Drivers\\Global Settings", L""},
-        {L"CONTROL:", HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control", L""},
         {L"print:", HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print", L""},
         {L"ENUM:", HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum", L""},
     };

@@ -174,14 +174,4 @@ TEST_F(PrinterRegistryWineTest, ReadPrinterNumberAsksTheSpooler) {
     }
 }
 
-TEST(PrinterRegistryWine, UnknownPrinterReadsDefaults) {
-    std::wstring name = UniqueTestName(L"No Such Printer ");
-    PrinterRegistry registry{RegistryFactsOf(O(name))};
-    EXPECT_EQ(QvTest::W(registry.GetFacts().fullName), name);
-    EXPECT_TRUE(registry.GetFacts().shortName.IsEmpty());
-    EXPECT_FALSE(registry.IsRemote());
-    EXPECT_EQ(registry.GetNumber(OString(L"SETTINGS:Status/Status Monitoring Mode"), 3), 3u);
-    EXPECT_EQ(QvTest::W(registry.GetString(OString(L"DATA:Anything"), OString(L"d"))), L"d");
-}
-
 }  // namespace

@@ -1,7 +1,5 @@
-// A host built against the public header and the import library, the way a
-// customer's program is: compiled for the MSVC ABI (clang++ --target
-// x86_64-pc-windows-msvc, linked by lld-link without a C runtime) and with
-// mingw-w64 g++. Exit code 0 when all is well.
+// A host built against the public header and the import library, for the MSVC
+// ABI (clang, lld-link) and with mingw-w64 g++. Exit code 0 when all is well.
 
 #include "quorvel_driver_utility.h"
 

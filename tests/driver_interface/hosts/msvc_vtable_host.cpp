@@ -1,11 +1,7 @@
-// A host compiled for the MSVC ABI (clang --target=x86_64-pc-windows-msvc,
-// linked by lld-link without a C runtime) that holds the handle as a
-// DriverInterface pointer, as most label programs do. It opens the printer
-// named on its command line, calls every plain slot through the object,
-// compares each with the matching export or the expected value, and deletes
-// the object with delete.
-//   msvc_vtable_host.exe PRINTER NAME... (its status word 0x8)
-// Exit code 0 when all agree, else the number of the first check that failed.
+// A host for the MSVC ABI (clang, lld-link, no C runtime) holding the handle as
+// a DriverInterface pointer: every plain slot against the export or the
+// expected value, then delete. Argument: the printer (status word 0x8).
+// Exit code 0, else the number of the first check that failed.
 
 #include "quorvel_driver_utility.h"
 
