@@ -131,14 +131,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes;
     request.Serialize(bytes);
     QvBench::RawClient raw(server.Port());
-    OString key = registry.GetKey();
-    OString value = "NETWORK:TCP Port";
-    registry.ParsePath(key, value);
-    HKEY hive = nullptr;
-    OString subkey;
-    ORegistry::SplitRoot(key, hive, subkey);
-    HKEY opened = nullptr;
-    RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &opened);
+    QvBench::NetworkKeyTimer keyTimer(registry);
 
     // Warm up: connection, printer cache, settings.
     std::wstring text;
@@ -153,8 +146,6 @@ int main(int argc, char** argv) {
     double total = 0;
     double rawTime = 0;
     double settingsTime = 0;
-    double openClose = 0;
-    double query = 0;
     double spooler = 0;
     int answered = 0;
     int rawAnswered = 0;
@@ -185,25 +176,14 @@ int main(int argc, char** argv) {
         DWORD wordSize = 0;
         GetPrinterW(printer, 6, word, sizeof word, &wordSize);
         spooler += QvBench::Now() - start;
-        start = QvBench::Now();
-        HKEY again = nullptr;
-        if (RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &again) == 0) {
-            RegCloseKey(again);
-        }
-        openClose += QvBench::Now() - start;
-        start = QvBench::Now();
-        DWORD number = 0;
-        DWORD size = sizeof number;
-        RegQueryValueExW(opened, L"TCP Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&number),
-                         &size);
-        query += QvBench::Now() - start;
+        keyTimer.Sample();
     }
     const Usage after = Measure();
     const int sampled = (calls + 9) / 10;
     total /= calls;
     rawTime /= sampled;
     settingsTime /= sampled;
-    const double network = (openClose + kNetworkQueries * query) / sampled;
+    const double network = (keyTimer.openClose + kNetworkQueries * keyTimer.query) / sampled;
     const double registryTime = settingsTime + network;
     spooler /= sampled;
 
@@ -232,7 +212,6 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(after.probeHandle), before.heapBytes / 1024,
         after.heapBytes / 1024);
 
-    RegCloseKey(opened);
     DI_Close_impl(driverInterface);
     ClosePrinter(printer);
     registry.Delete("NETWORK:TCP Port", false);

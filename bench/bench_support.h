@@ -1,8 +1,9 @@
 #pragma once
 
-// What the XPML benchmarks share: a microsecond clock and a raw Winsock
+// What the XPML benchmarks share: a microsecond clock, a raw Winsock
 // keep-alive client that sends prepared request bytes to the simulated XPML
-// server, the yardstick the library's exchange is measured against.
+// server (the yardstick the library's exchange is measured against), and the
+// registry calls of a request's network settings, each timed alone.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -11,6 +12,9 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "core/handles.h"
+#include "registry/oregistry.h"
 
 namespace QvBench {
 
@@ -69,6 +73,43 @@ private:
     SOCKET m_socket;
     bool m_ok = false;
     std::string m_in;
+};
+
+// The registry calls behind a request's network settings, timed alone: one
+// open and close of the network key, and one value query on the key held open.
+class NetworkKeyTimer {
+public:
+    explicit NetworkKeyTimer(ORegistry& registry) {
+        OString key = registry.GetKey();
+        OString name = "NETWORK:TCP Port";
+        registry.ParsePath(key, name);
+        ORegistry::SplitRoot(key, m_hive, m_subkey);
+        RegOpenKeyExW(m_hive, m_subkey.GetWide(), 0, ORegistry::kReadWrite, m_opened.Put());
+    }
+
+    // Adds one open+close and one query to the totals.
+    void Sample() {
+        double start = Now();
+        HKEY again = nullptr;
+        if (RegOpenKeyExW(m_hive, m_subkey.GetWide(), 0, ORegistry::kReadWrite, &again) == 0) {
+            RegCloseKey(again);
+        }
+        openClose += Now() - start;
+        start = Now();
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        RegQueryValueExW(m_opened.Get(), L"TCP Port", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(&value), &size);
+        query += Now() - start;
+    }
+
+    double openClose = 0;  // microseconds in all
+    double query = 0;
+
+private:
+    HKEY m_hive = nullptr;
+    OString m_subkey;
+    ORegKey m_opened;
 };
 
 }  // namespace QvBench

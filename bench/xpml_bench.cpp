@@ -81,14 +81,7 @@ int main() {
     std::vector<uint8_t> bytes;
     request.Serialize(bytes);
     QvBench::RawClient raw(server.Port());
-    OString key = registry.GetKey();
-    OString name = "NETWORK:TCP Port";
-    registry.ParsePath(key, name);
-    HKEY hive = nullptr;
-    OString subkey;
-    ORegistry::SplitRoot(key, hive, subkey);
-    HKEY opened = nullptr;
-    RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &opened);
+    QvBench::NetworkKeyTimer keyTimer(registry);
 
     // Interleaved, so that the load of a shared machine falls on all alike.
     server.Control({{"reset", "1"}});
@@ -97,8 +90,6 @@ int main() {
     double total = 0;
     double exchange = 0;
     double rawClient = 0;
-    double openClose = 0;
-    double query = 0;
     for (int i = 0; i < kRequests; ++i) {
         double start = QvBench::Now();
         answered += SendXpml(printer, kRequest, answer) == kXpmlNetwork ? 1 : 0;
@@ -109,28 +100,16 @@ int main() {
         start = QvBench::Now();
         rawAnswered += raw.Exchange(bytes) ? 1 : 0;
         rawClient += QvBench::Now() - start;
-        start = QvBench::Now();
-        HKEY again = nullptr;
-        if (RegOpenKeyExW(hive, subkey.GetWide(), 0, ORegistry::kReadWrite, &again) == 0) {
-            RegCloseKey(again);
-        }
-        openClose += QvBench::Now() - start;
-        start = QvBench::Now();
-        DWORD value = 0;
-        DWORD size = sizeof value;
-        RegQueryValueExW(opened, L"TCP Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
-                         &size);
-        query += QvBench::Now() - start;
+        keyTimer.Sample();
     }
-    RegCloseKey(opened);
     // Connections opened during the run: 0 when every request reused the
     // thread's pooled connection (the raw client connected before).
     const int64_t connections = server.Connections();
     total /= kRequests;
     exchange /= kRequests;
     rawClient /= kRequests;
-    openClose /= kRequests;
-    query /= kRequests;
+    const double openClose = keyTimer.openClose / kRequests;
+    const double query = keyTimer.query / kRequests;
     const double registryCalls = openClose + kQueriesPerRequest * query;
 
     std::printf("SendXpml status request: %.1f us (%d of %d answered, %lld new connection(s))\n",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winver.h>
 
 #include <cstdint>
 #include <vector>
@@ -125,6 +126,19 @@ bool OQuerySizedBuffer(std::vector<uint8_t>& out, AskSize&& askSize, Call&& call
             return OBufferAttempt{OBufferAttempt::Result::Failed, 0, code};
         },
         error, size);
+}
+
+// A file's whole version resource, through the size-up-front dialect.
+inline bool OReadVersionBlock(const wchar_t* path, std::vector<uint8_t>& block,
+                              DWORD* error = nullptr) {
+    return OQuerySizedBuffer(
+        block,
+        [path] {
+            DWORD ignored = 0;
+            return ::GetFileVersionInfoSizeW(path, &ignored);
+        },
+        [path](uint8_t* data, DWORD size) { return ::GetFileVersionInfoW(path, 0, size, data); },
+        error);
 }
 
 // Dialect: silent truncation (GetModuleFileName fills the whole buffer and says

@@ -36,14 +36,7 @@ enum class VersionRead { Read, Unreadable, NoFixedInfo };
 
 VersionRead ReadModuleVersion(const OString& path, uint64_t& version, DWORD& error) {
     std::vector<uint8_t> block;
-    DWORD handle = 0;
-    bool read = OQuerySizedBuffer(
-        block, [&] { return ::GetFileVersionInfoSizeW(path.GetWide(), &handle); },
-        [&](uint8_t* data, DWORD size) {
-            return ::GetFileVersionInfoW(path.GetWide(), 0, size, data) != FALSE;
-        },
-        &error);
-    if (!read) {
+    if (!OReadVersionBlock(path.GetWide(), block, &error)) {
         return VersionRead::Unreadable;
     }
     VS_FIXEDFILEINFO* fixed = nullptr;

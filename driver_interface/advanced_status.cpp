@@ -22,7 +22,7 @@ constexpr int kFirstPrinterStatusId = 201;
 constexpr int kLastPrinterStatusId = 211;
 
 OString Narrow(std::string_view text) {
-    return OString(std::string(text).c_str(), static_cast<int32_t>(text.size()));
+    return OString(text.data(), static_cast<int32_t>(text.size()));
 }
 
 // The printer's answer as text; false when no route answered.

@@ -52,16 +52,7 @@ OString BasicDriverInterface::FormatDriverDate(const FILETIME& date) {
 
 OString BasicDriverInterface::ReadVersionString(const OString& path, const OString& name) {
     std::vector<uint8_t> block;
-    bool read = OQuerySizedBuffer(
-        block,
-        [&] {
-            DWORD ignored = 0;
-            return ::GetFileVersionInfoSizeW(path.GetWide(), &ignored);
-        },
-        [&](uint8_t* buffer, DWORD size) {
-            return ::GetFileVersionInfoW(path.GetWide(), 0, size, buffer);
-        });
-    if (!read) {
+    if (!OReadVersionBlock(path.GetWide(), block)) {
         return OString();
     }
     struct Translation {

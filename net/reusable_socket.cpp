@@ -2,14 +2,6 @@
 
 #include "diagnostics/event_log.h"
 
-namespace {
-
-unsigned long long Identity(const void* object) {
-    return reinterpret_cast<uintptr_t>(object);
-}
-
-}  // namespace
-
 void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,
                         const OException& e, const OString& extra) {
     if (!log.IsEnabled(OEventLog::kWarnings)) {
@@ -25,7 +17,7 @@ void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OStri
 TCPSocketWithReUse::TCPSocketWithReUse()
     : m_manager(TCPSocketManager::Obtain()), m_log(m_manager->GetEventLog()) {
     m_log->Writef(OEventLog::kDetailInfoG, "TCPSocketWithReUse::TCPSocketWithReUse",
-                  "Constructor called Id: 0x%016llX", Identity(this));
+                  "Constructor called Id: 0x%016llX", LogIdentity(this));
 }
 
 TCPSocketWithReUse::~TCPSocketWithReUse() {
@@ -38,20 +30,20 @@ TCPSocketWithReUse::~TCPSocketWithReUse() {
         m_entry = nullptr;
     }
     m_log->Writef(OEventLog::kDetailInfoG, "TCPSocketWithReUse::~TCPSocketWithReUse",
-                  "Destructor ID: 0x%016llX", Identity(this));
+                  "Destructor ID: 0x%016llX", LogIdentity(this));
     TCPSocketManager::Release();
 }
 
 void TCPSocketWithReUse::SetSendTimeout(int32_t milliseconds) {
     m_sendTimeout = milliseconds;
     m_log->Writef(OEventLog::kDetailInfoH, "TCPSocketWithReUse::SetSendTimeout",
-                  "SetSendTimeout ID: 0x%016llX, Timeout: %d", Identity(this), milliseconds);
+                  "SetSendTimeout ID: 0x%016llX, Timeout: %d", LogIdentity(this), milliseconds);
 }
 
 void TCPSocketWithReUse::SetReceiveTimeout(int32_t milliseconds) {
     m_receiveTimeout = milliseconds;
     m_log->Writef(OEventLog::kDetailInfoH, "TCPSocketWithReUse::SetReceiveTimeout",
-                  "SetReceiveTimeout ID: 0x%016llX, Timeout: %d", Identity(this), milliseconds);
+                  "SetReceiveTimeout ID: 0x%016llX, Timeout: %d", LogIdentity(this), milliseconds);
 }
 
 void TCPSocketWithReUse::Fail(const char* source, const SocketException& e, const OString& extra) {
@@ -64,7 +56,7 @@ void TCPSocketWithReUse::Fail(const char* source, const SocketException& e, cons
 void TCPSocketWithReUse::Connect(const OString& host, int32_t port) {
     constexpr const char* kSource = "TCPSocketWithReUse::Connect";
     m_log->Writef(OEventLog::kDetailInfoH, kSource,
-                  "Connect - Start: ID:0x%016llX, Host:%s, Port: %d, Retries 0", Identity(this),
+                  "Connect - Start: ID:0x%016llX, Host:%s, Port: %d, Retries 0", LogIdentity(this),
                   host.GetNarrow(), port);
     bool isNew = false;
     m_entry = m_manager->GetSocketEntry(host, port, isNew);
@@ -107,7 +99,7 @@ int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length) {
     }
     if (written == length) {
         m_log->Writef(OEventLog::kDetailInfoI, kSource, "Write Succeeded: ID:0x%016llX, Length:%d",
-                      Identity(this), written);
+                      LogIdentity(this), written);
     } else if (m_log->IsEnabled(OEventLog::kWarnings)) {
         m_log->Write(OLogLine(kSource, "Write Failed: ID:0x" + m_entry->Describe() +
                                            ", Length to Write: " + OString(length) +
@@ -132,7 +124,7 @@ int32_t TCPSocketWithReUse::Read(char* buffer) {
     if (count > 0) {
         m_log->Writef(OEventLog::kDetailInfoI, kSource,
                       "Read Succeeded: ID:0x%016llX, Buffer: %d, Length Received:%d",
-                      Identity(this), kReadSize, count);
+                      LogIdentity(this), kReadSize, count);
         return count;
     }
     if (m_log->IsEnabled(OEventLog::kWarnings)) {

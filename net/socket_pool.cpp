@@ -9,10 +9,6 @@ namespace {
 OCriticalSection g_singletonLock;
 TCPSocketManager* g_pool = nullptr;
 
-unsigned long long Identity(const void* object) {
-    return reinterpret_cast<uintptr_t>(object);
-}
-
 }  // namespace
 
 void ONode::Unlink() noexcept {
@@ -81,7 +77,7 @@ TCPSocketEntry::TCPSocketEntry(const OString& host, int32_t port)
       m_ownerThread(::GetCurrentThreadId()),
       m_manager(TCPSocketManager::Obtain()) {
     m_manager->GetEventLog()->Writef(OEventLog::kDetailInfoC, "TCPSocketEntry::TCPSocketEntry",
-                                     "Constructor called Id: 0x%016llX", Identity(this));
+                                     "Constructor called Id: 0x%016llX", LogIdentity(this));
 }
 
 TCPSocketEntry::~TCPSocketEntry() {
@@ -92,7 +88,7 @@ TCPSocketEntry::~TCPSocketEntry() {
     }
     m_manager->GetEventLog()->Writef(OEventLog::kDetailInfoC, "TCPSocketEntry::~TCPSocketEntry",
                                      "Destructor called Id: 0x%016llX, ReUse Count:%d",
-                                     Identity(this), m_reuseCount);
+                                     LogIdentity(this), m_reuseCount);
     TCPSocketManager::Release();
 }
 
@@ -114,8 +110,8 @@ bool TCPSocketEntry::IsExpired() const {
 }
 
 OString TCPSocketEntry::Describe() const {
-    return "ID: 0x" + OString::ToHex(static_cast<uint64_t>(Identity(this))) + ", Host:" + m_host +
-           ", Port: " + OString(m_port);
+    return "ID: 0x" + OString::ToHex(static_cast<uint64_t>(LogIdentity(this))) +
+           ", Host:" + m_host + ", Port: " + OString(m_port);
 }
 
 TCPSocketManager::TCPSocketManager()
@@ -191,13 +187,13 @@ TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t po
         m_log->Writef(OEventLog::kDetailInfoD, kSource,
                       "TCPSocketManager: Entry Re-Used. Id: 0x%016llX, Host:%s, Port: %d, "
                       "Retries: 0, ReUse Count:%d",
-                      Identity(entry), host.GetNarrow(), port, entry->m_reuseCount);
+                      LogIdentity(entry), host.GetNarrow(), port, entry->m_reuseCount);
         entry->Unlink();
     } else {
         auto made = std::make_unique<TCPSocketEntry>(host, port);
         m_log->Writef(OEventLog::kDetailInfoC, kSource,
                       "Created new Entry. Id: 0x%016llX, Host:%s, Port: %d, Retries: 0",
-                      Identity(made.get()), host.GetNarrow(), port);
+                      LogIdentity(made.get()), host.GetNarrow(), port);
         try {
             made->EnsureSocket();
         } catch (const SocketException&) {
@@ -223,7 +219,7 @@ void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
         }
         m_idle.AddTail(entry);
         m_log->Writef(OEventLog::kDetailInfoD, "TCPSocketManager::MoveToIdle",
-                      "TCPSocketManager: Entry made idle. Id: 0x%016llX", Identity(entry));
+                      "TCPSocketManager: Entry made idle. Id: 0x%016llX", LogIdentity(entry));
         if (!m_closeThreadStarted) {
             m_closeThreadStarted = true;
             Obtain();
@@ -247,7 +243,7 @@ void TCPSocketManager::DestroySocketEntry(TCPSocketEntry* entry) {
     }
     m_log->Writef(OEventLog::kDetailInfoC, "TCPSocketManager::DestroySocketEntry",
                   "Entry being deleted due to DestroySocketEntry call. Id: 0x%016llX",
-                  Identity(entry));
+                  LogIdentity(entry));
     delete entry;
 }
 
@@ -346,7 +342,7 @@ void TCPLazyCloseThread::Run() {
                 }
                 head->Unlink();
                 m_log->Writef(OEventLog::kDetailInfoC, kSource, "Entry timed out Id: 0x%016llX",
-                              Identity(head));
+                              LogIdentity(head));
                 try {
                     head->CloseSocket();
                 } catch (const SocketException&) {

@@ -9,6 +9,11 @@
 #include "core/seam.h"
 #include "diagnostics/exceptions.h"
 
+// An object's address as the socket layer's log lines print it ("0x%016llX").
+inline unsigned long long LogIdentity(const void* object) {
+    return reinterpret_cast<uintptr_t>(object);
+}
+
 // A Winsock failure: an OException whose code is the Winsock error (by default
 // the thread's WSAGetLastError) and whose message is the system's text for it.
 class SocketException : public OException {
