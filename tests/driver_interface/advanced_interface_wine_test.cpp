@@ -32,12 +32,6 @@ ULONGLONG WINAPI SteppedClock() {
     return g_now;
 }
 
-std::wstring Text(BSTR text) {
-    std::wstring value = text != nullptr ? std::wstring(text) : L"(null)";
-    ::SysFreeString(text);
-    return value;
-}
-
 class AdvancedInterfaceTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
@@ -135,7 +129,7 @@ TEST_F(AdvancedInterfaceTest, MonitoringGateSendsNothingUnlessBidiAndModeOneToTh
         SetMonitoring(row.mode);
         ASSERT_TRUE(m_printer.Printer().SetBidi(row.bidi));
         int64_t before = s_server->Requests();
-        std::wstring text = Text(DI_GetPrinterStatusText_impl(Reopen()));
+        std::wstring text = QvTest::TakeBstr(DI_GetPrinterStatusText_impl(Reopen()));
         EXPECT_EQ(text, row.asks ? L"Paper Jam" : L"Druckbereit");
         EXPECT_EQ(s_server->Requests() - before, row.asks ? 1 : 0);
     }
@@ -201,7 +195,7 @@ TEST_F(AdvancedInterfaceTest, AnswersAreReadOrFallBack) {
         ASSERT_FALSE(s_server->Control(row.state).empty());
         ASSERT_TRUE(m_printer.Printer().SetStatus(row.spoolerStatus));
         Reopen();
-        EXPECT_EQ(Text(DI_GetPrinterStatusText_impl(m_driver)), row.text);
+        EXPECT_EQ(QvTest::TakeBstr(DI_GetPrinterStatusText_impl(m_driver)), row.text);
         EXPECT_EQ(Object().GetPrinterStatusSeverity(), row.severity);
         EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(m_driver), row.extended);
     }
