@@ -47,7 +47,7 @@ endfunction()
 # The simulated printer's sources serve the tests as they serve the demo's tools.
 file(GLOB _support_src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp
      ${CMAKE_SOURCE_DIR}/sim/*.cpp)
-set(_test_dirs ${QV_SUBSYSTEMS} exports)
+set(_test_dirs ${QV_SUBSYSTEMS} exports faults)
 # Unit programs are defined first so that CTest starts the fast set first.
 foreach(kind IN ITEMS unit conformance)
   foreach(dir IN LISTS _test_dirs)

@@ -89,7 +89,12 @@ int AdvancedDriverInterface::GetPrinterStatusSeverity() {
 uint32_t AdvancedDriverInterface::GetPrinterExtendedStatusFlags() {
     OString printer = MonitoredPrinter();
     std::string text;
-    if (!printer.IsEmpty() && Ask(printer, kExtendedFlagsRequest, text) && Monitors(text, 2)) {
+    if (printer.IsEmpty() || !Ask(printer, kExtendedFlagsRequest, text)) {
+        // Asking an unreachable printer for its severity as well would make
+        // the host wait out every time-out twice.
+        return ExtendedStatusFlagsForSeverity(BasicDriverInterface::GetPrinterStatusSeverity());
+    }
+    if (Monitors(text, 2)) {
         std::vector<std::string_view> parts = SplitAnswer(text);
         if (parts.size() >= 3) {
             // Hex8ToUInt32 stops at the terminator: the value is its own text.

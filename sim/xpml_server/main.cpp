@@ -148,6 +148,18 @@ bool Deliver(SOCKET socket, const QvSim::SimAnswer& answer) {
                 Sleep(answer.delayMs);
             }
             return false;
+        case Misbehaviour::CutHeader: {
+            const std::string head = Head(answer.status, answer.body.size(), true);
+            SendAll(socket, head.substr(0, head.size() / 2));
+            return false;
+        }
+        case Misbehaviour::CutBody:
+            SendAll(socket, whole.substr(0, whole.size() - answer.body.size() / 2 - 1));
+            return false;
+        case Misbehaviour::BadLength:
+            SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0x" + std::to_string(answer.body.size()) +
+                                "\r\n\r\n" + answer.body);
+            return false;
         default:
             return SendAll(socket, whole);
     }

@@ -19,6 +19,7 @@ constexpr NamedMisbehaviour kMisbehaviours[] = {
     {"none", Misbehaviour::None},
     {"wrong-tid", Misbehaviour::WrongTransaction},
     {"404", Misbehaviour::NotFound},
+    {"500", Misbehaviour::ServerError},
     {"close", Misbehaviour::Close},
     {"split", Misbehaviour::Split},
     {"late", Misbehaviour::Late},
@@ -27,6 +28,9 @@ constexpr NamedMisbehaviour kMisbehaviours[] = {
     {"oversized", Misbehaviour::Oversized},
     {"trickle", Misbehaviour::Trickle},
     {"endless-headers", Misbehaviour::EndlessHeaders},
+    {"cut-header", Misbehaviour::CutHeader},
+    {"cut-body", Misbehaviour::CutBody},
+    {"bad-length", Misbehaviour::BadLength},
 };
 
 constexpr char kTerminator[] = "&#00;";
@@ -356,6 +360,8 @@ SimAnswer XpmlPrinterSim::Answer(const std::vector<std::pair<std::string, std::s
         answer.body = "TID" + other + ";" + text;
     } else if (answer.misbehaviour == Misbehaviour::NotFound) {
         answer.status = 404;
+    } else if (answer.misbehaviour == Misbehaviour::ServerError) {
+        answer.status = 500;
     }
     return answer;
 }

@@ -18,6 +18,7 @@ enum class Misbehaviour {
     None,
     WrongTransaction,  // "TID" + another transaction's id
     NotFound,          // status 404 with a body
+    ServerError,       // status 500 with a body
     Close,             // closes the connection without an answer
     Split,             // the answer in pieces with pauses of delayMs between them
     Late,              // the answer after delayMs
@@ -26,11 +27,15 @@ enum class Misbehaviour {
     Oversized,         // a Content-Length beyond what the library accepts, then bytes
     Trickle,           // the answer one byte every delayMs
     EndlessHeaders,    // header lines, one every delayMs, never an empty line
+    CutHeader,         // half the header block, then the connection is closed
+    CutBody,           // the header block and half the body, then closed
+    BadLength,         // a Content-Length that is not a number, then the body
 };
 
-// Parses a misbehaviour name ("none", "wrong-tid", "404", "close", "split",
-// "late", "no-length", "bare-lf", "oversized", "trickle", "endless-headers");
-// false for anything else.
+// Parses a misbehaviour name ("none", "wrong-tid", "404", "500", "close",
+// "split", "late", "no-length", "bare-lf", "oversized", "trickle",
+// "endless-headers", "cut-header", "cut-body", "bad-length"); false for
+// anything else.
 bool ParseMisbehaviour(const std::string& name, Misbehaviour& out);
 
 // application/x-www-form-urlencoded: name=value pairs joined by '&', '+' for a

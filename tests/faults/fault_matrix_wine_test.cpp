@@ -1,0 +1,210 @@
+// What a host sees when a printer, its driver or the machine misbehaves: each
+// row a real fault on a real Wine printer whose driver carries the simulated
+// DAL module and whose XPML server is the simulated one, met through the
+// driver interface exports. Each row states the answer and how long the host
+// waited. Faults that end or stall the host run in a child copy of this
+// program.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winsock2.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dal/sim_dal_printer.h"
+#include "diagnostics/minidump.h"
+#include "driver_interface/di_exports.h"
+#include "net/socket_pool.h"
+#include "printer/printer_info.h"
+#include "printer/printer_registry_facts.h"
+#include "registry/printer_registry.h"
+#include "sim/dal_module/sim_dal_module.h"
+#include "sim/printer_setup.h"
+#include "sim/xpml_server_process.h"
+#include "support/files.h"
+
+namespace {
+
+using QvTest::SimDalPrinter;
+using QvTest::TakeBstr;
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+constexpr DWORD kTimeoutMs = 400;
+constexpr DWORD kRetries = 1;
+// One status call: every attempt's time-out, plus connecting and the spooler's calls.
+constexpr int64_t kStatusBudgetMs = (kRetries + 1) * kTimeoutMs + 500;
+// A DAL call that fails because its proxy died.
+constexpr int64_t kDeadProxyBudgetMs = 3000;
+constexpr wchar_t kChildPrinter[] = L"QV_FAULT_PRINTER";
+constexpr wchar_t kChildAction[] = L"QV_FAULT_ACTION";
+
+int64_t MsSince(ULONGLONG start) {
+    return static_cast<int64_t>(::GetTickCount64() - start);
+}
+
+// The status a host reads, and the slowest of the three calls.
+struct Seen {
+    std::wstring text;
+    unsigned long flags = 0;
+    unsigned long extended = 0;
+    int64_t slowestMs = 0;
+};
+
+Seen ReadStatus(HANDLE printer) {
+    Seen seen;
+    HDRIVERINTERFACE driver = DI_Open_impl(printer);
+    auto timed = [&](auto call) {
+        const ULONGLONG start = ::GetTickCount64();
+        call();
+        seen.slowestMs = std::max(seen.slowestMs, MsSince(start));
+    };
+    timed([&] { seen.text = TakeBstr(DI_GetPrinterStatusText_impl(driver)); });
+    timed([&] { seen.flags = DI_GetPrinterStatusFlags_impl(driver); });
+    timed([&] { seen.extended = DI_GetPrinterExtendedStatusFlags_impl(driver); });
+    DI_Close_impl(driver);
+    return seen;
+}
+
+// A loopback port nobody listens on: one just given up by a listener.
+int32_t RefusingPort() {
+    SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    ::closesocket(probe);
+    return ntohs(address.sin_port);
+}
+
+class FaultMatrix : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        s_server = new QvSim::XpmlServerProcess();
+    }
+    static void TearDownTestSuite() {
+        delete s_server;
+        ::WSACleanup();
+    }
+
+    void SetUp() override {
+        PrinterInfoCache::ClearThisThread();
+        SimDalPrinter::ClearCalls();
+        if (!s_server->Ok()) {
+            GTEST_SKIP() << "no XPML server";
+        }
+        QV_SKIP_WITHOUT_PRINTER(m_printer);
+        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
+        m_name = OString(m_printer.Printer().Name().c_str());
+        SetNetwork("TCP Port", REG_DWORD, static_cast<DWORD>(s_server->Port()));
+        SetNetwork("Network Bidirectional", REG_BINARY, uint8_t{0});
+        SetNetwork("Connection Timeout", REG_DWORD, kTimeoutMs);
+        SetNetwork("Connection Retries", REG_DWORD, kRetries);
+        ASSERT_TRUE(m_printer.Printer().SetBidi(true));
+        ASSERT_TRUE(SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{1}));
+        m_handle = m_printer.Open();
+        ASSERT_TRUE(m_handle);
+    }
+    void TearDown() override {
+        for (const OString& name : m_written) {
+            m_registry->Delete(name, false);
+        }
+        PrinterInfoCache::ClearThisThread();
+    }
+
+    template <typename T>
+    void SetNetwork(const char* name, DWORD type, const T& value) {
+        SetNetworkBytes(name, type, &value, sizeof value);
+    }
+    void SetNetworkBytes(const char* name, DWORD type, const void* data, int32_t size) {
+        if (!m_registry) {
+            m_registry = std::make_unique<PrinterRegistry>(RegistryFactsOf(m_name));
+            m_registry->SetRedirect(false);
+        }
+        const OString path = OString("NETWORK:") + name;
+        ASSERT_EQ(m_registry->SetValue(path, data, size, type), size) << name;
+        m_written.push_back(path);
+    }
+    // A driver setting below the printer's "PrinterDriverData\Settings".
+    template <typename T>
+    bool SetSetting(const wchar_t* key, const wchar_t* value, DWORD type, const T& data) {
+        const std::wstring path =
+            m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\" + key;
+        return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), value, type, &data,
+                                 sizeof data) == ERROR_SUCCESS;
+    }
+    // The printer's status as the spooler alone tells it (monitoring off).
+    Seen SpoolerStatus() {
+        SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{0});
+        Seen seen = ReadStatus(m_handle.Get());
+        SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{1});
+        return seen;
+    }
+    static int ActiveConnections() {
+        const int active = TCPSocketManager::Obtain()->ActiveCount();
+        TCPSocketManager::Release();
+        return active;
+    }
+
+    static inline QvSim::XpmlServerProcess* s_server = nullptr;
+    SimDalPrinter m_printer{L"fault", L"qvsimdal"};
+    OString m_name;
+    std::unique_ptr<PrinterRegistry> m_registry;
+    std::vector<OString> m_written;
+    OPrinterHandle m_handle;
+};
+
+TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut) {
+    const Seen spooler = SpoolerStatus();
+    const Settings state = {{"status", "Head Open"}, {"severity", "2"}, {"flags2", "00000002"}};
+    struct Row {
+        const char* misbehave;
+        const char* delayMs;
+        bool answered;
+        const char* note;
+    } rows[] = {
+        {"none", "0", true, "sound: the printer's own status"},
+        {"split", "60", true, "pauses shorter than the time-out"},
+        {"refuse", "0", false, "nobody listens on the port"},
+        {"late", "5000", false, "accepts and never answers in time"},
+        {"close", "0", false, "closes without a word"},
+        {"cut-header", "0", false, "closes in the middle of the header block"},
+        {"cut-body", "0", false, "closes in the middle of the body"},
+        {"404", "0", false, "404"},
+        {"500", "0", false, "500"},
+        {"wrong-tid", "0", false, "another transaction's answer"},
+        {"oversized", "0", false, "a Content-Length past the cap, then filler"},
+        {"bad-length", "0", false, "a Content-Length that is no number"},
+        {"endless-headers", "2", false, "a header block that never ends"},
+        {"trickle", "150", false, "one byte at a time past the time-out"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        const bool refuse = std::string(row.misbehave) == "refuse";
+        Settings control = {{"reset", "1"}, {"delay", row.delayMs}};
+        control.insert(control.end(), state.begin(), state.end());
+        control.emplace_back("misbehave", refuse ? "none" : row.misbehave);
+        ASSERT_FALSE(s_server->Control(control).empty());
+        SetNetwork("TCP Port", REG_DWORD,
+                   static_cast<DWORD>(refuse ? RefusingPort() : s_server->Port()));
+        const Seen seen = ReadStatus(m_handle.Get());
+        if (row.answered) {
+            EXPECT_EQ(seen.text, L"Head Open");
+            EXPECT_EQ(seen.extended, 0x80000002u);
+        } else {
+            EXPECT_EQ(seen.text, spooler.text);
+            EXPECT_EQ(seen.flags, spooler.flags);
+            EXPECT_EQ(seen.extended, spooler.extended);
+        }
+        EXPECT_LT(seen.slowestMs, kStatusBudgetMs);
+        EXPECT_EQ(ActiveConnections(), 0) << "no connection left in use";
+    }
+}
+
+}  // namespace
