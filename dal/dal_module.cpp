@@ -172,7 +172,7 @@ uint64_t DriverDLLProxy::OpenThroughProxy(const OString& path, HANDLE printer) {
     // connect finds it.
     OString pipeName = DalProxyPipeName(reinterpret_cast<uintptr_t>(this));
     if (!CreateProxyPipe(pipeName, m_proxy) ||
-        !StartProxyProcess(DalProxyCommandLine(path, pipeName), &m_proxy.process)) {
+        !StartProxyProcess(DalProxyCommandLine(path, pipeName), m_proxy)) {
         m_proxy.Close();
         return 0;
     }
@@ -225,6 +225,7 @@ void DriverDLLProxy::EndProxy(DWORD graceMs) {
         ::TerminateProcess(m_proxy.process.Get(), ERROR_BROKEN_PIPE);
     }
     m_proxy.process.Reset();
+    m_proxy.job.Reset();
 }
 
 void DriverDLLProxy::PrinterClose(uint64_t dal) {

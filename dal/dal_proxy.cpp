@@ -75,23 +75,31 @@ void WriteItem(ProxyPipe& pipe, const void* data, DWORD size) {
 
 }  // namespace
 
-bool StartProxyProcess(const OString& commandLine, OKernelHandle* process) {
+bool StartProxyProcess(const OString& commandLine, ProxyPipe& proxy) {
     std::wstring line(commandLine.GetWide());  // CreateProcessW may write into it
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          nullptr, &startup, &info)) {
         return false;
     }
-    ::CloseHandle(info.hThread);
-    if (process != nullptr) {
-        process->Reset(info.hProcess);
-    } else {
-        ::CloseHandle(info.hProcess);
+    proxy.process.Reset(info.hProcess);
+    OKernelHandle thread(info.hThread);
+    // A proxy stuck in its module would otherwise outlive a host that crashed
+    // or was ended, holding the printer and the module's files.
+    proxy.job.Reset(::CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!proxy.job ||
+        !::SetInformationJobObject(proxy.job.Get(), JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits) ||
+        !::AssignProcessToJobObject(proxy.job.Get(), info.hProcess)) {
+        proxy.job.Reset();
     }
+    ::ResumeThread(thread.Get());
     return true;
 }
 

@@ -54,12 +54,14 @@ public:
 };
 
 // The server end of one proxy pipe: the pipe (opened for overlapped I/O), the
-// manual-reset event its transfers complete on, and the proxy process watched
-// while waiting (null: none).
+// manual-reset event its transfers complete on, the proxy process watched
+// while waiting (null: none), and the job that ends the proxy when its last
+// handle closes, however the host ends.
 struct ProxyPipe {
     OFileHandle pipe;
     OKernelHandle event;
     OKernelHandle process;
+    OKernelHandle job;
 
     bool IsOpen() const { return static_cast<bool>(pipe); }
     // Closes the pipe and event; the process handle stays.
@@ -70,10 +72,11 @@ struct ProxyPipe {
 };
 
 // CreateProcessW of the command line with no application name, no inherited
-// handles, the caller's environment and folder, and a hidden window. The
-// thread handle is closed at once; the process handle goes to *process when
-// given (closed otherwise). False when the process could not be started.
-bool StartProxyProcess(const OString& commandLine, OKernelHandle* process = nullptr);
+// handles, the caller's environment and folder, and a hidden window, in a job
+// of its own that kills it when closed (without one where the system refuses
+// it). The process and job handles go to proxy. False when the process could
+// not be started.
+bool StartProxyProcess(const OString& commandLine, ProxyPipe& proxy);
 
 // Creates the server end: duplex, message type and read mode, 255 instances,
 // 256-byte buffers, 10000 ms default time-out, default security. False when

@@ -157,8 +157,8 @@ bool Deliver(SOCKET socket, const QvSim::SimAnswer& answer) {
             SendAll(socket, whole.substr(0, whole.size() - answer.body.size() / 2 - 1));
             return false;
         case Misbehaviour::BadLength:
-            SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0x" + std::to_string(answer.body.size()) +
-                                "\r\n\r\n" + answer.body);
+            SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0x" +
+                                std::to_string(answer.body.size()) + "\r\n\r\n" + answer.body);
             return false;
         default:
             return SendAll(socket, whole);

@@ -10,8 +10,10 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dal/sim_dal_printer.h"
@@ -102,14 +104,17 @@ protected:
         QV_SKIP_WITHOUT_PRINTER(m_printer);
         ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         m_name = OString(m_printer.Printer().Name().c_str());
+        ASSERT_TRUE(m_printer.Printer().SetBidi(true));
+        SoundSettings();
+        m_handle = m_printer.Open();
+        ASSERT_TRUE(m_handle);
+    }
+    void SoundSettings() {
         SetNetwork("TCP Port", REG_DWORD, static_cast<DWORD>(s_server->Port()));
         SetNetwork("Network Bidirectional", REG_BINARY, uint8_t{0});
         SetNetwork("Connection Timeout", REG_DWORD, kTimeoutMs);
         SetNetwork("Connection Retries", REG_DWORD, kRetries);
-        ASSERT_TRUE(m_printer.Printer().SetBidi(true));
         ASSERT_TRUE(SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{1}));
-        m_handle = m_printer.Open();
-        ASSERT_TRUE(m_handle);
     }
     void TearDown() override {
         for (const OString& name : m_written) {
@@ -204,6 +209,194 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
         }
         EXPECT_LT(seen.slowestMs, kStatusBudgetMs);
         EXPECT_EQ(ActiveConnections(), 0) << "no connection left in use";
+    }
+}
+
+TEST_F(FaultMatrix, SettingsMissingOrOfTheWrongTypeOrSizeReadAsTheirDefaults) {
+    const Seen spooler = SpoolerStatus();
+    ASSERT_FALSE(s_server->Control({{"status", "Head Open"}, {"severity", "2"}}).empty());
+    const std::wstring settings =
+        m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings";
+    struct Row {
+        std::function<void()> fault;
+        bool asks;
+        const char* note;
+    } rows[] = {
+        {[&] { SetSetting(L"Status", L"Status Monitoring Mode", REG_SZ, L"1"); }, false,
+         "monitoring as text"},
+        {[&] { SetSetting(L"Status", L"Status Monitoring Mode", REG_BINARY, uint8_t{1}); }, false,
+         "monitoring as one byte"},
+        {[&] { SetSetting(L"Status", L"Status Monitoring Mode", REG_QWORD, uint64_t{1}); }, false,
+         "monitoring as eight bytes"},
+        {[&] { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, settings.c_str()); }, false,
+         "no settings key at all"},
+        {[&] { SetNetwork("TCP Port", REG_SZ, L"5130"); }, false, "port as text: the default port"},
+        {[&] { SetNetwork("Connection Timeout", REG_BINARY, uint16_t{1}); }, true,
+         "time-out of two bytes: the default"},
+        {[&] { SetNetwork("Connection Retries", REG_SZ, L"\x4e2d"); }, true, "retries as text"},
+        {[&] { SetNetwork("Network Bidirectional", REG_DWORD, DWORD{0}); }, true,
+         "a flag byte given four"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        SoundSettings();
+        row.fault();
+        PrinterInfoCache::ClearThisThread();
+        const int64_t before = s_server->Requests();
+        const Seen seen = ReadStatus(m_handle.Get());
+        EXPECT_EQ(seen.text, row.asks ? L"Head Open" : spooler.text);
+        EXPECT_EQ(s_server->Requests() > before, row.asks);
+        EXPECT_LT(seen.slowestMs, kStatusBudgetMs);
+    }
+}
+
+TEST_F(FaultMatrix, APrinterDeletedUnderAnOpenHandleKeepsItsStatusButNoDriver) {
+    const Seen spooler = SpoolerStatus();
+    HDRIVERINTERFACE driver = DI_Open_impl(m_handle.Get());
+    ASSERT_NE(driver, nullptr);
+    QvSim::RemovePrinter(m_printer.Printer().Name());
+    PrinterInfoCache::ClearThisThread();
+    const ULONGLONG start = ::GetTickCount64();
+    // The spooler keeps a deleted printer for its open handles, not its driver.
+    EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), spooler.text);
+    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(driver), spooler.flags);
+    EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(driver), spooler.extended);
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(driver)), L"(null)");
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverDate_impl(driver)), L"(null)");
+    EXPECT_FALSE(DI_IsCommandSupported_impl(driver, QvSimDal::kActionPrintConfiguration));
+    DI_Command_impl(driver, 1);
+    DI_Close_impl(driver);
+    EXPECT_LT(MsSince(start), kStatusBudgetMs);
+}
+
+// A host that runs one DAL action of the printer named in the environment and
+// ends normally; FaultMatrix runs it as a child when the fault may end or stall
+// the host.
+TEST(FaultMatrixChild, DISABLED_RunsOneDalAction) {
+    wchar_t name[512] = {}, action[16] = {};
+    ::GetEnvironmentVariableW(kChildPrinter, name, 512);
+    ::GetEnvironmentVariableW(kChildAction, action, 16);
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(::OpenPrinterW(name, &printer, nullptr));
+    HDRIVERINTERFACE driver = DI_Open_impl(printer);
+    DI_Command_impl(driver, _wtoi(action));
+    DI_Close_impl(driver);
+    ::ClosePrinter(printer);
+}
+
+// The child's exit code, or STILL_ACTIVE when it was still running after waitMs (then it is ended).
+DWORD RunChild(const std::wstring& printer, int action, DWORD waitMs) {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) +
+                           L"\" --gtest_filter=FaultMatrixChild.* --gtest_also_run_disabled_tests";
+    ::SetEnvironmentVariableW(kChildPrinter, printer.c_str());
+    ::SetEnvironmentVariableW(kChildAction, std::to_wstring(action).c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;  // no handles: the child's output goes nowhere
+    PROCESS_INFORMATION child{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &child)) {
+        return 0xFFFFFFFF;
+    }
+    OKernelHandle process(child.hProcess), thread(child.hThread);
+    DWORD code = STILL_ACTIVE;
+    if (::WaitForSingleObject(process.Get(), waitMs) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(process.Get(), &code);
+    } else {
+        ::TerminateProcess(process.Get(), 1);
+        ::WaitForSingleObject(process.Get(), 5000);
+    }
+    return code;
+}
+
+TEST_F(FaultMatrix, DalModuleFaults) {
+    using namespace QvSimDal;
+    const std::wstring name = m_printer.Printer().Name();
+    // The actions run in a child host: in-process, nothing stands between a
+    // module's fault and its host.
+    struct ChildRow {
+        DWORD isolation;
+        int action;
+        DWORD exitCode;
+        const char* note;
+    } childRows[] = {
+        {0, kActionPrintConfiguration, 0, "a sound action"},
+        {0, kActionCrash, EXCEPTION_ACCESS_VIOLATION,
+         "in-process: the module's crash ends the host"},
+        {0, kActionHang, STILL_ACTIVE, "in-process: the module's hang stalls the host"},
+        {1, kActionCrash, 0, "isolated: the proxy dies, the host carries on"},
+        {1, kActionHang, STILL_ACTIVE, "isolated: a living proxy is waited for"},
+    };
+    for (const ChildRow& row : childRows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_TRUE(m_printer.SetIsolation(row.isolation));
+        SimDalPrinter::ClearCalls();
+        EXPECT_EQ(RunChild(name, row.action, 5000), row.exitCode);
+        EXPECT_TRUE(QvTest::ProcessEnded(SimDalPrinter::LastProcessOf(L"DAL_Proxy"), 2000))
+            << "no proxy outlives its host";
+    }
+    // In this host: the module's faults that leave it running.
+    struct Row {
+        const wchar_t* variant;  // null: the module file is gone
+        DWORD isolation;
+        int action;
+        int killAfterMs;  // the proxy is killed that long into the action; -1: never
+        const char* note;
+    } rows[] = {
+        {L"qvsimdal", 1, kActionSleepBase + 5000, 300, "the proxy killed mid-exchange"},
+        {L"qvsimdal", 1, kActionCrash, -1, "the proxy's module crashes"},
+        {nullptr, 0, kActionPrintConfiguration, -1, "the module is missing"},
+        {L"qvsimdal_bare", 0, kActionPrintConfiguration, -1, "the module lacks most exports"},
+        {L"qvsimdal_noopen", 1, kActionPrintConfiguration, -1, "the module cannot open"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        SimDalPrinter printer(L"dal", row.variant != nullptr ? row.variant : L"qvsimdal");
+        ASSERT_TRUE(printer.Ok() && printer.SetIsolation(row.isolation));
+        if (row.variant == nullptr) {
+            ASSERT_TRUE(::DeleteFileW(printer.ModulePath().c_str()));
+        }
+        SimDalPrinter::ClearCalls();
+        OPrinterHandle handle = printer.Open();
+        HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
+        const bool sound = row.action != kActionPrintConfiguration;
+        EXPECT_EQ(DI_IsCommandSupported_impl(driver, row.action), sound);
+        std::thread killer([&] {
+            if (row.killAfterMs >= 0) {
+                ::Sleep(row.killAfterMs);
+                OKernelHandle proxy(::OpenProcess(PROCESS_TERMINATE, FALSE,
+                                                  SimDalPrinter::LastProcessOf(L"DAL_Proxy")));
+                ::TerminateProcess(proxy.Get(), 1);
+            }
+        });
+        const ULONGLONG start = ::GetTickCount64();
+        DI_Command_impl(driver, row.action);
+        EXPECT_LT(MsSince(start), kDeadProxyBudgetMs);
+        killer.join();
+        EXPECT_FALSE(DI_IsCommandSupported_impl(driver, kActionPrintConfiguration))
+            << "a dead or missing module supports nothing";
+        EXPECT_TRUE(DI_IsCommandSupported_impl(driver, 1)) << "the test page needs no module";
+        DI_Close_impl(driver);
+    }
+}
+
+TEST(DumpFolderFault, AFolderThatCannotBeMadeDisablesDumpsQuietly) {
+    QvTest::ScratchFolder scratch;
+    ASSERT_TRUE(QvTest::WriteWholeFile(scratch.File(L"blocker"), "a file, not a folder"));
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    CONTEXT context{};
+    ::RtlCaptureContext(&context);
+    EXCEPTION_POINTERS pointers{&record, &context};
+    for (const wchar_t* folder : {L"blocker\\", L"blocker\\below\\"}) {
+        SCOPED_TRACE(OString(folder).GetNarrow());
+        OMiniDump dump(OString(scratch.File(folder).c_str()));
+        EXPECT_TRUE(dump.GetFolder().IsEmpty());
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_TRUE(dump.MiniDumpGenerate(nullptr, &pointers).IsEmpty());
+        EXPECT_LT(MsSince(start), 1000);
     }
 }
 
