@@ -1,6 +1,8 @@
 #include "dal/dal_proxy.h"
 
+#include <array>
 #include <string>
+#include <vector>
 
 #include "dal/dal_text.h"
 
@@ -168,37 +170,28 @@ PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {
 
 void PutPipeData(ProxyPipe& pipe, int64_t value) {
     CheckHandle(pipe);
-    uint8_t bytes[8];
-    for (int i = 0; i < 8; ++i) {
-        bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
-    }
-    WriteItem(pipe, bytes, sizeof bytes);
+    const std::array<uint8_t, 8> bytes = EncodePipeNumber(value);
+    WriteItem(pipe, bytes.data(), bytes.size());
 }
 
 void PutPipeData(ProxyPipe& pipe, std::wstring_view text) {
     CheckHandle(pipe);
-    // The length field has 16 bits: a longer text is cut to its low 16 bits.
-    auto units = static_cast<uint16_t>(text.size());
-    uint8_t length[2] = {static_cast<uint8_t>(units), static_cast<uint8_t>(units >> 8)};
-    WriteItem(pipe, length, sizeof length);
-    WriteItem(pipe, text.data(), static_cast<DWORD>(units * sizeof(wchar_t)));
+    const std::vector<uint8_t> messages = EncodePipeText(text);
+    WriteItem(pipe, messages.data(), 2);
+    WriteItem(pipe, messages.data() + 2, static_cast<DWORD>(messages.size() - 2));
 }
 
 void GetPipeData(ProxyPipe& pipe, int64_t& value) {
     CheckHandle(pipe);
-    uint8_t bytes[8] = {};
+    std::array<uint8_t, 8> bytes = {};
     DWORD total = 0;
-    while (total < sizeof bytes) {
+    while (total < bytes.size()) {
         DWORD read = 0;
         DWORD error = 0;
-        if (!Transfer(pipe, false, bytes + total, sizeof bytes - total, read, error)) {
-            ReportFailure(false, sizeof bytes, total + read, error);
+        if (!Transfer(pipe, false, bytes.data() + total, bytes.size() - total, read, error)) {
+            ReportFailure(false, bytes.size(), total + read, error);
         }
         total += read;
     }
-    uint64_t number = 0;
-    for (int i = 7; i >= 0; --i) {
-        number = (number << 8) | bytes[i];
-    }
-    value = static_cast<int64_t>(number);
+    value = DecodePipeNumber(bytes);
 }

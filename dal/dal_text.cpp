@@ -55,3 +55,44 @@ OString DalPipeFailureText(bool write, int32_t wanted, int32_t moved, int32_t er
     text.Append(error);
     return text;
 }
+
+std::array<uint8_t, 8> EncodePipeNumber(int64_t value) {
+    std::array<uint8_t, 8> bytes;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+    }
+    return bytes;
+}
+
+int64_t DecodePipeNumber(const std::array<uint8_t, 8>& bytes) {
+    uint64_t number = 0;
+    for (size_t i = bytes.size(); i-- > 0;) {
+        number = (number << 8) | bytes[i];
+    }
+    return static_cast<int64_t>(number);
+}
+
+std::vector<uint8_t> EncodePipeText(std::wstring_view text) {
+    auto units = static_cast<uint16_t>(text.size());
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(units), static_cast<uint8_t>(units >> 8)};
+    for (wchar_t unit : text.substr(0, units)) {
+        bytes.push_back(static_cast<uint8_t>(unit));
+        bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(unit) >> 8));
+    }
+    return bytes;
+}
+
+bool DecodePipeText(std::span<const uint8_t> messages, std::wstring& text) {
+    if (messages.size() < 2) {
+        return false;
+    }
+    size_t units = messages[0] | messages[1] << 8;
+    if (messages.size() != 2 + 2 * units) {
+        return false;
+    }
+    text.clear();
+    for (size_t i = 2; i < messages.size(); i += 2) {
+        text += static_cast<wchar_t>(messages[i] | messages[i + 1] << 8);
+    }
+    return true;
+}

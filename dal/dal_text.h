@@ -1,6 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/ostring.h"
 
@@ -35,3 +40,15 @@ OString DalProxyCommandLine(const OString& modulePath, const OString& pipeName);
 // write chooses the PutPipeData/bytesToWrite/bytesWritten names, else the
 // GetPipeData/bytesToRead/bytesRead ones; numbers are signed 32-bit decimals.
 OString DalPipeFailureText(bool write, int32_t wanted, int32_t moved, int32_t error);
+
+// The proxy pipe's items as the bytes of their messages. A number is one
+// message of 8 bytes, least significant first. A text is two: its length in
+// code units, 2 bytes little-endian, then that many UTF-16LE units; a text
+// longer than 65535 units is cut to the low 16 bits of its length.
+std::array<uint8_t, 8> EncodePipeNumber(int64_t value);
+int64_t DecodePipeNumber(const std::array<uint8_t, 8>& bytes);
+// The text's two messages back to back: the first 2 bytes are the length.
+std::vector<uint8_t> EncodePipeText(std::wstring_view text);
+// As the proxy reads a text: false unless the bytes hold exactly a length and
+// that many units.
+bool DecodePipeText(std::span<const uint8_t> messages, std::wstring& text);

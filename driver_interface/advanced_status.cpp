@@ -10,14 +10,11 @@
 #include "printer/printer_registry_facts.h"
 #include "registry/driver_settings.h"
 #include "registry/printer_registry.h"
-#include "xpml/encodings.h"
 #include "xpml/xpml_routing.h"
 
 namespace {
 
 constexpr uint32_t kPausedBit = 0x1;
-constexpr uint32_t kErrorBit = 0x80000000;
-constexpr uint32_t kWarningBit = 0x40000000;
 constexpr int kFirstPrinterStatusId = 201;
 constexpr int kLastPrinterStatusId = 211;
 
@@ -33,11 +30,6 @@ bool Ask(const OString& printer, const char* request, std::string& text) {
     }
     text = AnswerText(answer);
     return true;
-}
-
-// A first value "0" says the printer does not monitor its state.
-bool Monitors(const std::string& text, size_t minimumLength) {
-    return text.size() >= minimumLength && text[0] != '0';
 }
 
 }  // namespace
@@ -61,18 +53,21 @@ OString AdvancedDriverInterface::MonitoredPrinter() {
 OString AdvancedDriverInterface::GetPrinterStatusText() {
     OString printer = MonitoredPrinter();
     std::string text;
-    if (printer.IsEmpty() || !Ask(printer, kStatusTextRequest, text) || !Monitors(text, 3)) {
+    StatusTextAnswer answer;
+    if (!printer.IsEmpty() && Ask(printer, kStatusTextRequest, text)) {
+        answer = ReadStatusTextAnswer(text);
+    }
+    if (!answer.monitored) {
         return BasicDriverInterface::GetPrinterStatusText();
     }
-    std::vector<std::string_view> parts = SplitAnswer(text);
-    if (parts.size() < 3) {
+    if (!answer.complete) {
         return OString();
     }
-    OString status = Narrow(parts[1]);
+    OString status = Narrow(answer.status);
     if ((GetPrinterStatusFlags() & kPausedBit) != 0) {
         OString paused = FormatStatusWord(kPausedBit);
         // A printer that is otherwise ready shows only that it is paused.
-        status = LeadingDecimal(parts[2]) == 1 ? paused : status + ", " + paused;
+        status = answer.severity == 1 ? paused : status + ", " + paused;
     }
     return status;
 }
@@ -80,8 +75,10 @@ OString AdvancedDriverInterface::GetPrinterStatusText() {
 int AdvancedDriverInterface::GetPrinterStatusSeverity() {
     OString printer = MonitoredPrinter();
     std::string text;
-    if (!printer.IsEmpty() && Ask(printer, kSeverityRequest, text) && Monitors(text, 2)) {
-        return LeadingDecimal(std::string_view(text).substr(2));
+    int severity = 0;
+    if (!printer.IsEmpty() && Ask(printer, kSeverityRequest, text) &&
+        ReadSeverityAnswer(text, severity)) {
+        return severity;
     }
     return BasicDriverInterface::GetPrinterStatusSeverity();
 }
@@ -94,19 +91,9 @@ uint32_t AdvancedDriverInterface::GetPrinterExtendedStatusFlags() {
         // the host wait out every time-out twice.
         return ExtendedStatusFlagsForSeverity(BasicDriverInterface::GetPrinterStatusSeverity());
     }
-    if (Monitors(text, 2)) {
-        std::vector<std::string_view> parts = SplitAnswer(text);
-        if (parts.size() >= 3) {
-            // Hex8ToUInt32 stops at the terminator: the value is its own text.
-            uint32_t flags = Hex8ToUInt32(std::string(parts[1]).c_str());
-            int severity = LeadingDecimal(parts[2]);
-            if (severity == 2) {
-                flags |= kErrorBit;
-            } else if (severity == 3) {
-                flags |= kWarningBit;
-            }
-            return flags;
-        }
+    uint32_t flags = 0;
+    if (ReadExtendedFlagsAnswer(text, flags)) {
+        return flags;
     }
     return ExtendedStatusFlagsForSeverity(GetPrinterStatusSeverity());
 }

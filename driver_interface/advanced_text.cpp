@@ -86,3 +86,47 @@ int LeadingDecimal(std::string_view text) {
 std::string_view CutBuildDate(std::string_view date) {
     return date.substr(0, date.find_first_of(", "));
 }
+
+namespace {
+
+bool Monitors(std::string_view text, size_t leastLength) {
+    return text.size() >= leastLength && text[0] != '0';
+}
+
+}  // namespace
+
+StatusTextAnswer ReadStatusTextAnswer(std::string_view text) {
+    StatusTextAnswer answer;
+    answer.monitored = Monitors(text, 3);
+    std::vector<std::string_view> parts = SplitAnswer(text);
+    if (answer.monitored && parts.size() >= 3) {
+        answer.complete = true;
+        answer.status = parts[1];
+        answer.severity = LeadingDecimal(parts[2]);
+    }
+    return answer;
+}
+
+bool ReadSeverityAnswer(std::string_view text, int& severity) {
+    if (!Monitors(text, 2)) {
+        return false;
+    }
+    severity = LeadingDecimal(text.substr(2));
+    return true;
+}
+
+bool ReadExtendedFlagsAnswer(std::string_view text, uint32_t& flags) {
+    std::vector<std::string_view> parts = SplitAnswer(text);
+    if (!Monitors(text, 2) || parts.size() < 3) {
+        return false;
+    }
+    // Hex8ToUInt32 stops at the terminator: the value is its own text.
+    flags = Hex8ToUInt32(std::string(parts[1]).c_str());
+    int severity = LeadingDecimal(parts[2]);
+    if (severity == 2) {
+        flags |= 0x80000000;
+    } else if (severity == 3) {
+        flags |= 0x40000000;
+    }
+    return true;
+}

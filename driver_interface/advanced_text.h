@@ -50,3 +50,25 @@ std::vector<std::string_view> SplitAnswer(std::string_view text);
 int LeadingDecimal(std::string_view text);
 // A "Build Date" value up to its first comma or blank.
 std::string_view CutBuildDate(std::string_view date);
+
+// The answers to the state requests, read from their text (AnswerText). An
+// answer shorter than its least length, or one whose first value is "0", says
+// the printer does not monitor its state: the basic interface answers then.
+
+// To kStatusTextRequest, "monitoring;status text;severity" (least length 3).
+// Fewer than three values leave the status text empty.
+struct StatusTextAnswer {
+    bool monitored = false;
+    bool complete = false;
+    std::string_view status;  // within the answer's text
+    int severity = 0;
+};
+StatusTextAnswer ReadStatusTextAnswer(std::string_view text);
+// To kSeverityRequest, "monitoring;severity" (least length 2): false when not
+// monitored.
+bool ReadSeverityAnswer(std::string_view text, int& severity);
+// To kExtendedFlagsRequest, "monitoring;flags in 8 hex digits;severity"
+// (least length 2): the flags, with 0x80000000 added for severity 2 (error)
+// and 0x40000000 for 3 (warning). False when not monitored or fewer than
+// three values.
+bool ReadExtendedFlagsAnswer(std::string_view text, uint32_t& flags);

@@ -144,12 +144,6 @@ TEST_F(AdvancedInterfaceTest, AnswersAreReadOrFallBack) {
         uint32_t extended;
         const char* note;
     } rows[] = {
-        {{{"status", "Head Open"}, {"severity", "2"}, {"flags2", "00000002"}},
-         0,
-         L"Head Open",
-         2,
-         0x80000002,
-         "the printer's own answers"},
         {{{"monitoring", "0"}, {"status", "Head Open"}, {"severity", "2"}},
          0,
          L"Druckbereit",
