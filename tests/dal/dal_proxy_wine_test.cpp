@@ -158,41 +158,6 @@ TEST_F(DalProxyWineTest, WaitsDispatchWindowMessagesAndSlowActionsFinish) {
         << "the wait took the message from the queue and dispatched it";
 }
 
-TEST_F(DalProxyWineTest, AProxyThatEndsIsNoticedAtOnceAndLaterCallsFailQuietly) {
-    // Action, ms until the proxy is killed (-1: never, 0: before the action).
-    const std::tuple<int, int, const char*> rows[] = {
-        {QvSimDal::kActionCrash, -1, "the module crashes inside the action"},
-        {QvSimDal::kActionPrintConfiguration, 0, "killed between exchanges"},
-        {QvSimDal::kActionHang, 300, "killed while the action hangs"},
-    };
-    for (const auto& [action, killAfterMs, note] : rows) {
-        SCOPED_TRACE(note);
-        DriverDLLProxy dal;
-        uint64_t handle = 0;
-        DWORD proxy = OpenProxied(dal, handle);
-        OKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, proxy));
-        ASSERT_TRUE(process);
-        if (killAfterMs == 0) {
-            ::TerminateProcess(process.Get(), 1);
-            ::WaitForSingleObject(process.Get(), 2000);
-        }
-        std::thread killer([&, killAfterMs = killAfterMs] {
-            if (killAfterMs > 0) {
-                ::Sleep(static_cast<DWORD>(killAfterMs));
-                ::TerminateProcess(process.Get(), 1);
-            }
-        });
-        ULONGLONG start = ::GetTickCount64();
-        EXPECT_FALSE(dal.PrinterAction(handle, action));
-        EXPECT_LT(Seconds(start), 3.0);
-        killer.join();
-        EXPECT_TRUE(QvTest::ProcessEnded(proxy, 0));
-        EXPECT_EQ(dal.PrinterActionFlag(handle, QvSimDal::kActionCalibrate), 0u);
-        EXPECT_FALSE(dal.PrinterActionUI(handle, nullptr, QvSimDal::kActionCalibrate));
-        dal.PrinterClose(handle);
-    }
-}
-
 TEST_F(DalProxyWineTest, AProxyThatNeverConnectsFailsTheOpenWithinTheBound) {
     // exit: RunDLL32 ends before connecting; stall: it lives but never connects.
     const std::tuple<const wchar_t*, double, double> rows[] = {{L"exit", 0.0, 3.0},

@@ -175,7 +175,6 @@ TEST_F(AdvancedInterfaceTest, AnswersAreReadOrFallBack) {
          0,
          0xBED20000,
          "no number: severity 0; letters read by the flag word's digit rule"},
-        {{{"misbehave", "404"}}, 0, L"Druckbereit", 1, 0, "no answer: the spooler's"},
         {{{"status", "Big"}, {"severity", "1"}, {"size", "200000"}},
          0,
          L"Big",

@@ -27,6 +27,7 @@
 #include "sim/printer_setup.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
+#include "support/process.h"
 
 namespace {
 
@@ -284,31 +285,16 @@ TEST(FaultMatrixChild, DISABLED_RunsOneDalAction) {
     ::ClosePrinter(printer);
 }
 
-// The child's exit code, or STILL_ACTIVE when it was still running after waitMs (then it is ended).
-DWORD RunChild(const std::wstring& printer, int action, DWORD waitMs) {
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) +
-                           L"\" --gtest_filter=FaultMatrixChild.* --gtest_also_run_disabled_tests";
+// The exit code of a child host running the action, STILL_ACTIVE when it was
+// still running after five seconds (it is ended then).
+DWORD RunChild(const std::wstring& printer, int action) {
     ::SetEnvironmentVariableW(kChildPrinter, printer.c_str());
     ::SetEnvironmentVariableW(kChildAction, std::to_wstring(action).c_str());
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;  // no handles: the child's output goes nowhere
-    PROCESS_INFORMATION child{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                          nullptr, nullptr, &startup, &child)) {
-        return 0xFFFFFFFF;
-    }
-    OKernelHandle process(child.hProcess), thread(child.hThread);
-    DWORD code = STILL_ACTIVE;
-    if (::WaitForSingleObject(process.Get(), waitMs) == WAIT_OBJECT_0) {
-        ::GetExitCodeProcess(process.Get(), &code);
-    } else {
-        ::TerminateProcess(process.Get(), 1);
-        ::WaitForSingleObject(process.Get(), 5000);
-    }
-    return code;
+    return QvTest::RunProgram(
+               L"faults_wine_tests.exe --gtest_filter=FaultMatrixChild.* "
+               L"--gtest_also_run_disabled_tests",
+               5000)
+        .exitCode;
 }
 
 TEST_F(FaultMatrix, DalModuleFaults) {
@@ -333,7 +319,7 @@ TEST_F(FaultMatrix, DalModuleFaults) {
         SCOPED_TRACE(row.note);
         ASSERT_TRUE(m_printer.SetIsolation(row.isolation));
         SimDalPrinter::ClearCalls();
-        EXPECT_EQ(RunChild(name, row.action, 5000), row.exitCode);
+        EXPECT_EQ(RunChild(name, row.action), row.exitCode);
         EXPECT_TRUE(QvTest::ProcessEnded(SimDalPrinter::LastProcessOf(L"DAL_Proxy"), 2000))
             << "no proxy outlives its host";
     }

@@ -1,10 +1,12 @@
 #include "support/process.h"
 
+#include <thread>
+
 #include "support/files.h"
 
 namespace QvTest {
 
-ProcessResult RunProgram(const std::wstring& commandLine) {
+ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs) {
     ProcessResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     OKernelHandle readEnd;
@@ -28,6 +30,12 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
     }
     OKernelHandle process(info.hProcess);
     OKernelHandle thread(info.hThread);
+    // Ending the program closes its end of the pipe, which ends the reading.
+    std::thread limit([&] {
+        if (::WaitForSingleObject(process.Get(), waitMs) == WAIT_TIMEOUT) {
+            ::TerminateProcess(process.Get(), STILL_ACTIVE);
+        }
+    });
     char chunk[1024];
     DWORD read = 0;
     while (::ReadFile(readEnd.Get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
@@ -37,7 +45,8 @@ ProcessResult RunProgram(const std::wstring& commandLine) {
             }
         }
     }
-    ::WaitForSingleObject(process.Get(), 60000);
+    limit.join();
+    ::WaitForSingleObject(process.Get(), INFINITE);
     ::GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
 }

@@ -16,7 +16,8 @@ struct ProcessResult {
 };
 
 // Runs a command line in the program folder with its output on a pipe and
-// waits up to a minute for it to end.
-ProcessResult RunProgram(const std::wstring& commandLine);
+// waits up to waitMs for it to end; a program still running then is ended,
+// its exit code reading STILL_ACTIVE.
+ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs = 60000);
 
 }  // namespace QvTest

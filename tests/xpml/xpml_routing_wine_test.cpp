@@ -8,7 +8,6 @@
 #include <tuple>
 #include <vector>
 
-#include "net/socket_pool.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/xpml_server_process.h"
@@ -295,29 +294,6 @@ TEST_F(XpmlRoutingTest, LocalPathWritesAsksReadsAndDeletes) {
                                nullptr, nullptr, nullptr),
                   ERROR_FILE_NOT_FOUND)
             << "the value is deleted";
-    }
-}
-
-TEST_F(XpmlRoutingTest, MisbehavingServerEndsWithinTheBudgetWithoutLeaks) {
-    QV_PRINTER(L"misbehave");
-    SetNumber("Connection Retries", 1);
-    SetNumber("Connection Timeout", 400);
-    const std::tuple<const char*, const char*, int32_t> rows[] = {
-        {"close", "0", kXpmlNoAnswer},     {"split", "60", kXpmlNetwork},
-        {"late", "700", kXpmlNoAnswer},    {"oversized", "0", kXpmlNoAnswer},
-        {"trickle", "150", kXpmlNoAnswer}, {"endless-headers", "2", kXpmlNoAnswer},
-    };
-    for (const auto& [misbehave, delay, route] : rows) {
-        SCOPED_TRACE(misbehave);
-        s_server->Control({{"reset", "1"}, {"misbehave", misbehave}, {"delay", delay}});
-        const Sent sent = Send();
-        EXPECT_EQ(sent.route, route);
-        EXPECT_EQ(sent.answer, route == kXpmlNetwork ? "1;Ready;1" : "");
-        // Two attempts of 400 ms, connecting and the local path's spooler calls.
-        EXPECT_LT(sent.ms, 2 * 400 + 400);
-        TCPSocketManager* pool = TCPSocketManager::Obtain();
-        EXPECT_EQ(pool->ActiveCount(), 0) << "no connection left in use";
-        TCPSocketManager::Release();
     }
 }
 
