@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "sim/dal_module/sim_dal_module.h"
-#include "sim/printer_setup.h"
+#include "sim/label_printer.h"
 #include "support/files.h"
 
 namespace QvTest {
@@ -39,14 +39,10 @@ SimDalPrinter::SimDalPrinter(const std::wstring& tag, const std::wstring& varian
         m_error = m_printer.Error();
         return;
     }
-    std::wstring file = WinePrinter::UniqueName(tag);
-    m_modulePath = QvSim::PrinterDriverFolder() + L"3\\" + file + L".d64";
-    if (!::CopyFileW((ProgramFolder() + L"\\" + variant + L".dll").c_str(), m_modulePath.c_str(),
-                     FALSE)) {
-        m_error = L"cannot copy " + variant + L": error " + std::to_wstring(::GetLastError());
-        return;
-    }
-    m_ok = m_printer.SetDataString(L"DAL Interface", file + L".dll");
+    m_modulePath =
+        QvSim::InstallDalModule(m_printer.Name(), ProgramFolder() + L"\\" + variant + L".dll",
+                                WinePrinter::UniqueName(tag), &m_error);
+    m_ok = !m_modulePath.empty();
 }
 
 SimDalPrinter::~SimDalPrinter() {
@@ -54,11 +50,7 @@ SimDalPrinter::~SimDalPrinter() {
 }
 
 bool SimDalPrinter::SetIsolation(DWORD mode) const {
-    // Driver settings live below the printer data (PrinterDriverData\Settings);
-    // Wine's SetPrinterDataExW would put a "Settings" key beside it.
-    std::wstring key = m_printer.RegistryPath() + L"\\PrinterDriverData\\Settings\\DAL";
-    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Isolation Mode", REG_DWORD, &mode,
-                             sizeof mode) == ERROR_SUCCESS;
+    return QvSim::SetDriverSetting(m_printer.Name(), L"DAL", L"Isolation Mode", mode);
 }
 
 void SimDalPrinter::ClearCalls() {

@@ -11,9 +11,8 @@
 #include "driver_interface/di_exports.h"
 #include "driver_interface/driver_interface.h"
 #include "printer/printer_info.h"
-#include "printer/printer_registry_facts.h"
-#include "registry/printer_registry.h"
 #include "sim/dal_module/sim_dal_module.h"
+#include "sim/label_printer.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
 
@@ -50,24 +49,14 @@ protected:
         }
         ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         m_name = OString(m_printer.Printer().Name().c_str());
-        m_registry = std::make_unique<PrinterRegistry>(RegistryFactsOf(m_name));
-        m_registry->SetRedirect(false);
-        DWORD port = static_cast<DWORD>(s_server->Port());
-        uint8_t local = 0;
-        ASSERT_EQ(m_registry->SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD), 4);
-        ASSERT_EQ(m_registry->SetValue("NETWORK:Network Bidirectional", &local, 1, REG_BINARY), 1);
-        ASSERT_TRUE(m_printer.Printer().SetBidi(true));
-        SetMonitoring(1);
+        ASSERT_TRUE(QvSim::FollowXpmlServer(m_printer.Printer().Name(), s_server->Port()));
         m_handle = m_printer.Open();
         ASSERT_TRUE(m_handle);
         SimDalPrinter::ClearCalls();
     }
     void TearDown() override {
         Close();
-        if (m_registry) {
-            m_registry->Delete("NETWORK:TCP Port", false);
-            m_registry->Delete("NETWORK:Network Bidirectional", false);
-        }
+        QvSim::ForgetXpmlServer(m_printer.Printer().Name());
         PrinterInfoCache::ClearThisThread();
     }
 
@@ -75,16 +64,13 @@ protected:
     void SetMonitoring(int mode) {
         std::wstring key =
             m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\Status";
-        DWORD value = static_cast<DWORD>(mode);
         if (mode < 0) {
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode");
         } else {
-            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode",
-                                        REG_DWORD, &value, 4),
-                      ERROR_SUCCESS);
+            ASSERT_TRUE(QvSim::SetDriverSetting(m_printer.Printer().Name(), L"Status",
+                                                L"Status Monitoring Mode", mode));
         }
     }
-
     // A fresh interface each time: the bidi answer is cached per object.
     HDRIVERINTERFACE Reopen() {
         Close();
@@ -102,7 +88,6 @@ protected:
     static inline QvSim::XpmlServerProcess* s_server = nullptr;
     SimDalPrinter m_printer{L"adv", L"qvsimdal"};
     OString m_name;
-    std::unique_ptr<PrinterRegistry> m_registry;
     OPrinterHandle m_handle;
     HDRIVERINTERFACE m_driver = nullptr;
 };

@@ -24,6 +24,7 @@
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/dal_module/sim_dal_module.h"
+#include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
@@ -105,22 +106,20 @@ protected:
         QV_SKIP_WITHOUT_PRINTER(m_printer);
         ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         m_name = OString(m_printer.Printer().Name().c_str());
-        ASSERT_TRUE(m_printer.Printer().SetBidi(true));
         SoundSettings();
         m_handle = m_printer.Open();
         ASSERT_TRUE(m_handle);
     }
     void SoundSettings() {
-        SetNetwork("TCP Port", REG_DWORD, static_cast<DWORD>(s_server->Port()));
-        SetNetwork("Network Bidirectional", REG_BINARY, uint8_t{0});
+        ASSERT_TRUE(QvSim::FollowXpmlServer(m_printer.Printer().Name(), s_server->Port()));
         SetNetwork("Connection Timeout", REG_DWORD, kTimeoutMs);
         SetNetwork("Connection Retries", REG_DWORD, kRetries);
-        ASSERT_TRUE(SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{1}));
     }
     void TearDown() override {
         for (const OString& name : m_written) {
             m_registry->Delete(name, false);
         }
+        QvSim::ForgetXpmlServer(m_printer.Printer().Name());
         PrinterInfoCache::ClearThisThread();
     }
 
@@ -137,19 +136,21 @@ protected:
         ASSERT_EQ(m_registry->SetValue(path, data, size, type), size) << name;
         m_written.push_back(path);
     }
-    // A driver setting below the printer's "PrinterDriverData\Settings".
+    // "Settings:Status/Status Monitoring Mode" of another type or size.
     template <typename T>
-    bool SetSetting(const wchar_t* key, const wchar_t* value, DWORD type, const T& data) {
-        const std::wstring path =
-            m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\" + key;
-        return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), value, type, &data,
-                                 sizeof data) == ERROR_SUCCESS;
+    void SetMonitoringAs(DWORD type, const T& data) {
+        const std::wstring key =
+            m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\Status";
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode",
+                                    type, &data, sizeof data),
+                  ERROR_SUCCESS);
     }
     // The printer's status as the spooler alone tells it (monitoring off).
     Seen SpoolerStatus() {
-        SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{0});
+        QvSim::SetDriverSetting(m_printer.Printer().Name(), L"Status", L"Status Monitoring Mode",
+                                0);
         Seen seen = ReadStatus(m_handle.Get());
-        SetSetting(L"Status", L"Status Monitoring Mode", REG_DWORD, DWORD{1});
+        SoundSettings();
         return seen;
     }
     static int ActiveConnections() {
@@ -223,12 +224,9 @@ TEST_F(FaultMatrix, SettingsMissingOrOfTheWrongTypeOrSizeReadAsTheirDefaults) {
         bool asks;
         const char* note;
     } rows[] = {
-        {[&] { SetSetting(L"Status", L"Status Monitoring Mode", REG_SZ, L"1"); }, false,
-         "monitoring as text"},
-        {[&] { SetSetting(L"Status", L"Status Monitoring Mode", REG_BINARY, uint8_t{1}); }, false,
-         "monitoring as one byte"},
-        {[&] { SetSetting(L"Status", L"Status Monitoring Mode", REG_QWORD, uint64_t{1}); }, false,
-         "monitoring as eight bytes"},
+        {[&] { SetMonitoringAs(REG_SZ, L"1"); }, false, "monitoring as text"},
+        {[&] { SetMonitoringAs(REG_BINARY, uint8_t{1}); }, false, "monitoring as one byte"},
+        {[&] { SetMonitoringAs(REG_QWORD, uint64_t{1}); }, false, "monitoring as eight bytes"},
         {[&] { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, settings.c_str()); }, false,
          "no settings key at all"},
         {[&] { SetNetwork("TCP Port", REG_SZ, L"5130"); }, false, "port as text: the default port"},

@@ -3,6 +3,7 @@
 #include <winspool.h>
 
 #include "support/files.h"
+#include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 
 #include <atomic>
@@ -168,26 +169,7 @@ bool WinePrinter::SetStatus(DWORD status) const {
 }
 
 bool WinePrinter::SetBidi(bool enabled) const {
-    OPrinterHandle printer = Open();
-    if (!printer) {
-        return false;
-    }
-    DWORD needed = 0;
-    ::GetPrinterW(printer.Get(), 2, nullptr, 0, &needed);
-    if (needed == 0) {
-        return false;
-    }
-    std::vector<BYTE> buffer(needed);
-    if (!::GetPrinterW(printer.Get(), 2, buffer.data(), needed, &needed)) {
-        return false;
-    }
-    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
-    if (enabled) {
-        info->Attributes |= PRINTER_ATTRIBUTE_ENABLE_BIDI;
-    } else {
-        info->Attributes &= ~static_cast<DWORD>(PRINTER_ATTRIBUTE_ENABLE_BIDI);
-    }
-    return ::SetPrinterW(printer.Get(), 2, buffer.data(), 0) != FALSE;
+    return QvSim::SetPrinterBidi(m_name, enabled);
 }
 
 }  // namespace QvTest

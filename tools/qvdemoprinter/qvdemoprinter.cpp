@@ -24,8 +24,7 @@
 
 #include <winspool.h>
 
-#include "printer/printer_registry_facts.h"
-#include "registry/printer_registry.h"
+#include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 
 namespace {
@@ -181,29 +180,6 @@ int SetStatus(const DemoNames& names, const std::wstring& hex) {
     return kExitOk;
 }
 
-// Where the label printer's DAL module goes: the 64-bit twin (".d64") of the
-// "DAL Interface" value's ".dll" in the driver folder.
-std::wstring DalModuleCopy(const DemoNames& names) {
-    return QvSim::PrinterDriverFolder() + L"3\\" + Slug(names.printer) + L".d64";
-}
-
-// The printer's "Settings:" subkey below HKLM.
-std::wstring SettingsKey(const DemoNames& names, const wchar_t* subkey) {
-    return QvSim::PrinterRegistryPath(names.printer) + L"\\PrinterDriverData\\Settings\\" + subkey;
-}
-
-bool SetDword(const std::wstring& key, const wchar_t* value, DWORD number) {
-    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, REG_DWORD, &number, 4) ==
-           ERROR_SUCCESS;
-}
-
-// The machine's "NETWORK:" key, shared by the printers this computer serves.
-PrinterRegistry NetworkRegistry(const DemoNames& names) {
-    PrinterRegistry registry(RegistryFactsOf(OString(names.printer.c_str())));
-    registry.SetRedirect(false);
-    return registry;
-}
-
 int Label(const DemoNames& names, const std::wstring& module, const std::wstring& portText) {
     wchar_t* end = nullptr;
     unsigned long port = std::wcstoul(portText.c_str(), &end, 10);
@@ -211,39 +187,18 @@ int Label(const DemoNames& names, const std::wstring& module, const std::wstring
         PrintError(L"qvdemoprinter: the port wants a number from 1 to 65535");
         return kExitUsage;
     }
-    if (!::CopyFileW(module.c_str(), DalModuleCopy(names).c_str(), FALSE)) {
-        return Fail(L"cannot copy " + module + L" (error " + std::to_wstring(::GetLastError()) +
-                    L")");
-    }
-    HANDLE printer = nullptr;
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    if (!::OpenPrinterW(const_cast<LPWSTR>(names.printer.c_str()), &printer, &defaults)) {
+    if (!QvSim::PrinterExists(names.printer)) {
         return Fail(L"no printer '" + names.printer + L"' (install it first)");
     }
-    std::wstring file = Slug(names.printer) + L".dll";
-    bool ok = ::SetPrinterDataW(printer, const_cast<LPWSTR>(L"DAL Interface"), REG_SZ,
-                                reinterpret_cast<BYTE*>(file.data()),
-                                static_cast<DWORD>((file.size() + 1) * 2)) == ERROR_SUCCESS;
-    DWORD needed = 0;
-    ::GetPrinterW(printer, 2, nullptr, 0, &needed);
-    std::vector<BYTE> info(needed);
-    ok = ok && needed > 0 && ::GetPrinterW(printer, 2, info.data(), needed, &needed);
-    if (ok) {
-        reinterpret_cast<PRINTER_INFO_2W*>(info.data())->Attributes |=
-            PRINTER_ATTRIBUTE_ENABLE_BIDI;
-        ok = ::SetPrinterW(printer, 2, info.data(), 0) != FALSE;
+    std::wstring error;
+    std::wstring copy = QvSim::InstallDalModule(names.printer, module, Slug(names.printer), &error);
+    if (copy.empty()) {
+        return Fail(error);
     }
-    ::ClosePrinter(printer);
-    DWORD number = port;
-    uint8_t local = 0;
-    PrinterRegistry network = NetworkRegistry(names);
-    ok = ok && SetDword(SettingsKey(names, L"Status"), L"Status Monitoring Mode", 1) &&
-         network.SetValue("NETWORK:TCP Port", &number, 4, REG_DWORD) == 4 &&
-         network.SetValue("NETWORK:Network Bidirectional", &local, 1, REG_BINARY) == 1;
-    if (!ok) {
+    if (!QvSim::FollowXpmlServer(names.printer, static_cast<int32_t>(port))) {
         return Fail(L"cannot set up '" + names.printer + L"' as the label printer");
     }
-    Print(L"dal module: " + DalModuleCopy(names));
+    Print(L"dal module: " + copy);
     Print(L"xpml server: localhost:" + portText);
     return kExitOk;
 }
@@ -252,7 +207,7 @@ int Isolation(const DemoNames& names, const std::wstring& mode) {
     if (mode != L"0" && mode != L"1") {
         return Usage();
     }
-    if (!SetDword(SettingsKey(names, L"DAL"), L"Isolation Mode", mode == L"1" ? 1 : 0)) {
+    if (!QvSim::SetDriverSetting(names.printer, L"DAL", L"Isolation Mode", mode == L"1" ? 1 : 0)) {
         return Fail(L"cannot write the isolation mode of '" + names.printer + L"'");
     }
     Print(L"isolation: " + mode);
@@ -261,10 +216,8 @@ int Isolation(const DemoNames& names, const std::wstring& mode) {
 
 int Remove(const DemoNames& names) {
     bool existed = QvSim::PrinterExists(names.printer);
-    PrinterRegistry network = NetworkRegistry(names);
-    network.Delete("NETWORK:TCP Port", false);
-    network.Delete("NETWORK:Network Bidirectional", false);
-    ::DeleteFileW(DalModuleCopy(names).c_str());
+    QvSim::ForgetXpmlServer(names.printer);
+    ::DeleteFileW(QvSim::DalModuleCopyPath(Slug(names.printer)).c_str());
     QvSim::RemovePrinter(names.printer);
     QvSim::RemovePrinterDriver(names.driver, names.description);
     ::DeleteFileW(names.port.c_str());
