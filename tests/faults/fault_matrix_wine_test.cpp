@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <winsock2.h>
 
 #include <functional>
 #include <memory>
@@ -72,30 +71,10 @@ Seen ReadStatus(HANDLE printer) {
     return seen;
 }
 
-// A loopback port nobody listens on: one just given up by a listener.
-int32_t RefusingPort() {
-    SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int size = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    ::closesocket(probe);
-    return ntohs(address.sin_port);
-}
-
 class FaultMatrix : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        WSADATA data;
-        ::WSAStartup(MAKEWORD(2, 2), &data);
-        s_server = new QvSim::XpmlServerProcess();
-    }
-    static void TearDownTestSuite() {
-        delete s_server;
-        ::WSACleanup();
-    }
+    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
+    static void TearDownTestSuite() { delete s_server; }
 
     void SetUp() override {
         PrinterInfoCache::ClearThisThread();
@@ -105,7 +84,7 @@ protected:
         }
         QV_SKIP_WITHOUT_PRINTER(m_printer);
         ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
-        m_name = OString(m_printer.Printer().Name().c_str());
+        m_network.SetRedirect(false);
         SoundSettings();
         m_handle = m_printer.Open();
         ASSERT_TRUE(m_handle);
@@ -116,25 +95,16 @@ protected:
         SetNetwork("Connection Retries", REG_DWORD, kRetries);
     }
     void TearDown() override {
-        for (const OString& name : m_written) {
-            m_registry->Delete(name, false);
-        }
         QvSim::ForgetXpmlServer(m_printer.Printer().Name());
+        m_network.Delete("NETWORK:Connection Timeout", false);
+        m_network.Delete("NETWORK:Connection Retries", false);
         PrinterInfoCache::ClearThisThread();
     }
 
     template <typename T>
     void SetNetwork(const char* name, DWORD type, const T& value) {
-        SetNetworkBytes(name, type, &value, sizeof value);
-    }
-    void SetNetworkBytes(const char* name, DWORD type, const void* data, int32_t size) {
-        if (!m_registry) {
-            m_registry = std::make_unique<PrinterRegistry>(RegistryFactsOf(m_name));
-            m_registry->SetRedirect(false);
-        }
-        const OString path = OString("NETWORK:") + name;
-        ASSERT_EQ(m_registry->SetValue(path, data, size, type), size) << name;
-        m_written.push_back(path);
+        ASSERT_EQ(m_network.SetValue(OString("NETWORK:") + name, &value, sizeof value, type),
+                  int32_t{sizeof value});
     }
     // "Settings:Status/Status Monitoring Mode" of another type or size.
     template <typename T>
@@ -161,9 +131,7 @@ protected:
 
     static inline QvSim::XpmlServerProcess* s_server = nullptr;
     SimDalPrinter m_printer{L"fault", L"qvsimdal"};
-    OString m_name;
-    std::unique_ptr<PrinterRegistry> m_registry;
-    std::vector<OString> m_written;
+    PrinterRegistry m_network{RegistryFactsOf(OString(m_printer.Printer().Name().c_str()))};
     OPrinterHandle m_handle;
 };
 
@@ -193,13 +161,13 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
+        // Nothing listens on port 1 of the loopback address.
         const bool refuse = std::string(row.misbehave) == "refuse";
         Settings control = {{"reset", "1"}, {"delay", row.delayMs}};
         control.insert(control.end(), state.begin(), state.end());
         control.emplace_back("misbehave", refuse ? "none" : row.misbehave);
         ASSERT_FALSE(s_server->Control(control).empty());
-        SetNetwork("TCP Port", REG_DWORD,
-                   static_cast<DWORD>(refuse ? RefusingPort() : s_server->Port()));
+        SetNetwork("TCP Port", REG_DWORD, static_cast<DWORD>(refuse ? 1 : s_server->Port()));
         const Seen seen = ReadStatus(m_handle.Get());
         if (row.answered) {
             EXPECT_EQ(seen.text, L"Head Open");
