@@ -334,7 +334,7 @@ TEST_F(FaultMatrix, DalModuleFaults) {
     }
 }
 
-TEST(DumpFolderFault, AFolderThatCannotBeMadeDisablesDumpsQuietly) {
+TEST(DumpFolderFault, AFolderThatCannotBeMadeOrIsGoneDisablesDumpsQuietly) {
     QvTest::ScratchFolder scratch;
     ASSERT_TRUE(QvTest::WriteWholeFile(scratch.File(L"blocker"), "a file, not a folder"));
     EXCEPTION_RECORD record{};
@@ -342,10 +342,12 @@ TEST(DumpFolderFault, AFolderThatCannotBeMadeDisablesDumpsQuietly) {
     CONTEXT context{};
     ::RtlCaptureContext(&context);
     EXCEPTION_POINTERS pointers{&record, &context};
-    for (const wchar_t* folder : {L"blocker\\", L"blocker\\below\\"}) {
+    // The last folder is made, then removed before the fault.
+    for (const wchar_t* folder : {L"blocker\\", L"blocker\\below\\", L"gone\\"}) {
         SCOPED_TRACE(OString(folder).GetNarrow());
         OMiniDump dump(OString(scratch.File(folder).c_str()));
-        EXPECT_TRUE(dump.GetFolder().IsEmpty());
+        EXPECT_EQ(dump.GetFolder().IsEmpty(),
+                  ::RemoveDirectoryW(scratch.File(L"gone").c_str()) == 0);
         const ULONGLONG start = ::GetTickCount64();
         EXPECT_TRUE(dump.MiniDumpGenerate(nullptr, &pointers).IsEmpty());
         EXPECT_LT(MsSince(start), 1000);
