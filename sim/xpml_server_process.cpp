@@ -45,14 +45,14 @@ int32_t ReadPort(const std::wstring& file) {
 
 }  // namespace
 
-XpmlServerProcess::XpmlServerProcess(const std::wstring& stateFile) {
+XpmlServerProcess::XpmlServerProcess(const std::wstring& stateFile, int32_t port) {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
     m_portFile = std::wstring(temp) + L"qvxpmlserver-" + std::to_wstring(GetCurrentProcessId()) +
                  L"-" + std::to_wstring(reinterpret_cast<uintptr_t>(this)) + L".port";
     DeleteFileW(m_portFile.c_str());
-    std::wstring command = L"\"" + ProgramFolder() + L"qvxpmlserver.exe\" --port 0 --port-file \"" +
-                           m_portFile + L"\"";
+    std::wstring command = L"\"" + ProgramFolder() + L"qvxpmlserver.exe\" --port " +
+                           std::to_wstring(port) + L" --port-file \"" + m_portFile + L"\"";
     if (!stateFile.empty()) {
         command += L" --state-file \"" + stateFile + L"\"";
     }

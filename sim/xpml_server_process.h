@@ -21,8 +21,10 @@ namespace QvSim {
 
 class XpmlServerProcess {
 public:
-    // stateFile, when not empty, is handed to the server (--state-file).
-    explicit XpmlServerProcess(const std::wstring& stateFile = std::wstring());
+    // stateFile, when not empty, is handed to the server (--state-file); port
+    // 0 has the server pick a free one, another asks for that one (a server
+    // restarted where its clients expect it).
+    explicit XpmlServerProcess(const std::wstring& stateFile = std::wstring(), int32_t port = 0);
     // Asks the server to quit, and ends it when it does not.
     ~XpmlServerProcess();
     XpmlServerProcess(const XpmlServerProcess&) = delete;

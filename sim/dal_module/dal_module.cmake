@@ -33,3 +33,7 @@ if(TARGET dal_bench)
   target_sources(dal_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp)
   add_dependencies(dal_bench qvsimdal_modules)
 endif()
+# The soak's printers carry the module, isolated in proxies it kills now and then.
+if(TARGET soak_bench)
+  add_dependencies(soak_bench qvsimdal_modules)
+endif()

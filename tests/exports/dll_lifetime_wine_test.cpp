@@ -10,6 +10,7 @@
 
 #include "net/loopback_server.h"
 #include "quorvel_driver_utility.h"
+#include "sim/process_usage.h"
 #include "support/files.h"
 
 namespace {
@@ -24,39 +25,6 @@ int FreeTlsSlots() {
         ::TlsFree(slot);
     }
     return static_cast<int>(taken.size());
-}
-
-// Open handles of this process, probed value by value (Wine answers 0 to
-// GetProcessHandleCount).
-int OpenHandles() {
-    int count = 0;
-    for (uintptr_t value = 4; value < 0x10000; value += 4) {
-        DWORD flags = 0;
-        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-            ++count;
-        }
-    }
-    return count;
-}
-
-// Bytes of busy blocks in every heap of the process.
-size_t BusyHeapBytes() {
-    std::vector<HANDLE> heaps(::GetProcessHeaps(0, nullptr) + 16);
-    heaps.resize(::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-    size_t busy = 0;
-    for (HANDLE heap : heaps) {
-        if (!::HeapLock(heap)) {
-            continue;
-        }
-        PROCESS_HEAP_ENTRY entry = {};
-        while (::HeapWalk(heap, &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                busy += entry.cbData;
-            }
-        }
-        ::HeapUnlock(heap);
-    }
-    return busy;
 }
 
 template <typename T>
@@ -181,8 +149,8 @@ TEST(DllLifetime, EachLoadUseAndFreeGivesBackSlotsHandlesAndMemory) {
         ASSERT_TRUE(LoadUseSocketsAndFree(server)) << "qv_net_probe.dll beside the test program";
     }
     int slots = FreeTlsSlots();
-    int handles = OpenHandles();
-    size_t heap = BusyHeapBytes();
+    int handles = QvSim::OpenHandles();
+    size_t heap = QvSim::BusyHeapBytes();
     constexpr int kRounds = 30;
     for (int i = 0; i < kRounds; ++i) {
         ASSERT_TRUE(LoadUseAndFree()) << "round " << i;
@@ -191,15 +159,15 @@ TEST(DllLifetime, EachLoadUseAndFreeGivesBackSlotsHandlesAndMemory) {
     EXPECT_EQ(FreeTlsSlots(), slots) << "TLS slots kept by freed copies of the library";
     // Threads that ended a moment ago (the servers' and the close threads)
     // may still hold a handle inside Wine; a kept handle stays.
-    int kept = OpenHandles();
+    int kept = QvSim::OpenHandles();
     for (int i = 0; i < 10 && kept > handles; ++i) {
         ::Sleep(100);
-        kept = OpenHandles();
+        kept = QvSim::OpenHandles();
     }
     EXPECT_EQ(kept, handles) << "handles kept by freed copies of the library";
     // A lost pool of the runtime was 73 KB a round; allow a little for Wine's
     // own caches and heap bookkeeping.
-    size_t grown = BusyHeapBytes() - heap;
+    size_t grown = QvSim::BusyHeapBytes() - heap;
     EXPECT_LT(static_cast<long long>(grown), 8LL * 1024 * kRounds / 4)
         << "heap bytes kept per round: " << grown / kRounds;
 }
