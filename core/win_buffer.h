@@ -15,6 +15,14 @@ struct OBufferAttempt {
     DWORD error = 0;  // Failed: the Win32 error code
 };
 
+// Bytes past the size a call is told, which it never learns of. Wine 8's
+// spooler writes past a buffer too short for the answer: GetPrinterW level 2
+// sets the device mode's size field wherever the strings left off (two bytes,
+// up to 38 past the end), GetPrinterDriverW level 6 fills its whole record
+// into a buffer of any size. Under several threads those bytes landed in
+// other allocations and brought the host down.
+constexpr DWORD kOQueryGuardBytes = 256;
+
 // Every helper takes (out, call, error = nullptr, initialBytes) in that order.
 //
 // Calls attempt(buffer, size) with a growing buffer until it is done or fails.
@@ -27,7 +35,7 @@ bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD* error = n
                   DWORD initialBytes = 256, DWORD maxBytes = 64u << 20) {
     DWORD size = initialBytes == 0 ? 1 : initialBytes;
     for (;;) {
-        out.assign(size, 0);
+        out.assign(size + kOQueryGuardBytes, 0);
         OBufferAttempt answer = attempt(out.data(), size);
         if (answer.result == OBufferAttempt::Result::Done) {
             out.resize(answer.size <= size ? answer.size : size);
