@@ -27,6 +27,7 @@
 #include "printer/printer_registry_facts.h"
 #include "registry/driver_settings.h"
 #include "registry/printer_registry.h"
+#include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 #include "sim/xpml_server_process.h"
 #include "xpml/http.h"
@@ -99,25 +100,8 @@ int main(int argc, char** argv) {
     const wchar_t module[] = L"qvbench.dll";
     SetPrinterDataW(printer, const_cast<LPWSTR>(L"DAL Interface"), REG_SZ,
                     reinterpret_cast<BYTE*>(const_cast<wchar_t*>(module)), sizeof module);
-    // The bidi attribute straight in the printer's key, which Wine's spooler
-    // reads at once.
-    const std::wstring printerKey = QvSim::PrinterRegistryPath(tag);
-    DWORD attributes = 0;
-    DWORD attributesSize = sizeof attributes;
-    RegGetValueW(HKEY_LOCAL_MACHINE, printerKey.c_str(), L"Attributes", RRF_RT_REG_DWORD, nullptr,
-                 &attributes, &attributesSize);
-    attributes |= PRINTER_ATTRIBUTE_ENABLE_BIDI;
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, printerKey.c_str(), L"Attributes", REG_DWORD, &attributes,
-                    sizeof attributes);
-    const DWORD mode = 1;
-    const std::wstring status = printerKey + L"\\PrinterDriverData\\Settings\\Status";
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, status.c_str(), L"Status Monitoring Mode", REG_DWORD, &mode,
-                    4);
     registry.SetRedirect(false);
-    const uint32_t port = static_cast<uint32_t>(server.Port());
-    const uint8_t zero = 0;
-    registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
-    registry.SetValue("NETWORK:Network Bidirectional", &zero, 1, REG_BINARY);
+    QvSim::FollowXpmlServer(tag, server.Port());
     server.Control({{"status", "Ribbon Low"}, {"severity", "3"}});
 
     HDRIVERINTERFACE driverInterface = DI_Open_impl(printer);
@@ -214,8 +198,7 @@ int main(int argc, char** argv) {
 
     DI_Close_impl(driverInterface);
     ClosePrinter(printer);
-    registry.Delete("NETWORK:TCP Port", false);
-    registry.Delete("NETWORK:Network Bidirectional", false);
+    QvSim::ForgetXpmlServer(tag);
     QvSim::RemovePrinter(tag);
     QvSim::RemovePrinterDriver(tag, description);
     return 0;

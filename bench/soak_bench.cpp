@@ -40,6 +40,7 @@
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/dal_module/sim_dal_module.h"
+#include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 #include "sim/process_usage.h"
 #include "sim/xpml_server_process.h"
@@ -259,42 +260,20 @@ std::wstring ProgramFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-// A printer of the soak: its driver's DAL module isolated in a proxy, status
-// monitoring on and the bidi attribute set, so status calls ask the printer.
-bool SetUpPrinter(const std::wstring& name, const std::wstring& driver, const std::wstring& module,
+// A printer of the soak: the label printer with its DAL module isolated in a
+// proxy, asking the XPML server on port.
+bool SetUpPrinter(const std::wstring& name, const std::wstring& driver, int32_t port,
                   std::wstring* error) {
     QvSim::RemovePrinter(name);  // left by a run that did not end
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
     if (!QvSim::InstallPrinter({name, driver, std::wstring(temp) + name + L".prn", L"", L""},
-                               error)) {
+                               error) ||
+        QvSim::InstallDalModule(name, ProgramFolder() + L"\\qvsimdal.dll", driver, error).empty()) {
         return false;
     }
-    HANDLE printer = nullptr;
-    std::wstring value = module + L".dll";
-    if (!OpenPrinterW(const_cast<wchar_t*>(name.c_str()), &printer, nullptr)) {
-        *error = L"cannot open " + name;
-        return false;
-    }
-    const DWORD written = SetPrinterDataW(printer, const_cast<wchar_t*>(L"DAL Interface"), REG_SZ,
-                                          reinterpret_cast<BYTE*>(value.data()),
-                                          static_cast<DWORD>((value.size() + 1) * 2));
-    ClosePrinter(printer);
-    const std::wstring key = QvSim::PrinterRegistryPath(name);
-    DWORD attributes = 0;
-    DWORD size = sizeof attributes;
-    RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Attributes", RRF_RT_REG_DWORD, nullptr,
-                 &attributes, &size);
-    attributes |= PRINTER_ATTRIBUTE_ENABLE_BIDI;
-    const DWORD on = 1;
-    const std::wstring settings = key + L"\\PrinterDriverData\\Settings\\";
-    if (written != ERROR_SUCCESS ||
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Attributes", REG_DWORD, &attributes,
-                        sizeof attributes) != ERROR_SUCCESS ||
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (settings + L"Status").c_str(),
-                        L"Status Monitoring Mode", REG_DWORD, &on, sizeof on) != ERROR_SUCCESS ||
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (settings + L"DAL").c_str(), L"Isolation Mode",
-                        REG_DWORD, &on, sizeof on) != ERROR_SUCCESS) {
+    if (!QvSim::FollowXpmlServer(name, port) ||
+        !QvSim::SetDriverSetting(name, L"DAL", L"Isolation Mode", 1)) {
         *error = L"cannot write the settings of " + name;
         return false;
     }
@@ -330,31 +309,22 @@ int main(int argc, char** argv) {
     const std::wstring description = tag + L".ppd";
     const QvSim::PrinterDriverSetup driver{tag,       description,    300, L"Quorvel Soak",
                                            L"qvsoak", L"Quorvel Soak"};
-    const std::wstring module = QvSim::PrinterDriverFolder() + L"3\\" + tag + L".d64";
     std::vector<std::wstring> names;
     std::wstring error;
-    bool ready = QvSim::InstallPrinterDriver(driver, &error);
-    if (ready && !CopyFileW((ProgramFolder() + L"\\qvsimdal.dll").c_str(), module.c_str(), FALSE)) {
-        error = L"cannot copy qvsimdal.dll beside the driver";
-        ready = false;
+    auto server = std::make_unique<QvSim::XpmlServerProcess>(stateFile);
+    int32_t port = server->Port();
+    bool ready = server->Ok() && QvSim::InstallPrinterDriver(driver, &error);
+    if (!server->Ok()) {
+        error = L"no XPML server: " + server->Error();
     }
     for (int i = 1; ready && i <= printers; ++i) {
         names.push_back(L"qvsoak-" + std::to_wstring(i));
-        ready = SetUpPrinter(names.back(), tag, tag, &error);
-    }
-    auto server = std::make_unique<QvSim::XpmlServerProcess>(stateFile);
-    if (ready && !server->Ok()) {
-        error = L"no XPML server: " + server->Error();
-        ready = false;
+        ready = SetUpPrinter(names.back(), tag, port, &error);
     }
 
     // The network settings are the computer's, shared by every printer.
     PrinterRegistry registry(RegistryFactsOf(OString(L"qvsoak-1")));
     registry.SetRedirect(false);
-    int32_t port = server->Port();
-    const uint8_t zero = 0;
-    registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
-    registry.SetValue("NETWORK:Network Bidirectional", &zero, 1, REG_BINARY);
     uint32_t timeout = registry.GetNumber("NETWORK:Connection Timeout", kDefaultTimeoutMs);
     timeout = timeout == 0 || timeout > INT32_MAX ? kDefaultTimeoutMs : timeout;
     const uint32_t attempts =
@@ -466,13 +436,12 @@ int main(int argc, char** argv) {
     }
 
     server.reset();
-    registry.Delete("NETWORK:TCP Port", false);
-    registry.Delete("NETWORK:Network Bidirectional", false);
+    QvSim::ForgetXpmlServer(L"qvsoak-1");
     for (const std::wstring& name : names) {
         QvSim::RemovePrinter(name);
     }
     QvSim::RemovePrinterDriver(tag, description);
-    DeleteFileW(module.c_str());
+    DeleteFileW(QvSim::DalModuleCopyPath(tag).c_str());
     DeleteFileW(stateFile.c_str());
     return ready ? 0 : 1;
 }

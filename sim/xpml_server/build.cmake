@@ -11,12 +11,12 @@ if(TARGET xpml_bench)
 endif()
 if(TARGET advanced_status_bench)
   target_sources(advanced_status_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
-                 ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
+                 ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
   add_dependencies(advanced_status_bench qvxpmlserver)
 endif()
 # The soak runs the server for its printers and restarts it now and then.
 if(TARGET soak_bench)
   target_sources(soak_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
-                 ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
+                 ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
   add_dependencies(soak_bench qvxpmlserver)
 endif()
