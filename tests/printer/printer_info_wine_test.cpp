@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/win_buffer.h"
 #include "support/text.h"
 #include "support/wine_printer.h"
 
@@ -294,6 +295,33 @@ TEST_F(PrinterInfoWineTest, KeyOfAPrinterSharedFromAnotherMachineIsItsDirectoryN
     EXPECT_TRUE(unreachable.GetDriverName().IsEmpty());
     EXPECT_TRUE(unreachable.IsDriverPartRead());
     EXPECT_EQ(PrinterInfoCache::Get()->GetCount(), 1);
+}
+
+// Wine 8's GetPrinterW level 2 writes past a buffer too short for its answer;
+// the size queries behind these facts hand every call room it is not told of.
+TEST(SpoolerOverrun, WritesPastAShortBufferStayInTheQueryGuard) {
+    WinePrinter printer(L"overrun");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    OPrinterHandle handle = printer.Open();
+    DWORD needed = 0;
+    ::GetPrinterW(handle.Get(), 2, nullptr, 0, &needed);
+    DWORD furthest = 0;  // bytes past the size told that the call changed
+    for (DWORD told = 1; told < needed; ++told) {
+        std::vector<uint8_t> out;
+        OQueryBuffer(
+            out,
+            [&](uint8_t* data, DWORD size) {
+                ::GetPrinterW(handle.Get(), 2, data, size, &needed);
+                for (DWORD past = kOQueryGuardBytes; past > furthest; --past) {
+                    furthest = data[size + past - 1] != 0 ? past : furthest;
+                }
+                return OBufferAttempt{OBufferAttempt::Result::Done, 0, 0};
+            },
+            nullptr, told);
+    }
+    // The device mode's size field, 156 (0x9C 0x00), 36 bytes past where the
+    // strings left off.
+    EXPECT_EQ(furthest, 37u) << "another overrun: is the guard still right?";
 }
 
 }  // namespace
