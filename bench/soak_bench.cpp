@@ -304,8 +304,7 @@ int main(int argc, char** argv) {
     WriteFile(state, kState, sizeof kState - 1, &stateWritten, nullptr);
     CloseHandle(state);
 
-    // A generated printer description: wineps.drv parsing itself as one broke
-    // the heap of a program writing printer data.
+    // A generated printer description, as the tests' printers have.
     const std::wstring description = tag + L".ppd";
     const QvSim::PrinterDriverSetup driver{tag,       description,    300, L"Quorvel Soak",
                                            L"qvsoak", L"Quorvel Soak"};
@@ -333,7 +332,7 @@ int main(int argc, char** argv) {
     const double budgets[kCalls] = {
         exchange + kMarginMs,  // one request, then the spooler's word at most
         kMarginMs,
-        2 * exchange + kMarginMs,  // the flags request, then the severity request
+        2 * exchange + kMarginMs,  // the flags request, the severity request after an answer
         kMarginMs,
         kMarginMs,
         kMarginMs,
