@@ -14,22 +14,10 @@
 #include "dal/dal_module.h"
 #include "printer/printer_info.h"
 #include "sim/dal_module/sim_dal_module.h"
+#include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 
 namespace {
-
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
-bool SetIsolation(const std::wstring& printer, DWORD mode) {
-    std::wstring key = QvSim::PrinterRegistryPath(printer) + L"\\PrinterDriverData\\Settings\\DAL";
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Isolation Mode", REG_DWORD, &mode,
-                           sizeof mode) == ERROR_SUCCESS;
-}
 
 // Microseconds per action, or a negative number when the DAL did not open
 // the expected way or an action failed.
@@ -70,27 +58,21 @@ int main() {
     setup.name = tag;
     setup.driverName = driver.name;
     setup.port = L"FILE:";
-    const std::wstring module = QvSim::PrinterDriverFolder() + L"3\\" + tag + L".d64";
     std::wstring error;
     int status = 1;
-    if (!QvSim::InstallPrinterDriver(driver, &error) || !QvSim::InstallPrinter(setup, &error)) {
-        std::printf("cannot install the bench printer: %ls\n", error.c_str());
-    } else if (!CopyFileW((ProgramFolder() + L"\\qvsimdal.dll").c_str(), module.c_str(), FALSE)) {
-        std::printf("cannot copy qvsimdal.dll beside the driver: error %lu\n", GetLastError());
+    HANDLE printer = nullptr;
+    if (!QvSim::InstallPrinterDriver(driver, &error) || !QvSim::InstallPrinter(setup, &error) ||
+        QvSim::InstallDalModule(tag, QvSim::ProgramFolder() + L"qvsimdal.dll", tag, &error)
+            .empty() ||
+        !OpenPrinterW(const_cast<wchar_t*>(tag.c_str()), &printer, nullptr)) {
+        std::printf("cannot set the bench printer up: %ls\n", error.c_str());
     } else {
-        HANDLE printer = nullptr;
-        std::wstring name = tag;
-        std::wstring value = tag + L".dll";
-        bool ready = OpenPrinterW(name.data(), &printer, nullptr) &&
-                     SetPrinterDataW(printer, const_cast<wchar_t*>(L"DAL Interface"), REG_SZ,
-                                     reinterpret_cast<BYTE*>(value.data()),
-                                     static_cast<DWORD>((value.size() + 1) * 2)) == ERROR_SUCCESS;
+        auto isolate = [&](DWORD mode) {
+            return QvSim::SetDriverSetting(tag, L"DAL", L"Isolation Mode", mode);
+        };
         const long actions = 2000;
-        double inProcess = ready && SetIsolation(tag, 0)
-                               ? MicrosecondsPerAction(printer, false, actions * 100)
-                               : -1;
-        double proxied =
-            ready && SetIsolation(tag, 1) ? MicrosecondsPerAction(printer, true, actions) : -1;
+        double inProcess = isolate(0) ? MicrosecondsPerAction(printer, false, actions * 100) : -1;
+        double proxied = isolate(1) ? MicrosecondsPerAction(printer, true, actions) : -1;
         if (inProcess < 0 || proxied < 0) {
             std::printf("the DAL did not open or an action failed\n");
         } else {
@@ -103,12 +85,10 @@ int main() {
                         proxied < 1000.0 ? "met" : "NOT met");
             status = 0;
         }
-        if (printer != nullptr) {
-            ClosePrinter(printer);
-        }
+        ClosePrinter(printer);
     }
     QvSim::RemovePrinter(tag);
     QvSim::RemovePrinterDriver(driver.name, L"");
-    DeleteFileW(module.c_str());
+    DeleteFileW(QvSim::DalModuleCopyPath(tag).c_str());
     return status;
 }

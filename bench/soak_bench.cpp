@@ -253,13 +253,6 @@ int KillProxies() {
     return killed;
 }
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
 // A printer of the soak: the label printer with its DAL module isolated in a
 // proxy, asking the XPML server on port.
 bool SetUpPrinter(const std::wstring& name, const std::wstring& driver, int32_t port,
@@ -269,7 +262,8 @@ bool SetUpPrinter(const std::wstring& name, const std::wstring& driver, int32_t 
     GetTempPathW(MAX_PATH, temp);
     if (!QvSim::InstallPrinter({name, driver, std::wstring(temp) + name + L".prn", L"", L""},
                                error) ||
-        QvSim::InstallDalModule(name, ProgramFolder() + L"\\qvsimdal.dll", driver, error).empty()) {
+        QvSim::InstallDalModule(name, QvSim::ProgramFolder() + L"qvsimdal.dll", driver, error)
+            .empty()) {
         return false;
     }
     if (!QvSim::FollowXpmlServer(name, port) ||

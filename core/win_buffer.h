@@ -18,9 +18,8 @@ struct OBufferAttempt {
 // Bytes past the size a call is told, which it never learns of. Wine 8's
 // spooler writes past a buffer too short for the answer: GetPrinterW level 2
 // sets the device mode's size field wherever the strings left off (two bytes,
-// up to 38 past the end), GetPrinterDriverW level 6 fills its whole record
-// into a buffer of any size. Under several threads those bytes landed in
-// other allocations and brought the host down.
+// up to 38 past the end). Under several threads those bytes landed in other
+// allocations and brought the host down.
 constexpr DWORD kOQueryGuardBytes = 256;
 
 // Every helper takes (out, call, error = nullptr, initialBytes) in that order.

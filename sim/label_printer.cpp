@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/handles.h"
+#include "core/win_buffer.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/printer_setup.h"
@@ -51,22 +52,23 @@ std::wstring InstallDalModule(const std::wstring& printer, const std::wstring& m
     return copy;
 }
 
+std::wstring DriverSettingsKey(const std::wstring& printer, const std::wstring& key) {
+    const std::wstring settings = PrinterRegistryPath(printer) + L"\\PrinterDriverData\\Settings";
+    return key.empty() ? settings : settings + L"\\" + key;
+}
+
 bool SetDriverSetting(const std::wstring& printer, const std::wstring& key, const wchar_t* value,
                       DWORD number) {
-    // Below the printer data: Wine's SetPrinterDataExW would put a "Settings"
-    // key beside it.
-    const std::wstring path =
-        PrinterRegistryPath(printer) + L"\\PrinterDriverData\\Settings\\" + key;
-    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), value, REG_DWORD, &number,
-                             sizeof number) == ERROR_SUCCESS;
+    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, DriverSettingsKey(printer, key).c_str(), value,
+                             REG_DWORD, &number, sizeof number) == ERROR_SUCCESS;
 }
 
 bool SetPrinterBidi(const std::wstring& printer, bool enabled) {
     OPrinterHandle handle = OpenForChange(printer);
-    DWORD needed = 0;
-    ::GetPrinterW(handle.Get(), 2, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    if (!handle || needed == 0 || !::GetPrinterW(handle.Get(), 2, buffer.data(), needed, &needed)) {
+    std::vector<uint8_t> buffer;
+    if (!handle || !OQueryBoolBuffer(buffer, [&](uint8_t* data, DWORD size, DWORD* needed) {
+            return ::GetPrinterW(handle.Get(), 2, data, size, needed);
+        })) {
         return false;
     }
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());

@@ -22,6 +22,11 @@ std::wstring DalModuleCopyPath(const std::wstring& fileBase);
 std::wstring InstallDalModule(const std::wstring& printer, const std::wstring& module,
                               const std::wstring& fileBase, std::wstring* error);
 
+// The registry path below HKLM of the printer's "Settings:<key>" (key empty:
+// "Settings:" itself). Driver settings live below the printer data; Wine's
+// SetPrinterDataExW would put a "Settings" key beside it.
+std::wstring DriverSettingsKey(const std::wstring& printer, const std::wstring& key);
+
 // Writes the REG_DWORD driver setting "Settings:<key>/<value>" of the printer.
 bool SetDriverSetting(const std::wstring& printer, const std::wstring& key, const wchar_t* value,
                       DWORD number);

@@ -3,6 +3,7 @@
 #include <winspool.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace QvSim {
 namespace {
@@ -91,6 +92,23 @@ bool SetRegString(HKEY key, const wchar_t* name, const std::wstring& text) {
 }
 
 }  // namespace
+
+std::wstring ProgramFolder() {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        // A full buffer means the name was cut: only a larger one tells.
+        if (length < path.size()) {
+            std::wstring full(path.data(), length);
+            return full.substr(0, full.find_last_of(L"\\/") + 1);
+        }
+        path.resize(path.size() * 2);
+    }
+}
 
 std::wstring PrinterDriverFolder() {
     wchar_t path[MAX_PATH] = {};

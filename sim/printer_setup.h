@@ -39,6 +39,11 @@ struct PrinterSetup {
     std::wstring location;
 };
 
+// The folder of the running program, with a trailing backslash: where the
+// simulated printer's programs and modules lie beside it. Empty when the
+// system does not tell.
+std::wstring ProgramFolder();
+
 // The printer driver folder (GetPrinterDriverDirectoryW) with a trailing
 // backslash; empty when the spooler does not answer.
 std::wstring PrinterDriverFolder();

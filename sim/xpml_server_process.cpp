@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/printer_setup.h"
 #include "xpml/http.h"
 #include "xpml/xpml_exchange.h"
 
@@ -14,23 +15,6 @@ namespace {
 constexpr DWORD kStartWaitMs = 20000;
 constexpr DWORD kQuitWaitMs = 3000;
 constexpr int32_t kControlTimeoutMs = 5000;
-
-std::wstring ProgramFolder() {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return std::wstring();
-        }
-        // A full buffer means the name was cut: only a larger one tells.
-        if (length < path.size()) {
-            std::wstring full(path.data(), length);
-            return full.substr(0, full.find_last_of(L"\\/") + 1);
-        }
-        path.resize(path.size() * 2);
-    }
-}
 
 int32_t ReadPort(const std::wstring& file) {
     FILE* stream = _wfopen(file.c_str(), L"rb");

@@ -30,7 +30,8 @@ add_custom_target(qvsimdal_modules DEPENDS qvsimdal qvsimdal_old qvsimdal_bare q
 
 # The benchmark installs a printer of the simulated kind and loads the module.
 if(TARGET dal_bench)
-  target_sources(dal_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp)
+  target_sources(dal_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
+                 ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp)
   add_dependencies(dal_bench qvsimdal_modules)
 endif()
 # The soak's printers carry the module, isolated in proxies it kills now and then.

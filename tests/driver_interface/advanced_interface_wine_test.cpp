@@ -62,8 +62,7 @@ protected:
 
     // "Status/Status Monitoring Mode"; a negative mode removes the value.
     void SetMonitoring(int mode) {
-        std::wstring key =
-            m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\Status";
+        std::wstring key = QvSim::DriverSettingsKey(m_printer.Printer().Name(), L"Status");
         if (mode < 0) {
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode");
         } else {
@@ -71,6 +70,7 @@ protected:
                                                 L"Status Monitoring Mode", mode));
         }
     }
+
     // A fresh interface each time: the bidi answer is cached per object.
     HDRIVERINTERFACE Reopen() {
         Close();

@@ -109,8 +109,7 @@ protected:
     // "Settings:Status/Status Monitoring Mode" of another type or size.
     template <typename T>
     void SetMonitoringAs(DWORD type, const T& data) {
-        const std::wstring key =
-            m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings\\Status";
+        const std::wstring key = QvSim::DriverSettingsKey(m_printer.Printer().Name(), L"Status");
         ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Status Monitoring Mode",
                                     type, &data, sizeof data),
                   ERROR_SUCCESS);
@@ -185,8 +184,7 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
 TEST_F(FaultMatrix, SettingsMissingOrOfTheWrongTypeOrSizeReadAsTheirDefaults) {
     const Seen spooler = SpoolerStatus();
     ASSERT_FALSE(s_server->Control({{"status", "Head Open"}, {"severity", "2"}}).empty());
-    const std::wstring settings =
-        m_printer.Printer().RegistryPath() + L"\\PrinterDriverData\\Settings";
+    const std::wstring settings = QvSim::DriverSettingsKey(m_printer.Printer().Name(), L"");
     struct Row {
         std::function<void()> fault;
         bool asks;
