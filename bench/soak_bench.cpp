@@ -5,8 +5,8 @@
 // Every call is timed against its budget (an XPML exchange may take the
 // connection time-out once per attempt); a call over it is printed at once.
 // Every 10 s a line gives the calls per second, the open handles (probed, as
-// Wine answers 0 to GetProcessHandleCount), private bytes and busy heap
-// bytes, measured with the workers held between two rounds; the summary sets
+// Wine answers 0 to GetProcessHandleCount) and private bytes, measured with
+// the workers held between two rounds; the summary sets
 // the figures after the warm-up against the last ones. Target: flat handles
 // and memory, no call over budget.
 //
