@@ -25,9 +25,11 @@ bool PooledExchange(int port, const std::string& request) {
     TCPSocketWithReUse socket;
     socket.SetSendTimeout(10000);
     socket.SetReceiveTimeout(10000);
-    socket.Connect("127.0.0.1", port);
+    socket.Connect("127.0.0.1", port, OSocketDeadline(10000));
     socket.Write(request.data(), static_cast<int32_t>(request.size()));
-    return !QvTest::ReadAnswer([&](char* buffer) { return socket.Read(buffer); }).empty();
+    return !QvTest::ReadAnswer([&](char* buffer) {
+                return socket.Read(buffer, OSocketDeadline(10000));
+            }).empty();
 }
 
 // Microseconds per exchange through the pool.

@@ -53,7 +53,8 @@ void TCPSocketWithReUse::Fail(const char* source, const SocketException& e, cons
     }
 }
 
-void TCPSocketWithReUse::Connect(const OString& host, int32_t port) {
+void TCPSocketWithReUse::Connect(const OString& host, int32_t port,
+                                 const OSocketDeadline& deadline) {
     constexpr const char* kSource = "TCPSocketWithReUse::Connect";
     m_log->Writef(OEventLog::kDetailInfoH, kSource,
                   "Connect - Start: ID:0x%016llX, Host:%s, Port: %d, Retries 0", LogIdentity(this),
@@ -72,7 +73,7 @@ void TCPSocketWithReUse::Connect(const OString& host, int32_t port) {
         }
         // A reused entry is still connected from its last exchange.
         if (isNew) {
-            socket.Connect(host, port);
+            socket.Connect(host, port, deadline);
         }
     } catch (const SocketException& e) {
         Fail(kSource, e, "Retries: 0");
@@ -109,14 +110,14 @@ int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length) {
     return written;
 }
 
-int32_t TCPSocketWithReUse::Read(char* buffer) {
+int32_t TCPSocketWithReUse::Read(char* buffer, const OSocketDeadline& deadline) {
     constexpr const char* kSource = "TCPSocketWithReUse::Read";
     if (m_entry == nullptr || m_entry->m_socket == nullptr) {
         return 0;
     }
     int32_t count = 0;
     try {
-        count = m_entry->m_socket->Receive(buffer);
+        count = m_entry->m_socket->Receive(buffer, deadline);
     } catch (const SocketException& e) {
         Fail(kSource, e, OString());
         throw;

@@ -27,13 +27,16 @@ public:
     // the socket has.
     void SetSendTimeout(int32_t milliseconds);
     void SetReceiveTimeout(int32_t milliseconds);
-    // Takes a pooled connection for host and port, connecting a new one.
-    void Connect(const OString& host, int32_t port);
+    // Takes a pooled connection for host and port, connecting a new one by
+    // the deadline (resolution included).
+    void Connect(const OString& host, int32_t port, const OSocketDeadline& deadline);
     // Sends all length bytes; the count sent. 0 without a connection.
     int32_t Write(const void* bytes, int32_t length);
-    // One receive of up to kReadSize bytes; 0 when the peer closed (the entry
-    // is then not reused) or without a connection.
-    int32_t Read(char* buffer);
+    // One receive of up to kReadSize bytes, waiting for them at most until the
+    // deadline (then SocketException WSAETIMEDOUT, and the entry is not
+    // reused); 0 when the peer closed (the entry is then not reused) or
+    // without a connection.
+    int32_t Read(char* buffer, const OSocketDeadline& deadline);
 
     TCPSocketEntry* GetEntry() const noexcept { return m_entry; }
     // Closes the connection instead of pooling it when this object ends: a

@@ -1,13 +1,53 @@
 #include "net/socket_pool.h"
 
+#include <atomic>
+
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
 
 namespace {
 
-// Guards the singleton and its count; never held while the pool lock is taken.
+// Guards the singleton, its count and the thread-end slot; never taken before
+// the pool lock.
 OCriticalSection g_singletonLock;
 TCPSocketManager* g_pool = nullptr;
+
+// The fiber-local slot whose callback tells the pool that a thread ended; its
+// value on a thread is that thread's id. Made on the first idle connection,
+// freed when the library unloads: a callback left behind would run in
+// unmapped code at the next thread's end. Defined after the lock, so it is
+// freed first.
+class ThreadEndSlot {
+public:
+    ThreadEndSlot() = default;
+    ThreadEndSlot(const ThreadEndSlot&) = delete;
+    ThreadEndSlot& operator=(const ThreadEndSlot&) = delete;
+    ~ThreadEndSlot() {
+        if (m_index != FLS_OUT_OF_INDEXES) {
+            ::FlsFree(m_index);
+        }
+    }
+
+    // Marks the calling thread, making the slot on first use (under the
+    // singleton lock).
+    void MarkThisThread(PFLS_CALLBACK_FUNCTION callback) {
+        if (m_index == FLS_OUT_OF_INDEXES) {
+            OLock lock(g_singletonLock);
+            if (m_index == FLS_OUT_OF_INDEXES) {
+                m_index = ::FlsAlloc(callback);
+            }
+        }
+        if (m_index != FLS_OUT_OF_INDEXES && ::FlsGetValue(m_index) == nullptr) {
+            ::FlsSetValue(m_index,
+                          reinterpret_cast<void*>(static_cast<uintptr_t>(::GetCurrentThreadId())));
+        }
+    }
+
+private:
+    std::atomic<DWORD> m_index{FLS_OUT_OF_INDEXES};
+};
+
+ThreadEndSlot g_threadEnd;
 
 }  // namespace
 
@@ -211,6 +251,7 @@ TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t po
 
 void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
     entry->m_idleDeadline = OSocketApi::Current().getTickCount64() + kIdleMs;
+    g_threadEnd.MarkThisThread(&TCPSocketManager::OnThreadEnd);
     bool start = false;
     {
         OLock lock(m_lock);
@@ -220,6 +261,14 @@ void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
         m_idle.AddTail(entry);
         m_log->Writef(OEventLog::kDetailInfoD, "TCPSocketManager::MoveToIdle",
                       "TCPSocketManager: Entry made idle. Id: 0x%016llX", LogIdentity(entry));
+        // The idle list is in deadline order, so its head is the oldest. The
+        // entry's pool reference keeps the pool alive through the delete.
+        for (int32_t idle = IdleCountLocked(); idle > kMaxIdle; --idle) {
+            TCPSocketEntry* oldest = m_idle.Head();
+            m_log->Writef(OEventLog::kDetailInfoC, "TCPSocketManager::MoveToIdle",
+                          "Idle limit reached, closing Id: 0x%016llX", LogIdentity(oldest));
+            delete oldest;
+        }
         if (!m_closeThreadStarted) {
             m_closeThreadStarted = true;
             Obtain();
@@ -247,8 +296,40 @@ void TCPSocketManager::DestroySocketEntry(TCPSocketEntry* entry) {
     delete entry;
 }
 
+void WINAPI TCPSocketManager::OnThreadEnd(void* thread) {
+    const auto threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread));
+    TCPSocketManager* pool = nullptr;
+    {
+        OLock lock(g_singletonLock);
+        if (g_pool == nullptr) {
+            return;
+        }
+        pool = g_pool;
+        ++pool->m_references;
+    }
+    {
+        OLock lock(pool->m_lock);
+        TCPSocketEntry* entry = pool->m_idle.Head();
+        while (entry != nullptr) {
+            TCPSocketEntry* next = pool->m_idle.Next(entry);
+            if (entry->m_ownerThread == threadId) {
+                pool->m_log->Writef(OEventLog::kDetailInfoC, "TCPSocketManager::OnThreadEnd",
+                                    "Owner thread ended, closing Id: 0x%016llX",
+                                    LogIdentity(entry));
+                delete entry;
+            }
+            entry = next;
+        }
+    }
+    Release();
+}
+
 int32_t TCPSocketManager::IdleCount() {
     OLock lock(m_lock);
+    return IdleCountLocked();
+}
+
+int32_t TCPSocketManager::IdleCountLocked() const {
     int32_t count = 0;
     for (TCPSocketEntry* entry = m_idle.Head(); entry != nullptr; entry = m_idle.Next(entry)) {
         ++count;

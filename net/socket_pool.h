@@ -122,12 +122,19 @@ private:
 // host (ignoring case) and port. A background thread (TCPLazyCloseThread)
 // closes connections whose time is up and ends when the pool is empty.
 //
+// Idle connections are bounded, as a host that makes short-lived threads would
+// otherwise pile up one per thread for kIdleMs: at most kMaxIdle are kept (the
+// oldest is closed first), and a thread's idle connections are closed when
+// the thread ends (the system calls back on thread exit through a fiber-local
+// slot; no other thread could reuse them).
+//
 // A reference-counted singleton: every wrapper, entry and the close thread
 // hold one reference; the Release that drops the last destroys the pool.
 // Thread-safe.
 class TCPSocketManager {
 public:
     static constexpr uint64_t kIdleMs = 120000;
+    static constexpr int32_t kMaxIdle = 32;
 
     // The pool, created when there is none, with one more reference.
     static TCPSocketManager* Obtain();
@@ -161,7 +168,11 @@ private:
     TCPSocketManager& operator=(const TCPSocketManager&) = delete;
 
     TCPSocketEntry* FindLocked(const OString& host, int32_t port, DWORD threadId);
+    int32_t IdleCountLocked() const;
     bool StartCloseThread();
+    // Closes the idle entries of a thread that ended (the fiber-local slot's
+    // callback); does nothing without a pool.
+    static void WINAPI OnThreadEnd(void* thread);
 
     OCriticalSection m_lock;
     int32_t m_references = 0;

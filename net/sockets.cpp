@@ -2,31 +2,161 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "core/handles.h"
+
 SocketException::SocketException() : SocketException(::WSAGetLastError()) {}
 
 SocketException::SocketException(int32_t code) : OException(code) {}
 
-void ResolveAddress(const OString& host, int32_t port, sockaddr_in& address) {
-    address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(static_cast<u_short>(port));
+int32_t OSocketDeadline::RemainingMs() const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_at - Clock::now()).count();
+    return left > 0 ? static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX)) : 0;
+}
+
+namespace {
+
+using GetAddrInfoFunction = decltype(&::GetAddrInfoW);
+
+timeval WaitOf(const OSocketDeadline& deadline) {
+    const int32_t ms = deadline.RemainingMs();
+    return timeval{ms / 1000, (ms % 1000) * 1000};
+}
+
+// The resolver's first IPv4 address for host: 0, or the resolver's error.
+int32_t FirstIPv4(GetAddrInfoFunction getAddrInfo, const wchar_t* host, in_addr& found) {
     ADDRINFOW hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     ADDRINFOW* results = nullptr;
-    if (::GetAddrInfoW(host.GetWide(), nullptr, &hints, &results) != 0) {
-        throw SocketException();
+    const int error = getAddrInfo(host, nullptr, &hints, &results);
+    if (error != 0) {
+        return error;
     }
+    int32_t outcome = WSAHOST_NOT_FOUND;
     for (const ADDRINFOW* result = results; result != nullptr; result = result->ai_next) {
         if (result->ai_family == AF_INET && result->ai_addr != nullptr) {
-            address.sin_addr = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-            ::FreeAddrInfoW(results);
-            return;
+            found = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+            outcome = 0;
+            break;
         }
     }
-    ::FreeAddrInfoW(results);
-    throw SocketException(WSAHOST_NOT_FOUND);
+    if (results != nullptr) {
+        ::FreeAddrInfoW(results);
+    }
+    return outcome;
+}
+
+// One resolution, shared by the caller and the thread that asks the resolver:
+// a caller whose deadline passed lets go of it and leaves, and whichever side
+// lets go last frees it. The thread keeps the library loaded until it ends
+// and has Winsock started for itself, as the caller may end both first.
+struct Resolution {
+    std::atomic<int32_t> references{2};
+    std::wstring host;
+    GetAddrInfoFunction getAddrInfo = nullptr;
+    OKernelHandle done;
+    HMODULE module = nullptr;
+    int32_t error = WSAHOST_NOT_FOUND;
+    in_addr address = {};
+
+    void Release() {
+        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+
+    static DWORD WINAPI Run(void* parameter) {
+        auto* self = static_cast<Resolution*>(parameter);
+        const HMODULE module = self->module;
+        WSADATA data;
+        const bool started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        self->error = started ? FirstIPv4(self->getAddrInfo, self->host.c_str(), self->address)
+                              : WSASYSNOTREADY;
+        if (started) {
+            ::WSACleanup();
+        }
+        ::SetEvent(self->done.Get());
+        self->Release();
+        if (module != nullptr) {
+            ::FreeLibraryAndExitThread(module, 0);
+        }
+        return 0;
+    }
+};
+
+// Strict dotted decimal (four numbers of at most 255): the only form that
+// skips the resolver, so "1.2.3" or "0x7f.1" still mean what the resolver says.
+bool ParseDottedIPv4(const OString& host, in_addr& address) {
+    const char* text = host.GetNarrow();
+    uint32_t value = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *text++ != '.') {
+            return false;
+        }
+        uint32_t number = 0;
+        int digits = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 4; ++text, ++digits) {
+            number = number * 10 + static_cast<uint32_t>(*text - '0');
+        }
+        if (digits == 0 || digits > 3 || number > 255) {
+            return false;
+        }
+        value = (value << 8) | number;
+    }
+    if (*text != '\0') {
+        return false;
+    }
+    address.s_addr = ::htonl(value);
+    return true;
+}
+
+}  // namespace
+
+void ResolveAddress(const OString& host, int32_t port, sockaddr_in& address,
+                    const OSocketDeadline& deadline) {
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(static_cast<u_short>(port));
+    if (ParseDottedIPv4(host, address.sin_addr)) {
+        return;
+    }
+    if (host.CompareNoCase("localhost") == 0) {
+        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        return;
+    }
+    auto* resolution = new Resolution();
+    resolution->host = host.GetWide();
+    resolution->getAddrInfo = OSocketApi::Current().getAddrInfoW;
+    resolution->done.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&Resolution::Run), &resolution->module);
+    HANDLE thread = resolution->done
+                        ? ::CreateThread(nullptr, 0, &Resolution::Run, resolution, 0, nullptr)
+                        : nullptr;
+    if (thread == nullptr) {
+        const DWORD error = ::GetLastError();
+        if (resolution->module != nullptr) {
+            ::FreeLibrary(resolution->module);
+        }
+        delete resolution;
+        throw SocketException(static_cast<int32_t>(error));
+    }
+    ::CloseHandle(thread);
+    const DWORD waited =
+        ::WaitForSingleObject(resolution->done.Get(), static_cast<DWORD>(deadline.RemainingMs()));
+    const int32_t error = waited == WAIT_OBJECT_0 ? resolution->error : WSAETIMEDOUT;
+    const in_addr found = resolution->address;
+    resolution->Release();
+    if (error != 0) {
+        throw SocketException(error);
+    }
+    address.sin_addr = found;
 }
 
 namespace {
@@ -34,8 +164,6 @@ namespace {
 bool IsTransient(int error) {
     switch (error) {
         case WSAEINTR:
-        case WSAEWOULDBLOCK:
-        case WSAEINPROGRESS:
         case WSAECONNABORTED:
         case WSAECONNREFUSED:
             return true;
@@ -44,16 +172,66 @@ bool IsTransient(int error) {
     }
 }
 
+// The socket is non-blocking while it connects, and blocking again after.
+class NonBlocking {
+public:
+    explicit NonBlocking(SOCKET socket) : m_socket(socket) { Set(1); }
+    ~NonBlocking() { Set(0); }
+    NonBlocking(const NonBlocking&) = delete;
+    NonBlocking& operator=(const NonBlocking&) = delete;
+
+private:
+    void Set(u_long on) { ::ioctlsocket(m_socket, FIONBIO, &on); }
+    SOCKET m_socket;
+};
+
+// One connect: 0 when connected, else the error (WSAETIMEDOUT at the deadline).
+int32_t ConnectOnce(SOCKET socket, const sockaddr_in& address, const OSocketDeadline& deadline) {
+    if (OSocketApi::Current().connect(socket, reinterpret_cast<const sockaddr*>(&address),
+                                      sizeof address) == 0) {
+        return 0;
+    }
+    const int error = ::WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
+        return error;
+    }
+    // Winsock reports a failed non-blocking connect in the exception set.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval wait = WaitOf(deadline);
+    const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+    if (ready == SOCKET_ERROR) {
+        return ::WSAGetLastError();
+    }
+    if (ready == 0) {
+        return WSAETIMEDOUT;
+    }
+    if (FD_ISSET(socket, &failed)) {
+        int code = 0;
+        int length = sizeof code;
+        ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length);
+        return code != 0 ? code : WSAECONNREFUSED;
+    }
+    return 0;
+}
+
 }  // namespace
 
-void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t retries) {
+void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t retries,
+                   const OSocketDeadline& deadline) {
     sockaddr_in address;
-    ResolveAddress(host, port, address);
-    const OSocketApi& api = OSocketApi::Current();
-    while (api.connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-           SOCKET_ERROR) {
-        int error = ::WSAGetLastError();
-        if (!IsTransient(error) || retries < 1) {
+    ResolveAddress(host, port, address, deadline);
+    NonBlocking nonBlocking(socket);
+    for (;;) {
+        const int32_t error = ConnectOnce(socket, address, deadline);
+        if (error == 0) {
+            return;
+        }
+        if (!IsTransient(error) || retries < 1 || deadline.IsDue()) {
             throw SocketException(error);
         }
         --retries;
@@ -119,8 +297,8 @@ void StreamSocket::SetReceiveTimeout(int32_t milliseconds) {
     SetOption(SO_RCVTIMEO, milliseconds);
 }
 
-void StreamSocket::Connect(const OString& host, int32_t port) {
-    ConnectSocket(m_handle, host, port, 0);
+void StreamSocket::Connect(const OString& host, int32_t port, const OSocketDeadline& deadline) {
+    ConnectSocket(m_handle, host, port, 0, deadline);
 }
 
 int32_t StreamSocket::Send(const void* bytes, int32_t length) {
@@ -136,7 +314,18 @@ int32_t StreamSocket::Send(const void* bytes, int32_t length) {
     return sent;
 }
 
-int32_t StreamSocket::Receive(char* buffer) {
+int32_t StreamSocket::Receive(char* buffer, const OSocketDeadline& deadline) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(m_handle, &readable);
+    timeval wait = WaitOf(deadline);
+    const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
+    if (ready == SOCKET_ERROR) {
+        throw SocketException();
+    }
+    if (ready == 0) {
+        throw SocketException(WSAETIMEDOUT);
+    }
     int count = ::recv(m_handle, buffer, kReceiveSize, 0);
     if (count == SOCKET_ERROR) {
         throw SocketException();

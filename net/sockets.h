@@ -1,8 +1,10 @@
 #pragma once
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "core/ostring.h"
@@ -24,10 +26,12 @@ public:
 };
 
 // The Winsock and clock calls of the socket layer, real by default. Tests
-// count connects and option changes, and move the pool's clock and waits.
+// count connects and option changes, stall the resolver, and move the pool's
+// clock and waits.
 struct OSocketApi {
     decltype(&::connect) connect = ::connect;
     decltype(&::setsockopt) setSockOpt = ::setsockopt;
+    decltype(&::GetAddrInfoW) getAddrInfoW = ::GetAddrInfoW;
     decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;
     decltype(&::WaitForSingleObject) waitForSingleObject = ::WaitForSingleObject;
 
@@ -36,15 +40,43 @@ struct OSocketApi {
 
 using OSocketApiOverride = ScopedApi<OSocketApi>;
 
-// The IPv4 address of host (a name or dotted address) and port: the first
-// IPv4 result of the resolver. Throws SocketException with the resolver's
-// error (11001 for an unknown name).
-void ResolveAddress(const OString& host, int32_t port, sockaddr_in& address);
+// The moment by which a socket call must be done. Every wait of the socket
+// layer is bounded by one: Winsock's own limits (a connect to a host that
+// drops the attempt, a resolver that does not answer) run to minutes.
+class OSocketDeadline {
+public:
+    using Clock = std::chrono::steady_clock;
 
-// Connects socket to host and port, retrying at once up to retries more times
-// after a transient error (interrupted, would block, in progress, aborted,
-// refused); any other error, or the last one, throws SocketException.
-void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t retries);
+    // timeoutMs from now; a value below 1 is already due.
+    explicit OSocketDeadline(int32_t timeoutMs)
+        : m_at(Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0)) {}
+
+    // Milliseconds left, 0 once due.
+    int32_t RemainingMs() const;
+    bool IsDue() const { return RemainingMs() == 0; }
+
+private:
+    Clock::time_point m_at;
+};
+
+// The IPv4 address of host and port. A dotted IPv4 address and "localhost"
+// need no resolver; any other name is resolved on a thread of its own that
+// the caller waits for until the deadline and then abandons (it ends on its
+// own, holding the library loaded until then). Throws SocketException with
+// the resolver's error (11001 for an unknown name), or WSAETIMEDOUT (10060)
+// when the deadline came first.
+void ResolveAddress(const OString& host, int32_t port, sockaddr_in& address,
+                    const OSocketDeadline& deadline);
+
+// Connects socket to host and port, resolution included, by the deadline: the
+// connect itself is non-blocking and waited for, so a host that drops the
+// attempt without an answer costs the time left, not the system's own minutes
+// of SYN retries. Retries at once up to retries more times after a transient
+// error (interrupted, aborted, refused) while time is left; any other error,
+// the last one, or the deadline (WSAETIMEDOUT) throws SocketException. The
+// socket is blocking again afterwards.
+void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t retries,
+                   const OSocketDeadline& deadline);
 
 // One Winsock TCP socket. Each object keeps Winsock initialised from its
 // construction to its Close (or destruction). Used by one thread at a time.
@@ -67,12 +99,14 @@ public:
     void SetSendTimeout(int32_t milliseconds);
     void SetReceiveTimeout(int32_t milliseconds);
     // See ConnectSocket; no retries.
-    void Connect(const OString& host, int32_t port);
+    void Connect(const OString& host, int32_t port, const OSocketDeadline& deadline);
     // Sends every byte; 0 for a length below 1. Throws on a send error.
     int32_t Send(const void* bytes, int32_t length);
     // One recv of kReceiveSize bytes into buffer: the count, 0 when the peer
-    // closed. Throws on a receive error.
-    int32_t Receive(char* buffer);
+    // closed. Waits at most until the deadline for bytes to come (then throws
+    // SocketException WSAETIMEDOUT), whatever the receive time-out is. Throws
+    // on a receive error.
+    int32_t Receive(char* buffer, const OSocketDeadline& deadline);
 
     SOCKET GetHandle() const noexcept { return m_handle; }
 

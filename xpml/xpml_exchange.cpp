@@ -3,14 +3,11 @@
 #include <winsock2.h>
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
 #include "net/reusable_socket.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Stale pooled connections are retried at most this often per exchange: each
 // failed one leaves the pool, so this only guards against a pool that keeps
@@ -28,46 +25,44 @@ struct Attempt {
     std::unique_ptr<HttpResponse> response;
 };
 
-int32_t RemainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX)) : 0;
-}
-
 // Reads until the bytes form a message. The buffer grows geometrically, so a
 // multi-MiB answer costs amortised linear copying; each receive is at most
 // TCPSocketWithReUse::kReadSize bytes at the end of what came so far.
-Outcome ReceiveAnswer(TCPSocketWithReUse& socket, int32_t timeoutMs, bool reused,
+//
+// An answer without a Content-Length ends where the connection does: it is
+// read until the server closes, and its connection is never pooled (the next
+// request on it would take the rest of this body for its own answer).
+Outcome ReceiveAnswer(TCPSocketWithReUse& socket, const OSocketDeadline& deadline, bool reused,
                       std::unique_ptr<HttpResponse>& answer) {
     constexpr size_t kChunk = TCPSocketWithReUse::kReadSize;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<uint8_t> buffer;
     size_t count = 0;
-    // Set while the socket's receive time-out is shortened to the time left;
-    // the pool keeps the time-out it last applied, so it is put back before
-    // the connection goes back to the pool.
-    bool shortened = false;
+    bool untilClosed = false;
     auto parsed = std::make_unique<HttpResponse>();
     for (;;) {
         if (buffer.size() < count + kChunk) {
             buffer.resize(std::max(count + kChunk, buffer.size() * 2));
         }
-        if (count > 0) {
-            const int32_t left = RemainingMs(deadline);
-            if (left == 0) {
-                socket.Discard();
-                return Outcome::Failed;
-            }
-            if (left < timeoutMs) {
-                socket.GetEntry()->GetSocket()->SetReceiveTimeout(left);
-                shortened = true;
-            }
+        // The parser bounds a message with a length; one that ends with the
+        // connection is bounded here.
+        if (count > HttpResponse::kMaxMessageBytes) {
+            socket.Discard();
+            return Outcome::Failed;
         }
-        const int32_t received = socket.Read(reinterpret_cast<char*>(buffer.data() + count));
+        const int32_t received =
+            socket.Read(reinterpret_cast<char*>(buffer.data() + count), deadline);
         if (received <= 0) {
+            if (untilClosed &&
+                parsed->TryParse(buffer.data(), count) == HttpParseResult::Complete) {
+                answer = std::move(parsed);
+                return Outcome::Answered;
+            }
             return reused && count == 0 ? Outcome::Stale : Outcome::Failed;
         }
         count += static_cast<size_t>(received);
+        if (untilClosed) {
+            continue;
+        }
         // TryParse leaves the object as it was unless the message is complete,
         // so one object serves every parse.
         const HttpParseResult result = parsed->TryParse(buffer.data(), count);
@@ -76,8 +71,10 @@ Outcome ReceiveAnswer(TCPSocketWithReUse& socket, int32_t timeoutMs, bool reused
             return Outcome::Failed;
         }
         if (result == HttpParseResult::Complete) {
-            if (shortened) {
-                socket.GetEntry()->GetSocket()->SetReceiveTimeout(timeoutMs);
+            if (parsed->GetHeader("Content-Length").IsEmpty()) {
+                socket.Discard();
+                untilClosed = true;
+                continue;
             }
             answer = std::move(parsed);
             return Outcome::Answered;
@@ -93,7 +90,9 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
     try {
         socket.SetSendTimeout(timeoutMs);
         socket.SetReceiveTimeout(timeoutMs);
-        socket.Connect(host, port);
+        // Resolving and connecting share one time-out: a printer that is
+        // switched off answers neither.
+        socket.Connect(host, port, OSocketDeadline(timeoutMs));
         reused = socket.GetEntry()->GetReuseCount() > 0;
         const auto length = static_cast<int32_t>(bytes.size());
         if (socket.Write(bytes.data(), length) != length) {
@@ -101,10 +100,11 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
             attempt.outcome = reused ? Outcome::Stale : Outcome::Failed;
             return attempt;
         }
-        attempt.outcome = ReceiveAnswer(socket, timeoutMs, reused, attempt.response);
+        // The whole answer, however it trickles, within one time-out of the
+        // request going out.
+        attempt.outcome =
+            ReceiveAnswer(socket, OSocketDeadline(timeoutMs), reused, attempt.response);
     } catch (const SocketException& e) {
-        // Also for the time-out changes made outside the socket layer, which
-        // do not mark the connection failed themselves.
         socket.Discard();
         // A reset or abort on a reused connection is the server having closed
         // it while idle; a time-out is a slow server, which a fresh connection

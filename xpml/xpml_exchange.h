@@ -14,11 +14,14 @@
 // receive or send error, the time-out, a message the parser rejects, any other
 // status). SocketException never leaves; other exceptions (allocation) do.
 //
-// timeoutMs is the send and the receive time-out of the socket, and it also
-// bounds the whole exchange after connecting: a server that trickles its
-// answer or never ends its header block is given up on once timeoutMs have
-// passed since the request went out. A value below 1 would mean "wait for
-// ever" to Winsock, so kDefaultTimeoutMs is used instead.
+// timeoutMs bounds each stage: resolving the host and connecting together, the
+// send, and the whole answer: a server that drops the connection attempt,
+// trickles its answer or never ends its header block is given up on once
+// timeoutMs have passed since the stage began. A value below 1 would mean
+// "wait for ever" to Winsock, so kDefaultTimeoutMs is used instead.
+//
+// An answer without a Content-Length is read until the server closes the
+// connection (within the time-out; one left open counts as no answer).
 //
 // A pooled connection that the server closed while it lay idle fails at once
 // on its first use; the exchange then goes on over a fresh connection instead

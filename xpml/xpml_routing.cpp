@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/handles.h"
+#include "core/win_buffer.h"
 #include "diagnostics/event_log.h"
 #include "printer/printer_info.h"
 #include "printer/printer_registry_facts.h"
@@ -270,15 +271,19 @@ std::unique_ptr<HttpResponse> SendLocally(PrinterRegistry& registry, const OStri
         return nullptr;
     }
     auto answer = std::make_unique<HttpResponse>();
-    if (answerLength != 0) {
-        std::vector<uint8_t> bytes(answerLength);
-        auto size = static_cast<int32_t>(std::min<uint32_t>(answerLength, INT32_MAX));
-        const int32_t read = ORegistry::QueryRaw(values.Get(), name, bytes.data(), size);
-        if (read > 0) {
-            bytes.resize(static_cast<size_t>(read));
-            answer->SetContentLength(bytes.size());
-            answer->SetBody(bytes);
-        }
+    // The reported length only cuts the stored answer: a driver that reports
+    // more than it stored must not size a buffer of up to 4 GiB.
+    std::vector<uint8_t> bytes;
+    if (answerLength != 0 &&
+        OQueryStatusBuffer(bytes,
+                           [&](uint8_t* buffer, DWORD, DWORD* stored) {
+                               return static_cast<DWORD>(::RegQueryValueExW(
+                                   values.Get(), name.GetWide(), nullptr, nullptr, buffer, stored));
+                           }) &&
+        !bytes.empty()) {
+        bytes.resize(std::min<size_t>(bytes.size(), answerLength));
+        answer->SetContentLength(bytes.size());
+        answer->SetBody(bytes);
     }
     return answer;
 }

@@ -121,9 +121,16 @@ bool Deliver(SOCKET socket, const QvSim::SimAnswer& answer) {
             }
             return true;
         case Misbehaviour::NoLength:
-            // Without a length the body ends where the connection does.
-            SendAll(socket, Head(answer.status, 0, false) + answer.body);
-            return false;
+        case Misbehaviour::NoLengthOpen:
+            // Without a length the body ends where the connection does: a
+            // client that takes the header block for the whole answer loses
+            // the body, or finds it ahead of its next answer.
+            if (!SendAll(socket, Head(answer.status, 0, false))) {
+                return false;
+            }
+            Sleep(answer.delayMs);
+            return SendAll(socket, answer.body) &&
+                   answer.misbehaviour == Misbehaviour::NoLengthOpen;
         case Misbehaviour::BareLineFeeds:
             return SendAll(socket,
                            Head(answer.status, answer.body.size(), true, "\n") + answer.body);

@@ -24,6 +24,7 @@ constexpr NamedMisbehaviour kMisbehaviours[] = {
     {"split", Misbehaviour::Split},
     {"late", Misbehaviour::Late},
     {"no-length", Misbehaviour::NoLength},
+    {"no-length-open", Misbehaviour::NoLengthOpen},
     {"bare-lf", Misbehaviour::BareLineFeeds},
     {"oversized", Misbehaviour::Oversized},
     {"trickle", Misbehaviour::Trickle},

@@ -22,7 +22,8 @@ enum class Misbehaviour {
     Close,             // closes the connection without an answer
     Split,             // the answer in pieces with pauses of delayMs between them
     Late,              // the answer after delayMs
-    NoLength,          // no Content-Length; the connection is closed after the body
+    NoLength,          // no Content-Length, the body delayMs after the header; then closed
+    NoLengthOpen,      // the same, but the connection is left open
     BareLineFeeds,     // header lines ended by "\n" alone
     Oversized,         // a Content-Length beyond what the library accepts, then bytes
     Trickle,           // the answer one byte every delayMs
@@ -33,7 +34,7 @@ enum class Misbehaviour {
 };
 
 // Parses a misbehaviour name ("none", "wrong-tid", "404", "500", "close",
-// "split", "late", "no-length", "bare-lf", "oversized", "trickle",
+// "split", "late", "no-length", "no-length-open", "bare-lf", "oversized", "trickle",
 // "endless-headers", "cut-header", "cut-body", "bad-length"); false for
 // anything else.
 bool ParseMisbehaviour(const std::string& name, Misbehaviour& out);

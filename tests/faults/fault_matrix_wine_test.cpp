@@ -25,6 +25,7 @@
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/label_printer.h"
 #include "sim/printer_setup.h"
+#include "sim/unreachable_port.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
 #include "support/process.h"
@@ -142,6 +143,7 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
         const char* delayMs;
         bool answered;
         const char* note;
+        const char* count = "-1";  // answers that misbehave
     } rows[] = {
         {"none", "0", true, "sound: the printer's own status"},
         {"split", "60", true, "pauses shorter than the time-out"},
@@ -157,12 +159,15 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
         {"bad-length", "0", false, "a Content-Length that is no number"},
         {"endless-headers", "2", false, "a header block that never ends"},
         {"trickle", "150", false, "one byte at a time past the time-out"},
+        {"no-length", "150", true, "no length, the body late, then closed: the body is the answer"},
+        {"no-length-open", "150", true,
+         "no length, the connection left open: no answer, and the retry's connection is new", "1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         // Nothing listens on port 1 of the loopback address.
         const bool refuse = std::string(row.misbehave) == "refuse";
-        Settings control = {{"reset", "1"}, {"delay", row.delayMs}};
+        Settings control = {{"reset", "1"}, {"delay", row.delayMs}, {"count", row.count}};
         control.insert(control.end(), state.begin(), state.end());
         control.emplace_back("misbehave", refuse ? "none" : row.misbehave);
         ASSERT_FALSE(s_server->Control(control).empty());
@@ -179,6 +184,56 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
         EXPECT_LT(seen.slowestMs, kStatusBudgetMs);
         EXPECT_EQ(ActiveConnections(), 0) << "no connection left in use";
     }
+}
+
+// A resolver that never answers until the test lets it go.
+struct StalledResolver {
+    static inline HANDLE release = nullptr;
+    static int WSAAPI GetAddrInfo(const wchar_t*, const wchar_t*, const ADDRINFOW*,
+                                  ADDRINFOW** results) {
+        *results = nullptr;
+        ::WaitForSingleObject(release, INFINITE);
+        return WSAHOST_NOT_FOUND;
+    }
+};
+
+// A printer that is switched off or behind a firewall drops the connection
+// attempt without a reset, and a name server may never answer: the system's
+// own waits run to minutes, and the host must see none of them.
+TEST_F(FaultMatrix, AnUnreachablePrinterOrAStalledResolverCostsOnlyTheTimeOuts) {
+    QvSim::UnreachablePort unreachable;
+    ASSERT_TRUE(unreachable.Ok()) << "the accept queue could not be kept full";
+    const Seen spooler = SpoolerStatus();
+    OKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    StalledResolver::release = release.Get();
+    OSocketApi stalled = OSocketApi::Current();
+    stalled.getAddrInfoW = &StalledResolver::GetAddrInfo;
+    OSocketApiOverride resolver(stalled);
+    const struct Row {
+        DWORD retries;
+        bool byName;
+        const char* note;
+    } rows[] = {
+        {0, false, "switched off, no retries"},
+        {2, false, "switched off, two retries"},
+        {0, true, "the resolver never answers, no retries"},
+        {2, true, "the resolver never answers, two retries"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        SetNetwork("Connection Retries", REG_DWORD, row.retries);
+        SetNetwork("TCP Port", REG_DWORD, static_cast<DWORD>(unreachable.Port()));
+        SetNetwork("Server Address Override", REG_BINARY, static_cast<uint8_t>(row.byName));
+        SetNetwork("Server Address", REG_SZ, L"printer.invalid");
+        const Seen seen = ReadStatus(m_handle.Get());
+        EXPECT_EQ(seen.text, spooler.text);
+        EXPECT_EQ(seen.extended, spooler.extended);
+        EXPECT_LT(seen.slowestMs, int64_t{(row.retries + 1) * kTimeoutMs + 500});
+        EXPECT_EQ(ActiveConnections(), 0) << "no connection left in use";
+    }
+    m_network.Delete("NETWORK:Server Address Override", false);
+    m_network.Delete("NETWORK:Server Address", false);
+    ::SetEvent(release.Get());
 }
 
 TEST_F(FaultMatrix, SettingsMissingOrOfTheWrongTypeOrSizeReadAsTheirDefaults) {

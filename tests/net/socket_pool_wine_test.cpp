@@ -79,11 +79,12 @@ protected:
     // exchange failed.
     static TCPSocketEntry* Exchange(const char* host, int port) {
         TCPSocketWithReUse socket;
-        socket.Connect(host, port);
+        socket.Connect(host, port, OSocketDeadline(10000));
         std::string request = QvTest::Request(600);
         EXPECT_EQ(socket.Write(request.data(), static_cast<int32_t>(request.size())),
                   static_cast<int32_t>(request.size()));
-        std::string answer = QvTest::ReadAnswer([&](char* buffer) { return socket.Read(buffer); });
+        std::string answer = QvTest::ReadAnswer(
+            [&](char* buffer) { return socket.Read(buffer, OSocketDeadline(10000)); });
         return answer.empty() ? nullptr : socket.GetEntry();
     }
 
@@ -146,11 +147,11 @@ TEST_F(SocketPool, ConnectionClosedByPeerIsNeverReused) {
     LoopbackServer& server = Server(/*closeAfterAnswer=*/true);
     for (int i = 0; i < 2; ++i) {
         TCPSocketWithReUse socket;
-        socket.Connect("127.0.0.1", server.Port());
+        socket.Connect("127.0.0.1", server.Port(), OSocketDeadline(10000));
         std::string request = QvTest::Request(10);
         socket.Write(request.data(), static_cast<int32_t>(request.size()));
         char buffer[TCPSocketWithReUse::kReadSize];
-        while (socket.Read(buffer) > 0) {
+        while (socket.Read(buffer, OSocketDeadline(10000)) > 0) {
         }
         EXPECT_TRUE(socket.GetEntry()->IsFailed());
     }
@@ -162,7 +163,7 @@ TEST_F(SocketPool, FailureThrowsTheWinsockErrorAndLeavesNothingIdle) {
     int error = 0;
     try {
         TCPSocketWithReUse socket;
-        socket.Connect("127.0.0.1", QvTest::RefusedPort());
+        socket.Connect("127.0.0.1", QvTest::RefusedPort(), OSocketDeadline(10000));
     } catch (const OException& e) {
         error = e.GetErrorCode();
     }

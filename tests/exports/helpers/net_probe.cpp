@@ -42,11 +42,14 @@ extern "C" __declspec(dllexport) int QvProbeExchange(const wchar_t* host, int po
     try {
         TCPSocketWithReUse socket;
         socket.SetReceiveTimeout(10000);
-        socket.Connect(host, port);
+        socket.Connect(host, port, OSocketDeadline(10000));
         std::string request = QvTest::Request(600);
         socket.Write(request.data(), static_cast<int32_t>(request.size()));
-        return QvTest::ReadAnswer([&](char* buffer) { return socket.Read(buffer); }).empty() ? -1
-                                                                                             : 0;
+        return QvTest::ReadAnswer([&](char* buffer) {
+                   return socket.Read(buffer, OSocketDeadline(10000));
+               }).empty()
+                   ? -1
+                   : 0;
     } catch (const SocketException& e) {
         return e.GetErrorCode();
     } catch (...) {
