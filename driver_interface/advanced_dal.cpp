@@ -27,18 +27,15 @@ std::string NarrowOf(const OString& text) {
 
 AdvancedDriverInterface::~AdvancedDriverInterface() {
     // The module or proxy must still be there to close its handle; m_dll
-    // frees it afterwards.
+    // frees it afterwards. A module's close that throws would end the host
+    // from a destructor.
     if (m_dal != 0) {
-        m_dll.PrinterClose(m_dal);
+        GuardedCall(this, "AdvancedDriverInterface::~AdvancedDriverInterface", NoResult{},
+                    [&] { m_dll.PrinterClose(m_dal); });
     }
 }
 
-void* AdvancedDriverInterface::DeleteThis(unsigned int flags) {
-    this->~AdvancedDriverInterface();
-    return FreeAfterDestruction(this, flags);
-}
-
-bool AdvancedDriverInterface::IsAdvanced() {
+bool AdvancedDriverInterface::DoIsAdvanced() {
     return true;
 }
 
@@ -50,8 +47,8 @@ bool AdvancedDriverInterface::OpenDal() {
     return m_dal != 0;
 }
 
-void AdvancedDriverInterface::Command(int command, DriverCommand& record) {
-    BasicDriverInterface::Command(command, record);
+void AdvancedDriverInterface::DoCommand(int command, DriverCommand& record) {
+    BasicDriverInterface::DoCommand(command, record);
     if (record.supported || !OpenDal()) {
         return;
     }
@@ -65,7 +62,7 @@ void AdvancedDriverInterface::Command(int command, DriverCommand& record) {
     }
 }
 
-bool AdvancedDriverInterface::ImportSettings(const OString& path, uint32_t flags) {
+bool AdvancedDriverInterface::DoImportSettings(const OString& path, uint32_t flags) {
     if (!OpenDal()) {
         return false;
     }
@@ -74,7 +71,7 @@ bool AdvancedDriverInterface::ImportSettings(const OString& path, uint32_t flags
     return true;
 }
 
-bool AdvancedDriverInterface::ExportSettings(const OString& path, uint32_t flags) {
+bool AdvancedDriverInterface::DoExportSettings(const OString& path, uint32_t flags) {
     if (!OpenDal()) {
         return false;
     }
@@ -82,7 +79,7 @@ bool AdvancedDriverInterface::ExportSettings(const OString& path, uint32_t flags
     return true;
 }
 
-bool AdvancedDriverInterface::ResetSettings(uint32_t flags) {
+bool AdvancedDriverInterface::DoResetSettings(uint32_t flags) {
     if (!OpenDal()) {
         return false;
     }
@@ -91,19 +88,19 @@ bool AdvancedDriverInterface::ResetSettings(uint32_t flags) {
     return true;
 }
 
-bool AdvancedDriverInterface::SendDalQuery(const uint8_t* data, uint32_t size,
-                                           const OString& queryId, int32_t sendTimeout,
-                                           int32_t receiveStartTimeout,
-                                           int32_t receiveIntervalTimeout) {
-    return SendDalQueryEx(data, size, queryId, sendTimeout, receiveStartTimeout,
-                          receiveIntervalTimeout, OString(), false);
-}
-
-bool AdvancedDriverInterface::SendDalQueryEx(const uint8_t* data, uint32_t size,
+bool AdvancedDriverInterface::DoSendDalQuery(const uint8_t* data, uint32_t size,
                                              const OString& queryId, int32_t sendTimeout,
                                              int32_t receiveStartTimeout,
-                                             int32_t receiveIntervalTimeout,
-                                             const OString& responsePattern, bool readFlag) {
+                                             int32_t receiveIntervalTimeout) {
+    return DoSendDalQueryEx(data, size, queryId, sendTimeout, receiveStartTimeout,
+                            receiveIntervalTimeout, OString(), false);
+}
+
+bool AdvancedDriverInterface::DoSendDalQueryEx(const uint8_t* data, uint32_t size,
+                                               const OString& queryId, int32_t sendTimeout,
+                                               int32_t receiveStartTimeout,
+                                               int32_t receiveIntervalTimeout,
+                                               const OString& responsePattern, bool readFlag) {
     std::vector<uint8_t> payload(data, data + (data != nullptr ? size : 0));
     // On failure the bytes stay as they are and go uncompressed.
     CompressLz77InPlace(payload);
@@ -119,7 +116,7 @@ bool AdvancedDriverInterface::SendDalQueryEx(const uint8_t* data, uint32_t size,
     return SendXpml(PrinterName(), envelope.c_str()) != kXpmlNoAnswer;
 }
 
-int AdvancedDriverInterface::GetDalQueryStatus(const OString& queryId) {
+int AdvancedDriverInterface::DoGetDalQueryStatus(const OString& queryId) {
     std::vector<uint8_t> answer;
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "status");
     if (SendXpml(PrinterName(), request.c_str(), answer) == kXpmlNoAnswer) {
@@ -128,13 +125,13 @@ int AdvancedDriverInterface::GetDalQueryStatus(const OString& queryId) {
     return LeadingDecimal(AnswerText(answer));
 }
 
-bool AdvancedDriverInterface::GetDalQueryResponse(const OString& queryId,
-                                                  std::vector<uint8_t>& response) {
+bool AdvancedDriverInterface::DoGetDalQueryResponse(const OString& queryId,
+                                                    std::vector<uint8_t>& response) {
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "response");
     return SendXpml(PrinterName(), request.c_str(), response) != kXpmlNoAnswer;
 }
 
-bool AdvancedDriverInterface::IsBidiEnabled() {
+bool AdvancedDriverInterface::DoIsBidiEnabled() {
     uint64_t now = ScopedAdvancedInterfaceApi::Current().tickCount64();
     if (m_lastBidiCheck != 0 && now - m_lastBidiCheck <= kBidiCacheMs) {
         return m_bidiEnabled;

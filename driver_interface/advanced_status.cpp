@@ -40,7 +40,7 @@ OString AdvancedDriverInterface::PrinterName() const {
 
 OString AdvancedDriverInterface::MonitoredPrinter() {
     // The bidi answer is cached; the setting is read only when it is on.
-    if (!IsBidiEnabled()) {
+    if (!DoIsBidiEnabled()) {
         return OString();
     }
     PrinterInfo info(Printer());
@@ -50,7 +50,7 @@ OString AdvancedDriverInterface::MonitoredPrinter() {
     return settings.IsStatusMonitoringEnabled() ? info.GetPrinterName() : OString();
 }
 
-OString AdvancedDriverInterface::GetPrinterStatusText() {
+OString AdvancedDriverInterface::DoGetPrinterStatusText() {
     OString printer = MonitoredPrinter();
     std::string text;
     StatusTextAnswer answer;
@@ -58,13 +58,13 @@ OString AdvancedDriverInterface::GetPrinterStatusText() {
         answer = ReadStatusTextAnswer(text);
     }
     if (!answer.monitored) {
-        return BasicDriverInterface::GetPrinterStatusText();
+        return BasicDriverInterface::DoGetPrinterStatusText();
     }
     if (!answer.complete) {
         return OString();
     }
     OString status = Narrow(answer.status);
-    if ((GetPrinterStatusFlags() & kPausedBit) != 0) {
+    if ((DoGetPrinterStatusFlags() & kPausedBit) != 0) {
         OString paused = FormatStatusWord(kPausedBit);
         // A printer that is otherwise ready shows only that it is paused.
         status = answer.severity == 1 ? paused : status + ", " + paused;
@@ -72,7 +72,7 @@ OString AdvancedDriverInterface::GetPrinterStatusText() {
     return status;
 }
 
-int AdvancedDriverInterface::GetPrinterStatusSeverity() {
+int AdvancedDriverInterface::DoGetPrinterStatusSeverity() {
     OString printer = MonitoredPrinter();
     std::string text;
     int severity = 0;
@@ -80,35 +80,35 @@ int AdvancedDriverInterface::GetPrinterStatusSeverity() {
         ReadSeverityAnswer(text, severity)) {
         return severity;
     }
-    return BasicDriverInterface::GetPrinterStatusSeverity();
+    return BasicDriverInterface::DoGetPrinterStatusSeverity();
 }
 
-uint32_t AdvancedDriverInterface::GetPrinterExtendedStatusFlags() {
+uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
     OString printer = MonitoredPrinter();
     std::string text;
     if (printer.IsEmpty() || !Ask(printer, kExtendedFlagsRequest, text)) {
         // Asking an unreachable printer for its severity as well would make
         // the host wait out every time-out twice.
-        return ExtendedStatusFlagsForSeverity(BasicDriverInterface::GetPrinterStatusSeverity());
+        return ExtendedStatusFlagsForSeverity(BasicDriverInterface::DoGetPrinterStatusSeverity());
     }
     uint32_t flags = 0;
     if (ReadExtendedFlagsAnswer(text, flags)) {
         return flags;
     }
-    return ExtendedStatusFlagsForSeverity(GetPrinterStatusSeverity());
+    return ExtendedStatusFlagsForSeverity(DoGetPrinterStatusSeverity());
 }
 
-bool AdvancedDriverInterface::HasPrinterStatus(int statusId) {
+bool AdvancedDriverInterface::DoHasPrinterStatus(int statusId) {
     if (statusId <= 200) {
-        return BasicDriverInterface::HasPrinterStatus(statusId);
+        return BasicDriverInterface::DoHasPrinterStatus(statusId);
     }
     if (statusId > kLastPrinterStatusId) {
         return false;
     }
-    return (GetPrinterExtendedStatusFlags() >> (statusId - kFirstPrinterStatusId) & 1) != 0;
+    return (DoGetPrinterExtendedStatusFlags() >> (statusId - kFirstPrinterStatusId) & 1) != 0;
 }
 
-OString AdvancedDriverInterface::GetJobStatusText(uint32_t jobId) {
+OString AdvancedDriverInterface::DoGetJobStatusText(uint32_t jobId) {
     std::string text;
     if (!Ask(PrinterName(), JobStatusRequest(jobId).c_str(), text)) {
         return OString();
@@ -116,17 +116,17 @@ OString AdvancedDriverInterface::GetJobStatusText(uint32_t jobId) {
     return Narrow(text);
 }
 
-OString AdvancedDriverInterface::GetPrinterDriverVersion() {
+OString AdvancedDriverInterface::DoGetPrinterDriverVersion() {
     OString module = ConfigurationModulePath(PrinterInfo(Printer()));
     OString version = module.IsEmpty() ? OString() : ReadVersionString(module, "ProductVersion");
-    return version.IsEmpty() ? BasicDriverInterface::GetPrinterDriverVersion() : version;
+    return version.IsEmpty() ? BasicDriverInterface::DoGetPrinterDriverVersion() : version;
 }
 
-OString AdvancedDriverInterface::GetPrinterDriverDate() {
+OString AdvancedDriverInterface::DoGetPrinterDriverDate() {
     OString module = ConfigurationModulePath(PrinterInfo(Printer()));
     OString date = module.IsEmpty() ? OString() : ReadVersionString(module, "Build Date");
     if (date.IsEmpty()) {
-        return BasicDriverInterface::GetPrinterDriverDate();
+        return BasicDriverInterface::DoGetPrinterDriverDate();
     }
     return Narrow(CutBuildDate(date.GetNarrow()));
 }

@@ -10,9 +10,18 @@ std::string JobStatusRequest(uint32_t jobId) {
            "' action='get' jobIdentity='true' jobStatus='true' />&#00;";
 }
 
+namespace {
+
+// Caller-supplied text as the value of an apostrophe-quoted attribute.
+std::string AttributeText(std::string_view text) {
+    return XmlEscape(OString(text.data(), static_cast<int32_t>(text.size()))).GetNarrow();
+}
+
+}  // namespace
+
 std::string DalQueryPollRequest(std::string_view queryId, std::string_view what) {
     std::string request = "<request query='";
-    request.append(queryId).append("' id='1' get='").append(what).append("' />");
+    request.append(AttributeText(queryId)).append("' id='1' get='").append(what).append("' />");
     return request;
 }
 
@@ -29,14 +38,15 @@ void AppendTimeout(std::string& text, const char* name, int32_t value) {
 std::string DalQueryEnvelope(std::string_view queryId, const DalQueryOptions& options,
                              std::string_view payload) {
     std::string text = "<query id='";
-    text.append(queryId).append("' name='DAL Query'><request id='1' name='DAL Request'");
+    text.append(AttributeText(queryId))
+        .append("' name='DAL Query'><request id='1' name='DAL Request'");
     AppendTimeout(text, "sendTimeout", options.sendTimeout);
     AppendTimeout(text, "receiveStartTimeout", options.receiveStartTimeout);
     AppendTimeout(text, "receiveIntervalTimeout", options.receiveIntervalTimeout);
     if (!options.responsePattern.empty()) {
-        OString escaped = XmlEscape(OString(options.responsePattern.c_str(),
-                                            static_cast<int32_t>(options.responsePattern.size())));
-        text.append(" responsePattern='").append(escaped.GetNarrow()).append("'");
+        text.append(" responsePattern='")
+            .append(AttributeText(options.responsePattern))
+            .append("'");
     }
     if (options.readFlag) {
         text.append(" parameters='read=false'");

@@ -24,13 +24,15 @@ constexpr const char* kExtendedFlagsRequest =
 // jobStatus='true' />&#00;"; the spooler's unsigned id is read as signed.
 std::string JobStatusRequest(uint32_t jobId);
 
-// The polling requests of a DAL query (no terminator), the id unescaped:
-// what is "status" or "response".
+// The polling requests of a DAL query (no terminator), the id XML-escaped
+// (XmlEscape) as every text put into an attribute: what is "status" or
+// "response".
 std::string DalQueryPollRequest(std::string_view queryId, std::string_view what);
 
 // The DAL query envelope around an already encoded payload. Time-outs of 0
 // or less, an empty pattern and a clear read flag leave their attributes
-// out; the pattern is XML-escaped, the id is not.
+// out; the id and the pattern are XML-escaped (XmlEscape), so neither can end
+// its attribute.
 struct DalQueryOptions {
     int32_t sendTimeout = 0;
     int32_t receiveStartTimeout = 0;

@@ -90,7 +90,7 @@ OString BasicDriverInterface::ReadVersionString(const OString& path, const OStri
     return OString();
 }
 
-OString BasicDriverInterface::GetPrinterDriverVersion() {
+OString BasicDriverInterface::DoGetPrinterDriverVersion() {
     PrinterInfo info(m_printer);
     if (info.GetDriverVersion() != 0) {
         return FormatDriverVersion(info.GetDriverVersion());
@@ -99,7 +99,7 @@ OString BasicDriverInterface::GetPrinterDriverVersion() {
     return module.IsEmpty() ? OString() : ReadVersionString(module, OString("ProductVersion"));
 }
 
-OString BasicDriverInterface::GetPrinterDriverDate() {
+OString BasicDriverInterface::DoGetPrinterDriverDate() {
     PrinterInfo info(m_printer);
     FILETIME date = info.GetDriverDate();
     if (date.dwLowDateTime == 0 && date.dwHighDateTime == 0) {
@@ -111,8 +111,8 @@ OString BasicDriverInterface::GetPrinterDriverDate() {
     return FormatDriverDate(date);
 }
 
-void BasicDriverInterface::Command(int command, DriverCommand& record) {
-    DriverInterface::Command(command, record);
+void BasicDriverInterface::DoCommand(int command, DriverCommand& record) {
+    DriverInterface::DoCommand(command, record);
     if (command != kCommandTestPage && command != kCommandEmptyPage) {
         return;
     }
@@ -123,7 +123,7 @@ void BasicDriverInterface::Command(int command, DriverCommand& record) {
     }
 }
 
-bool BasicDriverInterface::SendFile(const OString& path, const OString& documentName) {
+bool BasicDriverInterface::DoSendFile(const OString& path, const OString& documentName) {
     OFile file;
     if (!file.Open(path, 0)) {
         return false;
@@ -187,21 +187,21 @@ bool BasicDriverInterface::SendFile(const OString& path, const OString& document
     return written;
 }
 
-bool BasicDriverInterface::PauseJob(uint32_t jobId) {
+bool BasicDriverInterface::DoPauseJob(uint32_t jobId) {
     return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_PAUSE) != FALSE;
 }
 
-bool BasicDriverInterface::ResumeJob(uint32_t jobId) {
+bool BasicDriverInterface::DoResumeJob(uint32_t jobId) {
     return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESUME) !=
            FALSE;
 }
 
-bool BasicDriverInterface::DeleteJob(uint32_t jobId) {
+bool BasicDriverInterface::DoDeleteJob(uint32_t jobId) {
     return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_DELETE) !=
            FALSE;
 }
 
-bool BasicDriverInterface::RestartJob(uint32_t jobId) {
+bool BasicDriverInterface::DoRestartJob(uint32_t jobId) {
     return BasicSpooler::Current().setJob(m_printer, jobId, 0, nullptr, JOB_CONTROL_RESTART) !=
            FALSE;
 }
@@ -225,19 +225,19 @@ bool BasicDriverInterface::ChangeJob(uint32_t jobId, Change change) {
     return spooler.setJob(m_printer, jobId, 2, job.data(), 0) != FALSE;
 }
 
-bool BasicDriverInterface::SetJobPriority(uint32_t jobId, uint32_t priority) {
+bool BasicDriverInterface::DoSetJobPriority(uint32_t jobId, uint32_t priority) {
     return ChangeJob(jobId, [&](JOB_INFO_2W& job) { job.Priority = priority; });
 }
 
-bool BasicDriverInterface::SetJobStartTime(uint32_t jobId, uint32_t minutes) {
+bool BasicDriverInterface::DoSetJobStartTime(uint32_t jobId, uint32_t minutes) {
     return ChangeJob(jobId, [&](JOB_INFO_2W& job) { job.StartTime = minutes; });
 }
 
-bool BasicDriverInterface::SetJobUntilTime(uint32_t jobId, uint32_t minutes) {
+bool BasicDriverInterface::DoSetJobUntilTime(uint32_t jobId, uint32_t minutes) {
     return ChangeJob(jobId, [&](JOB_INFO_2W& job) { job.UntilTime = minutes; });
 }
 
-OdometerData BasicDriverInterface::GetOdometer() {
+OdometerData BasicDriverInterface::DoGetOdometer() {
     OdometerData odometer;
     if (m_printer != nullptr && !odometer.Read(m_printer)) {
         odometer.Reset();
@@ -245,7 +245,7 @@ OdometerData BasicDriverInterface::GetOdometer() {
     return odometer;
 }
 
-void BasicDriverInterface::SetOdometer(const OdometerData& odometer) {
+void BasicDriverInterface::DoSetOdometer(const OdometerData& odometer) {
     if (m_printer != nullptr) {
         odometer.Write(m_printer);
     }

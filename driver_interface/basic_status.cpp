@@ -66,7 +66,7 @@ OString BasicDriverInterface::FormatStatusWord(uint32_t status,
                                    const_cast<StatusTextLibraries*>(&libraries));
 }
 
-uint32_t BasicDriverInterface::GetPrinterStatusFlags() {
+uint32_t BasicDriverInterface::DoGetPrinterStatusFlags() {
     std::vector<uint8_t> info;
     bool read = OQueryBoolBuffer(info, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
         return ::GetPrinterW(m_printer, 6, buffer, size, needed);
@@ -77,24 +77,24 @@ uint32_t BasicDriverInterface::GetPrinterStatusFlags() {
     return reinterpret_cast<const PRINTER_INFO_6*>(info.data())->dwStatus;
 }
 
-int BasicDriverInterface::GetPrinterStatusSeverity() {
-    return PrinterStatusSeverity(GetPrinterStatusFlags());
+int BasicDriverInterface::DoGetPrinterStatusSeverity() {
+    return PrinterStatusSeverity(DoGetPrinterStatusFlags());
 }
 
-uint32_t BasicDriverInterface::GetPrinterExtendedStatusFlags() {
-    return ExtendedStatusFlagsForSeverity(GetPrinterStatusSeverity());
+uint32_t BasicDriverInterface::DoGetPrinterExtendedStatusFlags() {
+    return ExtendedStatusFlagsForSeverity(DoGetPrinterStatusSeverity());
 }
 
-bool BasicDriverInterface::HasPrinterStatus(int statusId) {
+bool BasicDriverInterface::DoHasPrinterStatus(int statusId) {
     // Ids from 200 up belong to the advanced interface's printer states.
-    uint32_t status = statusId < 200 ? GetPrinterStatusFlags() : 0;
+    uint32_t status = statusId < 200 ? DoGetPrinterStatusFlags() : 0;
     return StatusWordHasStatusId(status, statusId);
 }
 
-OString BasicDriverInterface::GetPrinterStatusText() {
+OString BasicDriverInterface::DoGetPrinterStatusText() {
     OString jobStatus = FirstJobStatus(m_printer);
     if (!jobStatus.IsEmpty()) {
         return jobStatus;
     }
-    return FormatStatusWord(GetPrinterStatusFlags());
+    return FormatStatusWord(DoGetPrinterStatusFlags());
 }

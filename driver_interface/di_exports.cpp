@@ -2,54 +2,62 @@
 
 #include "core/bstr.h"
 
-// Every export is a shell: it forwards to one virtual operation and catches
-// whatever escapes it, so that no exception, std::bad_alloc included, unwinds
-// through a host compiled with another runtime. What escapes gives the result
-// of a null handle.
+// Every export is a shell over DriverInterface::GuardedCall: it forwards to one
+// operation's implementation inside the same boundary the object's own slots
+// use, so that nothing thrown, std::bad_alloc included, unwinds through a host
+// compiled with another runtime, each failure is logged once, and a call made
+// from a window procedure while the interface waits on its DAL is refused.
+// What fails gives the result of a null handle.
+
+struct DriverInterfaceExports {
+    static DriverInterface* FromHandle(HDRIVERINTERFACE handle) {
+        return reinterpret_cast<DriverInterface*>(handle);
+    }
+
+    // The command protocol: flags set before a failure do not count.
+    static DriverCommand RunCommand(HDRIVERINTERFACE handle, const char* name, HWND parent,
+                                    int command, bool execute) {
+        DriverInterface* driver = FromHandle(handle);
+        DriverCommand record;
+        record.parentWindow = parent;
+        record.execute = execute;
+        if (!DriverInterface::GuardedCall(driver, name, false, [&] {
+                driver->DoCommand(command, record);
+                return true;
+            })) {
+            return DriverCommand();
+        }
+        return record;
+    }
+
+    // read is one of the Do operations below; an empty text is null.
+    static BSTR TextResult(HDRIVERINTERFACE handle, const char* name,
+                           OString (DriverInterface::*read)()) {
+        DriverInterface* driver = FromHandle(handle);
+        return DriverInterface::GuardedCall(driver, name, BSTR{nullptr},
+                                            [&] { return OStringToBstr((driver->*read)()); });
+    }
+    static constexpr auto kStatusText = &DriverInterface::DoGetPrinterStatusText;
+    static constexpr auto kDriverVersion = &DriverInterface::DoGetPrinterDriverVersion;
+    static constexpr auto kDriverDate = &DriverInterface::DoGetPrinterDriverDate;
+    static constexpr auto kStatusFlags = &DriverInterface::DoGetPrinterStatusFlags;
+    static constexpr auto kExtendedFlags = &DriverInterface::DoGetPrinterExtendedStatusFlags;
+
+    static unsigned long FlagsResult(HDRIVERINTERFACE handle, const char* name,
+                                     uint32_t (DriverInterface::*read)()) {
+        DriverInterface* driver = FromHandle(handle);
+        return DriverInterface::GuardedCall(
+            driver, name, 0ul, [&] { return static_cast<unsigned long>((driver->*read)()); });
+    }
+};
 
 namespace {
-
-DriverInterface* FromHandle(HDRIVERINTERFACE handle) {
-    return reinterpret_cast<DriverInterface*>(handle);
-}
-
-// Both query exports run the command protocol with execute clear; the window
-// plays no part there.
-bool QueryCommand(HDRIVERINTERFACE handle, int command, bool wantUserInterface) {
-    DriverInterface* driver = FromHandle(handle);
-    if (driver == nullptr) {
-        return false;
-    }
-    DriverCommand record;
-    record.execute = false;
-    driver->Command(command, record);
-    return wantUserInterface ? (record.supported && record.hasUserInterface) : record.supported;
-}
-
-void RunCommand(HDRIVERINTERFACE handle, HWND parent, int command) {
-    DriverInterface* driver = FromHandle(handle);
-    if (driver == nullptr) {
-        return;
-    }
-    DriverCommand record;
-    record.parentWindow = parent;
-    record.execute = true;
-    driver->Command(command, record);
-}
-
-template <typename Read>
-BSTR TextResult(HDRIVERINTERFACE handle, Read read) {
-    DriverInterface* driver = FromHandle(handle);
-    if (driver == nullptr) {
-        return nullptr;
-    }
-    return OStringToBstr(read(*driver));
-}
-
+using Exports = DriverInterfaceExports;
 }  // namespace
 
 extern "C" {
 
+// The one export without an interface to log through: it creates it.
 HDRIVERINTERFACE DI_Open_impl(void* printer) {
     try {
         return reinterpret_cast<HDRIVERINTERFACE>(CreateDriverInterface(printer).release());
@@ -58,85 +66,49 @@ HDRIVERINTERFACE DI_Open_impl(void* printer) {
     }
 }
 
+// Entry 0 is itself guarded, and refuses while the interface is inside a call.
 void DI_Close_impl(HDRIVERINTERFACE handle) {
-    try {
-        if (DriverInterface* driver = FromHandle(handle)) {
-            driver->DeleteThis(DriverInterface::kDeleteMemory);
-        }
-    } catch (...) {
+    if (DriverInterface* driver = Exports::FromHandle(handle)) {
+        driver->DeleteThis(DriverInterface::kDeleteMemory);
     }
 }
 
 bool DI_IsCommandSupported_impl(HDRIVERINTERFACE handle, int command) {
-    try {
-        return QueryCommand(handle, command, false);
-    } catch (...) {
-        return false;
-    }
+    return Exports::RunCommand(handle, "DI_IsCommandSupported", nullptr, command, false).supported;
 }
 
 bool DI_IsCommandUI_impl(HDRIVERINTERFACE handle, int command) {
-    try {
-        return QueryCommand(handle, command, true);
-    } catch (...) {
-        return false;
-    }
+    DriverCommand record = Exports::RunCommand(handle, "DI_IsCommandUI", nullptr, command, false);
+    return record.supported && record.hasUserInterface;
 }
 
 void DI_Command_impl(HDRIVERINTERFACE handle, int command) {
-    try {
-        RunCommand(handle, nullptr, command);
-    } catch (...) {
-    }
+    Exports::RunCommand(handle, "DI_Command", nullptr, command, true);
 }
 
 void DI_CommandUI_impl(HDRIVERINTERFACE handle, HWND parent, int command) {
-    try {
-        RunCommand(handle, parent, command);
-    } catch (...) {
-    }
+    Exports::RunCommand(handle, "DI_CommandUI", parent, command, true);
 }
 
 BSTR DI_GetPrinterStatusText_impl(HDRIVERINTERFACE handle) {
-    try {
-        return TextResult(handle, [](DriverInterface& d) { return d.GetPrinterStatusText(); });
-    } catch (...) {
-        return nullptr;
-    }
+    return Exports::TextResult(handle, "DI_GetPrinterStatusText", Exports::kStatusText);
 }
 
 unsigned long DI_GetPrinterStatusFlags_impl(HDRIVERINTERFACE handle) {
-    try {
-        DriverInterface* driver = FromHandle(handle);
-        return driver == nullptr ? 0 : driver->GetPrinterStatusFlags();
-    } catch (...) {
-        return 0;
-    }
+    return Exports::FlagsResult(handle, "DI_GetPrinterStatusFlags", Exports::kStatusFlags);
 }
 
 unsigned long DI_GetPrinterExtendedStatusFlags_impl(HDRIVERINTERFACE handle) {
-    try {
-        DriverInterface* driver = FromHandle(handle);
-        return driver == nullptr ? 0 : driver->GetPrinterExtendedStatusFlags();
-    } catch (...) {
-        return 0;
-    }
+    return Exports::FlagsResult(handle, "DI_GetPrinterExtendedStatusFlags",
+                                Exports::kExtendedFlags);
 }
 
 BSTR DI_GetPrinterDriverVersion_impl(HDRIVERINTERFACE handle) {
-    try {
-        return TextResult(handle, [](DriverInterface& d) { return d.GetPrinterDriverVersion(); });
-    } catch (...) {
-        return nullptr;
-    }
+    return Exports::TextResult(handle, "DI_GetPrinterDriverVersion", Exports::kDriverVersion);
 }
 
 BSTR DI_GetPrinterDriverDate_impl(HDRIVERINTERFACE handle) {
-    try {
-        return TextResult(handle, [](DriverInterface& d) { return d.GetPrinterDriverDate(); });
-    } catch (...) {
-        return nullptr;
-    }
+    return Exports::TextResult(handle, "DI_GetPrinterDriverDate", Exports::kDriverDate);
 }
 
 }  // extern "C"

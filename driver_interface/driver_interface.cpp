@@ -2,94 +2,303 @@
 
 #include <winspool.h>
 
+#include <exception>
+
 #include "diagnostics/event_log.h"
+#include "diagnostics/exceptions.h"
 
-bool DriverInterface::IsAdvanced() {
-    return false;
-}
-OString DriverInterface::GetPrinterStatusText() {
-    return OString();
-}
-OString DriverInterface::GetJobStatusText(uint32_t) {
-    return OString();
-}
-bool DriverInterface::HasPrinterStatus(int) {
-    return false;
-}
-int DriverInterface::GetPrinterStatusSeverity() {
-    return 1;
-}
-uint32_t DriverInterface::GetPrinterStatusFlags() {
-    return 0;
-}
-uint32_t DriverInterface::GetPrinterExtendedStatusFlags() {
-    return 0;
-}
-OString DriverInterface::GetPrinterDriverVersion() {
-    return OString();
-}
-OString DriverInterface::GetPrinterDriverDate() {
-    return OString();
-}
+namespace {
 
-void DriverInterface::Command(int, DriverCommand& record) {
+void ClearCommandResults(DriverCommand& record) {
     record.supported = false;
     record.hasUserInterface = false;
     record.dalActionBit20 = false;
     record.dalActionBit10 = false;
 }
 
-bool DriverInterface::SendFile(const OString&, const OString&) {
-    return false;
-}
-bool DriverInterface::ImportSettings(const OString&, uint32_t) {
-    return false;
-}
-bool DriverInterface::ExportSettings(const OString&, uint32_t) {
-    return false;
-}
-bool DriverInterface::ResetSettings(uint32_t) {
-    return false;
-}
-bool DriverInterface::PauseJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::ResumeJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::DeleteJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::RestartJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::SetJobPriority(uint32_t, uint32_t) {
-    return false;
-}
-bool DriverInterface::SetJobStartTime(uint32_t, uint32_t) {
-    return false;
-}
-bool DriverInterface::SetJobUntilTime(uint32_t, uint32_t) {
-    return false;
+}  // namespace
+
+DriverInterface::CallScope::CallScope(DriverInterface& driver, const char* operation) noexcept
+    : m_driver(driver) {
+    const DWORD self = ::GetCurrentThreadId();
+    if (driver.m_callThread.load(std::memory_order_relaxed) != self) {
+        driver.m_callThread.store(self, std::memory_order_relaxed);
+        m_entered = true;
+        return;
+    }
+    // A host that pumps messages calls back on every message of a wait: one
+    // line tells the story, a line per call would flood the log.
+    if (driver.m_reentryReported) {
+        return;
+    }
+    driver.m_reentryReported = true;
+    try {
+        std::shared_ptr<OEventLog> log = driver.GetEventLog();
+        if (log != nullptr) {
+            log->Writef(OEventLog::kWarnings, operation,
+                        "refused: the interface 0x%llX is already inside a call on thread %lu",
+                        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&driver)),
+                        static_cast<unsigned long>(self));
+        }
+    } catch (...) {
+    }
 }
 
-bool DriverInterface::SendDalQuery(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
-                                   int32_t) {
-    return false;
+DriverInterface::CallScope::~CallScope() {
+    if (!m_entered) {
+        return;
+    }
+    // Only the thread that marked the object clears the mark; one that another
+    // thread has overwritten meanwhile is that thread's to clear.
+    DWORD self = ::GetCurrentThreadId();
+    m_driver.m_callThread.compare_exchange_strong(self, 0, std::memory_order_relaxed);
 }
 
-bool DriverInterface::SendDalQueryEx(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
-                                     int32_t, const OString&, bool) {
-    return false;
+void DriverInterface::ReportFailure(const char* operation) noexcept {
+    try {
+        std::shared_ptr<OEventLog> log = GetEventLog();
+        if (log == nullptr || !log->IsEnabled(OEventLog::kErrors)) {
+            return;
+        }
+        try {
+            throw;
+        } catch (const OException& e) {
+            log->Writef(OEventLog::kErrors, operation, "stopped OException %d: %s",
+                        static_cast<int>(e.GetErrorCode()), e.GetMessage().c_str());
+        } catch (const std::exception& e) {
+            log->Writef(OEventLog::kErrors, operation, "stopped an exception: %s", e.what());
+        } catch (...) {
+            log->Writef(OEventLog::kErrors, operation, "stopped an exception of unknown type");
+        }
+    } catch (...) {
+        // Logging itself failed (allocation): the neutral answer still goes back.
+    }
 }
 
-int DriverInterface::GetDalQueryStatus(const OString&) {
-    return 0;
+void* DriverInterface::DeleteThis(unsigned int flags) {
+    // Destroying the object under a call of its own would pull it from under
+    // that call: refused, the object stays.
+    if (!GuardedCall(this, "DriverInterface::DeleteThis", false, [] { return true; })) {
+        return nullptr;
+    }
+    this->~DriverInterface();
+    if ((flags & kDeleteMemory) != 0) {
+        ::operator delete(this);
+    }
+    return this;
 }
-bool DriverInterface::GetDalQueryResponse(const OString&, std::vector<uint8_t>&) {
-    return false;
+
+void DriverInterface::SetPrinterHandle(HANDLE printer) {
+    GuardedCall(this, "DriverInterface::SetPrinterHandle", NoResult{},
+                [&] { DoSetPrinterHandle(printer); });
+}
+bool DriverInterface::IsAdvanced() {
+    return GuardedCall(this, "DriverInterface::IsAdvanced", false, [&] { return DoIsAdvanced(); });
+}
+OString DriverInterface::GetPrinterStatusText() {
+    return GuardedCall(this, "DriverInterface::GetPrinterStatusText", OString(),
+                       [&] { return DoGetPrinterStatusText(); });
+}
+OString DriverInterface::GetJobStatusText(uint32_t jobId) {
+    return GuardedCall(this, "DriverInterface::GetJobStatusText", OString(),
+                       [&] { return DoGetJobStatusText(jobId); });
+}
+bool DriverInterface::HasPrinterStatus(int statusId) {
+    return GuardedCall(this, "DriverInterface::HasPrinterStatus", false,
+                       [&] { return DoHasPrinterStatus(statusId); });
+}
+int DriverInterface::GetPrinterStatusSeverity() {
+    return GuardedCall(this, "DriverInterface::GetPrinterStatusSeverity", 1,
+                       [&] { return DoGetPrinterStatusSeverity(); });
+}
+uint32_t DriverInterface::GetPrinterStatusFlags() {
+    return GuardedCall(this, "DriverInterface::GetPrinterStatusFlags", 0u,
+                       [&] { return DoGetPrinterStatusFlags(); });
+}
+uint32_t DriverInterface::GetPrinterExtendedStatusFlags() {
+    return GuardedCall(this, "DriverInterface::GetPrinterExtendedStatusFlags", 0u,
+                       [&] { return DoGetPrinterExtendedStatusFlags(); });
+}
+OString DriverInterface::GetPrinterDriverVersion() {
+    return GuardedCall(this, "DriverInterface::GetPrinterDriverVersion", OString(),
+                       [&] { return DoGetPrinterDriverVersion(); });
+}
+OString DriverInterface::GetPrinterDriverDate() {
+    return GuardedCall(this, "DriverInterface::GetPrinterDriverDate", OString(),
+                       [&] { return DoGetPrinterDriverDate(); });
+}
+void DriverInterface::Command(int command, DriverCommand& record) {
+    // Flags set before a failure do not count: the neutral record supports nothing.
+    if (!GuardedCall(this, "DriverInterface::Command", false, [&] {
+            DoCommand(command, record);
+            return true;
+        })) {
+        ClearCommandResults(record);
+    }
+}
+bool DriverInterface::SendFile(const OString& path, const OString& documentName) {
+    return GuardedCall(this, "DriverInterface::SendFile", false,
+                       [&] { return DoSendFile(path, documentName); });
+}
+bool DriverInterface::ImportSettings(const OString& path, uint32_t flags) {
+    return GuardedCall(this, "DriverInterface::ImportSettings", false,
+                       [&] { return DoImportSettings(path, flags); });
+}
+bool DriverInterface::ExportSettings(const OString& path, uint32_t flags) {
+    return GuardedCall(this, "DriverInterface::ExportSettings", false,
+                       [&] { return DoExportSettings(path, flags); });
+}
+bool DriverInterface::ResetSettings(uint32_t flags) {
+    return GuardedCall(this, "DriverInterface::ResetSettings", false,
+                       [&] { return DoResetSettings(flags); });
+}
+bool DriverInterface::PauseJob(uint32_t jobId) {
+    return GuardedCall(this, "DriverInterface::PauseJob", false, [&] { return DoPauseJob(jobId); });
+}
+bool DriverInterface::ResumeJob(uint32_t jobId) {
+    return GuardedCall(this, "DriverInterface::ResumeJob", false,
+                       [&] { return DoResumeJob(jobId); });
+}
+bool DriverInterface::DeleteJob(uint32_t jobId) {
+    return GuardedCall(this, "DriverInterface::DeleteJob", false,
+                       [&] { return DoDeleteJob(jobId); });
+}
+bool DriverInterface::RestartJob(uint32_t jobId) {
+    return GuardedCall(this, "DriverInterface::RestartJob", false,
+                       [&] { return DoRestartJob(jobId); });
+}
+bool DriverInterface::SetJobPriority(uint32_t jobId, uint32_t priority) {
+    return GuardedCall(this, "DriverInterface::SetJobPriority", false,
+                       [&] { return DoSetJobPriority(jobId, priority); });
+}
+bool DriverInterface::SetJobStartTime(uint32_t jobId, uint32_t minutes) {
+    return GuardedCall(this, "DriverInterface::SetJobStartTime", false,
+                       [&] { return DoSetJobStartTime(jobId, minutes); });
+}
+bool DriverInterface::SetJobUntilTime(uint32_t jobId, uint32_t minutes) {
+    return GuardedCall(this, "DriverInterface::SetJobUntilTime", false,
+                       [&] { return DoSetJobUntilTime(jobId, minutes); });
+}
+bool DriverInterface::SendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
+                                   int32_t sendTimeout, int32_t receiveStartTimeout,
+                                   int32_t receiveIntervalTimeout) {
+    return GuardedCall(this, "DriverInterface::SendDalQuery", false, [&] {
+        return DoSendDalQuery(data, size, queryId, sendTimeout, receiveStartTimeout,
+                              receiveIntervalTimeout);
+    });
+}
+bool DriverInterface::SendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
+                                     int32_t sendTimeout, int32_t receiveStartTimeout,
+                                     int32_t receiveIntervalTimeout, const OString& responsePattern,
+                                     bool readFlag) {
+    return GuardedCall(this, "DriverInterface::SendDalQueryEx", false, [&] {
+        return DoSendDalQueryEx(data, size, queryId, sendTimeout, receiveStartTimeout,
+                                receiveIntervalTimeout, responsePattern, readFlag);
+    });
+}
+int DriverInterface::GetDalQueryStatus(const OString& queryId) {
+    return GuardedCall(this, "DriverInterface::GetDalQueryStatus", 0,
+                       [&] { return DoGetDalQueryStatus(queryId); });
+}
+bool DriverInterface::GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) {
+    return GuardedCall(this, "DriverInterface::GetDalQueryResponse", false,
+                       [&] { return DoGetDalQueryResponse(queryId, response); });
 }
 bool DriverInterface::IsBidiEnabled() {
+    return GuardedCall(this, "DriverInterface::IsBidiEnabled", false,
+                       [&] { return DoIsBidiEnabled(); });
+}
+OdometerData DriverInterface::GetOdometer() {
+    return GuardedCall(this, "DriverInterface::GetOdometer", OdometerData(),
+                       [&] { return DoGetOdometer(); });
+}
+void DriverInterface::SetOdometer(const OdometerData& odometer) {
+    GuardedCall(this, "DriverInterface::SetOdometer", NoResult{}, [&] { DoSetOdometer(odometer); });
+}
+
+bool DriverInterface::DoIsAdvanced() {
+    return false;
+}
+OString DriverInterface::DoGetPrinterStatusText() {
+    return OString();
+}
+OString DriverInterface::DoGetJobStatusText(uint32_t) {
+    return OString();
+}
+bool DriverInterface::DoHasPrinterStatus(int) {
+    return false;
+}
+int DriverInterface::DoGetPrinterStatusSeverity() {
+    return 1;
+}
+uint32_t DriverInterface::DoGetPrinterStatusFlags() {
+    return 0;
+}
+uint32_t DriverInterface::DoGetPrinterExtendedStatusFlags() {
+    return 0;
+}
+OString DriverInterface::DoGetPrinterDriverVersion() {
+    return OString();
+}
+OString DriverInterface::DoGetPrinterDriverDate() {
+    return OString();
+}
+
+void DriverInterface::DoCommand(int, DriverCommand& record) {
+    ClearCommandResults(record);
+}
+
+bool DriverInterface::DoSendFile(const OString&, const OString&) {
+    return false;
+}
+bool DriverInterface::DoImportSettings(const OString&, uint32_t) {
+    return false;
+}
+bool DriverInterface::DoExportSettings(const OString&, uint32_t) {
+    return false;
+}
+bool DriverInterface::DoResetSettings(uint32_t) {
+    return false;
+}
+bool DriverInterface::DoPauseJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::DoResumeJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::DoDeleteJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::DoRestartJob(uint32_t) {
+    return false;
+}
+bool DriverInterface::DoSetJobPriority(uint32_t, uint32_t) {
+    return false;
+}
+bool DriverInterface::DoSetJobStartTime(uint32_t, uint32_t) {
+    return false;
+}
+bool DriverInterface::DoSetJobUntilTime(uint32_t, uint32_t) {
+    return false;
+}
+
+bool DriverInterface::DoSendDalQuery(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
+                                     int32_t) {
+    return false;
+}
+
+bool DriverInterface::DoSendDalQueryEx(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
+                                       int32_t, const OString&, bool) {
+    return false;
+}
+
+int DriverInterface::DoGetDalQueryStatus(const OString&) {
+    return 0;
+}
+bool DriverInterface::DoGetDalQueryResponse(const OString&, std::vector<uint8_t>&) {
+    return false;
+}
+bool DriverInterface::DoIsBidiEnabled() {
     return false;
 }
 
@@ -98,12 +307,7 @@ BasicDriverInterface::BasicDriverInterface()
 
 BasicDriverInterface::~BasicDriverInterface() = default;
 
-void* BasicDriverInterface::DeleteThis(unsigned int flags) {
-    this->~BasicDriverInterface();
-    return FreeAfterDestruction(this, flags);
-}
-
-void BasicDriverInterface::SetPrinterHandle(HANDLE printer) {
+void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
     m_printer = printer;
 }
 

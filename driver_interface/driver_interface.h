@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 // HDRIVERINTERFACE (the address of a DriverInterface object, never
@@ -33,79 +35,181 @@ static_assert(offsetof(DriverCommand, execute) == 12);
 // The contract behind an HDRIVERINTERFACE. A caller may hold the handle as a
 // pointer to this class, so the virtual operations stay declared in exactly this
 // order, including those no export reaches: operation n is vtable entry n for
-// hosts of every compiler. No operation throws on an OS failure: failures give
-// an empty text, false, 0 or the stated default. One object is used by one
-// thread at a time.
+// hosts of every compiler. One object is used by one thread at a time.
 //
-// There is no C++ virtual destructor: g++ would give it two entries where
-// Microsoft's compiler gives one, and every later operation would sit one entry
-// off for such a host. Entry 0 is DeleteThis instead, the one way to destroy an
-// interface (DI_Close, DriverInterfacePtr, a host's delete).
+// Entries 0 to 29 are the boundary with the host: each is a guarded shell
+// (GuardedCall) over the protected implementation of the same name with "Do"
+// in front, declared after entry 30 where the vtable promises nothing. A shell
+// never throws: anything thrown inside, allocation failure included, is logged
+// once at Errors and gives the operation's neutral answer (the stated default
+// of a failure: empty text, false, 0, severity 1, a command record with its
+// four result flags clear). A call that arrives while the same object is
+// already inside a call on the same thread (a window procedure run by a DAL
+// wait) gets the neutral answer at once. Subclasses override the Do
+// operations, and operations call each other's Do form.
+//
+// Entry 0 is DeleteThis, in the shape of Microsoft's scalar deleting
+// destructor; the C++ virtual destructor is declared after the last slot,
+// where g++'s two entries for it move nothing a host sees.
 class DriverInterface {
 public:
     DriverInterface() = default;
     DriverInterface(const DriverInterface&) = delete;
     DriverInterface& operator=(const DriverInterface&) = delete;
 
-    // Entry 0, in the shape of the scalar deleting destructor of Microsoft's
-    // compiler: destroys the object, frees its memory when bit 0 of flags is
-    // set (kDeleteMemory), and returns its address.
+    // Entry 0: destroys the object, frees its memory when bit 0 of flags is
+    // set (kDeleteMemory), and returns its address. Refused (null, nothing
+    // destroyed) while the object is inside a call on this thread.
     static constexpr unsigned int kDeleteMemory = 1;
-    virtual void* DeleteThis(unsigned int flags) = 0;
+    virtual void* DeleteThis(unsigned int flags) final;
     // Stores the spooler handle the host opened. It stays the host's: it must
     // outlive the interface and is never closed here.
-    virtual void SetPrinterHandle(HANDLE printer) = 0;
-    virtual bool IsAdvanced();
-    virtual OString GetPrinterStatusText();
-    virtual OString GetJobStatusText(uint32_t jobId);
-    virtual bool HasPrinterStatus(int statusId);
+    virtual void SetPrinterHandle(HANDLE printer) final;
+    virtual bool IsAdvanced() final;
+    virtual OString GetPrinterStatusText() final;
+    virtual OString GetJobStatusText(uint32_t jobId) final;
+    virtual bool HasPrinterStatus(int statusId) final;
     // 1 ready, 2 error, 3 warning.
-    virtual int GetPrinterStatusSeverity();
-    virtual uint32_t GetPrinterStatusFlags();
-    virtual uint32_t GetPrinterExtendedStatusFlags();
-    virtual OString GetPrinterDriverVersion();
-    virtual OString GetPrinterDriverDate();
-    // The default only clears the four result flags: nothing is supported.
-    virtual void Command(int command, DriverCommand& record);
-    virtual bool SendFile(const OString& path, const OString& documentName);
-    virtual bool ImportSettings(const OString& path, uint32_t flags);
-    virtual bool ExportSettings(const OString& path, uint32_t flags);
-    virtual bool ResetSettings(uint32_t flags);
-    virtual bool PauseJob(uint32_t jobId);
-    virtual bool ResumeJob(uint32_t jobId);
-    virtual bool DeleteJob(uint32_t jobId);
-    virtual bool RestartJob(uint32_t jobId);
-    virtual bool SetJobPriority(uint32_t jobId, uint32_t priority);
+    virtual int GetPrinterStatusSeverity() final;
+    virtual uint32_t GetPrinterStatusFlags() final;
+    virtual uint32_t GetPrinterExtendedStatusFlags() final;
+    virtual OString GetPrinterDriverVersion() final;
+    virtual OString GetPrinterDriverDate() final;
+    // Clears the record's four result flags, then sets them as the driver
+    // knows the command; runs it only when execute is set and it is supported.
+    virtual void Command(int command, DriverCommand& record) final;
+    virtual bool SendFile(const OString& path, const OString& documentName) final;
+    virtual bool ImportSettings(const OString& path, uint32_t flags) final;
+    virtual bool ExportSettings(const OString& path, uint32_t flags) final;
+    virtual bool ResetSettings(uint32_t flags) final;
+    virtual bool PauseJob(uint32_t jobId) final;
+    virtual bool ResumeJob(uint32_t jobId) final;
+    virtual bool DeleteJob(uint32_t jobId) final;
+    virtual bool RestartJob(uint32_t jobId) final;
+    virtual bool SetJobPriority(uint32_t jobId, uint32_t priority) final;
     // Start and until times are minutes after midnight, as the spooler has them.
-    virtual bool SetJobStartTime(uint32_t jobId, uint32_t minutes);
-    virtual bool SetJobUntilTime(uint32_t jobId, uint32_t minutes);
+    virtual bool SetJobStartTime(uint32_t jobId, uint32_t minutes) final;
+    virtual bool SetJobUntilTime(uint32_t jobId, uint32_t minutes) final;
     // Timeouts go to the printer unchanged.
     virtual bool SendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
                               int32_t sendTimeout, int32_t receiveStartTimeout,
-                              int32_t receiveIntervalTimeout);
+                              int32_t receiveIntervalTimeout) final;
     virtual bool SendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
                                 int32_t sendTimeout, int32_t receiveStartTimeout,
                                 int32_t receiveIntervalTimeout, const OString& responsePattern,
-                                bool readFlag);
-    virtual int GetDalQueryStatus(const OString& queryId);
+                                bool readFlag) final;
+    virtual int GetDalQueryStatus(const OString& queryId) final;
     // On success the buffer holds exactly the answer; otherwise it is unchanged.
-    virtual bool GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response);
-    virtual bool IsBidiEnabled();
-    virtual OdometerData GetOdometer() = 0;
-    virtual void SetOdometer(const OdometerData& odometer) = 0;
+    virtual bool GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) final;
+    virtual bool IsBidiEnabled() final;
+    virtual OdometerData GetOdometer() final;
+    virtual void SetOdometer(const OdometerData& odometer) final;
+    // Entry 30: a new reference to the interface's event log, where the
+    // guarded shells report.
+    virtual std::shared_ptr<OEventLog> GetEventLog() = 0;
+
+    // The boundary: runs call() and returns its result; on a null driver, a
+    // refused re-entrant call or anything thrown, returns neutral instead.
+    // operation ("Class::Operation") names the call in the log: a throw is
+    // logged at Errors once per failure, a refusal at Warnings once per
+    // object. A call returning nothing gets neutral back. Never throws.
+    template <typename Result, typename Call>
+    static Result GuardedCall(DriverInterface* driver, const char* operation, Result neutral,
+                              Call&& call) noexcept;
+    // The neutral answer of operations that return nothing.
+    struct NoResult {};
 
 protected:
-    ~DriverInterface() = default;
+    // Runs the most derived destructor; every destructor catches what its
+    // cleanup may throw.
+    virtual ~DriverInterface() = default;
 
-    // The end of every DeleteThis, after the object's own destructor ran:
-    // frees the memory (allocated by this library's operator new) when asked.
-    static void* FreeAfterDestruction(void* object, unsigned int flags) {
-        if ((flags & kDeleteMemory) != 0) {
-            ::operator delete(object);
-        }
-        return object;
-    }
+    virtual void DoSetPrinterHandle(HANDLE printer) = 0;
+    virtual bool DoIsAdvanced();
+    virtual OString DoGetPrinterStatusText();
+    virtual OString DoGetJobStatusText(uint32_t jobId);
+    virtual bool DoHasPrinterStatus(int statusId);
+    virtual int DoGetPrinterStatusSeverity();
+    virtual uint32_t DoGetPrinterStatusFlags();
+    virtual uint32_t DoGetPrinterExtendedStatusFlags();
+    virtual OString DoGetPrinterDriverVersion();
+    virtual OString DoGetPrinterDriverDate();
+    // The default only clears the four result flags: nothing is supported.
+    virtual void DoCommand(int command, DriverCommand& record);
+    virtual bool DoSendFile(const OString& path, const OString& documentName);
+    virtual bool DoImportSettings(const OString& path, uint32_t flags);
+    virtual bool DoExportSettings(const OString& path, uint32_t flags);
+    virtual bool DoResetSettings(uint32_t flags);
+    virtual bool DoPauseJob(uint32_t jobId);
+    virtual bool DoResumeJob(uint32_t jobId);
+    virtual bool DoDeleteJob(uint32_t jobId);
+    virtual bool DoRestartJob(uint32_t jobId);
+    virtual bool DoSetJobPriority(uint32_t jobId, uint32_t priority);
+    virtual bool DoSetJobStartTime(uint32_t jobId, uint32_t minutes);
+    virtual bool DoSetJobUntilTime(uint32_t jobId, uint32_t minutes);
+    virtual bool DoSendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
+                                int32_t sendTimeout, int32_t receiveStartTimeout,
+                                int32_t receiveIntervalTimeout);
+    virtual bool DoSendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
+                                  int32_t sendTimeout, int32_t receiveStartTimeout,
+                                  int32_t receiveIntervalTimeout, const OString& responsePattern,
+                                  bool readFlag);
+    virtual int DoGetDalQueryStatus(const OString& queryId);
+    virtual bool DoGetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response);
+    virtual bool DoIsBidiEnabled();
+    virtual OdometerData DoGetOdometer() = 0;
+    virtual void DoSetOdometer(const OdometerData& odometer) = 0;
+
+private:
+    // The exports run the Do operations inside their own guarded call.
+    friend struct DriverInterfaceExports;
+
+    // Marks the object as inside a call of the calling thread for its life;
+    // Entered() is false when it already was (the refusal is then logged).
+    class CallScope {
+    public:
+        CallScope(DriverInterface& driver, const char* operation) noexcept;
+        ~CallScope();
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+        bool Entered() const { return m_entered; }
+
+    private:
+        DriverInterface& m_driver;
+        bool m_entered = false;
+    };
+    // Logs the exception being handled at Errors; called only inside a catch.
+    void ReportFailure(const char* operation) noexcept;
+
+    // The thread inside a guarded call on this object, 0 when none. Written
+    // only by the thread that names itself, so a call from another thread is
+    // never refused; hosts use one object from one thread at a time.
+    std::atomic<DWORD> m_callThread{0};
+    bool m_reentryReported = false;
 };
+
+template <typename Result, typename Call>
+Result DriverInterface::GuardedCall(DriverInterface* driver, const char* operation, Result neutral,
+                                    Call&& call) noexcept {
+    if (driver == nullptr) {
+        return neutral;
+    }
+    CallScope scope(*driver, operation);
+    if (!scope.Entered()) {
+        return neutral;
+    }
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Call&>>) {
+            call();
+            return neutral;
+        } else {
+            return call();
+        }
+    } catch (...) {
+        driver->ReportFailure(operation);
+    }
+    return neutral;
+}
 
 // Owns an interface and destroys it through entry 0.
 struct DriverInterfaceDeleter {
@@ -130,45 +234,45 @@ public:
     // Creates the interface's event log, source "Quorvel Printer Interface V3".
     BasicDriverInterface();
 
-    void* DeleteThis(unsigned int flags) override;
+    std::shared_ptr<OEventLog> GetEventLog() override;
 
-    void SetPrinterHandle(HANDLE printer) override;
+protected:
+    void DoSetPrinterHandle(HANDLE printer) override;
     // The first queued job's status string when it has one (a port monitor's
     // message), else the status word as text.
-    OString GetPrinterStatusText() override;
+    OString DoGetPrinterStatusText() override;
     // Ids 100..121 test one status bit each; ids from 200 up give false without
     // asking the spooler.
-    bool HasPrinterStatus(int statusId) override;
-    int GetPrinterStatusSeverity() override;
+    bool DoHasPrinterStatus(int statusId) override;
+    int DoGetPrinterStatusSeverity() override;
     // PRINTER_INFO_6 status word; 0 when the spooler does not answer.
-    uint32_t GetPrinterStatusFlags() override;
+    uint32_t DoGetPrinterStatusFlags() override;
     // 0x80000000 for an error, 0x40000000 for a warning, else 0.
-    uint32_t GetPrinterExtendedStatusFlags() override;
+    uint32_t DoGetPrinterExtendedStatusFlags() override;
     // The driver version as "a.b.c.d", or, when the spooler has none, the
     // configuration module's ProductVersion; empty when neither exists.
-    OString GetPrinterDriverVersion() override;
+    OString DoGetPrinterDriverVersion() override;
     // The driver date (or the configuration module's creation time) as the
     // invariant locale's short date, MM/dd/yyyy; empty when neither exists.
-    OString GetPrinterDriverDate() override;
+    OString DoGetPrinterDriverDate() override;
     // 1 prints the test page, 2 an empty page; neither has a user interface.
-    void Command(int command, DriverCommand& record) override;
+    void DoCommand(int command, DriverCommand& record) override;
     // Sends the file's bytes as one raw job; the document name defaults to the
     // file name without its folder. True when the last write succeeded.
-    bool SendFile(const OString& path, const OString& documentName) override;
-    bool PauseJob(uint32_t jobId) override;
-    bool ResumeJob(uint32_t jobId) override;
-    bool DeleteJob(uint32_t jobId) override;
-    bool RestartJob(uint32_t jobId) override;
-    bool SetJobPriority(uint32_t jobId, uint32_t priority) override;
-    bool SetJobStartTime(uint32_t jobId, uint32_t minutes) override;
-    bool SetJobUntilTime(uint32_t jobId, uint32_t minutes) override;
+    bool DoSendFile(const OString& path, const OString& documentName) override;
+    bool DoPauseJob(uint32_t jobId) override;
+    bool DoResumeJob(uint32_t jobId) override;
+    bool DoDeleteJob(uint32_t jobId) override;
+    bool DoRestartJob(uint32_t jobId) override;
+    bool DoSetJobPriority(uint32_t jobId, uint32_t priority) override;
+    bool DoSetJobStartTime(uint32_t jobId, uint32_t minutes) override;
+    bool DoSetJobUntilTime(uint32_t jobId, uint32_t minutes) override;
     // All counters 0 without a printer or when the printer data lacks them.
-    OdometerData GetOdometer() override;
+    OdometerData DoGetOdometer() override;
     // Does nothing without a printer.
-    void SetOdometer(const OdometerData& odometer) override;
-    // Entry 30: a new reference to the interface's event log.
-    virtual std::shared_ptr<OEventLog> GetEventLog();
+    void DoSetOdometer(const OdometerData& odometer) override;
 
+public:
     // The status word as text, each text loaded from the given libraries.
     static OString FormatStatusWord(uint32_t status, const StatusTextLibraries& libraries = {});
     // String id of a library loaded as a data file (loaded and freed again for
@@ -222,52 +326,52 @@ public:
 
     AdvancedDriverInterface() = default;
 
-    void* DeleteThis(unsigned int flags) override;
-    bool IsAdvanced() override;
+protected:
+    bool DoIsAdvanced() override;
 
     // The printer's "Status" value; while the spooler has the printer paused,
     // the paused text alone (severity 1) or appended after ", ". Empty when the
     // printer answers with fewer than three values.
-    OString GetPrinterStatusText() override;
+    OString DoGetPrinterStatusText() override;
     // The printer's whole answer to a job request (no monitoring gate).
-    OString GetJobStatusText(uint32_t jobId) override;
+    OString DoGetJobStatusText(uint32_t jobId) override;
     // Ids 201..211 test bits 0..10 of the extended flags; other ids above 200
     // are false; the rest as the basic interface.
-    bool HasPrinterStatus(int statusId) override;
-    int GetPrinterStatusSeverity() override;
+    bool DoHasPrinterStatus(int statusId) override;
+    int DoGetPrinterStatusSeverity() override;
     // The printer's "Status Flags 2" with bit 31 for an error, bit 30 for a
     // warning.
-    uint32_t GetPrinterExtendedStatusFlags() override;
+    uint32_t DoGetPrinterExtendedStatusFlags() override;
     // The configuration module's "ProductVersion", else the basic answer.
-    OString GetPrinterDriverVersion() override;
+    OString DoGetPrinterDriverVersion() override;
     // The configuration module's "Build Date" up to its first comma or blank,
     // else the basic answer.
-    OString GetPrinterDriverDate() override;
+    OString DoGetPrinterDriverDate() override;
     // Commands 1 and 2 as the basic interface (the DAL never sees them); any
     // other from the DAL module's action flags, run with PrinterActionUI.
-    void Command(int command, DriverCommand& record) override;
+    void DoCommand(int command, DriverCommand& record) override;
     // True once the DAL is open, whatever the module did; import and reset
     // are saved.
-    bool ImportSettings(const OString& path, uint32_t flags) override;
-    bool ExportSettings(const OString& path, uint32_t flags) override;
-    bool ResetSettings(uint32_t flags) override;
-    bool SendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
-                      int32_t sendTimeout, int32_t receiveStartTimeout,
-                      int32_t receiveIntervalTimeout) override;
-    // True when a route delivered the query; the answer is not read.
-    bool SendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
+    bool DoImportSettings(const OString& path, uint32_t flags) override;
+    bool DoExportSettings(const OString& path, uint32_t flags) override;
+    bool DoResetSettings(uint32_t flags) override;
+    bool DoSendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
                         int32_t sendTimeout, int32_t receiveStartTimeout,
-                        int32_t receiveIntervalTimeout, const OString& responsePattern,
-                        bool readFlag) override;
+                        int32_t receiveIntervalTimeout) override;
+    // True when a route delivered the query; the answer is not read.
+    bool DoSendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
+                          int32_t sendTimeout, int32_t receiveStartTimeout,
+                          int32_t receiveIntervalTimeout, const OString& responsePattern,
+                          bool readFlag) override;
     // The printer's number for the query, 0 without an answer.
-    int GetDalQueryStatus(const OString& queryId) override;
-    bool GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) override;
+    int DoGetDalQueryStatus(const OString& queryId) override;
+    bool DoGetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) override;
     // PRINTER_ATTRIBUTE_ENABLE_BIDI of the printer, asked at most once per
     // kBidiCacheMs (also after a failed check).
-    bool IsBidiEnabled() override;
+    bool DoIsBidiEnabled() override;
 
-protected:
-    // Closes the DAL handle, then the module or proxy goes with m_dll.
+    // Closes the DAL handle, then the module or proxy goes with m_dll; a
+    // throwing close is logged, never passed on.
     ~AdvancedDriverInterface();
 
 private:

@@ -177,7 +177,14 @@ struct DriverCommand {
  * host built with the library's own toolchain and headers
  * (driver_interface/driver_interface.h); here they only hold their places. A
  * host built with another compiler gets text through the DI_ exports. One
- * interface is used by one thread at a time. */
+ * interface is used by one thread at a time.
+ *
+ * Like the exports, no slot lets an exception out: a failure inside gives the
+ * slot's neutral answer (false, 0, severity 1, a command record with its result
+ * flags clear). A call made on an interface while it is already inside a call
+ * on the same thread (from a window procedure that runs while the library
+ * waits for the driver) gets the neutral answer at once; entry 0 then destroys
+ * nothing and returns null. */
 class DriverInterface {
 public:
 #if defined(_MSC_VER)

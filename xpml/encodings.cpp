@@ -35,6 +35,9 @@ OString XmlEscape(const OString& text) {
             case '"':
                 escaped += "&quot;";
                 break;
+            case '\'':
+                escaped += "&apos;";
+                break;
             case '&':
                 escaped += "&amp;";
                 break;

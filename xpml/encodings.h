@@ -9,9 +9,12 @@
 // Stateless encoders for XPML request texts and the DAL query envelope. Pure:
 // no system calls beyond what OString needs for its code pages.
 
-// The text with '"', '&', '<' and '>' replaced by their XML entities, for use
-// inside a double-quoted attribute value. Works byte by byte on the narrow form,
-// so the result keeps the input's code page; the apostrophe is left alone.
+// The text with '"', '\'', '&', '<' and '>' replaced by their XML entities
+// (&quot; &apos; &amp; &lt; &gt;), for use inside an attribute value of either
+// quoting: the requests this library builds quote theirs with apostrophes, so
+// an apostrophe left alone would end the value and let the text add
+// attributes. Works byte by byte on the narrow form, so the result keeps the
+// input's code page.
 OString XmlEscape(const OString& text);
 
 // The "lz77" container: "ZLIB", the uncompressed length and the compressed

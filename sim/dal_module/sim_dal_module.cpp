@@ -5,6 +5,7 @@
 #include <winspool.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "sim/dal_module/sim_dal_module.h"
@@ -18,6 +19,7 @@ struct SimPrinter {
     std::wstring name;
     std::string settings;
     HANDLE ownedSpooler = nullptr;  // opened by the proxy, closed with the DAL handle
+    bool throwOnClose = false;
 };
 
 std::wstring Environment(const wchar_t* name) {
@@ -102,6 +104,8 @@ DWORD FlagsOf(int action) {
         case QvSimDal::kActionPrintConfiguration:
         case QvSimDal::kActionCrash:
         case QvSimDal::kActionHang:
+        case QvSimDal::kActionThrow:
+        case QvSimDal::kActionThrowOnClose:
             return 0x1;
         case QvSimDal::kActionCalibrate:
             return 0x3;
@@ -114,7 +118,13 @@ DWORD FlagsOf(int action) {
     }
 }
 
-BYTE RunAction(int action) {
+BYTE RunAction(INT_PTR dal, int action) {
+    if (action == QvSimDal::kActionThrow) {
+        throw std::runtime_error("the simulated DAL action threw");
+    }
+    if (action == QvSimDal::kActionThrowOnClose && dal != 0) {
+        reinterpret_cast<SimPrinter*>(dal)->throwOnClose = true;
+    }
     if (action == QvSimDal::kActionCrash) {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
@@ -156,7 +166,11 @@ BOOL WINAPI DAL_Printer_Close(INT_PTR dal) {
     if (simPrinter != nullptr && simPrinter->ownedSpooler != nullptr) {
         ::ClosePrinter(simPrinter->ownedSpooler);
     }
+    const bool fail = simPrinter != nullptr && simPrinter->throwOnClose;
     delete simPrinter;
+    if (fail) {
+        throw std::runtime_error("the simulated DAL close threw");
+    }
     return TRUE;
 }
 
@@ -186,14 +200,14 @@ BOOL WINAPI DAL_Settings_Reset(INT_PTR dal, DWORD flags) {
 
 BYTE WINAPI DAL_Printer_Action(INT_PTR dal, int action) {
     Log(L"DAL_Printer_Action", {NameOf(dal), std::to_wstring(action)});
-    return RunAction(action);
+    return RunAction(dal, action);
 }
 
 BYTE WINAPI DAL_Printer_ActionUI(INT_PTR dal, HWND parent, int action) {
     Log(L"DAL_Printer_ActionUI",
         {NameOf(dal), Hex(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(parent))),
          std::to_wstring(action)});
-    return RunAction(action);
+    return RunAction(dal, action);
 }
 
 DWORD WINAPI DAL_Printer_ActionFlag(INT_PTR dal, int action) {

@@ -21,23 +21,50 @@ TEST(DalQueryEnvelope, AttributesAppearOnlyUnderTheirConditions) {
          "<query id='7' name='DAL Query'><request id='1' name='DAL Request'>"
          "<encode in='base64;lz77'>QQ==</encode></request></query>",
          "negative time-outs are left out like 0"},
-        {"a<b&'c",
-         {100, 2000, 30, "<OK>&\"x'", true},
-         "<query id='a<b&'c' name='DAL Query'><request id='1' name='DAL Request' sendTimeout='100' "
-         "receiveStartTimeout='2000' receiveIntervalTimeout='30' "
-         "responsePattern='&lt;OK&gt;&amp;&quot;x'' parameters='read=false'>"
-         "<encode in='base64;lz77'>QQ==</encode></request></query>",
-         "the pattern escaped (the apostrophe too is kept), the id not"},
+        {"7",
+         {100, 2000, 30, "OK", true},
+         "<query id='7' name='DAL Query'><request id='1' name='DAL Request' sendTimeout='100' "
+         "receiveStartTimeout='2000' receiveIntervalTimeout='30' responsePattern='OK' "
+         "parameters='read=false'><encode in='base64;lz77'>QQ==</encode></request></query>",
+         "every attribute"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         EXPECT_EQ(DalQueryEnvelope(row.id, row.options, "QQ=="), row.expected);
     }
-    EXPECT_EQ(DalQueryPollRequest("a&b", "status"), "<request query='a&b' id='1' get='status' />");
     EXPECT_EQ(JobStatusRequest(42),
               "<job id='42' action='get' jobIdentity='true' jobStatus='true' />&#00;");
     EXPECT_EQ(JobStatusRequest(0xFFFFFFFF),
               "<job id='-1' action='get' jobIdentity='true' jobStatus='true' />&#00;");
+}
+
+// Ids and patterns go into apostrophe-quoted attributes: none of them may end
+// its attribute and add another. Entities as XML 1.0 names them.
+TEST(DalQueryEnvelope, IdAndPatternCannotLeaveTheirAttributes) {
+    struct Row {
+        const char* text;
+        const char* escaped;
+    } rows[] = {
+        {"Q-17", "Q-17"},
+        {"x' get='response", "x&apos; get=&apos;response"},
+        {"a\"b", "a&quot;b"},
+        {"a&b<c>", "a&amp;b&lt;c&gt;"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const std::string escaped = row.escaped;
+        DalQueryOptions options;
+        options.responsePattern = row.text;
+        const std::string envelope = DalQueryEnvelope(row.text, options, "");
+        EXPECT_EQ(envelope.rfind("<query id='" + escaped + "' name='DAL Query'>", 0), 0u)
+            << envelope;
+        EXPECT_NE(envelope.find(" responsePattern='" + escaped + "'>"), std::string::npos)
+            << envelope;
+        for (const char* what : {"status", "response"}) {
+            EXPECT_EQ(DalQueryPollRequest(row.text, what),
+                      "<request query='" + escaped + "' id='1' get='" + what + "' />");
+        }
+    }
 }
 
 TEST(AdvancedAnswers, NumbersDatesAndTerminators) {

@@ -4,20 +4,27 @@
 #include <oleauto.h>
 #include <winspool.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "dal/sim_dal_printer.h"
+#include "diagnostics/event_log_backend.h"
+#include "diagnostics/exceptions.h"
 #include "driver_interface/basic_spooler.h"
 #include "driver_interface/di_exports.h"
 #include "driver_interface/driver_interface.h"
 #include "printer/printer_info.h"
 #include "support/files.h"
 #include "support/process.h"
+#include "support/scratch_registry.h"
 #include "support/wine_printer.h"
+#include "sim/dal_module/sim_dal_module.h"
 
 // The resource libraries built beside this program hold 14337 "Papierstau",
 // 14351 "Toner/Tinte niedrig", 14359 "Angehalten", 18005 "Bereit" and puiapi
@@ -113,24 +120,52 @@ void ExpectNeutralResults(HDRIVERINTERFACE handle) {
     DI_CommandUI_impl(handle, ::GetDesktopWindow(), 1);
 }
 
+// The lines the interfaces' event log reported while a test ran, through the
+// event log's output seam (Wine discards real events).
+class LoggedEvents {
+public:
+    LoggedEvents() : m_root(m_masks.Path() + L"\\") {
+        s_events.clear();
+        OEventLogSystem system;
+        system.outputDebugString = [](LPCWSTR) {};
+        system.registerEventSource = [](LPCWSTR, LPCWSTR) { return reinterpret_cast<HANDLE>(1); };
+        system.deregisterEventSource = [](HANDLE) { return TRUE; };
+        system.reportEvent = [](HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD,
+                                LPCWSTR* strings, LPVOID) {
+            s_events.emplace_back(type, count > 0 ? strings[0] : L"");
+            return TRUE;
+        };
+        system.maskRoot = m_root.c_str();
+        m_override = std::make_unique<OEventLogSystemOverride>(system);
+    }
+    // Lines of the type that hold the text.
+    static int Count(WORD type, const std::wstring& text) {
+        return static_cast<int>(std::count_if(s_events.begin(), s_events.end(), [&](auto& e) {
+            return e.first == type && e.second.find(text) != std::wstring::npos;
+        }));
+    }
+
+private:
+    static inline std::vector<std::pair<WORD, std::wstring>> s_events;
+    ScratchRegistryKey m_masks;
+    std::wstring m_root;
+    std::unique_ptr<OEventLogSystemOverride> m_override;
+};
+
 // An interface whose every operation throws, to prove that the shells stop
 // anything before it reaches the host.
-class ThrowingInterface final : public DriverInterface {
-public:
-    void* DeleteThis(unsigned int) override { return this; }
-    void SetPrinterHandle(HANDLE) override {}
-    OString GetPrinterStatusText() override { throw std::bad_alloc(); }
-    uint32_t GetPrinterStatusFlags() override { throw 42; }
-    uint32_t GetPrinterExtendedStatusFlags() override { throw std::bad_alloc(); }
-    OString GetPrinterDriverVersion() override { throw std::runtime_error("version"); }
-    OString GetPrinterDriverDate() override { throw std::bad_alloc(); }
-    void Command(int, DriverCommand& record) override {
+class ThrowingInterface final : public BasicDriverInterface {
+    OString DoGetPrinterStatusText() override { throw std::bad_alloc(); }
+    uint32_t DoGetPrinterStatusFlags() override { throw 42; }
+    uint32_t DoGetPrinterExtendedStatusFlags() override { throw std::bad_alloc(); }
+    OString DoGetPrinterDriverVersion() override { throw std::runtime_error("version"); }
+    OString DoGetPrinterDriverDate() override { throw std::bad_alloc(); }
+    bool DoPauseJob(uint32_t) override { throw OException(5, "denied"); }
+    void DoCommand(int, DriverCommand& record) override {
         record.supported = true;
         record.hasUserInterface = true;
         throw std::bad_alloc();
     }
-    OdometerData GetOdometer() override { return OdometerData(); }
-    void SetOdometer(const OdometerData&) override {}
 };
 
 TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
@@ -140,9 +175,107 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
         ExpectNeutralResults(nullptr);
     }
     SCOPED_TRACE("every operation throws");
-    ThrowingInterface driver;
-    ExpectNeutralResults(
-        reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(&driver)));
+    LoggedEvents log;
+    auto* driver = new ThrowingInterface();
+    HDRIVERINTERFACE handle =
+        reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(driver));
+    ExpectNeutralResults(handle);
+    EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L"DI_"), 9) << "one line per failed export";
+    // The same through the object's slots, as a host of another compiler calls them.
+    DriverCommand record;
+    record.execute = true;
+    driver->Command(1, record);
+    EXPECT_FALSE(record.supported || record.hasUserInterface) << "flags set before a throw";
+    EXPECT_EQ(driver->GetPrinterStatusFlags(), 0u);
+    EXPECT_FALSE(driver->PauseJob(1));
+    struct Row {
+        const wchar_t* line;
+    } rows[] = {
+        {L"DriverInterface::Command: stopped an exception: std::bad_alloc"},
+        {L"DriverInterface::GetPrinterStatusFlags: stopped an exception of unknown type"},
+        {L"DriverInterface::PauseJob: stopped OException 5: denied"},
+        {L"DI_GetPrinterDriverVersion: stopped an exception: version"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(OString(row.line).GetNarrow());
+        EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, row.line), 1);
+    }
+    EXPECT_EQ(driver->DeleteThis(DriverInterface::kDeleteMemory), driver);
+}
+
+// A host whose window procedure runs while the interface waits (the DAL
+// proxy's waits dispatch messages) and calls the same interface back.
+class CallingBack final : public BasicDriverInterface {
+public:
+    std::vector<uint32_t> nested;
+    uint32_t otherThread = 0;
+    void* deleted = this;
+
+protected:
+    uint32_t DoGetPrinterStatusFlags() override { return 7; }
+    int DoGetPrinterStatusSeverity() override {
+        for (int i = 0; i < 3; ++i) {
+            nested.push_back(GetPrinterStatusFlags());
+            nested.push_back(DI_GetPrinterStatusFlags_impl(Handle()));
+        }
+        deleted = DeleteThis(kDeleteMemory);
+        // Another thread is not refused (hosts keep to one at a time; this one waits).
+        std::thread([this] { otherThread = GetPrinterStatusFlags(); }).join();
+        return 3;
+    }
+
+private:
+    HDRIVERINTERFACE Handle() {
+        return reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(this));
+    }
+};
+
+TEST(DriverInterfaceGuard, ANestedCallOnTheSameThreadGetsTheNeutralAnswerAtOnce) {
+    LoggedEvents log;
+    auto* driver = new CallingBack();
+    for (int episode = 0; episode < 2; ++episode) {
+        SCOPED_TRACE(episode);
+        driver->nested.clear();
+        EXPECT_EQ(driver->GetPrinterStatusSeverity(), 3);
+        EXPECT_EQ(driver->nested, std::vector<uint32_t>(6, 0u)) << "refused, neutral 0";
+        EXPECT_EQ(driver->deleted, nullptr) << "not destroyed under its own call";
+        EXPECT_EQ(driver->otherThread, 7u);
+        EXPECT_EQ(driver->GetPrinterStatusFlags(), 7u) << "answered again after the call";
+    }
+    EXPECT_EQ(LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"refused"), 1) << "once per interface";
+    EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L""), 0);
+    DI_Close_impl(reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(driver)));
+}
+
+// A DAL module that lets a C++ exception escape its action or its close: the
+// host gets the neutral answer, keeps running, and each failure is one line.
+TEST(DriverInterfaceGuard, AThrowingDalModuleNeitherReachesTheHostNorEndsIt) {
+    using QvTest::SimDalPrinter;
+    SimDalPrinter printer(L"throw", L"qvsimdal");
+    if (!printer.Ok()) {
+        GTEST_SKIP() << "no Wine printer";
+    }
+    ASSERT_TRUE(printer.SetIsolation(0));
+    OPrinterHandle handle = printer.Open();
+    LoggedEvents log;
+    HDRIVERINTERFACE driverHandle = DI_Open_impl(handle.Get());
+    auto* driver = reinterpret_cast<DriverInterface*>(driverHandle);
+    ASSERT_TRUE(driver->IsAdvanced());
+    DriverCommand record;
+    record.execute = true;
+    driver->Command(QvSimDal::kActionThrow, record);
+    EXPECT_FALSE(record.supported);
+    DI_Command_impl(driverHandle, QvSimDal::kActionThrow);
+    EXPECT_TRUE(DI_IsCommandSupported_impl(driverHandle, QvSimDal::kActionThrow)) << "still usable";
+    DI_Command_impl(driverHandle, QvSimDal::kActionThrowOnClose);
+    DI_Close_impl(driverHandle);
+    const std::wstring action = L": stopped an exception: the simulated DAL action threw";
+    EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L"DriverInterface::Command" + action), 1);
+    EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L"DI_Command" + action), 1);
+    EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE,
+                                  L"AdvancedDriverInterface::~AdvancedDriverInterface: stopped an "
+                                  L"exception: the simulated DAL close threw"),
+              1);
 }
 
 TEST(DriverInterfaceOpen, DalValueChoosesTheAdvancedInterface) {
@@ -437,6 +570,10 @@ TEST_F(BasicDriverInterfaceOnPrinter, MsvcHostCallsTheSlotsThroughTheObject) {
     ProcessResult run = RunProgram(L"\"" + host + L"\" " + m_printer.Name());
     EXPECT_EQ(run.exitCode, 0u) << "the number of the first check that failed";
     EXPECT_FALSE(m_printer.ReadOutput().empty()) << "command 1 printed no test page";
+    QvTest::SimDalPrinter throwing(L"msvc", L"qvsimdal");
+    ASSERT_TRUE(throwing.Ok() && throwing.SetIsolation(0));
+    run = RunProgram(L"\"" + host + L"\" throw " + throwing.Printer().Name());
+    EXPECT_EQ(run.exitCode, 0u) << "a module's throw through the slots and entry 0";
 }
 
 }  // namespace

@@ -14,8 +14,9 @@ std::vector<uint8_t> Bytes(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
-TEST(XmlEscape, ReplacesTheFourAttributeCharactersOnly) {
-    EXPECT_STREQ(XmlEscape("<&\">'").GetNarrow(), "&lt;&amp;&quot;&gt;'");
+TEST(XmlEscape, ReplacesTheFiveAttributeCharactersOnly) {
+    EXPECT_STREQ(XmlEscape("<&\">'").GetNarrow(), "&lt;&amp;&quot;&gt;&apos;");
+    EXPECT_STREQ(XmlEscape("Q-17 ok?").GetNarrow(), "Q-17 ok?");
     EXPECT_STREQ(XmlEscape("&amp;").GetNarrow(), "&amp;amp;") << "an entity is escaped again";
     OString utf8(L"\u00e9<");
     utf8.SetCodePageUtf8();

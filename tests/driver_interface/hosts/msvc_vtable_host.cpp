@@ -1,7 +1,9 @@
 // A host for the MSVC ABI (clang, lld-link, no C runtime) holding the handle as
 // a DriverInterface pointer: every plain slot against the export or the
-// expected value, then delete. Argument: the printer (status word 0x8).
-// Exit code 0, else the number of the first check that failed.
+// expected value, then delete. Argument: the printer (status word 0x8), or
+// "throw " and a printer whose DAL module lets C++ exceptions escape (the
+// simulated module, in-process). Exit code 0, else the number of the first
+// check that failed; a throw that reached this host would end it instead.
 
 #include "quorvel_driver_utility.h"
 
@@ -14,8 +16,8 @@ __declspec(dllimport) wchar_t* __stdcall GetCommandLineW();
 
 namespace {
 
-// The rest of the line after the program name is the printer name.
-wchar_t* PrinterName() {
+// The rest of the line after the program name.
+wchar_t* Arguments() {
     wchar_t* p = GetCommandLineW();
     for (wchar_t end = *p == L'"' ? *p++ : L' '; *p != L'\0' && *p != end; ++p) {
     }
@@ -24,10 +26,43 @@ wchar_t* PrinterName() {
     return p;
 }
 
+// The simulated module's actions 9003 (throws) and 9004 (its close throws).
+int RunThrowing(wchar_t* name) {
+    void* printer = nullptr;
+    if (!OpenPrinterW(name, &printer, nullptr)) {
+        return 100;
+    }
+    DriverInterface* driver = reinterpret_cast<DriverInterface*>(DI_Open(printer));
+    int failed = driver != nullptr && driver->IsAdvanced() ? 0 : 1;
+    if (driver != nullptr) {
+        DriverCommand record;
+        record.execute = true;
+        driver->Command(9003, record);
+        failed = failed != 0 ? failed : (record.supported ? 2 : 0);  // the neutral record
+        record.execute = false;
+        driver->Command(9003, record);
+        failed = failed != 0 ? failed : (record.supported ? 0 : 3);  // still answers
+        record.execute = true;
+        driver->Command(9004, record);
+        delete driver;  // the close throws inside entry 0
+    }
+    ClosePrinter(printer);
+    return failed;
+}
+
 int Run() {
     const unsigned int status = 0x8;  // paper jam, set by the test
+    wchar_t* arguments = Arguments();
+    const wchar_t mode[] = L"throw ";
+    int at = 0;
+    while (mode[at] != L'\0' && arguments[at] == mode[at]) {
+        ++at;
+    }
+    if (mode[at] == L'\0') {
+        return RunThrowing(arguments + at);
+    }
     void* printer = nullptr;
-    if (!OpenPrinterW(PrinterName(), &printer, nullptr)) {
+    if (!OpenPrinterW(arguments, &printer, nullptr)) {
         return 100;
     }
     HDRIVERINTERFACE handle = DI_Open(printer);
