@@ -1,15 +1,21 @@
 // Sequential XPML-sized exchanges with a loopback server: through the pooled
 // TCPSocketWithReUse (a wrapper per exchange, as the XPML exchange uses it)
 // and through a raw Winsock client keeping one connection, in the same run.
+// Then a host that makes short-lived threads, one after another, each with
+// one exchange: what the pool keeps idle, and the process's handles.
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "net/loopback_server.h"
 #include "net/reusable_socket.h"
+#include "net/socket_pool.h"
+#include "sim/process_usage.h"
 
 namespace {
 
@@ -74,6 +80,24 @@ double RunRaw(int port, const std::string& request, int count) {
     return Seconds(start, end, frequency) * 1e6 / count;
 }
 
+constexpr int kShortThreads = 2000;
+
+int32_t IdleConnections() {
+    const int32_t idle = TCPSocketManager::Obtain()->IdleCount();
+    TCPSocketManager::Release();
+    return idle;
+}
+
+// Each thread makes one exchange and ends; the most idle connections seen.
+int32_t RunShortThreads(int port, const std::string& request, int count) {
+    int32_t most = 0;
+    for (int i = 0; i < count; ++i) {
+        std::thread([&] { PooledExchange(port, request); }).join();
+        most = std::max(most, IdleConnections());
+    }
+    return most;
+}
+
 }  // namespace
 
 int main() {
@@ -99,6 +123,18 @@ int main() {
                 connections);
     std::printf("raw Winsock keep-alive: %.1f us per exchange\n", raw);
     std::printf("ratio pooled/raw: %.3f (target at most 1.2)\n", pooled / raw);
+
+    QvTest::LoopbackServer threadServer(false, 400);
+    RunShortThreads(threadServer.Port(), request, 50);
+    const int handlesBefore = QvSim::OpenHandles();
+    const double start = static_cast<double>(::GetTickCount64());
+    const int32_t most = RunShortThreads(threadServer.Port(), request, kShortThreads);
+    const double perThreadMs = (static_cast<double>(::GetTickCount64()) - start) / kShortThreads;
+    std::printf("short-lived threads: %d, one exchange each, %.2f ms per thread\n", kShortThreads,
+                perThreadMs);
+    std::printf("idle connections: at most %d while they ran, %d after (limit %d)\n", most,
+                IdleConnections(), TCPSocketManager::kMaxIdle);
+    std::printf("process handles: %d before, %d after\n", handlesBefore, QvSim::OpenHandles());
     // The pooled connection stays idle for 120 s; the process does not wait.
     ::ExitProcess(0);
 }

@@ -1,7 +1,9 @@
 // A soak of the DI_ exports as a long-running host uses them: one thread per
 // printer calls status text, status flags, extended flags, driver version,
 // driver date and the support of a DAL command in a loop, while the printers'
-// XPML server is restarted and their DAL proxies are killed now and then.
+// XPML server is restarted, made unreachable for a spell (a printer switched
+// off: connection attempts get no answer at all), and their DAL proxies are
+// killed now and then.
 // Every call is timed against its budget (an XPML exchange may take the
 // connection time-out once per attempt); a call over it is printed at once.
 // Every 10 s a line gives the calls per second, the open handles (probed, as
@@ -43,6 +45,7 @@
 #include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 #include "sim/process_usage.h"
+#include "sim/unreachable_port.h"
 #include "sim/xpml_server_process.h"
 #include "xpml/xpml_exchange.h"
 #include "xpml/xpml_routing.h"
@@ -51,10 +54,14 @@ namespace {
 
 constexpr int kWarmUpSeconds = 20;
 constexpr int kReportSeconds = 10;
-// Within each period the server is restarted at second 5 and the proxies are
-// killed at second 15, so a report (at 0 and 10) sees neither in progress.
+// Within each period the server is restarted at second 5, unreachable from
+// second 7 to 9 and the proxies are killed at second 15, so a report (at 0
+// and 10) sees none of them in progress. The network settings are the
+// computer's, so the spell takes every printer at once.
 constexpr int kEventPeriodSeconds = 20;
 constexpr int kRestartAt = 5;
+constexpr int kUnreachableAt = 7;
+constexpr int kReachableAt = 9;
 constexpr int kKillAt = 15;
 // What any call may take beyond its own waits on a loaded machine.
 constexpr double kMarginMs = 1000;
@@ -336,6 +343,12 @@ int main(int argc, char** argv) {
 
     Soak soak(budgets);
     std::vector<std::thread> workers;
+    QvSim::UnreachablePort unreachable;
+    if (ready && !unreachable.Ok()) {
+        ready = false;
+        error = L"no unreachable port";
+    }
+    long long spells = 0;
     long long restarts = 0;
     long long portKept = 0;
     long long killed = 0;
@@ -375,6 +388,12 @@ int main(int argc, char** argv) {
                     registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
                 }
                 ++restarts;
+            } else if (phase == kUnreachableAt) {
+                DWORD away = static_cast<DWORD>(unreachable.Port());
+                registry.SetValue("NETWORK:TCP Port", &away, 4, REG_DWORD);
+                ++spells;
+            } else if (phase == kReachableAt) {
+                registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
             } else if (phase == kKillAt) {
                 killed += KillProxies();
             }
@@ -387,9 +406,10 @@ int main(int argc, char** argv) {
             std::printf("%5d s  %7.0f calls/s  ", second,
                         (calls - callsBefore) * 1000.0 / (now - lastReport));
             PrintUsage(last);
-            std::printf("  over budget %lld, restarts %lld, proxies killed %lld%s\n",
-                        soak.overBudget.load(), restarts, killed,
-                        second == 0 ? "  (after the warm-up)" : "");
+            std::printf(
+                "  over budget %lld, restarts %lld, unreachable %lld, proxies killed %lld%s\n",
+                soak.overBudget.load(), restarts, spells, killed,
+                second == 0 ? "  (after the warm-up)" : "");
             std::fflush(stdout);
             if (second == 0) {
                 first = last;
@@ -413,9 +433,9 @@ int main(int argc, char** argv) {
         std::printf("  handles %d -> %d, private bytes %zu KB -> %zu KB\n", first.handles,
                     last.handles, first.privateBytes / 1024, last.privateBytes / 1024);
         std::printf(
-            "  server restarts %lld (%lld on the same port), proxies killed %lld, interfaces "
-            "opened again %lld\n",
-            restarts, portKept, killed, soak.reopens.load());
+            "  server restarts %lld (%lld on the same port), unreachable spells %lld, proxies "
+            "killed %lld, interfaces opened again %lld\n",
+            restarts, portKept, spells, killed, soak.reopens.load());
         std::printf("  status text from the printer %lld of %lld, extended flags %lld\n",
                     soak.printerStatus.load(), soak.statusCalls.load(), soak.printerFlags.load());
         for (int call = 0; call < kCalls; ++call) {

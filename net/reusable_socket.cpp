@@ -63,13 +63,11 @@ void TCPSocketWithReUse::Connect(const OString& host, int32_t port,
     m_entry = m_manager->GetSocketEntry(host, port, isNew);
     try {
         StreamSocket& socket = *m_entry->m_socket;
-        if (m_sendTimeout != -1 && m_sendTimeout != m_entry->m_appliedSendTimeout) {
+        if (m_sendTimeout != -1) {
             socket.SetSendTimeout(m_sendTimeout);
-            m_entry->m_appliedSendTimeout = m_sendTimeout;
         }
-        if (m_receiveTimeout != -1 && m_receiveTimeout != m_entry->m_appliedReceiveTimeout) {
+        if (m_receiveTimeout != -1) {
             socket.SetReceiveTimeout(m_receiveTimeout);
-            m_entry->m_appliedReceiveTimeout = m_receiveTimeout;
         }
         // A reused entry is still connected from its last exchange.
         if (isNew) {

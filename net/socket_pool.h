@@ -110,8 +110,6 @@ private:
     DWORD m_ownerThread;
     std::unique_ptr<StreamSocket> m_socket;
     uint64_t m_idleDeadline = 0;
-    int32_t m_appliedSendTimeout = 0;
-    int32_t m_appliedReceiveTimeout = 0;
     int32_t m_reuseCount = 0;
     TCPSocketManager* m_manager;
     bool m_failed = false;

@@ -290,11 +290,18 @@ void StreamSocket::SetOption(int option, int32_t value) {
 }
 
 void StreamSocket::SetSendTimeout(int32_t milliseconds) {
-    SetOption(SO_SNDTIMEO, milliseconds);
+    if (milliseconds != m_appliedSendTimeout) {
+        SetOption(SO_SNDTIMEO, milliseconds);
+        m_appliedSendTimeout = milliseconds;
+    }
 }
 
 void StreamSocket::SetReceiveTimeout(int32_t milliseconds) {
-    SetOption(SO_RCVTIMEO, milliseconds);
+    m_receiveTimeout = milliseconds;
+    if (milliseconds != m_appliedReceiveTimeout) {
+        SetOption(SO_RCVTIMEO, milliseconds);
+        m_appliedReceiveTimeout = milliseconds;
+    }
 }
 
 void StreamSocket::Connect(const OString& host, int32_t port, const OSocketDeadline& deadline) {
@@ -315,16 +322,21 @@ int32_t StreamSocket::Send(const void* bytes, int32_t length) {
 }
 
 int32_t StreamSocket::Receive(char* buffer, const OSocketDeadline& deadline) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(m_handle, &readable);
-    timeval wait = WaitOf(deadline);
-    const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
-    if (ready == SOCKET_ERROR) {
-        throw SocketException();
-    }
-    if (ready == 0) {
+    const int32_t remaining = deadline.RemainingMs();
+    if (remaining == 0) {
         throw SocketException(WSAETIMEDOUT);
+    }
+    // The receive time-out bounds the wait: the one asked for, or the time
+    // left when that is shorter. A wait on select would cost a round trip to
+    // the system per receive, as would a time-out changed for a few ms, so
+    // one that differs by less than kReceiveSlackMs is left alone: an answer
+    // that comes in one receive changes no option.
+    const int32_t wanted =
+        m_receiveTimeout > 0 && m_receiveTimeout < remaining ? m_receiveTimeout : remaining;
+    if (m_appliedReceiveTimeout == 0 || m_appliedReceiveTimeout > wanted + kReceiveSlackMs ||
+        m_appliedReceiveTimeout + kReceiveSlackMs < wanted) {
+        SetOption(SO_RCVTIMEO, wanted);
+        m_appliedReceiveTimeout = wanted;
     }
     int count = ::recv(m_handle, buffer, kReceiveSize, 0);
     if (count == SOCKET_ERROR) {

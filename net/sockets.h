@@ -83,6 +83,8 @@ void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t ret
 class StreamSocket {
 public:
     static constexpr int32_t kReceiveSize = 1024;
+    // How far a receive may outlast its deadline (see Receive).
+    static constexpr int32_t kReceiveSlackMs = 20;
 
     // WSAStartup 2.2 and a new IPv4 TCP socket; throws SocketException.
     StreamSocket();
@@ -96,6 +98,8 @@ public:
     void Close();
     // WSACleanup; throws on failure.
     void Cleanup();
+    // SO_SNDTIMEO / SO_RCVTIMEO, set only when they differ from what the
+    // socket has (0: none).
     void SetSendTimeout(int32_t milliseconds);
     void SetReceiveTimeout(int32_t milliseconds);
     // See ConnectSocket; no retries.
@@ -103,9 +107,9 @@ public:
     // Sends every byte; 0 for a length below 1. Throws on a send error.
     int32_t Send(const void* bytes, int32_t length);
     // One recv of kReceiveSize bytes into buffer: the count, 0 when the peer
-    // closed. Waits at most until the deadline for bytes to come (then throws
-    // SocketException WSAETIMEDOUT), whatever the receive time-out is. Throws
-    // on a receive error.
+    // closed. Waits for bytes at most the receive time-out and at most until
+    // the deadline (within kReceiveSlackMs), then throws SocketException
+    // WSAETIMEDOUT. Throws on a receive error.
     int32_t Receive(char* buffer, const OSocketDeadline& deadline);
 
     SOCKET GetHandle() const noexcept { return m_handle; }
@@ -114,6 +118,9 @@ private:
     void SetOption(int option, int32_t value);
 
     SOCKET m_handle = INVALID_SOCKET;
+    int32_t m_receiveTimeout = 0;  // as asked for
+    int32_t m_appliedReceiveTimeout = 0;
+    int32_t m_appliedSendTimeout = 0;
     int32_t m_family = AF_INET;
     int32_t m_type = SOCK_STREAM;
     int32_t m_protocol = IPPROTO_TCP;

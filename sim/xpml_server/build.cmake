@@ -14,9 +14,11 @@ if(TARGET advanced_status_bench)
                  ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
   add_dependencies(advanced_status_bench qvxpmlserver)
 endif()
-# The soak runs the server for its printers and restarts it now and then.
+# The soak runs the server for its printers, restarts it now and then, and
+# makes it unreachable for a spell.
 if(TARGET soak_bench)
   target_sources(soak_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
-                 ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp)
+                 ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp
+                 ${CMAKE_SOURCE_DIR}/sim/unreachable_port.cpp)
   add_dependencies(soak_bench qvxpmlserver)
 endif()

@@ -143,6 +143,39 @@ TEST_F(SocketPool, TwoThreadsGetTwoConnections) {
     EXPECT_EQ(server.Accepted(), 2) << "an idle connection serves only the thread that made it";
 }
 
+// Only its own thread can reuse an idle connection: it leaves with the thread,
+// and however many threads live, at most kMaxIdle are kept (the oldest go).
+TEST_F(SocketPool, IdleConnectionsLeaveWithTheirThreadAndStayWithinTheLimit) {
+    LoopbackServer& server = Server();
+    auto idle = [] {
+        const int32_t count = TCPSocketManager::Obtain()->IdleCount();
+        TCPSocketManager::Release();
+        return count;
+    };
+    std::thread([&server] { Exchange("127.0.0.1", server.Port()); }).join();
+    EXPECT_EQ(idle(), 0) << "the thread's idle connection left with it";
+    constexpr int kThreads = TCPSocketManager::kMaxIdle + 4;
+    OKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> exchanged{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&] {
+            EXPECT_NE(Exchange("127.0.0.1", server.Port()), nullptr);
+            ++exchanged;
+            ::WaitForSingleObject(release.Get(), 10000);
+        });
+    }
+    while (exchanged < kThreads) {
+        ::Sleep(1);
+    }
+    EXPECT_EQ(idle(), TCPSocketManager::kMaxIdle);
+    ::SetEvent(release.Get());
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(idle(), 0);
+}
+
 TEST_F(SocketPool, ConnectionClosedByPeerIsNeverReused) {
     LoopbackServer& server = Server(/*closeAfterAnswer=*/true);
     for (int i = 0; i < 2; ++i) {
