@@ -10,7 +10,9 @@
 #include "printer/printer_info.h"
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim_dal_printer.h"
+#include "dal/dal_text.h"
 #include "support/files.h"
+#include "support/process.h"
 
 namespace {
 
@@ -175,6 +177,76 @@ TEST_F(DalProxyWineTest, AProxyThatNeverConnectsFailsTheOpenWithinTheBound) {
         DWORD proxy = SimDalPrinter::LastProcessOf(L"DAL_Proxy");
         EXPECT_NE(proxy, 0u);
         EXPECT_TRUE(QvTest::ProcessEnded(proxy, 2000)) << "no proxy left behind";
+    }
+}
+
+// A timer's procedure runs from the exchange's wait: it calls the same object,
+// then quits. Its calls return at once without reaching the proxy; after the
+// WM_QUIT the wait dispatches nothing more (no second tick) and posts the quit
+// again for the host's loop.
+TEST_F(DalProxyWineTest, ACallFromAMessageDuringAnExchangeIsRefusedAndAQuitOutlivesTheWait) {
+    DriverDLLProxy dal;
+    uint64_t handle = 0;
+    OpenProxied(dal, handle);
+    static struct {
+        DriverDLLProxy* dal;
+        uint64_t handle;
+        int ticks;
+        bool busy, refused;
+        ULONGLONG ms;
+    } s;
+    s = {&dal, handle, 0, false, false, 0};
+    UINT_PTR timer = ::SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) {
+        ULONGLONG start = ::GetTickCount64();
+        s.busy = s.dal->IsBusy();
+        s.refused = !s.dal->PrinterAction(s.handle, QvSimDal::kActionPrintConfiguration) &&
+                    s.dal->PrinterActionFlag(s.handle, QvSimDal::kActionResetPrinter) == 0;
+        s.ms = ::GetTickCount64() - start, ++s.ticks;
+        ::PostQuitMessage(7);
+    });
+    EXPECT_TRUE(dal.PrinterAction(handle, QvSimDal::kActionSleepBase + 1000)) << "the outer one";
+    ::KillTimer(nullptr, timer);
+    EXPECT_TRUE(s.ticks == 1 && s.busy && s.refused && s.ms < 100) << s.ticks << " " << s.ms;
+    MSG message = {};
+    EXPECT_TRUE(::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(message.wParam, 7u);
+    EXPECT_FALSE(dal.IsBusy());
+    EXPECT_EQ(dal.PrinterActionFlag(handle, QvSimDal::kActionResetPrinter), 0x31u)
+        << "still serves";
+    std::vector<std::wstring> calls = SimDalPrinter::CallTexts();
+    const std::wstring name = m_printer.Printer().Name();
+    calls.erase(calls.begin());  // the proxy's own entry
+    EXPECT_EQ(calls, (std::vector<std::wstring>{L"DAL_Printer_Open " + name,
+                                                L"DAL_Printer_Action " + name + L" 11000",
+                                                L"DAL_Printer_ActionFlag " + name + L" 102"}))
+        << "nothing nested reached the proxy";
+}
+
+// Windows refuses the first instance whatever the holder allowed. Wine 8
+// ignores FILE_FLAG_FIRST_PIPE_INSTANCE: it refuses only when the holder
+// allowed one instance and otherwise adds one to the holder's pipe, which the
+// product's instance count then finds.
+TEST_F(DalProxyWineTest, APipeNameTakenByAnotherProcessFailsTheOpenAtOnceAndStartsNothing) {
+    for (const wchar_t* instances : {L"1", L"255"}) {
+        SCOPED_TRACE(OString(instances).GetNarrow());
+        SimDalPrinter::ClearCalls();
+        DriverDLLProxy dal;
+        std::wstring ready = L"qv-dal-holder-" + std::to_wstring(::GetCurrentProcessId());
+        OKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+        OKernelHandle holder = QvTest::StartProgram(
+            L"dal_pipe_holder.exe " +
+            std::wstring(DalProxyPipeName(reinterpret_cast<uintptr_t>(&dal)).GetWide()) + L" " +
+            instances + L" " + ready);
+        OScopeGuard end([&] { ::TerminateProcess(holder.Get(), 0); });
+        ASSERT_EQ(::WaitForSingleObject(event.Get(), 10000), WAIT_OBJECT_0);
+        ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(dal.PrinterOpen(m_handle.Get()), 0u);
+        EXPECT_LT(Seconds(start), 1.0);
+        EXPECT_EQ(SimDalPrinter::LastProcessOf(L"DAL_Proxy"), 0u) << "no proxy was started";
+        ::TerminateProcess(holder.Get(), 0);
+        ::WaitForSingleObject(holder.Get(), 5000);
+        uint64_t handle = 0;
+        OpenProxied(dal, handle);  // the name free again: the same object opens
     }
 }
 
