@@ -42,9 +42,10 @@ bool AwaitOverlapped(ProxyPipe& pipe, OVERLAPPED& overlapped, DWORD timeoutMs, D
     // However this frame is left, the system must be done with overlapped
     // (and the caller's buffer) first. A stray set of the event lets
     // GetOverlappedResult return while the operation is still pending
-    // (Windows then says ERROR_IO_INCOMPLETE, Wine 8 claims success), so the
-    // OVERLAPPED itself is asked; the event is cleared before it is asked
-    // again, and a completion after that sets it anew.
+    // (Windows then says ERROR_IO_INCOMPLETE; Wine 8 returns TRUE, its
+    // Internal still STATUS_PENDING, as measured), so the OVERLAPPED itself
+    // is asked; the event is cleared before it is asked again, and a
+    // completion after that sets it anew.
     OScopeGuard settle([&] {
         if (HasOverlappedIoCompleted(&overlapped)) {
             return;

@@ -1,11 +1,14 @@
 // The proxy pipe with a real client; DriverDLLProxy with real RunDLL32 proxies.
 #include "dal/dal_proxy.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <thread>
 #include <tuple>
 
+#include "core/security.h"
 #include "dal/dal_module.h"
 #include "printer/printer_info.h"
 #include "sim/dal_module/sim_dal_module.h"
@@ -25,8 +28,20 @@ TEST(ProxyPipe, ItemsTravelAsMessagesAndAReplyInPiecesIsReadWhole) {
     EXPECT_THROW(PutPipeData(none, int64_t{0}), DriverProxyException) << "no pipe";
     const std::wstring name =
         L"\\\\.\\pipe\\qv-dal-test-" + std::to_wstring(::GetCurrentProcessId());
-    ProxyPipe server;
+    ProxyPipe server, second;
     ASSERT_TRUE(CreateProxyPipe(OString(name.c_str()), server));
+    EXPECT_FALSE(CreateProxyPipe(OString(name.c_str()), second) || second.IsOpen()) << "taken";
+    PSECURITY_DESCRIPTOR security = nullptr;
+    wchar_t* dacl = nullptr;  // Wine keeps and reports the descriptor as given
+    ASSERT_EQ(::GetSecurityInfo(server.pipe.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, nullptr, nullptr, &security),
+              0u);
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        security, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &dacl, nullptr);
+    OLocalMemory owned[] = {OLocalMemory(security), OLocalMemory(dacl)};
+    EXPECT_STREQ(
+        dacl,
+        (L"D:P(A;;GA;;;" + std::wstring(OCurrentUserSid().GetWide()) + L")(A;;GA;;;SY)").c_str());
     std::vector<std::string> messages;
     std::thread client([&] {
         OFileHandle pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -222,29 +237,51 @@ TEST_F(DalProxyWineTest, ACallFromAMessageDuringAnExchangeIsRefusedAndAQuitOutli
         << "nothing nested reached the proxy";
 }
 
+// The other process: holds the pipe named in the environment, allowing the
+// instances named there, until the parent lets it go.
+TEST(DalPipeHolder, DISABLED_HoldsThePipeName) {
+    wchar_t name[256] = {}, instances[8] = {};
+    ::GetEnvironmentVariableW(L"QV_HELD_PIPE", name, 256);
+    ::GetEnvironmentVariableW(L"QV_HELD_PIPE_INSTANCES", instances, 8);
+    OFileHandle pipe(::CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+                                        _wtoi(instances), 256, 256, 0, nullptr));
+    std::wstring events = std::wstring(name).substr(9);  // past "\\\\.\\pipe\\"
+    OKernelHandle held(::OpenEventW(EVENT_MODIFY_STATE, FALSE, (events + L"-held").c_str()));
+    OKernelHandle release(::OpenEventW(SYNCHRONIZE, FALSE, (events + L"-release").c_str()));
+    ASSERT_TRUE(pipe && ::SetEvent(held.Get()));
+    ::WaitForSingleObject(release.Get(), 20000);
+}
+
 // Windows refuses the first instance whatever the holder allowed. Wine 8
 // ignores FILE_FLAG_FIRST_PIPE_INSTANCE: it refuses only when the holder
 // allowed one instance and otherwise adds one to the holder's pipe, which the
-// product's instance count then finds.
+// product's instance count then finds (without it the proxy reaches the
+// holder's end and the open waits out its 10 s).
 TEST_F(DalProxyWineTest, APipeNameTakenByAnotherProcessFailsTheOpenAtOnceAndStartsNothing) {
     for (const wchar_t* instances : {L"1", L"255"}) {
         SCOPED_TRACE(OString(instances).GetNarrow());
         SimDalPrinter::ClearCalls();
         DriverDLLProxy dal;
-        std::wstring ready = L"qv-dal-holder-" + std::to_wstring(::GetCurrentProcessId());
-        OKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-        OKernelHandle holder = QvTest::StartProgram(
-            L"dal_pipe_holder.exe " +
-            std::wstring(DalProxyPipeName(reinterpret_cast<uintptr_t>(&dal)).GetWide()) + L" " +
-            instances + L" " + ready);
-        OScopeGuard end([&] { ::TerminateProcess(holder.Get(), 0); });
-        ASSERT_EQ(::WaitForSingleObject(event.Get(), 10000), WAIT_OBJECT_0);
+        const std::wstring name = DalProxyPipeName(reinterpret_cast<uintptr_t>(&dal)).GetWide();
+        ::SetEnvironmentVariableW(L"QV_HELD_PIPE", name.c_str());
+        ::SetEnvironmentVariableW(L"QV_HELD_PIPE_INSTANCES", instances);
+        OKernelHandle held(
+            ::CreateEventW(nullptr, TRUE, FALSE, (name.substr(9) + L"-held").c_str()));
+        OKernelHandle release(
+            ::CreateEventW(nullptr, TRUE, FALSE, (name.substr(9) + L"-release").c_str()));
+        std::thread holder([] {
+            QvTest::RunProgram(
+                L"dal_wine_tests.exe --gtest_filter=DalPipeHolder.* "
+                L"--gtest_also_run_disabled_tests");
+        });
+        OScopeGuard end([&] { ::SetEvent(release.Get()), holder.join(); });
+        ASSERT_EQ(::WaitForSingleObject(held.Get(), 10000), WAIT_OBJECT_0);
         ULONGLONG start = ::GetTickCount64();
         EXPECT_EQ(dal.PrinterOpen(m_handle.Get()), 0u);
         EXPECT_LT(Seconds(start), 1.0);
         EXPECT_EQ(SimDalPrinter::LastProcessOf(L"DAL_Proxy"), 0u) << "no proxy was started";
-        ::TerminateProcess(holder.Get(), 0);
-        ::WaitForSingleObject(holder.Get(), 5000);
+        end.Dismiss();
+        ::SetEvent(release.Get()), holder.join();
         uint64_t handle = 0;
         OpenProxied(dal, handle);  // the name free again: the same object opens
     }

@@ -51,17 +51,4 @@ ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs) {
     return result;
 }
 
-OKernelHandle StartProgram(const std::wstring& commandLine) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::wstring line = commandLine;
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          ProgramFolder().c_str(), &startup, &info)) {
-        return OKernelHandle();
-    }
-    ::CloseHandle(info.hThread);
-    return OKernelHandle(info.hProcess);
-}
-
 }  // namespace QvTest

@@ -20,8 +20,4 @@ struct ProcessResult {
 // its exit code reading STILL_ACTIVE.
 ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs = 60000);
 
-// Starts a command line in the program folder and leaves it running; its
-// process handle, empty when it could not be started.
-OKernelHandle StartProgram(const std::wstring& commandLine);
-
 }  // namespace QvTest
