@@ -2,6 +2,10 @@
 
 #include <sddl.h>
 
+#include <vector>
+
+#include "core/win_buffer.h"
+
 OSecurityAttributes::OSecurityAttributes() : m_text(kDaclPrefix) {
     m_attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
     m_attributes.lpSecurityDescriptor = nullptr;
@@ -27,10 +31,42 @@ bool OSecurityAttributes::Build() {
     return true;
 }
 
+bool OSecurityAttributes::BuildCurrentUserOnly() {
+    Reset();
+    OString user = OCurrentUserSid();
+    if (user.IsEmpty()) {
+        return false;
+    }
+    m_text = OString(L"D:P(A;;GA;;;") + user + OString(L")(A;;GA;;;SY)");
+    return Build();
+}
+
 void OSecurityAttributes::Reset() {
     m_attributes.lpSecurityDescriptor = nullptr;
     m_descriptor.Reset();
     m_text = kDaclPrefix;
+}
+
+OString OCurrentUserSid() {
+    OKernelHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
+        return OString();
+    }
+    std::vector<uint8_t> user;
+    if (!OQueryBoolBuffer(user,
+                          [&](uint8_t* buffer, DWORD size, DWORD* needed) {
+                              return ::GetTokenInformation(token.Get(), TokenUser, buffer, size,
+                                                           needed);
+                          }) ||
+        user.size() < sizeof(TOKEN_USER)) {
+        return OString();
+    }
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+        return OString();
+    }
+    OLocalMemory owned(text);
+    return OString(text);
 }
 
 namespace {

@@ -30,6 +30,14 @@ public:
     // null descriptor, which gives the object the caller's default security.
     bool Build();
 
+    // Replaces the text by a protected DACL that lets only the user this
+    // process runs as, and the system, in (every access, nothing inherited):
+    // "D:P(A;;GA;;;<user SID>)(A;;GA;;;SY)", and builds it. False when the
+    // user cannot be read or the text does not convert: there is then no
+    // descriptor, and a caller that wants the object private must not create
+    // it with the default security instead.
+    bool BuildCurrentUserOnly();
+
     // Frees the descriptor and sets the text back to "D:".
     void Reset();
 
@@ -44,6 +52,10 @@ private:
     OString m_text;
     OLocalMemory m_descriptor;
 };
+
+// The SID of the user this process runs as (its token's), in SDDL form such
+// as "S-1-5-21-...". Empty when the token cannot be read.
+OString OCurrentUserSid();
 
 // Who may use a directory made by CreateDirectoryRecursive.
 enum class ODirectoryAccess : int32_t {

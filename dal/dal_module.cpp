@@ -103,10 +103,29 @@ OString DriverDLLProxy::GetDalModulePath(HANDLE printer) {
     return info.GetModuleDirectory() + OString(L"\\") + DalModuleFileName(text, classic);
 }
 
+OString DriverDLLProxy::ProxyProgramPath() {
+    std::vector<wchar_t> system;
+    std::vector<wchar_t> windows;
+    if (!OQueryTruncatingText(system,
+                              [](wchar_t* buffer, DWORD chars) {
+                                  return static_cast<DWORD>(::GetSystemDirectoryW(buffer, chars));
+                              }) ||
+        !OQueryTruncatingText(windows, [](wchar_t* buffer, DWORD chars) {
+            return static_cast<DWORD>(::GetWindowsDirectoryW(buffer, chars));
+        })) {
+        return OString();
+    }
+    return DalRunDll32Path(OString(system.data(), static_cast<int32_t>(system.size())),
+                           OString(windows.data(), static_cast<int32_t>(windows.size())),
+                           IsRunningUnderWow64());
+}
+
 DriverDLLProxy::~DriverDLLProxy() {
+    // Whatever the waits below dispatch finds the object busy.
+    m_busy = true;
     try {
         if (m_open != 0) {
-            PrinterClose(m_open);
+            Close(m_open);
         }
     } catch (...) {
         // Only allocation can fail here; the module and proxy still go.
@@ -115,7 +134,25 @@ DriverDLLProxy::~DriverDLLProxy() {
     EndProxy(kProxyExitGraceMs);
 }
 
+template <typename Body>
+auto DriverDLLProxy::OneAtATime(Body body) -> decltype(body()) {
+    if (m_busy) {
+        return decltype(body())();
+    }
+    m_busy = true;
+    OScopeGuard done([this] { m_busy = false; });
+    return body();
+}
+
 uint64_t DriverDLLProxy::PrinterOpen(HANDLE printer) {
+    return OneAtATime([&] { return Open(printer); });
+}
+
+void DriverDLLProxy::PrinterClose(uint64_t dal) {
+    OneAtATime([&] { Close(dal); });
+}
+
+uint64_t DriverDLLProxy::Open(HANDLE printer) {
     OString path = GetDalModulePath(printer);
     if (path.IsEmpty()) {
         return 0;
@@ -123,7 +160,7 @@ uint64_t DriverDLLProxy::PrinterOpen(HANDLE printer) {
     // What an earlier open left: its DAL handle is closed before its module
     // or proxy goes; a failed one may have left either.
     if (m_open != 0) {
-        PrinterClose(m_open);
+        Close(m_open);
     }
     m_module.Reset();
     EndProxy(kProxyExitGraceMs);
@@ -170,9 +207,10 @@ uint64_t DriverDLLProxy::OpenInProcess(const OString& path, HANDLE printer) {
 uint64_t DriverDLLProxy::OpenThroughProxy(const OString& path, HANDLE printer) {
     // The pipe exists before the proxy starts, so its first attempt to
     // connect finds it.
+    OString program = ProxyProgramPath();
     OString pipeName = DalProxyPipeName(reinterpret_cast<uintptr_t>(this));
-    if (!CreateProxyPipe(pipeName, m_proxy) ||
-        !StartProxyProcess(DalProxyCommandLine(path, pipeName), m_proxy)) {
+    if (program.IsEmpty() || !CreateProxyPipe(pipeName, m_proxy) ||
+        !StartProxyProcess(program, DalProxyCommandLine(program, path, pipeName), m_proxy)) {
         m_proxy.Close();
         return 0;
     }
@@ -228,7 +266,7 @@ void DriverDLLProxy::EndProxy(DWORD graceMs) {
     m_proxy.job.Reset();
 }
 
-void DriverDLLProxy::PrinterClose(uint64_t dal) {
+void DriverDLLProxy::Close(uint64_t dal) {
     if (dal == m_open) {
         m_open = 0;
     }
@@ -247,20 +285,22 @@ void DriverDLLProxy::PrinterClose(uint64_t dal) {
 }
 
 void DriverDLLProxy::SettingsSave(uint64_t dal) {
-    int64_t ignored = 0;
-    if (auto save = Export<DalHandleFunction>("DAL_Settings_Save")) {
-        save(static_cast<INT_PTR>(dal));
-    } else if (!m_module) {
-        Exchange("DAL_Settings_Save", {Argument::Number(static_cast<int64_t>(dal))}, ignored);
-    }
+    OneAtATime([&] {
+        int64_t ignored = 0;
+        if (auto save = Export<DalHandleFunction>("DAL_Settings_Save")) {
+            save(static_cast<INT_PTR>(dal));
+        } else if (!m_module) {
+            Exchange("DAL_Settings_Save", {Argument::Number(static_cast<int64_t>(dal))}, ignored);
+        }
+    });
 }
 
 void DriverDLLProxy::SettingsExport(uint64_t dal, const OString& path, uint32_t flags) {
-    SettingsFile("DAL_Settings_Export", dal, path, flags);
+    OneAtATime([&] { SettingsFile("DAL_Settings_Export", dal, path, flags); });
 }
 
 void DriverDLLProxy::SettingsImport(uint64_t dal, const OString& path, uint32_t flags) {
-    SettingsFile("DAL_Settings_Import", dal, path, flags);
+    OneAtATime([&] { SettingsFile("DAL_Settings_Import", dal, path, flags); });
 }
 
 void DriverDLLProxy::SettingsFile(const char* name, uint64_t dal, const OString& path,
@@ -277,18 +317,24 @@ void DriverDLLProxy::SettingsFile(const char* name, uint64_t dal, const OString&
 }
 
 void DriverDLLProxy::SettingsReset(uint64_t dal, uint32_t flags) {
-    int64_t ignored = 0;
-    if (auto reset = Export<DalFlagsFunction>("DAL_Settings_Reset")) {
-        reset(static_cast<INT_PTR>(dal), flags);
-    } else if (!m_module) {
-        Exchange("DAL_Settings_Reset",
-                 {Argument::Number(static_cast<int64_t>(dal)),
-                  Argument::Number(static_cast<int32_t>(flags))},
-                 ignored);
-    }
+    OneAtATime([&] {
+        int64_t ignored = 0;
+        if (auto reset = Export<DalFlagsFunction>("DAL_Settings_Reset")) {
+            reset(static_cast<INT_PTR>(dal), flags);
+        } else if (!m_module) {
+            Exchange("DAL_Settings_Reset",
+                     {Argument::Number(static_cast<int64_t>(dal)),
+                      Argument::Number(static_cast<int32_t>(flags))},
+                     ignored);
+        }
+    });
 }
 
 bool DriverDLLProxy::PrinterAction(uint64_t dal, int32_t action) {
+    return OneAtATime([&] { return Action(dal, action); });
+}
+
+bool DriverDLLProxy::Action(uint64_t dal, int32_t action) {
     if (m_module) {
         auto run = Export<DalActionFunction>("DAL_Printer_Action");
         return run != nullptr && run(static_cast<INT_PTR>(dal), action) != 0;
@@ -301,31 +347,36 @@ bool DriverDLLProxy::PrinterAction(uint64_t dal, int32_t action) {
 }
 
 bool DriverDLLProxy::PrinterActionUI(uint64_t dal, HWND parent, int32_t action) {
-    if (m_module) {
-        auto run = Export<DalActionUIFunction>("DAL_Printer_ActionUI");
-        if (run == nullptr) {
-            return PrinterAction(dal, action);
+    return OneAtATime([&] {
+        if (m_module) {
+            auto run = Export<DalActionUIFunction>("DAL_Printer_ActionUI");
+            if (run == nullptr) {
+                return Action(dal, action);
+            }
+            return run(static_cast<INT_PTR>(dal), parent, action) != 0;
         }
-        return run(static_cast<INT_PTR>(dal), parent, action) != 0;
-    }
-    int64_t reply = 0;
-    return Exchange(
-               "DAL_Printer_ActionUI",
-               {Argument::Number(static_cast<int64_t>(dal)),
-                Argument::Number(reinterpret_cast<intptr_t>(parent)), Argument::Number(action)},
-               reply) &&
-           reply != 0;
+        int64_t reply = 0;
+        return Exchange(
+                   "DAL_Printer_ActionUI",
+                   {Argument::Number(static_cast<int64_t>(dal)),
+                    Argument::Number(reinterpret_cast<intptr_t>(parent)), Argument::Number(action)},
+                   reply) &&
+               reply != 0;
+    });
 }
 
 uint32_t DriverDLLProxy::PrinterActionFlag(uint64_t dal, int32_t action) {
-    if (m_module) {
-        auto flags = Export<DalActionFlagFunction>("DAL_Printer_ActionFlag");
-        return flags != nullptr ? flags(static_cast<INT_PTR>(dal), action) : 0;
-    }
-    int64_t reply = 0;
-    if (!Exchange("DAL_Printer_ActionFlag",
-                  {Argument::Number(static_cast<int64_t>(dal)), Argument::Number(action)}, reply)) {
-        return 0;
-    }
-    return static_cast<uint32_t>(static_cast<uint64_t>(reply));
+    return OneAtATime([&]() -> uint32_t {
+        if (m_module) {
+            auto flags = Export<DalActionFlagFunction>("DAL_Printer_ActionFlag");
+            return flags != nullptr ? flags(static_cast<INT_PTR>(dal), action) : 0;
+        }
+        int64_t reply = 0;
+        if (!Exchange("DAL_Printer_ActionFlag",
+                      {Argument::Number(static_cast<int64_t>(dal)), Argument::Number(action)},
+                      reply)) {
+            return 0;
+        }
+        return static_cast<uint32_t>(static_cast<uint64_t>(reply));
+    });
 }

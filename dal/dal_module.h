@@ -37,6 +37,13 @@ using ScopedDalModuleApi = ScopedApi<DalModuleApi>;
 // object serves one caller at a time, on the thread whose window messages its
 // waits dispatch.
 //
+// One operation at a time: a window procedure run by a wait's dispatching may
+// call back into the same object, and a second exchange on the pipe would
+// interleave its messages with the first's and share its event. While any
+// operation runs (an exchange, the wait for the proxy to connect, a close),
+// every other operation on the object returns its quiet failure (0, false,
+// nothing) at once, without touching the module or the pipe; IsBusy says so.
+//
 // Lifecycle: PrinterClose closes the DAL handle and then frees the module or
 // ends the proxy. A module loaded by a PrinterOpen that then failed stays
 // loaded until PrinterClose, the next PrinterOpen or destruction. Destruction
@@ -73,6 +80,10 @@ public:
     // The action's flag word (through the proxy: the reply's low 32 bits).
     uint32_t PrinterActionFlag(uint64_t dal, int32_t action);
 
+    // True while an operation runs on this object (seen from a window
+    // procedure its wait dispatched).
+    bool IsBusy() const { return m_busy; }
+
     // Which way the module is reached (both false before PrinterOpen).
     bool IsInProcess() const { return static_cast<bool>(m_module); }
     bool IsProxied() const { return m_proxy.IsOpen(); }
@@ -87,6 +98,10 @@ public:
     // Forgets the answer, so the next IsRunningUnderWow64 asks again (tests
     // that install a DalModuleApi).
     static void ForgetBitness();
+    // The full path of the RunDLL32 that runs the proxy (see DalRunDll32Path),
+    // chosen by IsRunningUnderWow64. Empty when the system folders cannot be
+    // read.
+    static OString ProxyProgramPath();
 
 private:
     // One item of an exchange: a number or a text.
@@ -99,6 +114,13 @@ private:
         static Argument Text(const wchar_t* value) { return Argument{0, value, true}; }
     };
 
+    // Runs body unless an operation is already running; then answers the
+    // body's result type's zero (false, 0, nothing) at once.
+    template <typename Body>
+    auto OneAtATime(Body body) -> decltype(body());
+    uint64_t Open(HANDLE printer);
+    void Close(uint64_t dal);
+    bool Action(uint64_t dal, int32_t action);
     uint64_t OpenInProcess(const OString& path, HANDLE printer);
     uint64_t OpenThroughProxy(const OString& path, HANDLE printer);
     template <typename Function>
@@ -114,4 +136,5 @@ private:
     OModule m_module;
     ProxyPipe m_proxy;
     uint64_t m_open = 0;  // the DAL handle the last PrinterOpen returned, until closed
+    bool m_busy = false;  // an operation runs
 };

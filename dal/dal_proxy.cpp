@@ -4,25 +4,92 @@
 #include <string>
 #include <vector>
 
+#include "core/security.h"
 #include "dal/dal_text.h"
 
 namespace {
 
-constexpr DWORD kPipeInstances = PIPE_UNLIMITED_INSTANCES;  // 255
+// One instance, the first of its name: a second server end, of another
+// process that took the name first, could otherwise be the one the proxy
+// reaches.
+constexpr DWORD kPipeInstances = 1;
 constexpr DWORD kPipeBufferBytes = 256;
 constexpr DWORD kPipeDefaultTimeoutMs = 10000;
 
-void DispatchWaitingMessages() {
+// Dispatches what is queued. False once WM_QUIT is taken (its exit code in
+// quitCode): nothing more is dispatched then.
+bool DispatchWaitingMessages(int& quitCode) {
     MSG message;
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            quitCode = static_cast<int>(message.wParam);
+            return false;
+        }
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
+    return true;
 }
 
-// One overlapped transfer of up to size bytes. On failure error holds the
-// system code: the transfer's own, or ERROR_BROKEN_PIPE when the proxy ended
-// before it completed.
+// Waits, at most timeoutMs, for the overlapped operation on the pipe to end,
+// and takes its result. On failure error holds the system code: the
+// operation's own, ERROR_BROKEN_PIPE when the proxy ended first, WAIT_TIMEOUT
+// when time ran out.
+bool AwaitOverlapped(ProxyPipe& pipe, OVERLAPPED& overlapped, DWORD timeoutMs, DWORD& moved,
+                     DWORD& error) {
+    HANDLE file = pipe.pipe.Get();
+    HANDLE event = pipe.event.Get();
+    // However this frame is left, the system must be done with overlapped
+    // (and the caller's buffer) first. A stray set of the event lets
+    // GetOverlappedResult return while the operation is still pending
+    // (Windows then says ERROR_IO_INCOMPLETE; Wine 8 returns TRUE, its
+    // Internal still STATUS_PENDING, as measured), so the OVERLAPPED itself
+    // is asked; the event is cleared before it is asked again, and a
+    // completion after that sets it anew.
+    OScopeGuard settle([&] {
+        if (HasOverlappedIoCompleted(&overlapped)) {
+            return;
+        }
+        ::CancelIoEx(file, &overlapped);
+        DWORD ignored = 0;
+        while (!HasOverlappedIoCompleted(&overlapped)) {
+            ::GetOverlappedResult(file, &overlapped, &ignored, TRUE);
+            if (!HasOverlappedIoCompleted(&overlapped)) {
+                ::ResetEvent(event);
+            }
+        }
+    });
+    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    PipeWaitResult waited = PipeWaitResult::Signalled;
+    while (!HasOverlappedIoCompleted(&overlapped)) {
+        DWORD wait = timeoutMs;
+        if (timeoutMs != INFINITE) {
+            ULONGLONG now = ::GetTickCount64();
+            wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        waited = WaitForPipe(event, pipe.process.Get(), wait);
+        if (waited != PipeWaitResult::Signalled) {
+            break;
+        }
+        if (!HasOverlappedIoCompleted(&overlapped)) {
+            ::ResetEvent(event);  // set, but not by this operation: wait on
+        }
+    }
+    // An operation that completed as the proxy ended still counts.
+    if (HasOverlappedIoCompleted(&overlapped)) {
+        if (::GetOverlappedResult(file, &overlapped, &moved, FALSE)) {
+            return true;
+        }
+        error = ::GetLastError();
+        return false;
+    }
+    error = waited == PipeWaitResult::PeerGone   ? ERROR_BROKEN_PIPE
+            : waited == PipeWaitResult::TimedOut ? WAIT_TIMEOUT
+                                                 : ::GetLastError();
+    return false;
+}
+
+// One overlapped transfer of up to size bytes; error as AwaitOverlapped.
 bool Transfer(ProxyPipe& pipe, bool write, void* data, DWORD size, DWORD& moved, DWORD& error) {
     moved = 0;
     OVERLAPPED overlapped = {};
@@ -34,21 +101,8 @@ bool Transfer(ProxyPipe& pipe, bool write, void* data, DWORD size, DWORD& moved,
         if (error != ERROR_IO_PENDING) {
             return false;
         }
-        PipeWaitResult waited = WaitForPipe(pipe.event.Get(), pipe.process.Get(), INFINITE);
-        if (waited != PipeWaitResult::Signalled) {
-            // The OVERLAPPED lives on this frame: the cancelled transfer must
-            // be finished before leaving it.
-            ::CancelIo(pipe.pipe.Get());
-            ::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &moved, TRUE);
-            error = waited == PipeWaitResult::PeerGone ? ERROR_BROKEN_PIPE : ::GetLastError();
-            return false;
-        }
     }
-    if (!::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &moved, FALSE)) {
-        error = ::GetLastError();
-        return false;
-    }
-    return true;
+    return AwaitOverlapped(pipe, overlapped, INFINITE, moved, error);
 }
 
 [[noreturn]] void ReportFailure(bool write, DWORD wanted, DWORD moved, DWORD error) {
@@ -77,15 +131,15 @@ void WriteItem(ProxyPipe& pipe, const void* data, DWORD size) {
 
 }  // namespace
 
-bool StartProxyProcess(const OString& commandLine, ProxyPipe& proxy) {
+bool StartProxyProcess(const OString& program, const OString& commandLine, ProxyPipe& proxy) {
     std::wstring line(commandLine.GetWide());  // CreateProcessW may write into it
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                          nullptr, &startup, &info)) {
+    if (!::CreateProcessW(program.GetWide(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                          nullptr, nullptr, &startup, &info)) {
         return false;
     }
     proxy.process.Reset(info.hProcess);
@@ -107,15 +161,33 @@ bool StartProxyProcess(const OString& commandLine, ProxyPipe& proxy) {
 
 bool CreateProxyPipe(const OString& name, ProxyPipe& pipe) {
     pipe.Close();
-    pipe.pipe.Reset(::CreateNamedPipeW(name.GetWide(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                       kPipeInstances, kPipeBufferBytes, kPipeBufferBytes,
-                                       kPipeDefaultTimeoutMs, nullptr));
-    if (!pipe.IsOpen() || pipe.pipe.Get() == nullptr) {
+    OSecurityAttributes security;
+    if (!security.BuildCurrentUserOnly()) {
+        return false;
+    }
+    // With the name taken, Windows refuses the first instance with
+    // ERROR_ACCESS_DENIED. Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE: it
+    // refuses only when the holder allowed one instance (ERROR_PIPE_BUSY)
+    // and otherwise makes a further instance of the holder's pipe, which the
+    // instance count below then finds.
+    pipe.pipe.Reset(::CreateNamedPipeW(
+        name.GetWide(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kPipeInstances, kPipeBufferBytes,
+        kPipeBufferBytes, kPipeDefaultTimeoutMs, security.Get()));
+    DWORD instances = 0;
+    if (!pipe.IsOpen() || pipe.pipe.Get() == nullptr ||
+        !::GetNamedPipeHandleStateW(pipe.pipe.Get(), nullptr, &instances, nullptr, nullptr, nullptr,
+                                    0) ||
+        instances != 1) {
+        pipe.Close();
         return false;
     }
     pipe.event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return static_cast<bool>(pipe.event);
+    if (!pipe.event) {
+        pipe.Close();
+        return false;
+    }
+    return true;
 }
 
 bool ConnectProxyPipe(ProxyPipe& pipe, DWORD timeoutMs) {
@@ -135,27 +207,30 @@ bool ConnectProxyPipe(ProxyPipe& pipe, DWORD timeoutMs) {
         return false;
     }
     DWORD ignored = 0;
-    if (WaitForPipe(pipe.event.Get(), pipe.process.Get(), timeoutMs) != PipeWaitResult::Signalled) {
-        ::CancelIo(pipe.pipe.Get());
-        ::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &ignored, TRUE);
-        return false;
-    }
-    return ::GetOverlappedResult(pipe.pipe.Get(), &overlapped, &ignored, FALSE) != FALSE;
+    return AwaitOverlapped(pipe, overlapped, timeoutMs, ignored, error);
 }
 
 PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {
     HANDLE handles[2] = {event, process};
     DWORD count = process != nullptr ? 2 : 1;
     ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    bool quit = false;
+    int quitCode = 0;
+    OScopeGuard repost([&] {
+        if (quit) {
+            ::PostQuitMessage(quitCode);
+        }
+    });
     for (;;) {
         DWORD wait = timeoutMs;
         if (timeoutMs != INFINITE) {
             ULONGLONG now = ::GetTickCount64();
             wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
-        DWORD result = ::MsgWaitForMultipleObjects(count, handles, FALSE, wait, QS_ALLINPUT);
-        if (result == WAIT_OBJECT_0 + count) {
-            DispatchWaitingMessages();
+        DWORD result =
+            ::MsgWaitForMultipleObjects(count, handles, FALSE, wait, quit ? 0 : QS_ALLINPUT);
+        if (!quit && result == WAIT_OBJECT_0 + count) {
+            quit = !DispatchWaitingMessages(quitCode);
             continue;
         }
         if (result == WAIT_OBJECT_0) {

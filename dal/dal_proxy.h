@@ -20,6 +20,11 @@
 // ends the wait at once, while a living proxy may take as long as its action
 // needs (a dialog left open for minutes). Only the connection has a time
 // limit. While waiting, the calling thread's window messages are dispatched.
+// A transfer is over when its OVERLAPPED says so, not when its event is set;
+// whatever ends a wait early (the proxy's end, a time limit, an exception out
+// of a dispatched message), the transfer is cancelled and waited for before
+// its frame goes, as the system writes into the OVERLAPPED and the buffer
+// until it completes.
 
 // The exceptions of the pipe layer; each holds one constant message text.
 // DriverDLLProxy catches the family and fails quietly.
@@ -71,17 +76,19 @@ struct ProxyPipe {
     }
 };
 
-// CreateProcessW of the command line with no application name, no inherited
-// handles, the caller's environment and folder, and a hidden window, in a job
-// of its own that kills it when closed (without one where the system refuses
-// it). The process and job handles go to proxy. False when the process could
-// not be started.
-bool StartProxyProcess(const OString& commandLine, ProxyPipe& proxy);
+// CreateProcessW of program (a full path, also the command line's first
+// token) with the command line, no inherited handles, the caller's
+// environment and folder, and a hidden window, in a job of its own that kills
+// it when closed (without one where the system refuses it). The process and
+// job handles go to proxy. False when the process could not be started.
+bool StartProxyProcess(const OString& program, const OString& commandLine, ProxyPipe& proxy);
 
-// Creates the server end: duplex, message type and read mode, 255 instances,
-// 256-byte buffers, 10000 ms default time-out, default security. False when
-// the pipe or its event could not be made (pipe then holds what
-// CreateNamedPipeW gave).
+// Creates the server end: duplex, message type and read mode, one instance
+// and the first of its name, 256-byte buffers, 10000 ms default time-out, and
+// a descriptor that lets only this process's user and the system open it.
+// False, with nothing left open, when the name is already taken (by another
+// process, or by any pipe of this one), the descriptor cannot be built, or
+// the pipe or its event cannot be made.
 bool CreateProxyPipe(const OString& name, ProxyPipe& pipe);
 
 // Waits for the proxy to connect, at most timeoutMs, dispatching window
@@ -96,7 +103,10 @@ enum class PipeWaitResult { Signalled, PeerGone, TimedOut, Failed };
 // timeoutMs pass (INFINITE: never), dispatching every window message that
 // reaches the calling thread meanwhile. An event signalled together with the
 // process's end counts as signalled: a reply written just before the proxy
-// ended is still read.
+// ended is still read. A WM_QUIT taken from the queue ends the dispatching
+// for the rest of the wait (messages behind it stay queued) and is posted
+// again, with its exit code, when the wait returns, so that the host's own
+// message loop still sees it.
 PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs);
 
 // One item each. Raise DriverProxyException_InvalidHandle for a closed pipe

@@ -41,8 +41,17 @@ OString DalProxyPipeName(uint64_t address) {
     return OString(L"\\\\.\\pipe\\Quorvel-DriverDLLProxy-") + OString::FromBytesHex(bytes, 8);
 }
 
-OString DalProxyCommandLine(const OString& modulePath, const OString& pipeName) {
-    return OString(L"RunDLL32.exe \"") + modulePath + OString(L"\",DAL_Proxy ") + pipeName;
+OString DalRunDll32Path(const OString& systemFolder, const OString& windowsFolder, bool wow64) {
+    OString path = wow64 ? windowsFolder : systemFolder;
+    path.TrimRight(OString(L"\\"));
+    path.Append(wow64 ? L"\\Sysnative\\rundll32.exe" : L"\\rundll32.exe");
+    return path;
+}
+
+OString DalProxyCommandLine(const OString& runDll32, const OString& modulePath,
+                            const OString& pipeName) {
+    return OString(L"\"") + runDll32 + OString(L"\" \"") + modulePath + OString(L"\",DAL_Proxy ") +
+           pipeName;
 }
 
 OString DalPipeFailureText(bool write, int32_t wanted, int32_t moved, int32_t error) {

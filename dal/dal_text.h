@@ -32,8 +32,17 @@ constexpr const char* kDalProxyMinimumVersion = "7.2.3.0";
 // order (least significant first), two upper-case hex digits each.
 OString DalProxyPipeName(uint64_t address);
 
-// RunDLL32.exe "<module path>",DAL_Proxy <pipe name>
-OString DalProxyCommandLine(const OString& modulePath, const OString& pipeName);
+// The RunDLL32 that runs the proxy, by full path, so that no copy planted
+// beside the host or in its current folder runs instead:
+// <system folder>\rundll32.exe, or for a WOW64 process, whose system folder
+// is the 32-bit one, <Windows folder>\Sysnative\rundll32.exe (the alias
+// through which a 32-bit process reaches the 64-bit system folder). A
+// trailing backslash on either folder is not doubled.
+OString DalRunDll32Path(const OString& systemFolder, const OString& windowsFolder, bool wow64);
+
+// "<RunDLL32 path>" "<module path>",DAL_Proxy <pipe name>
+OString DalProxyCommandLine(const OString& runDll32, const OString& modulePath,
+                            const OString& pipeName);
 
 // The debugger line of a failed pipe transfer, for example
 // "DriverDLLProxy::PutPipeData() failed: bytesToWrite=8;bytesWritten=0;GetLastError()=232".

@@ -66,6 +66,16 @@ TEST_F(DalModuleWineTest, VersionGateUnderWow64AndUnderIsolation) {
         {L"qvsimdal_old", false, InProcess, "isolated 7.2.2.65535: in-process"},
         {L"qvsimdal_bare", true, Throws, "no version under WOW64: an exception"},
     };
+    // Under WOW64 the proxy is the 64-bit RunDLL32 reached through Sysnative,
+    // which a 64-bit process under Wine lacks: a copy stands in for it.
+    wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {};
+    ::GetWindowsDirectoryW(windows, MAX_PATH), ::GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring folder = std::wstring(windows) + L"\\Sysnative",
+                       copy = folder + L"\\rundll32.exe";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(
+        ::CopyFileW((std::wstring(system) + L"\\rundll32.exe").c_str(), copy.c_str(), FALSE));
+    OScopeGuard remove([&] { ::DeleteFileW(copy.c_str()), ::RemoveDirectoryW(folder.c_str()); });
     for (const auto& [variant, wow64, expected, note] : rows) {
         SCOPED_TRACE(note);
         SimDalPrinter printer(L"gate", variant);
@@ -74,6 +84,8 @@ TEST_F(DalModuleWineTest, VersionGateUnderWow64AndUnderIsolation) {
         ScopedDalModuleApi seam(
             DalModuleApi{wow64 ? &FakeWow64 : ScopedDalModuleApi::Real().isWow64Process});
         DriverDLLProxy::ForgetBitness();
+        EXPECT_STREQ(DriverDLLProxy::ProxyProgramPath().GetWide(),
+                     wow64 ? copy.c_str() : (std::wstring(system) + L"\\rundll32.exe").c_str());
         SimDalPrinter::ClearCalls();
         OPrinterHandle handle = printer.Open();
         DriverDLLProxy dal;

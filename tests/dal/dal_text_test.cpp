@@ -52,10 +52,26 @@ TEST(DalText, VersionsPackFourSixteenBitParts) {
     EXPECT_EQ(DriverDLLProxy::kProxyMinimumVersion, DalVersionFromText(kDalProxyMinimumVersion));
 }
 
+TEST(DalText, RunDll32IsNamedByItsFullPathInTheNativeSystemFolder) {
+    const std::tuple<const wchar_t*, const wchar_t*, bool, const wchar_t*, const char*> rows[] = {
+        {L"C:\\windows\\system32", L"C:\\windows", false, L"C:\\windows\\system32\\rundll32.exe",
+         "a native process: its own system folder"},
+        {L"C:\\windows\\SysWOW64", L"C:\\windows", true, L"C:\\windows\\Sysnative\\rundll32.exe",
+         "WOW64: system32 would redirect to the 32-bit folder"},
+        {L"D:\\", L"D:\\", true, L"D:\\Sysnative\\rundll32.exe", "a root keeps one backslash"},
+    };
+    for (const auto& [system, windows, wow64, expected, note] : rows) {
+        SCOPED_TRACE(note);
+        EXPECT_STREQ(DalRunDll32Path(OString(system), OString(windows), wow64).GetWide(), expected);
+    }
+}
+
 TEST(DalText, CommandLineAndFailureLines) {
     EXPECT_STREQ(
-        DalProxyCommandLine(OString(L"C:\\dir a\\X.d64"), OString(L"\\\\.\\pipe\\p")).GetWide(),
-        L"RunDLL32.exe \"C:\\dir a\\X.d64\",DAL_Proxy \\\\.\\pipe\\p");
+        DalProxyCommandLine(OString(L"C:\\w\\system32\\rundll32.exe"), OString(L"C:\\dir a\\X.d64"),
+                            OString(L"\\\\.\\pipe\\p"))
+            .GetWide(),
+        L"\"C:\\w\\system32\\rundll32.exe\" \"C:\\dir a\\X.d64\",DAL_Proxy \\\\.\\pipe\\p");
     EXPECT_STREQ(DalPipeFailureText(true, 8, 0, 232).GetNarrow(),
                  "DriverDLLProxy::PutPipeData() failed: bytesToWrite=8;bytesWritten=0;"
                  "GetLastError()=232");
