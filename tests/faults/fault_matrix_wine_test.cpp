@@ -387,6 +387,57 @@ TEST_F(FaultMatrix, DalModuleFaults) {
     }
 }
 
+// The window procedure of the test below: it calls the interface back.
+struct Reentry {
+    static inline HDRIVERINTERFACE driver = nullptr;
+    static inline int ticks = 0;
+    static inline int64_t slowestMs = 0;
+    static inline bool anyAnswer = false;
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+        if (message != WM_TIMER) {
+            return ::DefWindowProcW(window, message, w, l);
+        }
+        ++ticks;
+        const ULONGLONG start = ::GetTickCount64();
+        anyAnswer = anyAnswer || TakeBstr(DI_GetPrinterStatusText_impl(driver)) != L"(null)" ||
+                    DI_IsCommandSupported_impl(driver, QvSimDal::kActionPrintConfiguration);
+        slowestMs = std::max(slowestMs, MsSince(start));
+        return 0;
+    }
+};
+
+// A window of the host whose timer fires while an isolated DAL action waits:
+// the proxy's wait dispatches it, and its procedure calls the same interface.
+// Those calls are refused at once; the action and the interface carry on.
+TEST_F(FaultMatrix, AWindowThatCallsBackDuringADalActionIsAnsweredNeutrally) {
+    WNDCLASSW type = {};
+    type.lpfnWndProc = &Reentry::Procedure;
+    type.hInstance = ::GetModuleHandleW(nullptr);
+    type.lpszClassName = L"QvFaultReentry";
+    ::RegisterClassW(&type);
+    HWND window = ::CreateWindowExW(0, type.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                    nullptr, type.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(m_printer.SetIsolation(1));
+    Reentry::driver = DI_Open_impl(m_handle.Get());
+    const int sleeper = QvSimDal::kActionSleepBase + 1000;
+    ASSERT_TRUE(DI_IsCommandSupported_impl(Reentry::driver, sleeper));
+    ::SetTimer(window, 1, 50, nullptr);
+    const ULONGLONG start = ::GetTickCount64();
+    DI_Command_impl(Reentry::driver, sleeper);
+    const int64_t tookMs = MsSince(start);
+    ::KillTimer(window, 1);
+    EXPECT_GE(Reentry::ticks, 5) << "the wait dispatched the window's timer";
+    EXPECT_FALSE(Reentry::anyAnswer) << "a call from inside a call gets the neutral answer";
+    EXPECT_LT(Reentry::slowestMs, 50) << "and gets it at once";
+    EXPECT_GE(tookMs, 1000) << "the action ran to its end";
+    EXPECT_TRUE(DI_IsCommandSupported_impl(Reentry::driver, QvSimDal::kActionPrintConfiguration))
+        << "the interface and its proxy still work";
+    EXPECT_NE(TakeBstr(DI_GetPrinterStatusText_impl(Reentry::driver)), L"(null)");
+    DI_Close_impl(Reentry::driver);
+    ::DestroyWindow(window);
+}
+
 TEST(DumpFolderFault, AFolderThatCannotBeMadeOrIsGoneDisablesDumpsQuietly) {
     QvTest::ScratchFolder scratch;
     ASSERT_TRUE(QvTest::WriteWholeFile(scratch.File(L"blocker"), "a file, not a folder"));
