@@ -34,7 +34,7 @@ constexpr int kActionHang = 9002;               // flags 0x1: never returns
 // A module that lets a C++ exception escape, as one built with exceptions may:
 constexpr int kActionThrow = 9003;         // flags 0x1: the action throws
 constexpr int kActionThrowOnClose = 9004;  // flags 0x1: DAL_Printer_Close of the handle throws
-constexpr int kActionSleepBase = 10000;         // 10000 + n: sleeps n ms, then succeeds
+constexpr int kActionSleepBase = 10000;    // 10000 + n: sleeps n ms, then succeeds
 // Any other action: flags 0, the action reports false.
 
 }  // namespace QvSimDal
