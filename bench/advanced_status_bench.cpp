@@ -25,11 +25,11 @@
 
 #include "driver_interface/advanced_text.h"
 #include "driver_interface/di_exports.h"
+#include "printer/printer_call_context.h"
 #include "printer/printer_info.h"
 #include "bench/bench_support.h"
 #include "bench/call_counter.h"
 #include "printer/printer_registry_facts.h"
-#include "registry/driver_settings.h"
 #include "registry/printer_registry.h"
 #include "sim/label_printer.h"
 #include "sim/printer_setup.h"
@@ -221,11 +221,8 @@ int main(int argc, char** argv) {
         rawTime += QvBench::Now() - start;
         start = QvBench::Now();
         {
-            PrinterInfo printerInfo(printer);
-            PrinterRegistry settingsRegistry(RegistryFactsOf(printerInfo));
-            DriverSettings settings;
-            settings.Load(settingsRegistry);
-            settings.GetStatusMonitoringMode();
+            PrinterCallContext context(name);
+            context.Settings().GetStatusMonitoringMode();
         }
         settingsTime += QvBench::Now() - start;
         start = QvBench::Now();
