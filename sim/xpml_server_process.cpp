@@ -1,12 +1,13 @@
 #include "sim/xpml_server_process.h"
 
+#include <winsock2.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "sim/printer_setup.h"
-#include "xpml/http.h"
-#include "xpml/xpml_exchange.h"
+#include "sim/sim_http.h"
 
 namespace QvSim {
 
@@ -14,7 +15,8 @@ namespace {
 
 constexpr DWORD kStartWaitMs = 20000;
 constexpr DWORD kQuitWaitMs = 3000;
-constexpr int32_t kControlTimeoutMs = 5000;
+constexpr DWORD kControlTimeoutMs = 5000;
+constexpr size_t kMaxAnswerBytes = 1024 * 1024;
 
 int32_t ReadPort(const std::wstring& file) {
     FILE* stream = _wfopen(file.c_str(), L"rb");
@@ -76,22 +78,50 @@ XpmlServerProcess::~XpmlServerProcess() {
     DeleteFileW(m_portFile.c_str());
 }
 
+// A connection of its own per request, framed with the server's code rather
+// than the library's, so that controlling the server never leans on what is
+// under test.
 std::string XpmlServerProcess::Control(
     const std::vector<std::pair<std::string, std::string>>& settings) const {
-    HttpRequest request;
-    request.SetMethod("POST");
-    request.SetPath("/control");
-    for (const auto& [name, value] : settings) {
-        // Values are UTF-8, as the form carries them.
-        std::wstring wide(value.size(), L'\0');
-        wide.resize(static_cast<size_t>(
-            MultiByteToWideChar(CP_UTF8, 0, value.data(), static_cast<int>(value.size()),
-                                wide.data(), static_cast<int>(wide.size()))));
-        request.AddField(name.c_str(), OString(wide.c_str()));
+    WSADATA wsa{};
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        return std::string();
     }
-    std::unique_ptr<HttpResponse> answer =
-        ExchangeXpml(request, "127.0.0.1", m_port, kControlTimeoutMs);
-    return answer ? std::string(answer->Body().begin(), answer->Body().end()) : std::string();
+    OScopeGuard cleanup([] { WSACleanup(); });
+    OSocket connection(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(m_port));
+    const DWORD timeout = kControlTimeoutMs;
+    const char* option = reinterpret_cast<const char*>(&timeout);
+    const std::string body = EncodeForm(settings);
+    const std::string request =
+        "POST /control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (!connection ||
+        setsockopt(connection.Get(), SOL_SOCKET, SO_RCVTIMEO, option, sizeof timeout) != 0 ||
+        setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, option, sizeof timeout) != 0 ||
+        connect(connection.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+            0 ||
+        send(connection.Get(), request.data(), static_cast<int>(request.size()), 0) !=
+            static_cast<int>(request.size())) {
+        return std::string();
+    }
+    std::string answer;
+    FramedMessage framed;
+    Framing framing;
+    while ((framing = FrameMessage(answer, kMaxAnswerBytes, framed)) == Framing::Incomplete) {
+        char chunk[4096];
+        const int n = recv(connection.Get(), chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            return std::string();
+        }
+        answer.append(chunk, static_cast<size_t>(n));
+    }
+    const bool ok = framing == Framing::Complete && framed.startLine.rfind("HTTP/1.1 200 ", 0) == 0;
+    return ok ? answer.substr(framed.headBytes, framed.bodyBytes) : std::string();
 }
 
 int64_t XpmlServerProcess::Counter(const char* name) const {

@@ -10,7 +10,9 @@
 //                  the printer's answer, "TID" + transactid + ";" first;
 //   POST /control  form fields as the state file's lines (see xpml_sim.h);
 //                  "quit=1" ends the program. Answers the counters.
-// A malformed request gets a 400 and the connection is closed. The state file,
+// A malformed request gets a 400, one over 4 MiB a 413, and the connection is
+// closed. Requests and answers are framed by the simulator's own code
+// (sim/sim_http.h), never the library's. The state file,
 // when given, is read again whenever it changes, so a printer can be sent from
 // ready to a paper jam while the server runs.
 
@@ -25,8 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/sim_http.h"
 #include "sim/xpml_server/xpml_sim.h"
-#include "xpml/http.h"
 
 namespace {
 
@@ -38,6 +40,9 @@ std::string g_stateFile;
 FILETIME g_stateStamp{};
 
 constexpr size_t kReceiveChunk = 64 * 1024;
+constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
+// One byte more than the library takes in one answer (16 MiB).
+constexpr uint64_t kOversizedClaim = 16 * 1024 * 1024 + 1;
 
 // Under g_lock: applies the state file when its time stamp changed.
 void RefreshStateFile() {
@@ -74,17 +79,30 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
     return true;
 }
 
-// The status line and header block of an answer, from the library's own
-// response object; withLength false leaves "Content-Length" out.
-std::string Head(int status, size_t length, bool withLength, const char* lineEnd = "\r\n") {
-    HttpResponse response;
-    if (withLength) {
-        response.SetContentLength(length);
+const char* ReasonPhrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 413:
+            return "Request Entity Too Large";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Unknown";
     }
-    std::string head = "HTTP/1.1 " + std::to_string(status) + HttpReasonPhrase(status) + lineEnd;
-    const OStringArray& lines = response.GetHeaderLines();
-    for (int32_t i = 0; i < lines.GetCount(); ++i) {
-        head += std::string(lines[i].GetNarrow()) + lineEnd;
+}
+
+// The status line and header block of an answer; withLength false leaves
+// "Content-Length" out.
+std::string Head(int status, size_t length, bool withLength, const char* lineEnd = "\r\n") {
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + lineEnd +
+                       "Content-Type: application/octet-stream" + lineEnd;
+    if (withLength) {
+        head += "Content-Length: " + std::to_string(length) + lineEnd;
     }
     return head + lineEnd;
 }
@@ -135,7 +153,7 @@ bool Deliver(SOCKET socket, const QvSim::SimAnswer& answer) {
             return SendAll(socket,
                            Head(answer.status, answer.body.size(), true, "\n") + answer.body);
         case Misbehaviour::Oversized: {
-            const uint64_t claimed = HttpResponse::kMaxMessageBytes + 1;
+            const uint64_t claimed = kOversizedClaim;
             if (!SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(claimed) +
                                      "\r\n\r\n")) {
                 return false;
@@ -177,12 +195,13 @@ bool SendPlain(SOCKET socket, int status, const std::string& body) {
 }
 
 // One request taken from the front of buffer. False when the connection has
-// to end (peer gone, malformed request answered with 400).
-bool ServeOne(SOCKET socket, std::string& buffer) {
-    HttpResponse framer;
-    HttpParseResult result;
-    while ((result = framer.TryParse(reinterpret_cast<const uint8_t*>(buffer.data()),
-                                     buffer.size())) == HttpParseResult::Incomplete) {
+// to end (peer gone, malformed or oversized request refused). counted: whether
+// the connection was counted yet; only "/xpml" requests count it.
+bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
+    QvSim::FramedMessage request;
+    QvSim::Framing framing;
+    while ((framing = QvSim::FrameMessage(buffer, kMaxRequestBytes, request)) ==
+           QvSim::Framing::Incomplete) {
         char chunk[kReceiveChunk];
         const int n = recv(socket, chunk, sizeof chunk, 0);
         if (n <= 0) {
@@ -190,23 +209,23 @@ bool ServeOne(SOCKET socket, std::string& buffer) {
         }
         buffer.append(chunk, static_cast<size_t>(n));
     }
+    if (framing == QvSim::Framing::TooLarge) {
+        SendPlain(socket, 413, "request too large");
+        return false;
+    }
     // A request line has a method, a target and an HTTP version.
-    const std::string start = framer.GetStartLine().GetNarrow();
+    const std::string& start = request.startLine;
     const size_t first = start.find(' ');
     const size_t second = first == std::string::npos ? first : start.find(' ', first + 1);
-    if (result == HttpParseResult::Invalid || second == std::string::npos ||
-        start.compare(second + 1, 7, "HTTP/1.") != 0) {
+    if (framing == QvSim::Framing::Invalid || second == std::string::npos ||
+        start.compare(second + 1, std::string::npos, "HTTP/1.1") != 0) {
         SendPlain(socket, 400, "malformed request");
         return false;
     }
     const std::string method = start.substr(0, first);
     const std::string path = start.substr(first + 1, second - first - 1);
-    // The framer's body is everything after the header block; the request's
-    // own body is its Content-Length of it, the rest is the next request.
-    const size_t length = static_cast<size_t>(framer.GetHeader("Content-Length").ToInt());
-    const size_t headBytes = buffer.size() - framer.Body().size();
-    const Fields fields = QvSim::DecodeForm(buffer.substr(headBytes, length));
-    buffer.erase(0, headBytes + length);
+    const Fields fields = QvSim::DecodeForm(buffer.substr(request.headBytes, request.bodyBytes));
+    buffer.erase(0, request.headBytes + request.bodyBytes);
 
     if (method == "POST" && path == "/control") {
         std::string counters;
@@ -230,6 +249,10 @@ bool ServeOne(SOCKET socket, std::string& buffer) {
     QvSim::SimAnswer answer;
     {
         std::lock_guard<std::mutex> lock(g_lock);
+        if (!counted) {
+            g_sim.CountConnection();
+            counted = true;
+        }
         RefreshStateFile();
         answer = g_sim.Answer(fields);
     }
@@ -237,12 +260,9 @@ bool ServeOne(SOCKET socket, std::string& buffer) {
 }
 
 void Serve(SOCKET socket) {
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_sim.CountConnection();
-    }
     std::string buffer;
-    while (ServeOne(socket, buffer)) {
+    bool counted = false;
+    while (ServeOne(socket, buffer, counted)) {
     }
     shutdown(socket, SD_SEND);
     closesocket(socket);

@@ -3,7 +3,7 @@
 // The simulated label printer behind the XPML server program: the state it
 // reports, the DAL queries it keeps, and the answers it composes. Pure: no
 // sockets, no threads, no system calls; the program around it (main.cpp)
-// locks it and moves the bytes.
+// locks it and moves the bytes, framed by sim/sim_http.h.
 
 #include <cstdint>
 #include <map>
@@ -80,7 +80,8 @@ public:
     SimAnswer Answer(const std::vector<std::pair<std::string, std::string>>& fields);
 
     // "requests=N;connections=M": "/xpml" requests answered or refused so far,
-    // and connections counted by the program through CountConnection.
+    // and connections counted by the program through CountConnection (those
+    // that carried an "/xpml" request: a control client's own are left out).
     std::string Counters() const;
     void CountConnection() { ++m_connections; }
 
