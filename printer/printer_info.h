@@ -45,10 +45,9 @@ using ScopedPrinterInfoApi = ScopedApi<PrinterInfoApi>;
 // "DriverPackage") is read only when the thread first meets the printer. The
 // handle constructor costs one spooler call more every time (PRINTER_INFO_4,
 // for the key): a caller that meets one handle often keeps its key
-// (KeyFromHandle) and builds records by name, as the driver interface does. Never throws on spooler failures:
-// fields that could not be read stay empty or 0 (only allocation failure
-// propagates). Every record is an independent copy, safe to hand to another
-// thread.
+// (KeyFromHandle) and builds records by name, as the driver interface does. Never throws on spooler
+// failures: fields that could not be read stay empty or 0 (only allocation failure propagates).
+// Every record is an independent copy, safe to hand to another thread.
 class PrinterInfo {
 public:
     // An empty record; no spooler call.
