@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/win_buffer.h"
+#include "dal/dal_channel.h"
 #include "dal/dal_text.h"
 #include "diagnostics/exceptions.h"
 #include "printer/printer_info.h"
@@ -15,16 +16,6 @@
 #include "registry/driver_settings.h"
 
 namespace {
-
-// The exports as the module declares them. The DAL handle is pointer-sized;
-// results the library ignores are declared BOOL.
-using DalOpenFunction = INT_PTR(WINAPI*)(HANDLE);
-using DalHandleFunction = BOOL(WINAPI*)(INT_PTR);
-using DalFileFunction = BOOL(WINAPI*)(INT_PTR, LPCWSTR, DWORD);
-using DalFlagsFunction = BOOL(WINAPI*)(INT_PTR, DWORD);
-using DalActionFunction = BYTE(WINAPI*)(INT_PTR, int);
-using DalActionUIFunction = BYTE(WINAPI*)(INT_PTR, HWND, int);
-using DalActionFlagFunction = DWORD(WINAPI*)(INT_PTR, int);
 
 // All bits set: not asked yet; then 0 (not under WOW64) or 1.
 constexpr uint32_t kBitnessUnknown = 0xFFFFFFFF;
@@ -53,6 +44,21 @@ bool IsDalIsolated(HANDLE printer) {
     DriverSettings settings;
     settings.Load(PrinterRegistry(RegistryFactsOf(PrinterInfo(printer))));
     return settings.IsDalIsolated();
+}
+
+// The export through the channel; Failed when none is open.
+DalCall Call(DalChannel* channel, DalExport which, uint64_t dal,
+             std::initializer_list<DalArgument> arguments, int64_t& reply) {
+    return channel != nullptr ? channel->Call(which, dal, arguments, reply) : DalCall::Failed;
+}
+
+// DAL_Settings_Export or DAL_Settings_Import.
+void SettingsFile(DalChannel* channel, DalExport which, uint64_t dal, const OString& path,
+                  uint32_t flags) {
+    int64_t ignored = 0;
+    Call(channel, which, dal,
+         {DalArgument::Text(path.GetWide()), DalArgument::Number(static_cast<int32_t>(flags))},
+         ignored);
 }
 
 }  // namespace
@@ -120,6 +126,8 @@ OString DriverDLLProxy::ProxyProgramPath() {
                            IsRunningUnderWow64());
 }
 
+DriverDLLProxy::DriverDLLProxy() = default;
+
 DriverDLLProxy::~DriverDLLProxy() {
     // Whatever the waits below dispatch finds the object busy.
     m_busy = true;
@@ -128,10 +136,9 @@ DriverDLLProxy::~DriverDLLProxy() {
             Close(m_open);
         }
     } catch (...) {
-        // Only allocation can fail here; the module and proxy still go.
+        // Only allocation can fail here; the module or proxy still goes.
     }
-    m_module.Reset();
-    EndProxy(kProxyExitGraceMs);
+    EndChannel(kProxyExitGraceMs);
 }
 
 template <typename Body>
@@ -162,171 +169,85 @@ uint64_t DriverDLLProxy::Open(HANDLE printer) {
     if (m_open != 0) {
         Close(m_open);
     }
-    m_module.Reset();
-    EndProxy(kProxyExitGraceMs);
+    EndChannel(kProxyExitGraceMs);
 
     bool wow64 = IsRunningUnderWow64();
-    if (!wow64 && !IsDalIsolated(printer)) {
-        return OpenInProcess(path, printer);
-    }
-    uint64_t version = 0;
-    DWORD error = 0;
-    VersionRead read = ReadModuleVersion(path, version, error);
-    if (!wow64) {
-        // Isolated: only a module known to have the proxy entry leaves.
-        bool hasProxy = read == VersionRead::Read && version >= kProxyMinimumVersion;
-        return hasProxy ? OpenThroughProxy(path, printer) : OpenInProcess(path, printer);
-    }
-    if (read == VersionRead::Unreadable) {
-        throw OException(static_cast<int32_t>(error), kVersionUnreadable);
-    }
-    if (read == VersionRead::NoFixedInfo || version < kProxyMinimumVersion) {
-        return 0;
-    }
-    return OpenThroughProxy(path, printer);
-}
-
-template <typename Function>
-Function DriverDLLProxy::Export(const char* name) const {
-    if (!m_module) {
-        return nullptr;
-    }
-    return reinterpret_cast<Function>(::GetProcAddress(m_module.Get(), name));
-}
-
-uint64_t DriverDLLProxy::OpenInProcess(const OString& path, HANDLE printer) {
-    m_module.Reset(::LoadLibraryW(path.GetWide()));
-    auto open = Export<DalOpenFunction>("DAL_Printer_Open");
-    if (open == nullptr) {
-        return 0;
-    }
-    m_open = static_cast<uint64_t>(open(printer));
-    return m_open;
-}
-
-uint64_t DriverDLLProxy::OpenThroughProxy(const OString& path, HANDLE printer) {
-    // The pipe exists before the proxy starts, so its first attempt to
-    // connect finds it.
-    OString program = ProxyProgramPath();
-    OString pipeName = DalProxyPipeName(reinterpret_cast<uintptr_t>(this));
-    if (program.IsEmpty() || !CreateProxyPipe(pipeName, m_proxy) ||
-        !StartProxyProcess(program, DalProxyCommandLine(program, path, pipeName), m_proxy)) {
-        m_proxy.Close();
-        return 0;
-    }
-    if (!ConnectProxyPipe(m_proxy, kConnectTimeoutMs)) {
-        EndProxy(0);
-        return 0;
-    }
-    // The printer handle does not cross processes: the proxy opens the
-    // printer by name.
-    PrinterInfo info(printer);
-    const OString& name = info.GetPrinterName();
-    int64_t reply = 0;
-    if (!Exchange("DAL_Printer_Open", {Argument::Text(name.GetWide())}, reply) || reply == 0) {
-        EndProxy(kProxyExitGraceMs);
-        return 0;
-    }
-    m_open = static_cast<uint64_t>(reply);
-    return m_open;
-}
-
-bool DriverDLLProxy::Exchange(const char* name, std::initializer_list<Argument> arguments,
-                              int64_t& reply) {
-    if (!m_proxy.IsOpen()) {
-        return false;
-    }
-    try {
-        std::wstring exportName(name, name + std::strlen(name));
-        PutPipeData(m_proxy, exportName);
-        for (const Argument& argument : arguments) {
-            if (argument.isText) {
-                PutPipeData(m_proxy, argument.text);
-            } else {
-                PutPipeData(m_proxy, argument.number);
-            }
+    bool proxied = false;
+    if (wow64 || IsDalIsolated(printer)) {
+        uint64_t version = 0;
+        DWORD error = 0;
+        VersionRead read = ReadModuleVersion(path, version, error);
+        if (wow64 && read == VersionRead::Unreadable) {
+            throw OException(static_cast<int32_t>(error), kVersionUnreadable);
         }
-        GetPipeData(m_proxy, reply);
-        return true;
-    } catch (const DriverProxyException&) {
-        return false;
+        // Only a module known to have the proxy entry leaves; under WOW64 no
+        // other can be reached at all.
+        proxied = read == VersionRead::Read && version >= kProxyMinimumVersion;
+        if (wow64 && !proxied) {
+            return 0;
+        }
     }
+    m_channel = proxied ? MakeProxyDalChannel(ProxyProgramPath(), path,
+                                              DalProxyPipeName(reinterpret_cast<uintptr_t>(this)),
+                                              kConnectTimeoutMs)
+                        : MakeInProcessDalChannel(path);
+    if (!m_channel) {
+        return 0;
+    }
+    m_open = m_channel->Open(printer);
+    // A module whose open failed stays loaded (see the lifecycle); a proxy goes.
+    if (m_open == 0 && m_channel->IsProxy()) {
+        EndChannel(kProxyExitGraceMs);
+    }
+    return m_open;
 }
 
-void DriverDLLProxy::EndProxy(DWORD graceMs) {
-    m_proxy.Close();
-    if (!m_proxy.process) {
-        return;
+bool DriverDLLProxy::IsInProcess() const {
+    return m_channel && !m_channel->IsProxy();
+}
+
+bool DriverDLLProxy::IsProxied() const {
+    return m_channel && m_channel->IsProxy();
+}
+
+void DriverDLLProxy::EndChannel(DWORD graceMs) {
+    if (m_channel) {
+        m_channel->End(graceMs);
+        m_channel.reset();
     }
-    if (graceMs == 0 ||
-        WaitForPipe(m_proxy.process.Get(), nullptr, graceMs) != PipeWaitResult::Signalled) {
-        ::TerminateProcess(m_proxy.process.Get(), ERROR_BROKEN_PIPE);
-    }
-    m_proxy.process.Reset();
-    m_proxy.job.Reset();
 }
 
 void DriverDLLProxy::Close(uint64_t dal) {
     if (dal == m_open) {
         m_open = 0;
     }
-    if (m_module) {
-        if (auto close = Export<DalHandleFunction>("DAL_Printer_Close")) {
-            close(static_cast<INT_PTR>(dal));
-        }
-        m_module.Reset();
-        return;
-    }
     int64_t ignored = 0;
-    // A failed close leaves the pipe for destruction (or the next open) to end.
-    if (Exchange("DAL_Printer_Close", {Argument::Number(static_cast<int64_t>(dal))}, ignored)) {
-        EndProxy(kProxyExitGraceMs);
+    // A broken close leaves the proxy for destruction (or the next open) to end.
+    if (Call(m_channel.get(), DalExport::PrinterClose, dal, {}, ignored) != DalCall::Failed) {
+        EndChannel(kProxyExitGraceMs);
     }
 }
 
 void DriverDLLProxy::SettingsSave(uint64_t dal) {
     OneAtATime([&] {
         int64_t ignored = 0;
-        if (auto save = Export<DalHandleFunction>("DAL_Settings_Save")) {
-            save(static_cast<INT_PTR>(dal));
-        } else if (!m_module) {
-            Exchange("DAL_Settings_Save", {Argument::Number(static_cast<int64_t>(dal))}, ignored);
-        }
+        Call(m_channel.get(), DalExport::SettingsSave, dal, {}, ignored);
     });
 }
 
 void DriverDLLProxy::SettingsExport(uint64_t dal, const OString& path, uint32_t flags) {
-    OneAtATime([&] { SettingsFile("DAL_Settings_Export", dal, path, flags); });
+    OneAtATime([&] { SettingsFile(m_channel.get(), DalExport::SettingsExport, dal, path, flags); });
 }
 
 void DriverDLLProxy::SettingsImport(uint64_t dal, const OString& path, uint32_t flags) {
-    OneAtATime([&] { SettingsFile("DAL_Settings_Import", dal, path, flags); });
-}
-
-void DriverDLLProxy::SettingsFile(const char* name, uint64_t dal, const OString& path,
-                                  uint32_t flags) {
-    int64_t ignored = 0;
-    if (auto file = Export<DalFileFunction>(name)) {
-        file(static_cast<INT_PTR>(dal), path.GetWide(), flags);
-    } else if (!m_module) {
-        Exchange(name,
-                 {Argument::Number(static_cast<int64_t>(dal)), Argument::Text(path.GetWide()),
-                  Argument::Number(static_cast<int32_t>(flags))},
-                 ignored);
-    }
+    OneAtATime([&] { SettingsFile(m_channel.get(), DalExport::SettingsImport, dal, path, flags); });
 }
 
 void DriverDLLProxy::SettingsReset(uint64_t dal, uint32_t flags) {
     OneAtATime([&] {
         int64_t ignored = 0;
-        if (auto reset = Export<DalFlagsFunction>("DAL_Settings_Reset")) {
-            reset(static_cast<INT_PTR>(dal), flags);
-        } else if (!m_module) {
-            Exchange("DAL_Settings_Reset",
-                     {Argument::Number(static_cast<int64_t>(dal)),
-                      Argument::Number(static_cast<int32_t>(flags))},
-                     ignored);
-        }
+        Call(m_channel.get(), DalExport::SettingsReset, dal, {DalArgument::Number(static_cast<int32_t>(flags))},
+             ignored);
     });
 }
 
@@ -335,46 +256,31 @@ bool DriverDLLProxy::PrinterAction(uint64_t dal, int32_t action) {
 }
 
 bool DriverDLLProxy::Action(uint64_t dal, int32_t action) {
-    if (m_module) {
-        auto run = Export<DalActionFunction>("DAL_Printer_Action");
-        return run != nullptr && run(static_cast<INT_PTR>(dal), action) != 0;
-    }
     int64_t reply = 0;
-    return Exchange("DAL_Printer_Action",
-                    {Argument::Number(static_cast<int64_t>(dal)), Argument::Number(action)},
-                    reply) &&
+    return Call(m_channel.get(), DalExport::PrinterAction, dal, {DalArgument::Number(action)}, reply) ==
+               DalCall::Done &&
            reply != 0;
 }
 
 bool DriverDLLProxy::PrinterActionUI(uint64_t dal, HWND parent, int32_t action) {
     return OneAtATime([&] {
-        if (m_module) {
-            auto run = Export<DalActionUIFunction>("DAL_Printer_ActionUI");
-            if (run == nullptr) {
-                return Action(dal, action);
-            }
-            return run(static_cast<INT_PTR>(dal), parent, action) != 0;
-        }
         int64_t reply = 0;
-        return Exchange(
-                   "DAL_Printer_ActionUI",
-                   {Argument::Number(static_cast<int64_t>(dal)),
-                    Argument::Number(reinterpret_cast<intptr_t>(parent)), Argument::Number(action)},
-                   reply) &&
-               reply != 0;
+        DalCall call = Call(m_channel.get(), DalExport::PrinterActionUI, dal,
+                            {DalArgument::Number(reinterpret_cast<intptr_t>(parent)),
+                             DalArgument::Number(action)},
+                            reply);
+        if (call == DalCall::Missing) {
+            return Action(dal, action);  // without the window
+        }
+        return call == DalCall::Done && reply != 0;
     });
 }
 
 uint32_t DriverDLLProxy::PrinterActionFlag(uint64_t dal, int32_t action) {
     return OneAtATime([&]() -> uint32_t {
-        if (m_module) {
-            auto flags = Export<DalActionFlagFunction>("DAL_Printer_ActionFlag");
-            return flags != nullptr ? flags(static_cast<INT_PTR>(dal), action) : 0;
-        }
         int64_t reply = 0;
-        if (!Exchange("DAL_Printer_ActionFlag",
-                      {Argument::Number(static_cast<int64_t>(dal)), Argument::Number(action)},
-                      reply)) {
+        if (Call(m_channel.get(), DalExport::PrinterActionFlag, dal, {DalArgument::Number(action)}, reply) !=
+            DalCall::Done) {
             return 0;
         }
         return static_cast<uint32_t>(static_cast<uint64_t>(reply));

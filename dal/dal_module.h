@@ -3,12 +3,11 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string_view>
+#include <memory>
 
 #include "core/handles.h"
 #include "core/ostring.h"
 #include "core/seam.h"
-#include "dal/dal_proxy.h"
 
 // The one system question Wine cannot answer for real: whether this process
 // is a 32-bit one on 64-bit Windows (Wine never runs the library under WOW64).
@@ -20,6 +19,8 @@ struct DalModuleApi {
 };
 using ScopedDalModuleApi = ScopedApi<DalModuleApi>;
 
+class DalChannel;  // dal/dal_channel.h
+
 // A driver's DAL module, reached in this process or through a proxy process.
 //
 // PrinterOpen loads the module named by the printer data (see GetDalModulePath)
@@ -27,11 +28,14 @@ using ScopedDalModuleApi = ScopedApi<DalModuleApi>;
 // exports over a named pipe (dal/dal_proxy.h): under WOW64, and when the
 // printer's driver setting "Settings:DAL/Isolation Mode" is 1, for modules of
 // version 7.2.3.0 or later (older ones have no proxy entry). Isolated, a module
-// that crashes or hangs takes down its proxy process, never the host.
+// that crashes or hangs takes down its proxy process, never the host. The way
+// is chosen once, by PrinterOpen; every other operation is the same either
+// way, fallbacks included.
 //
-// Every other operation takes the DAL handle PrinterOpen returned, looks its
-// export up by name at each call, and does nothing (false, 0) when the export
-// is missing or nothing is open. Through the proxy, a failed exchange (the
+// Every other operation takes the DAL handle PrinterOpen returned and does
+// nothing (false, 0) when the module lacks its export (in this process looked
+// up by name at each call; for the proxy, read from the module file when it
+// is opened) or nothing is open. Through the proxy, a failed exchange (the
 // proxy ended, the pipe broke) ends the operation the same quiet way; the
 // pipe layer's exceptions never leave this class. Nothing here is locked: one
 // object serves one caller at a time, on the thread whose window messages its
@@ -58,7 +62,7 @@ public:
     // ended.
     static constexpr DWORD kProxyExitGraceMs = 1000;
 
-    DriverDLLProxy() = default;
+    DriverDLLProxy();
     ~DriverDLLProxy();
     DriverDLLProxy(const DriverDLLProxy&) = delete;
     DriverDLLProxy& operator=(const DriverDLLProxy&) = delete;
@@ -85,8 +89,8 @@ public:
     bool IsBusy() const { return m_busy; }
 
     // Which way the module is reached (both false before PrinterOpen).
-    bool IsInProcess() const { return static_cast<bool>(m_module); }
-    bool IsProxied() const { return m_proxy.IsOpen(); }
+    bool IsInProcess() const;
+    bool IsProxied() const;
 
     // The module's full path: the package folder or the driver directory
     // (from PrinterInfo), a backslash and the file name of the printer data
@@ -104,16 +108,6 @@ public:
     static OString ProxyProgramPath();
 
 private:
-    // One item of an exchange: a number or a text.
-    struct Argument {
-        int64_t number = 0;
-        std::wstring_view text;
-        bool isText = false;
-
-        static Argument Number(int64_t value) { return Argument{value, {}, false}; }
-        static Argument Text(const wchar_t* value) { return Argument{0, value, true}; }
-    };
-
     // Runs body unless an operation is already running; then answers the
     // body's result type's zero (false, 0, nothing) at once.
     template <typename Body>
@@ -121,20 +115,10 @@ private:
     uint64_t Open(HANDLE printer);
     void Close(uint64_t dal);
     bool Action(uint64_t dal, int32_t action);
-    uint64_t OpenInProcess(const OString& path, HANDLE printer);
-    uint64_t OpenThroughProxy(const OString& path, HANDLE printer);
-    template <typename Function>
-    Function Export(const char* name) const;
-    // One exchange: the export's name, the arguments, one reply. False when
-    // the pipe layer failed.
-    bool Exchange(const char* name, std::initializer_list<Argument> arguments, int64_t& reply);
-    // DAL_Settings_Export or DAL_Settings_Import.
-    void SettingsFile(const char* name, uint64_t dal, const OString& path, uint32_t flags);
-    // Closes the pipe; a proxy that does not leave within graceMs is ended.
-    void EndProxy(DWORD graceMs);
+    // Ends the channel (a proxy given graceMs to leave) and forgets it.
+    void EndChannel(DWORD graceMs);
 
-    OModule m_module;
-    ProxyPipe m_proxy;
+    std::unique_ptr<DalChannel> m_channel;  // chosen by PrinterOpen
     uint64_t m_open = 0;  // the DAL handle the last PrinterOpen returned, until closed
     bool m_busy = false;  // an operation runs
 };

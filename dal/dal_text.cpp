@@ -105,3 +105,88 @@ bool DecodePipeText(std::span<const uint8_t> messages, std::wstring& text) {
     }
     return true;
 }
+
+namespace {
+
+// Little-endian fields of the image, each read only when it lies in the file.
+struct ImageBytes {
+    std::span<const uint8_t> file;
+
+    bool Has(uint64_t offset, uint64_t size) const {
+        return offset <= file.size() && size <= file.size() - offset;
+    }
+    uint32_t Field(uint64_t offset, int size, bool& ok) const {
+        uint32_t value = 0;
+        ok = ok && Has(offset, static_cast<uint64_t>(size));
+        for (int i = ok ? size : 0; i-- > 0;) {
+            value = (value << 8) | file[offset + i];
+        }
+        return value;
+    }
+};
+
+}  // namespace
+
+bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>& names) {
+    names.clear();
+    ImageBytes image{file};
+    bool ok = true;
+    if (image.Field(0, 2, ok) != 0x5A4D) {  // "MZ"
+        return false;
+    }
+    uint64_t pe = image.Field(0x3C, 4, ok);
+    if (image.Field(pe, 4, ok) != 0x4550) {  // "PE\0\0"
+        return false;
+    }
+    uint32_t sectionCount = image.Field(pe + 6, 2, ok);
+    uint64_t optional = pe + 24;
+    uint64_t sections = optional + image.Field(pe + 20, 2, ok);
+    // The directories follow the optional header's fixed part, 16 bytes longer
+    // in a 64-bit image.
+    uint32_t magic = image.Field(optional, 2, ok);
+    if (!ok || (magic != 0x10B && magic != 0x20B)) {
+        return false;
+    }
+    uint64_t fixed = magic == 0x20B ? 112 : 96;
+    if (image.Field(optional + fixed - 4, 4, ok) == 0) {  // no data directories
+        return ok;
+    }
+    uint32_t directory = image.Field(optional + fixed, 4, ok);
+    if (!ok || directory == 0) {
+        return ok;
+    }
+    // Where an address of the loaded image lies in the file: in the raw data
+    // of the section that holds it.
+    auto fileOffset = [&](uint32_t address, uint64_t& offset) {
+        for (uint32_t i = 0; i < sectionCount; ++i) {
+            uint64_t header = sections + 40ull * i;
+            uint32_t start = image.Field(header + 12, 4, ok);
+            uint32_t rawSize = image.Field(header + 16, 4, ok);
+            if (ok && address >= start && address - start < rawSize) {
+                offset = image.Field(header + 20, 4, ok) + uint64_t{address - start};
+                return ok;
+            }
+        }
+        return false;
+    };
+    uint64_t table = 0, nameList = 0, name = 0;
+    if (!fileOffset(directory, table)) {
+        return false;
+    }
+    uint32_t count = image.Field(table + 24, 4, ok);
+    if (count != 0 && !fileOffset(image.Field(table + 32, 4, ok), nameList)) {
+        return false;
+    }
+    for (uint32_t i = 0; ok && i < count; ++i) {
+        if (!fileOffset(image.Field(nameList + 4ull * i, 4, ok), name)) {
+            return false;
+        }
+        std::string text;
+        while (image.Has(name, 1) && file[name] != 0) {
+            text += static_cast<char>(file[name++]);
+        }
+        ok = image.Has(name, 1);  // the terminator lies in the file
+        names.push_back(std::move(text));
+    }
+    return ok;
+}

@@ -1,6 +1,7 @@
 # The simulated printer's DAL module, built in the variants tests and the demo
 # load: qvsimdal.dll (version 7.2.3.0, the lowest that uses the proxy, every
-# export), qvsimdal_old.dll (7.2.2.65535, every export), qvsimdal_bare.dll (no
+# export), qvsimdal_old.dll (7.2.2.65535, every export), qvsimdal_noui.dll
+# (7.2.3.0, without DAL_Printer_ActionUI and DAL_Settings_Save), qvsimdal_bare.dll (no
 # version resource; only DAL_Printer_Open and DAL_Printer_Action) and
 # qvsimdal_noopen.dll (no version resource; no DAL_Printer_Open). They link
 # system libraries only, never the product.
@@ -24,9 +25,10 @@ endfunction()
 
 qv_sim_dal_module(qvsimdal full.def 7.2.3.0)
 qv_sim_dal_module(qvsimdal_old full.def 7.2.2.65535)
+qv_sim_dal_module(qvsimdal_noui no_ui.def 7.2.3.0)
 qv_sim_dal_module(qvsimdal_bare bare.def "")
 qv_sim_dal_module(qvsimdal_noopen no_open.def "")
-add_custom_target(qvsimdal_modules DEPENDS qvsimdal qvsimdal_old qvsimdal_bare qvsimdal_noopen)
+add_custom_target(qvsimdal_modules DEPENDS qvsimdal qvsimdal_old qvsimdal_noui qvsimdal_bare qvsimdal_noopen)
 
 # The benchmark installs a printer of the simulated kind and loads the module.
 if(TARGET dal_bench)

@@ -262,11 +262,13 @@ public:
         DWORD written = 0;
         return ::WriteFile(m_pipe, bytes, sizeof bytes, &written, nullptr) && written == 8;
     }
-    // Reads one request, calls its export, answers; false when the pipe ends.
+    // Reads one request, calls its export, answers; false when the pipe ends
+    // or the module does not export the function (a variant built without
+    // it): the wire has no answer for that, so the proxy stops serving.
     bool ServeOne() {
         std::wstring function;
         int64_t dal = 0;
-        if (!Text(function)) {
+        if (!Text(function) || !Exported(function)) {
             return false;
         }
         if (function == L"DAL_Printer_Open") {
@@ -313,6 +315,14 @@ public:
     }
 
 private:
+    static bool Exported(const std::wstring& function) {
+        HMODULE self = nullptr;
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             reinterpret_cast<LPCWSTR>(&g_inProxy), &self);
+        std::string name(function.begin(), function.end());
+        return self != nullptr && ::GetProcAddress(self, name.c_str()) != nullptr;
+    }
     bool Read(void* data, DWORD size) {
         DWORD read = 0;
         return ::ReadFile(m_pipe, data, size, &read, nullptr) && read == size;

@@ -135,6 +135,36 @@ TEST_F(DalModuleWineTest, MissingExportsDoNothingAndActionUIFallsBack) {
     EXPECT_EQ(SimDalPrinter::CallTexts(), expected) << "nothing reached the missing exports";
 }
 
+// A module without DAL_Printer_ActionUI and DAL_Settings_Save: the same calls
+// reach it in this process and through a proxy, which would stop serving if
+// asked for an export its module lacks.
+TEST_F(DalModuleWineTest, MissingExportsFallBackAlikeThroughEitherChannel) {
+    SimDalPrinter printer(L"noui", L"qvsimdal_noui");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    OPrinterHandle handle = printer.Open();
+    const std::wstring name = printer.Printer().Name();
+    const std::vector<std::wstring> expected = {
+        L"DAL_Printer_Open " + name, L"DAL_Printer_Action " + name + L" 101",
+        L"DAL_Printer_Action " + name + L" 7", L"DAL_Printer_ActionFlag " + name + L" 101",
+        L"DAL_Printer_Close " + name};
+    for (DWORD isolation : {0u, 1u}) {
+        SCOPED_TRACE(isolation ? "through the proxy" : "in-process");
+        ASSERT_TRUE(printer.SetIsolation(isolation));
+        SimDalPrinter::ClearCalls();
+        DriverDLLProxy dal;
+        uint64_t dalHandle = dal.PrinterOpen(handle.Get());
+        ASSERT_TRUE(dalHandle != 0 && dal.IsProxied() == (isolation == 1));
+        EXPECT_TRUE(dal.PrinterActionUI(dalHandle, nullptr, QvSimDal::kActionCalibrate));
+        EXPECT_FALSE(dal.PrinterActionUI(dalHandle, nullptr, 7)) << "the action's own answer";
+        dal.SettingsSave(dalHandle);
+        EXPECT_EQ(dal.PrinterActionFlag(dalHandle, QvSimDal::kActionCalibrate), 0x3u);
+        dal.PrinterClose(dalHandle);
+        std::vector<std::wstring> calls = SimDalPrinter::CallTexts();
+        std::erase_if(calls, [](const std::wstring& call) { return call.starts_with(L"DAL_Proxy"); });
+        EXPECT_EQ(calls, expected);
+    }
+}
+
 TEST_F(DalModuleWineTest, ModuleStaysLoadedAfterAFailedOpenAndIsClosedBeforeFree) {
     SimDalPrinter noOpen(L"noopen", L"qvsimdal_noopen");
     SimDalPrinter full(L"full", L"qvsimdal");
