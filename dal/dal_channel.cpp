@@ -9,7 +9,6 @@
 #include "core/streams.h"
 #include "dal/dal_proxy.h"
 #include "dal/dal_text.h"
-#include "printer/printer_info.h"
 
 namespace {
 
@@ -29,15 +28,15 @@ class InProcessChannel final : public DalChannel {
 public:
     explicit InProcessChannel(HMODULE module) : m_module(module) {}
 
-    uint64_t Open(HANDLE printer) override {
+    uint64_t Open(HANDLE printer, const OString&) override {
         auto open = Export<DalOpenFunction>(kOpenExport);
         return open != nullptr ? static_cast<uint64_t>(open(printer)) : 0;
     }
 
     DalCall Call(DalExport which, uint64_t dal, std::initializer_list<DalArgument> arguments,
                  int64_t& reply) override {
-        FARPROC function = m_module ? ::GetProcAddress(m_module.Get(), DalExportName(which))
-                                    : nullptr;
+        FARPROC function =
+            m_module ? ::GetProcAddress(m_module.Get(), DalExportName(which)) : nullptr;
         if (function == nullptr) {
             return m_module ? DalCall::Missing : DalCall::Failed;
         }
@@ -99,7 +98,7 @@ public:
           m_exports(std::move(exports)) {}
     ~ProxyChannel() override { End(0); }
 
-    uint64_t Open(HANDLE printer) override {
+    uint64_t Open(HANDLE, const OString& printerName) override {
         // A module without the export would not be opened in this process
         // either: no proxy is started for it.
         if (!Has(kOpenExport)) {
@@ -119,9 +118,8 @@ public:
         }
         // The printer handle does not cross processes: the proxy opens the
         // printer by name.
-        PrinterInfo info(printer);
         int64_t reply = 0;
-        if (!Exchange(kOpenExport, {DalArgument::Text(info.GetPrinterName().GetWide())}, reply)) {
+        if (!Exchange(kOpenExport, {DalArgument::Text(printerName.GetWide())}, reply)) {
             return 0;
         }
         return static_cast<uint64_t>(reply);
@@ -196,8 +194,9 @@ bool ReadModuleFile(const OString& path, std::vector<uint8_t>& bytes) {
     }
     bytes.resize(static_cast<size_t>(file.GetSize()));
     for (size_t done = 0; done < bytes.size();) {
-        uint32_t read = file.ReadRaw(bytes.data() + done, static_cast<uint32_t>(std::min<size_t>(
-                                                              bytes.size() - done, 1u << 20)));
+        uint32_t read =
+            file.ReadRaw(bytes.data() + done,
+                         static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, 1u << 20)));
         if (read == 0) {
             return false;
         }

@@ -48,15 +48,17 @@ class DalChannel {
 public:
     virtual ~DalChannel() = default;
 
-    // DAL_Printer_Open for the spooler printer handle (borrowed): the DAL
-    // handle, 0 when the module lacks the export or the open failed.
-    virtual uint64_t Open(HANDLE printer) = 0;
+    // DAL_Printer_Open for the spooler printer handle (borrowed) of the
+    // printer named printerName (a proxy, in another process, opens it by
+    // name): the DAL handle, 0 when the module lacks the export or the open
+    // failed.
+    virtual uint64_t Open(HANDLE printer, const OString& printerName) = 0;
     // Calls the export with the DAL handle and the arguments, in the order of
     // its parameters (flags and action numbers as 32-bit values, a window as
     // its handle). reply: its result zero-extended from its own width, or the
     // proxy's whole 8-byte answer. The pipe layer's exceptions do not leave.
-    virtual DalCall Call(DalExport which, uint64_t dal, std::initializer_list<DalArgument> arguments,
-                         int64_t& reply) = 0;
+    virtual DalCall Call(DalExport which, uint64_t dal,
+                         std::initializer_list<DalArgument> arguments, int64_t& reply) = 0;
     // Frees the module, or closes the pipe and ends a proxy that does not
     // leave within graceMs (0: at once). Calls after it fail.
     virtual void End(DWORD graceMs) = 0;

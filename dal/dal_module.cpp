@@ -12,8 +12,7 @@
 #include "dal/dal_text.h"
 #include "diagnostics/exceptions.h"
 #include "printer/printer_info.h"
-#include "printer/printer_registry_facts.h"
-#include "registry/driver_settings.h"
+#include "printer/printer_call_context.h"
 
 namespace {
 
@@ -40,10 +39,20 @@ VersionRead ReadModuleVersion(const OString& path, uint64_t& version, DWORD& err
     return VersionRead::Read;
 }
 
-bool IsDalIsolated(HANDLE printer) {
-    DriverSettings settings;
-    settings.Load(PrinterRegistry(RegistryFactsOf(PrinterInfo(printer))));
-    return settings.IsDalIsolated();
+// The module's full path for the printer's facts (see GetDalModulePath).
+OString DalModulePath(HANDLE printer, const PrinterInfo& info) {
+    bool classic = info.IsClassicLayout();
+    // 260 units, zero-filled: a value that fills them has no terminator.
+    wchar_t value[MAX_PATH] = {};
+    DWORD type = 0;
+    DWORD needed = 0;
+    wchar_t* valueName = const_cast<wchar_t*>(classic ? L"DAL Interface" : L"DAL Interface V3");
+    if (::GetPrinterDataW(printer, valueName, &type, reinterpret_cast<BYTE*>(value), sizeof value,
+                          &needed) != ERROR_SUCCESS) {
+        return OString();
+    }
+    OString text(value, static_cast<int32_t>(::wcsnlen(value, MAX_PATH)));
+    return info.GetModuleDirectory() + OString(L"\\") + DalModuleFileName(text, classic);
 }
 
 // The export through the channel; Failed when none is open.
@@ -94,19 +103,7 @@ void DriverDLLProxy::ForgetBitness() {
 }
 
 OString DriverDLLProxy::GetDalModulePath(HANDLE printer) {
-    PrinterInfo info(printer);
-    bool classic = info.IsClassicLayout();
-    // 260 units, zero-filled: a value that fills them has no terminator.
-    wchar_t value[MAX_PATH] = {};
-    DWORD type = 0;
-    DWORD needed = 0;
-    wchar_t* valueName = const_cast<wchar_t*>(classic ? L"DAL Interface" : L"DAL Interface V3");
-    if (::GetPrinterDataW(printer, valueName, &type, reinterpret_cast<BYTE*>(value), sizeof value,
-                          &needed) != ERROR_SUCCESS) {
-        return OString();
-    }
-    OString text(value, static_cast<int32_t>(::wcsnlen(value, MAX_PATH)));
-    return info.GetModuleDirectory() + OString(L"\\") + DalModuleFileName(text, classic);
+    return DalModulePath(printer, PrinterInfo(printer));
 }
 
 OString DriverDLLProxy::ProxyProgramPath() {
@@ -160,7 +157,8 @@ void DriverDLLProxy::PrinterClose(uint64_t dal) {
 }
 
 uint64_t DriverDLLProxy::Open(HANDLE printer) {
-    OString path = GetDalModulePath(printer);
+    PrinterCallContext context(PrinterInfo::KeyFromHandle(printer));
+    OString path = DalModulePath(printer, context.Info());
     if (path.IsEmpty()) {
         return 0;
     }
@@ -173,7 +171,7 @@ uint64_t DriverDLLProxy::Open(HANDLE printer) {
 
     bool wow64 = IsRunningUnderWow64();
     bool proxied = false;
-    if (wow64 || IsDalIsolated(printer)) {
+    if (wow64 || context.Settings().IsDalIsolated()) {
         uint64_t version = 0;
         DWORD error = 0;
         VersionRead read = ReadModuleVersion(path, version, error);
@@ -194,7 +192,7 @@ uint64_t DriverDLLProxy::Open(HANDLE printer) {
     if (!m_channel) {
         return 0;
     }
-    m_open = m_channel->Open(printer);
+    m_open = m_channel->Open(printer, context.Name());
     // A module whose open failed stays loaded (see the lifecycle); a proxy goes.
     if (m_open == 0 && m_channel->IsProxy()) {
         EndChannel(kProxyExitGraceMs);
@@ -246,8 +244,8 @@ void DriverDLLProxy::SettingsImport(uint64_t dal, const OString& path, uint32_t 
 void DriverDLLProxy::SettingsReset(uint64_t dal, uint32_t flags) {
     OneAtATime([&] {
         int64_t ignored = 0;
-        Call(m_channel.get(), DalExport::SettingsReset, dal, {DalArgument::Number(static_cast<int32_t>(flags))},
-             ignored);
+        Call(m_channel.get(), DalExport::SettingsReset, dal,
+             {DalArgument::Number(static_cast<int32_t>(flags))}, ignored);
     });
 }
 
@@ -257,18 +255,18 @@ bool DriverDLLProxy::PrinterAction(uint64_t dal, int32_t action) {
 
 bool DriverDLLProxy::Action(uint64_t dal, int32_t action) {
     int64_t reply = 0;
-    return Call(m_channel.get(), DalExport::PrinterAction, dal, {DalArgument::Number(action)}, reply) ==
-               DalCall::Done &&
+    return Call(m_channel.get(), DalExport::PrinterAction, dal, {DalArgument::Number(action)},
+                reply) == DalCall::Done &&
            reply != 0;
 }
 
 bool DriverDLLProxy::PrinterActionUI(uint64_t dal, HWND parent, int32_t action) {
     return OneAtATime([&] {
         int64_t reply = 0;
-        DalCall call = Call(m_channel.get(), DalExport::PrinterActionUI, dal,
-                            {DalArgument::Number(reinterpret_cast<intptr_t>(parent)),
-                             DalArgument::Number(action)},
-                            reply);
+        DalCall call = Call(
+            m_channel.get(), DalExport::PrinterActionUI, dal,
+            {DalArgument::Number(reinterpret_cast<intptr_t>(parent)), DalArgument::Number(action)},
+            reply);
         if (call == DalCall::Missing) {
             return Action(dal, action);  // without the window
         }
@@ -279,8 +277,8 @@ bool DriverDLLProxy::PrinterActionUI(uint64_t dal, HWND parent, int32_t action) 
 uint32_t DriverDLLProxy::PrinterActionFlag(uint64_t dal, int32_t action) {
     return OneAtATime([&]() -> uint32_t {
         int64_t reply = 0;
-        if (Call(m_channel.get(), DalExport::PrinterActionFlag, dal, {DalArgument::Number(action)}, reply) !=
-            DalCall::Done) {
+        if (Call(m_channel.get(), DalExport::PrinterActionFlag, dal, {DalArgument::Number(action)},
+                 reply) != DalCall::Done) {
             return 0;
         }
         return static_cast<uint32_t>(static_cast<uint64_t>(reply));
