@@ -34,8 +34,7 @@ void PrinterInfoCache::Fill(PrinterInfo& record) {
     int32_t index = m_index.Find(key);
     if (index >= 0) {
         PrinterInfo* entry = m_index.GetValueAt(index);
-        if (OTickCount() >
-            entry->m_lastRefresh + kRefreshIntervalMs) {
+        if (OTickCount() > entry->m_lastRefresh + kRefreshIntervalMs) {
             entry->Gather();
         }
         record = *entry;
