@@ -5,7 +5,10 @@
 // timed alone and interleaved. Prints the split (exchange, registry, rest),
 // the ratio of a call to the raw exchange plus those reads (target: at most
 // 1.10), and the process's handle count and private memory before and after
-// all calls (target: no growth).
+// all calls (target: no growth). Before that, the system calls one status
+// call makes, counted through the program's import table: spooler calls,
+// registry opens and queries, waits (the printer registry's mutex among them)
+// and requests the server received.
 //
 //   advanced_status_bench [CALLS]     default 100000
 //
@@ -22,10 +25,11 @@
 
 #include "driver_interface/advanced_text.h"
 #include "driver_interface/di_exports.h"
+#include "printer/printer_call_context.h"
 #include "printer/printer_info.h"
 #include "bench/bench_support.h"
+#include "bench/call_counter.h"
 #include "printer/printer_registry_facts.h"
-#include "registry/driver_settings.h"
 #include "registry/printer_registry.h"
 #include "sim/label_printer.h"
 #include "sim/printer_setup.h"
@@ -62,6 +66,56 @@ Usage Measure() {
     }
     HeapUnlock(heap);
     return usage;
+}
+
+// The system calls one status call makes, by kind.
+struct CallCounts {
+    long long spooler = 0;
+    long long registryOpens = 0;
+    long long registryQueries = 0;
+    long long waits = 0;
+    long long requests = 0;
+};
+
+using OpenPrinterCount = QvBench::Counted<struct OpenPrinterTag>;
+using ClosePrinterCount = QvBench::Counted<struct ClosePrinterTag>;
+using GetPrinterCount = QvBench::Counted<struct GetPrinterTag>;
+using GetPrinterDriverCount = QvBench::Counted<struct GetPrinterDriverTag>;
+using GetPrinterDataCount = QvBench::Counted<struct GetPrinterDataTag>;
+using GetPrinterDataExCount = QvBench::Counted<struct GetPrinterDataExTag>;
+using GetPrinterDataACount = QvBench::Counted<struct GetPrinterDataATag>;
+using EnumJobsCount = QvBench::Counted<struct EnumJobsTag>;
+using RegOpenCount = QvBench::Counted<struct RegOpenTag>;
+using RegCreateCount = QvBench::Counted<struct RegCreateTag>;
+using RegQueryCount = QvBench::Counted<struct RegQueryTag>;
+using WaitCount = QvBench::Counted<struct WaitTag>;
+
+void HookCounters() {
+    OpenPrinterCount::Hook("OpenPrinterW", &OpenPrinterW);
+    ClosePrinterCount::Hook("ClosePrinter", &ClosePrinter);
+    GetPrinterCount::Hook("GetPrinterW", &GetPrinterW);
+    GetPrinterDriverCount::Hook("GetPrinterDriverW", &GetPrinterDriverW);
+    GetPrinterDataCount::Hook("GetPrinterDataW", &GetPrinterDataW);
+    GetPrinterDataExCount::Hook("GetPrinterDataExW", &GetPrinterDataExW);
+    GetPrinterDataACount::Hook("GetPrinterDataA", &GetPrinterDataA);
+    EnumJobsCount::Hook("EnumJobsW", &EnumJobsW);
+    RegOpenCount::Hook("RegOpenKeyExW", &RegOpenKeyExW);
+    RegCreateCount::Hook("RegCreateKeyExW", &RegCreateKeyExW);
+    RegQueryCount::Hook("RegQueryValueExW", &RegQueryValueExW);
+    WaitCount::Hook("WaitForSingleObject", &WaitForSingleObject);
+}
+
+CallCounts Snapshot(const QvSim::XpmlServerProcess& server) {
+    CallCounts counts;
+    counts.spooler = OpenPrinterCount::count + ClosePrinterCount::count + GetPrinterCount::count +
+                     GetPrinterDriverCount::count + GetPrinterDataCount::count +
+                     GetPrinterDataExCount::count + GetPrinterDataACount::count +
+                     EnumJobsCount::count;
+    counts.registryOpens = RegOpenCount::count + RegCreateCount::count;
+    counts.registryQueries = RegQueryCount::count;
+    counts.waits = WaitCount::count;
+    counts.requests = server.Requests();
+    return counts;
 }
 
 }  // namespace
@@ -125,6 +179,25 @@ int main(int argc, char** argv) {
         SysFreeString(answer);
         raw.Exchange(bytes);
     }
+    // The counts: the server's own counter answers a request of its own, so
+    // it is read outside the counted calls.
+    HookCounters();
+    constexpr int kCounted = 1000;
+    const CallCounts first = Snapshot(server);
+    for (int i = 0; i < kCounted; ++i) {
+        SysFreeString(DI_GetPrinterStatusText_impl(driverInterface));
+    }
+    const CallCounts last = Snapshot(server);
+    auto per = [](long long from, long long to) {
+        return static_cast<double>(to - from) / kCounted;
+    };
+    std::printf(
+        "per status call: spooler calls %.2f, registry opens %.2f, registry queries %.2f, "
+        "waits %.2f, XPML requests %.2f\n",
+        per(first.spooler, last.spooler), per(first.registryOpens, last.registryOpens),
+        per(first.registryQueries, last.registryQueries), per(first.waits, last.waits),
+        per(first.requests, last.requests - 1));
+
     const Usage before = Measure();
     const int64_t connectionsBefore = server.Connections();
     double total = 0;
@@ -148,11 +221,8 @@ int main(int argc, char** argv) {
         rawTime += QvBench::Now() - start;
         start = QvBench::Now();
         {
-            PrinterInfo printerInfo(printer);
-            PrinterRegistry settingsRegistry(RegistryFactsOf(printerInfo));
-            DriverSettings settings;
-            settings.Load(settingsRegistry);
-            settings.GetStatusMonitoringMode();
+            PrinterCallContext context(name);
+            context.Settings().GetStatusMonitoringMode();
         }
         settingsTime += QvBench::Now() - start;
         start = QvBench::Now();

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/win_buffer.h"
 #include "driver_interface/advanced_text.h"
 #include "driver_interface/driver_interface.h"
+#include "printer/printer_call_context.h"
 #include "printer/printer_info.h"
 #include "xpml/encodings.h"
 #include "xpml/xpml_routing.h"
@@ -113,13 +113,15 @@ bool AdvancedDriverInterface::DoSendDalQueryEx(const uint8_t* data, uint32_t siz
     if (envelope.size() > kMaxDalQueryEnvelopeBytes) {
         return false;
     }
-    return SendXpml(PrinterName(), envelope.c_str()) != kXpmlNoAnswer;
+    PrinterCallContext printer(PrinterKey());
+    return SendXpml(printer, envelope.c_str()) != kXpmlNoAnswer;
 }
 
 int AdvancedDriverInterface::DoGetDalQueryStatus(const OString& queryId) {
     std::vector<uint8_t> answer;
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "status");
-    if (SendXpml(PrinterName(), request.c_str(), answer) == kXpmlNoAnswer) {
+    PrinterCallContext printer(PrinterKey());
+    if (SendXpml(printer, request.c_str(), answer) == kXpmlNoAnswer) {
         return 0;
     }
     return LeadingDecimal(AnswerText(answer));
@@ -128,26 +130,10 @@ int AdvancedDriverInterface::DoGetDalQueryStatus(const OString& queryId) {
 bool AdvancedDriverInterface::DoGetDalQueryResponse(const OString& queryId,
                                                     std::vector<uint8_t>& response) {
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "response");
-    return SendXpml(PrinterName(), request.c_str(), response) != kXpmlNoAnswer;
+    PrinterCallContext printer(PrinterKey());
+    return SendXpml(printer, request.c_str(), response) != kXpmlNoAnswer;
 }
 
 bool AdvancedDriverInterface::DoIsBidiEnabled() {
-    uint64_t now = ScopedAdvancedInterfaceApi::Current().tickCount64();
-    if (m_lastBidiCheck != 0 && now - m_lastBidiCheck <= kBidiCacheMs) {
-        return m_bidiEnabled;
-    }
-    m_lastBidiCheck = now;
-    m_bidiEnabled = false;
-    if (Printer() == nullptr) {
-        return false;
-    }
-    std::vector<uint8_t> info;
-    bool read = OQueryBoolBuffer(info, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
-        return ::GetPrinterW(Printer(), 2, buffer, size, needed);
-    });
-    if (read && info.size() >= sizeof(PRINTER_INFO_2W)) {
-        m_bidiEnabled = (reinterpret_cast<const PRINTER_INFO_2W*>(info.data())->Attributes &
-                         PRINTER_ATTRIBUTE_ENABLE_BIDI) != 0;
-    }
-    return m_bidiEnabled;
+    return (Info().GetAttributes() & PRINTER_ATTRIBUTE_ENABLE_BIDI) != 0;
 }

@@ -6,10 +6,7 @@
 #include "driver_interface/advanced_text.h"
 #include "driver_interface/driver_interface.h"
 #include "driver_interface/printer_status.h"
-#include "printer/printer_info.h"
-#include "printer/printer_registry_facts.h"
-#include "registry/driver_settings.h"
-#include "registry/printer_registry.h"
+#include "printer/printer_call_context.h"
 #include "xpml/xpml_routing.h"
 
 namespace {
@@ -23,7 +20,7 @@ OString Narrow(std::string_view text) {
 }
 
 // The printer's answer as text; false when no route answered.
-bool Ask(const OString& printer, const char* request, std::string& text) {
+bool Ask(PrinterCallContext& printer, const char* request, std::string& text) {
     std::vector<uint8_t> answer;
     if (SendXpml(printer, request, answer) == kXpmlNoAnswer) {
         return false;
@@ -34,27 +31,17 @@ bool Ask(const OString& printer, const char* request, std::string& text) {
 
 }  // namespace
 
-OString AdvancedDriverInterface::PrinterName() const {
-    return PrinterInfo(Printer()).GetPrinterName();
-}
-
-OString AdvancedDriverInterface::MonitoredPrinter() {
-    // The bidi answer is cached; the setting is read only when it is on.
-    if (!DoIsBidiEnabled()) {
-        return OString();
-    }
-    PrinterInfo info(Printer());
-    PrinterRegistry registry(RegistryFactsOf(info));
-    DriverSettings settings;
-    settings.Load(registry);
-    return settings.IsStatusMonitoringEnabled() ? info.GetPrinterName() : OString();
+bool AdvancedDriverInterface::IsMonitored(PrinterCallContext& printer) {
+    // The setting is read only when bidi is on.
+    return (printer.Info().GetAttributes() & PRINTER_ATTRIBUTE_ENABLE_BIDI) != 0 &&
+           printer.Settings().IsStatusMonitoringEnabled();
 }
 
 OString AdvancedDriverInterface::DoGetPrinterStatusText() {
-    OString printer = MonitoredPrinter();
+    PrinterCallContext printer(PrinterKey());
     std::string text;
     StatusTextAnswer answer;
-    if (!printer.IsEmpty() && Ask(printer, kStatusTextRequest, text)) {
+    if (IsMonitored(printer) && Ask(printer, kStatusTextRequest, text)) {
         answer = ReadStatusTextAnswer(text);
     }
     if (!answer.monitored) {
@@ -73,10 +60,10 @@ OString AdvancedDriverInterface::DoGetPrinterStatusText() {
 }
 
 int AdvancedDriverInterface::DoGetPrinterStatusSeverity() {
-    OString printer = MonitoredPrinter();
+    PrinterCallContext printer(PrinterKey());
     std::string text;
     int severity = 0;
-    if (!printer.IsEmpty() && Ask(printer, kSeverityRequest, text) &&
+    if (IsMonitored(printer) && Ask(printer, kSeverityRequest, text) &&
         ReadSeverityAnswer(text, severity)) {
         return severity;
     }
@@ -84,9 +71,9 @@ int AdvancedDriverInterface::DoGetPrinterStatusSeverity() {
 }
 
 uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
-    OString printer = MonitoredPrinter();
+    PrinterCallContext printer(PrinterKey());
     std::string text;
-    if (printer.IsEmpty() || !Ask(printer, kExtendedFlagsRequest, text)) {
+    if (!IsMonitored(printer) || !Ask(printer, kExtendedFlagsRequest, text)) {
         // Asking an unreachable printer for its severity as well would make
         // the host wait out every time-out twice.
         return ExtendedStatusFlagsForSeverity(BasicDriverInterface::DoGetPrinterStatusSeverity());
@@ -109,21 +96,22 @@ bool AdvancedDriverInterface::DoHasPrinterStatus(int statusId) {
 }
 
 OString AdvancedDriverInterface::DoGetJobStatusText(uint32_t jobId) {
+    PrinterCallContext printer(PrinterKey());
     std::string text;
-    if (!Ask(PrinterName(), JobStatusRequest(jobId).c_str(), text)) {
+    if (!Ask(printer, JobStatusRequest(jobId).c_str(), text)) {
         return OString();
     }
     return Narrow(text);
 }
 
 OString AdvancedDriverInterface::DoGetPrinterDriverVersion() {
-    OString module = ConfigurationModulePath(PrinterInfo(Printer()));
+    OString module = ConfigurationModulePath(Info());
     OString version = module.IsEmpty() ? OString() : ReadVersionString(module, "ProductVersion");
     return version.IsEmpty() ? BasicDriverInterface::DoGetPrinterDriverVersion() : version;
 }
 
 OString AdvancedDriverInterface::DoGetPrinterDriverDate() {
-    OString module = ConfigurationModulePath(PrinterInfo(Printer()));
+    OString module = ConfigurationModulePath(Info());
     OString date = module.IsEmpty() ? OString() : ReadVersionString(module, "Build Date");
     if (date.IsEmpty()) {
         return BasicDriverInterface::DoGetPrinterDriverDate();

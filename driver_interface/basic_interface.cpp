@@ -91,7 +91,7 @@ OString BasicDriverInterface::ReadVersionString(const OString& path, const OStri
 }
 
 OString BasicDriverInterface::DoGetPrinterDriverVersion() {
-    PrinterInfo info(m_printer);
+    PrinterInfo info = Info();
     if (info.GetDriverVersion() != 0) {
         return FormatDriverVersion(info.GetDriverVersion());
     }
@@ -100,7 +100,7 @@ OString BasicDriverInterface::DoGetPrinterDriverVersion() {
 }
 
 OString BasicDriverInterface::DoGetPrinterDriverDate() {
-    PrinterInfo info(m_printer);
+    PrinterInfo info = Info();
     FILETIME date = info.GetDriverDate();
     if (date.dwLowDateTime == 0 && date.dwHighDateTime == 0) {
         OString module = ConfigurationModulePath(info);
@@ -118,7 +118,7 @@ void BasicDriverInterface::DoCommand(int command, DriverCommand& record) {
     }
     record.supported = true;
     if (record.execute) {
-        PrinterInfo info(m_printer);
+        PrinterInfo info = Info();
         PrintTestPage(info.GetPrinterName(), command == kCommandTestPage);
     }
 }

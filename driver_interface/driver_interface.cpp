@@ -6,6 +6,7 @@
 
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
+#include "printer/printer_info.h"
 
 namespace {
 
@@ -309,6 +310,22 @@ BasicDriverInterface::~BasicDriverInterface() = default;
 
 void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
     m_printer = printer;
+    m_printerKey = OString();
+}
+
+// A new interface sees the printer as it is now (its bidi attribute above
+// all); later calls take the thread's cached facts, at most a second old.
+const OString& BasicDriverInterface::PrinterKey() {
+    if (m_printerKey.IsEmpty() && m_printer != nullptr) {
+        m_printerKey = PrinterInfo::KeyFromHandle(m_printer);
+        PrinterInfoCache::ExpireThisThread(m_printerKey);
+    }
+    return m_printerKey;
+}
+
+PrinterInfo BasicDriverInterface::Info() {
+    const OString& key = PrinterKey();
+    return key.IsEmpty() ? PrinterInfo() : PrinterInfo(key);
 }
 
 std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {

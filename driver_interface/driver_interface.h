@@ -22,6 +22,7 @@
 #include "printer/odometer.h"
 
 class OEventLog;
+class PrinterCallContext;
 class PrinterInfo;
 
 // Hosts of both compilers build the record; its layout is part of the interface.
@@ -293,6 +294,12 @@ public:
 protected:
     ~BasicDriverInterface();
     HANDLE Printer() const { return m_printer; }
+    // The printer's cache key (PrinterInfo::KeyFromHandle), asked of the
+    // spooler once per handle, when the thread's cached facts of the printer
+    // are also marked for reading again; empty while the spooler cannot say.
+    const OString& PrinterKey();
+    // The printer's facts from this thread's cache, by its key.
+    PrinterInfo Info();
 
 private:
     // Read-modify-write of one field of the job's JOB_INFO_2.
@@ -300,14 +307,9 @@ private:
     bool ChangeJob(uint32_t jobId, Change change);
 
     HANDLE m_printer = nullptr;  // borrowed from the host
+    OString m_printerKey;        // of m_printer, empty until asked
     std::shared_ptr<OEventLog> m_eventLog;
 };
-
-// The clock of the bidi cache; a test steps it past the cache's lifetime.
-struct AdvancedInterfaceApi {
-    decltype(&::GetTickCount64) tickCount64 = ::GetTickCount64;
-};
-using ScopedAdvancedInterfaceApi = ScopedApi<AdvancedInterfaceApi>;
 
 // The interface for drivers with a DAL module. Status comes from the printer
 // itself through XPML when the printer has bidirectional support and its
@@ -317,8 +319,6 @@ using ScopedAdvancedInterfaceApi = ScopedApi<AdvancedInterfaceApi>;
 // DAL queries go to the driver's DAL module and its XPML server.
 class AdvancedDriverInterface : public BasicDriverInterface {
 public:
-    // How long an IsBidiEnabled answer is reused.
-    static constexpr uint64_t kBidiCacheMs = 1000;
     // The largest DAL query envelope sent: a form field may triple in URL
     // encoding, and the XPML server reads no message beyond the size the
     // library's own HTTP framing accepts. A larger query fails, never cut.
@@ -366,8 +366,8 @@ protected:
     // The printer's number for the query, 0 without an answer.
     int DoGetDalQueryStatus(const OString& queryId) override;
     bool DoGetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) override;
-    // PRINTER_ATTRIBUTE_ENABLE_BIDI of the printer, asked at most once per
-    // kBidiCacheMs (also after a failed check).
+    // PRINTER_ATTRIBUTE_ENABLE_BIDI of the printer's cached facts (asked of
+    // the spooler at most once a second).
     bool DoIsBidiEnabled() override;
 
     // Closes the DAL handle, then the module or proxy goes with m_dll; a
@@ -375,17 +375,14 @@ protected:
     ~AdvancedDriverInterface();
 
 private:
-    // The printer's name when the monitoring gate is open, else empty.
-    OString MonitoredPrinter();
-    // The printer name XPML requests carry.
-    OString PrinterName() const;
+    // True when the monitoring gate is open: the printer's bidi attribute,
+    // then (only when it is set) its monitoring setting.
+    static bool IsMonitored(PrinterCallContext& printer);
     // True when the DAL handle is open (opened here when it is not).
     bool OpenDal();
 
     DriverDLLProxy m_dll;
     uint64_t m_dal = 0;  // 0 while no DAL printer is open
-    bool m_bidiEnabled = false;
-    uint64_t m_lastBidiCheck = 0;  // tick count in ms, 0 before the first check
 };
 
 // DI_Open's choice: the advanced interface when the printer data holds

@@ -38,11 +38,14 @@ using ScopedPrinterInfoApi = ScopedApi<PrinterInfoApi>;
 
 // Copyable record of one printer's spooler and driver facts.
 //
-// Constructing one from a printer handle or a printer name fills it from the
-// calling thread's PrinterInfoCache: within a second of the cached entry's last
-// successful PRINTER_INFO_2 read no spooler call is made; later the printer part
-// is read again; the driver part (DRIVER_INFO_6, "DriverPackage") is read only
-// when the thread first meets the printer. Never throws on spooler failures:
+// Constructing one from a printer name fills it from the calling thread's
+// PrinterInfoCache: within a second of the cached entry's last successful
+// PRINTER_INFO_2 read no spooler call is made; later the printer part is read
+// again (an open, a level 2 read, a close); the driver part (DRIVER_INFO_6,
+// "DriverPackage") is read only when the thread first meets the printer. The
+// handle constructor costs one spooler call more every time (PRINTER_INFO_4,
+// for the key): a caller that meets one handle often keeps its key
+// (KeyFromHandle) and builds records by name, as the driver interface does. Never throws on spooler failures:
 // fields that could not be read stay empty or 0 (only allocation failure
 // propagates). Every record is an independent copy, safe to hand to another
 // thread.

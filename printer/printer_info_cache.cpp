@@ -29,6 +29,14 @@ void PrinterInfoCache::ClearThisThread() {
     }
 }
 
+void PrinterInfoCache::ExpireThisThread(const OString& key) {
+    PrinterInfoCache* cache = Peek();
+    const int32_t index = cache != nullptr ? cache->m_index.Find(key) : -1;
+    if (index >= 0) {
+        cache->m_index.GetValueAt(index)->m_lastRefresh = 0;
+    }
+}
+
 void PrinterInfoCache::Fill(PrinterInfo& record) {
     const OString key = record.m_printerName;
     int32_t index = m_index.Find(key);

@@ -7,6 +7,7 @@
 #include "core/maps.h"
 #include "core/thread_local_singleton.h"
 
+class OString;
 class PrinterInfo;
 
 // The per-thread map from printer name to its cached PrinterInfo. Callers do
@@ -26,6 +27,11 @@ public:
     // reads the driver part again (for tests, and for a caller that knows a
     // driver was reinstalled).
     static void ClearThisThread();
+    // Makes the next lookup of key on this thread read the printer part
+    // (PRINTER_INFO_2) again, however recent the entry: for a caller that
+    // starts afresh with a printer (a new driver interface) and must see its
+    // current attributes.
+    static void ExpireThisThread(const OString& key);
 
     // Entries of this thread's cache (for tests).
     int32_t GetCount() const { return m_index.GetCount(); }

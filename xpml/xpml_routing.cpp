@@ -9,8 +9,7 @@
 #include "core/handles.h"
 #include "core/win_buffer.h"
 #include "diagnostics/event_log.h"
-#include "printer/printer_info.h"
-#include "printer/printer_registry_facts.h"
+#include "printer/printer_call_context.h"
 #include "registry/printer_registry.h"
 #include "xpml/xpml_exchange.h"
 
@@ -285,21 +284,35 @@ struct Routed {
     std::unique_ptr<HttpResponse> answer;
 };
 
-Routed Route(const OString& printer, const char* request) {
+Routed Route(PrinterCallContext& context, const OString& printer, const char* request) {
     Routed routed;
     if (request == nullptr) {
         return routed;
     }
-    const PrinterInfo info(printer);
-    PrinterRegistry registry(RegistryFactsOf(info, printer));
-    routed.answer = SendOverNetwork(info, registry, printer, request);
+    const PrinterInfo& info = context.Info();
+    routed.answer = SendOverNetwork(info, context.Registry(), printer, request);
     if (routed.answer) {
         routed.route = kXpmlNetwork;
     } else if (!info.IsRemote()) {
-        routed.answer = SendLocally(registry, printer, request);
+        routed.answer = SendLocally(context.Registry(), printer, request);
         routed.route = routed.answer ? kXpmlLocal : kXpmlNoAnswer;
     }
     return routed;
+}
+
+Routed Route(const OString& printer, const char* request) {
+    if (request == nullptr) {
+        return Routed();
+    }
+    PrinterCallContext context(printer);
+    return Route(context, printer, request);
+}
+
+int32_t BodyOf(Routed routed, std::vector<uint8_t>& answer) {
+    if (routed.answer) {
+        answer = routed.answer->Body();
+    }
+    return routed.route;
 }
 
 }  // namespace
@@ -330,11 +343,15 @@ int32_t SendXpml(const OString& printer, const char* request) {
 }
 
 int32_t SendXpml(const OString& printer, const char* request, std::vector<uint8_t>& answer) {
-    Routed routed = Route(printer, request);
-    if (routed.answer) {
-        answer = routed.answer->Body();
-    }
-    return routed.route;
+    return BodyOf(Route(printer, request), answer);
+}
+
+int32_t SendXpml(PrinterCallContext& printer, const char* request) {
+    return Route(printer, printer.Name(), request).route;
+}
+
+int32_t SendXpml(PrinterCallContext& printer, const char* request, std::vector<uint8_t>& answer) {
+    return BodyOf(Route(printer, printer.Name(), request), answer);
 }
 
 std::unique_ptr<HttpResponse> SendXpml(const OString& printer, const char* request,

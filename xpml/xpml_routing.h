@@ -11,6 +11,7 @@
 #include "core/seam.h"
 #include "xpml/http.h"
 
+class PrinterCallContext;
 class PrinterRegistry;
 
 // Routing of XPML requests: first over the network to the driver's XPML server
@@ -75,6 +76,11 @@ int32_t SendXpml(const OString& printer, const char* request);
 int32_t SendXpml(const OString& printer, const char* request, std::vector<uint8_t>& answer);
 // The answer (null when none); the route code goes through route when given.
 std::unique_ptr<HttpResponse> SendXpml(const OString& printer, const char* request, int32_t* route);
+// The same for a printer whose facts the caller already holds for its
+// operation: nothing is asked of the spooler or built again, and the form
+// fields carry printer.Name(). The name-based forms above build the context.
+int32_t SendXpml(PrinterCallContext& printer, const char* request);
+int32_t SendXpml(PrinterCallContext& printer, const char* request, std::vector<uint8_t>& answer);
 
 class ClientUtility {
 public:

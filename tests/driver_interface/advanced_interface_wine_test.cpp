@@ -191,9 +191,10 @@ TEST_F(AdvancedInterfaceTest, JobRequestIsSentWhateverTheMonitoringMode) {
 }
 
 TEST_F(AdvancedInterfaceTest, BidiAnswerIsReusedForOneSecond) {
-    AdvancedInterfaceApi clock;
-    clock.tickCount64 = &SteppedClock;
-    ScopedAdvancedInterfaceApi scoped(clock);
+    PrinterInfoApi clock = PrinterInfoApi::Current();
+    clock.getTickCount64 = &SteppedClock;
+    ScopedPrinterInfoApi scoped(clock);
+    PrinterInfoCache::ClearThisThread();
     g_now = 50000;
     Reopen();
     EXPECT_TRUE(Object().IsBidiEnabled());
