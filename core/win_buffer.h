@@ -22,17 +22,22 @@ struct OBufferAttempt {
 // allocations and brought the host down.
 constexpr DWORD kOQueryGuardBytes = 256;
 
+// The sane upper bound of a buffer the helpers grow, unless a caller sets its own.
+constexpr DWORD kOQueryMaxBytes = 64u << 20;
+
 // Every helper takes (out, call, error = nullptr, initialBytes) in that order.
 //
 // Calls attempt(buffer, size) with a growing buffer until it is done or fails.
 // Retries because the answer can change between calls (a job arrives, a value is
-// rewritten). Gives up past maxBytes with ERROR_INSUFFICIENT_BUFFER. On success
-// the vector holds exactly the bytes reported; on failure it is empty and
-// *error (when given) holds the code.
+// rewritten). Gives up past maxBytes with ERROR_INSUFFICIENT_BUFFER; the first
+// try is never larger than maxBytes, so initialBytes == maxBytes asks for an
+// exact size. On success the vector holds exactly the bytes reported; on
+// failure it is empty and *error (when given) holds the code.
 template <typename Attempt>
 bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD* error = nullptr,
-                  DWORD initialBytes = 256, DWORD maxBytes = 64u << 20) {
+                  DWORD initialBytes = 256, DWORD maxBytes = kOQueryMaxBytes) {
     DWORD size = initialBytes == 0 ? 1 : initialBytes;
+    size = size > maxBytes ? maxBytes : size;
     for (;;) {
         out.assign(size + kOQueryGuardBytes, 0);
         OBufferAttempt answer = attempt(out.data(), size);
@@ -47,9 +52,9 @@ bool OQueryBuffer(std::vector<uint8_t>& out, Attempt&& attempt, DWORD* error = n
             }
             return false;
         }
-        DWORD next =
-            answer.size > size ? answer.size : (size > maxBytes / 2 ? maxBytes + 1 : size * 2);
-        if (next > maxBytes) {
+        // Doubling 0 gets nowhere and a wrapped double is smaller: both are past the cap.
+        DWORD next = answer.size > size ? answer.size : size * 2;
+        if (next <= size || next > maxBytes) {
             out.clear();
             if (error != nullptr) {
                 *error = ERROR_INSUFFICIENT_BUFFER;
@@ -87,7 +92,7 @@ bool OQueryBoolBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = nul
 // error code; on success needed holds the bytes written.
 template <typename Call>
 bool OQueryStatusBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = nullptr,
-                        DWORD initialBytes = 256) {
+                        DWORD initialBytes = 256, DWORD maxBytes = kOQueryMaxBytes) {
     return OQueryBuffer(
         out,
         [&](uint8_t* buffer, DWORD size) {
@@ -101,7 +106,7 @@ bool OQueryStatusBuffer(std::vector<uint8_t>& out, Call&& call, DWORD* error = n
             }
             return OBufferAttempt{OBufferAttempt::Result::Failed, 0, code};
         },
-        error, initialBytes);
+        error, initialBytes, maxBytes);
 }
 
 // Dialect: the size is asked for up front (GetFileVersionInfoSize, then

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "core/clock.h"
 #include "diagnostics/event_log_format.h"
 #include "registry/oregistry.h"
 
@@ -36,8 +37,8 @@ struct SourceTable {
 // library ran out of TLS slots and died in the loader.
 SourceTable g_table;
 
-uint32_t Now32(const OEventLogSystem& system) {
-    return static_cast<uint32_t>(system.getTickCount64());
+uint32_t Now32() {
+    return static_cast<uint32_t>(OTickCount());
 }
 
 }  // namespace
@@ -54,8 +55,7 @@ bool OEventLogSystem::AppendFileLine(const wchar_t* path, const char* line) {
 
 OEventLogBase::OEventLogBase(const OString& source)
     : m_source(source), m_maskPath(MaskPathFor(m_source)) {
-    const OEventLogSystem& system = OEventLogSystem::Current();
-    m_lastRefresh.store(Now32(system));
+    m_lastRefresh.store(Now32());
     uint32_t mask = ReadMask();
     m_mask.store(mask);
     // Written back so that the value exists for editing afterwards.
@@ -75,7 +75,7 @@ std::shared_ptr<OEventLogBase> OEventLogBase::Acquire(const OString& source) {
 }
 
 void OEventLogBase::Sweep() {
-    uint32_t now = Now32(OEventLogSystem::Current());
+    uint32_t now = Now32();
     OLock lock(g_table.lock);
     for (auto it = g_table.sources.begin(); it != g_table.sources.end();) {
         // Under the table's lock no new reference can appear, so a count of
@@ -96,8 +96,7 @@ uint32_t OEventLogBase::ReadMask() const {
 }
 
 bool OEventLogBase::IsEnabled(uint32_t mask) {
-    const OEventLogSystem& system = OEventLogSystem::Current();
-    uint32_t now = Now32(system);
+    uint32_t now = Now32();
     // Unsigned 32-bit differences stay right across the wrap of the low word.
     if (now - m_lastRefresh.load(std::memory_order_relaxed) > kRefreshMs && !m_maskPath.IsEmpty()) {
         m_lastRefresh.store(now, std::memory_order_relaxed);
@@ -118,7 +117,7 @@ bool OEventLogBase::Write(const OString& message, uint32_t mask) {
     const OEventLogSystem& system = OEventLogSystem::Current();
     WORD type = EventType(mask);
     if (type != EVENTLOG_INFORMATION_TYPE || IsEnabled(OEventLog::kDebuggerOutput)) {
-        OString text = DebugPrefix(system.getTickCount64());
+        OString text = DebugPrefix(OTickCount());
         text.Append(message);
         text.Append(L"\n");
         system.outputDebugString(text.GetWide());
@@ -135,7 +134,7 @@ bool OEventLogBase::Write(const OString& message, uint32_t mask) {
         LARGE_INTEGER counter{};
         system.queryPerformanceCounter(&counter);
         uint8_t raw[kRawDataBytes];
-        BuildRawData(raw, system.getTickCount64(), counter.QuadPart, mask, ::GetCurrentThreadId(),
+        BuildRawData(raw, OTickCount(), counter.QuadPart, mask, ::GetCurrentThreadId(),
                      ::GetCurrentProcessId());
         LPCWSTR strings[1] = {text.GetWide()};
         reported = system.reportEvent(m_eventSource.Get(), type, 0, EventId(type), nullptr, 1,

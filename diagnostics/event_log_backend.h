@@ -15,11 +15,11 @@
 #include "core/seam.h"
 #include "diagnostics/event_log.h"
 
-// The outputs and clocks of the event log, real by default. Tests install
-// their own through OEventLogSystemOverride to see exactly what was written
-// under which mask, and to move the clock; production writes for real.
+// The outputs, counter and local time of the event log, real by default.
+// Tests install their own through OEventLogSystemOverride to see exactly what
+// was written under which mask (and move time through core/clock.h);
+// production writes for real.
 struct OEventLogSystem {
-    decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;
     decltype(&::QueryPerformanceCounter) queryPerformanceCounter = ::QueryPerformanceCounter;
     decltype(&::GetLocalTime) getLocalTime = ::GetLocalTime;
     decltype(&::OutputDebugStringW) outputDebugString = ::OutputDebugStringW;

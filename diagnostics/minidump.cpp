@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "core/clock.h"
 #include "core/security.h"
 #include "diagnostics/event_log.h"
 
@@ -133,7 +134,7 @@ OString OMiniDump::MiniDumpGenerate(OEventLog* log, const EXCEPTION_POINTERS* po
             return OString();
         }
         OScopeGuard release([this] { ::ReleaseMutex(m_mutex.Get()); });
-        uint64_t now = ScopedApi<OMiniDumpApi>::Current().getTickCount64();
+        uint64_t now = OTickCount();
         if (now - m_lastAttempt <= kProximityMs) {
             Log(log, report + "\n    Not creating dump file due to time proximity to prior dump.");
             return OString();

@@ -6,16 +6,8 @@
 
 #include "core/handles.h"
 #include "core/ostring.h"
-#include "core/seam.h"
 
 class OEventLog;
-
-// The clock of the one-dump-a-minute rule, real by default.
-struct OMiniDumpApi {
-    decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;
-};
-
-using OMiniDumpApiOverride = ScopedApi<OMiniDumpApi>;
 
 // Writes crash dumps of the process for unrecoverable errors: at most one a
 // minute, one thread at a time (a thread that finds another writing gives up

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "core/clock.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
 
@@ -146,7 +147,7 @@ void TCPSocketEntry::CloseSocket() {
 }
 
 bool TCPSocketEntry::IsExpired() const {
-    return static_cast<int64_t>(m_idleDeadline - OSocketApi::Current().getTickCount64()) < 1;
+    return static_cast<int64_t>(m_idleDeadline - OTickCount()) < 1;
 }
 
 OString TCPSocketEntry::Describe() const {
@@ -250,7 +251,7 @@ TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t po
 }
 
 void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
-    entry->m_idleDeadline = OSocketApi::Current().getTickCount64() + kIdleMs;
+    entry->m_idleDeadline = OTickCount() + kIdleMs;
     g_threadEnd.MarkThisThread(&TCPSocketManager::OnThreadEnd);
     bool start = false;
     {
@@ -415,8 +416,7 @@ void TCPLazyCloseThread::Run() {
         {
             OLock lock(pool.m_lock);
             while (TCPSocketEntry* head = pool.m_idle.Head()) {
-                int64_t remaining = static_cast<int64_t>(head->m_idleDeadline -
-                                                         OSocketApi::Current().getTickCount64());
+                int64_t remaining = static_cast<int64_t>(head->m_idleDeadline - OTickCount());
                 if (remaining > 0) {
                     wait = WaitFor(remaining);
                     break;

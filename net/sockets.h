@@ -25,14 +25,13 @@ public:
     ~SocketException() override = default;
 };
 
-// The Winsock and clock calls of the socket layer, real by default. Tests
+// The Winsock and wait calls of the socket layer, real by default. Tests
 // count connects and option changes, stall the resolver, and move the pool's
-// clock and waits.
+// waits (its clock is the library's one, core/clock.h).
 struct OSocketApi {
     decltype(&::connect) connect = ::connect;
     decltype(&::setsockopt) setSockOpt = ::setsockopt;
     decltype(&::GetAddrInfoW) getAddrInfoW = ::GetAddrInfoW;
-    decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;
     decltype(&::WaitForSingleObject) waitForSingleObject = ::WaitForSingleObject;
 
     static const OSocketApi& Current() { return ScopedApi<OSocketApi>::Current(); }

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "core/clock.h"
 #include "core/handles.h"
 #include "core/win_buffer.h"
 #include "printer/printer_names.h"
@@ -147,7 +148,7 @@ void PrinterInfo::Gather() {
     levelTwo = levelTwo && buffer.size() >= sizeof(PRINTER_INFO_2W);
     if (levelTwo) {
         const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
-        m_lastRefresh = api.getTickCount64();
+        m_lastRefresh = OTickCount();
         m_printerName = TextOf(info->pPrinterName);
         m_serverName = TextOf(info->pServerName);
         m_shareName = TextOf(info->pShareName);

@@ -12,7 +12,8 @@
 // Users of a record reach the cache's ClearThisThread, named below, here.
 #include "printer/printer_info_cache.h"
 
-// The spooler and clock calls of the printer information cache, as one seam.
+// The spooler calls of the printer information cache, as one seam (its
+// refresh clock is the library's one, core/clock.h).
 // Wine's spooler never reports a server name at level 4 or 2, never a "\\CSR|"
 // server, and always a zero driver version and date; tests install their own
 // functions (usually wrappers that call the real ones and patch the answer)
@@ -22,7 +23,6 @@ struct PrinterInfoApi {
     decltype(&::GetPrinterW) getPrinter = ::GetPrinterW;                    // levels 2 and 4
     decltype(&::GetPrinterDriverW) getPrinterDriver = ::GetPrinterDriverW;  // level 6
     decltype(&::GetPrinterDataExW) getPrinterDataEx = ::GetPrinterDataExW;  // "DsSpooler"
-    decltype(&::GetTickCount64) getTickCount64 = ::GetTickCount64;          // refresh clock
 
     // The functions in force (process-wide; the real ones unless overridden).
     static const PrinterInfoApi& Current() { return ScopedApi<PrinterInfoApi>::Current(); }

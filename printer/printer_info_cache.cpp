@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/clock.h"
 #include "printer/printer_info.h"
 
 namespace {
@@ -41,8 +42,7 @@ void PrinterInfoCache::Fill(PrinterInfo& record) {
     int32_t index = m_index.Find(key);
     if (index >= 0) {
         PrinterInfo* entry = m_index.GetValueAt(index);
-        if (PrinterInfoApi::Current().getTickCount64() >
-            entry->m_lastRefresh + kRefreshIntervalMs) {
+        if (OTickCount() > entry->m_lastRefresh + kRefreshIntervalMs) {
             entry->Gather();
         }
         record = *entry;

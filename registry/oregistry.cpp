@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/handles.h"
+#include "core/win_buffer.h"
 #include "registry/registry_path.h"
 
 namespace {
@@ -12,13 +13,9 @@ namespace {
 // Key names are at most 255 characters; RegEnumKeyW wants room for the NUL.
 constexpr DWORD kKeyNameChars = 261;
 
-// GetString's first read: 8190 bytes into an 8192-byte zeroed buffer, so the
-// text always ends in a NUL however the value was stored.
-constexpr int32_t kStringBufferBytes = 8192;
-constexpr int32_t kStringReadBytes = 8190;
-// The single retry for longer values.
-constexpr int32_t kLongStringBufferBytes = 0x20000;
-constexpr int32_t kLongStringReadBytes = 0x1FFFE;
+// GetString's first guess, and the most it reads.
+constexpr DWORD kStringFirstBytes = 8190;
+constexpr DWORD kStringMaxBytes = 0x1FFFE;
 
 HKEY HiveKey(int32_t hive) {
     switch (hive) {
@@ -33,18 +30,6 @@ HKEY HiveKey(int32_t hive) {
         default:
             return nullptr;
     }
-}
-
-// Reads a value as UTF-16 text from a zeroed buffer of bufferBytes, asking for
-// readBytes (two less, so a terminator always remains).
-int32_t ReadText(ORegistry& registry, const OString& name, int32_t bufferBytes, int32_t readBytes,
-                 OString& text) {
-    std::vector<wchar_t> buffer(static_cast<size_t>(bufferBytes) / sizeof(wchar_t), L'\0');
-    int32_t result = registry.GetValue(name, buffer.data(), readBytes);
-    if (result > 0) {
-        text = OString(buffer.data());
-    }
-    return result;
 }
 
 }  // namespace
@@ -89,41 +74,34 @@ bool ORegistry::ParsePath(OString& key, OString& name) {
     return true;
 }
 
-int32_t ORegistry::GetValue(const OString& name, void* buffer, int32_t size) {
+int32_t ORegistry::Read(const OString& name, std::vector<uint8_t>& data, DWORD firstBytes,
+                        DWORD maxBytes) {
     OString key = m_keyPath;
     OString valueName = name;
     if (!ParsePath(key, valueName)) {
         return kBadPath;
     }
     ORegKey handle = OpenKey(key, false);
-    if (!handle) {
-        return kNoKey;
-    }
+    return handle ? QueryRaw(handle.Get(), valueName, data, firstBytes, maxBytes) : kNoKey;
+}
+
+int32_t ORegistry::GetValue(const OString& name, void* buffer, int32_t size) {
     if (size < 0 || buffer == nullptr) {
         size = 0;
     }
     // The caller's buffer sees only a finished read: after ERROR_MORE_DATA the
     // registry may have left part of the data in the buffer it was given.
-    std::vector<uint8_t> scratch(static_cast<size_t>(size) + 1, 0);
-    int32_t bytes = size;
-    int32_t result = QueryRaw(handle.Get(), valueName, scratch.data(), bytes);
+    std::vector<uint8_t> data;
+    int32_t result = Read(name, data, static_cast<DWORD>(size), static_cast<DWORD>(size));
     if (result > 0) {
-        std::memcpy(buffer, scratch.data(), static_cast<size_t>(std::min(result, size)));
+        std::memcpy(buffer, data.data(), data.size());
     }
     return result;
 }
 
 OString ORegistry::GetString(const OString& name, const OString& defaultValue) {
-    OString text;
-    int32_t result = ReadText(*this, name, kStringBufferBytes, kStringReadBytes, text);
-    if (result > 0) {
-        return text;
-    }
-    if (result == kMoreData &&
-        ReadText(*this, name, kLongStringBufferBytes, kLongStringReadBytes, text) > 0) {
-        return text;
-    }
-    return defaultValue;
+    std::vector<uint8_t> data;
+    return Read(name, data, kStringFirstBytes, kStringMaxBytes) > 0 ? TextOf(data) : defaultValue;
 }
 
 uint32_t ORegistry::GetNumber(const OString& name, uint32_t defaultValue) {
@@ -265,25 +243,33 @@ int32_t ORegistry::WriteRaw(HKEY key, const OString& name, const void* data, int
     return status == ERROR_SUCCESS ? length : -1;
 }
 
-int32_t ORegistry::QueryRaw(HKEY key, const OString& name, void* buffer, int32_t& size) {
-    if (key == nullptr || size < 0 || (buffer == nullptr && size > 0)) {
+int32_t ORegistry::QueryRaw(HKEY key, const OString& name, std::vector<uint8_t>& data,
+                            DWORD firstBytes, DWORD maxBytes) {
+    data.clear();
+    if (key == nullptr) {
         return kCallFailed;
     }
-    // Never null data: with null data RegQueryValueExW reports success and the
-    // size instead of ERROR_MORE_DATA.
-    uint8_t spare = 0;
-    DWORD bytes = static_cast<DWORD>(size);
-    LONG status = ::RegQueryValueExW(key, name.GetWide(), nullptr, nullptr,
-                                     size > 0 ? static_cast<BYTE*>(buffer) : &spare, &bytes);
-    if (status == ERROR_MORE_DATA) {
-        size = static_cast<int32_t>(std::min<DWORD>(bytes, INT32_MAX));
-        return kMoreData;
+    // The helper's buffer is never null, even for 0 bytes: with null data
+    // RegQueryValueExW reports success and the size instead of ERROR_MORE_DATA.
+    DWORD error = ERROR_SUCCESS;
+    auto query = [&](uint8_t* buffer, DWORD size, DWORD* needed) {
+        *needed = size;
+        return static_cast<DWORD>(
+            ::RegQueryValueExW(key, name.GetWide(), nullptr, nullptr, buffer, needed));
+    };
+    if (OQueryStatusBuffer(data, query, &error, firstBytes, std::min<DWORD>(maxBytes, INT32_MAX))) {
+        return static_cast<int32_t>(data.size());
     }
-    if (status != ERROR_SUCCESS) {
-        return kCallFailed;
+    // Only the cap ends a read with this code: the value holds more.
+    return error == ERROR_INSUFFICIENT_BUFFER ? kMoreData : kCallFailed;
+}
+
+OString ORegistry::TextOf(const std::vector<uint8_t>& data) {
+    std::vector<wchar_t> text((data.size() + 1) / sizeof(wchar_t) + 1, L'\0');
+    if (!data.empty()) {
+        std::memcpy(text.data(), data.data(), data.size());
     }
-    size = static_cast<int32_t>(bytes);
-    return size;
+    return OString(text.data());
 }
 
 bool ORegistry::QueryCounts(HKEY key, DWORD& subkeys, DWORD& values) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "core/arrays.h"
 #include "core/handles.h"
@@ -65,8 +66,8 @@ public:
     // count, or kCallFailed / kBadPath / kNoKey / kMoreData. Never writes past
     // size bytes; the stored type is not looked at.
     int32_t GetValue(const OString& name, void* buffer, int32_t size);
-    // The value as UTF-16 text up to its first NUL (8190 bytes, then one retry
-    // of 131070 bytes for longer values), else the default.
+    // The value as UTF-16 text up to its first NUL (see TextOf) when it holds 1
+    // to 131070 bytes, else the default.
     OString GetString(const OString& name, const OString& defaultValue);
     // The value when exactly 4 bytes were read, else the default.
     uint32_t GetNumber(const OString& name, uint32_t defaultValue);
@@ -107,15 +108,28 @@ public:
     // Writes raw bytes to an open key; length or -1.
     static int32_t WriteRaw(HKEY key, const OString& name, const void* data, int32_t length,
                             DWORD type);
-    // Reads raw bytes from an open key; size is in and out. Byte count,
-    // kMoreData when the buffer is too small, kCallFailed otherwise.
-    static int32_t QueryRaw(HKEY key, const OString& name, void* buffer, int32_t& size);
+    // The one read of a value from an open key, through the size-query helper:
+    // firstBytes first, then as many as the registry says the value holds
+    // (asked again when it grows meanwhile), never more than maxBytes
+    // (firstBytes == maxBytes reads an exact size). Returns the stored byte
+    // count with exactly those bytes in data; kMoreData when the value holds
+    // more than maxBytes; kCallFailed otherwise (a missing value included),
+    // data then empty. The stored type is not looked at.
+    static int32_t QueryRaw(HKEY key, const OString& name, std::vector<uint8_t>& data,
+                            DWORD firstBytes, DWORD maxBytes);
+    // A value's bytes as UTF-16 text up to the first NUL, as read into a zeroed
+    // buffer: a trailing odd byte is a character of its own.
+    static OString TextOf(const std::vector<uint8_t>& data);
     // Subkey and value counts of an open key.
     static bool QueryCounts(HKEY key, DWORD& subkeys, DWORD& values);
     // Name of the subkey at index; false when there is none.
     static bool EnumKeyAt(HKEY key, DWORD index, OString& name);
 
 private:
+    // QueryRaw on the key of a value name (base key path + name); kBadPath or
+    // kNoKey when the path does not parse or the key does not open.
+    int32_t Read(const OString& name, std::vector<uint8_t>& data, DWORD firstBytes, DWORD maxBytes);
+
     OString m_keyPath;
     REGSAM m_extraAccess = 0;
 };

@@ -1,8 +1,5 @@
 #include "registry/printer_registry.h"
 
-#include <winspool.h>
-
-#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -97,26 +94,4 @@ ORegKey PrinterRegistry::OpenKey(const OString& resolvedPath, bool create) {
         return ORegistry::OpenKey(resolvedPath, create);
     }
     return ORegistry::OpenKey(MirrorPath(resolvedPath, m_facts.remote, m_facts.serverName), create);
-}
-
-bool PrinterRegistry::ReadPrinterNumber(const OString& valueName, uint32_t& value) const {
-    PRINTER_DEFAULTSW defaults{};
-    defaults.DesiredAccess = PRINTER_ACCESS_ADMINISTER;
-    OPrinterHandle printer;
-    std::wstring name(m_facts.fullName.GetWide());
-    // An empty name would open the print server and read its data instead.
-    if (name.empty() || !::OpenPrinterW(name.data(), printer.Put(), &defaults)) {
-        return false;
-    }
-    uint8_t buffer[4] = {};
-    DWORD type = 0;
-    DWORD needed = 0;
-    std::string narrow(valueName.GetNarrow());
-    DWORD status =
-        ::GetPrinterDataA(printer.Get(), narrow.data(), &type, buffer, sizeof(buffer), &needed);
-    if (status != ERROR_SUCCESS || needed < 1 || needed > sizeof(buffer)) {
-        return false;
-    }
-    std::memcpy(&value, buffer, sizeof(value));
-    return true;
 }

@@ -58,11 +58,6 @@ public:
     // The machine-wide registry mutex of this object.
     OMutex& GetMutex() { return m_mutex; }
 
-    // Reads printer data through the spooler: OpenPrinterW(full name,
-    // PRINTER_ACCESS_ADMINISTER), GetPrinterDataA into 4 bytes. True when the
-    // call succeeded with 1 to 4 bytes (fewer bytes are zero-extended).
-    bool ReadPrinterNumber(const OString& valueName, uint32_t& value) const;
-
     const Facts& GetFacts() const { return m_facts; }
     bool IsRemote() const { return m_facts.remote; }
     // Set equal to the remote flag at construction. Clearing it makes the next

@@ -68,28 +68,16 @@ public:
         uint32_t value = 0;
         return Read(name, &value, sizeof value) ? value : defaultValue;
     }
-    // UTF-16 text up to its first NUL; an absent or empty value is the default.
+    // UTF-16 text up to its first NUL, whole however long; a trailing odd byte
+    // is no character here. An absent or empty value is the default.
     OString Text(const wchar_t* name, const OString& defaultValue) const {
-        std::vector<uint8_t> buffer(kAddressBytes);
-        for (int tries = 0; m_key && tries < 2; ++tries) {
-            auto size = static_cast<int32_t>(buffer.size());
-            const int32_t read = ORegistry::QueryRaw(m_key.Get(), name, buffer.data(), size);
-            if (read == ORegistry::kMoreData) {
-                buffer.resize(static_cast<size_t>(size) + sizeof(wchar_t));
-                continue;
-            }
-            if (read <= 0) {
-                break;
-            }
-            const auto* text = reinterpret_cast<const wchar_t*>(buffer.data());
-            const size_t units = static_cast<size_t>(read) / sizeof(wchar_t);
-            const auto length = static_cast<int32_t>(std::find(text, text + units, L'\0') - text);
-            if (length > 0) {
-                return OString(text, length);
-            }
-            break;
+        std::vector<uint8_t> data;
+        if (ORegistry::QueryRaw(m_key.Get(), name, data, kAddressBytes, kOQueryMaxBytes) <= 0) {
+            return defaultValue;
         }
-        return defaultValue;
+        data.resize(data.size() & ~size_t{1});
+        const OString text = ORegistry::TextOf(data);
+        return text.IsEmpty() ? defaultValue : text;
     }
     // Writes a REG_DWORD through the registry object (creating the key when
     // missing); true when 4 bytes were stored.
@@ -100,9 +88,13 @@ public:
     }
 
 private:
-    bool Read(const wchar_t* name, void* value, int32_t bytes) const {
-        int32_t size = bytes;
-        return m_key && ORegistry::QueryRaw(m_key.Get(), name, value, size) == bytes;
+    bool Read(const wchar_t* name, void* value, DWORD bytes) const {
+        std::vector<uint8_t> data;
+        if (ORegistry::QueryRaw(m_key.Get(), name, data, bytes, bytes) != int32_t(bytes)) {
+            return false;
+        }
+        std::memcpy(value, data.data(), bytes);
+        return true;
     }
 
     PrinterRegistry& m_registry;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
 #include "diagnostics/event_log_backend.h"
 #include "diagnostics/event_log_format.h"
 #include "support/files.h"
@@ -49,7 +50,6 @@ protected:
         g_recorder = &m_recorder;
         m_maskRoot = m_scratch.Path() + L"/DebugLogMasks\\";
         OEventLogSystem system;
-        system.getTickCount64 = []() -> ULONGLONG { return g_recorder->tick; };
         system.queryPerformanceCounter = [](LARGE_INTEGER* counter) -> BOOL {
             counter->QuadPart = kCounter;
             return TRUE;
@@ -78,9 +78,12 @@ protected:
         };
         system.maskRoot = m_maskRoot.c_str();
         m_override = std::make_unique<OEventLogSystemOverride>(system);
+        m_clock = std::make_unique<OClockOverride>(
+            OClockApi{[]() -> ULONGLONG { return g_recorder->tick; }});
     }
 
     void TearDown() override {
+        m_clock.reset();
         m_override.reset();
         for (const std::wstring& source : m_sources) {
             ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kSources + L"Application\\" + source).c_str());
@@ -103,6 +106,7 @@ protected:
     std::wstring m_maskRoot;
     std::vector<std::wstring> m_sources;
     std::unique_ptr<OEventLogSystemOverride> m_override;
+    std::unique_ptr<OClockOverride> m_clock;
 };
 
 TEST_F(OEventLogTest, SourceMaskComesFromTheRegistryAndIsWrittenBack) {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "core/clock.h"
 #include "diagnostics/minidump.h"
 #include "support/files.h"
 
@@ -36,7 +37,7 @@ protected:
     EXCEPTION_RECORD m_record{};
     CONTEXT m_context{};
     EXCEPTION_POINTERS m_pointers{&m_record, &m_context};
-    OMiniDumpApiOverride m_clock{OMiniDumpApi{&Clock::Tick}};
+    OClockOverride m_clock{OClockApi{&Clock::Tick}};
 };
 
 TEST_F(MiniDumpFolder, NumbersPastExistingDumpsAndHoldsTheException) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "dal/sim_dal_printer.h"
 #include "driver_interface/di_exports.h"
 #include "driver_interface/driver_interface.h"
@@ -191,9 +192,7 @@ TEST_F(AdvancedInterfaceTest, JobRequestIsSentWhateverTheMonitoringMode) {
 }
 
 TEST_F(AdvancedInterfaceTest, BidiAnswerIsReusedForOneSecond) {
-    PrinterInfoApi clock = PrinterInfoApi::Current();
-    clock.getTickCount64 = &SteppedClock;
-    ScopedPrinterInfoApi scoped(clock);
+    OClockOverride clock(OClockApi{&SteppedClock});
     PrinterInfoCache::ClearThisThread();
     g_now = 50000;
     Reopen();

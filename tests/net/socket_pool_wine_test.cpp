@@ -1,5 +1,5 @@
 // Sockets and the connection pool against a real loopback server; the pool's
-// clock and its close thread's waits go through the socket seam.
+// clock is the library's one; its close thread's waits go through the socket seam.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
 #include "net/loopback_server.h"
 #include "net/reusable_socket.h"
 #include "net/socket_pool.h"
@@ -48,7 +49,6 @@ struct FakeSystem {
 
 OSocketApi FakeApi() {
     OSocketApi api;
-    api.getTickCount64 = &FakeSystem::Tick;
     api.waitForSingleObject = &FakeSystem::Wait;
     return api;
 }
@@ -103,6 +103,7 @@ protected:
 
     std::vector<std::unique_ptr<LoopbackServer>> m_servers;
     OSocketApiOverride m_api{FakeApi()};
+    OClockOverride m_clock{OClockApi{&FakeSystem::Tick}};
 };
 
 // One thread, one connection per host and port: host letters' case does not

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/win_buffer.h"
 #include "support/text.h"
 #include "support/wine_printer.h"
@@ -71,7 +72,6 @@ protected:
         PrinterInfoApi api;
         api.getPrinter = &Spy::GetPrinter;
         api.getPrinterDriver = &Spy::GetPrinterDriver;
-        api.getTickCount64 = &Spy::TickCount;
         return api;
     }
     void SetUp() override {
@@ -80,6 +80,7 @@ protected:
     }
     void TearDown() override { PrinterInfoCache::ClearThisThread(); }
     ScopedPrinterInfoApi m_api{SpyApi()};
+    OClockOverride m_clock{OClockApi{&Spy::TickCount}};
 };
 
 TEST_F(PrinterInfoWineTest, GathersTheSpoolerAndDriverFactsOfARealPrinter) {

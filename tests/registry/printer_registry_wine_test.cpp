@@ -142,36 +142,4 @@ TEST_F(PrinterRegistryWineTest, RemotePrinterWritesToTheUserMirror) {
     EXPECT_EQ(registry.GetNumber(OString(L"DATA:Mirrored"), 0), 0u);
 }
 
-TEST_F(PrinterRegistryWineTest, ReadPrinterNumberAsksTheSpooler) {
-    ASSERT_TRUE(s_printer->SetDataDword(L"Speed", 6));
-    const uint8_t two[2] = {0x34, 0x12};
-    ASSERT_TRUE(s_printer->SetData(L"Two", REG_BINARY, two, 2));
-    const uint8_t eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    ASSERT_TRUE(s_printer->SetData(L"Eight", REG_BINARY, eight, 8));
-    PrinterRegistry registry{RegistryFactsOf(O(Name()))};
-    PrinterRegistry unknown{RegistryFactsOf(O(UniqueTestName(L"No Such Printer ")))};
-    struct Row {
-        PrinterRegistry* registry;
-        const wchar_t* name;
-        bool ok;
-        uint32_t value;
-        const char* note;
-    };
-    const Row rows[] = {
-        {&registry, L"Speed", true, 6, "REG_DWORD"},
-        {&registry, L"Two", true, 0x1234, "2 bytes, zero-extended"},
-        {&registry, L"Eight", false, 0, "more than 4 bytes"},
-        {&registry, L"Missing", false, 0, "missing"},
-        {&unknown, L"Speed", false, 0, "no such printer"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.note);
-        uint32_t value = 0xDEADBEEF;
-        EXPECT_EQ(row.registry->ReadPrinterNumber(OString(row.name), value), row.ok);
-        if (row.ok) {
-            EXPECT_EQ(value, row.value);
-        }
-    }
-}
-
 }  // namespace

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 
+#include "core/clock.h"
 #include "net/loopback_server.h"
 #include "net/reusable_socket.h"
 
@@ -27,12 +28,12 @@ DWORD WINAPI FastWait(HANDLE handle, DWORD milliseconds) {
 
 OSocketApi FastApi() {
     OSocketApi api;
-    api.getTickCount64 = &FastTick;
     api.waitForSingleObject = &FastWait;
     return api;
 }
 
-OSocketApiOverride g_fastClock(FastApi());
+OSocketApiOverride g_fastWaits(FastApi());
+OClockOverride g_fastClock(OClockApi{&FastTick});
 
 }  // namespace
 
