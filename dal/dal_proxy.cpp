@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/security.h"
 #include "dal/dal_text.h"
 
@@ -59,12 +60,12 @@ bool AwaitOverlapped(ProxyPipe& pipe, OVERLAPPED& overlapped, DWORD timeoutMs, D
             }
         }
     });
-    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    ULONGLONG deadline = OTickCount() + timeoutMs;
     PipeWaitResult waited = PipeWaitResult::Signalled;
     while (!HasOverlappedIoCompleted(&overlapped)) {
         DWORD wait = timeoutMs;
         if (timeoutMs != INFINITE) {
-            ULONGLONG now = ::GetTickCount64();
+            ULONGLONG now = OTickCount();
             wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
         waited = WaitForPipe(event, pipe.process.Get(), wait);
@@ -213,7 +214,7 @@ bool ConnectProxyPipe(ProxyPipe& pipe, DWORD timeoutMs) {
 PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {
     HANDLE handles[2] = {event, process};
     DWORD count = process != nullptr ? 2 : 1;
-    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    ULONGLONG deadline = OTickCount() + timeoutMs;
     bool quit = false;
     int quitCode = 0;
     OScopeGuard repost([&] {
@@ -224,7 +225,7 @@ PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {
     for (;;) {
         DWORD wait = timeoutMs;
         if (timeoutMs != INFINITE) {
-            ULONGLONG now = ::GetTickCount64();
+            ULONGLONG now = OTickCount();
             wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
         DWORD result =

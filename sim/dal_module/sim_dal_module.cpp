@@ -317,9 +317,9 @@ public:
 private:
     static bool Exported(const std::wstring& function) {
         HMODULE self = nullptr;
-        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                             reinterpret_cast<LPCWSTR>(&g_inProxy), &self);
+        ::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&g_inProxy), &self);
         std::string name(function.begin(), function.end());
         return self != nullptr && ::GetProcAddress(self, name.c_str()) != nullptr;
     }

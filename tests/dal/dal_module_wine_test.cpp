@@ -160,7 +160,8 @@ TEST_F(DalModuleWineTest, MissingExportsFallBackAlikeThroughEitherChannel) {
         EXPECT_EQ(dal.PrinterActionFlag(dalHandle, QvSimDal::kActionCalibrate), 0x3u);
         dal.PrinterClose(dalHandle);
         std::vector<std::wstring> calls = SimDalPrinter::CallTexts();
-        std::erase_if(calls, [](const std::wstring& call) { return call.starts_with(L"DAL_Proxy"); });
+        std::erase_if(calls,
+                      [](const std::wstring& call) { return call.starts_with(L"DAL_Proxy"); });
         EXPECT_EQ(calls, expected);
     }
 }
