@@ -5,7 +5,9 @@
 #include "fuzz.h"
 
 // Arbitrary bytes as a text's two messages and as a number; a text from the input
-// (now and then past 16 bits long) there and back, in the host's own bytes.
+// (now and then past 16 bits long) there and back, in the host's own bytes. The
+// same bytes as a module file whose export names the proxy reads: a driver's
+// file is read, never trusted.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::wstring text;
     FUZZ_CHECK(!DecodePipeText({data, size}, text) ||
@@ -14,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(bytes.data(), data, std::min(size, bytes.size()));
     const auto number = std::bit_cast<int64_t>(bytes);
     FUZZ_CHECK(EncodePipeNumber(number) == bytes && DecodePipeNumber(bytes) == number);
+    std::vector<std::string> names;
+    DalImageExportNames({data, size}, names);
     FuzzInput in(data, size);
     std::wstring sent = in.Wide();
     const size_t units = sent.size();
