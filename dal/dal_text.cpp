@@ -138,7 +138,15 @@ bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>
     if (image.Field(pe, 4, ok) != 0x4550) {  // "PE\0\0"
         return false;
     }
+    // The loader takes at most 96 sections, and no export name of a DAL module
+    // comes near kMaxExportName: both bound the work a malformed file can
+    // cause (every name is looked up through the sections).
+    constexpr uint32_t kMaxSections = 96;
+    constexpr size_t kMaxExportName = 512;
     uint32_t sectionCount = image.Field(pe + 6, 2, ok);
+    if (sectionCount > kMaxSections) {
+        return false;
+    }
     uint64_t optional = pe + 24;
     uint64_t sections = optional + image.Field(pe + 20, 2, ok);
     // The directories follow the optional header's fixed part, 16 bytes longer
@@ -182,10 +190,10 @@ bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>
             return false;
         }
         std::string text;
-        while (image.Has(name, 1) && file[name] != 0) {
+        while (image.Has(name, 1) && file[name] != 0 && text.size() < kMaxExportName) {
             text += static_cast<char>(file[name++]);
         }
-        ok = image.Has(name, 1);  // the terminator lies in the file
+        ok = image.Has(name, 1) && file[name] == 0;  // the terminator lies in the file
         names.push_back(std::move(text));
     }
     return ok;

@@ -65,6 +65,7 @@ bool DecodePipeText(std::span<const uint8_t> messages, std::wstring& text);
 // The names a module file exports, read from the file's bytes as they lie on
 // disk, for either bitness: a 64-bit module's table is read by a 32-bit
 // process under WOW64, which cannot load it. A file without an export
-// directory exports nothing. False when the bytes are not a PE image or a
-// part of the table lies outside them.
+// directory exports nothing. False when the bytes are not a PE image, a
+// part of the table lies outside them, or the file is beyond what a loader
+// takes (more than 96 sections, a name of 512 bytes or more).
 bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>& names);
