@@ -107,7 +107,8 @@ StatusProvenance ProvenanceOf(int32_t route, const XpmlOutcome& outcome) {
         case XpmlFailure::None:
             break;
     }
-    return {kStatusMalformed, at + " closed the connection or sent no valid HTTP answer"};
+    const OString malformed = at + " closed the connection or sent no valid HTTP answer";
+    return {kStatusMalformed, outcome.code != 0 ? WithCode(malformed, outcome.code) : malformed};
 }
 
 void ReportProvenance(OEventLog& log, const char* operation, const OString& printer,
