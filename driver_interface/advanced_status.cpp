@@ -29,25 +29,58 @@ bool Ask(PrinterCallContext& printer, const char* request, std::string& text) {
     return true;
 }
 
+constexpr char kStatusText[] = "AdvancedDriverInterface::GetPrinterStatusText";
+constexpr char kSeverity[] = "AdvancedDriverInterface::GetPrinterStatusSeverity";
+constexpr char kExtendedFlags[] = "AdvancedDriverInterface::GetPrinterExtendedStatusFlags";
+
 }  // namespace
 
-bool AdvancedDriverInterface::IsMonitored(PrinterCallContext& printer) {
+StatusProvenanceCode AdvancedDriverInterface::MonitoringGate(PrinterCallContext& printer) {
     // The setting is read only when bidi is on.
-    return (printer.Info().GetAttributes() & PRINTER_ATTRIBUTE_ENABLE_BIDI) != 0 &&
-           printer.Settings().IsStatusMonitoringEnabled();
+    if ((printer.Info().GetAttributes() & PRINTER_ATTRIBUTE_ENABLE_BIDI) == 0) {
+        return kStatusBidiOff;
+    }
+    return printer.Settings().IsStatusMonitoringEnabled() ? kStatusFromPrinter
+                                                          : kStatusMonitoringOff;
+}
+
+bool AdvancedDriverInterface::AskPrinter(PrinterCallContext& printer, const char* request,
+                                         std::string& text, StatusProvenance& provenance) {
+    const StatusProvenanceCode gate = MonitoringGate(printer);
+    if (gate != kStatusFromPrinter) {
+        provenance = ProvenanceOf(gate);
+        return false;
+    }
+    std::vector<uint8_t> answer;
+    const int32_t route = SendXpml(printer, request, answer);
+    provenance = ProvenanceOf(route, printer.Xpml());
+    if (route == kXpmlNoAnswer) {
+        return false;
+    }
+    text = AnswerText(answer);
+    return true;
 }
 
 OString AdvancedDriverInterface::DoGetPrinterStatusText() {
     PrinterCallContext printer(PrinterKey());
     std::string text;
     StatusTextAnswer answer;
-    if (IsMonitored(printer) && Ask(printer, kStatusTextRequest, text)) {
+    StatusProvenance provenance;
+    if (AskPrinter(printer, kStatusTextRequest, text, provenance)) {
         answer = ReadStatusTextAnswer(text);
     }
     if (!answer.monitored) {
-        return BasicDriverInterface::DoGetPrinterStatusText();
+        if (provenance.code == kStatusFromPrinter || provenance.code == kStatusFromDriverHook) {
+            provenance = ProvenanceOf(kStatusMonitoringUnsupported);
+        }
+        OString status = BasicDriverInterface::DoGetPrinterStatusText();
+        RecordProvenance(kStatusText, provenance);
+        return status;
     }
     if (!answer.complete) {
+        // The printer's word stands: an incomplete answer gives no text.
+        RecordProvenance(kStatusText, {kStatusMalformed,
+                                       "printer: fewer than three values in the status answer"});
         return OString();
     }
     OString status = Narrow(answer.status);
@@ -56,6 +89,7 @@ OString AdvancedDriverInterface::DoGetPrinterStatusText() {
         // A printer that is otherwise ready shows only that it is paused.
         status = answer.severity == 1 ? paused : status + ", " + paused;
     }
+    RecordProvenance(kStatusText, provenance);
     return status;
 }
 
@@ -63,25 +97,36 @@ int AdvancedDriverInterface::DoGetPrinterStatusSeverity() {
     PrinterCallContext printer(PrinterKey());
     std::string text;
     int severity = 0;
-    if (IsMonitored(printer) && Ask(printer, kSeverityRequest, text) &&
-        ReadSeverityAnswer(text, severity)) {
-        return severity;
+    StatusProvenance provenance;
+    if (AskPrinter(printer, kSeverityRequest, text, provenance)) {
+        if (ReadSeverityAnswer(text, severity)) {
+            RecordProvenance(kSeverity, provenance);
+            return severity;
+        }
+        provenance = ProvenanceOf(kStatusMonitoringUnsupported);
     }
-    return BasicDriverInterface::DoGetPrinterStatusSeverity();
+    severity = BasicDriverInterface::DoGetPrinterStatusSeverity();
+    RecordProvenance(kSeverity, provenance);
+    return severity;
 }
 
 uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
     PrinterCallContext printer(PrinterKey());
     std::string text;
-    if (!IsMonitored(printer) || !Ask(printer, kExtendedFlagsRequest, text)) {
+    StatusProvenance provenance;
+    if (!AskPrinter(printer, kExtendedFlagsRequest, text, provenance)) {
         // Asking an unreachable printer for its severity as well would make
         // the host wait out every time-out twice.
-        return ExtendedStatusFlagsForSeverity(BasicDriverInterface::DoGetPrinterStatusSeverity());
+        const int severity = BasicDriverInterface::DoGetPrinterStatusSeverity();
+        RecordProvenance(kExtendedFlags, provenance);
+        return ExtendedStatusFlagsForSeverity(severity);
     }
     uint32_t flags = 0;
     if (ReadExtendedFlagsAnswer(text, flags)) {
+        RecordProvenance(kExtendedFlags, provenance);
         return flags;
     }
+    // The severity call records where its answer came from.
     return ExtendedStatusFlagsForSeverity(DoGetPrinterStatusSeverity());
 }
 

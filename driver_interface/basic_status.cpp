@@ -67,6 +67,7 @@ OString BasicDriverInterface::FormatStatusWord(uint32_t status,
 }
 
 uint32_t BasicDriverInterface::DoGetPrinterStatusFlags() {
+    RecordSpooler("BasicDriverInterface::GetPrinterStatusFlags");
     std::vector<uint8_t> info;
     bool read = OQueryBoolBuffer(info, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
         return ::GetPrinterW(m_printer, 6, buffer, size, needed);
@@ -94,6 +95,7 @@ bool BasicDriverInterface::DoHasPrinterStatus(int statusId) {
 OString BasicDriverInterface::DoGetPrinterStatusText() {
     OString jobStatus = FirstJobStatus(m_printer);
     if (!jobStatus.IsEmpty()) {
+        RecordSpooler("BasicDriverInterface::GetPrinterStatusText");
         return jobStatus;
     }
     return FormatStatusWord(DoGetPrinterStatusFlags());

@@ -216,6 +216,13 @@ OdometerData DriverInterface::GetOdometer() {
 void DriverInterface::SetOdometer(const OdometerData& odometer) {
     GuardedCall(this, "DriverInterface::SetOdometer", NoResult{}, [&] { DoSetOdometer(odometer); });
 }
+int32_t DriverInterface::GetStatusProvenance(OString& text) {
+    const StatusProvenance provenance =
+        GuardedCall(this, "DriverInterface::GetStatusProvenance", StatusProvenance{},
+                    [&] { return DoGetStatusProvenance(); });
+    text = provenance.text;
+    return provenance.code;
+}
 
 bool DriverInterface::DoIsAdvanced() {
     return false;
@@ -302,6 +309,9 @@ bool DriverInterface::DoGetDalQueryResponse(const OString&, std::vector<uint8_t>
 bool DriverInterface::DoIsBidiEnabled() {
     return false;
 }
+StatusProvenance DriverInterface::DoGetStatusProvenance() {
+    return ProvenanceOf(kStatusNotAsked);
+}
 
 BasicDriverInterface::BasicDriverInterface()
     : m_eventLog(std::make_shared<OEventLog>(OString(OEventLog::kSourcePrinterInterface))) {}
@@ -330,6 +340,23 @@ PrinterInfo BasicDriverInterface::Info() {
 
 std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {
     return m_eventLog;
+}
+
+StatusProvenance BasicDriverInterface::DoGetStatusProvenance() {
+    return m_provenance;
+}
+
+void BasicDriverInterface::RecordProvenance(const char* operation,
+                                            const StatusProvenance& provenance) {
+    m_provenance = provenance;
+    if (m_eventLog != nullptr) {
+        ReportProvenance(*m_eventLog, operation, PrinterKey(), provenance);
+    }
+}
+
+void BasicDriverInterface::RecordSpooler(const char* operation) {
+    RecordProvenance(operation,
+                     ProvenanceOf(DoIsAdvanced() ? kStatusSpoolerWord : kStatusBasicInterface));
 }
 
 namespace {

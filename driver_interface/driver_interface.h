@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <atomic>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "core/seam.h"
 #include "dal/dal_module.h"
 #include "driver_interface/printer_status.h"
+#include "driver_interface/status_provenance.h"
 #include "printer/odometer.h"
 
 class OEventLog;
@@ -120,6 +122,13 @@ public:
     // The neutral answer of operations that return nothing.
     struct NoResult {};
 
+    // Where the last status answer of this object came from: returns its
+    // StatusProvenanceCode and sets text to a line for people ("spooler: the
+    // printer at host:port did not answer within 1000 ms (10060)"). Not a
+    // vtable entry a host relies on; guarded like the operations above
+    // (kStatusNotAsked and an empty text when refused).
+    int32_t GetStatusProvenance(OString& text);
+
 protected:
     // Runs the most derived destructor; every destructor catches what its
     // cleanup may throw.
@@ -160,6 +169,8 @@ protected:
     virtual bool DoIsBidiEnabled();
     virtual OdometerData DoGetOdometer() = 0;
     virtual void DoSetOdometer(const OdometerData& odometer) = 0;
+    // Added after every other entry so none moves. The default: not asked.
+    virtual StatusProvenance DoGetStatusProvenance();
 
 private:
     // The exports run the Do operations inside their own guarded call.
@@ -272,6 +283,7 @@ protected:
     OdometerData DoGetOdometer() override;
     // Does nothing without a printer.
     void DoSetOdometer(const OdometerData& odometer) override;
+    StatusProvenance DoGetStatusProvenance() override;
 
 public:
     // The status word as text, each text loaded from the given libraries.
@@ -300,15 +312,23 @@ protected:
     const OString& PrinterKey();
     // The printer's facts from this thread's cache, by its key.
     PrinterInfo Info();
+    // Keeps where the operation's answer came from, and reports a fallback or
+    // failure to the event log (ReportProvenance). A nested status call records
+    // its own; the outermost records last.
+    void RecordProvenance(const char* operation, const StatusProvenance& provenance);
 
 private:
     // Read-modify-write of one field of the job's JOB_INFO_2.
     template <typename Change>
     bool ChangeJob(uint32_t jobId, Change change);
 
+    // The spooler answered a status call: the basic interface's only source.
+    void RecordSpooler(const char* operation);
+
     HANDLE m_printer = nullptr;  // borrowed from the host
     OString m_printerKey;        // of m_printer, empty until asked
     std::shared_ptr<OEventLog> m_eventLog;
+    StatusProvenance m_provenance;
 };
 
 // The interface for drivers with a DAL module. Status comes from the printer
@@ -375,9 +395,14 @@ protected:
     ~AdvancedDriverInterface();
 
 private:
-    // True when the monitoring gate is open: the printer's bidi attribute,
-    // then (only when it is set) its monitoring setting.
-    static bool IsMonitored(PrinterCallContext& printer);
+    // kStatusFromPrinter when the monitoring gate is open, else why not: the
+    // printer's bidi attribute, then (only when it is set) its monitoring
+    // setting.
+    static StatusProvenanceCode MonitoringGate(PrinterCallContext& printer);
+    // Sends request when the gate is open; false, with the reason recorded in
+    // provenance, when there is no answer.
+    bool AskPrinter(PrinterCallContext& printer, const char* request, std::string& text,
+                    StatusProvenance& provenance);
     // True when the DAL handle is open (opened here when it is not).
     bool OpenDal();
 

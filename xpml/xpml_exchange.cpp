@@ -23,6 +23,9 @@ enum class Outcome {
 struct Attempt {
     Outcome outcome = Outcome::Failed;
     std::unique_ptr<HttpResponse> response;
+    // Why a failed attempt failed; the host, port and time-out are the caller's.
+    XpmlFailure failure = XpmlFailure::Malformed;
+    int32_t code = 0;
 };
 
 // Reads until the bytes form a message. The buffer grows geometrically, so a
@@ -86,6 +89,7 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
                      int32_t timeoutMs) {
     Attempt attempt;
     bool reused = false;
+    bool connected = false;
     TCPSocketWithReUse socket;
     try {
         socket.SetSendTimeout(timeoutMs);
@@ -94,6 +98,7 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
         // switched off answers neither.
         socket.Connect(host, port, OSocketDeadline(timeoutMs));
         reused = socket.GetEntry()->GetReuseCount() > 0;
+        connected = true;
         const auto length = static_cast<int32_t>(bytes.size());
         if (socket.Write(bytes.data(), length) != length) {
             socket.Discard();
@@ -114,6 +119,13 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
             code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN;
         attempt.outcome = reused && closedByPeer ? Outcome::Stale : Outcome::Failed;
         attempt.response.reset();
+        attempt.code = code;
+        if (!connected) {
+            attempt.failure =
+                code == WSAECONNREFUSED ? XpmlFailure::Refused : XpmlFailure::Unreachable;
+        } else if (code == WSAETIMEDOUT) {
+            attempt.failure = XpmlFailure::TimedOut;
+        }
     }
     return attempt;
 }
@@ -121,10 +133,13 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
 }  // namespace
 
 std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& host, int32_t port,
-                                           int32_t timeoutMs) {
+                                           int32_t timeoutMs, XpmlOutcome* outcome) {
     if (timeoutMs < 1) {
         timeoutMs = kDefaultTimeoutMs;
     }
+    XpmlOutcome ignored;
+    XpmlOutcome& out = outcome != nullptr ? *outcome : ignored;
+    out = XpmlOutcome{XpmlFailure::None, host, port, timeoutMs, 0};
     std::vector<uint8_t> bytes;
     request.Serialize(bytes);
     for (int stale = 0; stale <= kMaxStaleRetries; ++stale) {
@@ -135,7 +150,15 @@ std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& 
         if (attempt.outcome == Outcome::Answered && attempt.response->GetStatusCode() == 200) {
             return std::move(attempt.response);
         }
+        if (attempt.outcome == Outcome::Answered) {
+            attempt.failure = XpmlFailure::HttpStatus;
+            attempt.code = attempt.response->GetStatusCode();
+        }
+        out.failure = attempt.failure;
+        out.code = attempt.code;
         return nullptr;
     }
+    // Every pooled connection was stale: the server keeps closing them.
+    out.failure = XpmlFailure::Malformed;
     return nullptr;
 }

@@ -5,6 +5,7 @@
 
 #include "core/ostring.h"
 #include "xpml/http.h"
+#include "xpml/xpml_outcome.h"
 
 // One attempt of the network path: send a prepared request to the XPML server
 // at host and port over a pooled TCP connection and read the answer.
@@ -29,7 +30,11 @@
 // timed out) is never given back to the pool.
 //
 // Thread-safe in the sense of the pool: each thread has its own connections.
+//
+// outcome, when given, is always filled: host, port and the time-out used,
+// and for no answer why (the Winsock error of a socket failure, the status of
+// an answer that is not 200).
 std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& host, int32_t port,
-                                           int32_t timeoutMs);
+                                           int32_t timeoutMs, XpmlOutcome* outcome = nullptr);
 
 constexpr int32_t kDefaultTimeoutMs = 1000;

@@ -179,10 +179,13 @@ bool AcceptTransaction(HttpResponse& answer, const OString& prefix) {
 }
 
 std::unique_ptr<HttpResponse> SendOverNetwork(const PrinterInfo& info, PrinterRegistry& registry,
-                                              const OString& printer, const char* request) {
+                                              const OString& printer, const char* request,
+                                              XpmlOutcome& outcome) {
     NetworkSettings settings(registry);
     const bool remote = info.IsRemote();
     if (settings.Byte(remote ? L"Network Communication" : L"TCP Enabled", kDefaultSwitch) == 0) {
+        outcome = XpmlOutcome();
+        outcome.failure = XpmlFailure::NetworkOff;
         return nullptr;
     }
     const OString id = TransactionIdText(NewTransactionId());
@@ -219,8 +222,8 @@ std::unique_ptr<HttpResponse> SendOverNetwork(const PrinterInfo& info, PrinterRe
 
     const OString prefix = "TID" + id + ";";
     for (uint32_t attempt = 0; attempt <= retries; ++attempt) {
-        std::unique_ptr<HttpResponse> answer =
-            ExchangeXpml(http, host, static_cast<int32_t>(port), static_cast<int32_t>(timeout));
+        std::unique_ptr<HttpResponse> answer = ExchangeXpml(
+            http, host, static_cast<int32_t>(port), static_cast<int32_t>(timeout), &outcome);
         if (!answer) {
             if (package && attempt < retries) {
                 port = RefactoredPort(registry, settings);
@@ -230,6 +233,7 @@ std::unique_ptr<HttpResponse> SendOverNetwork(const PrinterInfo& info, PrinterRe
         if (AcceptTransaction(*answer, prefix)) {
             return answer;
         }
+        outcome.failure = XpmlFailure::TransactionMismatch;
     }
     return nullptr;
 }
@@ -290,7 +294,7 @@ Routed Route(PrinterCallContext& context, const OString& printer, const char* re
         return routed;
     }
     const PrinterInfo& info = context.Info();
-    routed.answer = SendOverNetwork(info, context.Registry(), printer, request);
+    routed.answer = SendOverNetwork(info, context.Registry(), printer, request, context.Xpml());
     if (routed.answer) {
         routed.route = kXpmlNetwork;
     } else if (!info.IsRemote()) {

@@ -79,6 +79,7 @@ std::unique_ptr<HttpResponse> SendXpml(const OString& printer, const char* reque
 // The same for a printer whose facts the caller already holds for its
 // operation: nothing is asked of the spooler or built again, and the form
 // fields carry printer.Name(). The name-based forms above build the context.
+// printer.Xpml() then tells how the network path went (why it gave nothing).
 int32_t SendXpml(PrinterCallContext& printer, const char* request);
 int32_t SendXpml(PrinterCallContext& printer, const char* request, std::vector<uint8_t>& answer);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dal/sim_dal_printer.h"
+#include "core/clock.h"
 #include "diagnostics/minidump.h"
 #include "driver_interface/di_exports.h"
 #include "net/socket_pool.h"
@@ -28,6 +29,7 @@
 #include "sim/unreachable_port.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
+#include "support/logged_events.h"
 #include "support/process.h"
 
 namespace {
@@ -455,6 +457,119 @@ TEST(DumpFolderFault, AFolderThatCannotBeMadeOrIsGoneDisablesDumpsQuietly) {
         const ULONGLONG start = ::GetTickCount64();
         EXPECT_TRUE(dump.MiniDumpGenerate(nullptr, &pointers).IsEmpty());
         EXPECT_LT(MsSince(start), 1000);
+    }
+}
+
+// Where a host is told its status came from, and why: each reason read after
+// a status text, a severity and the extended flags.
+TEST_F(FaultMatrix, EveryStatusCallTellsWhereItsAnswerCameFrom) {
+    QvSim::UnreachablePort unreachable;
+    ASSERT_TRUE(unreachable.Ok());
+    const std::wstring name = m_printer.Printer().Name();
+    const auto server = static_cast<DWORD>(s_server->Port());
+    const auto off = static_cast<DWORD>(unreachable.Port());
+    struct Row {
+        const char* misbehave;
+        DWORD port;
+        std::function<void()> fault;
+        int32_t code;
+        std::wstring text;
+    } rows[] = {
+        {"none", server, nullptr, kStatusFromPrinter, L"printer: answered over the network"},
+        {"none", 1, nullptr, kStatusRefused, L"spooler: the printer at localhost:1 refused the"},
+        {"none", off, nullptr, kStatusUnreachable,
+         L":" + std::to_wstring(off) + L" could not be reached within 400 ms (10060)"},
+        {"late", server, nullptr, kStatusTimedOut, L" did not answer within 400 ms (10060)"},
+        {"close", server, nullptr, kStatusMalformed, L"closed the connection or sent no valid"},
+        {"404", server, nullptr, kStatusHttpError, L"answered with HTTP status 404"},
+        {"wrong-tid", server, nullptr, kStatusTransactionMismatch, L"another request's"},
+        {"none", server, [&] { SetNetwork("TCP Enabled", REG_BINARY, uint8_t{0}); },
+         kStatusNetworkOff, L"spooler: the network path is off"},
+        {"none", server,
+         [&] {
+             s_server->Control({{"monitoring", "0"}});
+         },
+         kStatusMonitoringUnsupported, L"spooler: the printer does not monitor"},
+        {"none", server,
+         [&] { QvSim::SetDriverSetting(name, L"Status", L"Status Monitoring Mode", 0); },
+         kStatusMonitoringOff, L"spooler: status monitoring is off"},
+        {"none", server, [&] { QvSim::SetPrinterBidi(name, false); }, kStatusBidiOff,
+         L"spooler: the printer's bidirectional support is off"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.misbehave + (" " + std::to_string(row.code)));
+        SoundSettings();
+        m_network.Delete("NETWORK:TCP Enabled", false);
+        ASSERT_FALSE(
+            s_server->Control({{"reset", "1"}, {"delay", "5000"}, {"misbehave", row.misbehave}})
+                .empty());
+        SetNetwork("TCP Port", REG_DWORD, row.port);
+        if (row.fault) {
+            row.fault();
+        }
+        PrinterInfoCache::ClearThisThread();
+        HDRIVERINTERFACE driver = DI_Open_impl(m_handle.Get());
+        auto* object = reinterpret_cast<DriverInterface*>(driver);
+        OString text;
+        for (const std::function<void()>& call : std::vector<std::function<void()>>{
+                 [&] { TakeBstr(DI_GetPrinterStatusText_impl(driver)); },
+                 [&] { object->GetPrinterStatusSeverity(); },
+                 [&] { DI_GetPrinterExtendedStatusFlags_impl(driver); }}) {
+            call();
+            EXPECT_EQ(object->GetStatusProvenance(text), row.code);
+            EXPECT_NE(std::wstring(text.GetWide()).find(row.text), std::wstring::npos)
+                << text.GetNarrow();
+        }
+        DI_GetPrinterStatusFlags_impl(driver);
+        EXPECT_EQ(object->GetStatusProvenance(text), kStatusSpoolerWord);
+        DI_Close_impl(driver);
+    }
+    QvSim::SetPrinterBidi(name, true);
+    QvTest::WinePrinter plain(L"basic");
+    OPrinterHandle handle = plain.Open();
+    HDRIVERINTERFACE basic = DI_Open_impl(handle.Get());
+    TakeBstr(DI_GetPrinterStatusText_impl(basic));
+    OString text;
+    EXPECT_EQ(reinterpret_cast<DriverInterface*>(basic)->GetStatusProvenance(text),
+              kStatusBasicInterface);
+    EXPECT_EQ(text, OString("spooler: basic interface"));
+    DI_Close_impl(basic);
+}
+
+uint64_t g_now = uint64_t{1} << 40;
+ULONGLONG WINAPI MovedClock() {
+    return g_now;
+}
+
+// A host that polls is told every time; the event log once a minute per
+// printer and reason, a fallback as a warning, a failure as an error.
+TEST_F(FaultMatrix, AFallbackIsLoggedOncePerPrinterAndReasonAMinute) {
+    QvTest::LoggedEvents log;
+    OClockOverride clock(OClockApi{&MovedClock});
+    const std::wstring name = m_printer.Printer().Name();
+    const std::wstring off =
+        L"GetPrinterStatusText: printer \"" + name + L"\": spooler: status monitoring is off";
+    const std::wstring refused = L"\": spooler: the printer at localhost:1 refused";
+    QvSim::SetDriverSetting(name, L"Status", L"Status Monitoring Mode", 0);
+    const struct Row {
+        uint64_t advanceMs;
+        bool refuse;
+        int warnings;
+        int errors;
+    } rows[] = {{0, false, 1, 0}, {59999, false, 1, 0}, {1, false, 2, 0}, {0, true, 2, 1}};
+    for (const Row& row : rows) {
+        g_now += row.advanceMs;
+        if (row.refuse) {
+            SoundSettings();
+            SetNetwork("TCP Port", REG_DWORD, DWORD{1});
+        }
+        HDRIVERINTERFACE driver = DI_Open_impl(m_handle.Get());
+        for (int poll = 0; poll < 3; ++poll) {
+            TakeBstr(DI_GetPrinterStatusText_impl(driver));
+        }
+        DI_Close_impl(driver);
+        EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, off), row.warnings);
+        EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_ERROR_TYPE, refused), row.errors);
     }
 }
 

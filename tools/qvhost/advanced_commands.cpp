@@ -21,6 +21,17 @@ DriverInterface& ObjectOf(const OpenedPrinter& printer) {
     return *reinterpret_cast<DriverInterface*>(printer.Driver());
 }
 
+}  // namespace
+
+int32_t StatusProvenanceOf(const OpenedPrinter& printer, std::wstring& text) {
+    OString provenance;
+    const int32_t code = ObjectOf(printer).GetStatusProvenance(provenance);
+    text = provenance.GetWide();
+    return code;
+}
+
+namespace {
+
 uint32_t TakeFlags(QvArgs& args) {
     int32_t flags = 0;
     args.TakeInt(L"flags", flags);

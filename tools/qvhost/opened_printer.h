@@ -27,5 +27,10 @@ private:
     HDRIVERINTERFACE m_driver = nullptr;
 };
 
+// Where the interface's last status answer came from: its code, with text
+// as the library words it (the object's GetStatusProvenance, which no export
+// carries).
+int32_t StatusProvenanceOf(const OpenedPrinter& printer, std::wstring& text);
+
 // The value of --printer; throws QvUsageError when it is missing.
 std::wstring TakePrinterName(QvArgs& args);

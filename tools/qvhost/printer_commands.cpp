@@ -110,9 +110,12 @@ int RunStatus(QvHost& host, QvArgs& args) {
     std::optional<std::wstring> text =
         QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
             QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
-    // No export says which interface answered or which printer states are
-    // set: the handle's object does (slots 2, 5 and 27 take plain types).
+    // No export says which interface answered, where the text came from or
+    // which printer states are set: the handle's object does (slots 2, 5 and
+    // 27 take plain types; the provenance is no slot at all).
     auto* object = reinterpret_cast<DriverInterface*>(printer.Driver());
+    std::wstring provenanceText;
+    const int32_t provenanceCode = StatusProvenanceOf(printer, provenanceText);
     const bool advanced = object->IsAdvanced();
     std::wstring states;
     for (int id = 201; advanced && id <= 211; ++id) {
@@ -127,7 +130,9 @@ int RunStatus(QvHost& host, QvArgs& args) {
             .Add("flags", static_cast<int64_t>(flags))
             .Add("extendedFlags", static_cast<int64_t>(extended))
             .Add("severity", SeverityName(extended))
-            .Add("text", text);
+            .Add("text", text)
+            .Add("provenance", provenanceText)
+            .Add("provenanceCode", static_cast<int64_t>(provenanceCode));
         if (advanced) {
             json.Add("interface", L"advanced").Add("bidi", bidi).Add("printerStates", states);
         }
@@ -138,6 +143,8 @@ int RunStatus(QvHost& host, QvArgs& args) {
         host.Print(L"extended flags: " + Hex32(extended));
         host.Print(std::wstring(L"severity: ") + SeverityName(extended));
         host.Print(L"text: " + OrNone(text));
+        host.Print(L"provenance: " + provenanceText);
+        host.Print(L"provenance code: " + std::to_wstring(provenanceCode));
         if (advanced) {
             host.Print(L"interface: advanced");
             host.Print(std::wstring(L"bidi: ") + (bidi ? L"on" : L"off"));
@@ -248,6 +255,13 @@ const QvCommand kCommands[] = {
      L"  extended flags: 0x...   0x80000000 error, 0x40000000 warning\n"
      L"  severity: ...           ready, error or warning\n"
      L"  text: ...               the status text, or (none)\n"
+     L"  provenance: ...         where the text came from: \"printer: ...\", or\n"
+     L"                          \"spooler: ...\" and why the printer did not answer\n"
+     L"  provenance code: N      the same as a number: 0 printer, 1 monitoring off,\n"
+     L"                          2 bidi off, 3 unreachable, 4 time-out, 5 refused,\n"
+     L"                          6 malformed, 7 transaction mismatch, 8 HTTP status,\n"
+     L"                          9 basic interface, 10 printer by the driver's hook,\n"
+     L"                          11 printer does not monitor, 12 network path off\n"
      L"An advanced printer with bidi on and \"Status/Status Monitoring Mode\" 1..3\n"
      L"answers from the printer itself (its XPML server). Every advanced printer\n"
      L"(its driver has a DAL module) adds:\n"

@@ -1,0 +1,137 @@
+#include "driver_interface/status_provenance.h"
+
+#include <map>
+#include <string>
+#include <utility>
+
+#include "core/clock.h"
+#include "core/locks.h"
+#include "diagnostics/event_log.h"
+#include "xpml/xpml_routing.h"
+
+namespace {
+
+constexpr uint64_t kReportIntervalMs = 60000;
+
+OString Endpoint(const XpmlOutcome& outcome) {
+    return outcome.host + ":" + OString(outcome.port);
+}
+
+OString WithCode(const OString& text, int32_t code) {
+    return text + " (" + OString(code) + ")";
+}
+
+// When each printer last reported each code. Printers are few; an entry
+// stays for the life of the process.
+class ReportTimes {
+public:
+    // True when printer's code was not reported within the interval; it
+    // counts as reported now.
+    bool Due(const OString& printer, int32_t code) {
+        const uint64_t now = OTickCount();
+        OLock hold(m_lock);
+        auto [entry, added] = m_last.try_emplace({printer.GetWide(), code}, now);
+        if (!added && now - entry->second < kReportIntervalMs) {
+            return false;
+        }
+        entry->second = now;
+        return true;
+    }
+
+private:
+    OCriticalSection m_lock;
+    std::map<std::pair<std::wstring, int32_t>, uint64_t> m_last;
+};
+
+ReportTimes& Times() {
+    static ReportTimes times;
+    return times;
+}
+
+}  // namespace
+
+StatusProvenance ProvenanceOf(StatusProvenanceCode code) {
+    switch (code) {
+        case kStatusFromPrinter:
+            return {code, "printer: answered over the network"};
+        case kStatusFromDriverHook:
+            return {code, "printer: answered through the driver's printer-data hook"};
+        case kStatusMonitoringOff:
+            return {code, "spooler: status monitoring is off (Status Monitoring Mode)"};
+        case kStatusBidiOff:
+            return {code, "spooler: the printer's bidirectional support is off"};
+        case kStatusMonitoringUnsupported:
+            return {code, "spooler: the printer does not monitor its state"};
+        case kStatusBasicInterface:
+            return {code, "spooler: basic interface"};
+        case kStatusSpoolerWord:
+            return {code, "spooler: the status word is always the spooler's"};
+        case kStatusNetworkOff:
+            return {code, "spooler: the network path is off and the driver's hook did not answer"};
+        case kStatusMalformed:
+            return {code, "spooler: the printer's answer is not a status answer"};
+        case kStatusNotAsked:
+            return {code, "no status call yet"};
+        default:
+            return {code, "spooler: the printer did not answer"};
+    }
+}
+
+StatusProvenance ProvenanceOf(int32_t route, const XpmlOutcome& outcome) {
+    if (route == kXpmlNetwork) {
+        return ProvenanceOf(kStatusFromPrinter);
+    }
+    if (route == kXpmlLocal) {
+        return ProvenanceOf(kStatusFromDriverHook);
+    }
+    const OString at = "spooler: the printer at " + Endpoint(outcome);
+    switch (outcome.failure) {
+        case XpmlFailure::NetworkOff:
+            return ProvenanceOf(kStatusNetworkOff);
+        case XpmlFailure::Unreachable:
+            return {kStatusUnreachable, WithCode(at + " could not be reached within " +
+                                                     OString(outcome.timeoutMs) + " ms",
+                                                 outcome.code)};
+        case XpmlFailure::Refused:
+            return {kStatusRefused, WithCode(at + " refused the connection", outcome.code)};
+        case XpmlFailure::TimedOut:
+            return {kStatusTimedOut,
+                    WithCode(at + " did not answer within " + OString(outcome.timeoutMs) + " ms",
+                             outcome.code)};
+        case XpmlFailure::HttpStatus:
+            return {kStatusHttpError, at + " answered with HTTP status " + OString(outcome.code)};
+        case XpmlFailure::TransactionMismatch:
+            return {kStatusTransactionMismatch,
+                    at + " answered with another request's transaction id"};
+        case XpmlFailure::Malformed:
+        case XpmlFailure::None:
+            break;
+    }
+    const OString malformed = at + " closed the connection or sent no valid HTTP answer";
+    return {kStatusMalformed, outcome.code != 0 ? WithCode(malformed, outcome.code) : malformed};
+}
+
+void ReportProvenance(OEventLog& log, const char* operation, const OString& printer,
+                      const StatusProvenance& provenance) {
+    uint32_t level = OEventLog::kErrors;
+    switch (provenance.code) {
+        case kStatusFromPrinter:
+        case kStatusFromDriverHook:
+        case kStatusBasicInterface:
+        case kStatusSpoolerWord:
+        case kStatusNotAsked:
+            return;
+        case kStatusMonitoringOff:
+        case kStatusBidiOff:
+        case kStatusMonitoringUnsupported:
+        case kStatusNetworkOff:
+            level = OEventLog::kWarnings;
+            break;
+        default:
+            break;
+    }
+    if (!log.IsEnabled(level) || !Times().Due(printer, provenance.code)) {
+        return;
+    }
+    log.Write(OLogLine(operation, "printer \"" + printer + "\": " + provenance.text), level);
+}
