@@ -60,10 +60,9 @@ typedef void (*QV_PFN_DI_CLOSE)(HDRIVERINTERFACE);
  * DWORD, wchar_t* results are BSTRs the caller frees with SysFreeString (null
  * when there is no text). Null text arguments count as empty text. A null
  * handle gives FALSE, 0 or null (severity 1), and so does a failure inside
- * the library;
- * nothing thrown inside unwinds into the host. One interface is used by one
- * thread at a time; a call may block as long as the printer's network
- * time-outs allow.
+ * the library; nothing thrown inside unwinds into the host. One interface is
+ * used by one thread at a time; a call may block as long as the printer's
+ * network time-outs allow.
  */
 #if defined(_MSC_VER)
 #define QVDI_API __declspec(dllimport)

@@ -38,6 +38,7 @@ function(qv_msvc_host name source)
     COMMAND ${QV_HOST_LLD_LINK} /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib
             ${_host_obj} ${CMAKE_BINARY_DIR}/lib/QuorvelDriverUtility.lib
             ${_mingw_lib}/libwinspool.a ${_mingw_lib}/libkernel32.a ${_mingw_lib}/liboleaut32.a
+            ${_mingw_lib}/libuser32.a
             /out:${_host_exe}
     DEPENDS ${_host_src} ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h QuorvelDriverUtility
     VERBATIM)

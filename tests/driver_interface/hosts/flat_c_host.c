@@ -10,16 +10,10 @@ static void Put(const void* data, unsigned long size) {
     WriteFile(GetStdHandle((unsigned long)-11), data, size, &written, 0);
 }
 
-/* A number (none is negative) in decimal and a blank. */
+/* A number and a blank. */
 static void N(unsigned long value) {
-    char digits[24];
-    int at = 23;
-    digits[23] = ' ';
-    do {
-        digits[--at] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    Put(digits + at, (unsigned long)(24 - at));
+    char text[16];
+    Put(text, (unsigned long)wsprintfA(text, "%lu ", value));
 }
 
 /* A response as answer, last error, size and bytes; then "|". */

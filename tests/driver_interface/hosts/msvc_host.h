@@ -17,6 +17,7 @@ __declspec(dllimport) void* __stdcall GetModuleHandleW(const wchar_t* name);
 __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
 __declspec(dllimport) void __stdcall SysFreeString(wchar_t* text);
 __declspec(dllimport) void __stdcall ExitProcess(unsigned int code);
+__declspec(dllimport) int __cdecl wsprintfA(char* out, const char* format, ...);
 #ifdef __cplusplus
 }
 #endif
