@@ -175,6 +175,7 @@ protected:
 private:
     // The exports run the Do operations inside their own guarded call.
     friend struct DriverInterfaceExports;
+    friend struct FlatExports;
 
     // Marks the object as inside a call of the calling thread for its life;
     // Entered() is false when it already was (the refusal is then logged).

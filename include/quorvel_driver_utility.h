@@ -1,7 +1,8 @@
 /*
  * QuorvelDriverUtility.dll: the exports a host program calls.
  *
- * The functions are C++ functions exported under their MSVC-decorated names.
+ * The DI_ and RFID_ functions are C++ functions exported under their
+ * MSVC-decorated names; the QVDI_ functions further down are plain C.
  * A host built with MSVC (or clang-cl) includes this header and links against
  * QuorvelDriverUtility.lib; a host built with mingw-w64 g++ does the same (the
  * declarations below carry the decorated names for it). A host that loads the
@@ -15,17 +16,16 @@
 #ifndef QUORVEL_DRIVER_UTILITY_H
 #define QUORVEL_DRIVER_UTILITY_H
 
-#ifndef __cplusplus
-#error "The exports are C++ functions: include this header from C++."
-#endif
+#include <stddef.h> /* wchar_t for C */
 
 /* The handle of a driver interface: the address of an object inside the
  * library, opaque to the host. */
-struct HDRIVERINTERFACE__;
-typedef HDRIVERINTERFACE__* HDRIVERINTERFACE;
+typedef struct HDRIVERINTERFACE__* HDRIVERINTERFACE;
 
 /* The same type as HWND of <windows.h> (under STRICT, its default), named so
- * that the decorated names do not depend on how the host includes it. */
+ * that the decorated names do not depend on how the host includes it. The
+ * QV_EXPORT_* names also serve a C host: GetProcAddress finds DI_Open and
+ * DI_Close under them (cast to QV_PFN_DI_OPEN and QV_PFN_DI_CLOSE). */
 struct HWND__;
 
 #define QV_EXPORT_DI_OPEN "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"
@@ -49,6 +49,101 @@ struct HWND__;
 
 typedef HDRIVERINTERFACE (*QV_PFN_DI_OPEN)(void*);
 typedef void (*QV_PFN_DI_CLOSE)(HDRIVERINTERFACE);
+
+/*
+ * The flat interface: every operation of the interface that no DI_ function
+ * carries, as undecorated C functions of plain types, for hosts in C, C++ of
+ * any compiler, C# (P/Invoke) and Python (ctypes). Get the handle with DI_Open
+ * (GetProcAddress with QV_EXPORT_DI_OPEN from C) and release it with DI_Close.
+ *
+ * Types: int results are BOOL (or a number where said), unsigned long is
+ * DWORD, wchar_t* results are BSTRs the caller frees with SysFreeString (null
+ * when there is no text). Null text arguments count as empty text. A null
+ * handle gives FALSE, 0 or null (severity 1), and so does a failure inside
+ * the library; nothing thrown inside unwinds into the host. One interface is
+ * used by one thread at a time; a call may block as long as the printer's
+ * network time-outs allow.
+ */
+#if defined(_MSC_VER)
+#define QVDI_API __declspec(dllimport)
+#else
+#define QVDI_API
+#endif
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Whether the interface talks to the driver's DAL module and the printer's
+ * XPML server; otherwise it answers from the spooler alone. */
+QVDI_API int QVDI_IsAdvanced(HDRIVERINTERFACE driver);
+/* Whether the printer's port has bidirectional support on (asked again at
+ * most once a second). */
+QVDI_API int QVDI_IsBidiEnabled(HDRIVERINTERFACE driver);
+/* 1 ready, 2 error, 3 warning. */
+QVDI_API int QVDI_GetPrinterStatusSeverity(HDRIVERINTERFACE driver);
+/* Whether the printer is now in the numbered status: 100 to 121 from the
+ * spooler, 201 to 211 from the printer (advanced interface). */
+QVDI_API int QVDI_HasPrinterStatus(HDRIVERINTERFACE driver, int statusId);
+/* The printer's text for a spooler job id (advanced interface), or null. */
+QVDI_API wchar_t* QVDI_GetJobStatusText(HDRIVERINTERFACE driver, unsigned long jobId);
+
+/* Sends a file to the printer as a spooler job of the given document name. */
+QVDI_API int QVDI_SendFile(HDRIVERINTERFACE driver, const wchar_t* path,
+                           const wchar_t* documentName);
+
+/* The driver's settings through its DAL module (advanced interface): read
+ * from, or written to, a file; reset to the defaults. flags go to the module
+ * unchanged. */
+QVDI_API int QVDI_ImportSettings(HDRIVERINTERFACE driver, const wchar_t* path,
+                                 unsigned long flags);
+QVDI_API int QVDI_ExportSettings(HDRIVERINTERFACE driver, const wchar_t* path,
+                                 unsigned long flags);
+QVDI_API int QVDI_ResetSettings(HDRIVERINTERFACE driver, unsigned long flags);
+
+/* Spooler job control by job id. Start and until times are minutes after
+ * midnight. */
+QVDI_API int QVDI_PauseJob(HDRIVERINTERFACE driver, unsigned long jobId);
+QVDI_API int QVDI_ResumeJob(HDRIVERINTERFACE driver, unsigned long jobId);
+QVDI_API int QVDI_DeleteJob(HDRIVERINTERFACE driver, unsigned long jobId);
+QVDI_API int QVDI_RestartJob(HDRIVERINTERFACE driver, unsigned long jobId);
+QVDI_API int QVDI_SetJobPriority(HDRIVERINTERFACE driver, unsigned long jobId,
+                                 unsigned long priority);
+QVDI_API int QVDI_SetJobStartTime(HDRIVERINTERFACE driver, unsigned long jobId,
+                                  unsigned long minutes);
+QVDI_API int QVDI_SetJobUntilTime(HDRIVERINTERFACE driver, unsigned long jobId,
+                                  unsigned long minutes);
+
+/* DAL queries (advanced interface): size bytes of data go to the printer
+ * under queryId; the time-outs (milliseconds) go to it unchanged. The Ex form
+ * also gives the pattern that ends the printer's response and whether the
+ * printer reads one. */
+QVDI_API int QVDI_SendDalQuery(HDRIVERINTERFACE driver, const unsigned char* data,
+                               unsigned long size, const wchar_t* queryId, int sendTimeout,
+                               int receiveStartTimeout, int receiveIntervalTimeout);
+QVDI_API int QVDI_SendDalQueryEx(HDRIVERINTERFACE driver, const unsigned char* data,
+                                 unsigned long size, const wchar_t* queryId, int sendTimeout,
+                                 int receiveStartTimeout, int receiveIntervalTimeout,
+                                 const wchar_t* responsePattern, int readFlag);
+/* The printer's state of the query as a number (0 when unknown). */
+QVDI_API int QVDI_GetDalQueryStatus(HDRIVERINTERFACE driver, const wchar_t* queryId);
+/* The query's response into the caller's buffer. *size holds the buffer's
+ * size in bytes on entry and the response's size on return. TRUE when the
+ * response fits (GetLastError 0). FALSE with GetLastError:
+ *   ERROR_MORE_DATA (234): the buffer (may be null) is too small; *size is
+ *     the size needed. Each call asks the printer again.
+ *   ERROR_INVALID_PARAMETER (87): size is null.
+ *   ERROR_NO_DATA (232): no response (null handle, no answer, failure);
+ *     *size is 0. */
+QVDI_API int QVDI_GetDalQueryResponse(HDRIVERINTERFACE driver, const wchar_t* queryId,
+                                      unsigned char* buffer, unsigned long* size);
+
+#ifdef __cplusplus
+}
+#endif
+#undef QVDI_API
+
+#ifdef __cplusplus
+
 typedef bool (*QV_PFN_DI_IS_COMMAND_SUPPORTED)(HDRIVERINTERFACE, int);
 typedef bool (*QV_PFN_DI_IS_COMMAND_UI)(HDRIVERINTERFACE, int);
 typedef void (*QV_PFN_DI_COMMAND)(HDRIVERINTERFACE, int);
@@ -227,5 +322,7 @@ protected:
 #endif
 };
 #endif /* QV_LIBRARY_DRIVER_INTERFACE */
+
+#endif /* __cplusplus */
 
 #endif /* QUORVEL_DRIVER_UTILITY_H */

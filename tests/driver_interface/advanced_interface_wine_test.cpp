@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "sim/label_printer.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
+#include "support/process.h"
 
 // The advanced interface on a real Wine printer whose driver carries the
 // simulated DAL module and whose network settings lead to the simulated XPML
@@ -298,4 +300,47 @@ TEST_F(AdvancedInterfaceTest, DalQueryRoundTripThroughTheServer) {
     EXPECT_FALSE(
         driver.SendDalQuery(huge.data(), static_cast<uint32_t>(huge.size()), "big", 0, 0, 0));
     EXPECT_EQ(s_server->Requests(), before) << "refused, not cut";
+}
+
+// A host in plain C built for the MSVC ABI reaches every operation the DI_
+// exports do not carry through the flat exports, and gets the object's answers.
+TEST_F(AdvancedInterfaceTest, FlatCHostGetsTheObjectsAnswers) {
+    const std::wstring host = QvTest::ProgramFolder() + L"\\flat_c_host.exe";
+    ASSERT_NE(::GetFileAttributesW(host.c_str()), INVALID_FILE_ATTRIBUTES) << "clang, lld needed";
+    ASSERT_FALSE(s_server->Control({{"job", "Printing"}}).empty());
+    ScratchFolder folder;
+    const std::wstring theirs = folder.File(L"host.txt"), mine = folder.File(L"object.txt");
+    const std::wstring name = m_printer.Printer().Name();
+    QvTest::ProcessResult run = QvTest::RunProgram(L"\"" + host + L"\" " + theirs + L" " + name);
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    Reopen();
+    DriverInterface& driver = Object();
+    std::string expected;
+    auto n = [&](long value) { expected += std::to_string(value) + " "; };
+    auto text = [&](const auto& bytes) { expected += std::string(bytes.begin(), bytes.end()) + "|"; };
+    n(driver.IsAdvanced()), n(driver.IsBidiEnabled()), n(driver.GetPrinterStatusSeverity());
+    n(driver.HasPrinterStatus(101)), n(driver.HasPrinterStatus(201));
+    text(std::string(driver.GetJobStatusText(42).GetNarrow()));
+    n(driver.ExportSettings(mine.c_str(), 0)), n(driver.ResetSettings(2));
+    n(driver.ImportSettings(mine.c_str(), 1)), n(driver.SendFile("C:\\no\\such.prn", "flat"));
+    const uint32_t job = 999999;
+    n(driver.PauseJob(job)), n(driver.ResumeJob(job)), n(driver.RestartJob(job));
+    n(driver.SetJobPriority(job, 5)), n(driver.SetJobStartTime(job, 60));
+    n(driver.SetJobUntilTime(job, 120)), n(driver.DeleteJob(job));
+    const uint8_t* data = reinterpret_cast<const uint8_t*>("flat query");
+    n(driver.SendDalQuery(data, 4, "o-1", 100, -5, 0));
+    n(driver.SendDalQueryEx(data, 10, "o-2", 100, -5, 0, "<end>&", true));
+    n(driver.GetDalQueryStatus("o-1")), n(driver.GetDalQueryStatus("o-3"));
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(driver.GetDalQueryResponse("o-2", bytes));
+    n(0), n(ERROR_MORE_DATA), n(static_cast<long>(bytes.size())), text(std::string());
+    n(1), n(0), n(static_cast<long>(bytes.size())), text(bytes);
+    n(0), n(ERROR_NO_DATA), n(0), text(std::string());  // a null handle
+    n(0), n(ERROR_INVALID_PARAMETER), n(1);              // no size; a null handle's severity
+    EXPECT_EQ(run.output, expected);
+    ASSERT_TRUE(QvTest::ReadWholeFile(mine).has_value());
+    EXPECT_EQ(QvTest::ReadWholeFile(theirs), QvTest::ReadWholeFile(mine)) << "the host's path";
+    const auto calls = SimDalPrinter::CallTexts();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(),
+                         L"DAL_Settings_Import " + name + L" " + theirs + L" 0x1"), 1);
 }

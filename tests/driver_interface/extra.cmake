@@ -21,27 +21,33 @@ foreach(_t driver_interface_tests driver_interface_wine_tests)
   endif()
 endforeach()
 
-# A host built for the MSVC ABI holds the handle as a DriverInterface pointer
-# and calls the slots through the object (built only where clang++ and
-# lld-link are; scripts/setup installs them).
+# Hosts built for the MSVC ABI (built only where clang and lld-link are;
+# scripts/setup installs them): one in C++ holds the handle as a
+# DriverInterface pointer and calls the slots through the object, one in plain
+# C calls the flat exports.
 find_program(QV_HOST_CLANGXX NAMES clang++ clang++-14)
 find_program(QV_HOST_LLD_LINK NAMES lld-link lld-link-14)
-if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK AND TARGET driver_interface_wine_tests)
-  set(_host_src ${CMAKE_SOURCE_DIR}/tests/driver_interface/hosts/msvc_vtable_host.cpp)
-  set(_host_obj ${CMAKE_BINARY_DIR}/msvc_vtable_host.obj)
-  set(_host_exe ${CMAKE_BINARY_DIR}/bin/msvc_vtable_host.exe)
+function(qv_msvc_host name source)
+  set(_host_src ${CMAKE_SOURCE_DIR}/tests/driver_interface/hosts/${source})
+  set(_host_obj ${CMAKE_BINARY_DIR}/${name}.obj)
+  set(_host_exe ${CMAKE_BINARY_DIR}/bin/${name}.exe)
   set(_mingw_lib /usr/x86_64-w64-mingw32/lib)
   add_custom_command(OUTPUT ${_host_exe}
-    COMMAND ${QV_HOST_CLANGXX} --target=x86_64-pc-windows-msvc -O1 -fno-exceptions -fno-rtti
+    COMMAND ${QV_HOST_CLANGXX} --target=x86_64-pc-windows-msvc -O1 -fno-exceptions ${ARGN}
             -I${CMAKE_SOURCE_DIR}/include -c ${_host_src} -o ${_host_obj}
     COMMAND ${QV_HOST_LLD_LINK} /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib
             ${_host_obj} ${CMAKE_BINARY_DIR}/lib/QuorvelDriverUtility.lib
             ${_mingw_lib}/libwinspool.a ${_mingw_lib}/libkernel32.a ${_mingw_lib}/liboleaut32.a
+            ${_mingw_lib}/libuser32.a
             /out:${_host_exe}
     DEPENDS ${_host_src} ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h QuorvelDriverUtility
     VERBATIM)
-  add_custom_target(msvc_vtable_host DEPENDS ${_host_exe})
-  add_dependencies(driver_interface_wine_tests msvc_vtable_host)
+  add_custom_target(${name} DEPENDS ${_host_exe})
+  add_dependencies(driver_interface_wine_tests ${name})
+endfunction()
+if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK AND TARGET driver_interface_wine_tests)
+  qv_msvc_host(msvc_vtable_host msvc_vtable_host.cpp -fno-rtti)
+  qv_msvc_host(flat_c_host flat_c_host.c -x c -std=c11)
 endif()
 
 # The advanced interface runs against the simulated printer: its DAL module

@@ -18,8 +18,9 @@ trap 'rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-sed -n 's/^[[:space:]]*"\([^"]*\)".*/\1/p' "$src"/exports/*.def | sort >"$work/def.txt"
-[ -s "$work/def.txt" ] || fail "no decorated names in exports/*.def"
+# Decorated names are quoted, the flat C names plain.
+sed -n 's/^[[:space:]]\{1,\}"\{0,1\}\([^"[:space:]]\{1,\}\).*/\1/p' "$src"/exports/*.def | sort >"$work/def.txt"
+grep '^?' "$work/def.txt" >"$work/decorated.txt" || fail "no decorated names in exports/*.def"
 
 # Every name of the export table, so that a plain or implementation name
 # exported beside the decorated one shows too.
@@ -30,10 +31,10 @@ comm -23 "$work/def.txt" "$work/dll.txt" >"$work/missing.txt"
 comm -13 "$work/def.txt" "$work/dll.txt" >"$work/extra.txt"
 [ -s "$work/extra.txt" ] && fail "exported beside the decorated names: $(cat "$work/extra.txt")"
 
-x86_64-w64-mingw32-nm "$lib" | sed -n 's/^[0-9a-f]* I __imp_\(?.*\)$/\1/p' | sort >"$work/lib.txt"
+x86_64-w64-mingw32-nm "$lib" | sed -n 's/^[0-9a-f]* I __imp_\(.*\)$/\1/p' | sort >"$work/lib.txt"
 comm -23 "$work/def.txt" "$work/lib.txt" >"$work/missing.txt"
 [ -s "$work/missing.txt" ] && fail "not in the import library: $(cat "$work/missing.txt")"
-echo "export table (alone) and import library carry all $(wc -l <"$work/def.txt") decorated names"
+echo "export table (alone) and import library carry all $(wc -l <"$work/def.txt") names"
 
 cp "$dll" "$work/"
 "$mingw_cxx" -O1 -I"$src/include" "$src/tests/rfid/host_link_probe.cpp" "$lib" -loleaut32 -static \
@@ -49,7 +50,8 @@ fi
 "$clangxx" --target=x86_64-pc-windows-msvc -O1 -fno-exceptions -I"$src/include" \
     -c "$src/tests/rfid/host_link_probe.cpp" -o "$work/msvc_host.obj"
 x86_64-w64-mingw32-nm "$work/msvc_host.obj" | sed -n 's/^ *U __imp_\(?.*\)$/\1/p' | sort >"$work/msvc.txt"
-cmp -s "$work/msvc.txt" "$work/def.txt" || fail "MSVC decoration of the header differs: $(diff "$work/def.txt" "$work/msvc.txt")"
+cmp -s "$work/msvc.txt" "$work/decorated.txt" ||
+    fail "MSVC decoration of the header differs: $(diff "$work/decorated.txt" "$work/msvc.txt")"
 "$lld_link" /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib "$work/msvc_host.obj" "$lib" \
     /usr/x86_64-w64-mingw32/lib/liboleaut32.a /out:"$work/msvc_host.exe" || fail "MSVC-ABI host does not link"
 "$build/wine-run" "$work/msvc_host.exe" || fail "MSVC-ABI host exits with failure"

@@ -7,24 +7,9 @@
 
 #include "quorvel_driver_utility.h"
 
-// Declared here: the MSVC-ABI build has no Windows SDK headers on this machine.
-extern "C" {
-__declspec(dllimport) int __stdcall OpenPrinterW(wchar_t* name, void** printer, void* defaults);
-__declspec(dllimport) int __stdcall ClosePrinter(void* printer);
-__declspec(dllimport) wchar_t* __stdcall GetCommandLineW();
-}
+#include "msvc_host.h"
 
 namespace {
-
-// The rest of the line after the program name.
-wchar_t* Arguments() {
-    wchar_t* p = GetCommandLineW();
-    for (wchar_t end = *p == L'"' ? *p++ : L' '; *p != L'\0' && *p != end; ++p) {
-    }
-    for (p += *p != L'\0' ? 1 : 0; *p == L' '; ++p) {
-    }
-    return p;
-}
 
 // The simulated module's actions 9003 (throws) and 9004 (its close throws).
 int RunThrowing(wchar_t* name) {
