@@ -6,6 +6,7 @@
 
 #include "core/bstr.h"
 #include "driver_interface/driver_interface.h"
+#include "driver_interface/status_provenance.h"
 
 // The QVDI_ exports: the operations no DI_ export carries, in plain C types
 // for hosts of any compiler or language. Each forwards to the same operation
@@ -55,6 +56,22 @@ struct FlatExports {
     static constexpr auto kSendDalQueryEx = &DriverInterface::DoSendDalQueryEx;
     static constexpr auto kDalQueryStatus = &DriverInterface::DoGetDalQueryStatus;
 
+    // The provenance code; its text as a BSTR in *text when text is not null.
+    static int Provenance(HDRIVERINTERFACE handle, BSTR* text) {
+        if (text != nullptr) {
+            *text = nullptr;
+        }
+        DriverInterface* driver = reinterpret_cast<DriverInterface*>(handle);
+        return DriverInterface::GuardedCall(
+            driver, "QVDI_GetStatusProvenance", int{kStatusNotAsked}, [&]() -> int {
+                const StatusProvenance provenance = driver->DoGetStatusProvenance();
+                if (text != nullptr) {
+                    *text = OStringToBstr(provenance.text);
+                }
+                return provenance.code;
+            });
+    }
+
     // The last error the export sets: 0 when the response was copied.
     static DWORD Response(HDRIVERINTERFACE handle, const wchar_t* queryId, unsigned char* buffer,
                           unsigned long* size) {
@@ -96,6 +113,10 @@ BOOL QVDI_IsAdvanced(HDRIVERINTERFACE handle) {
     return Flat::Run(handle, "QVDI_IsAdvanced", FALSE, Flat::kIsAdvanced);
 }
 
+int QVDI_GetStatusProvenance(HDRIVERINTERFACE handle, BSTR* text) {
+    return Flat::Provenance(handle, text);
+}
+
 BOOL QVDI_IsBidiEnabled(HDRIVERINTERFACE handle) {
     return Flat::Run(handle, "QVDI_IsBidiEnabled", FALSE, Flat::kIsBidiEnabled);
 }
@@ -109,8 +130,7 @@ BOOL QVDI_HasPrinterStatus(HDRIVERINTERFACE handle, int statusId) {
 }
 
 BSTR QVDI_GetJobStatusText(HDRIVERINTERFACE handle, DWORD jobId) {
-    return Flat::Run(handle, "QVDI_GetJobStatusText", BSTR{nullptr}, Flat::kJobStatusText,
-                     jobId);
+    return Flat::Run(handle, "QVDI_GetJobStatusText", BSTR{nullptr}, Flat::kJobStatusText, jobId);
 }
 
 BOOL QVDI_SendFile(HDRIVERINTERFACE handle, const wchar_t* path, const wchar_t* documentName) {
@@ -118,13 +138,11 @@ BOOL QVDI_SendFile(HDRIVERINTERFACE handle, const wchar_t* path, const wchar_t* 
 }
 
 BOOL QVDI_ImportSettings(HDRIVERINTERFACE handle, const wchar_t* path, DWORD flags) {
-    return Flat::Run(handle, "QVDI_ImportSettings", FALSE, Flat::kImportSettings, path,
-                     flags);
+    return Flat::Run(handle, "QVDI_ImportSettings", FALSE, Flat::kImportSettings, path, flags);
 }
 
 BOOL QVDI_ExportSettings(HDRIVERINTERFACE handle, const wchar_t* path, DWORD flags) {
-    return Flat::Run(handle, "QVDI_ExportSettings", FALSE, Flat::kExportSettings, path,
-                     flags);
+    return Flat::Run(handle, "QVDI_ExportSettings", FALSE, Flat::kExportSettings, path, flags);
 }
 
 BOOL QVDI_ResetSettings(HDRIVERINTERFACE handle, DWORD flags) {
@@ -148,35 +166,31 @@ BOOL QVDI_RestartJob(HDRIVERINTERFACE handle, DWORD jobId) {
 }
 
 BOOL QVDI_SetJobPriority(HDRIVERINTERFACE handle, DWORD jobId, DWORD priority) {
-    return Flat::Run(handle, "QVDI_SetJobPriority", FALSE, Flat::kJobPriority, jobId,
-                     priority);
+    return Flat::Run(handle, "QVDI_SetJobPriority", FALSE, Flat::kJobPriority, jobId, priority);
 }
 
 BOOL QVDI_SetJobStartTime(HDRIVERINTERFACE handle, DWORD jobId, DWORD minutes) {
-    return Flat::Run(handle, "QVDI_SetJobStartTime", FALSE, Flat::kJobStartTime, jobId,
-                     minutes);
+    return Flat::Run(handle, "QVDI_SetJobStartTime", FALSE, Flat::kJobStartTime, jobId, minutes);
 }
 
 BOOL QVDI_SetJobUntilTime(HDRIVERINTERFACE handle, DWORD jobId, DWORD minutes) {
-    return Flat::Run(handle, "QVDI_SetJobUntilTime", FALSE, Flat::kJobUntilTime, jobId,
-                     minutes);
+    return Flat::Run(handle, "QVDI_SetJobUntilTime", FALSE, Flat::kJobUntilTime, jobId, minutes);
 }
 
 BOOL QVDI_SendDalQuery(HDRIVERINTERFACE handle, const unsigned char* data, DWORD size,
                        const wchar_t* queryId, int sendTimeout, int receiveStartTimeout,
                        int receiveIntervalTimeout) {
-    return Flat::Run(handle, "QVDI_SendDalQuery", FALSE, Flat::kSendDalQuery, data,
-                     size, queryId, sendTimeout, receiveStartTimeout,
-                     receiveIntervalTimeout);
+    return Flat::Run(handle, "QVDI_SendDalQuery", FALSE, Flat::kSendDalQuery, data, size, queryId,
+                     sendTimeout, receiveStartTimeout, receiveIntervalTimeout);
 }
 
 BOOL QVDI_SendDalQueryEx(HDRIVERINTERFACE handle, const unsigned char* data, DWORD size,
                          const wchar_t* queryId, int sendTimeout, int receiveStartTimeout,
                          int receiveIntervalTimeout, const wchar_t* responsePattern,
                          BOOL readFlag) {
-    return Flat::Run(handle, "QVDI_SendDalQueryEx", FALSE, Flat::kSendDalQueryEx, data,
-                     size, queryId, sendTimeout, receiveStartTimeout,
-                     receiveIntervalTimeout, responsePattern, readFlag != FALSE);
+    return Flat::Run(handle, "QVDI_SendDalQueryEx", FALSE, Flat::kSendDalQueryEx, data, size,
+                     queryId, sendTimeout, receiveStartTimeout, receiveIntervalTimeout,
+                     responsePattern, readFlag != FALSE);
 }
 
 int QVDI_GetDalQueryStatus(HDRIVERINTERFACE handle, const wchar_t* queryId) {

@@ -81,6 +81,17 @@ QVDI_API int QVDI_IsAdvanced(HDRIVERINTERFACE driver);
 QVDI_API int QVDI_IsBidiEnabled(HDRIVERINTERFACE driver);
 /* 1 ready, 2 error, 3 warning. */
 QVDI_API int QVDI_GetPrinterStatusSeverity(HDRIVERINTERFACE driver);
+/* Where the interface's last status answer (text, severity, flags, extended
+ * flags, HasPrinterStatus) came from: a stable code, and in *text (when text
+ * is not null) a BSTR the caller frees that says it with the reason, for
+ * example "spooler: the printer at 10.0.0.7:6160 did not answer within
+ * 1000 ms (10060)". Codes: 0 the printer (network), 1 monitoring off,
+ * 2 bidi off, 3 unreachable, 4 time-out, 5 refused, 6 malformed answer,
+ * 7 another transaction's answer, 8 HTTP status not 200, 9 basic interface,
+ * 10 the printer (driver hook), 11 the printer does not monitor, 12 network
+ * path off and the hook silent, 13 the status word (always the spooler's),
+ * 14 no status call yet (also for a null handle). */
+QVDI_API int QVDI_GetStatusProvenance(HDRIVERINTERFACE driver, wchar_t** text);
 /* Whether the printer is now in the numbered status: 100 to 121 from the
  * spooler, 201 to 211 from the printer (advanced interface). */
 QVDI_API int QVDI_HasPrinterStatus(HDRIVERINTERFACE driver, int statusId);

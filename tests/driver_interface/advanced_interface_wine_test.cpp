@@ -317,9 +317,13 @@ TEST_F(AdvancedInterfaceTest, FlatCHostGetsTheObjectsAnswers) {
     DriverInterface& driver = Object();
     std::string expected;
     auto n = [&](long value) { expected += std::to_string(value) + " "; };
-    auto text = [&](const auto& bytes) { expected += std::string(bytes.begin(), bytes.end()) + "|"; };
+    auto text = [&](const auto& bytes) {
+        expected += std::string(bytes.begin(), bytes.end()) + "|";
+    };
     n(driver.IsAdvanced()), n(driver.IsBidiEnabled()), n(driver.GetPrinterStatusSeverity());
     n(driver.HasPrinterStatus(101)), n(driver.HasPrinterStatus(201));
+    OString why;
+    n(driver.GetStatusProvenance(why));
     text(std::string(driver.GetJobStatusText(42).GetNarrow()));
     n(driver.ExportSettings(mine.c_str(), 0)), n(driver.ResetSettings(2));
     n(driver.ImportSettings(mine.c_str(), 1)), n(driver.SendFile("C:\\no\\such.prn", "flat"));
@@ -336,11 +340,12 @@ TEST_F(AdvancedInterfaceTest, FlatCHostGetsTheObjectsAnswers) {
     n(0), n(ERROR_MORE_DATA), n(static_cast<long>(bytes.size())), text(std::string());
     n(1), n(0), n(static_cast<long>(bytes.size())), text(bytes);
     n(0), n(ERROR_NO_DATA), n(0), text(std::string());  // a null handle
-    n(0), n(ERROR_INVALID_PARAMETER), n(1);              // no size; a null handle's severity
+    n(0), n(ERROR_INVALID_PARAMETER), n(1);             // no size; a null handle's severity
     EXPECT_EQ(run.output, expected);
     ASSERT_TRUE(QvTest::ReadWholeFile(mine).has_value());
     EXPECT_EQ(QvTest::ReadWholeFile(theirs), QvTest::ReadWholeFile(mine)) << "the host's path";
     const auto calls = SimDalPrinter::CallTexts();
     EXPECT_EQ(std::count(calls.begin(), calls.end(),
-                         L"DAL_Settings_Import " + name + L" " + theirs + L" 0x1"), 1);
+                         L"DAL_Settings_Import " + name + L" " + theirs + L" 0x1"),
+              1);
 }

@@ -45,6 +45,7 @@ int mainCRTStartup(void) {
     N(QVDI_IsAdvanced(driver)), N(QVDI_IsBidiEnabled(driver));
     N(QVDI_GetPrinterStatusSeverity(driver));
     N(QVDI_HasPrinterStatus(driver, 101)), N(QVDI_HasPrinterStatus(driver, 201));
+    N(QVDI_GetStatusProvenance(driver, 0));
     text = QVDI_GetJobStatusText(driver, 42);
     for (int at = 0; text != 0 && text[at] != 0; ++at) {
         Put(&text[at], 1); /* ASCII: the low byte */
