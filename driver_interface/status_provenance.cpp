@@ -43,9 +43,12 @@ private:
     std::map<std::pair<std::wstring, int32_t>, uint64_t> m_last;
 };
 
+// At namespace scope: a function-local static would need a guard, which the
+// static runtime pays for with a TLS slot never given back.
+ReportTimes g_reportTimes;
+
 ReportTimes& Times() {
-    static ReportTimes times;
-    return times;
+    return g_reportTimes;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "core/ostring.h"
-#include "xpml/xpml_outcome.h"
+#include "printer/xpml_outcome.h"
 
 class OEventLog;
 

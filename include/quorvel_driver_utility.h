@@ -105,10 +105,8 @@ QVDI_API int QVDI_SendFile(HDRIVERINTERFACE driver, const wchar_t* path,
 /* The driver's settings through its DAL module (advanced interface): read
  * from, or written to, a file; reset to the defaults. flags go to the module
  * unchanged. */
-QVDI_API int QVDI_ImportSettings(HDRIVERINTERFACE driver, const wchar_t* path,
-                                 unsigned long flags);
-QVDI_API int QVDI_ExportSettings(HDRIVERINTERFACE driver, const wchar_t* path,
-                                 unsigned long flags);
+QVDI_API int QVDI_ImportSettings(HDRIVERINTERFACE driver, const wchar_t* path, unsigned long flags);
+QVDI_API int QVDI_ExportSettings(HDRIVERINTERFACE driver, const wchar_t* path, unsigned long flags);
 QVDI_API int QVDI_ResetSettings(HDRIVERINTERFACE driver, unsigned long flags);
 
 /* Spooler job control by job id. Start and until times are minutes after

@@ -6,7 +6,7 @@
 #include "printer/printer_info.h"
 #include "registry/driver_settings.h"
 #include "registry/printer_registry.h"
-#include "xpml/xpml_outcome.h"
+#include "printer/xpml_outcome.h"
 
 // One operation's view of a printer: its spooler and driver facts from this
 // thread's PrinterInfoCache, its registry built from those facts, and its

@@ -5,7 +5,7 @@
 
 #include "core/ostring.h"
 #include "xpml/http.h"
-#include "xpml/xpml_outcome.h"
+#include "printer/xpml_outcome.h"
 
 // One attempt of the network path: send a prepared request to the XPML server
 // at host and port over a pooled TCP connection and read the answer.

@@ -4,8 +4,9 @@
 
 #include "core/ostring.h"
 
-// Why a request got no answer over the network, for the callers that tell a
-// host where an answer came from. Only the last attempt is described: earlier
+// Why a request to the printer's XPML server got no answer over the network,
+// kept in the call context (printer_call_context.h) for the callers that tell
+// a host where an answer came from. Only the last attempt is described: earlier
 // ones failed too, or there would be no failure.
 enum class XpmlFailure : int32_t {
     None,                 // answered, or not asked yet
