@@ -1,7 +1,7 @@
-# Libraries the driver interface tests load beside the test program:
-# resource-only printui.dll and puiapi.dll with the status string ids (the
-# library loader looks in the program's folder first, so these stand in for
-# the system's), and a module with a multi-translation version resource for
+# Libraries the driver interface tests load beside the test program, in the
+# tests' own folder, never beside the product: resource-only printui.dll and
+# puiapi.dll with the status string ids (the library loader looks in the
+# program's folder first, so these stand in for the system's), and a module with a multi-translation version resource for
 # the ProductVersion fallback.
 set(_di_res ${CMAKE_SOURCE_DIR}/tests/driver_interface/resources)
 
@@ -29,7 +29,7 @@ find_program(QV_HOST_LLD_LINK NAMES lld-link lld-link-14)
 if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK AND TARGET driver_interface_wine_tests)
   set(_host_src ${CMAKE_SOURCE_DIR}/tests/driver_interface/hosts/msvc_vtable_host.cpp)
   set(_host_obj ${CMAKE_BINARY_DIR}/msvc_vtable_host.obj)
-  set(_host_exe ${CMAKE_BINARY_DIR}/bin/msvc_vtable_host.exe)
+  set(_host_exe ${QV_TEST_BIN}/msvc_vtable_host.exe)
   set(_mingw_lib /usr/x86_64-w64-mingw32/lib)
   add_custom_command(OUTPUT ${_host_exe}
     COMMAND ${QV_HOST_CLANGXX} --target=x86_64-pc-windows-msvc -O1 -fno-exceptions -fno-rtti
@@ -41,6 +41,7 @@ if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK AND TARGET driver_interface_wine_tests)
     DEPENDS ${_host_src} ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h QuorvelDriverUtility
     VERBATIM)
   add_custom_target(msvc_vtable_host DEPENDS ${_host_exe})
+  add_dependencies(msvc_vtable_host qv_beside_tests)
   add_dependencies(driver_interface_wine_tests msvc_vtable_host)
 endif()
 
