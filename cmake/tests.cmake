@@ -20,12 +20,23 @@ add_test(NAME dll.no_guarded_statics
   COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-static-guards.sh $<TARGET_FILE:QuorvelDriverUtility>)
 set_tests_properties(dll.no_guarded_statics PROPERTIES LABELS unit)
 
+# bin holds what a user runs and nothing the tests made.
+add_test(NAME build.bin_holds_only_the_product
+  COMMAND sh -c "cd '${CMAKE_BINARY_DIR}/bin' && extra=$(ls | grep -Evx 'QuorvelDriverUtility.dll|qvhost.exe|qvdemoprinter.exe|qvxpmlserver.exe|qvsimdal(_[a-z]+)?.dll') ; [ -z \"$extra\" ] || { echo \"not the product: $extra\"; exit 1; }")
+set_tests_properties(build.bin_holds_only_the_product PROPERTIES LABELS unit)
+
 add_test(NAME source.include_cycles
   COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/check-include-cycles.py ${CMAKE_SOURCE_DIR})
 set_tests_properties(source.include_cycles PROPERTIES LABELS unit)
 
 add_test(NAME source.clang_format COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-format.sh ${CMAKE_SOURCE_DIR})
 set_tests_properties(source.clang_format PROPERTIES LABELS unit SKIP_RETURN_CODE 77)
+
+# Everything built from here on (test programs, their resource DLLs and
+# helpers) lands in QV_TEST_BIN, beside copies of the DLL and the simulated
+# printer's programs.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${QV_TEST_BIN})
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${QV_TEST_BIN})
 
 # tests/<subsystem>/*_test.cpp form <subsystem>_tests.exe (label "unit", run first);
 # *_wine_test.cpp form <subsystem>_wine_tests.exe (label "conformance": real
@@ -36,11 +47,11 @@ function(qv_add_test_program target label)
   add_executable(${target} ${ARGN})
   target_link_libraries(${target} PRIVATE qv_static GTest::gmock_main)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  add_dependencies(${target} QuorvelDriverUtility)
+  add_dependencies(${target} qv_beside_tests)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    WORKING_DIRECTORY ${QV_TEST_BIN}
     PROPERTIES LABELS ${label} FIXTURES_REQUIRED wine TIMEOUT 120)
 endfunction()
 

@@ -66,15 +66,23 @@ OString BasicDriverInterface::FormatStatusWord(uint32_t status,
                                    const_cast<StatusTextLibraries*>(&libraries));
 }
 
+// Leaves the spooler's error of a failed read as the last error, and 0 after a
+// read, for DI_GetPrinterStatusFlags to tell a failure from a ready printer.
 uint32_t BasicDriverInterface::DoGetPrinterStatusFlags() {
     RecordSpooler("BasicDriverInterface::GetPrinterStatusFlags");
     std::vector<uint8_t> info;
-    bool read = OQueryBoolBuffer(info, [&](uint8_t* buffer, DWORD size, DWORD* needed) {
-        return ::GetPrinterW(m_printer, 6, buffer, size, needed);
-    });
+    DWORD error = ERROR_SUCCESS;
+    bool read = OQueryBoolBuffer(
+        info,
+        [&](uint8_t* buffer, DWORD size, DWORD* needed) {
+            return ::GetPrinterW(m_printer, 6, buffer, size, needed);
+        },
+        &error);
     if (!read || info.size() < sizeof(PRINTER_INFO_6)) {
+        ::SetLastError(read ? ERROR_INVALID_DATA : error);
         return 0;
     }
+    ::SetLastError(ERROR_SUCCESS);
     return reinterpret_cast<const PRINTER_INFO_6*>(info.data())->dwStatus;
 }
 

@@ -1,5 +1,7 @@
 #include "driver_interface/di_exports.h"
 
+#include <new>
+
 #include "core/bstr.h"
 
 // Every export is a shell over DriverInterface::GuardedCall: it forwards to one
@@ -7,11 +9,41 @@
 // use, so that nothing thrown, std::bad_alloc included, unwinds through a host
 // compiled with another runtime, each failure is logged once, and a call made
 // from a window procedure while the interface waits on its DAL is refused.
-// What fails gives the result of a null handle.
+// What fails gives the result of a null handle, and the thread's last error
+// says why (the public header lists the codes); a call that answered leaves 0.
 
 struct DriverInterfaceExports {
     static DriverInterface* FromHandle(HDRIVERINTERFACE handle) {
         return reinterpret_cast<DriverInterface*>(handle);
+    }
+
+    // GuardedCall with the last error set around it. call(error) returns the
+    // result and may set error, which starts at 0, to the reason for a neutral
+    // one. The boundary's own failures: ERROR_INVALID_HANDLE for a null
+    // handle, ERROR_BUSY for a call refused while the interface is inside a call
+    // on this thread, ERROR_NOT_ENOUGH_MEMORY for an allocation that failed,
+    // ERROR_INTERNAL_ERROR for anything else thrown.
+    template <typename Result, typename Call>
+    static Result Guarded(HDRIVERINTERFACE handle, const char* name, Result neutral, Call&& call) {
+        DriverInterface* driver = FromHandle(handle);
+        DWORD error = ERROR_INVALID_HANDLE;
+        if (driver != nullptr) {
+            bool inside = driver->m_callThread.load() == ::GetCurrentThreadId();
+            error = inside ? ERROR_BUSY : ERROR_INTERNAL_ERROR;
+        }
+        Result result = DriverInterface::GuardedCall(driver, name, neutral, [&] {
+            try {
+                DWORD outcome = ERROR_SUCCESS;
+                Result value = call(outcome);
+                error = outcome;
+                return value;
+            } catch (const std::bad_alloc&) {
+                error = ERROR_NOT_ENOUGH_MEMORY;
+                throw;
+            }
+        });
+        ::SetLastError(error);
+        return result;
     }
 
     // The command protocol: flags set before a failure do not count.
@@ -21,7 +53,7 @@ struct DriverInterfaceExports {
         DriverCommand record;
         record.parentWindow = parent;
         record.execute = execute;
-        if (!DriverInterface::GuardedCall(driver, name, false, [&] {
+        if (!Guarded(handle, name, false, [&](DWORD&) {
                 driver->DoCommand(command, record);
                 return true;
             })) {
@@ -30,12 +62,19 @@ struct DriverInterfaceExports {
         return record;
     }
 
-    // read is one of the Do operations below; an empty text is null.
+    // read is one of the Do operations below; an empty text is null, with
+    // ERROR_NOT_FOUND: the printer or its driver had nothing to say.
     static BSTR TextResult(HDRIVERINTERFACE handle, const char* name,
                            OString (DriverInterface::*read)()) {
         DriverInterface* driver = FromHandle(handle);
-        return DriverInterface::GuardedCall(driver, name, BSTR{nullptr},
-                                            [&] { return OStringToBstr((driver->*read)()); });
+        return Guarded(handle, name, BSTR{nullptr}, [&](DWORD& error) {
+            OString text = (driver->*read)();
+            BSTR result = OStringToBstr(text);
+            if (result == nullptr) {
+                error = text.IsEmpty() ? ERROR_NOT_FOUND : ERROR_NOT_ENOUGH_MEMORY;
+            }
+            return result;
+        });
     }
     static constexpr auto kStatusText = &DriverInterface::DoGetPrinterStatusText;
     static constexpr auto kDriverVersion = &DriverInterface::DoGetPrinterDriverVersion;
@@ -43,11 +82,18 @@ struct DriverInterfaceExports {
     static constexpr auto kStatusFlags = &DriverInterface::DoGetPrinterStatusFlags;
     static constexpr auto kExtendedFlags = &DriverInterface::DoGetPrinterExtendedStatusFlags;
 
+    // spoolerError: read leaves the spooler's error of a failed status read
+    // as the last error, 0 after a read (0 flags are then an answer).
     static unsigned long FlagsResult(HDRIVERINTERFACE handle, const char* name,
-                                     uint32_t (DriverInterface::*read)()) {
+                                     uint32_t (DriverInterface::*read)(), bool spoolerError) {
         DriverInterface* driver = FromHandle(handle);
-        return DriverInterface::GuardedCall(
-            driver, name, 0ul, [&] { return static_cast<unsigned long>((driver->*read)()); });
+        return Guarded(handle, name, 0ul, [&](DWORD& error) {
+            auto flags = static_cast<unsigned long>((driver->*read)());
+            if (flags == 0 && spoolerError) {
+                error = ::GetLastError();
+            }
+            return flags;
+        });
     }
 };
 
@@ -59,18 +105,28 @@ extern "C" {
 
 // The one export without an interface to log through: it creates it.
 HDRIVERINTERFACE DI_Open_impl(void* printer) {
+    DWORD error = ERROR_INTERNAL_ERROR;
+    HDRIVERINTERFACE handle = nullptr;
     try {
-        return reinterpret_cast<HDRIVERINTERFACE>(CreateDriverInterface(printer).release());
+        handle = reinterpret_cast<HDRIVERINTERFACE>(CreateDriverInterface(printer).release());
+        error = ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
-        return nullptr;
     }
+    ::SetLastError(error);
+    return handle;
 }
 
-// Entry 0 is itself guarded, and refuses while the interface is inside a call.
+// Entry 0 is itself guarded, and refuses (returning null) while the interface
+// is inside a call.
 void DI_Close_impl(HDRIVERINTERFACE handle) {
+    DWORD error = ERROR_INVALID_HANDLE;
     if (DriverInterface* driver = Exports::FromHandle(handle)) {
-        driver->DeleteThis(DriverInterface::kDeleteMemory);
+        error = driver->DeleteThis(DriverInterface::kDeleteMemory) != nullptr ? ERROR_SUCCESS
+                                                                              : ERROR_BUSY;
     }
+    ::SetLastError(error);
 }
 
 bool DI_IsCommandSupported_impl(HDRIVERINTERFACE handle, int command) {
@@ -95,12 +151,12 @@ BSTR DI_GetPrinterStatusText_impl(HDRIVERINTERFACE handle) {
 }
 
 unsigned long DI_GetPrinterStatusFlags_impl(HDRIVERINTERFACE handle) {
-    return Exports::FlagsResult(handle, "DI_GetPrinterStatusFlags", Exports::kStatusFlags);
+    return Exports::FlagsResult(handle, "DI_GetPrinterStatusFlags", Exports::kStatusFlags, true);
 }
 
 unsigned long DI_GetPrinterExtendedStatusFlags_impl(HDRIVERINTERFACE handle) {
-    return Exports::FlagsResult(handle, "DI_GetPrinterExtendedStatusFlags",
-                                Exports::kExtendedFlags);
+    return Exports::FlagsResult(handle, "DI_GetPrinterExtendedStatusFlags", Exports::kExtendedFlags,
+                                false);
 }
 
 BSTR DI_GetPrinterDriverVersion_impl(HDRIVERINTERFACE handle) {

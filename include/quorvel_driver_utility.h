@@ -12,6 +12,30 @@
  * Text results are BSTRs: the caller frees each non-null result with
  * SysFreeString. An empty result is a null pointer, never an empty BSTR.
  * Nothing thrown inside the library unwinds into the host.
+ *
+ * Every function below sets the thread's last error (GetLastError, or
+ * Marshal.GetLastWin32Error with SetLastError=true): 0 when it answered, so a
+ * null text, false or 0 with last error 0 is the answer itself (a command that
+ * is not supported, a printer with no status flags set). Otherwise:
+ *   ERROR_INVALID_HANDLE (6)       DI_: the interface handle is null.
+ *                                  DI_GetPrinterStatusFlags: also the spooler's
+ *                                  own code when it refused the printer handle.
+ *   (the spooler's code)           DI_GetPrinterStatusFlags: reading the
+ *                                  printer's status failed, for example
+ *                                  ERROR_ACCESS_DENIED; the result is 0.
+ *   ERROR_NOT_FOUND (1168)         DI_ text functions: the printer or its
+ *                                  driver has no such text (null result).
+ *   ERROR_BUSY (170)               DI_: the interface is already inside a call
+ *                                  on this thread (a window procedure that runs
+ *                                  while the library waits for the driver);
+ *                                  DI_Close then destroys nothing.
+ *   ERROR_NOT_ENOUGH_MEMORY (8)    any: an allocation failed.
+ *   ERROR_INTERNAL_ERROR (1359)    any: another failure inside the library;
+ *                                  DI_ functions write it to the event log.
+ *   ERROR_INVALID_PARAMETER (87)   RFID_EncodeEPC: the layout gives no bits, or
+ *                                  more than 65536.
+ *   ERROR_INVALID_DATA (13)        RFID_EncodeRaw: the value holds no digit of
+ *                                  its mode (the decimal 0 included).
  */
 #ifndef QUORVEL_DRIVER_UTILITY_H
 #define QUORVEL_DRIVER_UTILITY_H
@@ -214,7 +238,12 @@ QV_IMPORT wchar_t* DI_GetPrinterDriverVersion(HDRIVERINTERFACE driver)
 QV_IMPORT wchar_t* DI_GetPrinterDriverDate(HDRIVERINTERFACE driver)
     QV_DECORATED(QV_EXPORT_DI_GET_PRINTER_DRIVER_DATE);
 
-/* RFID tag data as upper-case hexadecimal, two digits per byte (BSTR), or null.
+/* RFID tag data as upper-case hexadecimal (BSTR), or null (the last error says
+ * why: see the top of this file). RFID_EncodeEPC gives two digits per byte of
+ * the tag, its bits padded with zero bits to whole bytes. RFID_EncodeRaw gives
+ * an even number of digits in modes 0, 1 and 3 (mode 1 puts a "0" in front of
+ * an odd count), but in mode 2 the exact number without a leading zero digit,
+ * so an odd count is possible: (L"15", 2) gives L"F".
  * Stateless: any number of threads may call at once. Null arguments count as
  * empty text.
  *

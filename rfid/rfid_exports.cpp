@@ -10,7 +10,9 @@
 
 // Each export is a shell: the caller's text becomes ANSI units, the encoder
 // writes the digits straight into the BSTR. Whatever is thrown, std::bad_alloc
-// included, becomes a null result and never reaches the host.
+// included, becomes a null result and never reaches the host. The thread's last
+// error says why a result is null (the public header lists the codes) and is 0
+// after a result.
 
 namespace {
 
@@ -70,6 +72,8 @@ public:
         return m_text;
     }
 
+    bool Reserved() const { return m_text != nullptr; }
+
     BSTR Release() {
         BSTR text = m_text;
         m_text = nullptr;
@@ -80,31 +84,46 @@ private:
     BSTR m_text = nullptr;
 };
 
+// Runs encode(sink) and sets the last error: emptyError when the encoder asked
+// for no room (it found nothing to write), ERROR_NOT_ENOUGH_MEMORY when there
+// was none to give, ERROR_INTERNAL_ERROR for anything else thrown.
+template <typename Encode>
+BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
+    DWORD error = ERROR_INTERNAL_ERROR;
+    BSTR text = nullptr;
+    try {
+        BstrSink result;
+        encode(result);
+        error = result.Reserved() ? ERROR_SUCCESS : emptyError;
+        text = result.Release();
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+    }
+    ::SetLastError(error);
+    return text;
+}
+
 }  // namespace
 
 extern "C" {
 
+// Only the layout decides the tag's bits: no result means a layout with no
+// bits, or more than the encoder builds.
 BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode) {
-    try {
+    return EncodeToBstr(ERROR_INVALID_PARAMETER, [&](BstrSink& sink) {
         AnsiUnits valueUnits(values);
         AnsiUnits layoutUnits(layout);
-        BstrSink result;
-        EncodeEpc(valueUnits.Units(), layoutUnits.Units(), mode, result);
-        return result.Release();
-    } catch (...) {
-        return nullptr;
-    }
+        EncodeEpc(valueUnits.Units(), layoutUnits.Units(), mode, sink);
+    });
 }
 
+// No result means the value holds no digit of its mode (the decimal 0 included).
 BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode) {
-    try {
+    return EncodeToBstr(ERROR_INVALID_DATA, [&](BstrSink& sink) {
         AnsiUnits units(value);
-        BstrSink result;
-        ConvertValueToHex(units.Units(), mode, result);
-        return result.Release();
-    } catch (...) {
-        return nullptr;
-    }
+        ConvertValueToHex(units.Units(), mode, sink);
+    });
 }
 
 }  // extern "C"

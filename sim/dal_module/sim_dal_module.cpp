@@ -189,7 +189,16 @@ BOOL WINAPI DAL_Settings_Export(INT_PTR dal, LPCWSTR path, DWORD flags) {
 
 BOOL WINAPI DAL_Settings_Import(INT_PTR dal, LPCWSTR path, DWORD flags) {
     Log(L"DAL_Settings_Import", {NameOf(dal), path, Hex(flags)});
-    return ReadWholeFile(path, reinterpret_cast<SimPrinter*>(dal)->settings);
+    std::string text;
+    if (!ReadWholeFile(path, text)) {
+        return FALSE;
+    }
+    if (!QvSimDal::IsSettingsText(text)) {
+        ::SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    reinterpret_cast<SimPrinter*>(dal)->settings = text;
+    return TRUE;
 }
 
 BOOL WINAPI DAL_Settings_Reset(INT_PTR dal, DWORD flags) {

@@ -272,6 +272,14 @@ TEST_F(AdvancedInterfaceTest, SettingsExportImportRoundTripAndReset) {
         L"DAL_Settings_Export " + name + L" " + again + L" 0x0",
     };
     EXPECT_EQ(SimDalPrinter::CallTexts(), expected) << "one open for all, import and reset saved";
+    // The module refuses a malformed or missing file and keeps its settings;
+    // the interface still reports the call made.
+    ASSERT_TRUE(QvTest::WriteWholeFile(changed, "Darkness=30\r\nno setting\r\n"));
+    for (const std::wstring& path : {changed, folder.File(L"missing.txt")}) {
+        EXPECT_TRUE(driver.ImportSettings(OString(path.c_str()), 0));
+        ASSERT_TRUE(driver.ExportSettings(OString(again.c_str()), 0));
+        EXPECT_EQ(QvTest::ReadWholeFile(again).value_or(""), QvSimDal::kDefaultSettings);
+    }
 }
 
 TEST_F(AdvancedInterfaceTest, DalQueryRoundTripThroughTheServer) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -108,18 +109,34 @@ std::wstring CreationDateOf(const std::wstring& path) {
     return text;
 }
 
-// What every export answers for a null handle, and for an interface whose
-// every operation throws.
+// What every export answers, and the last error it leaves, for a null handle
+// and for an interface whose every operation throws.
 void ExpectNeutralResults(HDRIVERINTERFACE handle) {
-    EXPECT_EQ(DI_GetPrinterStatusText_impl(handle), nullptr);
-    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(handle), 0u);
-    EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(handle), 0u);
-    EXPECT_EQ(DI_GetPrinterDriverVersion_impl(handle), nullptr);
-    EXPECT_EQ(DI_GetPrinterDriverDate_impl(handle), nullptr);
-    EXPECT_FALSE(DI_IsCommandSupported_impl(handle, 1)) << "flags set before a throw do not count";
-    EXPECT_FALSE(DI_IsCommandUI_impl(handle, 1));
-    DI_Command_impl(handle, 1);
-    DI_CommandUI_impl(handle, ::GetDesktopWindow(), 1);
+    const DWORD memory = handle != nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE;
+    const DWORD other = handle != nullptr ? ERROR_INTERNAL_ERROR : ERROR_INVALID_HANDLE;
+    const struct {
+        const char* name;
+        std::function<bool()> neutral;
+        DWORD error;
+    } rows[] = {
+        {"status text", [&] { return !DI_GetPrinterStatusText_impl(handle); }, memory},
+        {"status flags", [&] { return DI_GetPrinterStatusFlags_impl(handle) == 0; }, other},
+        {"extended", [&] { return DI_GetPrinterExtendedStatusFlags_impl(handle) == 0; }, memory},
+        {"version", [&] { return !DI_GetPrinterDriverVersion_impl(handle); }, other},
+        {"date", [&] { return !DI_GetPrinterDriverDate_impl(handle); }, memory},
+        {"flags set before a throw do not count",
+         [&] { return !DI_IsCommandSupported_impl(handle, 1); }, memory},
+        {"has UI", [&] { return !DI_IsCommandUI_impl(handle, 1); }, memory},
+        {"command", [&] { return DI_Command_impl(handle, 1), true; }, memory},
+        {"command UI", [&] { return DI_CommandUI_impl(handle, ::GetDesktopWindow(), 1), true; },
+         memory},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ::SetLastError(ERROR_GEN_FAILURE);
+        EXPECT_TRUE(row.neutral());
+        EXPECT_EQ(::GetLastError(), row.error);
+    }
 }
 
 // An interface whose every operation throws, to prove that the shells stop
@@ -142,6 +159,7 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
     {
         SCOPED_TRACE("null handle");
         DI_Close_impl(nullptr);
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
         ExpectNeutralResults(nullptr);
     }
     SCOPED_TRACE("every operation throws");
@@ -178,6 +196,7 @@ TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
 class CallingBack final : public BasicDriverInterface {
 public:
     std::vector<uint32_t> nested;
+    DWORD nestedError = 0;
     uint32_t otherThread = 0;
     void* deleted = this;
 
@@ -187,6 +206,7 @@ protected:
         for (int i = 0; i < 3; ++i) {
             nested.push_back(GetPrinterStatusFlags());
             nested.push_back(DI_GetPrinterStatusFlags_impl(Handle()));
+            nestedError = ::GetLastError();
         }
         deleted = DeleteThis(kDeleteMemory);
         // Another thread is not refused (hosts keep to one at a time; this one waits).
@@ -208,6 +228,7 @@ TEST(DriverInterfaceGuard, ANestedCallOnTheSameThreadGetsTheNeutralAnswerAtOnce)
         driver->nested.clear();
         EXPECT_EQ(driver->GetPrinterStatusSeverity(), 3);
         EXPECT_EQ(driver->nested, std::vector<uint32_t>(6, 0u)) << "refused, neutral 0";
+        EXPECT_EQ(driver->nestedError, static_cast<DWORD>(ERROR_BUSY));
         EXPECT_EQ(driver->deleted, nullptr) << "not destroyed under its own call";
         EXPECT_EQ(driver->otherThread, 7u);
         EXPECT_EQ(driver->GetPrinterStatusFlags(), 7u) << "answered again after the call";
@@ -305,10 +326,21 @@ TEST_F(BasicDriverInterfaceOnPrinter, StatusWordsThroughTheRegistry) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         ASSERT_TRUE(m_printer.SetStatus(row.status));
+        ::SetLastError(ERROR_GEN_FAILURE);
         EXPECT_EQ(DI_GetPrinterStatusFlags_impl(Driver()), row.status);
+        EXPECT_EQ(::GetLastError(), 0u) << "a read, even of 0 flags";
         EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(Driver())), row.text);
         EXPECT_EQ(DI_GetPrinterExtendedStatusFlags_impl(Driver()), row.extended);
     }
+}
+
+TEST(DriverInterfaceExports, AFailedStatusReadLeavesTheSpoolersError) {
+    HDRIVERINTERFACE driver = DI_Open_impl(nullptr);
+    EXPECT_EQ(::GetLastError(), 0u);
+    EXPECT_EQ(DI_GetPrinterStatusFlags_impl(driver), 0u);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << "GetPrinter's own";
+    DI_Close_impl(driver);
+    EXPECT_EQ(::GetLastError(), 0u);
 }
 
 TEST(BasicDriverInterfaceStatus, ReadyTextFallsBackLibraryByLibrary) {

@@ -1,7 +1,7 @@
-# Libraries the driver interface tests load beside the test program:
-# resource-only printui.dll and puiapi.dll with the status string ids (the
-# library loader looks in the program's folder first, so these stand in for
-# the system's), and a module with a multi-translation version resource for
+# Libraries the driver interface tests load beside the test program, in the
+# tests' own folder, never beside the product: resource-only printui.dll and
+# puiapi.dll with the status string ids (the library loader looks in the
+# program's folder first, so these stand in for the system's), and a module with a multi-translation version resource for
 # the ProductVersion fallback.
 set(_di_res ${CMAKE_SOURCE_DIR}/tests/driver_interface/resources)
 
@@ -30,7 +30,7 @@ find_program(QV_HOST_LLD_LINK NAMES lld-link lld-link-14)
 function(qv_msvc_host name source)
   set(_host_src ${CMAKE_SOURCE_DIR}/tests/driver_interface/hosts/${source})
   set(_host_obj ${CMAKE_BINARY_DIR}/${name}.obj)
-  set(_host_exe ${CMAKE_BINARY_DIR}/bin/${name}.exe)
+  set(_host_exe ${QV_TEST_BIN}/${name}.exe)
   set(_mingw_lib /usr/x86_64-w64-mingw32/lib)
   add_custom_command(OUTPUT ${_host_exe}
     COMMAND ${QV_HOST_CLANGXX} --target=x86_64-pc-windows-msvc -O1 -fno-exceptions ${ARGN}
@@ -43,6 +43,7 @@ function(qv_msvc_host name source)
     DEPENDS ${_host_src} ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h QuorvelDriverUtility
     VERBATIM)
   add_custom_target(${name} DEPENDS ${_host_exe})
+  add_dependencies(${name} qv_beside_tests)
   add_dependencies(driver_interface_wine_tests ${name})
 endfunction()
 if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK AND TARGET driver_interface_wine_tests)

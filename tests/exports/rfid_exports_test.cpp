@@ -35,7 +35,8 @@ std::wstring AnsiHex(const wchar_t* text) {
 }
 
 // The shell's own duties: null arguments as empty text, an empty or refused
-// result as null, and text beyond ASCII as the bytes of the ANSI code page.
+// result as null with its reason in the last error (0 with a result), and
+// text beyond ASCII as the bytes of the ANSI code page.
 TEST(RfidExports, EncodeEpc) {
     const struct {
         const wchar_t* values;
@@ -43,12 +44,14 @@ TEST(RfidExports, EncodeEpc) {
         int mode;
         std::wstring expected;
         const char* note;
+        DWORD error = ERROR_SUCCESS;
     } rows[] = {
         {L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2, L"3074257BF7194E4000001A85",
          "the tag data standard's SGTIN-96 example"},
         {nullptr, L"8", 2, L"00", "null values"},
-        {L"1", nullptr, 2, L"(null)", "null layout"},
-        {L"1", L"65537", 2, L"(null)", "too wide: no result"},
+        {L"1", nullptr, 2, L"(null)", "null layout", ERROR_INVALID_PARAMETER},
+        {L"1", L"65537", 2, L"(null)", "too wide: no result", ERROR_INVALID_PARAMETER},
+        {L"1", L"x;0", 2, L"(null)", "no bits", ERROR_INVALID_PARAMETER},
         {L"\u00E9", L"8#A", 1, AnsiHex(L"\u00E9"), "text field"},
         {L"1", L"8:\u4E00A;4", 2, L"0A10", "in a literal the bytes are no digit, the A is"},
     };
@@ -56,7 +59,10 @@ TEST(RfidExports, EncodeEpc) {
     ASSERT_NE(encode, nullptr);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
-        EXPECT_EQ(QvTest::TakeBstr(encode(row.values, row.layout, row.mode)), row.expected);
+        SetLastError(ERROR_GEN_FAILURE);
+        BSTR result = encode(row.values, row.layout, row.mode);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(QvTest::TakeBstr(result), row.expected);
     }
 }
 
@@ -66,17 +72,22 @@ TEST(RfidExports, EncodeRaw) {
         int mode;
         std::wstring expected;
         const char* note;
+        DWORD error = ERROR_INVALID_DATA;
     } rows[] = {
         {L"0", 2, L"(null)", "zero has no digits"},
         {nullptr, 0, L"(null)", "null value"},
-        {L"\u00E9\u20AC\u4E00", 0, AnsiHex(L"\u00E9\u20AC\u4E00"), "e acute, euro, CJK"},
+        {L"\u00E9\u20AC\u4E00", 0, AnsiHex(L"\u00E9\u20AC\u4E00"), "e acute, euro, CJK",
+         ERROR_SUCCESS},
         {L"\u0141\u0131", 1, L"(null)", "no digit: the units are not cut to A and 1"},
     };
     auto encode = reinterpret_cast<QV_PFN_RFID_ENCODE_RAW>(Export(QV_EXPORT_RFID_ENCODE_RAW));
     ASSERT_NE(encode, nullptr);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
-        EXPECT_EQ(QvTest::TakeBstr(encode(row.value, row.mode)), row.expected);
+        SetLastError(ERROR_GEN_FAILURE);
+        BSTR result = encode(row.value, row.mode);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(QvTest::TakeBstr(result), row.expected);
     }
 }
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # qvhost as a script uses it: its output and exit codes.
-#   check_qvhost.sh BUILD_DIR
+#   check_qvhost.sh BUILD_DIR VERSION (the project's, which the DLL must carry)
 set -u
 build=$1
+version=$2
 run="$build/wine-run"
 qvhost="$build/bin/qvhost.exe"
 status=0
@@ -52,6 +53,12 @@ expect 0 "~rfid-epc" "$qvhost" --help
 expect 0 "~--layout" "$qvhost" rfid-epc --help
 expect 0 "~--layout" "$qvhost" help rfid-epc
 expect 2 "" "$qvhost" help no-such-command
+# An import the driver would refuse fails before any printer is asked.
+printf 'Darkness=30\r\nno setting\r\n' >"$work/bad.settings"
+expect 4 "" "$qvhost" settings --printer none import "$work/missing.settings"
+expect 1 "" "$qvhost" settings --printer none import "$work/bad.settings"
+expect 0 "QuorvelDriverUtility.dll file version $version, product version $version" "$qvhost" --version
+expect 0 "~\"fileVersion\":\"$version\",\"productVersion\":\"$version\"" "$qvhost" --json --version
 
 # Without the DLL beside it, the program says so with its own exit code.
 cp "$qvhost" "$work/qvhost.exe"

@@ -6,8 +6,10 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "sim/dal_module/sim_dal_module.h"
 #include "tools/qvhost/opened_printer.h"
 #include "tools/qvhost/qvhost.h"
 
@@ -48,6 +50,26 @@ int Report(QvHost& host, QvJson& json, const std::wstring& line, bool ok) {
     return ok ? kQvExitOk : kQvExitNoResult;
 }
 
+std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    if (!file) {
+        throw QvCommandError(kQvExitFailure, "cannot read " + QvToUtf8(path));
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+// The interface answers an import once the driver's module is reached,
+// whatever the module made of the file, so the file is checked here first: a
+// script must not take a refused import for a done one.
+void CheckSettingsFile(const std::wstring& path) {
+    std::vector<uint8_t> bytes = ReadFileBytes(path);
+    if (!QvSimDal::IsSettingsText(
+            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
+        throw QvCommandError(kQvExitNoResult,
+                             QvToUtf8(path) + " holds no settings (name=value lines)");
+    }
+}
+
 int RunSettings(QvHost& host, QvArgs& args) {
     std::wstring name = TakePrinterName(args);
     uint32_t flags = TakeFlags(args);
@@ -56,6 +78,9 @@ int RunSettings(QvHost& host, QvArgs& args) {
     const bool withPath = action == L"export" || action == L"import";
     if ((!withPath && action != L"reset") || positional.size() != (withPath ? 2u : 1u)) {
         throw QvUsageError("settings wants export PATH, import PATH or reset");
+    }
+    if (action == L"import") {
+        CheckSettingsFile(positional[1]);
     }
     OpenedPrinter printer(host, name);
     DriverInterface& driver = ObjectOf(printer);
@@ -73,14 +98,6 @@ int RunSettings(QvHost& host, QvArgs& args) {
         json.Add("path", positional[1]);
     }
     return Report(host, json, L"settings " + action, ok);
-}
-
-std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    if (!file) {
-        throw QvCommandError(kQvExitFailure, "cannot read " + QvToUtf8(path));
-    }
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
 int RunQuerySend(QvHost& host, QvArgs& args, const std::wstring& name) {
@@ -181,7 +198,8 @@ const QvCommand kCommands[] = {
      L"\n"
      L"Calls the handle's ExportSettings, ImportSettings (then saved) or\n"
      L"ResetSettings (then saved) with the flags (default 0). Prints\n"
-     L"\"settings ACTION: done\"; exit code 1 when the driver has no DAL module.",
+     L"\"settings ACTION: done\"; exit code 1 when the driver has no DAL module or\n"
+     L"import's file holds no settings (name=value lines), 4 when it cannot be read.",
      &RunSettings},
     {L"dal-query",
      L"--printer NAME send ID FILE [SEND START INTERVAL] [--pattern P] [--read] | status ID | "

@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "core/win_buffer.h"
+
 namespace {
 
 constexpr wchar_t kDllName[] = L"QuorvelDriverUtility.dll";
@@ -84,6 +86,41 @@ const QvCommand* FindCommand(const std::wstring& name) {
     return found;
 }
 
+std::wstring Dotted(DWORD high, DWORD low) {
+    return std::to_wstring(HIWORD(high)) + L"." + std::to_wstring(LOWORD(high)) + L"." +
+           std::to_wstring(HIWORD(low)) + L"." + std::to_wstring(LOWORD(low));
+}
+
+// The version resource of the DLL this program loads, as installers and
+// support scripts read it: which build a customer has.
+int PrintVersion(QvHost& host) {
+    std::wstring path = host.LibraryPath();
+    std::vector<uint8_t> block;
+    DWORD error = 0;
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!OReadVersionBlock(path.c_str(), block, &error)) {
+        throw QvCommandError(kQvExitFailure, "cannot read the version of " + QvToUtf8(path) + ": " +
+                                                 QvToUtf8(SystemMessage(error)));
+    }
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+        fixed == nullptr || length < sizeof *fixed) {
+        throw QvCommandError(kQvExitFailure, QvToUtf8(path) + " has no fixed version");
+    }
+    std::wstring file = Dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+    std::wstring product = Dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS);
+    if (host.Json()) {
+        host.PrintJson(QvJson(L"--version")
+                           .Add("path", path)
+                           .Add("fileVersion", file)
+                           .Add("productVersion", product));
+    } else {
+        host.Print(std::wstring(kDllName) + L" file version " + file + L", product version " +
+                   product);
+    }
+    return kQvExitOk;
+}
+
 void PrintUsage(QvHost& host) {
     host.Print(
         L"usage: qvhost [--json] <command> [arguments]\n"
@@ -103,6 +140,7 @@ void PrintUsage(QvHost& host) {
         L"  --json        print one JSON object instead of plain text (exit codes 0 and 1;\n"
         L"                other failures print their error to stderr only)\n"
         L"  --help, -h    this text; before a command, or as --help after it, the command's own\n"
+        L"  --version     the file and product version of the DLL qvhost loads\n"
         L"\n"
         L"exit codes: 0 result printed, 1 no result (null from the library), 2 bad command line,\n"
         L"            3 the DLL or an export could not be loaded, 4 a Windows call failed");
@@ -283,7 +321,7 @@ QvHost::~QvHost() {
     }
 }
 
-FARPROC QvHost::Resolve(const char* decoratedName) {
+HMODULE QvHost::Library() {
     if (m_module == nullptr) {
         std::wstring path = ProgramFolder() + kDllName;
         m_module = LoadLibraryW(path.c_str());
@@ -293,7 +331,27 @@ FARPROC QvHost::Resolve(const char* decoratedName) {
                                                      QvToUtf8(SystemMessage(error)));
         }
     }
-    FARPROC function = GetProcAddress(m_module, decoratedName);
+    return m_module;
+}
+
+std::wstring QvHost::LibraryPath() {
+    HMODULE module = Library();
+    std::vector<wchar_t> path;
+    DWORD error = 0;
+    if (!OQueryTruncatingText(
+            path,
+            [module](wchar_t* buffer, DWORD chars) {
+                return GetModuleFileNameW(module, buffer, chars);
+            },
+            &error)) {
+        throw QvCommandError(kQvExitFailure,
+                             "cannot name the loaded DLL: " + QvToUtf8(SystemMessage(error)));
+    }
+    return std::wstring(path.begin(), path.end());
+}
+
+FARPROC QvHost::Resolve(const char* decoratedName) {
+    FARPROC function = GetProcAddress(Library(), decoratedName);
     if (function == nullptr) {
         throw QvCommandError(kQvExitLibrary,
                              std::string(QvToUtf8(kDllName)) + " does not export " + decoratedName);
@@ -354,10 +412,13 @@ int main() {
     // the command's arguments, read below.
     bool json = false;
     bool help = false;
+    bool version = false;
     size_t first = 0;
     for (; first < args.size(); ++first) {
         if (args[first] == L"--json") {
             json = true;
+        } else if (args[first] == L"--version") {
+            version = true;
         } else if (IsHelp(args[first])) {
             help = true;
         } else {
@@ -365,6 +426,14 @@ int main() {
         }
     }
     QvHost host(json);
+    if (version) {
+        try {
+            return PrintVersion(host);
+        } catch (const QvCommandError& error) {
+            QvPrintError(L"--version: " + QvFromUtf8(error.what()));
+            return error.ExitCode();
+        }
+    }
     if (first == args.size()) {
         if (!help) {
             QvPrintError(L"no command given (qvhost --help lists them)");

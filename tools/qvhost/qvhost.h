@@ -114,6 +114,9 @@ public:
         return reinterpret_cast<Function>(reinterpret_cast<void*>(Resolve(decoratedName)));
     }
 
+    // The full path of the DLL as loaded, loading it first (the errors of Export).
+    std::wstring LibraryPath();
+
     // A text result taken over from the DLL: its text, the BSTR freed; nothing
     // for a null result.
     static std::optional<std::wstring> TakeBstr(BSTR text);
@@ -124,6 +127,7 @@ public:
 
 private:
     FARPROC Resolve(const char* decoratedName);
+    HMODULE Library();
 
     bool m_json;
     HMODULE m_module = nullptr;
