@@ -106,4 +106,16 @@ void SysFreeString(BSTR text) {
     std::free(text);
 }
 
+namespace {
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+
 }  // extern "C"

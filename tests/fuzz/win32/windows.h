@@ -12,6 +12,11 @@ using BSTR = wchar_t*;
 constexpr int MAX_PATH = 260;
 constexpr DWORD LCMAP_LOWERCASE = 0x100;
 constexpr DWORD LCMAP_UPPERCASE = 0x200;
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
 
 extern "C" {
 UINT GetACP();
@@ -24,4 +29,6 @@ int LCMapStringW(LCID locale, DWORD flags, const wchar_t* in, int inLength, wcha
 int wvsprintfA(char* out, const char* format, va_list args);
 BSTR SysAllocStringLen(const wchar_t* text, UINT length);
 void SysFreeString(BSTR text);
+void SetLastError(DWORD error);
+DWORD GetLastError();
 }
