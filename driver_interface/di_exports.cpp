@@ -1,8 +1,7 @@
 #include "driver_interface/di_exports.h"
 
-#include <new>
-
 #include "core/bstr.h"
+#include "driver_interface/export_boundary.h"
 
 // Every export is a shell over DriverInterface::GuardedCall: it forwards to one
 // operation's implementation inside the same boundary the object's own slots
@@ -14,47 +13,17 @@
 
 struct DriverInterfaceExports {
     static DriverInterface* FromHandle(HDRIVERINTERFACE handle) {
-        return reinterpret_cast<DriverInterface*>(handle);
-    }
-
-    // GuardedCall with the last error set around it. call(error) returns the
-    // result and may set error, which starts at 0, to the reason for a neutral
-    // one. The boundary's own failures: ERROR_INVALID_HANDLE for a null
-    // handle, ERROR_BUSY for a call refused while the interface is inside a call
-    // on this thread, ERROR_NOT_ENOUGH_MEMORY for an allocation that failed,
-    // ERROR_INTERNAL_ERROR for anything else thrown.
-    template <typename Result, typename Call>
-    static Result Guarded(HDRIVERINTERFACE handle, const char* name, Result neutral, Call&& call) {
-        DriverInterface* driver = FromHandle(handle);
-        DWORD error = ERROR_INVALID_HANDLE;
-        if (driver != nullptr) {
-            bool inside = driver->m_callThread.load() == ::GetCurrentThreadId();
-            error = inside ? ERROR_BUSY : ERROR_INTERNAL_ERROR;
-        }
-        Result result = DriverInterface::GuardedCall(driver, name, neutral, [&] {
-            try {
-                DWORD outcome = ERROR_SUCCESS;
-                Result value = call(outcome);
-                error = outcome;
-                return value;
-            } catch (const std::bad_alloc&) {
-                error = ERROR_NOT_ENOUGH_MEMORY;
-                throw;
-            }
-        });
-        ::SetLastError(error);
-        return result;
+        return ExportBoundary::FromHandle(handle);
     }
 
     // The command protocol: flags set before a failure do not count.
     static DriverCommand RunCommand(HDRIVERINTERFACE handle, const char* name, HWND parent,
                                     int command, bool execute) {
-        DriverInterface* driver = FromHandle(handle);
         DriverCommand record;
         record.parentWindow = parent;
         record.execute = execute;
-        if (!Guarded(handle, name, false, [&](DWORD&) {
-                driver->DoCommand(command, record);
+        if (!ExportBoundary::Guarded(handle, name, false, [&](DriverInterface& driver, DWORD&) {
+                driver.DoCommand(command, record);
                 return true;
             })) {
             return DriverCommand();
@@ -66,15 +35,15 @@ struct DriverInterfaceExports {
     // ERROR_NOT_FOUND: the printer or its driver had nothing to say.
     static BSTR TextResult(HDRIVERINTERFACE handle, const char* name,
                            OString (DriverInterface::*read)()) {
-        DriverInterface* driver = FromHandle(handle);
-        return Guarded(handle, name, BSTR{nullptr}, [&](DWORD& error) {
-            OString text = (driver->*read)();
-            BSTR result = OStringToBstr(text);
-            if (result == nullptr) {
-                error = text.IsEmpty() ? ERROR_NOT_FOUND : ERROR_NOT_ENOUGH_MEMORY;
-            }
-            return result;
-        });
+        return ExportBoundary::Guarded(
+            handle, name, BSTR{nullptr}, [&](DriverInterface& driver, DWORD& error) {
+                OString text = (driver.*read)();
+                BSTR result = OStringToBstr(text);
+                if (result == nullptr) {
+                    error = text.IsEmpty() ? ERROR_NOT_FOUND : ERROR_NOT_ENOUGH_MEMORY;
+                }
+                return result;
+            });
     }
     static constexpr auto kStatusText = &DriverInterface::DoGetPrinterStatusText;
     static constexpr auto kDriverVersion = &DriverInterface::DoGetPrinterDriverVersion;
@@ -86,14 +55,14 @@ struct DriverInterfaceExports {
     // as the last error, 0 after a read (0 flags are then an answer).
     static unsigned long FlagsResult(HDRIVERINTERFACE handle, const char* name,
                                      uint32_t (DriverInterface::*read)(), bool spoolerError) {
-        DriverInterface* driver = FromHandle(handle);
-        return Guarded(handle, name, 0ul, [&](DWORD& error) {
-            auto flags = static_cast<unsigned long>((driver->*read)());
-            if (flags == 0 && spoolerError) {
-                error = ::GetLastError();
-            }
-            return flags;
-        });
+        return ExportBoundary::Guarded(
+            handle, name, 0ul, [&](DriverInterface& driver, DWORD& error) {
+                auto flags = static_cast<unsigned long>((driver.*read)());
+                if (flags == 0 && spoolerError) {
+                    error = ::GetLastError();
+                }
+                return flags;
+            });
     }
 };
 

@@ -3,12 +3,34 @@
 #include <winspool.h>
 
 #include <exception>
+#include <set>
 
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
 #include "printer/printer_info.h"
 
 namespace {
+
+// Every interface alive in this module. A host that passes a closed handle, or
+// any value DI_Open never returned, gets ERROR_INVALID_HANDLE instead of a call
+// through memory that is no interface.
+SRWLOCK g_liveLock = SRWLOCK_INIT;
+std::set<const DriverInterface*> g_liveInterfaces;
+
+class LiveLock {
+public:
+    explicit LiveLock(bool exclusive) : m_exclusive(exclusive) {
+        exclusive ? ::AcquireSRWLockExclusive(&g_liveLock) : ::AcquireSRWLockShared(&g_liveLock);
+    }
+    ~LiveLock() {
+        m_exclusive ? ::ReleaseSRWLockExclusive(&g_liveLock) : ::ReleaseSRWLockShared(&g_liveLock);
+    }
+    LiveLock(const LiveLock&) = delete;
+    LiveLock& operator=(const LiveLock&) = delete;
+
+private:
+    bool m_exclusive;
+};
 
 void ClearCommandResults(DriverCommand& record) {
     record.supported = false;
@@ -18,6 +40,24 @@ void ClearCommandResults(DriverCommand& record) {
 }
 
 }  // namespace
+
+DriverInterface::DriverInterface() {
+    LiveLock lock(true);
+    g_liveInterfaces.insert(this);
+}
+
+DriverInterface::~DriverInterface() {
+    LiveLock lock(true);
+    g_liveInterfaces.erase(this);
+}
+
+bool DriverInterface::IsLive(const DriverInterface* driver) noexcept {
+    if (driver == nullptr) {
+        return false;
+    }
+    LiveLock lock(false);
+    return g_liveInterfaces.count(driver) != 0;
+}
 
 DriverInterface::CallScope::CallScope(DriverInterface& driver, const char* operation) noexcept
     : m_driver(driver) {

@@ -56,7 +56,9 @@ static_assert(offsetof(DriverCommand, execute) == 12);
 // where g++'s two entries for it move nothing a host sees.
 class DriverInterface {
 public:
-    DriverInterface() = default;
+    // Every object is known to the exports while it lives (IsLive). Throws
+    // std::bad_alloc when there is no room to note it.
+    DriverInterface();
     DriverInterface(const DriverInterface&) = delete;
     DriverInterface& operator=(const DriverInterface&) = delete;
 
@@ -132,7 +134,7 @@ public:
 protected:
     // Runs the most derived destructor; every destructor catches what its
     // cleanup may throw.
-    virtual ~DriverInterface() = default;
+    virtual ~DriverInterface();
 
     virtual void DoSetPrinterHandle(HANDLE printer) = 0;
     virtual bool DoIsAdvanced();
@@ -174,8 +176,13 @@ protected:
 
 private:
     // The exports run the Do operations inside their own guarded call.
+    friend struct ExportBoundary;
     friend struct DriverInterfaceExports;
     friend struct FlatExports;
+
+    // Whether driver is an object of this class alive in this module; decided
+    // from the address alone, so any value a host passes is safe to ask about.
+    static bool IsLive(const DriverInterface* driver) noexcept;
 
     // Marks the object as inside a call of the calling thread for its life;
     // Entered() is false when it already was (the refusal is then logged).

@@ -17,23 +17,44 @@
  * Marshal.GetLastWin32Error with SetLastError=true): 0 when it answered, so a
  * null text, false or 0 with last error 0 is the answer itself (a command that
  * is not supported, a printer with no status flags set). Otherwise:
- *   ERROR_INVALID_HANDLE (6)       DI_: the interface handle is null.
+ *   ERROR_INVALID_HANDLE (6)       DI_ and QVDI_: the handle is null, or is
+ *                                  no interface that DI_Open returned and
+ *                                  DI_Close has not yet destroyed (decided
+ *                                  from the value alone: a stale handle is
+ *                                  refused, never followed).
  *                                  DI_GetPrinterStatusFlags: also the spooler's
  *                                  own code when it refused the printer handle.
  *   (the spooler's code)           DI_GetPrinterStatusFlags: reading the
  *                                  printer's status failed, for example
  *                                  ERROR_ACCESS_DENIED; the result is 0.
- *   ERROR_NOT_FOUND (1168)         DI_ text functions: the printer or its
- *                                  driver has no such text (null result).
- *   ERROR_BUSY (170)               DI_: the interface is already inside a call
+ *   ERROR_NOT_FOUND (1168)         DI_ text functions, QVDI_GetJobStatusText:
+ *                                  the printer or its driver has no such text
+ *                                  (null result).
+ *   ERROR_NOT_SUPPORTED (50)       QVDI_ settings, DAL query and job status
+ *                                  text functions: the interface is a basic
+ *                                  one (the driver has no DAL module).
+ *   (the system's code)            QVDI_SendFile, the QVDI_ job functions, the
+ *                                  settings and DAL query senders: the code of
+ *                                  the Windows call that failed, for example
+ *                                  ERROR_PATH_NOT_FOUND for SendFile's file or
+ *                                  the spooler's ERROR_ACCESS_DENIED for a job;
+ *   ERROR_GEN_FAILURE (31)         the same functions when the printer, its
+ *                                  module or the spooler said no without one.
+ *   ERROR_NO_DATA (232)            QVDI_GetDalQueryStatus (0) and
+ *                                  QVDI_GetDalQueryResponse: the printer gave
+ *                                  no status or no response.
+ *   ERROR_BUSY (170)               DI_, QVDI_: the interface is already inside a call
  *                                  on this thread (a window procedure that runs
  *                                  while the library waits for the driver);
  *                                  DI_Close then destroys nothing.
  *   ERROR_NOT_ENOUGH_MEMORY (8)    any: an allocation failed.
  *   ERROR_INTERNAL_ERROR (1359)    any: another failure inside the library;
- *                                  DI_ functions write it to the event log.
+ *                                  DI_ and QVDI_ functions write it to the
+ *                                  event log.
  *   ERROR_INVALID_PARAMETER (87)   RFID_EncodeEPC: the layout gives no bits, or
- *                                  more than 65536.
+ *                                  more than 65536. QVDI_SendDalQuery(Ex):
+ *                                  data is null with a size above 0.
+ *                                  QVDI_GetDalQueryResponse: size is null.
  *   ERROR_INVALID_DATA (13)        RFID_EncodeRaw: the value holds no digit of
  *                                  its mode (the decimal 0 included).
  */
@@ -82,9 +103,10 @@ typedef void (*QV_PFN_DI_CLOSE)(HDRIVERINTERFACE);
  *
  * Types: int results are BOOL (or a number where said), unsigned long is
  * DWORD, wchar_t* results are BSTRs the caller frees with SysFreeString (null
- * when there is no text). Null text arguments count as empty text. A null
- * handle gives FALSE, 0 or null (severity 1), and so does a failure inside
- * the library; nothing thrown inside unwinds into the host. One interface is
+ * when there is no text). Null text arguments count as empty text. A null or
+ * stale handle gives FALSE, 0 or null (severity 1), and so does a failure
+ * inside the library; nothing thrown inside unwinds into the host. FALSE, 0
+ * or null with last error 0 is an answer (not advanced, no such status). One interface is
  * used by one thread at a time; a call may block as long as the printer's
  * network time-outs allow.
  */
@@ -157,7 +179,8 @@ QVDI_API int QVDI_SendDalQueryEx(HDRIVERINTERFACE driver, const unsigned char* d
                                  unsigned long size, const wchar_t* queryId, int sendTimeout,
                                  int receiveStartTimeout, int receiveIntervalTimeout,
                                  const wchar_t* responsePattern, int readFlag);
-/* The printer's state of the query as a number (0 when unknown). */
+/* The printer's state of the query as a number (0 when unknown: last error
+ * ERROR_NO_DATA). */
 QVDI_API int QVDI_GetDalQueryStatus(HDRIVERINTERFACE driver, const wchar_t* queryId);
 /* The query's response into the caller's buffer. *size holds the buffer's
  * size in bytes on entry and the response's size on return. TRUE when the
@@ -165,8 +188,8 @@ QVDI_API int QVDI_GetDalQueryStatus(HDRIVERINTERFACE driver, const wchar_t* quer
  *   ERROR_MORE_DATA (234): the buffer (may be null) is too small; *size is
  *     the size needed. Each call asks the printer again.
  *   ERROR_INVALID_PARAMETER (87): size is null.
- *   ERROR_NO_DATA (232): no response (null handle, no answer, failure);
- *     *size is 0. */
+ *   ERROR_NO_DATA (232): no response; *size is 0.
+ *   And the codes of every function (the top of this file): *size is 0. */
 QVDI_API int QVDI_GetDalQueryResponse(HDRIVERINTERFACE driver, const wchar_t* queryId,
                                       unsigned char* buffer, unsigned long* size);
 

@@ -347,8 +347,8 @@ TEST_F(AdvancedInterfaceTest, FlatCHostGetsTheObjectsAnswers) {
     ASSERT_TRUE(driver.GetDalQueryResponse("o-2", bytes));
     n(0), n(ERROR_MORE_DATA), n(static_cast<long>(bytes.size())), text(std::string());
     n(1), n(0), n(static_cast<long>(bytes.size())), text(bytes);
-    n(0), n(ERROR_NO_DATA), n(0), text(std::string());  // a null handle
-    n(0), n(ERROR_INVALID_PARAMETER), n(1);             // no size; a null handle's severity
+    n(0), n(ERROR_INVALID_HANDLE), n(0), text(std::string());  // a null handle
+    n(0), n(ERROR_INVALID_PARAMETER), n(1);                    // no size; a null handle's severity
     EXPECT_EQ(run.output, expected);
     ASSERT_TRUE(QvTest::ReadWholeFile(mine).has_value());
     EXPECT_EQ(QvTest::ReadWholeFile(theirs), QvTest::ReadWholeFile(mine)) << "the host's path";

@@ -109,11 +109,11 @@ std::wstring CreationDateOf(const std::wstring& path) {
     return text;
 }
 
-// What every export answers, and the last error it leaves, for a null handle
-// and for an interface whose every operation throws.
-void ExpectNeutralResults(HDRIVERINTERFACE handle) {
-    const DWORD memory = handle != nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE;
-    const DWORD other = handle != nullptr ? ERROR_INTERNAL_ERROR : ERROR_INVALID_HANDLE;
+// What every export answers, and the last error it leaves, for a handle that
+// is no live interface and for a live one whose every operation throws.
+void ExpectNeutralResults(HDRIVERINTERFACE handle, bool live) {
+    const DWORD memory = live ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE;
+    const DWORD other = live ? ERROR_INTERNAL_ERROR : ERROR_INVALID_HANDLE;
     const struct {
         const char* name;
         std::function<bool()> neutral;
@@ -156,18 +156,25 @@ class ThrowingInterface final : public BasicDriverInterface {
 };
 
 TEST(DriverInterfaceExports, NullHandleOrAnyThrowGivesNeutralResults) {
-    {
-        SCOPED_TRACE("null handle");
-        DI_Close_impl(nullptr);
+    // A closed interface's address and a value DI_Open never gave are refused
+    // from the address alone: the memory they name is never read.
+    DriverInterface* closed = new BasicDriverInterface();
+    closed->DeleteThis(DriverInterface::kDeleteMemory);
+    for (HDRIVERINTERFACE handle : {HDRIVERINTERFACE{}, reinterpret_cast<HDRIVERINTERFACE>(closed),
+                                    reinterpret_cast<HDRIVERINTERFACE>(uintptr_t{0x1234})}) {
+        SCOPED_TRACE(reinterpret_cast<uintptr_t>(handle));
+        DI_Close_impl(handle);
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        ExpectNeutralResults(nullptr);
+        ExpectNeutralResults(handle, false);
+        EXPECT_FALSE(QVDI_IsAdvanced(handle));
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     }
     SCOPED_TRACE("every operation throws");
     LoggedEvents log;
     auto* driver = new ThrowingInterface();
     HDRIVERINTERFACE handle =
         reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(driver));
-    ExpectNeutralResults(handle);
+    ExpectNeutralResults(handle, true);
     EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L"DI_"), 9) << "one line per failed export";
     // The same through the object's slots, as a host of another compiler calls them.
     DriverCommand record;
@@ -482,6 +489,46 @@ TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
     EXPECT_EQ(g_setJobCalls[0].priority, 42u);
     EXPECT_EQ(g_setJobCalls[1].startTime, 90u);
     EXPECT_EQ(g_setJobCalls[2].untilTime, 1439u);
+}
+
+// The flat exports on a basic interface: an answer leaves 0, what needs a DAL
+// module says it is not supported, and a failed Windows call leaves its code.
+TEST_F(BasicDriverInterfaceOnPrinter, FlatExportsSayWhyTheyFailed) {
+    HDRIVERINTERFACE driver = Driver();
+    unsigned long size = 8;
+    const struct {
+        const char* name;
+        std::function<bool()> neutral;
+        DWORD error;
+    } rows[] = {
+        {"answer", [&] { return !QVDI_IsAdvanced(driver); }, ERROR_SUCCESS},
+        {"severity", [&] { return QVDI_GetPrinterStatusSeverity(driver) == 1; }, ERROR_SUCCESS},
+        {"settings", [&] { return !QVDI_ImportSettings(driver, L"C:\\s.xml", 0); },
+         ERROR_NOT_SUPPORTED},
+        {"job text", [&] { return !QVDI_GetJobStatusText(driver, 1); }, ERROR_NOT_SUPPORTED},
+        {"query status", [&] { return QVDI_GetDalQueryStatus(driver, L"q") == 0; },
+         ERROR_NOT_SUPPORTED},
+        {"response", [&] { return !QVDI_GetDalQueryResponse(driver, L"q", nullptr, &size); },
+         ERROR_NOT_SUPPORTED},
+        {"no data", [&] { return !QVDI_SendDalQuery(driver, nullptr, 4, L"q", 0, 0, 0); },
+         ERROR_INVALID_PARAMETER},
+        {"file", [&] { return !QVDI_SendFile(driver, L"C:\\no\\such.prn", nullptr); },
+         ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ::SetLastError(ERROR_GEN_FAILURE);
+        EXPECT_TRUE(row.neutral());
+        EXPECT_EQ(::GetLastError(), row.error);
+    }
+    BasicSpooler spooler;
+    spooler.setJob = [](HANDLE, DWORD, DWORD, LPBYTE, DWORD) -> BOOL {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    ScopedBasicSpooler scoped(spooler);
+    EXPECT_FALSE(QVDI_PauseJob(driver, 7));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "the spooler's own";
 }
 
 TEST_F(BasicDriverInterfaceOnPrinter, VersionAndDateFallBackToTheConfigurationModule) {

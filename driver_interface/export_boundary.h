@@ -1,0 +1,50 @@
+#pragma once
+
+#include <windows.h>
+
+#include <new>
+
+#include "driver_interface/driver_interface.h"
+
+// The boundary every export crosses, the DI_ ones and the flat QVDI_ ones: a
+// handle becomes an object only when it names an interface alive in this
+// module, and the call runs inside the object's own guard with the thread's
+// last error set around it.
+struct ExportBoundary {
+    // The interface a handle names; null for a null handle and for any value
+    // that is no live interface of this module (closed, or never returned by
+    // DI_Open). The memory it points to is never read to decide.
+    static DriverInterface* FromHandle(HDRIVERINTERFACE handle) noexcept {
+        DriverInterface* driver = reinterpret_cast<DriverInterface*>(handle);
+        return DriverInterface::IsLive(driver) ? driver : nullptr;
+    }
+
+    // GuardedCall with the last error set around it. call(driver, error)
+    // returns the result and may set error, which starts at 0, to the reason
+    // for a neutral one. The boundary's own failures: ERROR_INVALID_HANDLE for
+    // a handle FromHandle refuses, ERROR_BUSY for a call refused while the
+    // interface is inside a call on this thread, ERROR_NOT_ENOUGH_MEMORY for an
+    // allocation that failed, ERROR_INTERNAL_ERROR for anything else thrown.
+    template <typename Result, typename Call>
+    static Result Guarded(HDRIVERINTERFACE handle, const char* name, Result neutral, Call&& call) {
+        DriverInterface* driver = FromHandle(handle);
+        DWORD error = ERROR_INVALID_HANDLE;
+        if (driver != nullptr) {
+            bool inside = driver->m_callThread.load() == ::GetCurrentThreadId();
+            error = inside ? ERROR_BUSY : ERROR_INTERNAL_ERROR;
+        }
+        Result result = DriverInterface::GuardedCall(driver, name, neutral, [&] {
+            try {
+                DWORD outcome = ERROR_SUCCESS;
+                Result value = call(*driver, outcome);
+                error = outcome;
+                return value;
+            } catch (const std::bad_alloc&) {
+                error = ERROR_NOT_ENOUGH_MEMORY;
+                throw;
+            }
+        });
+        ::SetLastError(error);
+        return result;
+    }
+};
