@@ -25,6 +25,7 @@
 #include "support/process.h"
 #include "support/logged_events.h"
 #include "support/scratch_registry.h"
+#include "support/text.h"
 #include "support/wine_printer.h"
 #include "sim/dal_module/sim_dal_module.h"
 
@@ -626,3 +627,25 @@ TEST_F(BasicDriverInterfaceOnPrinter, MsvcHostCallsTheSlotsThroughTheObject) {
 }
 
 }  // namespace
+
+// The README's example, built by g++ and for the MSVC ABI, answers as the
+// exports do.
+TEST_F(BasicDriverInterfaceOnPrinter, ReadmeExampleRunsFromBothToolchains) {
+    ASSERT_TRUE(m_printer.SetStatus(PRINTER_STATUS_PAPER_JAM));
+    wchar_t flags[32];
+    std::swprintf(flags, 32, L"flags: 0x%08lX\n", DI_GetPrinterStatusFlags_impl(Driver()));
+    const std::string date = QvTest::N(TakeBstr(DI_GetPrinterDriverDate_impl(Driver())));
+    std::string first;
+    for (const wchar_t* name : {L"host_status_gnu.exe", L"host_status_msvc.exe"}) {
+        SCOPED_TRACE(QvTest::N(name));
+        const std::wstring host = ProgramFolder() + L"\\" + name;
+        ASSERT_NE(::GetFileAttributesW(host.c_str()), INVALID_FILE_ATTRIBUTES) << "not built";
+        ProcessResult run = RunProgram(L"\"" + host + L"\" \"" + m_printer.Name() + L"\"");
+        ASSERT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_NE(run.output.find(QvTest::N(flags)), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("provenance 9: spooler"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("driver date: " + date + "\n"), std::string::npos) << run.output;
+        EXPECT_EQ(first.empty() ? run.output : first, run.output) << "the two builds differ";
+        first = run.output;
+    }
+}
