@@ -52,7 +52,9 @@
  *                                  DI_ and QVDI_ functions write it to the
  *                                  event log.
  *   ERROR_INVALID_PARAMETER (87)   RFID_EncodeEPC: the layout gives no bits, or
- *                                  more than 65536. QVDI_SendDalQuery(Ex):
+ *                                  more than 65536; the event log (source
+ *                                  "Quorvel Client Utility V3", Warnings)
+ *                                  names the field. QVDI_SendDalQuery(Ex):
  *                                  data is null with a size above 0.
  *                                  QVDI_GetDalQueryResponse: size is null.
  *   ERROR_INVALID_DATA (13)        RFID_EncodeRaw: the value holds no digit of

@@ -468,16 +468,18 @@ void PutRawDecimal(std::wstring_view value, EpcHexSink& sink) {
 
 }  // namespace
 
-void EncodeEpc(std::wstring_view values, std::wstring_view layout, int mode, EpcHexSink& sink) {
+EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int mode,
+                         EpcHexSink& sink) {
     Encoder encoder(values, mode);
     Pieces entries(layout);
     std::wstring_view entry;
-    while (entries.Next(entry)) {
+    for (int64_t field = 1; entries.Next(entry); ++field) {
         if (!encoder.AddField(entry)) {
-            return;  // too wide: no result
+            return {field, entry};  // too wide: no result
         }
     }
     encoder.WriteHex(sink);
+    return {};
 }
 
 void ConvertValueToHex(std::wstring_view value, int mode, EpcHexSink& sink) {

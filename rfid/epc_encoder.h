@@ -50,7 +50,14 @@ public:
 //   partition 6, a 20-bit zero prefix; the 6-bit fields their terminator only);
 // - in mode 2 a P1 value's partition counts its decimal digits, characters the
 //   filter drops not included.
-void EncodeEpc(std::wstring_view values, std::wstring_view layout, int mode, EpcHexSink& sink);
+//
+// The result says which layout field stopped the tag, for the caller's log.
+struct EpcLayoutFault {
+    int64_t field = 0;        // 1-based: the field that made the tag too wide; 0: none did
+    std::wstring_view entry;  // that field's text, a view into layout
+};
+EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int mode,
+                         EpcHexSink& sink);
 
 // One value as hexadecimal: mode 0 two digits per unit; mode 2 the exact
 // number, no leading zero digit; mode 3 the binary digits after '0's in front

@@ -114,7 +114,10 @@ BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode)
     return EncodeToBstr(ERROR_INVALID_PARAMETER, [&](BstrSink& sink) {
         AnsiUnits valueUnits(values);
         AnsiUnits layoutUnits(layout);
-        EncodeEpc(valueUnits.Units(), layoutUnits.Units(), mode, sink);
+        const EpcLayoutFault fault = EncodeEpc(valueUnits.Units(), layoutUnits.Units(), mode, sink);
+        if (!sink.Reserved()) {
+            ReportEpcLayoutFault(fault);
+        }
     });
 }
 

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "rfid/epc_encoder.h"
+
 // The RFID_ exports as the library implements them; the DLL exports each under
 // its MSVC-decorated name (exports/rfid.def). Both are stateless and may run on
 // any number of threads at once. Null arguments count as empty text. The result
@@ -16,3 +18,8 @@ BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode)
 // One value as hexadecimal text in the given input mode.
 BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode);
 }
+
+// Why RFID_EncodeEPC gave no tag, written for the developer of the layout to
+// the event log at Warnings: the field that made the tag too wide, or that the
+// layout gives no bits. Kept apart from the exports, which are pure code.
+void ReportEpcLayoutFault(const EpcLayoutFault& fault);

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <string>
 
+#include "rfid/rfid_exports.h"
+#include "support/logged_events.h"
+
 namespace {
 
 // The digits of one result: room is asked at most once, and a digit the
@@ -224,3 +227,21 @@ TEST(ConvertValueToHex, AcceptsExactlyTheCharactersOfEachMode) {
 }
 
 }  // namespace
+
+// A layout without a tag names the field that stopped it, in the result and,
+// through the export, in the event log.
+TEST(EpcEncoder, ALayoutWithoutATagNamesItsField) {
+    QvTest::LoggedEvents log;
+    Digits digits;
+    const EpcLayoutFault fault = EncodeEpc(L"1;2", L"8;65520;16", 2, digits);
+    EXPECT_EQ(fault.field, 3);
+    EXPECT_EQ(fault.entry, L"16");
+    EXPECT_EQ(EncodeEpc(L"1", L"x", 2, digits).field, 0) << "no bits: no field to blame";
+    for (const wchar_t* layout : {L"8;65520;16", L"x"}) {
+        EXPECT_EQ(RFID_EncodeEPC_impl(L"1", layout, 2), nullptr);
+    }
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE,
+                                          L"layout field 3 \"16\" makes the tag wider than 65536"),
+              1);
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"the layout gives no bits"), 1);
+}

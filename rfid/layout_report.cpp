@@ -1,0 +1,24 @@
+#include "diagnostics/event_log.h"
+#include "rfid/rfid_exports.h"
+
+#include <string>
+
+void ReportEpcLayoutFault(const EpcLayoutFault& fault) {
+    try {
+        OEventLog log(OString(OEventLog::kSourceClientUtility));
+        if (!log.IsEnabled(OEventLog::kWarnings)) {
+            return;
+        }
+        if (fault.field == 0) {
+            log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC", "the layout gives no bits");
+            return;
+        }
+        const std::string entry(fault.entry.begin(), fault.entry.end());  // ANSI units
+        log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC",
+                   "layout field %lld \"%s\" makes the tag wider than %lld bits",
+                   static_cast<long long>(fault.field), entry.c_str(),
+                   static_cast<long long>(kEpcMaxTagBits));
+    } catch (...) {
+        // The null result and its last error tell the caller all the same.
+    }
+}
