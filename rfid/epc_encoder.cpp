@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "core/text_scan.h"
 #include "rfid/big_decimal.h"
 #include "rfid/bit_writer.h"
+#include "rfid/epc_layout.h"
 
 static_assert(kEpcMaxTagBits <= BitWriter::kCapacity);
 
@@ -12,111 +12,12 @@ namespace {
 
 constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
 
-enum EpcMode : int { kModeText = 0, kModeHex = 1, kModeDecimal = 2, kModeBinary = 3 };
-
-int NormalizeMode(int mode) {
-    return (mode >= kModeText && mode <= kModeBinary) ? mode : kModeHex;
-}
-
-// Company-prefix bits of partitions 0..6.
-constexpr int kPartitionCount = 7;
-constexpr int kCompanyPrefixBits[kPartitionCount] = {40, 37, 34, 30, 27, 24, 20};
-
-// The code a unit gives in each encoding, -1 for a unit the encoding skips.
-int HexUnit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') {
-        return c - L'0';
-    }
-    if (c >= L'A' && c <= L'F') {
-        return c - L'A' + 10;
-    }
-    if (c >= L'a' && c <= L'f') {
-        return c - L'a' + 10;
-    }
-    return -1;
-}
-int DecimalUnit(wchar_t c) {
-    return (c >= L'0' && c <= L'9') ? c - L'0' : -1;
-}
-int ByteUnit(wchar_t c) {
-    return static_cast<int>(c) & 0xFF;
-}
-int BinaryUnit(wchar_t c) {
-    return c == L'0' ? 0 : (c == L'1' ? 1 : -1);
-}
-int SixBitUnit(wchar_t c) {
-    return static_cast<int>(c) & 0x3F;
-}
-int SevenBitUnit(wchar_t c) {
-    return static_cast<int>(c) & 0x7F;
-}
-
-int64_t NonNegative(int64_t width) {
-    return width < 0 ? 0 : width;
-}
-
-// What a "width#type" entry does with its field: take its value in a mode of
-// its own (H, A, D, B), encode it (the E... types), or stand as a literal.
-enum class HashKind { Literal, Mode, Uid64, Asc7, Serial, Cage6, Var6 };
-
-struct HashType {
-    std::wstring_view name;
-    HashKind kind;
-    int mode;  // the value's mode, for HashKind::Mode
-};
-
-// The whole types, compared with the entire type text.
-constexpr HashType kModeHashTypes[] = {{L"H", HashKind::Mode, kModeHex},
-                                       {L"A", HashKind::Mode, kModeText},
-                                       {L"D", HashKind::Mode, kModeDecimal},
-                                       {L"B", HashKind::Mode, kModeBinary}};
-
-// The encodings a type beginning with E is searched for, in this order; the
-// first one found anywhere in it wins ("EVAR6UID64" is UID64).
-constexpr HashType kEncodingHashTypes[] = {
-    {L"UID64", HashKind::Uid64, 0},       {L"ASC7", HashKind::Asc7, 0},
-    {L"SN_GDTI113", HashKind::Serial, 0}, {L"SN_SGCN96", HashKind::Serial, 0},
-    {L"CAGE6", HashKind::Cage6, 0},       {L"VAR6", HashKind::Var6, 0}};
-
-HashType ClassifyHashType(std::wstring_view type) {
-    for (const HashType& hash : kModeHashTypes) {
-        if (type == hash.name) {
-            return hash;
-        }
-    }
-    if (!type.empty() && type[0] == L'E') {
-        for (const HashType& hash : kEncodingHashTypes) {
-            if (type.find(hash.name) != std::wstring_view::npos) {
-                return hash;
-            }
-        }
-    }
-    return {L"", HashKind::Literal, 0};
-}
-
-// The text cut at every ';', empty pieces included; an empty text has none.
-class Pieces {
-public:
-    explicit Pieces(std::wstring_view text) : m_rest(text), m_more(!text.empty()) {}
-
-    bool Next(std::wstring_view& piece) {
-        if (!m_more) {
-            return false;
-        }
-        size_t end = m_rest.find(L';');
-        piece = m_rest.substr(0, end);
-        if (end == std::wstring_view::npos) {
-            m_more = false;
-        } else {
-            m_rest.remove_prefix(end + 1);
-        }
-        return true;
-    }
-
-private:
-    std::wstring_view m_rest;
-    bool m_more;
-};
+using EpcUnits::Binary;
+using EpcUnits::Byte;
+using EpcUnits::Decimal;
+using EpcUnits::Hex;
+using EpcUnits::SevenBit;
+using EpcUnits::SixBit;
 
 template <typename UnitCode>
 int64_t CountUnits(std::wstring_view text, UnitCode code) {
@@ -167,24 +68,24 @@ void PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool lead
 
 void PutValue(BitWriter& out, int mode, int64_t width, std::wstring_view value) {
     switch (mode) {
-        case kModeText:
-            PutUnits(out, width, value, 8, ByteUnit);
+        case kEpcText:
+            PutUnits(out, width, value, 8, Byte);
             break;
-        case kModeDecimal:
+        case kEpcDecimal:
             PutDecimal(out, width, value);
             break;
-        case kModeBinary:
-            PutUnits(out, width, value, 1, BinaryUnit);
+        case kEpcBinary:
+            PutUnits(out, width, value, 1, Binary);
             break;
         default:
-            PutUnits(out, width, value, 4, HexUnit);
+            PutUnits(out, width, value, 4, Hex);
             break;
     }
 }
 
 // A type text standing as the field's output: its hexadecimal digits.
 void PutLiteral(BitWriter& out, int64_t width, std::wstring_view type) {
-    PutUnits(out, width, type, 4, HexUnit);
+    PutUnits(out, width, type, 4, Hex);
 }
 
 // The bits of the units' number without its leading zero bits.
@@ -215,22 +116,22 @@ int64_t SignificantBits(std::wstring_view text, int unitBits, UnitCode code) {
 int PartitionOf(int mode, std::wstring_view value) {
     int64_t bits = 0;
     switch (mode) {
-        case kModeDecimal: {
-            int64_t digits = CountUnits(value, DecimalUnit);
+        case kEpcDecimal: {
+            int64_t digits = CountUnits(value, Decimal);
             return static_cast<int>(12 - (digits < 6 ? 6 : (digits > 12 ? 12 : digits)));
         }
-        case kModeText:
-            bits = SignificantBits(value, 8, ByteUnit);
+        case kEpcText:
+            bits = SignificantBits(value, 8, Byte);
             break;
-        case kModeBinary:
-            bits = SignificantBits(value, 1, BinaryUnit);
+        case kEpcBinary:
+            bits = SignificantBits(value, 1, Binary);
             break;
         default:
-            bits = SignificantBits(value, 4, HexUnit);
+            bits = SignificantBits(value, 4, Hex);
             break;
     }
-    for (int p = kPartitionCount - 1; p > 0; --p) {
-        if (kCompanyPrefixBits[p] >= bits) {
+    for (int p = kEpcPartitionCount - 1; p > 0; --p) {
+        if (kEpcCompanyPrefixBits[p] >= bits) {
             return p;
         }
     }
@@ -242,21 +143,17 @@ int PartitionOf(int mode, std::wstring_view value) {
 // lies, for the partition a P1 writes into it.
 class Encoder {
 public:
-    Encoder(std::wstring_view values, int mode) : m_values(values), m_mode(NormalizeMode(mode)) {}
+    Encoder(std::wstring_view values, int mode)
+        : m_values(values), m_mode(NormalizeEpcMode(mode)) {}
 
     // False when the tag would grow beyond its limit.
-    bool AddField(std::wstring_view entry) {
+    bool AddField(std::wstring_view text) {
+        const EpcEntry entry = ReadEpcEntry(text);
         int64_t offset = m_out.Size();
         int64_t width = 0;
-        size_t colon = entry.find(L':');
-        size_t hash = entry.find(L'#');
         bool ok;
-        if (colon != std::wstring_view::npos && colon > 0) {
-            ok = ColonField(entry.substr(colon + 1), Width(entry, colon), width);
-        } else if (hash != std::wstring_view::npos && hash > 0) {
-            ok = HashField(entry.substr(hash + 1), ApplyPending(Width(entry, hash)), width);
-        } else {
-            width = ApplyPending(Width(entry, entry.size()));
+        if (entry.kind == EpcKind::Plain) {
+            width = ApplyPending(entry.width);
             ok = Admit(width);
             std::wstring_view value;
             if (ok && m_values.Next(value)) {
@@ -264,6 +161,10 @@ public:
             } else if (ok) {
                 m_out.AppendZeros(width);
             }
+        } else if (entry.hash) {
+            ok = HashField(entry, ApplyPending(entry.width), width);
+        } else {
+            ok = ColonField(entry, width);
         }
         m_previousOffset = offset;
         m_previousWidth = width;
@@ -278,24 +179,20 @@ public:
     }
 
 private:
-    static int64_t Width(std::wstring_view entry, size_t length) {
-        return NonNegative(OText::ParseInt(entry.data(), length));
-    }
-
     bool Admit(int64_t width) const { return m_out.Size() + width <= kEpcMaxTagBits; }
 
     int64_t ApplyPending(int64_t width) {
         int64_t reduced = width - m_pendingPrefixBits;
         m_pendingPrefixBits = 0;
-        return NonNegative(reduced);
+        return reduced < 0 ? 0 : reduced;
     }
 
-    bool ColonField(std::wstring_view type, int64_t given, int64_t& width) {
+    bool ColonField(const EpcEntry& entry, int64_t& width) {
         std::wstring_view value;
-        if (type == L"P1") {
+        if (entry.kind == EpcKind::CompanyPrefix) {
             m_values.Next(value);  // without one, the empty value: partition 6
             int partition = PartitionOf(m_mode, value);
-            width = kCompanyPrefixBits[partition];
+            width = kEpcCompanyPrefixBits[partition];
             if (!Admit(width)) {
                 return false;
             }
@@ -307,67 +204,65 @@ private:
             m_pendingPrefixBits = width;
             return true;
         }
-        if (type == L"P2") {
-            width = ApplyPending(given);
+        if (entry.kind == EpcKind::AfterPrefix) {
+            width = ApplyPending(entry.width);
             if (!Admit(width)) {
                 return false;
             }
             if (m_values.Next(value)) {
                 PutValue(m_out, m_mode, width, value);
             } else {
-                PutLiteral(m_out, width, type);
+                PutLiteral(m_out, width, entry.type);
             }
             return true;
         }
-        if (type == L"P2VAR6") {
+        if (entry.kind == EpcKind::PrefixVar6) {
             m_pendingPrefixBits = 0;
             m_values.Next(value);
             return VariableField(value, width);
         }
-        width = given;
+        width = entry.width;
         if (!Admit(width)) {
             return false;
         }
-        PutLiteral(m_out, width, type);
+        PutLiteral(m_out, width, entry.type);
         return true;
     }
 
-    bool HashField(std::wstring_view type, int64_t width, int64_t& finalWidth) {
+    bool HashField(const EpcEntry& entry, int64_t width, int64_t& finalWidth) {
         finalWidth = width;
-        HashType hash = ClassifyHashType(type);
         std::wstring_view value;
-        if (hash.kind == HashKind::Var6) {
+        if (entry.kind == EpcKind::Var6) {
             m_values.Next(value);  // without one, the empty value: the terminator alone
             return VariableField(value, finalWidth);
         }
         if (!Admit(width)) {
             return false;
         }
-        if (hash.kind == HashKind::Literal || !m_values.Next(value)) {
-            PutLiteral(m_out, width, type);
+        if (entry.kind == EpcKind::Literal || !m_values.Next(value)) {
+            PutLiteral(m_out, width, entry.type);
             return true;
         }
-        switch (hash.kind) {
-            case HashKind::Mode:
-                PutValue(m_out, hash.mode, width, value);
+        switch (entry.kind) {
+            case EpcKind::Mode:
+                PutValue(m_out, entry.mode, width, value);
                 break;
-            case HashKind::Uid64:
-                PutUnits(m_out, width, value, 6, SixBitUnit);
+            case EpcKind::Uid64:
+                PutUnits(m_out, width, value, 6, SixBit);
                 break;
-            case HashKind::Asc7: {
+            case EpcKind::Asc7: {
                 // Text shorter than the field is aligned left, zero bits after it.
                 int64_t bits = static_cast<int64_t>(value.size()) * 7;
-                PutUnits(m_out, width, value, 7, SevenBitUnit, 0, 0,
-                         bits < width ? width - bits : 0);
+                PutUnits(m_out, width, value, 7, SevenBit, 0, 0, bits < width ? width - bits : 0);
                 break;
             }
-            case HashKind::Serial:
+            case EpcKind::Serial:
                 // The leading 1 keeps the serial number's leading zeros in the number.
                 PutDecimal(m_out, width, value, true);
                 break;
             default:
                 // A five-character CAGE code gets the code of a space in front.
-                PutUnits(m_out, width, value, 6, SixBitUnit, value.size() == 5 ? 6 : 0, 0x20);
+                PutUnits(m_out, width, value, 6, SixBit, value.size() == 5 ? 6 : 0, 0x20);
                 break;
         }
         return true;
@@ -379,11 +274,11 @@ private:
         if (!Admit(width)) {
             return false;
         }
-        PutUnits(m_out, width, value, 6, SixBitUnit, 0, 0, 6);
+        PutUnits(m_out, width, value, 6, SixBit, 0, 0, 6);
         return true;
     }
 
-    Pieces m_values;
+    EpcPieces m_values;
     int m_mode;
     BitWriter m_out;
     int64_t m_pendingPrefixBits = 0;
@@ -393,7 +288,7 @@ private:
 };
 
 void PutRawHex(std::wstring_view value, EpcHexSink& sink) {
-    int64_t count = CountUnits(value, HexUnit);
+    int64_t count = CountUnits(value, Hex);
     if (count == 0) {
         return;
     }
@@ -402,7 +297,7 @@ void PutRawHex(std::wstring_view value, EpcHexSink& sink) {
         *out++ = L'0';
     }
     for (wchar_t c : value) {
-        int unit = HexUnit(c);
+        int unit = Hex(c);
         if (unit >= 0) {
             *out++ = kHexDigits[unit];
         }
@@ -415,13 +310,13 @@ void PutRawText(std::wstring_view value, EpcHexSink& sink) {
     }
     wchar_t* out = sink.Reserve(static_cast<int64_t>(value.size()) * 2);
     for (wchar_t c : value) {
-        *out++ = kHexDigits[ByteUnit(c) >> 4];
-        *out++ = kHexDigits[ByteUnit(c) & 0xF];
+        *out++ = kHexDigits[Byte(c) >> 4];
+        *out++ = kHexDigits[Byte(c) & 0xF];
     }
 }
 
 void PutRawBinary(std::wstring_view value, EpcHexSink& sink) {
-    int64_t count = CountUnits(value, BinaryUnit);
+    int64_t count = CountUnits(value, Binary);
     if (count == 0) {
         return;
     }
@@ -430,7 +325,7 @@ void PutRawBinary(std::wstring_view value, EpcHexSink& sink) {
     int64_t position = padded - count;  // zero bits in front
     unsigned nibble = 0;
     for (wchar_t c : value) {
-        int unit = BinaryUnit(c);
+        int unit = Binary(c);
         if (unit < 0) {
             continue;
         }
@@ -471,7 +366,7 @@ void PutRawDecimal(std::wstring_view value, EpcHexSink& sink) {
 EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int mode,
                          EpcHexSink& sink) {
     Encoder encoder(values, mode);
-    Pieces entries(layout);
+    EpcPieces entries(layout);
     std::wstring_view entry;
     for (int64_t field = 1; entries.Next(entry); ++field) {
         if (!encoder.AddField(entry)) {
@@ -483,14 +378,14 @@ EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int
 }
 
 void ConvertValueToHex(std::wstring_view value, int mode, EpcHexSink& sink) {
-    switch (NormalizeMode(mode)) {
-        case kModeText:
+    switch (NormalizeEpcMode(mode)) {
+        case kEpcText:
             PutRawText(value, sink);
             break;
-        case kModeDecimal:
+        case kEpcDecimal:
             PutRawDecimal(value, sink);
             break;
-        case kModeBinary:
+        case kEpcBinary:
             PutRawBinary(value, sink);
             break;
         default:
