@@ -195,6 +195,34 @@ QVDI_API int QVDI_GetDalQueryStatus(HDRIVERINTERFACE driver, const wchar_t* quer
 QVDI_API int QVDI_GetDalQueryResponse(HDRIVERINTERFACE driver, const wchar_t* queryId,
                                       unsigned char* buffer, unsigned long* size);
 
+/* RFID: the values a tag holds, read back with the layout RFID_EncodeEPC
+ * wrote it with. hex: the tag's digits in either case, an optional "0x" in
+ * front, white space anywhere, at most 65536 bits; bits after the layout's
+ * last field must be zero. mode: as RFID_EncodeEPC's, for the plain, P1 and
+ * P2 fields (H, A, D and B fields keep their own). The result is a BSTR of
+ * the values joined by ";", in the order RFID_EncodeEPC takes them, which
+ * gives the same tag back: numbers without leading zeros ("0" for zero),
+ * except a decimal P1 company prefix, which keeps the 12 - partition digits
+ * its partition says; text without the zero bytes in front; 6-bit and 7-bit
+ * characters as characters; a serial with a leading 1 without that 1.
+ * Null with last error 0: the layout consumes no value. Null otherwise, with
+ * ERROR_INVALID_DATA (the bits do not fit the layout: too short, a literal
+ * that does not match, a partition value above 6, a company prefix whose
+ * digits (or bits) would give another partition, a character the value list
+ * cannot carry (";" or NUL), non-zero bits where the layout puts zeros, not
+ * hexadecimal) or ERROR_INVALID_PARAMETER (a layout with no bits or more
+ * than 65536, or a P1 in first place, whose partition the tag does not
+ * hold). The event log (source "Quorvel Client Utility V3", Warnings) names
+ * the layout field and the reason. Stateless: any number of threads at once.
+ *
+ * What the encoder cut or dropped does not come back, and the difference
+ * shows: the values "3;0614141;812345;6789" with the layout
+ * "8#30;3;3#X;20:P1;44:P2;38" in mode 2 read back as they are, but the filter
+ * 9 in its 3-bit field reads back as 1 (its low bits), an item reference
+ * "012345" as "12345" (the tag holds no digit count for P2), and a value
+ * before a P1 as the partition written over it. */
+QVDI_API wchar_t* QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode);
+
 #ifdef __cplusplus
 }
 #endif

@@ -67,3 +67,32 @@ std::vector<uint64_t> DecimalValue(std::wstring_view text) {
     }
     return words;
 }
+
+std::wstring DecimalText(std::vector<uint64_t> words) {
+    // Nineteen digits at a time: 10^19 is the largest power of ten below 2^64.
+    constexpr uint64_t kChunk = 10000000000000000000ull;
+    std::wstring reversed;
+    while (!words.empty() && words.back() == 0) {
+        words.pop_back();
+    }
+    while (!words.empty()) {
+        unsigned __int128 rest = 0;
+        for (size_t i = words.size(); i-- > 0;) {
+            unsigned __int128 part = (rest << 64) | words[i];
+            words[i] = static_cast<uint64_t>(part / kChunk);
+            rest = part % kChunk;
+        }
+        while (!words.empty() && words.back() == 0) {
+            words.pop_back();
+        }
+        auto chunk = static_cast<uint64_t>(rest);
+        for (int d = 0; d < 19 && (chunk != 0 || !words.empty()); ++d) {
+            reversed.push_back(static_cast<wchar_t>(L'0' + chunk % 10));
+            chunk /= 10;
+        }
+    }
+    if (reversed.empty()) {
+        return L"0";
+    }
+    return std::wstring(reversed.rbegin(), reversed.rend());
+}

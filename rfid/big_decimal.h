@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,3 +29,8 @@ void DecimalModulo(std::wstring_view text, bool leadingOne, std::span<uint64_t> 
 // The exact number of the digits of text, without zero words at the top: no
 // words for zero.
 std::vector<uint64_t> DecimalValue(std::wstring_view text);
+
+// The decimal digits of a number of little-endian words (zero words at the
+// top allowed), without leading zeros: "0" for zero. Time quadratic in the
+// words.
+std::wstring DecimalText(std::vector<uint64_t> words);

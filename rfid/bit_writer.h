@@ -57,6 +57,21 @@ public:
     // or cut to its low-order width bits.
     void Overwrite(int64_t offset, int64_t width, unsigned value);
 
+    // The count bits at offset (0 <= count <= 64, all written), as the low bits
+    // of the result.
+    uint64_t Read(int64_t offset, int count) const {
+        if (count <= 0) {
+            return 0;
+        }
+        const int shift = static_cast<int>(offset & 63);
+        const uint64_t* word = m_words + (offset >> 6);
+        uint64_t high = word[0] << shift;
+        if (shift + count > 64) {
+            high |= word[1] >> (64 - shift);
+        }
+        return high >> (64 - count);
+    }
+
     // The number of hexadecimal digits of the bits padded with zero bits to a
     // multiple of eight: two per byte, none for no bits.
     int64_t HexDigits() const { return (m_bits + 7) / 8 * 2; }

@@ -22,3 +22,19 @@ void ReportEpcLayoutFault(const EpcLayoutFault& fault) {
         // The null result and its last error tell the caller all the same.
     }
 }
+
+void ReportEpcDecodeFailure(const EpcDecodeResult& result) {
+    try {
+        OEventLog log(OString(OEventLog::kSourceClientUtility));
+        if (!log.IsEnabled(OEventLog::kWarnings)) {
+            return;
+        }
+        if (result.field == 0) {
+            log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "%s", result.reason);
+        } else {
+            log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "layout field %lld: %s",
+                       static_cast<long long>(result.field), result.reason);
+        }
+    } catch (...) {
+    }
+}

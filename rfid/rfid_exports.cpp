@@ -1,11 +1,13 @@
 #include "rfid/rfid_exports.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "core/ostring.h"
+#include "rfid/epc_decoder.h"
 #include "rfid/epc_encoder.h"
 
 // Each export is a shell: the caller's text becomes ANSI units, the encoder
@@ -84,6 +86,26 @@ private:
     BSTR m_text = nullptr;
 };
 
+// Units as the caller's text: 7-bit ASCII as it stands, other units as the
+// bytes of the ANSI code page they are. Null for no text.
+BSTR UnitsToBstr(const std::wstring& units) {
+    if (units.empty()) {
+        return nullptr;
+    }
+    const bool ascii = std::all_of(units.begin(), units.end(), [](wchar_t c) { return c < 0x80; });
+    std::wstring converted;
+    if (!ascii) {
+        std::string bytes(units.begin(), units.end());  // units are 0..255
+        converted = OString(bytes.c_str()).GetWide();
+    }
+    const std::wstring& text = ascii ? units : converted;
+    BSTR result = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (result == nullptr) {
+        throw std::bad_alloc();
+    }
+    return result;
+}
+
 // Runs encode(sink) and sets the last error: emptyError when the encoder asked
 // for no room (it found nothing to write), ERROR_NOT_ENOUGH_MEMORY when there
 // was none to give, ERROR_INTERNAL_ERROR for anything else thrown.
@@ -127,6 +149,39 @@ BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode) {
         AnsiUnits units(value);
         ConvertValueToHex(units.Units(), mode, sink);
     });
+}
+
+// The values as the caller's text: units of 7-bit ASCII as they stand, others
+// as the ANSI bytes they are, the reverse of AnsiUnits.
+BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
+    DWORD error = ERROR_INTERNAL_ERROR;
+    BSTR text = nullptr;
+    try {
+        AnsiUnits layoutUnits(layout);
+        std::wstring values;
+        const EpcDecodeResult result =
+            DecodeEpc(hex != nullptr ? hex : L"", layoutUnits.Units(), mode, values);
+        switch (result.error) {
+            case EpcDecodeError::kNone:
+                text = UnitsToBstr(values);
+                error = ERROR_SUCCESS;
+                break;
+            case EpcDecodeError::kInvalidData:
+                error = ERROR_INVALID_DATA;
+                break;
+            default:
+                error = ERROR_INVALID_PARAMETER;
+                break;
+        }
+        if (result.error != EpcDecodeError::kNone) {
+            ReportEpcDecodeFailure(result);
+        }
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+    }
+    ::SetLastError(error);
+    return text;
 }
 
 }  // extern "C"

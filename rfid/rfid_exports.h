@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "rfid/epc_decoder.h"
 #include "rfid/epc_encoder.h"
 
 // The RFID_ exports as the library implements them; the DLL exports each under
@@ -17,9 +18,16 @@ extern "C" {
 BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode);
 // One value as hexadecimal text in the given input mode.
 BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode);
+// The values a tag's hexadecimal text holds under the layout, joined by ";";
+// exported under this plain name.
+BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode);
 }
 
 // Why RFID_EncodeEPC gave no tag, written for the developer of the layout to
 // the event log at Warnings: the field that made the tag too wide, or that the
 // layout gives no bits. Kept apart from the exports, which are pure code.
 void ReportEpcLayoutFault(const EpcLayoutFault& fault);
+
+// Why QVRFID_DecodeEPC read no values, at Warnings: the layout field and the
+// reason.
+void ReportEpcDecodeFailure(const EpcDecodeResult& result);

@@ -1,10 +1,55 @@
 #include "fuzz.h"
+#include "rfid/epc_decoder.h"
 #include "rfid/epc_encoder.h"
+#include "rfid/epc_layout.h"
 #include "rfid/rfid_exports.h"
 
 // A mode byte ('0' is mode 0), the values, '\n', the layout: both exports'
-// entry logic, whose results must be upper-case hexadecimal.
+// entry logic, whose results must be upper-case hexadecimal, and the reader,
+// which must give back what the encoder wrote.
 namespace {
+
+struct Hex final : EpcHexSink {
+    wchar_t* Reserve(int64_t count) override {
+        text.assign(static_cast<size_t>(count), L'?');
+        return text.data();
+    }
+    std::wstring text;
+};
+
+std::wstring Encode(const std::wstring& values, const std::wstring& layout, int mode) {
+    Hex hex;
+    EncodeEpc(values, layout, mode, hex);
+    return hex.text;
+}
+
+// Every tag the encoder writes reads back (unless its first field is a P1,
+// whose partition it holds nowhere) or is refused as data; values read back
+// encode to the same tag and read back unchanged (a single empty value
+// excepted: its text is that of no value).
+void CheckRoundTrip(const std::wstring& values, const std::wstring& layout, int mode) {
+    const std::wstring hex = Encode(values, layout, mode);
+    if (hex.empty()) {
+        return;
+    }
+    std::wstring read;
+    const EpcDecodeResult result = DecodeEpc(hex, layout, mode, read);
+    const bool firstIsP1 =
+        ReadEpcEntry(layout.substr(0, layout.find(L';'))).kind == EpcKind::CompanyPrefix;
+    FUZZ_CHECK(result.error != EpcDecodeError::kInvalidLayout || firstIsP1);
+    // An empty text is no value at all to the encoder, not one empty value.
+    if (result.error != EpcDecodeError::kNone || read.empty()) {
+        return;
+    }
+    // A field the reader ends earlier (a 6-bit string with a zero code inside)
+    // leaves zero bits after the layout, which it takes as a longer memory.
+    const std::wstring written = Encode(read, layout, mode);
+    FUZZ_CHECK(written.size() <= hex.size() && hex.compare(0, written.size(), written) == 0);
+    FUZZ_CHECK(hex.find_first_not_of(L'0', written.size()) == std::wstring::npos);
+    std::wstring again;
+    FUZZ_CHECK(DecodeEpc(hex, layout, mode, again).error == EpcDecodeError::kNone);
+    FUZZ_CHECK(again == read);
+}
 
 void CheckHex(BSTR text, bool wholeBytes) {
     size_t n = 0;
@@ -25,5 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring layout = in.Wide();
     CheckHex(RFID_EncodeEPC_impl(values.c_str(), layout.c_str(), mode), true);
     CheckHex(RFID_EncodeRaw_impl(values.c_str(), mode), false);
+    CheckRoundTrip(values, layout, mode);
+    SysFreeString(QVRFID_DecodeEPC(values.c_str(), layout.c_str(), mode));
     return 0;
 }

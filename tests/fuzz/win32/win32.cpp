@@ -123,3 +123,4 @@ DWORD GetLastError() {
 // The layout report writes to the event log, which this build does not have.
 #include "rfid/rfid_exports.h"
 void ReportEpcLayoutFault(const EpcLayoutFault&) {}
+void ReportEpcDecodeFailure(const EpcDecodeResult&) {}

@@ -1,0 +1,469 @@
+#include "rfid/epc_decoder.h"
+
+#include <vector>
+
+#include "rfid/big_decimal.h"
+#include "rfid/bit_writer.h"
+#include "rfid/epc_encoder.h"
+#include "rfid/epc_layout.h"
+
+namespace {
+
+constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
+
+bool IsSpace(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
+}
+
+// A character of a 6-bit code: the tag data standard's table puts '@' to '_'
+// at 0 to 31 and ' ' to '?' at 32 to 63, so that the encoder's low six bits
+// of the character give the code back.
+wchar_t SixBitCharacter(uint64_t code) {
+    return static_cast<wchar_t>(code < 32 ? code + 64 : code);
+}
+
+// The decimal digits of a number (std::to_wstring formats through the C
+// library, whose wide characters need not be this library's).
+std::wstring Digits(uint64_t number) {
+    wchar_t text[20];
+    wchar_t* start = text + 20;
+    do {
+        *--start = static_cast<wchar_t>(L'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    return std::wstring(start, text + 20);
+}
+
+// A value goes back into a ";"-separated list, which cannot carry a ';' or a
+// NUL inside it.
+bool Carriable(wchar_t c) {
+    return c != L';' && c != 0;
+}
+
+class Decoder {
+public:
+    Decoder(const BitWriter& tag, int mode, std::wstring& out)
+        : m_tag(tag), m_mode(NormalizeEpcMode(mode)), m_out(out) {}
+
+    EpcDecodeResult Result() const { return m_result; }
+
+    bool Field(std::wstring_view text) {
+        ++m_field;
+        const EpcEntry entry = ReadEpcEntry(text);
+        // A P1 writes its partition over the field before it, literal or not.
+        if (entry.kind != EpcKind::CompanyPrefix && !CheckLiteral()) {
+            return false;
+        }
+        m_literal.pending = false;
+        const int64_t offset = m_pos;
+        int64_t width = 0;
+        bool ok = true;
+        if (entry.kind == EpcKind::Plain) {
+            width = ApplyPending(entry.width);
+            ok = Take(width) && Emit(offset, width, m_mode);
+        } else if (entry.hash) {
+            width = ApplyPending(entry.width);
+            ok = HashField(entry, offset, width);
+        } else {
+            ok = ColonField(entry, offset, width);
+        }
+        m_previousOffset = offset;
+        m_previousWidth = width;
+        m_hasPrevious = true;
+        return ok;
+    }
+
+    bool Finish() {
+        if (!CheckLiteral()) {
+            return false;
+        }
+        m_field = 0;
+        if (m_pos == 0) {
+            return Fail(EpcDecodeError::kInvalidLayout, "the layout gives no bits");
+        }
+        if (!ZeroBits(m_pos, m_tag.Size())) {
+            return Fail(EpcDecodeError::kInvalidData, "bits after the last field are not zero");
+        }
+        return true;
+    }
+
+private:
+    bool Fail(EpcDecodeError error, const char* reason) {
+        m_result = {error, m_field, reason};
+        return false;
+    }
+
+    int64_t ApplyPending(int64_t width) {
+        const int64_t reduced = width - m_pendingPrefixBits;
+        m_pendingPrefixBits = 0;
+        return reduced < 0 ? 0 : reduced;
+    }
+
+    // Moves past a field of width bits, when the tag (and any tag) has them.
+    bool Take(int64_t width) {
+        if (m_pos + width > kEpcMaxTagBits) {
+            return Fail(EpcDecodeError::kInvalidLayout, "the layout gives more than 65536 bits");
+        }
+        if (m_pos + width > m_tag.Size()) {
+            return Fail(EpcDecodeError::kInvalidData, "the tag is too short for the layout");
+        }
+        m_pos += width;
+        return true;
+    }
+
+    bool ZeroBits(int64_t from, int64_t to) const {
+        for (; from < to; from += 64) {
+            if (m_tag.Read(from, static_cast<int>(to - from < 64 ? to - from : 64)) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Append(const std::wstring& value) {
+        if (m_values++ > 0) {
+            m_out.push_back(L';');
+        }
+        m_out += value;
+    }
+
+    // Calls unit(code) for the units of unitBits bits of a field, grouped from
+    // its end as the encoder writes them: the first one may be shorter.
+    template <typename Unit>
+    void Units(int64_t offset, int64_t width, int unitBits, Unit unit) const {
+        const int64_t end = offset + width;
+        const int lead = static_cast<int>(width % unitBits);
+        if (lead != 0) {
+            unit(m_tag.Read(offset, lead));
+            offset += lead;
+        }
+        for (; offset < end; offset += unitBits) {
+            unit(m_tag.Read(offset, unitBits));
+        }
+    }
+
+    // The field's number in mode, without leading zeros; text without the
+    // zero bytes in front. False for text the value list cannot carry.
+    bool Number(int64_t offset, int64_t width, int mode, std::wstring& value) const {
+        value.clear();
+        bool carried = true;
+        switch (mode) {
+            case kEpcText:
+                Units(offset, width, 8, [&](uint64_t unit) {
+                    if (unit != 0 || !value.empty()) {
+                        carried = carried && Carriable(static_cast<wchar_t>(unit));
+                        value.push_back(static_cast<wchar_t>(unit));
+                    }
+                });
+                return carried;
+            case kEpcDecimal:
+                value = DecimalOf(offset, width);
+                return true;
+            default: {
+                const int unitBits = mode == kEpcBinary ? 1 : 4;
+                Units(offset, width, unitBits, [&](uint64_t unit) {
+                    if (unit != 0 || !value.empty()) {
+                        value.push_back(kHexDigits[unit]);
+                    }
+                });
+                if (value.empty()) {
+                    value = L"0";
+                }
+                return true;
+            }
+        }
+    }
+
+    std::wstring DecimalOf(int64_t offset, int64_t width) const {
+        if (width <= 64) {
+            return Digits(m_tag.Read(offset, static_cast<int>(width)));
+        }
+        std::vector<uint64_t> words;
+        int64_t end = offset + width;
+        for (; end - offset >= 64; end -= 64) {
+            words.push_back(m_tag.Read(end - 64, 64));
+        }
+        words.push_back(m_tag.Read(offset, static_cast<int>(end - offset)));
+        return DecimalText(std::move(words));
+    }
+
+    bool Emit(int64_t offset, int64_t width, int mode) {
+        std::wstring value;
+        if (!Number(offset, width, mode, value)) {
+            return Fail(EpcDecodeError::kInvalidData, "a character the value list cannot carry");
+        }
+        Append(value);
+        return true;
+    }
+
+    bool EmitCharacters(const std::wstring& value) {
+        for (wchar_t c : value) {
+            if (!Carriable(c)) {
+                return Fail(EpcDecodeError::kInvalidData,
+                            "a character the value list cannot carry");
+            }
+        }
+        Append(value);
+        return true;
+    }
+
+    bool ColonField(const EpcEntry& entry, int64_t offset, int64_t& width) {
+        switch (entry.kind) {
+            case EpcKind::CompanyPrefix:
+                return CompanyPrefix(offset, width);
+            case EpcKind::AfterPrefix:
+                width = ApplyPending(entry.width);
+                return Take(width) && Emit(offset, width, m_mode);
+            case EpcKind::PrefixVar6:
+                m_pendingPrefixBits = 0;
+                return VariableField(offset, width);
+            default:
+                // A colon literal leaves a pending prefix width for the next field.
+                width = entry.width;
+                return Take(width) && Literal(entry, offset, width);
+        }
+    }
+
+    bool CompanyPrefix(int64_t offset, int64_t& width) {
+        if (!m_hasPrevious) {
+            return Fail(EpcDecodeError::kInvalidLayout,
+                        "a P1 in first place writes its partition nowhere");
+        }
+        const int64_t at = m_previousOffset;
+        const int64_t bits = m_previousWidth;
+        const bool wide = bits > 64 && !ZeroBits(at, at + bits - 64);
+        const uint64_t partition = wide ? kEpcPartitionCount
+                                        : m_tag.Read(at + (bits > 64 ? bits - 64 : 0),
+                                                     static_cast<int>(bits > 64 ? 64 : bits));
+        if (partition >= kEpcPartitionCount) {
+            return Fail(EpcDecodeError::kInvalidData, "a partition value outside the table");
+        }
+        width = kEpcCompanyPrefixBits[partition];
+        if (!Take(width)) {
+            return false;
+        }
+        m_pendingPrefixBits = width;
+        // The encoder takes the partition from the value: one that says
+        // otherwise would not give this tag back.
+        if (m_mode != kEpcDecimal) {
+            if (PartitionOfBits(SignificantBits(offset, width)) != partition) {
+                return Fail(EpcDecodeError::kInvalidData,
+                            "the company prefix does not give its partition");
+            }
+            return Emit(offset, width, m_mode);
+        }
+        std::wstring digits = DecimalOf(offset, width);
+        const size_t wanted = static_cast<size_t>(12 - partition);
+        if (digits.size() > wanted && partition > 0) {
+            return Fail(EpcDecodeError::kInvalidData,
+                        "the company prefix has more digits than its partition");
+        }
+        if (digits.size() < wanted) {
+            digits.insert(0, wanted - digits.size(), L'0');
+        }
+        Append(digits);
+        return true;
+    }
+
+    // The partition the encoder gives a value of that many significant bits.
+    static uint64_t PartitionOfBits(int64_t bits) {
+        for (int p = kEpcPartitionCount - 1; p > 0; --p) {
+            if (kEpcCompanyPrefixBits[p] >= bits) {
+                return static_cast<uint64_t>(p);
+            }
+        }
+        return 0;
+    }
+
+    int64_t SignificantBits(int64_t offset, int64_t width) const {
+        for (int64_t i = 0; i < width; ++i) {
+            if (m_tag.Read(offset + i, 1) != 0) {
+                return width - i;
+            }
+        }
+        return 0;
+    }
+
+    bool HashField(const EpcEntry& entry, int64_t offset, int64_t& width) {
+        if (entry.kind == EpcKind::Var6) {
+            return VariableField(offset, width);
+        }
+        if (!Take(width)) {
+            return false;
+        }
+        switch (entry.kind) {
+            case EpcKind::Mode:
+                return Emit(offset, width, entry.mode);
+            case EpcKind::Uid64:
+            case EpcKind::Cage6:
+                return FixedSixBit(offset, width, entry.kind == EpcKind::Cage6);
+            case EpcKind::Asc7:
+                return SevenBit(offset, width);
+            case EpcKind::Serial: {
+                std::wstring digits = DecimalOf(offset, width);
+                if (digits[0] != L'1') {
+                    return Fail(EpcDecodeError::kInvalidData,
+                                "the serial's leading digit 1 is missing");
+                }
+                Append(digits.substr(1));
+                return true;
+            }
+            default:
+                return Literal(entry, offset, width);
+        }
+    }
+
+    // Right-aligned 6-bit codes, zero codes in front of them dropped. A CAGE
+    // code of 5 characters loses the space the encoder put before it; one
+    // after a zero code keeps it as '@', or the encoder would add a space.
+    bool FixedSixBit(int64_t offset, int64_t width, bool cage) {
+        std::wstring value;
+        int64_t units = 0;
+        Units(offset, width, 6, [&](uint64_t code) {
+            ++units;
+            if (code != 0 || !value.empty()) {
+                value.push_back(SixBitCharacter(code));
+            }
+        });
+        if (cage && value.size() == 6 && value[0] == L' ') {
+            value.erase(0, 1);
+        } else if (cage && value.size() == 5 && units > 5) {
+            value.insert(0, 1, SixBitCharacter(0));
+        }
+        return EmitCharacters(value);
+    }
+
+    // Left-aligned 7-bit codes, then zero bits to the field's end.
+    bool SevenBit(int64_t offset, int64_t width) {
+        std::wstring value;
+        const int64_t end = offset + width;
+        int64_t at = offset;
+        for (; at + 7 <= end; at += 7) {
+            const uint64_t code = m_tag.Read(at, 7);
+            if (code == 0) {
+                break;
+            }
+            value.push_back(static_cast<wchar_t>(code));
+        }
+        if (!ZeroBits(at, end)) {
+            return Fail(EpcDecodeError::kInvalidData, "a 7-bit field's padding is not zero");
+        }
+        return EmitCharacters(value);
+    }
+
+    // 6-bit codes up to their 000000 terminator: the field is as wide as that.
+    bool VariableField(int64_t offset, int64_t& width) {
+        std::wstring value;
+        for (;;) {
+            if (!Take(6)) {
+                return false;
+            }
+            const uint64_t code = m_tag.Read(m_pos - 6, 6);
+            if (code == 0) {
+                break;
+            }
+            value.push_back(SixBitCharacter(code));
+        }
+        width = m_pos - offset;
+        return EmitCharacters(value);
+    }
+
+    // Checked when the next field is known not to be a P1, which overwrites it.
+    bool Literal(const EpcEntry& entry, int64_t offset, int64_t width) {
+        m_literal = {true, offset, width, entry.type, m_field};
+        return true;
+    }
+
+    bool CheckLiteral() {
+        if (!m_literal.pending) {
+            return true;
+        }
+        m_literal.pending = false;
+        BitWriter expected;
+        int64_t digits = 0;
+        for (wchar_t c : m_literal.type) {
+            digits += EpcUnits::Hex(c) >= 0 ? 1 : 0;
+        }
+        FieldWriter field(expected, m_literal.width, digits * 4);
+        for (wchar_t c : m_literal.type) {
+            if (EpcUnits::Hex(c) >= 0) {
+                field.Put(static_cast<uint64_t>(EpcUnits::Hex(c)), 4);
+            }
+        }
+        for (int64_t i = 0; i < m_literal.width; i += 64) {
+            const int count = static_cast<int>(m_literal.width - i < 64 ? m_literal.width - i : 64);
+            if (m_tag.Read(m_literal.offset + i, count) != expected.Read(i, count)) {
+                m_field = m_literal.field;
+                return Fail(EpcDecodeError::kInvalidData, "a literal does not match");
+            }
+        }
+        return true;
+    }
+
+    const BitWriter& m_tag;
+    int m_mode;
+    std::wstring& m_out;
+    EpcDecodeResult m_result;
+    int64_t m_field = 0;
+    int64_t m_values = 0;
+    int64_t m_pos = 0;
+    int64_t m_pendingPrefixBits = 0;
+    bool m_hasPrevious = false;
+    int64_t m_previousOffset = 0;
+    int64_t m_previousWidth = 0;
+    struct {
+        bool pending = false;
+        int64_t offset = 0;
+        int64_t width = 0;
+        std::wstring_view type;
+        int64_t field = 0;
+    } m_literal;
+};
+
+// The tag's digits as bits; false for anything but digits and white space
+// after an optional "0x", or more bits than any tag has.
+bool ReadTag(std::wstring_view hex, BitWriter& tag) {
+    size_t at = 0;
+    while (at < hex.size() && IsSpace(hex[at])) {
+        ++at;
+    }
+    if (hex.substr(at, 2) == L"0x" || hex.substr(at, 2) == L"0X") {
+        at += 2;
+    }
+    for (; at < hex.size(); ++at) {
+        const int digit = EpcUnits::Hex(hex[at]);
+        if (digit < 0) {
+            if (!IsSpace(hex[at])) {
+                return false;
+            }
+            continue;
+        }
+        if (tag.Size() + 4 > kEpcMaxTagBits) {
+            return false;
+        }
+        tag.Append(static_cast<uint64_t>(digit), 4);
+    }
+    return true;
+}
+
+}  // namespace
+
+EpcDecodeResult DecodeEpc(std::wstring_view hex, std::wstring_view layout, int mode,
+                          std::wstring& values) {
+    values.clear();
+    BitWriter tag;
+    if (!ReadTag(hex, tag)) {
+        return {EpcDecodeError::kInvalidData, 0,
+                "the tag is no hexadecimal text of at most 65536 bits"};
+    }
+    Decoder decoder(tag, mode, values);
+    EpcPieces entries(layout);
+    std::wstring_view entry;
+    while (entries.Next(entry)) {
+        if (!decoder.Field(entry)) {
+            return decoder.Result();
+        }
+    }
+    decoder.Finish();
+    return decoder.Result();
+}
