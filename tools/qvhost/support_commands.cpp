@@ -161,6 +161,8 @@ int RunPrinters(QvHost& host, QvArgs& args) {
     if (host.Json()) {
         host.PrintJson(
             QvJson(L"printers").Add("count", static_cast<int64_t>(count)).Add("printers", list));
+    } else if (count == 0) {
+        host.Print(L"(no printers)");
     }
     return kQvExitOk;
 }
