@@ -248,7 +248,9 @@ void ReportMonitoring(FactReport& report, bool advanced, PrinterCallContext& con
     const StatusProvenance gate = ProvenanceOf(
         advanced ? AdvancedDriverInterface::MonitoringGate(context) : kStatusBasicInterface);
     report.Number("gateCode", L"gate code", gate.code);
-    report.Text("gate", L"gate", Wide(gate.text));
+    report.Text("gate", L"gate",
+                gate.code == kStatusFromPrinter ? L"open: the status is asked of the printer"
+                                                : L"closed, " + Wide(gate.text));
 }
 
 void ReportNetwork(FactReport& report, bool advanced, PrinterCallContext& context) {

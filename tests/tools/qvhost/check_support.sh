@@ -57,9 +57,14 @@ diagnose() {
   check "diagnose $1: module" "(d['dal']['modulePath'].endswith('$3') and d['dal']['loads'] is True and d['dal']['runs'] == 'in-process') if '$3' else d['dal']['modulePath'].startswith('(unavailable')" "$out"
   check "diagnose $1: probe, provenance, number types" "d['probe']['outcome'].startswith('$4') and d['status']['provenanceCode'] in ($5) and type(d['network']['timeoutMs']) is int and type(d['attributes']) is int and type(d['printerInterface']['mask']) is int" "$out"
 }
+# The TCP library's file log (as the library names it) holds 12 lines: the last 10 show.
+logs="$WINEPREFIX/drive_c/Log Files"
+mkdir -p "$logs" && seq 12 | sed 's/^/line /' >"$logs/Quorvel_TCP_Library_V3.txt"
 diagnose Healthy advanced qv-diagnose-healthy.d64 answered "0,"
+check "diagnose shows a file log's last lines" "d['tcpLibrary']['lastLines'] == ['line %d' % i for i in range(3, 13)]" "$out"
+rm -f "$logs/Quorvel_TCP_Library_V3.txt"
 diagnose Basic basic "" "(unavailable" "9,"
-[ -n "$(qvhost diagnose "QV Diagnose Healthy" | grep '^  gate: printer')" ] && echo "ok: plain diagnose" || { echo "FAIL: plain diagnose gate line"; status=1; }
+[ -n "$(qvhost diagnose "QV Diagnose Healthy" | grep '^  gate: open')" ] && echo "ok: plain diagnose" || { echo "FAIL: plain diagnose gate line"; status=1; }
 
 # --watch: a line for the first poll and one for the change, then --count ends it.
 "$run" "$bin/qvhost.exe" status --printer "QV Diagnose Healthy" --watch 0.1 --count 60 >"$tmp/watch" 2>&1 &
