@@ -87,3 +87,8 @@ foreach(dir IN LISTS _test_dirs)
     include(${CMAKE_SOURCE_DIR}/tests/${dir}/extra.cmake)
   endif()
 endforeach()
+# Checks of the host-side programs, mirroring tools/<name>/.
+file(GLOB _tool_checks ${CMAKE_SOURCE_DIR}/tests/tools/*/extra.cmake)
+foreach(check IN LISTS _tool_checks)
+  include(${check})
+endforeach()

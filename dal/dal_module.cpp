@@ -22,9 +22,12 @@ std::atomic<uint32_t> g_bitness{kBitnessUnknown};
 
 constexpr const char* kVersionUnreadable = "Internal STOP() issued.";
 
-enum class VersionRead { Read, Unreadable, NoFixedInfo };
+using VersionRead = DriverDLLProxy::VersionRead;
 
-VersionRead ReadModuleVersion(const OString& path, uint64_t& version, DWORD& error) {
+}  // namespace
+
+VersionRead DriverDLLProxy::ReadModuleVersion(const OString& path, uint64_t& version,
+                                              DWORD& error) {
     std::vector<uint8_t> block;
     if (!OReadVersionBlock(path.GetWide(), block, &error)) {
         return VersionRead::Unreadable;
@@ -38,6 +41,8 @@ VersionRead ReadModuleVersion(const OString& path, uint64_t& version, DWORD& err
     version = DalVersionFromWords(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
     return VersionRead::Read;
 }
+
+namespace {
 
 // The module's full path for the printer's facts (see GetDalModulePath).
 OString DalModulePath(HANDLE printer, const PrinterInfo& info) {
@@ -180,7 +185,7 @@ uint64_t DriverDLLProxy::Open(HANDLE printer) {
         }
         // Only a module known to have the proxy entry leaves; under WOW64 no
         // other can be reached at all.
-        proxied = read == VersionRead::Read && version >= kProxyMinimumVersion;
+        proxied = ChoosesProxy(true, read, version);
         if (wow64 && !proxied) {
             return 0;
         }

@@ -97,6 +97,18 @@ public:
     // "DAL Interface V3" (package driver) or "DAL Interface" (classic driver,
     // ".dll" read as ".d64"). Empty when the value cannot be read.
     static OString GetDalModulePath(HANDLE printer);
+    // The module file's version resource: Read with version set (the fixed
+    // file version, major in the top 16 bits), Unreadable with error set, or
+    // NoFixedInfo. Reads the file only; the module is never loaded.
+    enum class VersionRead { Read, Unreadable, NoFixedInfo };
+    static VersionRead ReadModuleVersion(const OString& path, uint64_t& version, DWORD& error);
+    // PrinterOpen's choice of a proxy process, given whether the process runs
+    // under WOW64 or the printer's "DAL/Isolation Mode" asks for isolation, and
+    // what ReadModuleVersion answered: only a module known to have the proxy
+    // entry leaves the process.
+    static bool ChoosesProxy(bool wow64OrIsolated, VersionRead read, uint64_t version) {
+        return wow64OrIsolated && read == VersionRead::Read && version >= kProxyMinimumVersion;
+    }
     // Asked of the system once per process; later calls answer from memory.
     static bool IsRunningUnderWow64();
     // Forgets the answer, so the next IsRunningUnderWow64 asks again (tests

@@ -95,6 +95,10 @@ uint32_t OEventLogBase::ReadMask() const {
     return ORegistry().GetNumber(m_maskPath, OEventLog::kDefaultMask);
 }
 
+uint32_t OEventLogBase::ReadMaskOf(const OString& source) {
+    return ORegistry().GetNumber(MaskPathFor(source), OEventLog::kDefaultMask);
+}
+
 bool OEventLogBase::IsEnabled(uint32_t mask) {
     uint32_t now = Now32();
     // Unsigned 32-bit differences stay right across the wrap of the low word.

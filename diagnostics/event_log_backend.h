@@ -82,6 +82,10 @@ public:
 
     // "LOCAL:DebugLogMasks\" + source, or the test root when one is set.
     static OString MaskPathFor(const OString& source);
+    // The source's mask as the registry holds it now (kDefaultMask when
+    // absent), without creating a back end or writing the default back: for
+    // tools that show it.
+    static uint32_t ReadMaskOf(const OString& source);
 
 private:
     uint32_t ReadMask() const;

@@ -414,10 +414,14 @@ bool HasPrinterDataValue(HANDLE printer, const wchar_t* name) {
 
 }  // namespace
 
+bool HasDalEntry(HANDLE printer) {
+    return HasPrinterDataValue(printer, L"DAL Interface V3") ||
+           HasPrinterDataValue(printer, L"DAL Interface");
+}
+
 DriverInterfacePtr CreateDriverInterface(HANDLE printer) {
     DriverInterfacePtr driver;
-    if (HasPrinterDataValue(printer, L"DAL Interface V3") ||
-        HasPrinterDataValue(printer, L"DAL Interface")) {
+    if (HasDalEntry(printer)) {
         driver.reset(new AdvancedDriverInterface());
     } else {
         driver.reset(new BasicDriverInterface());

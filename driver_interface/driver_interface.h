@@ -402,11 +402,14 @@ protected:
     // throwing close is logged, never passed on.
     ~AdvancedDriverInterface();
 
-private:
+public:
     // kStatusFromPrinter when the monitoring gate is open, else why not: the
     // printer's bidi attribute, then (only when it is set) its monitoring
-    // setting.
+    // setting, whose absent or invalid value stands for the settings' default
+    // mode. Public for support tools that show why a printer is not asked.
     static StatusProvenanceCode MonitoringGate(PrinterCallContext& printer);
+
+private:
     // Sends request when the gate is open; false, with the reason recorded in
     // provenance, when there is no answer.
     bool AskPrinter(PrinterCallContext& printer, const char* request, std::string& text,
@@ -422,3 +425,8 @@ private:
 // "DAL Interface V3" or "DAL Interface", the basic one otherwise (a failing
 // query included). The printer handle is stored in the new object.
 DriverInterfacePtr CreateDriverInterface(HANDLE printer);
+
+// Whether DI_Open gives the printer (a borrowed handle) the advanced
+// interface: its printer data holds a DAL entry that fits the module loader's
+// buffer. False for a failing query.
+bool HasDalEntry(HANDLE printer);

@@ -178,55 +178,74 @@ bool AcceptTransaction(HttpResponse& answer, const OString& prefix) {
     return true;
 }
 
-std::unique_ptr<HttpResponse> SendOverNetwork(const PrinterInfo& info, PrinterRegistry& registry,
-                                              const OString& printer, const char* request,
-                                              XpmlOutcome& outcome) {
-    NetworkSettings settings(registry);
-    const bool remote = info.IsRemote();
-    if (settings.Byte(remote ? L"Network Communication" : L"TCP Enabled", kDefaultSwitch) == 0) {
-        outcome = XpmlOutcome();
-        outcome.failure = XpmlFailure::NetworkOff;
-        return nullptr;
+bool NetworkOn(const PrinterInfo& info, const NetworkSettings& settings) {
+    return settings.Byte(info.IsRemote() ? L"Network Communication" : L"TCP Enabled",
+                         kDefaultSwitch) != 0;
+}
+
+// Where and how patiently a request goes: every setting but the switch.
+XpmlNetworkSettings Endpoint(const PrinterInfo& info, PrinterRegistry& registry,
+                             NetworkSettings& settings) {
+    XpmlNetworkSettings endpoint;
+    endpoint.port = info.IsClassicLayout() ? settings.Number(L"TCP Port", kDefaultTcpPort)
+                                           : RefactoredPort(registry, settings);
+    endpoint.retries =
+        std::min(settings.Number(L"Connection Retries", kDefaultRetries), kMaxConnectionRetries);
+    endpoint.timeoutMs = settings.Number(L"Connection Timeout", kDefaultTimeoutMs);
+    if (endpoint.timeoutMs == 0 || endpoint.timeoutMs > INT32_MAX) {
+        endpoint.timeoutMs = kDefaultTimeoutMs;
     }
-    const OString id = TransactionIdText(NewTransactionId());
+    endpoint.host = info.GetServerName();
+    if (settings.Byte(L"Network Bidirectional", kDefaultSwitch) == 0) {
+        endpoint.host = "localhost";
+    }
+    if (settings.Byte(L"Server Address Override", 0) != 0) {
+        endpoint.host = settings.Text(L"Server Address", endpoint.host);
+    }
+    return endpoint;
+}
+
+HttpRequest XpmlForm(const PrinterInfo& info, const OString& printer, const char* request,
+                     const OString& id) {
     HttpRequest http;
     http.SetMethod("POST");
     http.SetPath("/xpml");
     http.AddField("xpml", request);
     http.AddField("persist", "1");
     http.AddField("transactid", id);
-    if (!remote) {
+    if (!info.IsRemote()) {
         http.AddField("printer", printer);
     } else if (!info.GetShareName().IsEmpty()) {
         http.AddField("share", info.GetShareName());
     } else {
         http.AddField("printer", info.GetShortName());
     }
+    return http;
+}
 
+// Attempts of the network path; with probe, one attempt whatever the retries.
+std::unique_ptr<HttpResponse> SendOverNetwork(const PrinterInfo& info, PrinterRegistry& registry,
+                                              const OString& printer, const char* request,
+                                              XpmlOutcome& outcome, bool probe = false) {
+    NetworkSettings settings(registry);
+    if (!NetworkOn(info, settings)) {
+        outcome = XpmlOutcome();
+        outcome.failure = XpmlFailure::NetworkOff;
+        return nullptr;
+    }
+    const OString id = TransactionIdText(NewTransactionId());
+    HttpRequest http = XpmlForm(info, printer, request, id);
+    XpmlNetworkSettings endpoint = Endpoint(info, registry, settings);
     const bool package = !info.IsClassicLayout();
-    uint32_t port = package ? RefactoredPort(registry, settings)
-                            : settings.Number(L"TCP Port", kDefaultTcpPort);
-    const uint32_t retries =
-        std::min(settings.Number(L"Connection Retries", kDefaultRetries), kMaxConnectionRetries);
-    uint32_t timeout = settings.Number(L"Connection Timeout", kDefaultTimeoutMs);
-    if (timeout == 0 || timeout > INT32_MAX) {
-        timeout = kDefaultTimeoutMs;
-    }
-    OString host = info.GetServerName();
-    if (settings.Byte(L"Network Bidirectional", kDefaultSwitch) == 0) {
-        host = "localhost";
-    }
-    if (settings.Byte(L"Server Address Override", 0) != 0) {
-        host = settings.Text(L"Server Address", host);
-    }
-
+    const uint32_t retries = probe ? 0 : endpoint.retries;
     const OString prefix = "TID" + id + ";";
     for (uint32_t attempt = 0; attempt <= retries; ++attempt) {
-        std::unique_ptr<HttpResponse> answer = ExchangeXpml(
-            http, host, static_cast<int32_t>(port), static_cast<int32_t>(timeout), &outcome);
+        std::unique_ptr<HttpResponse> answer =
+            ExchangeXpml(http, endpoint.host, static_cast<int32_t>(endpoint.port),
+                         static_cast<int32_t>(endpoint.timeoutMs), &outcome);
         if (!answer) {
             if (package && attempt < retries) {
-                port = RefactoredPort(registry, settings);
+                endpoint.port = RefactoredPort(registry, settings);
             }
             continue;
         }
@@ -365,6 +384,23 @@ std::unique_ptr<HttpResponse> SendXpml(const OString& printer, const char* reque
         *route = routed.route;
     }
     return std::move(routed.answer);
+}
+
+XpmlNetworkSettings ReadXpmlNetworkSettings(PrinterCallContext& printer) {
+    NetworkSettings settings(printer.Registry());
+    XpmlNetworkSettings endpoint = Endpoint(printer.Info(), printer.Registry(), settings);
+    endpoint.enabled = NetworkOn(printer.Info(), settings);
+    return endpoint;
+}
+
+int32_t ProbeXpmlServer(PrinterCallContext& printer, const char* request) {
+    if (request == nullptr) {
+        return kXpmlNoAnswer;
+    }
+    return SendOverNetwork(printer.Info(), printer.Registry(), printer.Name(), request,
+                           printer.Xpml(), true) != nullptr
+               ? kXpmlNetwork
+               : kXpmlNoAnswer;
 }
 
 uint32_t ClientUtility::GetRefactoredTcpPortNumber(PrinterRegistry& registry) {

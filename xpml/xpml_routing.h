@@ -83,6 +83,26 @@ std::unique_ptr<HttpResponse> SendXpml(const OString& printer, const char* reque
 int32_t SendXpml(PrinterCallContext& printer, const char* request);
 int32_t SendXpml(PrinterCallContext& printer, const char* request, std::vector<uint8_t>& answer);
 
+// The network path's settings of a printer as a request reads them (the
+// table above): the switch, the server's host and port (for a package driver
+// of a printer served elsewhere the port is asked of the driver's hook, as a
+// request does), the retries (at most kMaxConnectionRetries) and the time-out
+// per attempt in ms.
+struct XpmlNetworkSettings {
+    bool enabled = true;
+    OString host;
+    uint32_t port = 0;
+    uint32_t retries = 0;
+    uint32_t timeoutMs = 0;
+};
+XpmlNetworkSettings ReadXpmlNetworkSettings(PrinterCallContext& printer);
+
+// One attempt of the network path alone, whatever the retries and without
+// the driver's hook: kXpmlNetwork for an answer of this request's transaction,
+// else kXpmlNoAnswer with printer.Xpml() saying why. Bounded by the
+// printer's time-out (each stage of the exchange).
+int32_t ProbeXpmlServer(PrinterCallContext& printer, const char* request);
+
 class ClientUtility {
 public:
     // The XPML server port of a package driver: "NETWORK:XPML Server Port"

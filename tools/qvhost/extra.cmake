@@ -1,2 +1,3 @@
-# The xpml command runs the library's routing in-process (it is no export).
+# The xpml, printers and diagnose commands run the library's own internals
+# in-process (routing, DAL lookup, settings: no export carries them).
 target_link_libraries(qvhost PRIVATE qv_static)

@@ -4,8 +4,14 @@
 
 #include <string>
 
+#include "core/handles.h"
 #include "quorvel_driver_utility.h"
 #include "tools/qvhost/qvhost.h"
+
+// The printer opened with the spooler as a host opens it (PRINTER_ACCESS_USE).
+// When it does not open: an empty handle with *error set, or without error a
+// QvCommandError (kQvExitFailure) naming the printer.
+OPrinterHandle OpenSpoolerPrinter(const std::wstring& name, DWORD* error = nullptr);
 
 // The printer a command names (--printer NAME), opened with the spooler as a
 // host opens it, and the driver interface DI_Open gives on it. The interface
@@ -22,7 +28,7 @@ public:
 
 private:
     std::wstring m_name;
-    HANDLE m_printer = nullptr;
+    OPrinterHandle m_printer;
     QV_PFN_DI_CLOSE m_close = nullptr;
     HDRIVERINTERFACE m_driver = nullptr;
 };

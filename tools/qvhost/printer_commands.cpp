@@ -3,6 +3,7 @@
 #include <winspool.h>
 
 #include <cwchar>
+#include <vector>
 
 #include "quorvel_driver_utility.h"
 #include "tools/qvhost/opened_printer.h"
@@ -11,57 +12,32 @@
 // on the command line, opened with the spooler as a host opens it. Plain
 // output is one "name: value" line per fact; --json prints one object.
 
-namespace {
-
-// The spooler's printer calls, bound at run time: the host links nothing but
-// OLE automation, and winspool.drv is where every Windows host finds them.
-struct SpoolerCalls {
-    decltype(&::OpenPrinterW) openPrinter = nullptr;
-    decltype(&::ClosePrinter) closePrinter = nullptr;
-};
-
-template <typename Function>
-void Bind(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
-const SpoolerCalls& Spooler() {
-    static const SpoolerCalls calls = [] {
-        SpoolerCalls found;
-        HMODULE module = ::LoadLibraryW(L"winspool.drv");  // kept for the life of the process
-        if (module != nullptr) {
-            Bind(module, "OpenPrinterW", found.openPrinter);
-            Bind(module, "ClosePrinter", found.closePrinter);
+OPrinterHandle OpenSpoolerPrinter(const std::wstring& name, DWORD* error) {
+    OPrinterHandle printer;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
+    if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), printer.Put(), &defaults)) {
+        const DWORD code = ::GetLastError();
+        if (error == nullptr) {
+            throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
+                                                     "' (error " + std::to_string(code) + ")");
         }
-        return found;
-    }();
-    if (calls.openPrinter == nullptr || calls.closePrinter == nullptr) {
-        throw QvCommandError(kQvExitFailure, "the spooler (winspool.drv) cannot be loaded");
+        *error = code;
     }
-    return calls;
+    return printer;
 }
-
-}  // namespace
 
 OpenedPrinter::OpenedPrinter(QvHost& host, const std::wstring& name) : m_name(name) {
     auto open = host.Export<QV_PFN_DI_OPEN>(QV_EXPORT_DI_OPEN);
     m_close = host.Export<QV_PFN_DI_CLOSE>(QV_EXPORT_DI_CLOSE);
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
-    if (!Spooler().openPrinter(const_cast<LPWSTR>(name.c_str()), &m_printer, &defaults)) {
-        DWORD error = ::GetLastError();
-        throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
-                                                 "' (error " + std::to_string(error) + ")");
-    }
-    m_driver = open(m_printer);
+    m_printer = OpenSpoolerPrinter(name);
+    m_driver = open(m_printer.Get());
     if (m_driver == nullptr) {
-        Spooler().closePrinter(m_printer);
         throw QvCommandError(kQvExitNoResult, "DI_Open returned no interface");
     }
 }
 
 OpenedPrinter::~OpenedPrinter() {
     m_close(m_driver);
-    Spooler().closePrinter(m_printer);
 }
 
 std::wstring TakePrinterName(QvArgs& args) {
@@ -76,12 +52,6 @@ namespace {
 
 int32_t TakeCommandNumber(QvArgs& args) {
     return QvArgs::RequireInt32(args.Finish(1, 1)[0], "the command wants a 32-bit number");
-}
-
-std::wstring Hex32(unsigned long value) {
-    wchar_t text[16];
-    std::swprintf(text, 16, L"0x%08lX", value);
-    return text;
 }
 
 // The extended flags carry the severity: bit 31 error, bit 30 warning.
@@ -99,59 +69,162 @@ std::wstring OrNone(const std::optional<std::wstring>& text) {
     return text ? *text : L"(none)";
 }
 
-int RunStatus(QvHost& host, QvArgs& args) {
-    std::wstring name = TakePrinterName(args);
-    args.Finish(0, 0);
-    OpenedPrinter printer(host, name);
-    unsigned long flags = host.Export<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(
+// One answer of the status exports and the handle's object.
+struct StatusSample {
+    unsigned long flags = 0;
+    unsigned long extended = 0;
+    std::optional<std::wstring> text;
+    int32_t provenanceCode = 0;
+    std::wstring provenance;
+    bool advanced = false;
+    bool bidi = false;
+    std::vector<int64_t> states;  // status ids 201..211 the printer set
+
+    // What --watch compares: the fields a support engineer watches change.
+    bool SameAs(const StatusSample& other) const {
+        return flags == other.flags && extended == other.extended && text == other.text &&
+               provenanceCode == other.provenanceCode && provenance == other.provenance;
+    }
+};
+
+StatusSample AskStatus(QvHost& host, const OpenedPrinter& printer) {
+    StatusSample sample;
+    sample.flags = host.Export<QV_PFN_DI_GET_PRINTER_STATUS_FLAGS>(
         QV_EXPORT_DI_GET_PRINTER_STATUS_FLAGS)(printer.Driver());
-    unsigned long extended = host.Export<QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS>(
+    sample.extended = host.Export<QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS>(
         QV_EXPORT_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS)(printer.Driver());
-    std::optional<std::wstring> text =
-        QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
-            QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
+    sample.text = QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
+        QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
     // No export says which interface answered, where the text came from or
     // which printer states are set: the handle's object does (slots 2, 5 and
     // 27 take plain types; the provenance is no slot at all).
     auto* object = reinterpret_cast<DriverInterface*>(printer.Driver());
-    std::wstring provenanceText;
-    const int32_t provenanceCode = StatusProvenanceOf(printer, provenanceText);
-    const bool advanced = object->IsAdvanced();
-    std::wstring states;
-    for (int id = 201; advanced && id <= 211; ++id) {
+    sample.provenanceCode = StatusProvenanceOf(printer, sample.provenance);
+    sample.advanced = object->IsAdvanced();
+    for (int id = 201; sample.advanced && id <= 211; ++id) {
         if (object->HasPrinterStatus(id)) {
+            sample.states.push_back(id);
+        }
+    }
+    sample.bidi = sample.advanced && object->IsBidiEnabled();
+    return sample;
+}
+
+QvJson StatusJson(const std::wstring& name, const StatusSample& sample) {
+    QvJson json(L"status");
+    json.Add("printer", name)
+        .Add("flags", static_cast<int64_t>(sample.flags))
+        .Add("flagsHex", QvHex32(sample.flags))
+        .Add("extendedFlags", static_cast<int64_t>(sample.extended))
+        .Add("extendedFlagsHex", QvHex32(sample.extended))
+        .Add("severity", SeverityName(sample.extended))
+        .Add("text", sample.text)
+        .Add("provenance", sample.provenance)
+        .Add("provenanceCode", static_cast<int64_t>(sample.provenanceCode));
+    if (sample.advanced) {
+        json.Add("interface", L"advanced")
+            .Add("bidi", sample.bidi)
+            .Add("printerStates", sample.states);
+    }
+    return json;
+}
+
+void PrintStatus(QvHost& host, const std::wstring& name, const StatusSample& sample) {
+    if (host.Json()) {
+        host.PrintJson(StatusJson(name, sample));
+        return;
+    }
+    host.Print(L"printer: " + name);
+    host.Print(L"flags: " + QvHex32(sample.flags));
+    host.Print(L"extended flags: " + QvHex32(sample.extended));
+    host.Print(std::wstring(L"severity: ") + SeverityName(sample.extended));
+    host.Print(L"text: " + OrNone(sample.text));
+    host.Print(L"provenance: " + sample.provenance);
+    host.Print(L"provenance code: " + std::to_wstring(sample.provenanceCode));
+    if (sample.advanced) {
+        std::wstring states;
+        for (int64_t id : sample.states) {
             states += (states.empty() ? L"" : L" ") + std::to_wstring(id);
         }
+        host.Print(L"interface: advanced");
+        host.Print(std::wstring(L"bidi: ") + (sample.bidi ? L"on" : L"off"));
+        host.Print(L"printer states: " + (states.empty() ? L"(none)" : states));
     }
-    const bool bidi = advanced && object->IsBidiEnabled();
-    if (host.Json()) {
-        QvJson json(L"status");
-        json.Add("printer", name)
-            .Add("flags", static_cast<int64_t>(flags))
-            .Add("extendedFlags", static_cast<int64_t>(extended))
-            .Add("severity", SeverityName(extended))
-            .Add("text", text)
-            .Add("provenance", provenanceText)
-            .Add("provenanceCode", static_cast<int64_t>(provenanceCode));
-        if (advanced) {
-            json.Add("interface", L"advanced").Add("bidi", bidi).Add("printerStates", states);
+}
+
+// Local time as "YYYY-MM-DD HH:MM:SS.mmm", for the lines of --watch.
+std::wstring TimeStamp() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    wchar_t text[32];
+    std::swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    return text;
+}
+
+// --watch's interval: whole or decimal seconds, at least 0.05, at most an hour.
+DWORD TakeIntervalMs(const std::vector<std::wstring>& positional) {
+    if (positional.empty()) {
+        return 2000;
+    }
+    wchar_t* end = nullptr;
+    const double seconds = std::wcstod(positional[0].c_str(), &end);
+    if (positional[0].empty() || end == nullptr || *end != L'\0' || !(seconds >= 0.05) ||
+        seconds > 3600) {
+        throw QvUsageError("--watch wants an interval of 0.05 to 3600 seconds, not '" +
+                           QvToUtf8(positional[0]) + "'");
+    }
+    return static_cast<DWORD>(seconds * 1000);
+}
+
+// Polls until Ctrl+C or, with --count, after that many polls; prints a line
+// (plain) or an object (JSON, one a line) for the first poll and for every
+// poll whose answer differs from the one before.
+int WatchStatus(QvHost& host, const std::wstring& name, DWORD intervalMs, int32_t count) {
+    OpenedPrinter printer(host, name);
+    std::optional<StatusSample> last;
+    for (int32_t poll = 0; (count <= 0 || poll < count) && !QvStopRequested(); ++poll) {
+        if (poll > 0) {
+            // In slices, so that Ctrl+C ends a long interval at once.
+            for (DWORD waited = 0; waited < intervalMs && !QvStopRequested(); waited += 50) {
+                ::Sleep(intervalMs - waited < 50 ? intervalMs - waited : 50);
+            }
         }
-        host.PrintJson(json);
-    } else {
-        host.Print(L"printer: " + name);
-        host.Print(L"flags: " + Hex32(flags));
-        host.Print(L"extended flags: " + Hex32(extended));
-        host.Print(std::wstring(L"severity: ") + SeverityName(extended));
-        host.Print(L"text: " + OrNone(text));
-        host.Print(L"provenance: " + provenanceText);
-        host.Print(L"provenance code: " + std::to_wstring(provenanceCode));
-        if (advanced) {
-            host.Print(L"interface: advanced");
-            host.Print(std::wstring(L"bidi: ") + (bidi ? L"on" : L"off"));
-            host.Print(L"printer states: " + (states.empty() ? L"(none)" : states));
+        StatusSample sample = AskStatus(host, printer);
+        if (last && sample.SameAs(*last)) {
+            continue;
         }
+        if (host.Json()) {
+            host.PrintJson(StatusJson(name, sample).Add("time", TimeStamp()));
+        } else {
+            host.Print(TimeStamp() + L" flags " + QvHex32(sample.flags) + L" extended " +
+                       QvHex32(sample.extended) + L" " + SeverityName(sample.extended) +
+                       L" text \"" + OrNone(sample.text) + L"\" provenance " +
+                       std::to_wstring(sample.provenanceCode) + L" (" + sample.provenance + L")");
+        }
+        last = std::move(sample);
     }
     return kQvExitOk;
+}
+
+int RunStatus(QvHost& host, QvArgs& args) {
+    std::wstring name = TakePrinterName(args);
+    const bool watch = args.TakeFlag(L"watch");
+    int32_t count = 0;
+    const bool counted = args.TakeInt(L"count", count);
+    if (!watch) {
+        if (counted) {
+            throw QvUsageError("--count goes with --watch");
+        }
+        args.Finish(0, 0);
+        OpenedPrinter printer(host, name);
+        PrintStatus(host, name, AskStatus(host, printer));
+        return kQvExitOk;
+    }
+    if (counted && count < 1) {
+        throw QvUsageError("--count wants a number of polls of at least 1");
+    }
+    return WatchStatus(host, name, TakeIntervalMs(args.Finish(0, 1)), count);
 }
 
 int RunInfo(QvHost& host, QvArgs& args) {
@@ -246,10 +319,15 @@ int RunCommand(QvHost& host, QvArgs& args) {
 }
 
 const QvCommand kCommands[] = {
-    {L"status", L"--printer NAME",
+    {L"status", L"--printer NAME [--watch [SECONDS] [--count N]]",
      L"a printer's status flags, extended flags, severity and text (DI_GetPrinterStatus*)",
      L"\n"
-     L"Prints, one per line:\n"
+     L"--watch polls every SECONDS (default 2, decimals allowed) and prints one line\n"
+     L"(time stamp, flags, extended flags, severity, text, provenance) for the first\n"
+     L"poll and whenever any of them changes; it runs until Ctrl+C or, with --count N,\n"
+     L"ends after N polls (exit code 0). With --json each line is one object.\n"
+     L"\n"
+     L"Without --watch, prints one per line:\n"
      L"  printer: NAME           the printer asked\n"
      L"  flags: 0x...            the spooler status word (PRINTER_STATUS_ bits)\n"
      L"  extended flags: 0x...   0x80000000 error, 0x40000000 warning\n"
@@ -267,7 +345,9 @@ const QvCommand kCommands[] = {
      L"(its driver has a DAL module) adds:\n"
      L"  interface: advanced\n"
      L"  bidi: on|off            the printer's bidirectional attribute\n"
-     L"  printer states: ...     status ids 201..211 whose bit the printer set",
+     L"  printer states: ...     status ids 201..211 whose bit the printer set\n"
+     L"With --json the flags are numbers (flagsHex and extendedFlagsHex repeat them\n"
+     L"as text) and printerStates is an array of ids.",
      &RunStatus},
     {L"info", L"--printer NAME",
      L"the printer driver's version and date (DI_GetPrinterDriverVersion, ...Date)",

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cwchar>
@@ -137,8 +138,9 @@ void PrintUsage(QvHost& host) {
     host.Print(
         L"\n"
         L"options:\n"
-        L"  --json        print one JSON object instead of plain text (exit codes 0 and 1;\n"
-        L"                other failures print their error to stderr only)\n"
+        L"  --json        print one JSON object instead of plain text, numbers as JSON\n"
+        L"                numbers; a failure (exit code 2, 3 or 4) prints {\"command\": ...,\n"
+        L"                \"error\": \"...\", \"exitCode\": N} (and its line on stderr)\n"
         L"  --help, -h    this text; before a command, or as --help after it, the command's own\n"
         L"  --version     the file and product version of the DLL qvhost loads\n"
         L"\n"
@@ -157,6 +159,30 @@ void PrintCommandHelp(QvHost& host, const QvCommand& command) {
 
 bool IsHelp(const std::wstring& arg) {
     return arg == L"--help" || arg == L"-h" || arg == L"/?";
+}
+
+std::atomic<bool> g_stopRequested{false};
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    g_stopRequested = true;
+    return TRUE;  // handled: the command ends its loop and the program its output
+}
+
+// A failure of command: its line on stderr, and with --json the same as one
+// object on stdout, so that a script reading stdout sees it too.
+int Fail(bool json, const std::wstring& command, const std::wstring& message, int exitCode) {
+    QvPrintError((command.empty() ? L"" : command + L": ") + message);
+    if (json) {
+        QvJson object;
+        if (command.empty()) {
+            object.AddNull("command");
+        } else {
+            object.Add("command", command);
+        }
+        QvHost(true).PrintJson(
+            object.Add("error", message).Add("exitCode", static_cast<int64_t>(exitCode)));
+    }
+    return exitCode;
 }
 
 }  // namespace
@@ -236,6 +262,21 @@ bool QvArgs::TakeFlag(const wchar_t* name) {
     return false;
 }
 
+std::wstring QvArgs::FinishWithPrinter(size_t min, size_t max, std::vector<std::wstring>& rest) {
+    std::wstring name;
+    if (TakeOption(L"printer", name)) {
+        rest = Finish(min, max);
+    } else {
+        rest = Finish(min + 1, max + 1);
+        name = rest[0];
+        rest.erase(rest.begin());
+    }
+    if (name.empty()) {
+        throw QvUsageError("the printer's name is empty");
+    }
+    return name;
+}
+
 std::vector<std::wstring> QvArgs::Finish(size_t min, size_t max) {
     std::vector<std::wstring> positional;
     bool optionsEnded = false;
@@ -265,9 +306,8 @@ void QvJson::Key(const char* key) {
     m_body += L"\"" + QvFromUtf8(key) + L"\":";
 }
 
-QvJson& QvJson::Add(const char* key, const std::wstring& text) {
-    Key(key);
-    m_body += L"\"";
+std::wstring QvJson::Quote(const std::wstring& text) {
+    std::wstring quoted = L"\"";
     for (wchar_t c : text) {
         static const struct {
             wchar_t c;
@@ -284,12 +324,17 @@ QvJson& QvJson::Add(const char* key, const std::wstring& text) {
             escape = control;
         }
         if (escape != nullptr) {
-            m_body += escape;
+            quoted += escape;
         } else {
-            m_body += c;
+            quoted += c;
         }
     }
-    m_body += L"\"";
+    return quoted + L"\"";
+}
+
+QvJson& QvJson::Add(const char* key, const std::wstring& text) {
+    Key(key);
+    m_body += Quote(text);
     return *this;
 }
 
@@ -312,6 +357,43 @@ QvJson& QvJson::Add(const char* key, bool value) {
 QvJson& QvJson::AddNull(const char* key) {
     Key(key);
     m_body += L"null";
+    return *this;
+}
+
+QvJson& QvJson::Add(const char* key, const QvJson& object) {
+    Key(key);
+    m_body += object.Text();
+    return *this;
+}
+
+namespace {
+
+template <typename Item, typename Render>
+std::wstring JsonArray(const std::vector<Item>& items, Render render) {
+    std::wstring text = L"[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        text += (i == 0 ? L"" : L",") + render(items[i]);
+    }
+    return text + L"]";
+}
+
+}  // namespace
+
+QvJson& QvJson::Add(const char* key, const std::vector<QvJson>& objects) {
+    Key(key);
+    m_body += JsonArray(objects, [](const QvJson& object) { return object.Text(); });
+    return *this;
+}
+
+QvJson& QvJson::Add(const char* key, const std::vector<std::wstring>& texts) {
+    Key(key);
+    m_body += JsonArray(texts, &QvJson::Quote);
+    return *this;
+}
+
+QvJson& QvJson::Add(const char* key, const std::vector<int64_t>& numbers) {
+    Key(key);
+    m_body += JsonArray(numbers, [](int64_t number) { return std::to_wstring(number); });
     return *this;
 }
 
@@ -376,6 +458,20 @@ void QvPrintError(const std::wstring& text) {
     WriteLine(STD_ERROR_HANDLE, L"qvhost: " + text);
 }
 
+bool QvStopRequested() {
+    // Installed on first use only: every other command keeps the default
+    // handling, which ends the program at once.
+    static const bool installed = SetConsoleCtrlHandler(&OnConsoleControl, TRUE) != FALSE;
+    (void)installed;
+    return g_stopRequested.load();
+}
+
+std::wstring QvHex32(uint32_t value) {
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
 std::string QvToUtf8(const std::wstring& text) {
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
                                     nullptr, 0, nullptr, nullptr);
@@ -402,8 +498,7 @@ int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == nullptr) {
-        QvPrintError(L"cannot read the command line");
-        return kQvExitUsage;
+        return Fail(false, L"", L"cannot read the command line", kQvExitUsage);
     }
     std::vector<std::wstring> args(argv + 1, argv + argc);
     LocalFree(argv);
@@ -430,14 +525,12 @@ int main() {
         try {
             return PrintVersion(host);
         } catch (const QvCommandError& error) {
-            QvPrintError(L"--version: " + QvFromUtf8(error.what()));
-            return error.ExitCode();
+            return Fail(json, L"--version", QvFromUtf8(error.what()), error.ExitCode());
         }
     }
     if (first == args.size()) {
         if (!help) {
-            QvPrintError(L"no command given (qvhost --help lists them)");
-            return kQvExitUsage;
+            return Fail(json, L"", L"no command given (qvhost --help lists them)", kQvExitUsage);
         }
         PrintUsage(host);
         return kQvExitOk;
@@ -450,16 +543,16 @@ int main() {
         }
         const QvCommand* command = FindCommand(args[first + 1]);
         if (command == nullptr) {
-            QvPrintError(L"unknown command '" + args[first + 1] + L"' (qvhost --help lists them)");
-            return kQvExitUsage;
+            return Fail(json, L"help",
+                        L"unknown command '" + args[first + 1] + L"' (qvhost --help lists them)",
+                        kQvExitUsage);
         }
         PrintCommandHelp(host, *command);
         return kQvExitOk;
     }
     const QvCommand* command = FindCommand(name);
     if (command == nullptr) {
-        QvPrintError(L"unknown command '" + name + L"' (qvhost --help lists them)");
-        return kQvExitUsage;
+        return Fail(json, name, L"unknown command (qvhost --help lists them)", kQvExitUsage);
     }
     QvArgs commandArgs(
         std::vector<std::wstring>(args.begin() + static_cast<ptrdiff_t>(first) + 1, args.end()));
@@ -467,18 +560,17 @@ int main() {
         PrintCommandHelp(host, *command);
         return kQvExitOk;
     }
-    QvHost commandHost(json || commandArgs.TakeFlag(L"json"));
+    json = json || commandArgs.TakeFlag(L"json");
+    QvHost commandHost(json);
     try {
         return command->run(commandHost, commandArgs);
     } catch (const QvUsageError& error) {
-        QvPrintError(name + L": " + QvFromUtf8(error.what()));
+        const int code = Fail(json, name, QvFromUtf8(error.what()), kQvExitUsage);
         QvPrintError(L"usage: qvhost " + name + L" " + command->synopsis);
-        return kQvExitUsage;
+        return code;
     } catch (const QvCommandError& error) {
-        QvPrintError(name + L": " + QvFromUtf8(error.what()));
-        return error.ExitCode();
+        return Fail(json, name, QvFromUtf8(error.what()), error.ExitCode());
     } catch (const std::exception& error) {
-        QvPrintError(name + L": " + QvFromUtf8(error.what()));
-        return kQvExitFailure;
+        return Fail(json, name, QvFromUtf8(error.what()), kQvExitFailure);
     }
 }

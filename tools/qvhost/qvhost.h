@@ -72,15 +72,22 @@ public:
     // The remaining positional arguments, between min and max of them. Throws
     // QvUsageError for an unknown option or a wrong count.
     std::vector<std::wstring> Finish(size_t min, size_t max);
+    // The printer a command names, as --printer NAME or (when that is absent)
+    // as the first positional argument, which older command lines use; the
+    // other positional arguments (between min and max of them) go to rest.
+    // Throws QvUsageError as Finish, and when no printer is named.
+    std::wstring FinishWithPrinter(size_t min, size_t max, std::vector<std::wstring>& rest);
 
 private:
     std::vector<std::wstring> m_args;
 };
 
-// Minimal JSON object writer: keys in the order added, text escaped. Every
-// object a command prints starts with "command": its name.
+// Minimal JSON object writer: keys in the order added, text escaped, numbers
+// as JSON numbers. Every object a command prints starts with "command": its
+// name; the objects nested in it are made with the default constructor.
 class QvJson {
 public:
+    QvJson() = default;
     explicit QvJson(const wchar_t* command) { Add("command", command); }
     QvJson& Add(const char* key, const wchar_t* text) { return Add(key, std::wstring(text)); }
     QvJson& Add(const char* key, const std::wstring& text);
@@ -88,7 +95,13 @@ public:
     QvJson& Add(const char* key, int64_t number);
     QvJson& Add(const char* key, bool value);
     QvJson& AddNull(const char* key);
+    QvJson& Add(const char* key, const QvJson& object);
+    QvJson& Add(const char* key, const std::vector<QvJson>& objects);
+    QvJson& Add(const char* key, const std::vector<std::wstring>& texts);
+    QvJson& Add(const char* key, const std::vector<int64_t>& numbers);
     std::wstring Text() const { return L"{" + m_body + L"}"; }
+    // text as a JSON string, quotes included.
+    static std::wstring Quote(const std::wstring& text);
 
 private:
     void Key(const char* key);
@@ -136,6 +149,14 @@ private:
 // One line on standard error, as "qvhost: text".
 void QvPrintError(const std::wstring& text);
 
+// Whether the program should stop (Ctrl+C, Ctrl+Break or the console
+// closing), for commands that run until then; the console control handler
+// sets it.
+bool QvStopRequested();
+
+// A 32-bit value as 0x and eight upper-case hexadecimal digits.
+std::wstring QvHex32(uint32_t value);
+
 // Text for messages and JSON: UTF-8 in a std::string and back.
 std::string QvToUtf8(const std::wstring& text);
 std::wstring QvFromUtf8(const std::string& text);
@@ -161,5 +182,7 @@ extern const QvCommandGroup kQvRfidCommands;  // rfid_commands.cpp
 extern const QvCommandGroup kQvPrinterCommands;   // printer_commands.cpp
 extern const QvCommandGroup kQvXpmlCommands;      // xpml_commands.cpp
 extern const QvCommandGroup kQvAdvancedCommands;  // advanced_commands.cpp
+extern const QvCommandGroup kQvSupportCommands;   // support_commands.cpp
 inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands,
-                                                         &kQvAdvancedCommands, &kQvXpmlCommands};
+                                                         &kQvAdvancedCommands, &kQvXpmlCommands,
+                                                         &kQvSupportCommands};

@@ -13,11 +13,11 @@
 namespace {
 
 int RunXpml(QvHost& host, QvArgs& args) {
-    const std::vector<std::wstring> positional = args.Finish(2, 2);
-    const std::wstring& printer = positional[0];
+    std::vector<std::wstring> rest;
+    const std::wstring printer = args.FinishWithPrinter(1, 1, rest);
     // The request travels as narrow text; what the command line gives in
     // UTF-16 is put in the system code page, as a driver interface would.
-    const OString request(positional[1].c_str());
+    const OString request(rest[0].c_str());
     int32_t route = kXpmlNoAnswer;
     std::unique_ptr<HttpResponse> answer =
         SendXpml(OString(printer.c_str()), request.GetNarrow(), &route);
@@ -47,7 +47,7 @@ int RunXpml(QvHost& host, QvArgs& args) {
 }
 
 const QvCommand kCommands[] = {
-    {L"xpml", L"PRINTER REQUEST",
+    {L"xpml", L"--printer NAME REQUEST (or PRINTER REQUEST)",
      L"send one XPML request to a printer and print the route and the answer",
      L"\n"
      L"The request goes over the network to the XPML server the printer's\n"
@@ -55,7 +55,7 @@ const QvCommand kCommands[] = {
      L"the driver's printer data. Prints:\n"
      L"  route: N (network|local|none)\n"
      L"  answer: ...             the answer text, or (none)\n"
-     L"Example: qvhost xpml Label1 \"<state name='Status' action='get' />&#00;\"\n"
+     L"Example: qvhost xpml --printer Label1 \"<state name='Status' action='get' />&#00;\"\n"
      L"Exit code 1 when no route answered.",
      &RunXpml},
 };
