@@ -35,6 +35,11 @@ sgtin="8#30;3;3#X;20:P1;44:P2;38"
 expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-epc --layout "$sgtin" --values "3;0614141;812345;6789"
 expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-epc --values=3\;0614141\;812345\;6789 --layout="$sgtin" --mode decimal
 expect 0 '~"hex":"3074257BF7194E4000001A85","bits":96}' "$qvhost" --json rfid-epc --layout "$sgtin" --values "3;0614141;812345;6789"
+expect 0 "3;0614141;812345;6789" "$qvhost" rfid-decode 3074257BF7194E4000001A85 "$sgtin"
+expect 1 '~"lastError":13' "$qvhost" --json rfid-decode 3174257BF7194E4000001A85 "$sgtin"
+expect 0 '~"verified":true' "$qvhost" --json rfid-epc --layout "$sgtin" --values "3;0614141;012345;6789" --verify
+# A filter above 7 is cut to its 3 bits: the check names it and fails.
+expect 1 '~"lost":1' "$qvhost" --json rfid-epc --layout "$sgtin" --values "9;0614141;812345;6789" --verify
 expect 0 '~"hex":"0ABC"' "$qvhost" rfid-raw abc --mode 1 --json
 expect 0 "FF" "$qvhost" rfid-raw 255
 expect 1 "" "$qvhost" rfid-raw 0

@@ -1,11 +1,44 @@
 #include "quorvel_driver_utility.h"
 #include "tools/qvhost/qvhost.h"
 
-// rfid-epc and rfid-raw: RFID_EncodeEPC and RFID_EncodeRaw. The tag goes to
-// standard output alone (or in a JSON object), so that a script can take it
-// as it is.
+// rfid-epc, rfid-raw and rfid-decode: RFID_EncodeEPC, RFID_EncodeRaw and
+// QVRFID_DecodeEPC. The tag (or the values) goes to standard output alone (or
+// in a JSON object), so that a script can take it as it is.
 
 namespace {
+
+using DecodeEpc = decltype(&QVRFID_DecodeEPC);
+
+// The ';'-separated pieces of a value list, empty ones included.
+std::vector<std::wstring> Pieces(const std::wstring& text) {
+    std::vector<std::wstring> pieces;
+    for (size_t start = 0; !text.empty();) {
+        const size_t end = text.find(L';', start);
+        pieces.push_back(text.substr(start, end - start));
+        if (end == std::wstring::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return pieces;
+}
+
+// The values read back, or the reason the library gave for none.
+std::optional<std::wstring> Decode(QvHost& host, const std::wstring& hex,
+                                   const std::wstring& layout, int32_t mode, DWORD& error) {
+    auto decode = host.Export<DecodeEpc>("QVRFID_DecodeEPC");
+    BSTR values = decode(hex.c_str(), layout.c_str(), mode);
+    error = ::GetLastError();
+    std::optional<std::wstring> text = QvHost::TakeBstr(values);
+    return text || error != ERROR_SUCCESS ? text : std::optional<std::wstring>(L"");
+}
+
+std::wstring DecodeFailure(DWORD error) {
+    return error == ERROR_INVALID_DATA ? L"the tag does not fit the layout (ERROR_INVALID_DATA)"
+           : error == ERROR_INVALID_PARAMETER
+               ? L"the layout cannot be read back (ERROR_INVALID_PARAMETER)"
+               : L"error " + std::to_wstring(error);
+}
 
 // --mode as a number or a name; decimal when absent, the usual mode of EPC
 // values. Numbers outside 0..3 are passed on: the library treats them as 1.
@@ -39,12 +72,57 @@ int Report(QvHost& host, const wchar_t* command, QvJson json,
     return hex ? kQvExitOk : kQvExitNoResult;
 }
 
+// Reads the tag back and names every value that did not survive: what the
+// encoder cut, dropped or wrote over. Leading zeros of numbers do not count
+// as lost when the value read back is the same number.
+int Verify(QvHost& host, const std::wstring& hex, const std::wstring& layout, int32_t mode,
+           const std::wstring& values, QvJson& json) {
+    DWORD error = 0;
+    std::optional<std::wstring> read = Decode(host, hex, layout, mode, error);
+    if (!read) {
+        json.Add("verified", false).Add("error", DecodeFailure(error));
+        if (!host.Json()) {
+            QvPrintError(L"rfid-epc --verify: " + DecodeFailure(error));
+        }
+        return kQvExitNoResult;
+    }
+    const std::vector<std::wstring> given = Pieces(values);
+    const std::vector<std::wstring> back = Pieces(*read);
+    auto same = [&](const std::wstring& a, const std::wstring& b) {
+        if (a == b) {
+            return true;
+        }
+        if (mode == 0 || a.empty() || b.empty()) {
+            return false;
+        }
+        auto trimmed = [](const std::wstring& t) {
+            const size_t first = t.find_first_not_of(L'0');
+            return first == std::wstring::npos ? std::wstring(L"0") : t.substr(first);
+        };
+        return trimmed(a) == trimmed(b);
+    };
+    int lost = 0;
+    for (size_t i = 0; i < given.size(); ++i) {
+        const std::wstring now = i < back.size() ? back[i] : L"(none)";
+        if (!same(given[i], now)) {
+            ++lost;
+            if (!host.Json()) {
+                QvPrintError(L"value " + std::to_wstring(i + 1) + L" '" + given[i] +
+                             L"' reads back as '" + now + L"'");
+            }
+        }
+    }
+    json.Add("read", *read).Add("verified", lost == 0).Add("lost", static_cast<int64_t>(lost));
+    return lost == 0 ? kQvExitOk : kQvExitNoResult;
+}
+
 int RunEncodeEpc(QvHost& host, QvArgs& args) {
     std::wstring layout;
     std::wstring values;
     bool hasLayout = args.TakeOption(L"layout", layout);
     args.TakeOption(L"values", values);  // a layout of literals needs none
     int32_t mode = TakeMode(args);
+    const bool verify = args.TakeFlag(L"verify");
     args.Finish(0, 0);
     if (!hasLayout) {
         throw QvUsageError("--layout is required");
@@ -54,7 +132,38 @@ int RunEncodeEpc(QvHost& host, QvArgs& args) {
         QvHost::TakeBstr(encode(values.c_str(), layout.c_str(), mode));
     QvJson json(L"rfid-epc");
     json.Add("layout", layout).Add("values", values).Add("mode", static_cast<int64_t>(mode));
-    return Report(host, L"rfid-epc", json, hex);
+    if (!verify || !hex) {
+        return Report(host, L"rfid-epc", json, hex);
+    }
+    json.Add("hex", hex).Add("bits", static_cast<int64_t>(hex->size() * 4));
+    const int exitCode = Verify(host, *hex, layout, mode, values, json);
+    if (host.Json()) {
+        host.PrintJson(json);
+    } else {
+        host.Print(*hex);
+    }
+    return exitCode;
+}
+
+int RunDecodeEpc(QvHost& host, QvArgs& args) {
+    int32_t mode = TakeMode(args);
+    const std::vector<std::wstring> positional = args.Finish(2, 2);
+    DWORD error = 0;
+    std::optional<std::wstring> read = Decode(host, positional[0], positional[1], mode, error);
+    if (host.Json()) {
+        QvJson json(L"rfid-decode");
+        json.Add("hex", positional[0]).Add("layout", positional[1]);
+        json.Add("mode", static_cast<int64_t>(mode)).Add("values", read);
+        if (!read) {
+            json.Add("error", DecodeFailure(error)).Add("lastError", static_cast<int64_t>(error));
+        }
+        host.PrintJson(json);
+    } else if (read) {
+        host.Print(*read);
+    } else {
+        QvPrintError(L"rfid-decode: " + DecodeFailure(error));
+    }
+    return read ? kQvExitOk : kQvExitNoResult;
 }
 
 int RunEncodeRaw(QvHost& host, QvArgs& args) {
@@ -68,7 +177,7 @@ int RunEncodeRaw(QvHost& host, QvArgs& args) {
 }
 
 const QvCommand kCommands[] = {
-    {L"rfid-epc", L"--layout LAYOUT [--values VALUES] [--mode N]",
+    {L"rfid-epc", L"--layout LAYOUT [--values VALUES] [--mode N] [--verify]",
      L"encode an EPC from ';'-separated values and a layout (RFID_EncodeEPC)",
      L"\n"
      L"Layout entries, separated by ';':\n"
@@ -85,8 +194,22 @@ const QvCommand kCommands[] = {
      L"Example, SGTIN-96 (header 30, filter 3, company prefix 0614141, item 812345, serial 6789):\n"
      L"  qvhost rfid-epc --layout \"8#30;3;3#X;20:P1;44:P2;38\" --values "
      L"\"3;0614141;812345;6789\"\n"
-     L"  3074257BF7194E4000001A85",
+     L"  3074257BF7194E4000001A85\n"
+     L"\n"
+     L"--verify reads the tag back (QVRFID_DecodeEPC) and names on stderr each value that did\n"
+     L"not survive (cut to its field, characters dropped, written over by a partition); exit 1\n"
+     L"when one did. Leading zeros of a number do not count.",
      RunEncodeEpc},
+    {L"rfid-decode", L"HEX LAYOUT [--mode N]",
+     L"read the values back from a tag's hexadecimal text (QVRFID_DecodeEPC)",
+     L"\n"
+     L"LAYOUT is the one the tag was written with (see rfid-epc --help); --mode as there, for\n"
+     L"plain, P1 and P2 fields. Prints the values joined by ';', in the order rfid-epc takes\n"
+     L"them; exit 1 with the reason when the tag does not fit the layout.\n"
+     L"\n"
+     L"Example: qvhost rfid-decode 3074257BF7194E4000001A85 \"8#30;3;3#X;20:P1;44:P2;38\"\n"
+     L"  3;0614141;812345;6789",
+     RunDecodeEpc},
     {L"rfid-raw", L"VALUE [--mode N]", L"convert one value to hexadecimal (RFID_EncodeRaw)",
      L"\n"
      L"--mode: 0 text, 1 hex, 2 decimal (default), 3 binary; names text, hex, decimal, binary.\n"
