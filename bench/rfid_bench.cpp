@@ -1,7 +1,7 @@
-// SGTIN-96 tags encoded per second on one thread: through the exported
-// RFID_EncodeEPC of the DLL beside this program (BSTR allocation and
-// SysFreeString included, as a host pays them), and through the encoder the
-// export runs.
+// SGTIN-96 tags encoded and read back per second on one thread: through the
+// exported RFID_EncodeEPC and QVRFID_DecodeEPC of the DLL beside this program
+// (BSTR allocation and SysFreeString included, as a host pays them), and
+// through the encoder and reader the exports run, side by side in one run.
 //
 //   rfid_bench [seconds per measurement, default 2]
 
@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "quorvel_driver_utility.h"
+#include "rfid/epc_decoder.h"
 #include "rfid/epc_encoder.h"
 
 namespace {
@@ -59,24 +61,34 @@ double Now() {
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// Runs encode over the values in rounds until the time is up; tags per second.
-template <typename Encode>
-double Measure(const std::vector<std::wstring>& values, double seconds, Encode encode) {
-    size_t tags = 0;
+// Encoding and reading back in alternate rounds, so that what the machine is
+// doing meanwhile weighs on both alike; tags per second of each.
+template <typename Encode, typename Decode>
+std::pair<double, double> MeasurePair(const std::vector<std::wstring>& values,
+                                      const std::vector<std::wstring>& tags, double seconds,
+                                      Encode encode, Decode decode) {
+    double encoding = 0;
+    double decoding = 0;
+    size_t rounds = 0;
     size_t sink = 0;
-    double start = Now();
-    double elapsed = 0;
-    do {
+    while (encoding + decoding < 2 * seconds) {
+        double start = Now();
         for (const std::wstring& value : values) {
             sink += encode(value.c_str());
         }
-        tags += values.size();
-        elapsed = Now() - start;
-    } while (elapsed < seconds);
+        double middle = Now();
+        for (const std::wstring& tag : tags) {
+            sink += decode(tag.c_str());
+        }
+        decoding += Now() - middle;
+        encoding += middle - start;
+        ++rounds;
+    }
     if (sink == 0) {
         std::printf("(no output)\n");
     }
-    return static_cast<double>(tags) / elapsed;
+    const double count = static_cast<double>(rounds * values.size());
+    return {count / encoding, count / decoding};
 }
 
 class BufferSink final : public EpcHexSink {
@@ -130,21 +142,52 @@ int main(int argc, char** argv) {
     std::vector<std::wstring> values = MakeValues(4096);
     SetThreadAffinityMask(GetCurrentThread(), 1);
 
-    double viaExport = Measure(values, seconds, [&](const wchar_t* v) {
-        BSTR tag = encodeEpc(v, kLayout, 2);
-        size_t n = SysStringLen(tag);
+    auto decodeEpc = reinterpret_cast<decltype(&QVRFID_DecodeEPC)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "QVRFID_DecodeEPC")));
+    if (decodeEpc == nullptr) {
+        std::fprintf(stderr, "rfid_bench: QVRFID_DecodeEPC is not exported\n");
+        return 1;
+    }
+    std::vector<std::wstring> tags;
+    for (const std::wstring& value : values) {
+        BSTR tag = encodeEpc(value.c_str(), kLayout, 2);
+        tags.emplace_back(tag != nullptr ? tag : L"");
         SysFreeString(tag);
-        return n;
-    });
+    }
+    const auto [viaExport, decodeExport] = MeasurePair(
+        values, tags, seconds,
+        [&](const wchar_t* v) {
+            BSTR tag = encodeEpc(v, kLayout, 2);
+            size_t n = SysStringLen(tag);
+            SysFreeString(tag);
+            return n;
+        },
+        [&](const wchar_t* tag) {
+            BSTR read = decodeEpc(tag, kLayout, 2);
+            size_t n = SysStringLen(read);
+            SysFreeString(read);
+            return n;
+        });
     BufferSink buffer;
-    double viaEncoder = Measure(values, seconds, [&](const wchar_t* v) {
-        EncodeEpc(v, kLayout, 2, buffer);
-        return static_cast<size_t>(buffer.Count());
-    });
+    EpcValueText read;
+    const auto [viaEncoder, viaDecoder] = MeasurePair(
+        values, tags, seconds,
+        [&](const wchar_t* v) {
+            EncodeEpc(v, kLayout, 2, buffer);
+            return static_cast<size_t>(buffer.Count());
+        },
+        [&](const wchar_t* tag) {
+            DecodeEpc(tag, kLayout, 2, read);
+            return read.size();
+        });
 
     std::printf("SGTIN-96 tags per second, one thread:\n");
-    std::printf("  RFID_EncodeEPC export (BSTR alloc/free): %12.0f\n", viaExport);
-    std::printf("  internal encoder:                        %12.0f\n", viaEncoder);
+    std::printf("  RFID_EncodeEPC export (BSTR alloc/free):   %12.0f\n", viaExport);
+    std::printf("  QVRFID_DecodeEPC export (BSTR alloc/free): %12.0f   %.2f x encoding\n",
+                decodeExport, decodeExport / viaExport);
+    std::printf("  internal encoder:                          %12.0f\n", viaEncoder);
+    std::printf("  internal reader:                           %12.0f   %.2f x encoding\n",
+                viaDecoder, viaDecoder / viaEncoder);
     FreeLibrary(module);
     return 0;
 }

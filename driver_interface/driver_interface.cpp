@@ -13,9 +13,12 @@ namespace {
 
 // Every interface alive in this module. A host that passes a closed handle, or
 // any value DI_Open never returned, gets ERROR_INVALID_HANDLE instead of a call
-// through memory that is no interface.
+// through memory that is no interface. Both are constant-initialized and the
+// set is made on first use and never destroyed, so that an interface made
+// before this file's static objects, or destroyed after them (a host's global,
+// a thread ending at exit), still finds it.
 SRWLOCK g_liveLock = SRWLOCK_INIT;
-std::set<const DriverInterface*> g_liveInterfaces;
+std::set<const DriverInterface*>* g_liveInterfaces = nullptr;
 
 class LiveLock {
 public:
@@ -43,12 +46,15 @@ void ClearCommandResults(DriverCommand& record) {
 
 DriverInterface::DriverInterface() {
     LiveLock lock(true);
-    g_liveInterfaces.insert(this);
+    if (g_liveInterfaces == nullptr) {
+        g_liveInterfaces = new std::set<const DriverInterface*>();
+    }
+    g_liveInterfaces->insert(this);
 }
 
 DriverInterface::~DriverInterface() {
     LiveLock lock(true);
-    g_liveInterfaces.erase(this);
+    g_liveInterfaces->erase(this);
 }
 
 bool DriverInterface::IsLive(const DriverInterface* driver) noexcept {
@@ -56,7 +62,7 @@ bool DriverInterface::IsLive(const DriverInterface* driver) noexcept {
         return false;
     }
     LiveLock lock(false);
-    return g_liveInterfaces.count(driver) != 0;
+    return g_liveInterfaces != nullptr && g_liveInterfaces->count(driver) != 0;
 }
 
 DriverInterface::CallScope::CallScope(DriverInterface& driver, const char* operation) noexcept

@@ -1,5 +1,6 @@
 #include "rfid/epc_decoder.h"
 
+#include <string>
 #include <vector>
 
 #include "rfid/big_decimal.h"
@@ -10,6 +11,27 @@
 namespace {
 
 constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
+
+// 10^n for the digit counts of a company prefix, 6 to 12.
+constexpr uint64_t kPowersOfTen[] = {1,           10,           100,          1000,      10000,
+                                     100000,      1000000,      10000000,     100000000, 1000000000,
+                                     10000000000, 100000000000, 1000000000000};
+
+// The value of each ASCII hexadecimal digit, -1 for every other character: a
+// tag's digits in either case follow no pattern a branch would predict.
+struct HexTable {
+    int8_t value[128];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 128; ++c) {
+            value[c] = static_cast<int8_t>(EpcUnits::Hex(static_cast<wchar_t>(c)));
+        }
+    }
+};
+constexpr HexTable kHexTable;
+
+int HexValue(wchar_t c) {
+    return c < 128 ? kHexTable.value[c] : -1;
+}
 
 bool IsSpace(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
@@ -22,18 +44,6 @@ wchar_t SixBitCharacter(uint64_t code) {
     return static_cast<wchar_t>(code < 32 ? code + 64 : code);
 }
 
-// The decimal digits of a number (std::to_wstring formats through the C
-// library, whose wide characters need not be this library's).
-std::wstring Digits(uint64_t number) {
-    wchar_t text[20];
-    wchar_t* start = text + 20;
-    do {
-        *--start = static_cast<wchar_t>(L'0' + number % 10);
-        number /= 10;
-    } while (number != 0);
-    return std::wstring(start, text + 20);
-}
-
 // A value goes back into a ";"-separated list, which cannot carry a ';' or a
 // NUL inside it.
 bool Carriable(wchar_t c) {
@@ -42,7 +52,7 @@ bool Carriable(wchar_t c) {
 
 class Decoder {
 public:
-    Decoder(const BitWriter& tag, int mode, std::wstring& out)
+    Decoder(const BitWriter& tag, int mode, EpcValueText& out)
         : m_tag(tag), m_mode(NormalizeEpcMode(mode)), m_out(out) {}
 
     EpcDecodeResult Result() const { return m_result; }
@@ -120,11 +130,30 @@ private:
         return true;
     }
 
-    void Append(const std::wstring& value) {
+    // Starts the next value in the output.
+    void Separate() {
         if (m_values++ > 0) {
             m_out.push_back(L';');
         }
+    }
+
+    void Append(const std::wstring& value) {
+        Separate();
         m_out += value;
+    }
+
+    // The digits of number, with zeros in front up to width (at most 20) of them.
+    void AppendDigits(uint64_t number, size_t width = 1) {
+        wchar_t text[20];
+        wchar_t* start = text + 20;
+        do {
+            *--start = static_cast<wchar_t>(L'0' + number % 10);
+            number /= 10;
+        } while (number != 0);
+        while (start > text + 20 - width) {
+            *--start = L'0';
+        }
+        m_out += std::wstring_view(start, static_cast<size_t>(text + 20 - start));
     }
 
     // Calls unit(code) for the units of unitBits bits of a field, grouped from
@@ -142,32 +171,37 @@ private:
         }
     }
 
-    // The field's number in mode, without leading zeros; text without the
-    // zero bytes in front. False for text the value list cannot carry.
-    bool Number(int64_t offset, int64_t width, int mode, std::wstring& value) const {
-        value.clear();
+    // Appends the field's number in mode, without leading zeros; text without
+    // the zero bytes in front. False for text the value list cannot carry.
+    bool Number(int64_t offset, int64_t width, int mode) {
+        const size_t start = m_out.size();
         bool carried = true;
         switch (mode) {
             case kEpcText:
                 Units(offset, width, 8, [&](uint64_t unit) {
-                    if (unit != 0 || !value.empty()) {
+                    if (unit != 0 || m_out.size() > start) {
                         carried = carried && Carriable(static_cast<wchar_t>(unit));
-                        value.push_back(static_cast<wchar_t>(unit));
+                        m_out.NoteByte(static_cast<wchar_t>(unit));
+                        m_out.push_back(static_cast<wchar_t>(unit));
                     }
                 });
                 return carried;
             case kEpcDecimal:
-                value = DecimalOf(offset, width);
+                if (width <= 64) {
+                    AppendDigits(m_tag.Read(offset, static_cast<int>(width)));
+                } else {
+                    m_out += DecimalOf(offset, width);
+                }
                 return true;
             default: {
                 const int unitBits = mode == kEpcBinary ? 1 : 4;
                 Units(offset, width, unitBits, [&](uint64_t unit) {
-                    if (unit != 0 || !value.empty()) {
-                        value.push_back(kHexDigits[unit]);
+                    if (unit != 0 || m_out.size() > start) {
+                        m_out.push_back(kHexDigits[unit]);
                     }
                 });
-                if (value.empty()) {
-                    value = L"0";
+                if (m_out.size() == start) {
+                    m_out.push_back(L'0');
                 }
                 return true;
             }
@@ -175,9 +209,6 @@ private:
     }
 
     std::wstring DecimalOf(int64_t offset, int64_t width) const {
-        if (width <= 64) {
-            return Digits(m_tag.Read(offset, static_cast<int>(width)));
-        }
         std::vector<uint64_t> words;
         int64_t end = offset + width;
         for (; end - offset >= 64; end -= 64) {
@@ -188,11 +219,10 @@ private:
     }
 
     bool Emit(int64_t offset, int64_t width, int mode) {
-        std::wstring value;
-        if (!Number(offset, width, mode, value)) {
+        Separate();
+        if (!Number(offset, width, mode)) {
             return Fail(EpcDecodeError::kInvalidData, "a character the value list cannot carry");
         }
-        Append(value);
         return true;
     }
 
@@ -252,16 +282,14 @@ private:
             }
             return Emit(offset, width, m_mode);
         }
-        std::wstring digits = DecimalOf(offset, width);
+        const uint64_t prefix = m_tag.Read(offset, static_cast<int>(width));  // at most 40 bits
         const size_t wanted = static_cast<size_t>(12 - partition);
-        if (digits.size() > wanted && partition > 0) {
+        if (partition > 0 && prefix >= kPowersOfTen[wanted]) {
             return Fail(EpcDecodeError::kInvalidData,
                         "the company prefix has more digits than its partition");
         }
-        if (digits.size() < wanted) {
-            digits.insert(0, wanted - digits.size(), L'0');
-        }
-        Append(digits);
+        Separate();
+        AppendDigits(prefix, wanted);
         return true;
     }
 
@@ -379,6 +407,21 @@ private:
             return true;
         }
         m_literal.pending = false;
+        if (m_literal.width <= 64) {
+            // The digits' low-order bits, as the encoder keeps them.
+            uint64_t value = 0;
+            for (wchar_t c : m_literal.type) {
+                const int digit = EpcUnits::Hex(c);
+                value = digit >= 0 ? (value << 4) | static_cast<uint64_t>(digit) : value;
+            }
+            const int width = static_cast<int>(m_literal.width);
+            const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+            if (m_tag.Read(m_literal.offset, width) == (value & mask)) {
+                return true;
+            }
+            m_field = m_literal.field;
+            return Fail(EpcDecodeError::kInvalidData, "a literal does not match");
+        }
         BitWriter expected;
         int64_t digits = 0;
         for (wchar_t c : m_literal.type) {
@@ -402,7 +445,7 @@ private:
 
     const BitWriter& m_tag;
     int m_mode;
-    std::wstring& m_out;
+    EpcValueText& m_out;
     EpcDecodeResult m_result;
     int64_t m_field = 0;
     int64_t m_values = 0;
@@ -421,35 +464,47 @@ private:
 };
 
 // The tag's digits as bits; false for anything but digits and white space
-// after an optional "0x", or more bits than any tag has.
+// after an optional "0x", or more bits than any tag has. Sixteen digits go
+// in at a time.
 bool ReadTag(std::wstring_view hex, BitWriter& tag) {
     size_t at = 0;
     while (at < hex.size() && IsSpace(hex[at])) {
         ++at;
     }
-    if (hex.substr(at, 2) == L"0x" || hex.substr(at, 2) == L"0X") {
+    if (at + 1 < hex.size() && hex[at] == L'0' && (hex[at + 1] == L'x' || hex[at + 1] == L'X')) {
         at += 2;
     }
+    uint64_t word = 0;
+    int digits = 0;
     for (; at < hex.size(); ++at) {
-        const int digit = EpcUnits::Hex(hex[at]);
+        const int digit = HexValue(hex[at]);
         if (digit < 0) {
             if (!IsSpace(hex[at])) {
                 return false;
             }
             continue;
         }
-        if (tag.Size() + 4 > kEpcMaxTagBits) {
-            return false;
+        word = (word << 4) | static_cast<uint64_t>(digit);
+        if (++digits == 16) {
+            if (tag.Size() + 64 > kEpcMaxTagBits) {
+                return false;
+            }
+            tag.Append(word, 64);
+            word = 0;
+            digits = 0;
         }
-        tag.Append(static_cast<uint64_t>(digit), 4);
     }
+    if (tag.Size() + 4 * digits > kEpcMaxTagBits) {
+        return false;
+    }
+    tag.Append(word, 4 * digits);
     return true;
 }
 
 }  // namespace
 
 EpcDecodeResult DecodeEpc(std::wstring_view hex, std::wstring_view layout, int mode,
-                          std::wstring& values) {
+                          EpcValueText& values) {
     values.clear();
     BitWriter tag;
     if (!ReadTag(hex, tag)) {

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <string>
 #include <string_view>
+#include <vector>
 
 // The EPC encoder read backwards: a tag's hexadecimal text and the layout it
 // was written with give back the values, in the order the encoder takes them.
@@ -51,7 +52,66 @@ struct EpcDecodeResult {
     const char* reason = "";  // for the log: "a literal does not match", ...
 };
 
+// The values read back: in place up to 256 units, so that the tags of the
+// usual schemes cost no allocation; on the heap beyond.
+class EpcValueText {
+public:
+    EpcValueText() = default;
+    EpcValueText(const EpcValueText&) = delete;
+    EpcValueText& operator=(const EpcValueText&) = delete;
+
+    void clear() {
+        m_size = 0;
+        m_ascii = true;
+    }
+    size_t size() const { return m_size; }
+    // Whether every unit is 7-bit ASCII, which text as it stands already is;
+    // only text fields may hold other bytes, and they say so (NoteByte).
+    bool ascii() const { return m_ascii; }
+    void NoteByte(wchar_t unit) { m_ascii = m_ascii && unit < 0x80; }
+    std::wstring_view view() const { return {m_data, m_size}; }
+
+    void push_back(wchar_t c) {
+        if (m_size == m_capacity) {
+            Reserve(m_size + 1);
+        }
+        m_data[m_size++] = c;
+    }
+    void append(size_t count, wchar_t c) {
+        Reserve(m_size + count);
+        std::fill_n(m_data + m_size, count, c);
+        m_size += count;
+    }
+    EpcValueText& operator+=(std::wstring_view text) {
+        Reserve(m_size + text.size());
+        for (wchar_t c : text) {  // a few digits: a call to memmove would cost more
+            m_data[m_size++] = c;
+        }
+        return *this;
+    }
+
+private:
+    static constexpr size_t kInline = 256;
+    void Reserve(size_t size) {
+        if (size <= m_capacity) {
+            return;
+        }
+        std::vector<wchar_t> bigger(size > 2 * m_capacity ? size : 2 * m_capacity);
+        std::copy(m_data, m_data + m_size, bigger.begin());
+        m_heap.swap(bigger);
+        m_data = m_heap.data();
+        m_capacity = m_heap.size();
+    }
+
+    wchar_t m_inline[kInline];
+    std::vector<wchar_t> m_heap;
+    wchar_t* m_data = m_inline;
+    size_t m_capacity = kInline;
+    size_t m_size = 0;
+    bool m_ascii = true;
+};
+
 // Appends the values, joined by ";", to values (cleared first); on an error
 // values holds what was read before it.
 EpcDecodeResult DecodeEpc(std::wstring_view hex, std::wstring_view layout, int mode,
-                          std::wstring& values);
+                          EpcValueText& values);

@@ -23,7 +23,7 @@ constexpr int kEpcCompanyPrefixBits[kEpcPartitionCount] = {40, 37, 34, 30, 27, 2
 
 // The code a unit gives in each encoding, -1 for a unit the encoding skips.
 namespace EpcUnits {
-inline int Hex(wchar_t c) {
+constexpr int Hex(wchar_t c) {
     if (c >= L'0' && c <= L'9') {
         return c - L'0';
     }

@@ -1,6 +1,5 @@
 #include "rfid/rfid_exports.h"
 
-#include <algorithm>
 #include <climits>
 #include <new>
 #include <string>
@@ -88,17 +87,16 @@ private:
 
 // Units as the caller's text: 7-bit ASCII as it stands, other units as the
 // bytes of the ANSI code page they are. Null for no text.
-BSTR UnitsToBstr(const std::wstring& units) {
+BSTR UnitsToBstr(std::wstring_view units, bool ascii) {
     if (units.empty()) {
         return nullptr;
     }
-    const bool ascii = std::all_of(units.begin(), units.end(), [](wchar_t c) { return c < 0x80; });
     std::wstring converted;
     if (!ascii) {
         std::string bytes(units.begin(), units.end());  // units are 0..255
         converted = OString(bytes.c_str()).GetWide();
     }
-    const std::wstring& text = ascii ? units : converted;
+    const std::wstring_view text = ascii ? units : std::wstring_view(converted);
     BSTR result = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     if (result == nullptr) {
         throw std::bad_alloc();
@@ -158,12 +156,12 @@ BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
     BSTR text = nullptr;
     try {
         AnsiUnits layoutUnits(layout);
-        std::wstring values;
+        EpcValueText values;
         const EpcDecodeResult result =
             DecodeEpc(hex != nullptr ? hex : L"", layoutUnits.Units(), mode, values);
         switch (result.error) {
             case EpcDecodeError::kNone:
-                text = UnitsToBstr(values);
+                text = UnitsToBstr(values.view(), values.ascii());
                 error = ERROR_SUCCESS;
                 break;
             case EpcDecodeError::kInvalidData:

@@ -17,7 +17,7 @@ struct Hex final : EpcHexSink {
     std::wstring text;
 };
 
-std::wstring Encode(const std::wstring& values, const std::wstring& layout, int mode) {
+std::wstring Encode(std::wstring_view values, std::wstring_view layout, int mode) {
     Hex hex;
     EncodeEpc(values, layout, mode, hex);
     return hex.text;
@@ -32,8 +32,9 @@ void CheckRoundTrip(const std::wstring& values, const std::wstring& layout, int 
     if (hex.empty()) {
         return;
     }
-    std::wstring read;
-    const EpcDecodeResult result = DecodeEpc(hex, layout, mode, read);
+    EpcValueText values;
+    const EpcDecodeResult result = DecodeEpc(hex, layout, mode, values);
+    const std::wstring read(values.view());
     const bool firstIsP1 =
         ReadEpcEntry(layout.substr(0, layout.find(L';'))).kind == EpcKind::CompanyPrefix;
     FUZZ_CHECK(result.error != EpcDecodeError::kInvalidLayout || firstIsP1);
@@ -46,9 +47,8 @@ void CheckRoundTrip(const std::wstring& values, const std::wstring& layout, int 
     const std::wstring written = Encode(read, layout, mode);
     FUZZ_CHECK(written.size() <= hex.size() && hex.compare(0, written.size(), written) == 0);
     FUZZ_CHECK(hex.find_first_not_of(L'0', written.size()) == std::wstring::npos);
-    std::wstring again;
-    FUZZ_CHECK(DecodeEpc(hex, layout, mode, again).error == EpcDecodeError::kNone);
-    FUZZ_CHECK(again == read);
+    FUZZ_CHECK(DecodeEpc(hex, layout, mode, values).error == EpcDecodeError::kNone);
+    FUZZ_CHECK(values.view() == read);
 }
 
 void CheckHex(BSTR text, bool wholeBytes) {

@@ -41,11 +41,11 @@ TEST(EpcDecoder, StandardTagsReadBackTheirValues) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(row.layout)));
-        std::wstring values;
+        EpcValueText values;
         const EpcDecodeResult result = DecodeEpc(row.hex, row.layout, 2, values);
         EXPECT_EQ(result.error, EpcDecodeError::kNone) << result.reason;
-        EXPECT_EQ(values, row.values);
-        EXPECT_EQ(Encode(values, row.layout, 2), row.hex);
+        EXPECT_EQ(values.view(), row.values);
+        EXPECT_EQ(Encode(values.view(), row.layout, 2), row.hex);
     }
 }
 
@@ -70,10 +70,10 @@ TEST(EpcDecoder, ValuesComeBackAsTheEncoderTookThem) {
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(row.layout)));
         const std::wstring hex = Encode(row.given, row.layout, row.mode);
-        std::wstring values;
+        EpcValueText values;
         EXPECT_EQ(DecodeEpc(hex, row.layout, row.mode, values).error, EpcDecodeError::kNone);
-        EXPECT_EQ(values, row.read);
-        EXPECT_EQ(Encode(values, row.layout, row.mode), hex);
+        EXPECT_EQ(values.view(), row.read);
+        EXPECT_EQ(Encode(values.view(), row.layout, row.mode), hex);
     }
 }
 
@@ -104,12 +104,12 @@ TEST(EpcDecoder, BitsThatDoNotFitTheLayoutAreRefused) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(row.hex)));
-        std::wstring values;
+        EpcValueText values;
         const EpcDecodeResult result = DecodeEpc(row.hex, row.layout, 2, values);
         EXPECT_EQ(result.error, row.error) << result.reason;
         EXPECT_EQ(result.field, row.field) << result.reason;
     }
-    std::wstring values;
+    EpcValueText values;
     EXPECT_EQ(DecodeEpc(L" 0x30 74257BF7194E4000001a85\n", sgtin, 2, values).error,
               EpcDecodeError::kNone)
         << "case, 0x and white space";
