@@ -3,24 +3,15 @@
 #include "rfid/epc_encoder.h"
 #include "rfid/epc_layout.h"
 #include "rfid/rfid_exports.h"
+#include "tests/rfid/epc_digits.h"
 
 // A mode byte ('0' is mode 0), the values, '\n', the layout: both exports'
 // entry logic, whose results must be upper-case hexadecimal, and the reader,
 // which must give back what the encoder wrote.
 namespace {
 
-struct Hex final : EpcHexSink {
-    wchar_t* Reserve(int64_t count) override {
-        text.assign(static_cast<size_t>(count), L'?');
-        return text.data();
-    }
-    std::wstring text;
-};
-
 std::wstring Encode(std::wstring_view values, std::wstring_view layout, int mode) {
-    Hex hex;
-    EncodeEpc(values, layout, mode, hex);
-    return hex.text;
+    return EncodedEpc(values, layout, mode);
 }
 
 // Every tag the encoder writes reads back (unless its first field is a P1,

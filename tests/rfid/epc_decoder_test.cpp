@@ -4,22 +4,12 @@
 
 #include <string>
 
-#include "rfid/epc_encoder.h"
+#include "rfid/epc_digits.h"
 
 namespace {
 
-struct Hex final : EpcHexSink {
-    wchar_t* Reserve(int64_t count) override {
-        text.assign(static_cast<size_t>(count), L'?');
-        return text.data();
-    }
-    std::wstring text;
-};
-
 std::wstring Encode(std::wstring_view values, std::wstring_view layout, int mode) {
-    Hex hex;
-    EncodeEpc(values, layout, mode, hex);
-    return hex.text;
+    return EncodedEpc(values, layout, mode);
 }
 
 // The tag data standard's examples, with the layouts and values the demo

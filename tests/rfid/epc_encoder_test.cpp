@@ -7,31 +7,21 @@
 #include <string>
 
 #include "rfid/rfid_exports.h"
+#include "rfid/epc_digits.h"
 #include "support/logged_events.h"
 
 namespace {
 
-// The digits of one result: room is asked at most once, and a digit the
-// encoder leaves unwritten shows as '?'.
-struct Digits final : EpcHexSink {
-    wchar_t* Reserve(int64_t count) override {
-        EXPECT_TRUE(count > 0 && text.empty()) << "room asked for nothing, or again";
-        text.assign(static_cast<size_t>(count), L'?');
-        return text.data();
-    }
-    std::wstring text;
-};
+using Digits = EpcDigits;
 
 std::wstring Epc(std::wstring_view values, std::wstring_view layout, int mode) {
-    Digits digits;
-    EncodeEpc(values, layout, mode, digits);
-    return digits.text;
+    return EncodedEpc(values, layout, mode);
 }
 
 std::wstring Raw(std::wstring_view value, int mode) {
     Digits digits;
     ConvertValueToHex(value, mode, digits);
-    return digits.text;
+    return digits.misused ? L"(room misused)" : digits.text;
 }
 
 // Every partition of an SGTIN-96, worked out field by field from the tag data
