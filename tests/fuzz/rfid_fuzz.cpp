@@ -23,9 +23,9 @@ void CheckRoundTrip(const std::wstring& values, const std::wstring& layout, int 
     if (hex.empty()) {
         return;
     }
-    EpcValueText values;
-    const EpcDecodeResult result = DecodeEpc(hex, layout, mode, values);
-    const std::wstring read(values.view());
+    EpcValueText text;
+    const EpcDecodeResult result = DecodeEpc(hex, layout, mode, text);
+    const std::wstring read(text.view());
     const bool firstIsP1 =
         ReadEpcEntry(layout.substr(0, layout.find(L';'))).kind == EpcKind::CompanyPrefix;
     FUZZ_CHECK(result.error != EpcDecodeError::kInvalidLayout || firstIsP1);
@@ -38,8 +38,8 @@ void CheckRoundTrip(const std::wstring& values, const std::wstring& layout, int 
     const std::wstring written = Encode(read, layout, mode);
     FUZZ_CHECK(written.size() <= hex.size() && hex.compare(0, written.size(), written) == 0);
     FUZZ_CHECK(hex.find_first_not_of(L'0', written.size()) == std::wstring::npos);
-    FUZZ_CHECK(DecodeEpc(hex, layout, mode, values).error == EpcDecodeError::kNone);
-    FUZZ_CHECK(values.view() == read);
+    FUZZ_CHECK(DecodeEpc(hex, layout, mode, text).error == EpcDecodeError::kNone);
+    FUZZ_CHECK(text.view() == read);
 }
 
 void CheckHex(BSTR text, bool wholeBytes) {
