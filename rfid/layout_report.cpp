@@ -3,12 +3,25 @@
 
 #include <string>
 
-void ReportEpcLayoutFault(const EpcLayoutFault& fault) {
+namespace {
+
+// write(log) at Warnings, when they are on; a log that fails costs nothing
+// more, since the null result and its last error tell the caller all the same.
+template <typename Write>
+void Warn(Write write) {
     try {
         OEventLog log(OString(OEventLog::kSourceClientUtility));
-        if (!log.IsEnabled(OEventLog::kWarnings)) {
-            return;
+        if (log.IsEnabled(OEventLog::kWarnings)) {
+            write(log);
         }
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void ReportEpcLayoutFault(const EpcLayoutFault& fault) {
+    Warn([&](OEventLog& log) {
         if (fault.field == 0) {
             log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC", "the layout gives no bits");
             return;
@@ -18,23 +31,16 @@ void ReportEpcLayoutFault(const EpcLayoutFault& fault) {
                    "layout field %lld \"%s\" makes the tag wider than %lld bits",
                    static_cast<long long>(fault.field), entry.c_str(),
                    static_cast<long long>(kEpcMaxTagBits));
-    } catch (...) {
-        // The null result and its last error tell the caller all the same.
-    }
+    });
 }
 
 void ReportEpcDecodeFailure(const EpcDecodeResult& result) {
-    try {
-        OEventLog log(OString(OEventLog::kSourceClientUtility));
-        if (!log.IsEnabled(OEventLog::kWarnings)) {
-            return;
-        }
+    Warn([&](OEventLog& log) {
         if (result.field == 0) {
             log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "%s", result.reason);
         } else {
             log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "layout field %lld: %s",
                        static_cast<long long>(result.field), result.reason);
         }
-    } catch (...) {
-    }
+    });
 }

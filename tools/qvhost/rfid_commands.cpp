@@ -1,4 +1,5 @@
 #include "quorvel_driver_utility.h"
+#include "rfid/epc_layout.h"
 #include "tools/qvhost/qvhost.h"
 
 // rfid-epc, rfid-raw and rfid-decode: RFID_EncodeEPC, RFID_EncodeRaw and
@@ -9,16 +10,12 @@ namespace {
 
 using DecodeEpc = decltype(&QVRFID_DecodeEPC);
 
-// The ';'-separated pieces of a value list, empty ones included.
+// The pieces of a value list as the library cuts it.
 std::vector<std::wstring> Pieces(const std::wstring& text) {
     std::vector<std::wstring> pieces;
-    for (size_t start = 0; !text.empty();) {
-        const size_t end = text.find(L';', start);
-        pieces.push_back(text.substr(start, end - start));
-        if (end == std::wstring::npos) {
-            break;
-        }
-        start = end + 1;
+    EpcPieces cut(text);
+    for (std::wstring_view piece; cut.Next(piece);) {
+        pieces.emplace_back(piece);
     }
     return pieces;
 }
