@@ -34,11 +34,21 @@ constexpr int Value(Char c) {
 // The reading that stored texts of peers and earlier versions were written
 // against: '0'..'9' by value, any character above '9' by its low four bits
 // plus 9 (both letter cases come out right; other characters give some digit
-// rather than an error, which those formats rely on).
+// rather than an error, which those formats rely on). A character below '0'
+// reads as its distance below it, a negative value.
 template <typename Char>
 constexpr int LenientValue(Char c) {
     const int value = static_cast<int>(c) - '0';
     return value > 9 ? static_cast<int>(c & 0xF) + 9 : value;
+}
+
+// The lenient reading of the printer's exchange texts: as LenientValue, but a
+// character below '0' also reads as its low four bits plus 9, so every
+// character gives a value from 0 to 24.
+template <typename Char>
+constexpr int LenientPositiveValue(Char c) {
+    const auto value = static_cast<unsigned>(static_cast<int>(c) - '0');
+    return value <= 9 ? static_cast<int>(value) : static_cast<int>(c & 0xF) + 9;
 }
 
 // Writes the two upper-case digits of byte to out[0] and out[1].

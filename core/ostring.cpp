@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "core/arrays.h"
+#include "core/hex.h"
 #include "core/str_routines.h"
 #include "core/text_scan.h"
 
@@ -797,7 +798,6 @@ OString OString::Formatted(const char* format, ...) {
 }
 
 OString OString::FromBytesHex(const void* bytes, int32_t count) {
-    static const char kDigits[] = "0123456789ABCDEF";
     if (bytes == nullptr || count == 0) {
         return OString();
     }
@@ -806,8 +806,7 @@ OString OString::FromBytesHex(const void* bytes, int32_t count) {
     std::string text(static_cast<size_t>(n) * 2, '0');
     for (int32_t i = 0; i < n; ++i) {
         unsigned char byte = count > 0 ? b[i] : b[n - 1 - i];
-        text[2 * i] = kDigits[byte >> 4];
-        text[2 * i + 1] = kDigits[byte & 0x0F];
+        OHex::PutByte(&text[2 * i], byte);
     }
     return OString(text.c_str());
 }

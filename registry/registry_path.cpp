@@ -1,4 +1,5 @@
 #include "registry/registry_path.h"
+#include "core/hex.h"
 #include "core/text_scan.h"
 
 #include <cwchar>
@@ -38,13 +39,6 @@ void EncodeSeparatorsText(Text& text) {
     }
 }
 
-// A hex digit as the decoder has always read it: '0'..'9' by value, anything
-// above '9' by its low four bits plus 9, which covers both letter cases.
-int HexDigit(wchar_t c) {
-    int value = static_cast<int>(c) - '0';
-    return value > 9 ? static_cast<int>(c & 0xF) + 9 : value;
-}
-
 Text UnescapeText(Text text) {
     if (text.size() <= 2) {
         return text;
@@ -55,8 +49,8 @@ Text UnescapeText(Text text) {
         if (text[pos] != L'%') {
             continue;
         }
-        auto decoded =
-            static_cast<wchar_t>((HexDigit(text[pos + 1]) * 16 + HexDigit(text[pos + 2])) & 0xFFFF);
+        auto decoded = static_cast<wchar_t>(
+            (OHex::LenientValue(text[pos + 1]) * 16 + OHex::LenientValue(text[pos + 2])) & 0xFFFF);
         if (decoded == L'\0') {
             // A NUL would end the name for every registry call, so "2:SOFTWARE%00x"
             // would open, write or delete SOFTWARE itself; the escape stays text.

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/hex.h"
+
 namespace {
 
 constexpr char kBase64Alphabet[] =
@@ -19,11 +21,6 @@ void PutLittleEndian32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         out[i] = static_cast<uint8_t>(value >> (8 * i));
     }
-}
-
-uint8_t HexDigit(char c) {
-    const auto decimal = static_cast<uint8_t>(c - '0');
-    return decimal <= 9 ? decimal : static_cast<uint8_t>((c & 15) + 9);
 }
 
 }  // namespace
@@ -153,7 +150,8 @@ uint8_t HexPairToByte(const char* text) {
     if (text == nullptr || text[0] == '\0' || text[1] == '\0') {
         return 0;
     }
-    return static_cast<uint8_t>(HexDigit(text[0]) * 16 + HexDigit(text[1]));
+    return static_cast<uint8_t>(OHex::LenientPositiveValue(text[0]) * 16 +
+                                OHex::LenientPositiveValue(text[1]));
 }
 
 uint32_t Hex8ToUInt32(const char* text) {

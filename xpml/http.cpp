@@ -3,13 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "core/hex.h"
 #include "core/text_scan.h"
 
 namespace {
 
 constexpr char kUnreserved[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_.!~*'()";
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr char kFormType[] = "application/x-www-form-urlencoded";
 
 struct Span {
@@ -186,8 +186,8 @@ void AppendUrlEncoded(std::string& out, const OString& text) {
             out += '+';
         } else {
             out += '%';
-            out += kHexDigits[byte >> 4];
-            out += kHexDigits[byte & 15];
+            out += OHex::Digit(byte >> 4);
+            out += OHex::Digit(byte);
         }
     }
 }
