@@ -1,16 +1,15 @@
 #pragma once
 
-#include <windows.h>
-
+#include <atomic>
 #include <cstddef>
-#include <vector>
+#include <memory>
 
-// One object of T per thread, kept in a thread-local storage slot that is
-// allocated when the library is loaded (static initialisation) and freed when it
-// is unloaded. TLS slots have no per-thread destructor, so the owner calls
-// ReleaseThisThread as a thread ends; the slot also remembers every object it
-// handed out and destroys those left with itself, so unloading the library
-// leaves nothing behind.
+#include "core/thread_slot.h"
+
+// One object of T per thread, created on the thread's first Get and destroyed
+// when the thread ends, or when the library is unloaded for threads still
+// running (see OThreadSlot). T's destructor therefore runs under the loader
+// lock: it may free memory and nothing more.
 template <typename T>
 class ThreadLocalSingleton {
 public:
@@ -19,84 +18,43 @@ public:
     ThreadLocalSingleton& operator=(const ThreadLocalSingleton&) = delete;
     virtual ~ThreadLocalSingleton() = default;
 
-    // The calling thread's object, created on first use; null when the slot
-    // could not be allocated. Allocation failure propagates as std::bad_alloc.
+    // The calling thread's object, created on first use; null when the
+    // thread cannot hold one (no TLS slot, or the library is unloading).
+    // Allocation failure of the object propagates as std::bad_alloc.
     static T* Get() {
-        Slot& slot = s_slot;
-        if (slot.index == TLS_OUT_OF_INDEXES) {
-            return nullptr;
-        }
-        T* object = static_cast<T*>(::TlsGetValue(slot.index));
+        T* object = Peek();
         if (object == nullptr) {
-            object = new T();
-            slot.Remember(object);
-            ::TlsSetValue(slot.index, object);
+            auto made = std::make_unique<T>();
+            if (!s_slot.Set(made.get())) {
+                return nullptr;
+            }
+            s_live.fetch_add(1, std::memory_order_relaxed);
+            object = made.release();
         }
         return object;
     }
 
     // The calling thread's object if it has one; never creates it.
-    static T* Peek() {
-        return s_slot.index == TLS_OUT_OF_INDEXES ? nullptr
-                                                  : static_cast<T*>(::TlsGetValue(s_slot.index));
-    }
+    static T* Peek() noexcept { return static_cast<T*>(s_slot.Get()); }
 
     // Destroys the calling thread's object, if it has one.
     static void ReleaseThisThread() noexcept {
         T* object = Peek();
-        if (object == nullptr) {
-            return;
+        if (object != nullptr) {
+            s_slot.Set(nullptr);
+            Destroy(object);
         }
-        ::TlsSetValue(s_slot.index, nullptr);
-        s_slot.Forget(object);
-        delete object;
     }
 
     // Objects alive, of all threads.
-    static size_t LiveCount() noexcept {
-        Slot& slot = s_slot;
-        ::AcquireSRWLockShared(&slot.lock);
-        size_t count = slot.objects.size();
-        ::ReleaseSRWLockShared(&slot.lock);
-        return count;
-    }
+    static size_t LiveCount() noexcept { return s_live.load(std::memory_order_relaxed); }
 
 private:
-    struct Slot {
-        Slot() : index(::TlsAlloc()) {}
-        ~Slot() {
-            for (T* object : objects) {
-                delete object;
-            }
-            if (index != TLS_OUT_OF_INDEXES) {
-                ::TlsFree(index);
-            }
-        }
-        void Remember(T* object) {
-            ::AcquireSRWLockExclusive(&lock);
-            try {
-                objects.push_back(object);
-            } catch (...) {
-                ::ReleaseSRWLockExclusive(&lock);
-                delete object;
-                throw;
-            }
-            ::ReleaseSRWLockExclusive(&lock);
-        }
-        void Forget(T* object) noexcept {
-            ::AcquireSRWLockExclusive(&lock);
-            for (size_t i = 0; i < objects.size(); ++i) {
-                if (objects[i] == object) {
-                    objects[i] = objects.back();
-                    objects.pop_back();
-                    break;
-                }
-            }
-            ::ReleaseSRWLockExclusive(&lock);
-        }
-        DWORD index;
-        SRWLOCK lock = SRWLOCK_INIT;
-        std::vector<T*> objects;
-    };
-    inline static Slot s_slot;
+    static void Destroy(void* object) noexcept {
+        delete static_cast<T*>(object);
+        s_live.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    inline static std::atomic<size_t> s_live{0};
+    inline static OThreadSlot s_slot{&Destroy};
 };

@@ -6,13 +6,13 @@
 // slot and four handles until it ran out of slots.
 //
 // This file replaces the runtime's two functions for the record (the linker
-// then leaves the runtime's out): the record lives in a TLS slot of our own,
-// each thread's copy is freed when the thread ends, and the slot and every
-// copy left are freed when the library is unloaded.
+// then leaves the runtime's out): the record lives in a thread slot of the
+// library's own, freed when the thread ends, and every record left is freed
+// when the library is unloaded.
 
 #include <windows.h>
 
-#include <atomic>
+#include "core/thread_slot.h"
 
 namespace {
 
@@ -21,107 +21,44 @@ namespace {
 struct ThreadRecord {
     void* caughtExceptions;
     unsigned int uncaughtExceptions;
-    ThreadRecord* next;
-    ThreadRecord* previous;
 };
 
-std::atomic<DWORD> g_slot{TLS_OUT_OF_INDEXES};
-SRWLOCK g_lock = SRWLOCK_INIT;
-ThreadRecord* g_records = nullptr;
 // For a thread whose record cannot be allocated; never expected in practice.
 ThreadRecord g_fallback = {};
 
-void Forget(ThreadRecord* record) noexcept {
-    ::AcquireSRWLockExclusive(&g_lock);
-    if (record->previous != nullptr) {
-        record->previous->next = record->next;
-    } else {
-        g_records = record->next;
-    }
-    if (record->next != nullptr) {
-        record->next->previous = record->previous;
-    }
-    ::ReleaseSRWLockExclusive(&g_lock);
+void FreeRecord(void* record) noexcept {
     ::HeapFree(::GetProcessHeap(), 0, record);
 }
 
-// Made before every other object of the library and destroyed after them all
-// (whose destructors may still throw and catch).
-struct RecordsRelease {
-    RecordsRelease() { g_slot.store(::TlsAlloc()); }
-    RecordsRelease(const RecordsRelease&) = delete;
-    RecordsRelease& operator=(const RecordsRelease&) = delete;
-    ~RecordsRelease() {
-        while (g_records != nullptr) {
-            Forget(g_records);
-        }
-        DWORD slot = g_slot.exchange(TLS_OUT_OF_INDEXES);
-        if (slot != TLS_OUT_OF_INDEXES) {
-            ::TlsFree(slot);
-        }
-    }
-};
-RecordsRelease g_recordsRelease __attribute__((init_priority(102)));
-
-void NTAPI ReleaseThreadRecord(PVOID, DWORD reason, PVOID) {
-    DWORD slot = g_slot.load(std::memory_order_acquire);
-    if (reason != DLL_THREAD_DETACH || slot == TLS_OUT_OF_INDEXES) {
-        return;
-    }
-    auto* record = static_cast<ThreadRecord*>(::TlsGetValue(slot));
-    if (record != nullptr) {
-        ::TlsSetValue(slot, nullptr);
-        Forget(record);
-    }
-}
-
-// TlsGetValue clears the last error, which a throw must not change.
-ThreadRecord* Peek(DWORD slot) noexcept {
-    DWORD error = ::GetLastError();
-    auto* record = static_cast<ThreadRecord*>(::TlsGetValue(slot));
-    ::SetLastError(error);
-    return record;
-}
+// Made before every other object of the library and closed after them all
+// (whose constructors and destructors may throw and catch).
+OThreadSlot g_records __attribute__((init_priority(102))){&FreeRecord};
 
 }  // namespace
 
 extern "C" {
 
-extern PIMAGE_TLS_CALLBACK qvReleaseThreadExceptionRecord;
-__attribute__((section(".CRT$XLQ"), used)) PIMAGE_TLS_CALLBACK qvReleaseThreadExceptionRecord =
-    &ReleaseThreadRecord;
-
 void* __cxa_get_globals_fast() noexcept {
-    DWORD slot = g_slot.load(std::memory_order_acquire);
-    ThreadRecord* record = slot != TLS_OUT_OF_INDEXES ? Peek(slot) : nullptr;
+    auto* record = static_cast<ThreadRecord*>(g_records.Get());
     return record != nullptr ? record : &g_fallback;
 }
 
+// The record is allocated from the process heap, not with new: running out of
+// memory here must not throw, which would ask for the record again.
 void* __cxa_get_globals() noexcept {
-    DWORD slot = g_slot.load(std::memory_order_acquire);
-    if (slot == TLS_OUT_OF_INDEXES) {
-        return &g_fallback;
-    }
-    ThreadRecord* record = Peek(slot);
+    auto* record = static_cast<ThreadRecord*>(g_records.Get());
     if (record != nullptr) {
         return record;
     }
     DWORD error = ::GetLastError();
     record = static_cast<ThreadRecord*>(
         ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ThreadRecord)));
-    if (record == nullptr) {
-        return &g_fallback;
+    if (record != nullptr && !g_records.Set(record)) {
+        FreeRecord(record);
+        record = nullptr;
     }
-    ::AcquireSRWLockExclusive(&g_lock);
-    record->next = g_records;
-    if (g_records != nullptr) {
-        g_records->previous = record;
-    }
-    g_records = record;
-    ::ReleaseSRWLockExclusive(&g_lock);
-    ::TlsSetValue(slot, record);
     ::SetLastError(error);
-    return record;
+    return record != nullptr ? record : &g_fallback;
 }
 
 }  // extern "C"

@@ -1,9 +1,9 @@
 #include "diagnostics/exceptions.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "core/ostring.h"
+#include "core/thread_slot.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/minidump.h"
 
@@ -11,49 +11,13 @@ namespace {
 
 OException::RaisedErrorRecord g_raisedRecord{};
 
-// The slot of each thread's innermost handler, taken when the first handler is
-// made and given back when the library is unloaded.
-std::atomic<DWORD> g_handlerSlot{TLS_OUT_OF_INDEXES};
+// Each thread's innermost handler. A handler lives on its thread's stack and
+// leaves the slot as it found it, so a thread's value needs no cleanup.
+OThreadSlot g_handlerSlot{nullptr};
 
-struct HandlerSlotRelease {
-    HandlerSlotRelease() = default;
-    HandlerSlotRelease(const HandlerSlotRelease&) = delete;
-    HandlerSlotRelease& operator=(const HandlerSlotRelease&) = delete;
-    ~HandlerSlotRelease() {
-        DWORD slot = g_handlerSlot.exchange(TLS_OUT_OF_INDEXES);
-        if (slot != TLS_OUT_OF_INDEXES) {
-            ::TlsFree(slot);
-        }
-    }
-};
-HandlerSlotRelease g_handlerSlotRelease;
-
-DWORD HandlerSlot() {
-    DWORD slot = g_handlerSlot.load(std::memory_order_acquire);
-    if (slot != TLS_OUT_OF_INDEXES) {
-        return slot;
-    }
-    DWORD mine = ::TlsAlloc();
-    if (mine == TLS_OUT_OF_INDEXES) {
-        return mine;
-    }
-    if (!g_handlerSlot.compare_exchange_strong(slot, mine)) {
-        ::TlsFree(mine);
-        return slot;
-    }
-    return mine;
-}
-
-// TlsGetValue clears the last error; the faulting thread's must survive.
+// The slot keeps the last error; the faulting thread's must survive.
 OExceptionHandler* CurrentHandler() {
-    DWORD slot = g_handlerSlot.load(std::memory_order_acquire);
-    if (slot == TLS_OUT_OF_INDEXES) {
-        return nullptr;
-    }
-    DWORD error = ::GetLastError();
-    auto* handler = static_cast<OExceptionHandler*>(::TlsGetValue(slot));
-    ::SetLastError(error);
-    return handler;
+    return static_cast<OExceptionHandler*>(g_handlerSlot.Get());
 }
 
 bool IsRaisedError(const EXCEPTION_RECORD& record) {
@@ -185,18 +149,12 @@ OExceptionHandler::OExceptionHandler(const char* where, uint32_t options,
       m_log(std::move(log)),
       m_previous(CurrentHandler()),
       m_vectoredHandler(::AddVectoredExceptionHandler(1, &OFaultTranslation::OnException)) {
-    DWORD slot = HandlerSlot();
-    if (slot != TLS_OUT_OF_INDEXES) {
-        ::TlsSetValue(slot, this);
-    }
+    g_handlerSlot.Set(this);
     OMiniDump::Instance();
 }
 
 OExceptionHandler::~OExceptionHandler() {
-    DWORD slot = g_handlerSlot.load(std::memory_order_acquire);
-    if (slot != TLS_OUT_OF_INDEXES) {
-        ::TlsSetValue(slot, m_previous);
-    }
+    g_handlerSlot.Set(m_previous);
     if (m_vectoredHandler != nullptr) {
         ::RemoveVectoredExceptionHandler(m_vectoredHandler);
     }

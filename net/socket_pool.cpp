@@ -1,116 +1,84 @@
 #include "net/socket_pool.h"
 
-#include <atomic>
+#include <new>
 
 #include "core/clock.h"
+#include "core/thread_slot.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
 
 namespace {
 
-// Guards the singleton, its count and the thread-end slot; never taken before
-// the pool lock.
+// Guards the singleton and its count; never taken before the pool lock.
 OCriticalSection g_singletonLock;
 TCPSocketManager* g_pool = nullptr;
 
-// The fiber-local slot whose callback tells the pool that a thread ended; its
-// value on a thread is that thread's id. Made on the first idle connection,
-// freed when the library unloads: a callback left behind would run in
-// unmapped code at the next thread's end. Defined after the lock, so it is
-// freed first.
-class ThreadEndSlot {
+// A thread with idle connections carries a mark in a thread slot. When the
+// thread ends, under the loader lock, the mark is only pushed onto a
+// lock-free list; the pool closes the connections of the threads listed the
+// next time it takes its lock (closing sockets, and waiting for the pool lock
+// the close thread holds while it closes its own, must not happen under the
+// loader lock).
+struct alignas(MEMORY_ALLOCATION_ALIGNMENT) EndedThread {
+    SLIST_ENTRY entry;
+    DWORD threadId;
+};
+
+alignas(MEMORY_ALLOCATION_ALIGNMENT) SLIST_HEADER g_endedThreads;
+
+void OnThreadEnd(void* mark) noexcept {
+    ::InterlockedPushEntrySList(&g_endedThreads, &static_cast<EndedThread*>(mark)->entry);
+}
+
+// Takes the ended threads' marks, oldest last; the caller deletes them.
+EndedThread* TakeEndedThreads() noexcept {
+    // Read first: the flush is a locked exchange, and the list is almost
+    // always empty.
+    if (::QueryDepthSList(&g_endedThreads) == 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<EndedThread*>(::InterlockedFlushSList(&g_endedThreads));
+}
+
+void DeleteMarks(EndedThread* mark) noexcept {
+    while (mark != nullptr) {
+        auto* next = reinterpret_cast<EndedThread*>(mark->entry.Next);
+        delete mark;
+        mark = next;
+    }
+}
+
+// On unload the slot hands every remaining mark to the list, which is then
+// emptied: no pool is left to use them.
+class ThreadEndMarks {
 public:
-    ThreadEndSlot() = default;
-    ThreadEndSlot(const ThreadEndSlot&) = delete;
-    ThreadEndSlot& operator=(const ThreadEndSlot&) = delete;
-    ~ThreadEndSlot() {
-        if (m_index != FLS_OUT_OF_INDEXES) {
-            ::FlsFree(m_index);
-        }
+    ThreadEndMarks() = default;
+    ThreadEndMarks(const ThreadEndMarks&) = delete;
+    ThreadEndMarks& operator=(const ThreadEndMarks&) = delete;
+    ~ThreadEndMarks() {
+        m_slot.Close();
+        DeleteMarks(reinterpret_cast<EndedThread*>(::InterlockedFlushSList(&g_endedThreads)));
     }
 
-    // Marks the calling thread, making the slot on first use (under the
-    // singleton lock).
-    void MarkThisThread(PFLS_CALLBACK_FUNCTION callback) {
-        if (m_index == FLS_OUT_OF_INDEXES) {
-            OLock lock(g_singletonLock);
-            if (m_index == FLS_OUT_OF_INDEXES) {
-                m_index = ::FlsAlloc(callback);
-            }
+    // Marks the calling thread once; a thread that cannot be marked keeps its
+    // idle connections until they time out.
+    void MarkThisThread() noexcept {
+        if (m_slot.Get() != nullptr) {
+            return;
         }
-        if (m_index != FLS_OUT_OF_INDEXES && ::FlsGetValue(m_index) == nullptr) {
-            ::FlsSetValue(m_index,
-                          reinterpret_cast<void*>(static_cast<uintptr_t>(::GetCurrentThreadId())));
+        auto* mark = new (std::nothrow) EndedThread{{}, ::GetCurrentThreadId()};
+        if (mark != nullptr && !m_slot.Set(mark)) {
+            delete mark;
         }
     }
 
 private:
-    std::atomic<DWORD> m_index{FLS_OUT_OF_INDEXES};
+    OThreadSlot m_slot{&OnThreadEnd};
 };
 
-ThreadEndSlot g_threadEnd;
+ThreadEndMarks g_threadEndMarks;
 
 }  // namespace
-
-void ONode::Unlink() noexcept {
-    if (m_owner != nullptr) {
-        if (m_owner->m_head == this) {
-            m_owner->m_head = m_next;
-            if (m_next != nullptr) {
-                m_next->m_previous = nullptr;
-            }
-        }
-        if (m_owner->m_tail == this) {
-            m_owner->m_tail = m_previous;
-            if (m_previous != nullptr) {
-                m_previous->m_next = nullptr;
-            }
-        }
-        m_owner = nullptr;
-    }
-    if (m_next != nullptr) {
-        m_next->m_previous = m_previous;
-    }
-    if (m_previous != nullptr) {
-        m_previous->m_next = m_next;
-    }
-    m_next = nullptr;
-    m_previous = nullptr;
-}
-
-void OList::AddHead(ONode* node) noexcept {
-    node->m_owner = this;
-    node->m_previous = nullptr;
-    node->m_next = m_head;
-    if (m_head != nullptr) {
-        m_head->m_previous = node;
-    }
-    if (m_tail == nullptr) {
-        m_tail = node;
-    }
-    m_head = node;
-}
-
-void OList::AddTail(ONode* node) noexcept {
-    node->m_owner = this;
-    node->m_next = nullptr;
-    node->m_previous = m_tail;
-    if (m_tail != nullptr) {
-        m_tail->m_next = node;
-    }
-    if (m_head == nullptr) {
-        m_head = node;
-    }
-    m_tail = node;
-}
-
-void OList::RemoveAll() noexcept {
-    while (m_head != nullptr) {
-        delete m_head;
-    }
-    m_head = nullptr;
-    m_tail = nullptr;
-}
 
 TCPSocketEntry::TCPSocketEntry(const OString& host, int32_t port)
     : m_host(host),
@@ -215,12 +183,14 @@ TCPSocketEntry* TCPSocketManager::FindLocked(const OString& host, int32_t port, 
 
 TCPSocketEntry* TCPSocketManager::FindEntry(const OString& host, int32_t port, DWORD threadId) {
     OLock lock(m_lock);
+    CloseEndedThreadsLocked();
     return FindLocked(host, port, threadId);
 }
 
 TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t port, bool& isNew) {
     constexpr const char* kSource = "TCPSocketManager::GetSocketEntry";
     OLock lock(m_lock);
+    CloseEndedThreadsLocked();
     TCPSocketEntry* entry = FindLocked(host, port, ::GetCurrentThreadId());
     isNew = entry == nullptr;
     if (entry != nullptr) {
@@ -252,10 +222,11 @@ TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t po
 
 void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
     entry->m_idleDeadline = OTickCount() + kIdleMs;
-    g_threadEnd.MarkThisThread(&TCPSocketManager::OnThreadEnd);
+    g_threadEndMarks.MarkThisThread();
     bool start = false;
     {
         OLock lock(m_lock);
+        CloseEndedThreadsLocked();
         if (entry->GetOwner() == &m_active) {
             entry->Unlink();
         }
@@ -297,36 +268,27 @@ void TCPSocketManager::DestroySocketEntry(TCPSocketEntry* entry) {
     delete entry;
 }
 
-void WINAPI TCPSocketManager::OnThreadEnd(void* thread) {
-    const auto threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread));
-    TCPSocketManager* pool = nullptr;
-    {
-        OLock lock(g_singletonLock);
-        if (g_pool == nullptr) {
-            return;
-        }
-        pool = g_pool;
-        ++pool->m_references;
-    }
-    {
-        OLock lock(pool->m_lock);
-        TCPSocketEntry* entry = pool->m_idle.Head();
+void TCPSocketManager::CloseEndedThreadsLocked() {
+    EndedThread* ended = TakeEndedThreads();
+    for (EndedThread* mark = ended; mark != nullptr;
+         mark = reinterpret_cast<EndedThread*>(mark->entry.Next)) {
+        TCPSocketEntry* entry = m_idle.Head();
         while (entry != nullptr) {
-            TCPSocketEntry* next = pool->m_idle.Next(entry);
-            if (entry->m_ownerThread == threadId) {
-                pool->m_log->Writef(OEventLog::kDetailInfoC, "TCPSocketManager::OnThreadEnd",
-                                    "Owner thread ended, closing Id: 0x%016llX",
-                                    LogIdentity(entry));
+            TCPSocketEntry* next = m_idle.Next(entry);
+            if (entry->m_ownerThread == mark->threadId) {
+                m_log->Writef(OEventLog::kDetailInfoC, "TCPSocketManager::OnThreadEnd",
+                              "Owner thread ended, closing Id: 0x%016llX", LogIdentity(entry));
                 delete entry;
             }
             entry = next;
         }
     }
-    Release();
+    DeleteMarks(ended);
 }
 
 int32_t TCPSocketManager::IdleCount() {
     OLock lock(m_lock);
+    CloseEndedThreadsLocked();
     return IdleCountLocked();
 }
 
@@ -415,6 +377,7 @@ void TCPLazyCloseThread::Run() {
         DWORD wait = kMaxWaitMs;
         {
             OLock lock(pool.m_lock);
+            pool.CloseEndedThreadsLocked();
             while (TCPSocketEntry* head = pool.m_idle.Head()) {
                 int64_t remaining = static_cast<int64_t>(head->m_idleDeadline - OTickCount());
                 if (remaining > 0) {

@@ -7,71 +7,13 @@
 #include <memory>
 
 #include "core/handles.h"
+#include "core/intrusive_list.h"
 #include "core/locks.h"
 #include "core/ostring.h"
 #include "net/sockets.h"
 
 class OEventLog;
-class OList;
 class TCPSocketManager;
-
-// A node of an intrusive doubly linked list; destroying it unlinks it.
-class ONode {
-public:
-    ONode() = default;
-    ONode(const ONode&) = delete;
-    ONode& operator=(const ONode&) = delete;
-    virtual ~ONode() { Unlink(); }
-
-    // Leaves the owning list (if any), joining the neighbours.
-    void Unlink() noexcept;
-
-    ONode* GetNext() const noexcept { return m_next; }
-    ONode* GetPrevious() const noexcept { return m_previous; }
-    OList* GetOwner() const noexcept { return m_owner; }
-
-private:
-    friend class OList;
-    ONode* m_next = nullptr;
-    ONode* m_previous = nullptr;
-    OList* m_owner = nullptr;
-};
-
-// The list of intrusive nodes; it owns them and deletes those left in it.
-class OList {
-public:
-    OList() = default;
-    OList(const OList&) = delete;
-    OList& operator=(const OList&) = delete;
-    virtual ~OList() { RemoveAll(); }
-    virtual ONode* CreateNode() { return new ONode(); }
-
-    void AddHead(ONode* node) noexcept;
-    void AddTail(ONode* node) noexcept;
-    // True when the list has no head or no tail.
-    bool IsEmpty() const noexcept { return m_head == nullptr || m_tail == nullptr; }
-    // Deletes every node.
-    void RemoveAll() noexcept;
-    // The node after node, or the head when node is null.
-    ONode* Next(const ONode* node) const noexcept {
-        return node != nullptr ? node->m_next : m_head;
-    }
-    ONode* GetHead() const noexcept { return m_head; }
-    ONode* GetTail() const noexcept { return m_tail; }
-
-private:
-    friend class ONode;
-    ONode* m_head = nullptr;
-    ONode* m_tail = nullptr;
-};
-
-// A list whose nodes are all T.
-template <typename T, typename Base = OList>
-class OList_T : public Base {
-public:
-    T* Head() const noexcept { return static_cast<T*>(Base::GetHead()); }
-    T* Next(const T* node) const noexcept { return static_cast<T*>(Base::Next(node)); }
-};
 
 // One pooled TCP connection to a host and port, made for the thread that asked
 // for it. Owned by the pool (TCPSocketManager), which holds it in its active
@@ -123,8 +65,10 @@ private:
 // Idle connections are bounded, as a host that makes short-lived threads would
 // otherwise pile up one per thread for kIdleMs: at most kMaxIdle are kept (the
 // oldest is closed first), and a thread's idle connections are closed when
-// the thread ends (the system calls back on thread exit through a fiber-local
-// slot; no other thread could reuse them).
+// the thread ends (no other thread could reuse them): the thread's end is
+// only noted then, under the loader lock, and its connections are closed by
+// the next use of the pool or the close thread's next round, at the latest
+// when they would have timed out.
 //
 // A reference-counted singleton: every wrapper, entry and the close thread
 // hold one reference; the Release that drops the last destroys the pool.
@@ -168,9 +112,10 @@ private:
     TCPSocketEntry* FindLocked(const OString& host, int32_t port, DWORD threadId);
     int32_t IdleCountLocked() const;
     bool StartCloseThread();
-    // Closes the idle entries of a thread that ended (the fiber-local slot's
-    // callback); does nothing without a pool.
-    static void WINAPI OnThreadEnd(void* thread);
+    // Closes the idle entries of the threads that ended since the last call.
+    // Called by every operation under m_lock, before it looks at the lists:
+    // a new thread given an ended one's id then never finds its connections.
+    void CloseEndedThreadsLocked();
 
     OCriticalSection m_lock;
     int32_t m_references = 0;

@@ -60,23 +60,7 @@ void PrinterInfoCache::Fill(PrinterInfo& record) {
 // objects are, rather than on the first lookup of some thread.
 template class ThreadLocalSingleton<PrinterInfoCache>;
 
-namespace {
-
-// A thread's printer cache ends with the thread: hosts that look printers up
-// on short-lived threads kept about 2.7 KB per finished thread until unload.
-// Only memory is freed here, which is safe under the loader lock.
-void NTAPI ReleaseThreadCache(PVOID, DWORD reason, PVOID) {
-    if (reason == DLL_THREAD_DETACH) {
-        PrinterInfoCache::ReleaseThisThread();
-    }
-}
-
-}  // namespace
-
-// The run-time's TLS directory calls every entry between its .CRT$XLA and
-// .CRT$XLZ markers at thread and process events, in an executable as in a DLL.
-extern "C" {
-extern PIMAGE_TLS_CALLBACK qvReleaseThreadCache;
-__attribute__((section(".CRT$XLQ"), used)) PIMAGE_TLS_CALLBACK qvReleaseThreadCache =
-    &ReleaseThreadCache;
-}
+// A thread's printer cache ends with the thread, through the singleton's
+// thread slot: hosts that look printers up on short-lived threads kept about
+// 2.7 KB per finished thread until unload. Its destructor frees only memory,
+// which is safe under the loader lock.
