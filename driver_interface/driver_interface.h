@@ -32,17 +32,17 @@ static_assert(offsetof(DriverCommand, execute) == 12);
 // Every operation of the interface, once, in vtable order from entry 1:
 // X(result, Name, (parameters), (arguments), neutral answer). From each row
 // come the vtable slot Name (a guarded shell), the implementation DoName that
-// subclasses override, whose default is the neutral answer, and the export's
-// way in, ExportBoundary::Operations::Name. An export reaches the
-// implementation of the most derived class as
-//   QVDI_Name -> ExportBoundary::Guarded -> Operations::Name -> DoName,
-// and a host holding the object as
-//   slot Name -> GuardedCall -> DoName;
-// the Do functions themselves are defined beside their subsystems:
-// basic_interface.cpp and basic_status.cpp (the spooler), advanced_status.cpp
-// and advanced_dal.cpp (the printer and the DAL module). The neutral answer is
-// also what a failed or refused call gives; for an action it undoes what the
-// call wrote before it failed.
+// subclasses override, whose default is the neutral answer, and the exports'
+// way in, ExportBoundary::Operations::Name. A call reaches the most derived
+// DoName by one of two roads:
+//   host -> slot Name -> GuardedCall -> DoName (driver_interface.cpp);
+//   host -> DI_/QVDI_ export (di_exports.cpp, flat_exports.cpp)
+//        -> ExportBoundary::Guarded -> Operations::Name -> DoName.
+// The Do functions live beside their subsystems: basic_interface.cpp and
+// basic_status.cpp (the spooler), advanced_status.cpp and advanced_dal.cpp
+// (the printer and the DAL module). The neutral answer is also what a failed
+// or refused call gives; for an operation that returns nothing it undoes what
+// the call wrote before it failed.
 #define QV_DRIVER_OPERATIONS(X)                                                                 \
     /* Stores the spooler handle the host opened. It stays the host's: it must   */             \
     /* outlive the interface and is never closed here.                           */             \
