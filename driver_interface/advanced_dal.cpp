@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "driver_interface/advanced_text.h"
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/advanced_interface.h"
 #include "printer/printer_call_context.h"
 #include "printer/printer_info.h"
 #include "xpml/encodings.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "driver_interface/advanced_text.h"
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/advanced_interface.h"
 #include "driver_interface/printer_status.h"
 #include "printer/printer_call_context.h"
 #include "xpml/xpml_routing.h"

@@ -6,8 +6,9 @@
 
 #include "core/streams.h"
 #include "core/win_buffer.h"
+#include "diagnostics/event_log.h"
 #include "driver_interface/basic_spooler.h"
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/basic_interface.h"
 #include "printer/printer_info.h"
 #include "printer/printing_contexts.h"
 
@@ -17,6 +18,52 @@ constexpr int kCommandTestPage = 1;
 constexpr int kCommandEmptyPage = 2;
 
 }  // namespace
+
+BasicDriverInterface::BasicDriverInterface()
+    : m_eventLog(std::make_shared<OEventLog>(OString(OEventLog::kSourcePrinterInterface))) {}
+
+BasicDriverInterface::~BasicDriverInterface() = default;
+
+void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
+    m_printer = printer;
+    m_printerKey = OString();
+}
+
+// A new interface sees the printer as it is now (its bidi attribute above
+// all); later calls take the thread's cached facts, at most a second old.
+const OString& BasicDriverInterface::PrinterKey() {
+    if (m_printerKey.IsEmpty() && m_printer != nullptr) {
+        m_printerKey = PrinterInfo::KeyFromHandle(m_printer);
+        PrinterInfoCache::ExpireThisThread(m_printerKey);
+    }
+    return m_printerKey;
+}
+
+PrinterInfo BasicDriverInterface::Info() {
+    const OString& key = PrinterKey();
+    return key.IsEmpty() ? PrinterInfo() : PrinterInfo(key);
+}
+
+std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {
+    return m_eventLog;
+}
+
+StatusProvenance BasicDriverInterface::DoGetStatusProvenance() {
+    return m_provenance;
+}
+
+void BasicDriverInterface::RecordProvenance(const char* operation,
+                                            const StatusProvenance& provenance) {
+    m_provenance = provenance;
+    if (m_eventLog != nullptr) {
+        ReportProvenance(*m_eventLog, operation, PrinterKey(), provenance);
+    }
+}
+
+void BasicDriverInterface::RecordSpooler(const char* operation) {
+    RecordProvenance(operation,
+                     ProvenanceOf(DoIsAdvanced() ? kStatusSpoolerWord : kStatusBasicInterface));
+}
 
 // Without a file name there is nothing to ask for a version or a date.
 OString BasicDriverInterface::ConfigurationModulePath(const PrinterInfo& info) {

@@ -6,7 +6,7 @@
 #include "core/handles.h"
 #include "core/win_buffer.h"
 #include "driver_interface/basic_spooler.h"
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/basic_interface.h"
 #include "driver_interface/printer_status.h"
 
 namespace {

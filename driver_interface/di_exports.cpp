@@ -11,63 +11,52 @@
 // What fails gives the result of a null handle, and the thread's last error
 // says why (the public header lists the codes); a call that answered leaves 0.
 
-struct DriverInterfaceExports {
-    static DriverInterface* FromHandle(HDRIVERINTERFACE handle) {
-        return ExportBoundary::FromHandle(handle);
-    }
-
-    // The command protocol: flags set before a failure do not count.
-    static DriverCommand RunCommand(HDRIVERINTERFACE handle, const char* name, HWND parent,
-                                    int command, bool execute) {
-        DriverCommand record;
-        record.parentWindow = parent;
-        record.execute = execute;
-        if (!ExportBoundary::Guarded(handle, name, false, [&](DriverInterface& driver, DWORD&) {
-                driver.DoCommand(command, record);
-                return true;
-            })) {
-            return DriverCommand();
-        }
-        return record;
-    }
-
-    // read is one of the Do operations below; an empty text is null, with
-    // ERROR_NOT_FOUND: the printer or its driver had nothing to say.
-    static BSTR TextResult(HDRIVERINTERFACE handle, const char* name,
-                           OString (DriverInterface::*read)()) {
-        return ExportBoundary::Guarded(
-            handle, name, BSTR{nullptr}, [&](DriverInterface& driver, DWORD& error) {
-                OString text = (driver.*read)();
-                BSTR result = OStringToBstr(text);
-                if (result == nullptr) {
-                    error = text.IsEmpty() ? ERROR_NOT_FOUND : ERROR_NOT_ENOUGH_MEMORY;
-                }
-                return result;
-            });
-    }
-    static constexpr auto kStatusText = &DriverInterface::DoGetPrinterStatusText;
-    static constexpr auto kDriverVersion = &DriverInterface::DoGetPrinterDriverVersion;
-    static constexpr auto kDriverDate = &DriverInterface::DoGetPrinterDriverDate;
-    static constexpr auto kStatusFlags = &DriverInterface::DoGetPrinterStatusFlags;
-    static constexpr auto kExtendedFlags = &DriverInterface::DoGetPrinterExtendedStatusFlags;
-
-    // spoolerError: read leaves the spooler's error of a failed status read
-    // as the last error, 0 after a read (0 flags are then an answer).
-    static unsigned long FlagsResult(HDRIVERINTERFACE handle, const char* name,
-                                     uint32_t (DriverInterface::*read)(), bool spoolerError) {
-        return ExportBoundary::Guarded(
-            handle, name, 0ul, [&](DriverInterface& driver, DWORD& error) {
-                auto flags = static_cast<unsigned long>((driver.*read)());
-                if (flags == 0 && spoolerError) {
-                    error = ::GetLastError();
-                }
-                return flags;
-            });
-    }
-};
-
 namespace {
-using Exports = DriverInterfaceExports;
+
+using Operations = ExportBoundary::Operations;
+
+// The command protocol: flags set before a failure do not count.
+DriverCommand RunCommand(HDRIVERINTERFACE handle, const char* name, HWND parent, int command,
+                         bool execute) {
+    DriverCommand record;
+    record.parentWindow = parent;
+    record.execute = execute;
+    if (!ExportBoundary::Guarded(handle, name, false, [&](Operations& driver, DWORD&) {
+            driver.Command(command, record);
+            return true;
+        })) {
+        return DriverCommand();
+    }
+    return record;
+}
+
+// read is one of the text operations; an empty text is null, with
+// ERROR_NOT_FOUND: the printer or its driver had nothing to say.
+BSTR TextResult(HDRIVERINTERFACE handle, const char* name, OString (Operations::*read)() const) {
+    return ExportBoundary::Guarded(
+        handle, name, BSTR{nullptr}, [&](Operations& driver, DWORD& error) {
+            OString text = (driver.*read)();
+            BSTR result = OStringToBstr(text);
+            if (result == nullptr) {
+                error = text.IsEmpty() ? ERROR_NOT_FOUND : ERROR_NOT_ENOUGH_MEMORY;
+            }
+            return result;
+        });
+}
+
+// spoolerError: read leaves the spooler's error of a failed status read as
+// the last error, 0 after a read (0 flags are then an answer).
+unsigned long FlagsResult(HDRIVERINTERFACE handle, const char* name,
+                          uint32_t (Operations::*read)() const, bool spoolerError) {
+    return ExportBoundary::Guarded(handle, name, 0ul, [&](Operations& driver, DWORD& error) {
+        auto flags = static_cast<unsigned long>((driver.*read)());
+        if (flags == 0 && spoolerError) {
+            error = ::GetLastError();
+        }
+        return flags;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -91,7 +80,7 @@ HDRIVERINTERFACE DI_Open_impl(void* printer) {
 // is inside a call.
 void DI_Close_impl(HDRIVERINTERFACE handle) {
     DWORD error = ERROR_INVALID_HANDLE;
-    if (DriverInterface* driver = Exports::FromHandle(handle)) {
+    if (DriverInterface* driver = ExportBoundary::FromHandle(handle)) {
         error = driver->DeleteThis(DriverInterface::kDeleteMemory) != nullptr ? ERROR_SUCCESS
                                                                               : ERROR_BUSY;
     }
@@ -99,41 +88,42 @@ void DI_Close_impl(HDRIVERINTERFACE handle) {
 }
 
 bool DI_IsCommandSupported_impl(HDRIVERINTERFACE handle, int command) {
-    return Exports::RunCommand(handle, "DI_IsCommandSupported", nullptr, command, false).supported;
+    return RunCommand(handle, "DI_IsCommandSupported", nullptr, command, false).supported;
 }
 
 bool DI_IsCommandUI_impl(HDRIVERINTERFACE handle, int command) {
-    DriverCommand record = Exports::RunCommand(handle, "DI_IsCommandUI", nullptr, command, false);
+    DriverCommand record = RunCommand(handle, "DI_IsCommandUI", nullptr, command, false);
     return record.supported && record.hasUserInterface;
 }
 
 void DI_Command_impl(HDRIVERINTERFACE handle, int command) {
-    Exports::RunCommand(handle, "DI_Command", nullptr, command, true);
+    RunCommand(handle, "DI_Command", nullptr, command, true);
 }
 
 void DI_CommandUI_impl(HDRIVERINTERFACE handle, HWND parent, int command) {
-    Exports::RunCommand(handle, "DI_CommandUI", parent, command, true);
+    RunCommand(handle, "DI_CommandUI", parent, command, true);
 }
 
 BSTR DI_GetPrinterStatusText_impl(HDRIVERINTERFACE handle) {
-    return Exports::TextResult(handle, "DI_GetPrinterStatusText", Exports::kStatusText);
+    return TextResult(handle, "DI_GetPrinterStatusText", &Operations::GetPrinterStatusText);
 }
 
 unsigned long DI_GetPrinterStatusFlags_impl(HDRIVERINTERFACE handle) {
-    return Exports::FlagsResult(handle, "DI_GetPrinterStatusFlags", Exports::kStatusFlags, true);
+    return FlagsResult(handle, "DI_GetPrinterStatusFlags", &Operations::GetPrinterStatusFlags,
+                       true);
 }
 
 unsigned long DI_GetPrinterExtendedStatusFlags_impl(HDRIVERINTERFACE handle) {
-    return Exports::FlagsResult(handle, "DI_GetPrinterExtendedStatusFlags", Exports::kExtendedFlags,
-                                false);
+    return FlagsResult(handle, "DI_GetPrinterExtendedStatusFlags",
+                       &Operations::GetPrinterExtendedStatusFlags, false);
 }
 
 BSTR DI_GetPrinterDriverVersion_impl(HDRIVERINTERFACE handle) {
-    return Exports::TextResult(handle, "DI_GetPrinterDriverVersion", Exports::kDriverVersion);
+    return TextResult(handle, "DI_GetPrinterDriverVersion", &Operations::GetPrinterDriverVersion);
 }
 
 BSTR DI_GetPrinterDriverDate_impl(HDRIVERINTERFACE handle) {
-    return Exports::TextResult(handle, "DI_GetPrinterDriverDate", Exports::kDriverDate);
+    return TextResult(handle, "DI_GetPrinterDriverDate", &Operations::GetPrinterDriverDate);
 }
 
 }  // extern "C"

@@ -7,7 +7,7 @@
 
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
-#include "printer/printer_info.h"
+#include "driver_interface/advanced_interface.h"
 
 namespace {
 
@@ -63,6 +63,10 @@ bool DriverInterface::IsLive(const DriverInterface* driver) noexcept {
     }
     LiveLock lock(false);
     return g_liveInterfaces != nullptr && g_liveInterfaces->count(driver) != 0;
+}
+
+bool DriverInterface::InsideCall() const noexcept {
+    return m_callThread.load(std::memory_order_relaxed) == ::GetCurrentThreadId();
 }
 
 DriverInterface::CallScope::CallScope(DriverInterface& driver, const char* operation) noexcept
@@ -135,133 +139,29 @@ void* DriverInterface::DeleteThis(unsigned int flags) {
     return this;
 }
 
-void DriverInterface::SetPrinterHandle(HANDLE printer) {
-    GuardedCall(this, "DriverInterface::SetPrinterHandle", NoResult{},
-                [&] { DoSetPrinterHandle(printer); });
-}
-bool DriverInterface::IsAdvanced() {
-    return GuardedCall(this, "DriverInterface::IsAdvanced", false, [&] { return DoIsAdvanced(); });
-}
-OString DriverInterface::GetPrinterStatusText() {
-    return GuardedCall(this, "DriverInterface::GetPrinterStatusText", OString(),
-                       [&] { return DoGetPrinterStatusText(); });
-}
-OString DriverInterface::GetJobStatusText(uint32_t jobId) {
-    return GuardedCall(this, "DriverInterface::GetJobStatusText", OString(),
-                       [&] { return DoGetJobStatusText(jobId); });
-}
-bool DriverInterface::HasPrinterStatus(int statusId) {
-    return GuardedCall(this, "DriverInterface::HasPrinterStatus", false,
-                       [&] { return DoHasPrinterStatus(statusId); });
-}
-int DriverInterface::GetPrinterStatusSeverity() {
-    return GuardedCall(this, "DriverInterface::GetPrinterStatusSeverity", 1,
-                       [&] { return DoGetPrinterStatusSeverity(); });
-}
-uint32_t DriverInterface::GetPrinterStatusFlags() {
-    return GuardedCall(this, "DriverInterface::GetPrinterStatusFlags", 0u,
-                       [&] { return DoGetPrinterStatusFlags(); });
-}
-uint32_t DriverInterface::GetPrinterExtendedStatusFlags() {
-    return GuardedCall(this, "DriverInterface::GetPrinterExtendedStatusFlags", 0u,
-                       [&] { return DoGetPrinterExtendedStatusFlags(); });
-}
-OString DriverInterface::GetPrinterDriverVersion() {
-    return GuardedCall(this, "DriverInterface::GetPrinterDriverVersion", OString(),
-                       [&] { return DoGetPrinterDriverVersion(); });
-}
-OString DriverInterface::GetPrinterDriverDate() {
-    return GuardedCall(this, "DriverInterface::GetPrinterDriverDate", OString(),
-                       [&] { return DoGetPrinterDriverDate(); });
-}
-void DriverInterface::Command(int command, DriverCommand& record) {
-    // Flags set before a failure do not count: the neutral record supports nothing.
-    if (!GuardedCall(this, "DriverInterface::Command", false, [&] {
-            DoCommand(command, record);
-            return true;
-        })) {
-        ClearCommandResults(record);
+template <typename Result, typename Call, typename Neutral>
+Result DriverInterface::Shell(const char* operation, Call&& call, Neutral&& neutral) noexcept {
+    if constexpr (std::is_void_v<Result>) {
+        if (!GuardedCall(this, operation, false, [&] {
+                call();
+                return true;
+            })) {
+            neutral();
+        }
+    } else {
+        return GuardedCall<Result>(this, operation, neutral(), call);
     }
 }
-bool DriverInterface::SendFile(const OString& path, const OString& documentName) {
-    return GuardedCall(this, "DriverInterface::SendFile", false,
-                       [&] { return DoSendFile(path, documentName); });
-}
-bool DriverInterface::ImportSettings(const OString& path, uint32_t flags) {
-    return GuardedCall(this, "DriverInterface::ImportSettings", false,
-                       [&] { return DoImportSettings(path, flags); });
-}
-bool DriverInterface::ExportSettings(const OString& path, uint32_t flags) {
-    return GuardedCall(this, "DriverInterface::ExportSettings", false,
-                       [&] { return DoExportSettings(path, flags); });
-}
-bool DriverInterface::ResetSettings(uint32_t flags) {
-    return GuardedCall(this, "DriverInterface::ResetSettings", false,
-                       [&] { return DoResetSettings(flags); });
-}
-bool DriverInterface::PauseJob(uint32_t jobId) {
-    return GuardedCall(this, "DriverInterface::PauseJob", false, [&] { return DoPauseJob(jobId); });
-}
-bool DriverInterface::ResumeJob(uint32_t jobId) {
-    return GuardedCall(this, "DriverInterface::ResumeJob", false,
-                       [&] { return DoResumeJob(jobId); });
-}
-bool DriverInterface::DeleteJob(uint32_t jobId) {
-    return GuardedCall(this, "DriverInterface::DeleteJob", false,
-                       [&] { return DoDeleteJob(jobId); });
-}
-bool DriverInterface::RestartJob(uint32_t jobId) {
-    return GuardedCall(this, "DriverInterface::RestartJob", false,
-                       [&] { return DoRestartJob(jobId); });
-}
-bool DriverInterface::SetJobPriority(uint32_t jobId, uint32_t priority) {
-    return GuardedCall(this, "DriverInterface::SetJobPriority", false,
-                       [&] { return DoSetJobPriority(jobId, priority); });
-}
-bool DriverInterface::SetJobStartTime(uint32_t jobId, uint32_t minutes) {
-    return GuardedCall(this, "DriverInterface::SetJobStartTime", false,
-                       [&] { return DoSetJobStartTime(jobId, minutes); });
-}
-bool DriverInterface::SetJobUntilTime(uint32_t jobId, uint32_t minutes) {
-    return GuardedCall(this, "DriverInterface::SetJobUntilTime", false,
-                       [&] { return DoSetJobUntilTime(jobId, minutes); });
-}
-bool DriverInterface::SendDalQuery(const uint8_t* data, uint32_t size, const OString& queryId,
-                                   int32_t sendTimeout, int32_t receiveStartTimeout,
-                                   int32_t receiveIntervalTimeout) {
-    return GuardedCall(this, "DriverInterface::SendDalQuery", false, [&] {
-        return DoSendDalQuery(data, size, queryId, sendTimeout, receiveStartTimeout,
-                              receiveIntervalTimeout);
-    });
-}
-bool DriverInterface::SendDalQueryEx(const uint8_t* data, uint32_t size, const OString& queryId,
-                                     int32_t sendTimeout, int32_t receiveStartTimeout,
-                                     int32_t receiveIntervalTimeout, const OString& responsePattern,
-                                     bool readFlag) {
-    return GuardedCall(this, "DriverInterface::SendDalQueryEx", false, [&] {
-        return DoSendDalQueryEx(data, size, queryId, sendTimeout, receiveStartTimeout,
-                                receiveIntervalTimeout, responsePattern, readFlag);
-    });
-}
-int DriverInterface::GetDalQueryStatus(const OString& queryId) {
-    return GuardedCall(this, "DriverInterface::GetDalQueryStatus", 0,
-                       [&] { return DoGetDalQueryStatus(queryId); });
-}
-bool DriverInterface::GetDalQueryResponse(const OString& queryId, std::vector<uint8_t>& response) {
-    return GuardedCall(this, "DriverInterface::GetDalQueryResponse", false,
-                       [&] { return DoGetDalQueryResponse(queryId, response); });
-}
-bool DriverInterface::IsBidiEnabled() {
-    return GuardedCall(this, "DriverInterface::IsBidiEnabled", false,
-                       [&] { return DoIsBidiEnabled(); });
-}
-OdometerData DriverInterface::GetOdometer() {
-    return GuardedCall(this, "DriverInterface::GetOdometer", OdometerData(),
-                       [&] { return DoGetOdometer(); });
-}
-void DriverInterface::SetOdometer(const OdometerData& odometer) {
-    GuardedCall(this, "DriverInterface::SetOdometer", NoResult{}, [&] { DoSetOdometer(odometer); });
-}
+
+#define QV_GUARDED_SHELL(Result, Name, Parameters, Arguments, Neutral)     \
+    Result DriverInterface::Name Parameters {                              \
+        return Shell<Result>(                                              \
+            "DriverInterface::" #Name, [&] { return Do##Name Arguments; }, \
+            [&] { return Neutral; });                                      \
+    }
+QV_DRIVER_OPERATIONS(QV_GUARDED_SHELL)
+#undef QV_GUARDED_SHELL
+
 int32_t DriverInterface::GetStatusProvenance(OString& text) {
     const StatusProvenance provenance =
         GuardedCall(this, "DriverInterface::GetStatusProvenance", StatusProvenance{},
@@ -270,139 +170,19 @@ int32_t DriverInterface::GetStatusProvenance(OString& text) {
     return provenance.code;
 }
 
-bool DriverInterface::DoIsAdvanced() {
-    return false;
-}
-OString DriverInterface::DoGetPrinterStatusText() {
-    return OString();
-}
-OString DriverInterface::DoGetJobStatusText(uint32_t) {
-    return OString();
-}
-bool DriverInterface::DoHasPrinterStatus(int) {
-    return false;
-}
-int DriverInterface::DoGetPrinterStatusSeverity() {
-    return 1;
-}
-uint32_t DriverInterface::DoGetPrinterStatusFlags() {
-    return 0;
-}
-uint32_t DriverInterface::DoGetPrinterExtendedStatusFlags() {
-    return 0;
-}
-OString DriverInterface::DoGetPrinterDriverVersion() {
-    return OString();
-}
-OString DriverInterface::DoGetPrinterDriverDate() {
-    return OString();
-}
+// The defaults answer as a failed call does; the parameters of most go unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#define QV_NEUTRAL_DEFAULT(Result, Name, Parameters, Arguments, Neutral) \
+    Result DriverInterface::Do##Name Parameters {                        \
+        return Neutral;                                                  \
+    }
+QV_DRIVER_OPERATIONS(QV_NEUTRAL_DEFAULT)
+#undef QV_NEUTRAL_DEFAULT
+#pragma GCC diagnostic pop
 
-void DriverInterface::DoCommand(int, DriverCommand& record) {
-    ClearCommandResults(record);
-}
-
-bool DriverInterface::DoSendFile(const OString&, const OString&) {
-    return false;
-}
-bool DriverInterface::DoImportSettings(const OString&, uint32_t) {
-    return false;
-}
-bool DriverInterface::DoExportSettings(const OString&, uint32_t) {
-    return false;
-}
-bool DriverInterface::DoResetSettings(uint32_t) {
-    return false;
-}
-bool DriverInterface::DoPauseJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::DoResumeJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::DoDeleteJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::DoRestartJob(uint32_t) {
-    return false;
-}
-bool DriverInterface::DoSetJobPriority(uint32_t, uint32_t) {
-    return false;
-}
-bool DriverInterface::DoSetJobStartTime(uint32_t, uint32_t) {
-    return false;
-}
-bool DriverInterface::DoSetJobUntilTime(uint32_t, uint32_t) {
-    return false;
-}
-
-bool DriverInterface::DoSendDalQuery(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
-                                     int32_t) {
-    return false;
-}
-
-bool DriverInterface::DoSendDalQueryEx(const uint8_t*, uint32_t, const OString&, int32_t, int32_t,
-                                       int32_t, const OString&, bool) {
-    return false;
-}
-
-int DriverInterface::DoGetDalQueryStatus(const OString&) {
-    return 0;
-}
-bool DriverInterface::DoGetDalQueryResponse(const OString&, std::vector<uint8_t>&) {
-    return false;
-}
-bool DriverInterface::DoIsBidiEnabled() {
-    return false;
-}
 StatusProvenance DriverInterface::DoGetStatusProvenance() {
     return ProvenanceOf(kStatusNotAsked);
-}
-
-BasicDriverInterface::BasicDriverInterface()
-    : m_eventLog(std::make_shared<OEventLog>(OString(OEventLog::kSourcePrinterInterface))) {}
-
-BasicDriverInterface::~BasicDriverInterface() = default;
-
-void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
-    m_printer = printer;
-    m_printerKey = OString();
-}
-
-// A new interface sees the printer as it is now (its bidi attribute above
-// all); later calls take the thread's cached facts, at most a second old.
-const OString& BasicDriverInterface::PrinterKey() {
-    if (m_printerKey.IsEmpty() && m_printer != nullptr) {
-        m_printerKey = PrinterInfo::KeyFromHandle(m_printer);
-        PrinterInfoCache::ExpireThisThread(m_printerKey);
-    }
-    return m_printerKey;
-}
-
-PrinterInfo BasicDriverInterface::Info() {
-    const OString& key = PrinterKey();
-    return key.IsEmpty() ? PrinterInfo() : PrinterInfo(key);
-}
-
-std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {
-    return m_eventLog;
-}
-
-StatusProvenance BasicDriverInterface::DoGetStatusProvenance() {
-    return m_provenance;
-}
-
-void BasicDriverInterface::RecordProvenance(const char* operation,
-                                            const StatusProvenance& provenance) {
-    m_provenance = provenance;
-    if (m_eventLog != nullptr) {
-        ReportProvenance(*m_eventLog, operation, PrinterKey(), provenance);
-    }
-}
-
-void BasicDriverInterface::RecordSpooler(const char* operation) {
-    RecordProvenance(operation,
-                     ProvenanceOf(DoIsAdvanced() ? kStatusSpoolerWord : kStatusBasicInterface));
 }
 
 namespace {

@@ -9,8 +9,29 @@
 // The boundary every export crosses, the DI_ ones and the flat QVDI_ ones: a
 // handle becomes an object only when it names an interface alive in this
 // module, and the call runs inside the object's own guard with the thread's
-// last error set around it.
+// last error set around it. It is the exports' only way into DriverInterface.
 struct ExportBoundary {
+    // An interface as an export inside the boundary sees it: each operation
+    // of QV_DRIVER_OPERATIONS runs the implementation (DoName) directly, since
+    // the guard is already held; its slot would refuse the nested call.
+    class Operations {
+    public:
+        explicit Operations(DriverInterface& driver) : m_driver(driver) {}
+        operator DriverInterface&() const { return m_driver; }
+#define QV_EXPORT_OPERATION(Result, Name, Parameters, Arguments, Neutral) \
+    Result Name Parameters const {                                        \
+        return m_driver.Do##Name Arguments;                               \
+    }
+        QV_DRIVER_OPERATIONS(QV_EXPORT_OPERATION)
+#undef QV_EXPORT_OPERATION
+        StatusProvenance GetStatusProvenance() const {
+            return m_driver.DoGetStatusProvenance();
+        }
+
+    private:
+        DriverInterface& m_driver;
+    };
+
     // The interface a handle names; null for a null handle and for any value
     // that is no live interface of this module (closed, or never returned by
     // DI_Open). The memory it points to is never read to decide.
@@ -19,24 +40,25 @@ struct ExportBoundary {
         return DriverInterface::IsLive(driver) ? driver : nullptr;
     }
 
-    // GuardedCall with the last error set around it. call(driver, error)
+    // GuardedCall with the last error set around it. call(operations, error)
     // returns the result and may set error, which starts at 0, to the reason
-    // for a neutral one. The boundary's own failures: ERROR_INVALID_HANDLE for
-    // a handle FromHandle refuses, ERROR_BUSY for a call refused while the
-    // interface is inside a call on this thread, ERROR_NOT_ENOUGH_MEMORY for an
-    // allocation that failed, ERROR_INTERNAL_ERROR for anything else thrown.
+    // for a neutral one; operations converts to DriverInterface&. The
+    // boundary's own failures: ERROR_INVALID_HANDLE for a handle FromHandle
+    // refuses, ERROR_BUSY for a call refused while the interface is inside a
+    // call on this thread, ERROR_NOT_ENOUGH_MEMORY for an allocation that
+    // failed, ERROR_INTERNAL_ERROR for anything else thrown.
     template <typename Result, typename Call>
     static Result Guarded(HDRIVERINTERFACE handle, const char* name, Result neutral, Call&& call) {
         DriverInterface* driver = FromHandle(handle);
         DWORD error = ERROR_INVALID_HANDLE;
         if (driver != nullptr) {
-            bool inside = driver->m_callThread.load() == ::GetCurrentThreadId();
-            error = inside ? ERROR_BUSY : ERROR_INTERNAL_ERROR;
+            error = driver->InsideCall() ? ERROR_BUSY : ERROR_INTERNAL_ERROR;
         }
         Result result = DriverInterface::GuardedCall(driver, name, neutral, [&] {
             try {
                 DWORD outcome = ERROR_SUCCESS;
-                Result value = call(*driver, outcome);
+                Operations operations(*driver);
+                Result value = call(operations, outcome);
                 error = outcome;
                 return value;
             } catch (const std::bad_alloc&) {

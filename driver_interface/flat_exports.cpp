@@ -11,9 +11,11 @@
 
 // The QVDI_ exports: the operations no DI_ export carries, in plain C types
 // for hosts of any compiler or language. Each forwards to the same operation
-// as the object's own slot, inside the same boundary (GuardedCall), and does
-// every conversion of its arguments and its result inside it, so that an
-// allocation failure there gives the neutral answer like any other.
+// as the object's own slot (ExportBoundary::Operations, one per row of
+// QV_DRIVER_OPERATIONS), inside the same boundary (GuardedCall), logs under
+// its own name (__func__), and does every conversion of its arguments and its
+// result inside it, so that an allocation failure there gives the neutral
+// answer like any other.
 
 // What a FALSE, 0 or null of an operation means, for the last error it leaves.
 enum class Failure {
@@ -23,6 +25,8 @@ enum class Failure {
     kDalText,      // ERROR_NOT_SUPPORTED on a basic interface, else ERROR_NOT_FOUND
     kDalNumber,    // ERROR_NOT_SUPPORTED on a basic interface, else ERROR_NO_DATA
 };
+
+using Op = ExportBoundary::Operations;
 
 struct FlatExports {
     // Arguments in the host's types become the operation's; text is
@@ -43,9 +47,9 @@ struct FlatExports {
         return result;
     }
 
-    static DWORD Reason(DriverInterface& driver, Failure failure) {
+    static DWORD Reason(const Op& driver, Failure failure) {
         const DWORD system = ::GetLastError();
-        if (failure != Failure::kSpoolerCall && !driver.DoIsAdvanced()) {
+        if (failure != Failure::kSpoolerCall && !driver.IsAdvanced()) {
             return ERROR_NOT_SUPPORTED;
         }
         switch (failure) {
@@ -62,7 +66,7 @@ struct FlatExports {
     static Result Run(HDRIVERINTERFACE handle, const char* name, Failure failure, Result neutral,
                       Operation operation, const Args&... args) {
         return ExportBoundary::Guarded(
-            handle, name, neutral, [&](DriverInterface& driver, DWORD& error) -> Result {
+            handle, name, neutral, [&](const Op& driver, DWORD& error) -> Result {
                 // A failing step's own code is told apart from what came before.
                 ::SetLastError(ERROR_SUCCESS);
                 const Result result = Out((driver.*operation)(In(args)...));
@@ -72,26 +76,6 @@ struct FlatExports {
                 return result;
             });
     }
-
-    static constexpr auto kIsAdvanced = &DriverInterface::DoIsAdvanced;
-    static constexpr auto kIsBidiEnabled = &DriverInterface::DoIsBidiEnabled;
-    static constexpr auto kSeverity = &DriverInterface::DoGetPrinterStatusSeverity;
-    static constexpr auto kHasStatus = &DriverInterface::DoHasPrinterStatus;
-    static constexpr auto kJobStatusText = &DriverInterface::DoGetJobStatusText;
-    static constexpr auto kSendFile = &DriverInterface::DoSendFile;
-    static constexpr auto kImportSettings = &DriverInterface::DoImportSettings;
-    static constexpr auto kExportSettings = &DriverInterface::DoExportSettings;
-    static constexpr auto kResetSettings = &DriverInterface::DoResetSettings;
-    static constexpr auto kPauseJob = &DriverInterface::DoPauseJob;
-    static constexpr auto kResumeJob = &DriverInterface::DoResumeJob;
-    static constexpr auto kDeleteJob = &DriverInterface::DoDeleteJob;
-    static constexpr auto kRestartJob = &DriverInterface::DoRestartJob;
-    static constexpr auto kJobPriority = &DriverInterface::DoSetJobPriority;
-    static constexpr auto kJobStartTime = &DriverInterface::DoSetJobStartTime;
-    static constexpr auto kJobUntilTime = &DriverInterface::DoSetJobUntilTime;
-    static constexpr auto kSendDalQuery = &DriverInterface::DoSendDalQuery;
-    static constexpr auto kSendDalQueryEx = &DriverInterface::DoSendDalQueryEx;
-    static constexpr auto kDalQueryStatus = &DriverInterface::DoGetDalQueryStatus;
 
     // Both query exports: data may be null only for no bytes.
     static bool ValidQuery(const unsigned char* data, DWORD size) {
@@ -108,9 +92,9 @@ struct FlatExports {
             *text = nullptr;
         }
         return ExportBoundary::Guarded(handle, "QVDI_GetStatusProvenance", int{kStatusNotAsked},
-                                       [&](DriverInterface& driver, DWORD&) -> int {
+                                       [&](const Op& driver, DWORD&) -> int {
                                            const StatusProvenance provenance =
-                                               driver.DoGetStatusProvenance();
+                                               driver.GetStatusProvenance();
                                            if (text != nullptr) {
                                                *text = Out(provenance.text);
                                            }
@@ -128,11 +112,10 @@ struct FlatExports {
         const unsigned long capacity = *size;
         *size = 0;
         return ExportBoundary::Guarded(
-            handle, "QVDI_GetDalQueryResponse", FALSE,
-            [&](DriverInterface& driver, DWORD& error) -> BOOL {
+            handle, "QVDI_GetDalQueryResponse", FALSE, [&](const Op& driver, DWORD& error) -> BOOL {
                 std::vector<uint8_t> response;
-                if (!driver.DoGetDalQueryResponse(In(queryId), response)) {
-                    error = driver.DoIsAdvanced() ? ERROR_NO_DATA : ERROR_NOT_SUPPORTED;
+                if (!driver.GetDalQueryResponse(In(queryId), response)) {
+                    error = driver.IsAdvanced() ? ERROR_NO_DATA : ERROR_NOT_SUPPORTED;
                     return FALSE;
                 }
                 if (response.size() > capacity || (buffer == nullptr && !response.empty())) {
@@ -156,7 +139,7 @@ using Flat = FlatExports;
 extern "C" {
 
 BOOL QVDI_IsAdvanced(HDRIVERINTERFACE handle) {
-    return Flat::Run(handle, "QVDI_IsAdvanced", Failure::kAnswer, FALSE, Flat::kIsAdvanced);
+    return Flat::Run(handle, __func__, Failure::kAnswer, FALSE, &Op::IsAdvanced);
 }
 
 int QVDI_GetStatusProvenance(HDRIVERINTERFACE handle, BSTR* text) {
@@ -164,75 +147,68 @@ int QVDI_GetStatusProvenance(HDRIVERINTERFACE handle, BSTR* text) {
 }
 
 BOOL QVDI_IsBidiEnabled(HDRIVERINTERFACE handle) {
-    return Flat::Run(handle, "QVDI_IsBidiEnabled", Failure::kAnswer, FALSE, Flat::kIsBidiEnabled);
+    return Flat::Run(handle, __func__, Failure::kAnswer, FALSE, &Op::IsBidiEnabled);
 }
 
 int QVDI_GetPrinterStatusSeverity(HDRIVERINTERFACE handle) {
-    return Flat::Run(handle, "QVDI_GetPrinterStatusSeverity", Failure::kAnswer, 1, Flat::kSeverity);
+    return Flat::Run(handle, __func__, Failure::kAnswer, 1, &Op::GetPrinterStatusSeverity);
 }
 
 BOOL QVDI_HasPrinterStatus(HDRIVERINTERFACE handle, int statusId) {
-    return Flat::Run(handle, "QVDI_HasPrinterStatus", Failure::kAnswer, FALSE, Flat::kHasStatus,
-                     statusId);
+    return Flat::Run(handle, __func__, Failure::kAnswer, FALSE, &Op::HasPrinterStatus, statusId);
 }
 
 BSTR QVDI_GetJobStatusText(HDRIVERINTERFACE handle, DWORD jobId) {
-    return Flat::Run(handle, "QVDI_GetJobStatusText", Failure::kDalText, BSTR{nullptr},
-                     Flat::kJobStatusText, jobId);
+    return Flat::Run(handle, __func__, Failure::kDalText, BSTR{nullptr}, &Op::GetJobStatusText,
+                     jobId);
 }
 
 BOOL QVDI_SendFile(HDRIVERINTERFACE handle, const wchar_t* path, const wchar_t* documentName) {
-    return Flat::Run(handle, "QVDI_SendFile", Failure::kSpoolerCall, FALSE, Flat::kSendFile, path,
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::SendFile, path,
                      documentName);
 }
 
 BOOL QVDI_ImportSettings(HDRIVERINTERFACE handle, const wchar_t* path, DWORD flags) {
-    return Flat::Run(handle, "QVDI_ImportSettings", Failure::kDalCall, FALSE, Flat::kImportSettings,
-                     path, flags);
+    return Flat::Run(handle, __func__, Failure::kDalCall, FALSE, &Op::ImportSettings, path, flags);
 }
 
 BOOL QVDI_ExportSettings(HDRIVERINTERFACE handle, const wchar_t* path, DWORD flags) {
-    return Flat::Run(handle, "QVDI_ExportSettings", Failure::kDalCall, FALSE, Flat::kExportSettings,
-                     path, flags);
+    return Flat::Run(handle, __func__, Failure::kDalCall, FALSE, &Op::ExportSettings, path, flags);
 }
 
 BOOL QVDI_ResetSettings(HDRIVERINTERFACE handle, DWORD flags) {
-    return Flat::Run(handle, "QVDI_ResetSettings", Failure::kDalCall, FALSE, Flat::kResetSettings,
-                     flags);
+    return Flat::Run(handle, __func__, Failure::kDalCall, FALSE, &Op::ResetSettings, flags);
 }
 
 BOOL QVDI_PauseJob(HDRIVERINTERFACE handle, DWORD jobId) {
-    return Flat::Run(handle, "QVDI_PauseJob", Failure::kSpoolerCall, FALSE, Flat::kPauseJob, jobId);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::PauseJob, jobId);
 }
 
 BOOL QVDI_ResumeJob(HDRIVERINTERFACE handle, DWORD jobId) {
-    return Flat::Run(handle, "QVDI_ResumeJob", Failure::kSpoolerCall, FALSE, Flat::kResumeJob,
-                     jobId);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::ResumeJob, jobId);
 }
 
 BOOL QVDI_DeleteJob(HDRIVERINTERFACE handle, DWORD jobId) {
-    return Flat::Run(handle, "QVDI_DeleteJob", Failure::kSpoolerCall, FALSE, Flat::kDeleteJob,
-                     jobId);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::DeleteJob, jobId);
 }
 
 BOOL QVDI_RestartJob(HDRIVERINTERFACE handle, DWORD jobId) {
-    return Flat::Run(handle, "QVDI_RestartJob", Failure::kSpoolerCall, FALSE, Flat::kRestartJob,
-                     jobId);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::RestartJob, jobId);
 }
 
 BOOL QVDI_SetJobPriority(HDRIVERINTERFACE handle, DWORD jobId, DWORD priority) {
-    return Flat::Run(handle, "QVDI_SetJobPriority", Failure::kSpoolerCall, FALSE,
-                     Flat::kJobPriority, jobId, priority);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::SetJobPriority, jobId,
+                     priority);
 }
 
 BOOL QVDI_SetJobStartTime(HDRIVERINTERFACE handle, DWORD jobId, DWORD minutes) {
-    return Flat::Run(handle, "QVDI_SetJobStartTime", Failure::kSpoolerCall, FALSE,
-                     Flat::kJobStartTime, jobId, minutes);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::SetJobStartTime, jobId,
+                     minutes);
 }
 
 BOOL QVDI_SetJobUntilTime(HDRIVERINTERFACE handle, DWORD jobId, DWORD minutes) {
-    return Flat::Run(handle, "QVDI_SetJobUntilTime", Failure::kSpoolerCall, FALSE,
-                     Flat::kJobUntilTime, jobId, minutes);
+    return Flat::Run(handle, __func__, Failure::kSpoolerCall, FALSE, &Op::SetJobUntilTime, jobId,
+                     minutes);
 }
 
 BOOL QVDI_SendDalQuery(HDRIVERINTERFACE handle, const unsigned char* data, DWORD size,
@@ -241,8 +217,8 @@ BOOL QVDI_SendDalQuery(HDRIVERINTERFACE handle, const unsigned char* data, DWORD
     if (!Flat::ValidQuery(data, size)) {
         return FALSE;
     }
-    return Flat::Run(handle, "QVDI_SendDalQuery", Failure::kDalCall, FALSE, Flat::kSendDalQuery,
-                     data, size, queryId, sendTimeout, receiveStartTimeout, receiveIntervalTimeout);
+    return Flat::Run(handle, __func__, Failure::kDalCall, FALSE, &Op::SendDalQuery, data, size,
+                     queryId, sendTimeout, receiveStartTimeout, receiveIntervalTimeout);
 }
 
 BOOL QVDI_SendDalQueryEx(HDRIVERINTERFACE handle, const unsigned char* data, DWORD size,
@@ -252,14 +228,13 @@ BOOL QVDI_SendDalQueryEx(HDRIVERINTERFACE handle, const unsigned char* data, DWO
     if (!Flat::ValidQuery(data, size)) {
         return FALSE;
     }
-    return Flat::Run(handle, "QVDI_SendDalQueryEx", Failure::kDalCall, FALSE, Flat::kSendDalQueryEx,
-                     data, size, queryId, sendTimeout, receiveStartTimeout, receiveIntervalTimeout,
+    return Flat::Run(handle, __func__, Failure::kDalCall, FALSE, &Op::SendDalQueryEx, data, size,
+                     queryId, sendTimeout, receiveStartTimeout, receiveIntervalTimeout,
                      responsePattern, readFlag != FALSE);
 }
 
 int QVDI_GetDalQueryStatus(HDRIVERINTERFACE handle, const wchar_t* queryId) {
-    return Flat::Run(handle, "QVDI_GetDalQueryStatus", Failure::kDalNumber, 0,
-                     Flat::kDalQueryStatus, queryId);
+    return Flat::Run(handle, __func__, Failure::kDalNumber, 0, &Op::GetDalQueryStatus, queryId);
 }
 
 BOOL QVDI_GetDalQueryResponse(HDRIVERINTERFACE handle, const wchar_t* queryId,

@@ -11,7 +11,7 @@
 #include "core/clock.h"
 #include "dal/sim_dal_printer.h"
 #include "driver_interface/di_exports.h"
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/advanced_interface.h"
 #include "printer/printer_info.h"
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/label_printer.h"

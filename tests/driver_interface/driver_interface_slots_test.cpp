@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/basic_interface.h"
 
 namespace {
 const void* g_lastFreed = nullptr;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/basic_interface.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -82,22 +84,37 @@ TEST(PrinterStatusSeverity, ErrorWinsOverWarning) {
     }
 }
 
-TEST(PrinterStatusSeverity, EveryErrorClassBitAlone) {
-    // Error, paper jam, paper out, paper problem, output bin full, not
-    // available, no toner, page punt, user intervention, out of memory, door
-    // open, server unknown.
-    const int errorBits[] = {1, 3, 4, 6, 11, 12, 18, 19, 20, 21, 22, 23};
-    const int warningBits[] = {17, 24};
+TEST(PrinterStatusSeverity, EveryStatusBitAlone) {
+    // The PRINTER_STATUS_ values of Windows' documentation (PRINTER_INFO_2)
+    // that the interface names as errors (2) or warnings (3); every other bit,
+    // documented (paused, offline, busy, ...) or not, is ready (1).
+    struct Row {
+        uint32_t status;
+        int severity;
+        const char* name;
+    };
+    static const Row rows[] = {
+        {0x00000002, 2, "ERROR"},
+        {0x00000008, 2, "PAPER_JAM"},
+        {0x00000010, 2, "PAPER_OUT"},
+        {0x00000040, 2, "PAPER_PROBLEM"},
+        {0x00000800, 2, "OUTPUT_BIN_FULL"},
+        {0x00001000, 2, "NOT_AVAILABLE"},
+        {0x00040000, 2, "NO_TONER"},
+        {0x00080000, 2, "PAGE_PUNT"},
+        {0x00100000, 2, "USER_INTERVENTION"},
+        {0x00200000, 2, "OUT_OF_MEMORY"},
+        {0x00400000, 2, "DOOR_OPEN"},
+        {0x00800000, 2, "SERVER_UNKNOWN"},
+        {0x00020000, 3, "TONER_LOW"},
+        {0x01000000, 3, "POWER_SAVE"},
+    };
     for (int bit = 0; bit < 32; ++bit) {
-        SCOPED_TRACE("bit " + std::to_string(bit));
-        int expected = 1;
-        for (int b : errorBits) {
-            expected = b == bit ? 2 : expected;
-        }
-        for (int b : warningBits) {
-            expected = b == bit ? 3 : expected;
-        }
-        EXPECT_EQ(PrinterStatusSeverity(1u << bit), expected);
+        const uint32_t status = 1u << bit;
+        const auto row = std::find_if(std::begin(rows), std::end(rows),
+                                      [&](const Row& r) { return r.status == status; });
+        SCOPED_TRACE(row != std::end(rows) ? row->name : "bit " + std::to_string(bit));
+        EXPECT_EQ(PrinterStatusSeverity(status), row != std::end(rows) ? row->severity : 1);
     }
 }
 

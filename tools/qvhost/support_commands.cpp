@@ -1,7 +1,7 @@
 // The library's own answers to what a support engineer asks (which interface,
 // which module, why the printer is not asked), linked in from its static
 // library: qvhost must say what the DLL decides, never decide it again.
-#include "driver_interface/driver_interface.h"
+#include "driver_interface/advanced_interface.h"
 
 #include <winspool.h>
 
