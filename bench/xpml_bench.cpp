@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "printer/printer_call_context.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/printer_setup.h"
 #include "sim/xpml_server_process.h"
+#include "xpml/http.h"
 #include "xpml/xpml_exchange.h"
 #include "xpml/xpml_routing.h"
 
@@ -72,10 +74,14 @@ int main() {
     registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
     registry.SetValue("NETWORK:Network Bidirectional", &zero, 1, REG_BINARY);
 
+    // Each request makes its context, as a driver interface's operation does.
+    const auto send = [&] {
+        PrinterCallContext context(printer);
+        return SendXpml(context, kRequest).route;
+    };
     // Warm up: connection, printer cache, registry.
-    std::vector<uint8_t> answer;
     for (int i = 0; i < 50; ++i) {
-        SendXpml(printer, kRequest, answer);
+        send();
     }
     HttpRequest request = StatusRequest(printer);
     std::vector<uint8_t> bytes;
@@ -92,10 +98,10 @@ int main() {
     double rawClient = 0;
     for (int i = 0; i < kRequests; ++i) {
         double start = QvBench::Now();
-        answered += SendXpml(printer, kRequest, answer) == kXpmlNetwork ? 1 : 0;
+        answered += send() == kXpmlNetwork ? 1 : 0;
         total += QvBench::Now() - start;
         start = QvBench::Now();
-        ExchangeXpml(request, "localhost", server.Port(), kDefaultTimeoutMs);
+        ExchangeXpml(bytes, {"localhost", server.Port(), kDefaultTimeoutMs});
         exchange += QvBench::Now() - start;
         start = QvBench::Now();
         rawAnswered += raw.Exchange(bytes) ? 1 : 0;

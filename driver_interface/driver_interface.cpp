@@ -7,7 +7,8 @@
 
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
-#include "printer/printer_info.h"
+#include "printer/printer_info_cache.h"
+#include "printer/printer_info_reader.h"
 
 namespace {
 
@@ -373,7 +374,7 @@ void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
 // all); later calls take the thread's cached facts, at most a second old.
 const OString& BasicDriverInterface::PrinterKey() {
     if (m_printerKey.IsEmpty() && m_printer != nullptr) {
-        m_printerKey = PrinterInfo::KeyFromHandle(m_printer);
+        m_printerKey = PrinterInfoReader::KeyFromHandle(m_printer);
         PrinterInfoCache::ExpireThisThread(m_printerKey);
     }
     return m_printerKey;
@@ -381,7 +382,7 @@ const OString& BasicDriverInterface::PrinterKey() {
 
 PrinterInfo BasicDriverInterface::Info() {
     const OString& key = PrinterKey();
-    return key.IsEmpty() ? PrinterInfo() : PrinterInfo(key);
+    return key.IsEmpty() ? PrinterInfo() : PrinterInfoCache::Lookup(key);
 }
 
 std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/reusable_socket.h"
+#include "xpml/http.h"
 
 namespace {
 
@@ -132,33 +133,32 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
 
 }  // namespace
 
-std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& host, int32_t port,
-                                           int32_t timeoutMs, XpmlOutcome* outcome) {
-    if (timeoutMs < 1) {
-        timeoutMs = kDefaultTimeoutMs;
+XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, XpmlEndpoint endpoint) {
+    if (endpoint.timeoutMs < 1) {
+        endpoint.timeoutMs = kDefaultTimeoutMs;
     }
-    XpmlOutcome ignored;
-    XpmlOutcome& out = outcome != nullptr ? *outcome : ignored;
-    out = XpmlOutcome{XpmlFailure::None, host, port, timeoutMs, 0};
-    std::vector<uint8_t> bytes;
-    request.Serialize(bytes);
+    XpmlResult result;
+    result.failure = XpmlFailure::Malformed;
+    result.endpoint = endpoint;
     for (int stale = 0; stale <= kMaxStaleRetries; ++stale) {
-        Attempt attempt = ExchangeOnce(bytes, host, port, timeoutMs);
+        Attempt attempt = ExchangeOnce(request, endpoint.host, endpoint.port, endpoint.timeoutMs);
         if (attempt.outcome == Outcome::Stale) {
             continue;
         }
         if (attempt.outcome == Outcome::Answered && attempt.response->GetStatusCode() == 200) {
-            return std::move(attempt.response);
+            result.route = kXpmlNetwork;
+            result.failure = XpmlFailure::None;
+            result.body = attempt.response->Body();
+            return result;
         }
         if (attempt.outcome == Outcome::Answered) {
             attempt.failure = XpmlFailure::HttpStatus;
             attempt.code = attempt.response->GetStatusCode();
         }
-        out.failure = attempt.failure;
-        out.code = attempt.code;
-        return nullptr;
+        result.failure = attempt.failure;
+        result.code = attempt.code;
+        return result;
     }
     // Every pooled connection was stale: the server keeps closing them.
-    out.failure = XpmlFailure::Malformed;
-    return nullptr;
+    return result;
 }
