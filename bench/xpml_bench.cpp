@@ -35,13 +35,13 @@ constexpr char kRequest[] =
 // port, retries, time-out, bidirectional, override.
 constexpr int kQueriesPerRequest = 6;
 
-HttpRequest StatusRequest(const OString& printer) {
+HttpRequest StatusRequest(const OString& printer, const OString& id) {
     HttpRequest request;
     request.SetMethod("POST");
     request.SetPath("/xpml");
     request.AddField("xpml", kRequest);
     request.AddField("persist", "1");
-    request.AddField("transactid", TransactionIdText(NewTransactionId()));
+    request.AddField("transactid", id);
     request.AddField("printer", printer);
     return request;
 }
@@ -83,7 +83,8 @@ int main() {
     for (int i = 0; i < 50; ++i) {
         send();
     }
-    HttpRequest request = StatusRequest(printer);
+    const OString id = TransactionIdText(NewTransactionId());
+    HttpRequest request = StatusRequest(printer, id);
     std::vector<uint8_t> bytes;
     request.Serialize(bytes);
     QvBench::RawClient raw(server.Port());
@@ -101,7 +102,7 @@ int main() {
         answered += send() == kXpmlNetwork ? 1 : 0;
         total += QvBench::Now() - start;
         start = QvBench::Now();
-        ExchangeXpml(bytes, {"localhost", server.Port(), kDefaultTimeoutMs});
+        ExchangeXpml(bytes, id, {"localhost", server.Port(), kDefaultTimeoutMs});
         exchange += QvBench::Now() - start;
         start = QvBench::Now();
         rawAnswered += raw.Exchange(bytes) ? 1 : 0;

@@ -3,13 +3,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/ostring.h"
 #include "xpml/xpml_result.h"
 
 // One attempt of the network path: send a serialized request to the XPML
 // server at the endpoint over a pooled TCP connection and read the answer.
 //
 // Returns kXpmlNetwork and the body when the answer is a complete HTTP message
-// with status 200; kXpmlNoAnswer, the failure and its code for anything else (refused or failed
+// with status 200 of this transaction (a body that begins "TID" + another id
+// + ";" is another request's answer: TransactionMismatch; this id's prefix is
+// removed); kXpmlNoAnswer, the failure and its code for anything else (refused or failed
 // connection, a peer that closed, a receive or send error, the time-out, a message the parser
 // rejects, any other status). SocketException never leaves; other exceptions (allocation) do.
 //
@@ -30,6 +33,7 @@
 // Thread-safe in the sense of the pool: each thread has its own connections.
 //
 // The result's endpoint is the one used, its time-out as corrected.
-XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, XpmlEndpoint endpoint);
+XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& transaction,
+                        XpmlEndpoint endpoint);
 
 constexpr int32_t kDefaultTimeoutMs = 1000;

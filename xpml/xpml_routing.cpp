@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <zlib.h>
 
-#include <cstring>
-
 #include "printer/printer_call_context.h"
 #include "xpml/http.h"
 #include "xpml/xpml_driver_hook.h"
@@ -12,24 +10,6 @@
 #include "xpml/xpml_network_settings.h"
 
 namespace {
-
-// "TID", 16 hexadecimal digits and ';'.
-constexpr size_t kPrefixLength = 20;
-
-// An answer carrying a "TID" prefix must carry this request's id: true when
-// the answer may be returned (its prefix removed), false when it belongs to
-// another transaction. Only bodies longer than the prefix are looked at.
-bool AcceptTransaction(std::vector<uint8_t>& body, const OString& prefix) {
-    if (body.size() <= kPrefixLength || std::memcmp(body.data(), "TID", 3) != 0 ||
-        body[kPrefixLength - 1] != ';') {
-        return true;
-    }
-    if (std::memcmp(body.data(), prefix.GetNarrow(), kPrefixLength) != 0) {
-        return false;
-    }
-    body.erase(body.begin(), body.begin() + kPrefixLength);
-    return true;
-}
 
 // The request as it goes on the wire, built once for every attempt.
 std::vector<uint8_t> XpmlForm(PrinterCallContext& printer, const char* request, const OString& id) {
@@ -56,31 +36,25 @@ std::vector<uint8_t> XpmlForm(PrinterCallContext& printer, const char* request, 
 // The endpoint is settled before each attempt: a package driver's port is
 // asked again after an attempt that got no answer.
 XpmlResult OverNetwork(PrinterCallContext& printer, const char* request, bool probe) {
+    const OString id = TransactionIdText(NewTransactionId());
+    const std::vector<uint8_t> form = XpmlForm(printer, request, id);
     const XpmlNetworkSettings settings = ReadXpmlNetworkSettings(printer, false);
     XpmlResult result;
     if (!settings.enabled) {
         result.failure = XpmlFailure::NetworkOff;
         return result;
     }
-    const OString id = TransactionIdText(NewTransactionId());
-    const std::vector<uint8_t> form = XpmlForm(printer, request, id);
-    const OString prefix = "TID" + id + ";";
     const bool package = !printer.Info().IsClassicLayout();
     const uint32_t retries = probe ? 0 : settings.retries;
     XpmlEndpoint endpoint = settings.endpoint;
     for (uint32_t attempt = 0; attempt <= retries; ++attempt) {
-        result = ExchangeXpml(form, endpoint);
-        if (result.route == kXpmlNoAnswer) {
-            if (package && attempt < retries) {
-                endpoint.port = static_cast<int32_t>(
-                    ClientUtility::GetRefactoredTcpPortNumber(printer.Registry()));
-            }
-        } else if (AcceptTransaction(result.body, prefix)) {
-            return result;
-        } else {
-            result.route = kXpmlNoAnswer;
-            result.failure = XpmlFailure::TransactionMismatch;
-            result.body.clear();
+        if (attempt > 0 && package && result.failure != XpmlFailure::TransactionMismatch) {
+            endpoint.port =
+                static_cast<int32_t>(ClientUtility::GetRefactoredTcpPortNumber(printer.Registry()));
+        }
+        result = ExchangeXpml(form, id, endpoint);
+        if (result.route == kXpmlNetwork) {
+            break;
         }
     }
     return result;
