@@ -12,7 +12,7 @@
 #include <string>
 
 #include "dal/dal_module.h"
-#include "printer/printer_info.h"
+#include "printer/printer_info_cache.h"
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/label_printer.h"
 #include "sim/printer_setup.h"

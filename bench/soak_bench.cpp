@@ -48,7 +48,7 @@
 #include "sim/unreachable_port.h"
 #include "sim/xpml_server_process.h"
 #include "xpml/xpml_exchange.h"
-#include "xpml/xpml_routing.h"
+#include "xpml/xpml_network_settings.h"
 
 namespace {
 

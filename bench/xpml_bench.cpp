@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "printer/printer_call_context.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/printer_setup.h"
 #include "sim/xpml_server_process.h"
+#include "xpml/http.h"
 #include "xpml/xpml_exchange.h"
 #include "xpml/xpml_routing.h"
 
@@ -33,13 +35,13 @@ constexpr char kRequest[] =
 // port, retries, time-out, bidirectional, override.
 constexpr int kQueriesPerRequest = 6;
 
-HttpRequest StatusRequest(const OString& printer) {
+HttpRequest StatusRequest(const OString& printer, const OString& id) {
     HttpRequest request;
     request.SetMethod("POST");
     request.SetPath("/xpml");
     request.AddField("xpml", kRequest);
     request.AddField("persist", "1");
-    request.AddField("transactid", TransactionIdText(NewTransactionId()));
+    request.AddField("transactid", id);
     request.AddField("printer", printer);
     return request;
 }
@@ -72,12 +74,17 @@ int main() {
     registry.SetValue("NETWORK:TCP Port", &port, 4, REG_DWORD);
     registry.SetValue("NETWORK:Network Bidirectional", &zero, 1, REG_BINARY);
 
+    // Each request makes its context, as a driver interface's operation does.
+    const auto send = [&] {
+        PrinterCallContext context(printer);
+        return SendXpml(context, kRequest).route;
+    };
     // Warm up: connection, printer cache, registry.
-    std::vector<uint8_t> answer;
     for (int i = 0; i < 50; ++i) {
-        SendXpml(printer, kRequest, answer);
+        send();
     }
-    HttpRequest request = StatusRequest(printer);
+    const OString id = TransactionIdText(NewTransactionId());
+    HttpRequest request = StatusRequest(printer, id);
     std::vector<uint8_t> bytes;
     request.Serialize(bytes);
     QvBench::RawClient raw(server.Port());
@@ -92,10 +99,10 @@ int main() {
     double rawClient = 0;
     for (int i = 0; i < kRequests; ++i) {
         double start = QvBench::Now();
-        answered += SendXpml(printer, kRequest, answer) == kXpmlNetwork ? 1 : 0;
+        answered += send() == kXpmlNetwork ? 1 : 0;
         total += QvBench::Now() - start;
         start = QvBench::Now();
-        ExchangeXpml(request, "localhost", server.Port(), kDefaultTimeoutMs);
+        ExchangeXpml(bytes, id, {"localhost", server.Port(), kDefaultTimeoutMs});
         exchange += QvBench::Now() - start;
         start = QvBench::Now();
         rawAnswered += raw.Exchange(bytes) ? 1 : 0;

@@ -11,7 +11,8 @@
 #include "dal/dal_channel.h"
 #include "dal/dal_text.h"
 #include "diagnostics/exceptions.h"
-#include "printer/printer_info.h"
+#include "printer/printer_info_cache.h"
+#include "printer/printer_info_reader.h"
 #include "printer/printer_call_context.h"
 
 namespace {
@@ -108,7 +109,7 @@ void DriverDLLProxy::ForgetBitness() {
 }
 
 OString DriverDLLProxy::GetDalModulePath(HANDLE printer) {
-    return DalModulePath(printer, PrinterInfo(printer));
+    return DalModulePath(printer, PrinterInfoCache::Lookup(printer));
 }
 
 OString DriverDLLProxy::ProxyProgramPath() {
@@ -162,7 +163,7 @@ void DriverDLLProxy::PrinterClose(uint64_t dal) {
 }
 
 uint64_t DriverDLLProxy::Open(HANDLE printer) {
-    PrinterCallContext context(PrinterInfo::KeyFromHandle(printer));
+    PrinterCallContext context(PrinterInfoReader::KeyFromHandle(printer));
     OString path = DalModulePath(printer, context.Info());
     if (path.IsEmpty()) {
         return 0;

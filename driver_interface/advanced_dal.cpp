@@ -114,24 +114,29 @@ bool AdvancedDriverInterface::DoSendDalQueryEx(const uint8_t* data, uint32_t siz
         return false;
     }
     PrinterCallContext printer(PrinterKey());
-    return SendXpml(printer, envelope.c_str()) != kXpmlNoAnswer;
+    return SendXpml(printer, envelope.c_str()).route != kXpmlNoAnswer;
 }
 
 int AdvancedDriverInterface::DoGetDalQueryStatus(const OString& queryId) {
-    std::vector<uint8_t> answer;
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "status");
     PrinterCallContext printer(PrinterKey());
-    if (SendXpml(printer, request.c_str(), answer) == kXpmlNoAnswer) {
+    const XpmlResult result = SendXpml(printer, request.c_str());
+    if (result.route == kXpmlNoAnswer) {
         return 0;
     }
-    return LeadingDecimal(AnswerText(answer));
+    return LeadingDecimal(AnswerText(result.body));
 }
 
 bool AdvancedDriverInterface::DoGetDalQueryResponse(const OString& queryId,
                                                     std::vector<uint8_t>& response) {
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "response");
     PrinterCallContext printer(PrinterKey());
-    return SendXpml(printer, request.c_str(), response) != kXpmlNoAnswer;
+    XpmlResult result = SendXpml(printer, request.c_str());
+    if (result.route == kXpmlNoAnswer) {
+        return false;
+    }
+    response = std::move(result.body);
+    return true;
 }
 
 bool AdvancedDriverInterface::DoIsBidiEnabled() {

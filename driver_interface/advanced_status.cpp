@@ -21,11 +21,11 @@ OString Narrow(std::string_view text) {
 
 // The printer's answer as text; false when no route answered.
 bool Ask(PrinterCallContext& printer, const char* request, std::string& text) {
-    std::vector<uint8_t> answer;
-    if (SendXpml(printer, request, answer) == kXpmlNoAnswer) {
+    const XpmlResult result = SendXpml(printer, request);
+    if (result.route == kXpmlNoAnswer) {
         return false;
     }
-    text = AnswerText(answer);
+    text = AnswerText(result.body);
     return true;
 }
 
@@ -51,13 +51,12 @@ bool AdvancedDriverInterface::AskPrinter(PrinterCallContext& printer, const char
         provenance = ProvenanceOf(gate);
         return false;
     }
-    std::vector<uint8_t> answer;
-    const int32_t route = SendXpml(printer, request, answer);
-    provenance = ProvenanceOf(route, printer.Xpml());
-    if (route == kXpmlNoAnswer) {
+    const XpmlResult result = SendXpml(printer, request);
+    provenance = ProvenanceOf(result);
+    if (result.route == kXpmlNoAnswer) {
         return false;
     }
-    text = AnswerText(answer);
+    text = AnswerText(result.body);
     return true;
 }
 

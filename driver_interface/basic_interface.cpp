@@ -10,6 +10,8 @@
 #include "driver_interface/basic_spooler.h"
 #include "driver_interface/basic_interface.h"
 #include "printer/printer_info.h"
+#include "printer/printer_info_cache.h"
+#include "printer/printer_info_reader.h"
 #include "printer/printing_contexts.h"
 
 namespace {
@@ -33,7 +35,7 @@ void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
 // all); later calls take the thread's cached facts, at most a second old.
 const OString& BasicDriverInterface::PrinterKey() {
     if (m_printerKey.IsEmpty() && m_printer != nullptr) {
-        m_printerKey = PrinterInfo::KeyFromHandle(m_printer);
+        m_printerKey = PrinterInfoReader::KeyFromHandle(m_printer);
         PrinterInfoCache::ExpireThisThread(m_printerKey);
     }
     return m_printerKey;
@@ -41,7 +43,7 @@ const OString& BasicDriverInterface::PrinterKey() {
 
 PrinterInfo BasicDriverInterface::Info() {
     const OString& key = PrinterKey();
-    return key.IsEmpty() ? PrinterInfo() : PrinterInfo(key);
+    return key.IsEmpty() ? PrinterInfo() : PrinterInfoCache::Lookup(key);
 }
 
 std::shared_ptr<OEventLog> BasicDriverInterface::GetEventLog() {

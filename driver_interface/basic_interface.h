@@ -86,7 +86,7 @@ public:
 protected:
     ~BasicDriverInterface();
     HANDLE Printer() const { return m_printer; }
-    // The printer's cache key (PrinterInfo::KeyFromHandle), asked of the
+    // The printer's cache key (PrinterInfoReader::KeyFromHandle), asked of the
     // spooler once per handle, when the thread's cached facts of the printer
     // are also marked for reading again; empty while the spooler cannot say.
     const OString& PrinterKey();

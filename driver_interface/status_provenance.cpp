@@ -7,14 +7,13 @@
 #include "core/clock.h"
 #include "core/locks.h"
 #include "diagnostics/event_log.h"
-#include "xpml/xpml_routing.h"
 
 namespace {
 
 constexpr uint64_t kReportIntervalMs = 60000;
 
-OString Endpoint(const XpmlOutcome& outcome) {
-    return outcome.host + ":" + OString(outcome.port);
+OString Endpoint(const XpmlEndpoint& endpoint) {
+    return endpoint.host + ":" + OString(endpoint.port);
 }
 
 OString WithCode(const OString& text, int32_t code) {
@@ -80,27 +79,27 @@ StatusProvenance ProvenanceOf(StatusProvenanceCode code) {
     }
 }
 
-StatusProvenance ProvenanceOf(int32_t route, const XpmlOutcome& outcome) {
-    if (route == kXpmlNetwork) {
+StatusProvenance ProvenanceOf(const XpmlResult& outcome) {
+    if (outcome.route == kXpmlNetwork) {
         return ProvenanceOf(kStatusFromPrinter);
     }
-    if (route == kXpmlLocal) {
+    if (outcome.route == kXpmlLocal) {
         return ProvenanceOf(kStatusFromDriverHook);
     }
-    const OString at = "spooler: the printer at " + Endpoint(outcome);
+    const OString at = "spooler: the printer at " + Endpoint(outcome.endpoint);
     switch (outcome.failure) {
         case XpmlFailure::NetworkOff:
             return ProvenanceOf(kStatusNetworkOff);
         case XpmlFailure::Unreachable:
             return {kStatusUnreachable, WithCode(at + " could not be reached within " +
-                                                     OString(outcome.timeoutMs) + " ms",
+                                                     OString(outcome.endpoint.timeoutMs) + " ms",
                                                  outcome.code)};
         case XpmlFailure::Refused:
             return {kStatusRefused, WithCode(at + " refused the connection", outcome.code)};
         case XpmlFailure::TimedOut:
-            return {kStatusTimedOut,
-                    WithCode(at + " did not answer within " + OString(outcome.timeoutMs) + " ms",
-                             outcome.code)};
+            return {kStatusTimedOut, WithCode(at + " did not answer within " +
+                                                  OString(outcome.endpoint.timeoutMs) + " ms",
+                                              outcome.code)};
         case XpmlFailure::HttpStatus:
             return {kStatusHttpError, at + " answered with HTTP status " + OString(outcome.code)};
         case XpmlFailure::TransactionMismatch:

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "core/ostring.h"
-#include "printer/xpml_outcome.h"
+#include "xpml/xpml_result.h"
 
 class OEventLog;
 
@@ -36,9 +36,9 @@ struct StatusProvenance {
 
 // The provenance of a reason that needs no more detail than its code.
 StatusProvenance ProvenanceOf(StatusProvenanceCode code);
-// The provenance of an XPML route code (SendXpml) and the network outcome
-// the call context holds: the printer for an answer, else why there was none.
-StatusProvenance ProvenanceOf(int32_t route, const XpmlOutcome& outcome);
+// The provenance of an XPML request's result (SendXpml, ProbeXpmlServer): the
+// printer for an answer, else why there was none.
+StatusProvenance ProvenanceOf(const XpmlResult& result);
 
 // Writes a fallback (Warnings) or a failure (Errors) of printer to log as
 // operation + ": " + the text, at most once a minute per printer and code in

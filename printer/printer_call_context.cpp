@@ -1,11 +1,12 @@
 #include "printer/printer_call_context.h"
 
+#include "printer/printer_info_cache.h"
 #include "printer/printer_registry_facts.h"
 
 namespace {
 
 PrinterInfo InfoOf(const OString& printerName) {
-    return printerName.IsEmpty() ? PrinterInfo() : PrinterInfo(printerName);
+    return printerName.IsEmpty() ? PrinterInfo() : PrinterInfoCache::Lookup(printerName);
 }
 
 }  // namespace

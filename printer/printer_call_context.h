@@ -6,7 +6,6 @@
 #include "printer/printer_info.h"
 #include "registry/driver_settings.h"
 #include "registry/printer_registry.h"
-#include "printer/xpml_outcome.h"
 
 // One operation's view of a printer: its spooler and driver facts from this
 // thread's PrinterInfoCache, its registry built from those facts, and its
@@ -35,14 +34,10 @@ public:
     PrinterRegistry& Registry() { return m_registry; }
     // Loaded from Registry() on first use.
     DriverSettings& Settings();
-    // How the operation's last XPML request went over the network, written by
-    // SendXpml, so the operation can tell a host why it fell back.
-    XpmlOutcome& Xpml() { return m_xpml; }
 
 private:
     PrinterInfo m_info;
     OString m_name;
     PrinterRegistry m_registry;
     std::unique_ptr<DriverSettings> m_settings;
-    XpmlOutcome m_xpml;
 };

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "core/clock.h"
-#include "printer/printer_info.h"
+#include "printer/printer_info_reader.h"
 
 namespace {
 
@@ -33,27 +33,43 @@ void PrinterInfoCache::ExpireThisThread(const OString& key) {
     PrinterInfoCache* cache = Peek();
     const int32_t index = cache != nullptr ? cache->m_index.Find(key) : -1;
     if (index >= 0) {
-        cache->m_index.GetValueAt(index)->m_lastRefresh = 0;
+        cache->m_index.GetValueAt(index)->lastRefresh = 0;
     }
 }
 
-void PrinterInfoCache::Fill(PrinterInfo& record) {
-    const OString key = record.m_printerName;
+PrinterInfo PrinterInfoCache::Lookup(const OString& key) {
+    PrinterInfoCache* cache = Get();
+    if (cache != nullptr) {
+        return cache->Find(key);
+    }
+    PrinterFacts facts;
+    facts.printerName = key;
+    PrinterInfoReader::Read(facts);
+    return PrinterInfo(std::move(facts));
+}
+
+PrinterInfo PrinterInfoCache::Lookup(HANDLE printer) {
+    return Lookup(PrinterInfoReader::KeyFromHandle(printer));
+}
+
+PrinterInfo PrinterInfoCache::Find(const OString& key) {
     int32_t index = m_index.Find(key);
     if (index >= 0) {
-        PrinterInfo* entry = m_index.GetValueAt(index);
-        if (OTickCount() > entry->m_lastRefresh + kRefreshIntervalMs) {
-            entry->Gather();
+        PrinterFacts* entry = m_index.GetValueAt(index);
+        if (OTickCount() > entry->lastRefresh + kRefreshIntervalMs) {
+            PrinterInfoReader::Read(*entry);
         }
-        record = *entry;
-        return;
+        return PrinterInfo(*entry);
     }
-    record.Gather();
-    auto entry = std::make_unique<PrinterInfo>(record);
+    auto entry = std::make_unique<PrinterFacts>();
+    entry->printerName = key;
+    PrinterInfoReader::Read(*entry);
+    PrinterInfo record(*entry);
     // Room first, so that once the map knows the entry, keeping it cannot fail.
     m_entries.reserve(m_entries.size() + 1);
     m_index.SetAt(key, entry.get());
     m_entries.push_back(std::move(entry));
+    return record;
 }
 
 // The slot is allocated while the library loads, as its other process-wide

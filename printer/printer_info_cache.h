@@ -1,19 +1,18 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "core/maps.h"
 #include "core/thread_local_singleton.h"
+#include "printer/printer_info.h"
 
-class OString;
-class PrinterInfo;
-
-// The per-thread map from printer name to its cached PrinterInfo. Callers do
-// not use it directly: constructing a PrinterInfo consults it. No lock: each
-// thread has its own instance and makes its own spooler calls. A thread's
-// cache ends with the thread.
+// The per-thread map from printer name to the facts PrinterInfoReader last
+// read of it. No lock: each thread has its own instance and makes its own
+// spooler calls. A thread's cache ends with the thread.
 class PrinterInfoCache : public ThreadLocalSingleton<PrinterInfoCache> {
 public:
     PrinterInfoCache();
@@ -22,6 +21,17 @@ public:
     // Get() (inherited): the calling thread's cache, created on first use;
     // null only when the thread-local slot could not be allocated (then
     // nothing is cached and every lookup asks the spooler).
+
+    // The facts of the printer named key (what OpenPrinterW accepts) from the
+    // calling thread's cache: within a second of the entry's last successful
+    // PRINTER_INFO_2 read no spooler call is made; later the printer part is
+    // read again; the driver part is read only when the thread first meets
+    // the printer.
+    static PrinterInfo Lookup(const OString& key);
+    // The same by handle (borrowed), at one spooler call more every time
+    // (PRINTER_INFO_4, for the key, PrinterInfoReader::KeyFromHandle): a caller
+    // that meets one handle often keeps its key, as the driver interface does.
+    static PrinterInfo Lookup(HANDLE printer);
 
     // Forgets every entry of the calling thread's cache, so the next lookup
     // reads the driver part again (for tests, and for a caller that knows a
@@ -36,14 +46,11 @@ public:
     // Entries of this thread's cache (for tests).
     int32_t GetCount() const { return m_index.GetCount(); }
 
-    // Fills record (whose printer name is the key) from the entry, creating or
-    // refreshing the entry as needed.
-    void Fill(PrinterInfo& record);
-
 private:
+    PrinterInfo Find(const OString& key);
     void RemoveAll();
 
     // The entries are owned here; the map only finds them by name.
-    std::vector<std::unique_ptr<PrinterInfo>> m_entries;
-    OStringMap<PrinterInfo*> m_index;
+    std::vector<std::unique_ptr<PrinterFacts>> m_entries;
+    OStringMap<PrinterFacts*> m_index;
 };

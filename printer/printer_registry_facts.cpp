@@ -1,5 +1,7 @@
 #include "printer/printer_registry_facts.h"
 
+#include "printer/printer_info_cache.h"
+
 PrinterRegistry::Facts RegistryFactsOf(const PrinterInfo& info, const OString& requestedName) {
     PrinterRegistry::Facts facts;
     facts.fullName = info.GetPrinterName().IsEmpty() ? requestedName : info.GetPrinterName();
@@ -13,5 +15,5 @@ PrinterRegistry::Facts RegistryFactsOf(const PrinterInfo& info, const OString& r
 }
 
 PrinterRegistry::Facts RegistryFactsOf(const OString& printerName) {
-    return RegistryFactsOf(PrinterInfo(printerName), printerName);
+    return RegistryFactsOf(PrinterInfoCache::Lookup(printerName), printerName);
 }

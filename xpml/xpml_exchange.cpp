@@ -3,9 +3,11 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "net/reusable_socket.h"
+#include "xpml/http.h"
 
 namespace {
 
@@ -28,15 +30,40 @@ struct Attempt {
     int32_t code = 0;
 };
 
-// Reads until the bytes form a message. The buffer grows geometrically, so a
+// An answer carrying a "TID" prefix must carry this request's id: true when
+// the answer may be returned (its prefix removed), false when it belongs to
+// another transaction. Only bodies longer than the prefix are looked at.
+bool AcceptTransaction(std::vector<uint8_t>& body, const OString& transaction) {
+    constexpr size_t kPrefixLength = 20;  // "TID", 16 hexadecimal digits and ';'
+    if (body.size() <= kPrefixLength || std::memcmp(body.data(), "TID", 3) != 0 ||
+        body[kPrefixLength - 1] != ';') {
+        return true;
+    }
+    const OString prefix = "TID" + transaction + ";";
+    if (prefix.GetLength() != kPrefixLength ||
+        std::memcmp(body.data(), prefix.GetNarrow(), kPrefixLength) != 0) {
+        return false;
+    }
+    body.erase(body.begin(), body.begin() + kPrefixLength);
+    return true;
+}
+
+// Sends the request, then reads until the bytes form a message, the whole
+// answer within one time-out of the request going out. The buffer grows geometrically, so a
 // multi-MiB answer costs amortised linear copying; each receive is at most
 // TCPSocketWithReUse::kReadSize bytes at the end of what came so far.
 //
 // An answer without a Content-Length ends where the connection does: it is
 // read until the server closes, and its connection is never pooled (the next
 // request on it would take the rest of this body for its own answer).
-Outcome ReceiveAnswer(TCPSocketWithReUse& socket, const OSocketDeadline& deadline, bool reused,
-                      std::unique_ptr<HttpResponse>& answer) {
+Outcome SendAndReceive(TCPSocketWithReUse& socket, const std::vector<uint8_t>& request,
+                       int32_t timeoutMs, bool reused, std::unique_ptr<HttpResponse>& answer) {
+    const auto length = static_cast<int32_t>(request.size());
+    if (socket.Write(request.data(), length) != length) {
+        socket.Discard();
+        return reused ? Outcome::Stale : Outcome::Failed;
+    }
+    const OSocketDeadline deadline(timeoutMs);
     constexpr size_t kChunk = TCPSocketWithReUse::kReadSize;
     std::vector<uint8_t> buffer;
     size_t count = 0;
@@ -99,16 +126,7 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
         socket.Connect(host, port, OSocketDeadline(timeoutMs));
         reused = socket.GetEntry()->GetReuseCount() > 0;
         connected = true;
-        const auto length = static_cast<int32_t>(bytes.size());
-        if (socket.Write(bytes.data(), length) != length) {
-            socket.Discard();
-            attempt.outcome = reused ? Outcome::Stale : Outcome::Failed;
-            return attempt;
-        }
-        // The whole answer, however it trickles, within one time-out of the
-        // request going out.
-        attempt.outcome =
-            ReceiveAnswer(socket, OSocketDeadline(timeoutMs), reused, attempt.response);
+        attempt.outcome = SendAndReceive(socket, bytes, timeoutMs, reused, attempt.response);
     } catch (const SocketException& e) {
         socket.Discard();
         // A reset or abort on a reused connection is the server having closed
@@ -132,33 +150,37 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
 
 }  // namespace
 
-std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& host, int32_t port,
-                                           int32_t timeoutMs, XpmlOutcome* outcome) {
-    if (timeoutMs < 1) {
-        timeoutMs = kDefaultTimeoutMs;
+XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& transaction,
+                        XpmlEndpoint endpoint) {
+    if (endpoint.timeoutMs < 1) {
+        endpoint.timeoutMs = kDefaultTimeoutMs;
     }
-    XpmlOutcome ignored;
-    XpmlOutcome& out = outcome != nullptr ? *outcome : ignored;
-    out = XpmlOutcome{XpmlFailure::None, host, port, timeoutMs, 0};
-    std::vector<uint8_t> bytes;
-    request.Serialize(bytes);
+    XpmlResult result;
+    result.failure = XpmlFailure::Malformed;
+    result.endpoint = endpoint;
     for (int stale = 0; stale <= kMaxStaleRetries; ++stale) {
-        Attempt attempt = ExchangeOnce(bytes, host, port, timeoutMs);
+        Attempt attempt = ExchangeOnce(request, endpoint.host, endpoint.port, endpoint.timeoutMs);
         if (attempt.outcome == Outcome::Stale) {
             continue;
         }
         if (attempt.outcome == Outcome::Answered && attempt.response->GetStatusCode() == 200) {
-            return std::move(attempt.response);
+            result.body = attempt.response->Body();
+            const bool ours = AcceptTransaction(result.body, transaction);
+            result.route = ours ? kXpmlNetwork : kXpmlNoAnswer;
+            result.failure = ours ? XpmlFailure::None : XpmlFailure::TransactionMismatch;
+            if (!ours) {
+                result.body.clear();
+            }
+            return result;
         }
         if (attempt.outcome == Outcome::Answered) {
             attempt.failure = XpmlFailure::HttpStatus;
             attempt.code = attempt.response->GetStatusCode();
         }
-        out.failure = attempt.failure;
-        out.code = attempt.code;
-        return nullptr;
+        result.failure = attempt.failure;
+        result.code = attempt.code;
+        return result;
     }
     // Every pooled connection was stale: the server keeps closing them.
-    out.failure = XpmlFailure::Malformed;
-    return nullptr;
+    return result;
 }

@@ -1,19 +1,20 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 #include "core/ostring.h"
-#include "xpml/http.h"
-#include "printer/xpml_outcome.h"
+#include "xpml/xpml_result.h"
 
-// One attempt of the network path: send a prepared request to the XPML server
-// at host and port over a pooled TCP connection and read the answer.
+// One attempt of the network path: send a serialized request to the XPML
+// server at the endpoint over a pooled TCP connection and read the answer.
 //
-// Returns the answer when it is a complete HTTP message with status 200; null
-// for anything else (refused or failed connection, a peer that closed, a
-// receive or send error, the time-out, a message the parser rejects, any other
-// status). SocketException never leaves; other exceptions (allocation) do.
+// Returns kXpmlNetwork and the body when the answer is a complete HTTP message
+// with status 200 of this transaction (a body that begins "TID" + another id
+// + ";" is another request's answer: TransactionMismatch; this id's prefix is
+// removed); kXpmlNoAnswer, the failure and its code for anything else (refused or failed
+// connection, a peer that closed, a receive or send error, the time-out, a message the parser
+// rejects, any other status). SocketException never leaves; other exceptions (allocation) do.
 //
 // timeoutMs bounds each stage: resolving the host and connecting together, the
 // send, and the whole answer: a server that drops the connection attempt,
@@ -31,10 +32,8 @@
 //
 // Thread-safe in the sense of the pool: each thread has its own connections.
 //
-// outcome, when given, is always filled: host, port and the time-out used,
-// and for no answer why (the Winsock error of a socket failure, the status of
-// an answer that is not 200).
-std::unique_ptr<HttpResponse> ExchangeXpml(HttpRequest& request, const OString& host, int32_t port,
-                                           int32_t timeoutMs, XpmlOutcome* outcome = nullptr);
+// The result's endpoint is the one used, its time-out as corrected.
+XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& transaction,
+                        XpmlEndpoint endpoint);
 
 constexpr int32_t kDefaultTimeoutMs = 1000;

@@ -10,6 +10,7 @@
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/printer_setup.h"
 #include "sim_dal_printer.h"
+#include "support/printer_cache.h"
 
 namespace {
 
@@ -21,11 +22,10 @@ BOOL WINAPI FakeWow64(HANDLE, PBOOL wow64) {
 
 class DalModuleWineTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override { SimDalPrinter::ClearCalls(); }
-    void TearDown() override {
-        PrinterInfoCache::ClearThisThread();
-        DriverDLLProxy::ForgetBitness();
-    }
+    void TearDown() override { DriverDLLProxy::ForgetBitness(); }
     static bool Loaded(const std::wstring& path) { return ::GetModuleHandleW(path.c_str()); }
 };
 
@@ -52,7 +52,7 @@ TEST_F(DalModuleWineTest, ModulePathFromPrinterData) {
             ASSERT_TRUE(value != nullptr ? printer.Printer().SetDataString(name, value)
                                          : printer.Printer().DeleteData(name));
         }
-        PrinterInfoCache::ClearThisThread();
+        QvTest::FreshPrinterCache::Forget();
         EXPECT_STREQ(DriverDLLProxy::GetDalModulePath(handle.Get()).GetWide(), expected.c_str());
     }
 }

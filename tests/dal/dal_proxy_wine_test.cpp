@@ -15,6 +15,7 @@
 #include "sim_dal_printer.h"
 #include "dal/dal_text.h"
 #include "support/files.h"
+#include "support/printer_cache.h"
 #include "support/process.h"
 
 namespace {
@@ -92,16 +93,15 @@ TEST(ProxyPipe, ItemsTravelAsMessagesAndAReplyInPiecesIsReadWhole) {
 
 class DalProxyWineTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override {
         QV_SKIP_WITHOUT_PRINTER(m_printer);
         ASSERT_TRUE(m_printer.SetIsolation(1));
         SimDalPrinter::ClearCalls();
         m_handle = m_printer.Open();
     }
-    void TearDown() override {
-        ::SetEnvironmentVariableW(QvSimDal::kProxyFaultVariable, nullptr);
-        PrinterInfoCache::ClearThisThread();
-    }
+    void TearDown() override { ::SetEnvironmentVariableW(QvSimDal::kProxyFaultVariable, nullptr); }
     // Opens through a proxy; its process id.
     DWORD OpenProxied(DriverDLLProxy& dal, uint64_t& handle) {
         handle = dal.PrinterOpen(m_handle.Get());

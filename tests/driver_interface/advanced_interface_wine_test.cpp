@@ -17,6 +17,7 @@
 #include "sim/label_printer.h"
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
+#include "support/printer_cache.h"
 #include "support/process.h"
 
 // The advanced interface on a real Wine printer whose driver carries the
@@ -36,6 +37,8 @@ ULONGLONG WINAPI SteppedClock() {
 
 class AdvancedInterfaceTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
     static void TearDownTestSuite() {
         delete s_server;
@@ -43,7 +46,6 @@ protected:
     }
 
     void SetUp() override {
-        PrinterInfoCache::ClearThisThread();
         if (!s_server->Ok()) {
             GTEST_SKIP() << "no XPML server";
         }
@@ -60,7 +62,6 @@ protected:
     void TearDown() override {
         Close();
         QvSim::ForgetXpmlServer(m_printer.Printer().Name());
-        PrinterInfoCache::ClearThisThread();
     }
 
     // "Status/Status Monitoring Mode"; a negative mode removes the value.
@@ -195,7 +196,7 @@ TEST_F(AdvancedInterfaceTest, JobRequestIsSentWhateverTheMonitoringMode) {
 
 TEST_F(AdvancedInterfaceTest, BidiAnswerIsReusedForOneSecond) {
     OClockOverride clock(OClockApi{&SteppedClock});
-    PrinterInfoCache::ClearThisThread();
+    QvTest::FreshPrinterCache::Forget();
     g_now = 50000;
     Reopen();
     EXPECT_TRUE(Object().IsBidiEnabled());

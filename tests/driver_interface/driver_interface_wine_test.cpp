@@ -22,6 +22,7 @@
 #include "driver_interface/basic_interface.h"
 #include "printer/printer_info.h"
 #include "support/files.h"
+#include "support/printer_cache.h"
 #include "support/process.h"
 #include "support/logged_events.h"
 #include "support/scratch_registry.h"
@@ -49,8 +50,9 @@ using QvTest::WinePrinter;
 // test starts and ends with a clean cache.
 class BasicDriverInterfaceOnPrinter : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override {
-        PrinterInfoCache::ClearThisThread();
         if (!m_printer.Ok()) {
             GTEST_SKIP() << "no Wine printer: " << m_printer.Error();
         }
@@ -61,7 +63,6 @@ protected:
         if (m_driver != nullptr) {
             DI_Close_impl(m_driver);
         }
-        PrinterInfoCache::ClearThisThread();
     }
 
     HDRIVERINTERFACE Driver() {

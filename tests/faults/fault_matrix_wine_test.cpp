@@ -30,6 +30,7 @@
 #include "sim/xpml_server_process.h"
 #include "support/files.h"
 #include "support/logged_events.h"
+#include "support/printer_cache.h"
 #include "support/process.h"
 
 namespace {
@@ -76,11 +77,12 @@ Seen ReadStatus(HANDLE printer) {
 
 class FaultMatrix : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
     static void TearDownTestSuite() { delete s_server; }
 
     void SetUp() override {
-        PrinterInfoCache::ClearThisThread();
         SimDalPrinter::ClearCalls();
         if (!s_server->Ok()) {
             GTEST_SKIP() << "no XPML server";
@@ -101,7 +103,6 @@ protected:
         QvSim::ForgetXpmlServer(m_printer.Printer().Name());
         m_network.Delete("NETWORK:Connection Timeout", false);
         m_network.Delete("NETWORK:Connection Retries", false);
-        PrinterInfoCache::ClearThisThread();
     }
 
     template <typename T>
@@ -263,7 +264,7 @@ TEST_F(FaultMatrix, SettingsMissingOrOfTheWrongTypeOrSizeReadAsTheirDefaults) {
         SCOPED_TRACE(row.note);
         SoundSettings();
         row.fault();
-        PrinterInfoCache::ClearThisThread();
+        QvTest::FreshPrinterCache::Forget();
         const int64_t before = s_server->Requests();
         const Seen seen = ReadStatus(m_handle.Get());
         EXPECT_EQ(seen.text, row.asks ? L"Head Open" : spooler.text);
@@ -277,7 +278,7 @@ TEST_F(FaultMatrix, APrinterDeletedUnderAnOpenHandleKeepsItsStatusButNoDriver) {
     HDRIVERINTERFACE driver = DI_Open_impl(m_handle.Get());
     ASSERT_NE(driver, nullptr);
     QvSim::RemovePrinter(m_printer.Printer().Name());
-    PrinterInfoCache::ClearThisThread();
+    QvTest::FreshPrinterCache::Forget();
     const ULONGLONG start = ::GetTickCount64();
     // The spooler keeps a deleted printer for its open handles, not its driver.
     EXPECT_EQ(TakeBstr(DI_GetPrinterStatusText_impl(driver)), spooler.text);
@@ -507,7 +508,7 @@ TEST_F(FaultMatrix, EveryStatusCallTellsWhereItsAnswerCameFrom) {
         if (row.fault) {
             row.fault();
         }
-        PrinterInfoCache::ClearThisThread();
+        QvTest::FreshPrinterCache::Forget();
         HDRIVERINTERFACE driver = DI_Open_impl(m_handle.Get());
         auto* object = reinterpret_cast<DriverInterface*>(driver);
         OString text;

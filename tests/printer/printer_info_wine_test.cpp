@@ -1,4 +1,4 @@
-#include "printer/printer_info.h"
+#include "printer/printer_info_reader.h"
 
 #include <gtest/gtest.h>
 #include <winspool.h>
@@ -10,6 +10,7 @@
 
 #include "core/clock.h"
 #include "core/win_buffer.h"
+#include "support/printer_cache.h"
 #include "support/text.h"
 #include "support/wine_printer.h"
 
@@ -68,6 +69,8 @@ struct Spy {
 
 class PrinterInfoWineTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     static PrinterInfoApi SpyApi() {
         PrinterInfoApi api;
         api.getPrinter = &Spy::GetPrinter;
@@ -78,7 +81,6 @@ protected:
         Spy::fake = {};
         Spy::now = 500000;
     }
-    void TearDown() override { PrinterInfoCache::ClearThisThread(); }
     ScopedPrinterInfoApi m_api{SpyApi()};
     OClockOverride m_clock{OClockApi{&Spy::TickCount}};
 };
@@ -94,7 +96,7 @@ TEST_F(PrinterInfoWineTest, GathersTheSpoolerAndDriverFactsOfARealPrinter) {
                                              sizeof folder, &needed));
     const std::wstring driverFolder = std::wstring(folder) + L"\\3";  // version-3 drivers
     const OString name(printer.Name().c_str());
-    PrinterInfo info(name);
+    PrinterInfo info = PrinterInfoCache::Lookup(name);
     using Text = const OString& (PrinterInfo::*)() const;
     struct Field {
         Text get;
@@ -135,14 +137,14 @@ TEST_F(PrinterInfoWineTest, GathersTheSpoolerAndDriverFactsOfARealPrinter) {
 
     OPrinterHandle handle = printer.Open();
     ASSERT_TRUE(handle);
-    EXPECT_EQ(W(PrinterInfo(handle.Get()).GetPortName()), printer.Port());
+    EXPECT_EQ(W(PrinterInfoCache::Lookup(handle.Get()).GetPortName()), printer.Port());
     EXPECT_EQ(PrinterInfoCache::Get()->GetCount(), 1) << "both lookups share one entry";
 
     // A driver installed from a package keeps its modules in the package
     // folder, named after the model family.
     ASSERT_TRUE(printer.SetDataString(L"DriverPackage", L"C:\\Packages\\qvz4"));
-    PrinterInfoCache::ClearThisThread();
-    PrinterInfo package(name);
+    QvTest::FreshPrinterCache::Forget();
+    PrinterInfo package = PrinterInfoCache::Lookup(name);
     EXPECT_FALSE(package.IsClassicLayout());
     EXPECT_EQ(W(package.GetModuleDirectory()), L"C:\\Packages\\qvz4");
     EXPECT_EQ(W(package.GetModuleFile()), L"Quorvel_ConfigModule_QVZ.dll");
@@ -156,7 +158,7 @@ TEST_F(PrinterInfoWineTest, RereadsThePrinterPartAtMostOncePerSecondAndTheDriver
     WinePrinter printer(L"refresh");
     QV_SKIP_WITHOUT_PRINTER(printer);
     OString name(printer.Name().c_str());
-    PrinterInfo first(name);
+    PrinterInfo first = PrinterInfoCache::Lookup(name);
     int driver = Spy::driverCalls;
     EXPECT_GT(driver, 0);
 
@@ -186,7 +188,7 @@ TEST_F(PrinterInfoWineTest, RereadsThePrinterPartAtMostOncePerSecondAndTheDriver
         Spy::now = 500000 + step.elapsed;
         Spy::fake.failLevel2 = step.fail;
         int before = Spy::level2Calls;
-        PrinterInfo again(name);
+        PrinterInfo again = PrinterInfoCache::Lookup(name);
         EXPECT_EQ(Spy::level2Calls > before, step.reread);
         EXPECT_EQ(Spy::driverCalls, driver) << "the driver part is read only once";
         EXPECT_EQ(W(again.GetLocation()), step.location);
@@ -200,7 +202,7 @@ TEST_F(PrinterInfoWineTest, EachThreadHasItsOwnCacheThatEndsWithTheThread) {
     WinePrinter printer(L"threads");
     QV_SKIP_WITHOUT_PRINTER(printer);
     OString name(printer.Name().c_str());
-    PrinterInfo mine(name);
+    PrinterInfo mine = PrinterInfoCache::Lookup(name);
     int driver = Spy::driverCalls;
     PrinterInfoCache* myCache = PrinterInfoCache::Get();
     size_t live = PrinterInfoCache::LiveCount();
@@ -209,7 +211,7 @@ TEST_F(PrinterInfoWineTest, EachThreadHasItsOwnCacheThatEndsWithTheThread) {
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&] {
             bool empty = PrinterInfoCache::Get()->GetCount() == 0;
-            PrinterInfo theirs(name);
+            PrinterInfo theirs = PrinterInfoCache::Lookup(name);
             bool apart =
                 PrinterInfoCache::Get() != myCache && W(theirs.GetPortName()) == printer.Port();
             own += empty && apart && PrinterInfoCache::LiveCount() > live ? 1 : 0;
@@ -223,7 +225,7 @@ TEST_F(PrinterInfoWineTest, EachThreadHasItsOwnCacheThatEndsWithTheThread) {
     EXPECT_EQ(PrinterInfoCache::LiveCount(), live) << "caches of ended threads were kept";
     EXPECT_EQ(PrinterInfoCache::Peek(), myCache);
     int level2 = Spy::level2Calls;
-    PrinterInfo again(name);
+    PrinterInfo again = PrinterInfoCache::Lookup(name);
     EXPECT_EQ(Spy::level2Calls, level2) << "this thread's entry is still fresh";
 }
 
@@ -238,11 +240,11 @@ TEST_F(PrinterInfoWineTest, SessionPrinterIsRemoteAndAnOverlongDeviceModeIsDropp
     const OString name(printer.Name().c_str());
     for (DWORD overshoot : {0, 1024}) {
         SCOPED_TRACE(overshoot);
-        PrinterInfoCache::ClearThisThread();
+        QvTest::FreshPrinterCache::Forget();
         Spy::fake.devModeOvershoot = overshoot;
         for (int refresh = 0; refresh < 2; ++refresh) {  // a refresh derives the same names
             Spy::now += 1500;
-            PrinterInfo info(name);
+            PrinterInfo info = PrinterInfoCache::Lookup(name);
             EXPECT_EQ(info.GetLastRefresh(), Spy::now.load());
             EXPECT_TRUE(info.IsRemote());
             EXPECT_TRUE(info.IsSessionRedirected());
@@ -282,15 +284,15 @@ TEST_F(PrinterInfoWineTest, KeyOfAPrinterSharedFromAnotherMachineIsItsDirectoryN
                         ? printer.SetDataEx(L"DsSpooler", L"printerName", REG_SZ, ds.c_str(),
                                             static_cast<DWORD>((ds.size() + 1) * sizeof(wchar_t)))
                         : printer.DeleteData(L"printerName", L"DsSpooler"));
-        EXPECT_EQ(W(PrinterInfo::KeyFromHandle(handle.Get())),
+        EXPECT_EQ(W(PrinterInfoReader::KeyFromHandle(handle.Get())),
                   row.key.empty() ? printer.Name() : row.key);
     }
-    EXPECT_TRUE(PrinterInfo::KeyFromHandle(nullptr).IsEmpty());
+    EXPECT_TRUE(PrinterInfoReader::KeyFromHandle(nullptr).IsEmpty());
 
     // A key that cannot be opened is cached with empty facts.
     Spy::fake.level4Server = L"\\\\NoSuchServer";
     ASSERT_TRUE(printer.SetDataEx(L"DsSpooler", L"printerName", REG_SZ, L"Far", 8));
-    PrinterInfo unreachable(handle.Get());
+    PrinterInfo unreachable = PrinterInfoCache::Lookup(handle.Get());
     EXPECT_EQ(W(unreachable.GetPrinterName()), L"\\\\nosuchserver\\Far");
     EXPECT_TRUE(unreachable.GetPortName().IsEmpty());
     EXPECT_TRUE(unreachable.GetDriverName().IsEmpty());

@@ -11,6 +11,7 @@
 #include "printer/printer_info.h"
 #include "printer/printer_registry_facts.h"
 #include "support/print_server.h"
+#include "support/printer_cache.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
 
@@ -20,12 +21,13 @@ using QvTest::WinePrinter;
 
 class DriverSettingsWineTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override {
         if (!m_printer.Ok()) {
             GTEST_SKIP() << "no Wine printer: " << OString(m_printer.Error().c_str()).GetNarrow();
         }
     }
-    void TearDown() override { PrinterInfoCache::ClearThisThread(); }
     PrinterRegistry Registry() const {
         return PrinterRegistry(RegistryFactsOf(OString(m_printer.Name().c_str())));
     }

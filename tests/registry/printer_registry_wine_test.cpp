@@ -10,6 +10,7 @@
 
 #include "printer/printer_registry_facts.h"
 #include "support/print_server.h"
+#include "support/printer_cache.h"
 #include "support/scratch_registry.h"
 #include "support/text.h"
 #include "support/wine_printer.h"
@@ -25,6 +26,8 @@ const std::wstring kPrinters = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Prin
 
 class PrinterRegistryWineTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() {
         WinePrinter::Options options;
         options.dpi = 203;  // a generated description named "qvz42..." as data file
@@ -37,7 +40,6 @@ protected:
             GTEST_SKIP() << "no Wine printer: " << N(s_printer->Error());
         }
     }
-    void TearDown() override { PrinterInfoCache::ClearThisThread(); }
     static const std::wstring& Name() { return s_printer->Name(); }
     // GetPrinterDataW of a REG_DWORD; error gets the call's result.
     static DWORD SpoolerDword(const wchar_t* value, DWORD& error) {

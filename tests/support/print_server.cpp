@@ -34,12 +34,10 @@ ScopedPrintServer::ScopedPrintServer()
       m_mirror(HKEY_CURRENT_USER, L"SOFTWARE\\Brantheon\\Drivers", L"@" + m_server),
       m_seam(ServerApi()) {
     g_serverText = m_serverText.c_str();
-    PrinterInfoCache::ClearThisThread();
 }
 
 ScopedPrintServer::~ScopedPrintServer() {
     g_serverText = nullptr;
-    PrinterInfoCache::ClearThisThread();
 }
 
 bool LockableFromAnotherThread(const wchar_t* mutexName, uint32_t waitMs) {

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "printer/printer_info.h"
+#include "printer/printer_info_reader.h"
+#include "support/printer_cache.h"
 #include "support/scratch_registry.h"
 
 // While alive, every printer reports "\\<server>" as its server at level 2
@@ -31,6 +32,7 @@ private:
     std::wstring m_serverText;
     ScratchRegistryKey m_mirror;
     ScopedPrinterInfoApi m_seam;
+    QvTest::FreshPrinterCache m_cache;
 };
 
 // Whether a thread other than the caller takes the named mutex within waitMs

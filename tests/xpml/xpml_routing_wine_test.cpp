@@ -8,11 +8,16 @@
 #include <tuple>
 #include <vector>
 
+#include "printer/printer_call_context.h"
+#include "printer/printer_info_reader.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/xpml_server_process.h"
+#include "support/printer_cache.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
+#include "xpml/xpml_driver_hook.h"
+#include "xpml/xpml_network_settings.h"
 
 using QvTest::WinePrinter;
 
@@ -91,6 +96,8 @@ struct Sent {
 
 class XpmlRoutingTest : public ::testing::Test {
 protected:
+    // First, so that it outlives every other member.
+    QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
     static void TearDownTestSuite() { delete s_server; }
 
@@ -102,14 +109,12 @@ protected:
         ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         g_driver = Driver();
         g_remoteServer = nullptr;
-        PrinterInfoCache::ClearThisThread();
     }
     void TearDown() override {
         for (auto& [registry, name] : m_written) {
             registry->SetRedirect(false);
             registry->Delete(name, false);
         }
-        PrinterInfoCache::ClearThisThread();
     }
     // A printer whose network settings send it to the simulated server
     // ("localhost", its port); remote when a server name is given.
@@ -144,9 +149,11 @@ protected:
 
     Sent Send(const char* request = kStatusRequest) {
         const ULONGLONG start = ::GetTickCount64();
-        std::vector<uint8_t> answer;
-        const int32_t route = SendXpml(m_name, request, answer);
-        return {route, {answer.begin(), answer.end()}, int64_t(::GetTickCount64() - start)};
+        PrinterCallContext printer(m_name);
+        const XpmlResult result = SendXpml(printer, request);
+        return {result.route,
+                {result.body.begin(), result.body.end()},
+                int64_t(::GetTickCount64() - start)};
     }
 
     static inline QvSim::XpmlServerProcess* s_server = nullptr;

@@ -1,4 +1,4 @@
-#include "printer/printer_info.h"
+#include "printer/printer_info_reader.h"
 
 #include <cwchar>
 #include <string>
@@ -65,27 +65,47 @@ OPrinterHandle OpenByName(const OString& name) {
     return printer;
 }
 
+// The model and, for a driver installed from a package, its modules; once per
+// driver part.
+void ReadPackage(PrinterFacts& facts) {
+    if (facts.driverPartRead) {
+        return;
+    }
+    if (!facts.dataFile.IsEmpty()) {
+        PrinterModel model = ModelOf(facts.dataFile);
+        facts.modelFamily = model.family;
+        facts.modelCode = model.code;
+    }
+
+    facts.configModule.Empty();
+    facts.printModule.Empty();
+    facts.classicLayout = true;
+    OPrinterHandle printer = OpenByName(facts.printerName);
+    if (!printer) {
+        return;
+    }
+    std::vector<uint8_t> package;
+    bool found = OQueryStatusBuffer(package, [&](uint8_t* data, DWORD size, DWORD* needed) {
+        DWORD type = 0;
+        return ::GetPrinterDataW(printer.Get(), const_cast<wchar_t*>(L"DriverPackage"), &type, data,
+                                 size, needed);
+    });
+    if (!found) {
+        return;
+    }
+    // A driver installed from a driver package keeps its modules in the
+    // package folder under names made from the model family.
+    facts.packageFolder = TextFromBytes(package);
+    facts.classicLayout = false;
+    OString family = facts.modelFamily;
+    family.MakeUpper();
+    facts.configModule = OString("Quorvel_ConfigModule_") + family + ".dll";
+    facts.printModule = OString("Quorvel_PrintModule_") + family + ".dll";
+}
+
 }  // namespace
 
-PrinterInfo::PrinterInfo(HANDLE printer) {
-    m_printerName = KeyFromHandle(printer);
-    FillFromCache();
-}
-
-PrinterInfo::PrinterInfo(const OString& printerName) {
-    m_printerName = printerName;
-    FillFromCache();
-}
-
-void PrinterInfo::Refresh() {
-    m_lastRefresh = 0;
-    m_driverPartRead = false;
-    m_remote = false;
-    m_devMode.clear();
-    FillFromCache();
-}
-
-OString PrinterInfo::KeyFromHandle(HANDLE printer) {
+OString PrinterInfoReader::KeyFromHandle(HANDLE printer) {
     if (printer == nullptr) {
         return OString();
     }
@@ -123,21 +143,12 @@ OString PrinterInfo::KeyFromHandle(HANDLE printer) {
     return key;
 }
 
-void PrinterInfo::FillFromCache() {
-    PrinterInfoCache* cache = PrinterInfoCache::Get();
-    if (cache == nullptr) {
-        Gather();
-        return;
-    }
-    cache->Fill(*this);
-}
-
-void PrinterInfo::Gather() {
+void PrinterInfoReader::Read(PrinterFacts& facts) {
     const PrinterInfoApi& api = PrinterInfoApi::Current();
-    OPrinterHandle printer = OpenByName(m_printerName);
+    OPrinterHandle printer = OpenByName(facts.printerName);
     if (!printer) {
-        PostProcess();
-        m_driverPartRead = true;
+        ReadPackage(facts);
+        facts.driverPartRead = true;
         return;
     }
 
@@ -148,20 +159,20 @@ void PrinterInfo::Gather() {
     levelTwo = levelTwo && buffer.size() >= sizeof(PRINTER_INFO_2W);
     if (levelTwo) {
         const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
-        m_lastRefresh = OTickCount();
-        m_printerName = TextOf(info->pPrinterName);
-        m_serverName = TextOf(info->pServerName);
-        m_shareName = TextOf(info->pShareName);
-        m_portName = TextOf(info->pPortName);
-        m_driverName = TextOf(info->pDriverName);
-        m_comment = TextOf(info->pComment);
-        m_location = TextOf(info->pLocation);
-        m_sepFile = TextOf(info->pSepFile);
-        m_printProcessor = TextOf(info->pPrintProcessor);
-        m_dataType = TextOf(info->pDatatype);
-        m_parameters = TextOf(info->pParameters);
-        m_attributes = info->Attributes;
-        m_devMode.clear();
+        facts.lastRefresh = OTickCount();
+        facts.printerName = TextOf(info->pPrinterName);
+        facts.serverName = TextOf(info->pServerName);
+        facts.shareName = TextOf(info->pShareName);
+        facts.portName = TextOf(info->pPortName);
+        facts.driverName = TextOf(info->pDriverName);
+        facts.comment = TextOf(info->pComment);
+        facts.location = TextOf(info->pLocation);
+        facts.sepFile = TextOf(info->pSepFile);
+        facts.printProcessor = TextOf(info->pPrintProcessor);
+        facts.dataType = TextOf(info->pDatatype);
+        facts.parameters = TextOf(info->pParameters);
+        facts.attributes = info->Attributes;
+        facts.devMode.clear();
         if (info->pDevMode != nullptr) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(info->pDevMode);
             size_t size = size_t{info->pDevMode->dmSize} + info->pDevMode->dmDriverExtra;
@@ -171,33 +182,33 @@ void PrinterInfo::Gather() {
             const uint8_t* end = buffer.data() + buffer.size();
             bool inside = bytes >= buffer.data() && bytes < end;
             if (!inside || size <= static_cast<size_t>(end - bytes)) {
-                m_devMode.assign(bytes, bytes + size);
+                facts.devMode.assign(bytes, bytes + size);
             }
         }
     }
 
     // A refresh whose level 2 read failed keeps what the last good read
     // derived: its server name would otherwise make a local printer remote.
-    if (levelTwo || !m_driverPartRead) {
-        PrinterPlace place =
-            PlaceOf(m_serverName, m_shareName, m_portName, m_printerName, ComputerName());
-        m_serverName = place.serverName;
-        m_shareName = place.shareName;
-        m_shortName = place.shortName;
-        m_remote = place.remote;
+    if (levelTwo || !facts.driverPartRead) {
+        PrinterPlace place = PlaceOf(facts.serverName, facts.shareName, facts.portName,
+                                     facts.printerName, ComputerName());
+        facts.serverName = place.serverName;
+        facts.shareName = place.shareName;
+        facts.shortName = place.shortName;
+        facts.remote = place.remote;
 
-        if (!m_remote) {
+        if (!facts.remote) {
             TerminalSession session = LookupTerminalSession(printer.Get());
             if (session.IsSessionPrinter()) {
-                m_serverName = session.clientName;
-                m_shortName = session.clientPrinterName;
-                m_remote = true;
-                m_sessionRedirected = true;
+                facts.serverName = session.clientName;
+                facts.shortName = session.clientPrinterName;
+                facts.remote = true;
+                facts.sessionRedirected = true;
             }
         }
     }
 
-    if (m_driverPartRead) {
+    if (facts.driverPartRead) {
         return;
     }
 
@@ -207,81 +218,45 @@ void PrinterInfo::Gather() {
     });
     if (!driverRead || driverBuffer.size() < sizeof(DRIVER_INFO_6W)) {
         printer.Reset();
-        PostProcess();
-        m_driverPartRead = true;
+        ReadPackage(facts);
+        facts.driverPartRead = true;
         return;
     }
     const auto* driver = reinterpret_cast<const DRIVER_INFO_6W*>(driverBuffer.data());
-    m_driverVersionNumber = driver->cVersion;
-    m_environment = TextOf(driver->pEnvironment);
-    m_driverDirectory.Empty();
-    m_driverFile.Empty();
+    facts.driverVersionNumber = driver->cVersion;
+    facts.environment = TextOf(driver->pEnvironment);
+    facts.driverDirectory.Empty();
+    facts.driverFile.Empty();
     if (driver->pDriverPath != nullptr) {
         const wchar_t* slash = std::wcsrchr(driver->pDriverPath, L'\\');
         if (slash != nullptr) {
-            m_driverDirectory =
+            facts.driverDirectory =
                 OString(driver->pDriverPath, static_cast<int32_t>(slash - driver->pDriverPath));
-            m_driverFile = OString(slash + 1);
+            facts.driverFile = OString(slash + 1);
         } else {
-            m_driverFile = OString(driver->pDriverPath);
+            facts.driverFile = OString(driver->pDriverPath);
         }
     }
-    m_dataFile = FileNamePart(driver->pDataFile);
-    m_configFile = FileNamePart(driver->pConfigFile);
-    m_helpFile = FileNamePart(driver->pHelpFile);
-    m_dependentFiles.RemoveAll();
+    facts.dataFile = FileNamePart(driver->pDataFile);
+    facts.configFile = FileNamePart(driver->pConfigFile);
+    facts.helpFile = FileNamePart(driver->pHelpFile);
+    facts.dependentFiles.RemoveAll();
     if (driver->pDependentFiles != nullptr) {
         // A list of strings ended by an empty one.
         for (const wchar_t* file = driver->pDependentFiles; *file != L'\0';
              file += std::wcslen(file) + 1) {
-            m_dependentFiles.Add(FileNamePart(file));
+            facts.dependentFiles.Add(FileNamePart(file));
         }
     }
-    m_monitorName = TextOf(driver->pMonitorName);
-    m_defaultDataType = TextOf(driver->pDefaultDataType);
-    m_driverDate = driver->ftDriverDate;
-    m_driverVersion = driver->dwlDriverVersion;
-    m_manufacturer = TextOf(driver->pszMfgName);
-    m_hardwareId = TextOf(driver->pszHardwareID);
-    m_provider = TextOf(driver->pszProvider);
+    facts.monitorName = TextOf(driver->pMonitorName);
+    facts.defaultDataType = TextOf(driver->pDefaultDataType);
+    facts.driverDate = driver->ftDriverDate;
+    facts.driverVersion = driver->dwlDriverVersion;
+    facts.manufacturer = TextOf(driver->pszMfgName);
+    facts.hardwareId = TextOf(driver->pszHardwareID);
+    facts.provider = TextOf(driver->pszProvider);
 
     printer.Reset();
-    PostProcess();
-    m_driverPartRead = true;
-}
-
-void PrinterInfo::PostProcess() {
-    if (m_driverPartRead) {
-        return;
-    }
-    if (!m_dataFile.IsEmpty()) {
-        PrinterModel model = ModelOf(m_dataFile);
-        m_modelFamily = model.family;
-        m_modelCode = model.code;
-    }
-
-    m_configModule.Empty();
-    m_printModule.Empty();
-    m_classicLayout = true;
-    OPrinterHandle printer = OpenByName(m_printerName);
-    if (!printer) {
-        return;
-    }
-    std::vector<uint8_t> package;
-    bool found = OQueryStatusBuffer(package, [&](uint8_t* data, DWORD size, DWORD* needed) {
-        DWORD type = 0;
-        return ::GetPrinterDataW(printer.Get(), const_cast<wchar_t*>(L"DriverPackage"), &type, data,
-                                 size, needed);
-    });
-    if (!found) {
-        return;
-    }
-    // A driver installed from a driver package keeps its modules in the
-    // package folder under names made from the model family.
-    m_packageFolder = TextFromBytes(package);
-    m_classicLayout = false;
-    OString family = m_modelFamily;
-    family.MakeUpper();
-    m_configModule = OString("Quorvel_ConfigModule_") + family + ".dll";
-    m_printModule = OString("Quorvel_PrintModule_") + family + ".dll";
+    ReadPackage(facts);
+    facts.driverPartRead = true;
 }
