@@ -143,7 +143,8 @@ public:
                 m_pendingPrefixBits = width;
                 break;
             default:
-                ok = entry.hash ? HashField(fields, entry, width) : ColonField(fields, entry, width);
+                ok =
+                    entry.hash ? HashField(fields, entry, width) : ColonField(fields, entry, width);
                 break;
         }
         m_previous = {true, offset, width};

@@ -8,6 +8,7 @@
 #include "core/ostring.h"
 #include "rfid/epc_decoder.h"
 #include "rfid/epc_encoder.h"
+#include "rfid/epc_schemes.h"
 
 // Each export is a shell: the caller's text becomes ANSI units, the encoder
 // writes the digits straight into the BSTR. Whatever is thrown, std::bad_alloc
@@ -124,6 +125,54 @@ BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
     return text;
 }
 
+// Runs name(text) for the exports by name: a result, or null with the last
+// error of the failure, which the event log explains.
+template <typename Name>
+BSTR NameToBstr(const char* operation, const wchar_t* input, Name&& name) {
+    DWORD error = ERROR_INTERNAL_ERROR;
+    BSTR text = nullptr;
+    try {
+        std::wstring result;
+        const EpcNameResult outcome =
+            input == nullptr || *input == L'\0'
+                ? EpcNameResult{EpcNameError::kInvalidParameter, "", "no text"}
+                : name(std::wstring_view(input), result);
+        switch (outcome.error) {
+            case EpcNameError::kNone:
+                error = result.empty() ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
+                text = result.empty() ? nullptr : UnitsToBstr(result, true);
+                break;
+            case EpcNameError::kInvalidData:
+                error = ERROR_INVALID_DATA;
+                break;
+            case EpcNameError::kNotSupported:
+                error = ERROR_NOT_SUPPORTED;
+                break;
+            default:
+                error = ERROR_INVALID_PARAMETER;
+                break;
+        }
+        if (outcome.error != EpcNameError::kNone) {
+            ReportEpcNameFault(operation, outcome.field, outcome.reason);
+        }
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+    }
+    ::SetLastError(error);
+    return text;
+}
+
+// One of the names of a tag.
+BSTR DecodeName(const char* operation, const wchar_t* hex, std::wstring EpcNames::*member) {
+    return NameToBstr(operation, hex, [&](std::wstring_view tag, std::wstring& result) {
+        EpcNames names;
+        const EpcNameResult outcome = DecodeEpcNames(tag, names);
+        result = std::move(names.*member);
+        return outcome;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -180,6 +229,32 @@ BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
     }
     ::SetLastError(error);
     return text;
+}
+
+BSTR QVRFID_EncodeTagURI(const wchar_t* tagUri) {
+    return NameToBstr("QVRFID_EncodeTagURI", tagUri, EncodeEpcTagUri);
+}
+
+BSTR QVRFID_DecodeToTagURI(const wchar_t* hex) {
+    return DecodeName("QVRFID_DecodeToTagURI", hex, &EpcNames::tagUri);
+}
+
+BSTR QVRFID_DecodeToIdURI(const wchar_t* hex) {
+    return DecodeName("QVRFID_DecodeToIdURI", hex, &EpcNames::idUri);
+}
+
+BSTR QVRFID_EncodeElementString(const wchar_t* scheme, int filter, int companyPrefixDigits,
+                                const wchar_t* elementString) {
+    const std::wstring_view name = scheme != nullptr ? scheme : L"";
+    return NameToBstr("QVRFID_EncodeElementString", elementString,
+                      [&](std::wstring_view element, std::wstring& hex) {
+                          return EncodeEpcElementString(name, filter, companyPrefixDigits, element,
+                                                        hex);
+                      });
+}
+
+BSTR QVRFID_DecodeToElementString(const wchar_t* hex) {
+    return DecodeName("QVRFID_DecodeToElementString", hex, &EpcNames::element);
 }
 
 }  // extern "C"
