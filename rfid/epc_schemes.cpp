@@ -1,7 +1,9 @@
 #include "rfid/epc_schemes.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <vector>
+#include <initializer_list>
+#include <utility>
 
 #include "core/hex.h"
 #include "rfid/epc_decoder.h"
@@ -258,7 +260,55 @@ constexpr Scheme kSchemes[] = {
       {Kind::AdiText, 30, "serial"}}},
 };
 
-using Fields = std::vector<std::wstring>;
+// The fields of one tag: views into the caller's text, or into the set's own
+// store for text made for them (escapes resolved, digits padded), so that a
+// tag by name costs no allocation beyond its result.
+class FieldSet {
+public:
+    int Count() const { return m_count; }
+    std::wstring_view operator[](int i) const { return m_value[i]; }
+
+    bool Add(std::wstring_view value) {
+        if (m_count == kMaxFields) {
+            return false;
+        }
+        m_value[m_count++] = value;
+        return true;
+    }
+    // Room for size characters of made text; null when the store is full.
+    wchar_t* Make(size_t size) {
+        if (size > kStore - m_used) {
+            return nullptr;
+        }
+        wchar_t* text = m_store + m_used;
+        m_used += size;
+        return text;
+    }
+    // Pieces joined into made text; false when the store is full.
+    bool AddJoined(std::initializer_list<std::wstring_view> pieces) {
+        size_t size = 0;
+        for (std::wstring_view piece : pieces) {
+            size += piece.size();
+        }
+        wchar_t* text = Make(size);
+        if (text == nullptr) {
+            return false;
+        }
+        wchar_t* at = text;
+        for (std::wstring_view piece : pieces) {
+            at = std::copy(piece.begin(), piece.end(), at);
+        }
+        return Add({text, size});
+    }
+
+private:
+    static constexpr int kMaxFields = 6;
+    static constexpr size_t kStore = 512;
+    std::wstring_view m_value[kMaxFields];
+    int m_count = 0;
+    wchar_t m_store[kStore];
+    size_t m_used = 0;
+};
 
 EpcNameResult Fault(EpcNameError error, const char* field, const char* reason) {
     return {error, field, reason};
@@ -267,78 +317,116 @@ EpcNameResult Bad(const char* field, const char* reason) {
     return {EpcNameError::kInvalidData, field, reason};
 }
 
+// What each ASCII character may be, looked up rather than searched for:
+// names are read and written a character at a time.
+enum : uint8_t {
+    kDigit = 1,
+    kUpperAlnum = 2,
+    kGs1 = 4,     // the GS1 AI encodable character set 82, less ';'
+    kCpi = 8,     // 6-bit component/part references and ADI fields
+    kEscape = 16  // written %XX in a URI: the tag data standard's table, and '#'
+};
+struct CharacterTable {
+    uint8_t flags[128];
+    constexpr CharacterTable() : flags() {
+        for (int c = '0'; c <= '9'; ++c) {
+            flags[c] = kDigit | kUpperAlnum | kGs1 | kCpi;
+        }
+        for (int c = 'A'; c <= 'Z'; ++c) {
+            flags[c] = kUpperAlnum | kGs1 | kCpi;
+        }
+        for (int c = 'a'; c <= 'z'; ++c) {
+            flags[c] = kGs1;
+        }
+        // ';' belongs to the set 82, but the layout's value list cannot carry it.
+        for (const char* c = "!\"%&'()*+,-./:<=>?_"; *c != '\0'; ++c) {
+            flags[static_cast<int>(*c)] |= kGs1;
+        }
+        for (const char* c = "#-/"; *c != '\0'; ++c) {
+            flags[static_cast<int>(*c)] |= kCpi;
+        }
+        for (const char* c = "\"%&/<>?#"; *c != '\0'; ++c) {
+            flags[static_cast<int>(*c)] |= kEscape;
+        }
+    }
+    constexpr bool Is(wchar_t c, uint8_t flag) const { return c < 128 && (flags[c] & flag) != 0; }
+};
+constexpr CharacterTable kCharacters;
+
 bool IsDigit(wchar_t c) {
-    return c >= L'0' && c <= L'9';
+    return kCharacters.Is(c, kDigit);
 }
-bool AllDigits(std::wstring_view text) {
+bool IsUpperAlnum(wchar_t c) {
+    return kCharacters.Is(c, kUpperAlnum);
+}
+bool IsGs1Character(wchar_t c) {
+    return kCharacters.Is(c, kGs1);
+}
+bool IsCpiCharacter(wchar_t c) {
+    return kCharacters.Is(c, kCpi);
+}
+bool NeedsEscape(wchar_t c) {
+    return kCharacters.Is(c, kEscape);
+}
+
+template <typename Allowed>
+bool AllOf(std::wstring_view text, Allowed allowed) {
     for (wchar_t c : text) {
-        if (!IsDigit(c)) {
+        if (!allowed(c)) {
             return false;
         }
     }
     return true;
 }
-bool IsUpperAlnum(wchar_t c) {
-    return IsDigit(c) || (c >= L'A' && c <= L'Z');
+bool AllDigits(std::wstring_view text) {
+    return AllOf(text, IsDigit);
 }
 
-// The GS1 AI encodable character set 82, less ';', which the layout's value
-// list cannot carry.
-bool IsGs1Character(wchar_t c) {
-    if ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || IsDigit(c)) {
-        return true;
-    }
-    return c != L';' &&
-           std::wstring_view(L"!\"%&'()*+,-./:;<=>?_").find(c) != std::wstring_view::npos;
-}
-
-// Characters of the 6-bit component/part reference and of ADI fields.
-bool IsCpiCharacter(wchar_t c) {
-    return IsUpperAlnum(c) || c == L'#' || c == L'-' || c == L'/';
-}
-
-// The characters a URI component writes as %XX: those of the tag data
-// standard's escape table, and '#' of the 6-bit fields.
-bool NeedsEscape(wchar_t c) {
-    return std::wstring_view(L"\"%&/<>?#").find(c) != std::wstring_view::npos;
-}
-
-void AppendEscaped(std::wstring& out, std::wstring_view value) {
-    for (wchar_t c : value) {
-        if (NeedsEscape(c)) {
-            out += L'%';
-            out += OHex::Digit<wchar_t>(static_cast<unsigned>(c) >> 4);
-            out += OHex::Digit<wchar_t>(static_cast<unsigned>(c));
-        } else {
-            out += c;
-        }
-    }
-}
-
-// %XX escapes resolved; a '%' without two digits, or a character that must
-// be escaped standing bare, fails.
-bool Unescape(std::wstring_view text, std::wstring& out) {
-    out.clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        wchar_t c = text[i];
-        if (c == L'%') {
-            if (i + 2 >= text.size()) {
-                return false;
+void AppendEscaped(EpcValueText& out, std::wstring_view value) {
+    if (!AllOf(value, [](wchar_t c) { return !NeedsEscape(c); })) {
+        for (wchar_t c : value) {
+            if (NeedsEscape(c)) {
+                const wchar_t escape[] = {L'%', OHex::Digit<wchar_t>(static_cast<unsigned>(c) >> 4),
+                                          OHex::Digit<wchar_t>(static_cast<unsigned>(c))};
+                out += std::wstring_view(escape, 3);
+            } else {
+                out += c;
             }
-            const int high = OHex::Value(text[i + 1]);
-            const int low = OHex::Value(text[i + 2]);
+        }
+        return;
+    }
+    out += value;
+}
+
+// One URI field with its %XX escapes resolved, added to fields; a '%'
+// without two digits, or a character that must be escaped standing bare,
+// fails.
+bool AddUnescaped(std::wstring_view text, FieldSet& fields) {
+    if (text.find(L'%') == std::wstring_view::npos) {
+        return AllOf(text, [](wchar_t c) { return !NeedsEscape(c); }) && fields.Add(text);
+    }
+    wchar_t* out = fields.Make(text.size());
+    if (out == nullptr) {
+        return false;
+    }
+    size_t size = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'%') {
+            const int high = i + 2 < text.size() ? OHex::Value(text[i + 1]) : -1;
+            const int low = i + 2 < text.size() ? OHex::Value(text[i + 2]) : -1;
             if (high < 0 || low < 0) {
                 return false;
             }
-            out += static_cast<wchar_t>(high * 16 + low);
+            out[size++] = static_cast<wchar_t>(high * 16 + low);
             i += 2;
         } else if (NeedsEscape(c)) {
             return false;
         } else {
-            out += c;
+            out[size++] = c;
         }
     }
-    return true;
+    return fields.Add({out, size});
 }
 
 // A decimal without leading zeros below 2^bits (bits <= 63).
@@ -358,97 +446,80 @@ int PrefixBits(size_t prefixDigits) {
     return kEpcCompanyPrefixBits[12 - prefixDigits];
 }
 
-template <typename Allowed>
-bool AllOf(std::wstring_view text, Allowed allowed) {
-    for (wchar_t c : text) {
-        if (!allowed(c)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Checks one field against its rule; prefixDigits is the company prefix's
 // digit count, 0 before it is known.
 EpcNameResult CheckField(const FieldRule& rule, std::wstring_view value, size_t prefixDigits) {
     const char* name = rule.name;
+    const char* kTooLong = "too long, empty, or a character the field cannot carry";
+    const char* kNumber = "not a number that fits, or a leading zero";
     switch (rule.kind) {
         case Kind::Filter:
             return FitsInteger(value, rule.bits) ? EpcNameResult{} : Bad(name, "out of range");
         case Kind::CompanyPrefix:
-            if (value.size() < 6 || value.size() > 12 || !AllDigits(value)) {
-                return Bad(name, "not 6 to 12 digits");
-            }
-            return {};
+            return value.size() < 6 || value.size() > 12 || !AllDigits(value)
+                       ? Bad(name, "not 6 to 12 digits")
+                       : EpcNameResult{};
         case Kind::PrefixDigits:
-            if (value.size() + prefixDigits != static_cast<size_t>(rule.bits) ||
-                !AllDigits(value)) {
-                return Bad(name, "not as many digits as the partition gives");
-            }
-            return {};
+            return value.size() + prefixDigits != static_cast<size_t>(rule.bits) ||
+                           !AllDigits(value)
+                       ? Bad(name, "not as many digits as the partition gives")
+                       : EpcNameResult{};
         case Kind::PrefixInteger:
-            return FitsInteger(value, rule.bits - PrefixBits(prefixDigits))
-                       ? EpcNameResult{}
-                       : Bad(name, "not a number that fits, or a leading zero");
+            return FitsInteger(value, rule.bits - PrefixBits(prefixDigits)) ? EpcNameResult{}
+                                                                            : Bad(name, kNumber);
         case Kind::PrefixText7: {
-            const size_t most = (rule.bits - PrefixBits(prefixDigits)) / 7;
-            if (value.empty() || value.size() > most || value.size() + prefixDigits > 30 ||
-                !AllOf(value, IsGs1Character)) {
-                return Bad(name, "too long, empty, or a character the field cannot carry");
-            }
-            return {};
+            const size_t most = static_cast<size_t>(rule.bits - PrefixBits(prefixDigits)) / 7;
+            return value.empty() || value.size() > most || value.size() + prefixDigits > 30 ||
+                           !AllOf(value, IsGs1Character)
+                       ? Bad(name, kTooLong)
+                       : EpcNameResult{};
         }
         case Kind::PrefixVar6:
-            if (value.empty() || value.size() + prefixDigits > 30 ||
-                !AllOf(value, IsCpiCharacter)) {
-                return Bad(name, "too long, empty, or a character the field cannot carry");
-            }
-            return {};
+            return value.empty() || value.size() + prefixDigits > 30 ||
+                           !AllOf(value, IsCpiCharacter)
+                       ? Bad(name, kTooLong)
+                       : EpcNameResult{};
         case Kind::Integer:
-            return FitsInteger(value, rule.bits)
-                       ? EpcNameResult{}
-                       : Bad(name, "not a number that fits, or a leading zero");
+            return FitsInteger(value, rule.bits) ? EpcNameResult{} : Bad(name, kNumber);
         case Kind::Text7:
-            if (value.empty() || value.size() > static_cast<size_t>(rule.bits / 7) ||
-                !AllOf(value, IsGs1Character)) {
-                return Bad(name, "too long, empty, or a character the field cannot carry");
-            }
-            return {};
+            return value.empty() || value.size() > static_cast<size_t>(rule.bits / 7) ||
+                           !AllOf(value, IsGs1Character)
+                       ? Bad(name, kTooLong)
+                       : EpcNameResult{};
         case Kind::LeadingOne:
-            if (value.empty() || value.size() > static_cast<size_t>(rule.bits) ||
-                !AllDigits(value)) {
-                return Bad(name, "not 1 to the scheme's number of digits");
-            }
-            return {};
+            return value.empty() || value.size() > static_cast<size_t>(rule.bits) ||
+                           !AllDigits(value)
+                       ? Bad(name, "not 1 to the scheme's number of digits")
+                       : EpcNameResult{};
         case Kind::TwoDigits:
             return value.size() == 2 && AllDigits(value) ? EpcNameResult{}
                                                          : Bad(name, "not two digits");
         case Kind::Cage8:
         case Kind::Cage6:
-            if ((value.size() != 5 && value.size() != 6) || !AllOf(value, IsUpperAlnum)) {
-                return Bad(name, "not 5 or 6 letters and digits");
-            }
-            return {};
+            return (value.size() != 5 && value.size() != 6) || !AllOf(value, IsUpperAlnum)
+                       ? Bad(name, "not 5 or 6 letters and digits")
+                       : EpcNameResult{};
         case Kind::AdiText: {
             // '#' only as a serial's first character; the serial is the
-            // 30-character field.
+            // 30-character field, and may not be empty as a part number may.
             const bool serial = rule.bits == 30;
             for (size_t i = 0; i < value.size(); ++i) {
                 if (!IsCpiCharacter(value[i]) || (value[i] == L'#' && (!serial || i > 0))) {
                     return Bad(name, "a character the field cannot carry");
                 }
             }
-            // A part number may be empty, a serial not.
-            if ((serial && value.empty()) || value.size() > static_cast<size_t>(rule.bits)) {
-                return Bad(name, "empty or too long");
-            }
-            return {};
+            return (serial && value.empty()) || value.size() > static_cast<size_t>(rule.bits)
+                       ? Bad(name, "empty or too long")
+                       : EpcNameResult{};
         }
     }
     return Bad(name, "unknown");
 }
 
-EpcNameResult CheckFields(const Scheme& scheme, const Fields& fields) {
+EpcNameResult CheckFields(const Scheme& scheme, const FieldSet& fields) {
+    if (fields.Count() != scheme.count) {
+        return Fault(EpcNameError::kInvalidParameter, "", "fields missing or extra");
+    }
     size_t prefixDigits = 0;
     for (int i = 0; i < scheme.count; ++i) {
         const EpcNameResult result = CheckField(scheme.fields[i], fields[i], prefixDigits);
@@ -462,61 +533,48 @@ EpcNameResult CheckFields(const Scheme& scheme, const Fields& fields) {
     return {};
 }
 
-class HexText final : public EpcHexSink {
-public:
-    explicit HexText(std::wstring& text) : m_text(text) {}
-    wchar_t* Reserve(int64_t count) override {
-        m_text.assign(static_cast<size_t>(count), L'0');
-        return m_text.data();
-    }
-
-private:
-    std::wstring& m_text;
-};
-
 // Checked fields to the tag through the scheme's layout.
-EpcNameResult EncodeFields(const Scheme& scheme, const Fields& fields, std::wstring& hex) {
-    if (static_cast<int>(fields.size()) != scheme.count) {
-        return Fault(EpcNameError::kInvalidParameter, "", "fields missing or extra");
-    }
+EpcNameResult EncodeFields(const Scheme& scheme, const FieldSet& fields, EpcHexSink& sink) {
     const EpcNameResult checked = CheckFields(scheme, fields);
     if (checked.error != EpcNameError::kNone) {
         return checked;
     }
-    std::wstring values;
+    // Checked fields are short: at most 30 characters each.
+    wchar_t values[256];
+    size_t size = 0;
     for (int i = 0; i < scheme.count; ++i) {
         if (i > 0) {
-            values += L';';
+            values[size++] = L';';
         }
         // Eight-bit CAGE codes of five characters stand after a space.
         if (scheme.fields[i].kind == Kind::Cage8 && fields[i].size() == 5) {
-            values += L' ';
+            values[size++] = L' ';
         }
-        values += fields[i];
+        size = static_cast<size_t>(std::copy(fields[i].begin(), fields[i].end(), values + size) -
+                                   values);
     }
-    hex.clear();
-    HexText sink(hex);
-    EncodeEpc(values, scheme.layout, kEpcDecimal, sink);
+    EncodeEpc({values, size}, scheme.layout, kEpcDecimal, sink);
     return {};
 }
 
 const Scheme* SchemeNamed(std::wstring_view name) {
     for (const Scheme& scheme : kSchemes) {
-        if (scheme.name.size() == name.size()) {
-            bool same = true;
-            for (size_t i = 0; i < name.size() && same; ++i) {
-                wchar_t c = name[i];
-                same = (c >= L'A' && c <= L'Z' ? c + 32 : c) == scheme.name[i];
-            }
-            if (same) {
-                return &scheme;
-            }
+        if (scheme.name.size() != name.size()) {
+            continue;
+        }
+        bool same = true;
+        for (size_t i = 0; i < name.size() && same; ++i) {
+            const wchar_t c = name[i];
+            same = (c >= L'A' && c <= L'Z' ? c + 32 : c) == scheme.name[i];
+        }
+        if (same) {
+            return &scheme;
         }
     }
     return nullptr;
 }
 
-// The digits of the GS1 check digit: weights 3 and 1 from the right.
+// The GS1 check digit: weights 3 and 1 from the right.
 wchar_t CheckDigit(std::wstring_view digits) {
     int sum = 0;
     int weight = 3;
@@ -531,17 +589,17 @@ wchar_t CheckDigit(std::wstring_view digits) {
 // then the serial or extension that follows it, when the key has one.
 struct KeyForm {
     Key key;
-    std::wstring_view ai;
+    std::wstring_view ai;        // "(01)"
     std::wstring_view serialAi;  // empty when the serial is part of the key's value
     int keyDigits;               // digits of the key with its check digit, 0 for none
 };
 constexpr KeyForm kKeyForms[] = {
-    {Key::Sgtin, L"01", L"21", 14},  {Key::Sscc, L"00", L"", 18},
-    {Key::Sgln, L"414", L"254", 13}, {Key::Grai, L"8003", L"", 13},
-    {Key::Giai, L"8004", L"", 0},    {Key::Gsrn, L"8018", L"", 18},
-    {Key::Gsrnp, L"8017", L"", 18},  {Key::Gdti, L"253", L"", 13},
-    {Key::Cpi, L"8010", L"8011", 0}, {Key::Sgcn, L"255", L"", 13},
-    {Key::Itip, L"8006", L"21", 18},
+    {Key::Sgtin, L"(01)", L"(21)", 14},  {Key::Sscc, L"(00)", L"", 18},
+    {Key::Sgln, L"(414)", L"(254)", 13}, {Key::Grai, L"(8003)", L"", 13},
+    {Key::Giai, L"(8004)", L"", 0},      {Key::Gsrn, L"(8018)", L"", 18},
+    {Key::Gsrnp, L"(8017)", L"", 18},    {Key::Gdti, L"(253)", L"", 13},
+    {Key::Cpi, L"(8010)", L"(8011)", 0}, {Key::Sgcn, L"(255)", L"", 13},
+    {Key::Itip, L"(8006)", L"(21)", 18},
 };
 
 const KeyForm* FormOf(Key key) {
@@ -555,75 +613,71 @@ const KeyForm* FormOf(Key key) {
 
 // "(ai)value(ai)value": a value runs to the next "(" that opens one of the
 // form's identifiers, so that a serial may hold '(' itself.
-bool SplitElement(std::wstring_view text, const KeyForm& form, std::wstring& key,
-                  std::wstring& serial, bool& hasSerial) {
+bool SplitElement(std::wstring_view text, const KeyForm& form, std::wstring_view& key,
+                  std::wstring_view& serial, bool& hasSerial) {
     hasSerial = false;
     bool hasKey = false;
-    auto opens = [&](size_t at, std::wstring_view& ai) {
-        for (std::wstring_view candidate : {form.ai, form.serialAi}) {
-            if (!candidate.empty() && text.substr(at, candidate.size() + 2) ==
-                                          std::wstring(L"(") + std::wstring(candidate) + L")") {
-                ai = candidate;
-                return true;
+    auto opens = [&](size_t at) -> std::wstring_view {
+        for (std::wstring_view ai : {form.ai, form.serialAi}) {
+            if (!ai.empty() && text.substr(at, ai.size()) == ai) {
+                return ai;
             }
         }
-        return false;
+        return {};
     };
     size_t at = 0;
-    std::wstring_view ai;
-    if (!opens(0, ai)) {
+    std::wstring_view ai = opens(0);
+    if (ai.empty()) {
         return false;
     }
     while (at < text.size()) {
-        opens(at, ai);
-        size_t start = at + ai.size() + 2;
+        const size_t start = at + ai.size();
         size_t end = start;
         std::wstring_view next;
-        while (end < text.size() && !(text[end] == L'(' && opens(end, next))) {
+        while (end < text.size() && (text[end] != L'(' || (next = opens(end)).empty())) {
             ++end;
         }
-        std::wstring& target = ai == form.ai ? key : serial;
         bool& seen = ai == form.ai ? hasKey : hasSerial;
         if (seen) {
             return false;
         }
         seen = true;
-        target.assign(text.substr(start, end - start));
+        (ai == form.ai ? key : serial) = text.substr(start, end - start);
         at = end;
+        ai = next;
     }
     return hasKey;
 }
 
-// Element string to URI fields (without the filter) for a company prefix of
+// Element string to URI fields after the filter, for a company prefix of
 // prefixDigits digits.
 EpcNameResult ElementToFields(Key keyKind, std::wstring_view text, size_t prefixDigits,
-                              Fields& fields) {
+                              FieldSet& fields) {
     const KeyForm* form = FormOf(keyKind);
     if (form == nullptr) {
         return Fault(EpcNameError::kNotSupported, "", "the scheme carries no GS1 key");
     }
-    std::wstring key;
-    std::wstring serial;
+    std::wstring_view whole;
+    std::wstring_view serial;
     bool hasSerial = false;
-    if (!SplitElement(text, *form, key, serial, hasSerial)) {
+    if (!SplitElement(text, *form, whole, serial, hasSerial)) {
         return Fault(EpcNameError::kInvalidParameter, "", "not an element string of the scheme");
     }
     const char* keyName = "GS1 key";
     const size_t digits = static_cast<size_t>(form->keyDigits);
-    std::wstring_view whole(key);
     if (keyKind == Key::Grai) {
         // The GRAI's value: a leading 0, the 13 digits, then the serial.
         if (whole.size() < 15 || whole[0] != L'0') {
             return Bad(keyName, "no GRAI with a serial");
         }
-        serial.assign(whole.substr(14));
+        serial = whole.substr(14);
         hasSerial = true;
         whole = whole.substr(1, 13);
     } else if (keyKind == Key::Gdti || keyKind == Key::Sgcn) {
         if (whole.size() <= 13) {
             return Bad(keyName, "no serial after the key");
         }
-        serial.assign(whole.substr(13));
+        serial = whole.substr(13);
         hasSerial = true;
         whole = whole.substr(0, 13);
     }
@@ -639,79 +693,82 @@ EpcNameResult ElementToFields(Key keyKind, std::wstring_view text, size_t prefix
     if (prefixDigits < 6 || prefixDigits > 12 || whole.size() < prefixDigits + 1) {
         return Bad("company prefix", "not 6 to 12 digits of the key");
     }
+    bool room = true;
     switch (keyKind) {
         case Key::Sgtin:
         case Key::Itip:
         case Key::Sscc: {
             // The indicator (extension) digit moves into the item (serial) reference.
             const size_t end = keyKind == Key::Sscc ? 17 : 13;
-            fields.emplace_back(whole.substr(1, prefixDigits));
-            fields.emplace_back(
-                std::wstring(1, whole[0]) +
-                std::wstring(whole.substr(1 + prefixDigits, end - 1 - prefixDigits)));
+            room = fields.Add(whole.substr(1, prefixDigits)) &&
+                   fields.AddJoined({whole.substr(0, 1),
+                                     whole.substr(1 + prefixDigits, end - 1 - prefixDigits)});
             if (keyKind == Key::Itip) {
-                fields.emplace_back(whole.substr(14, 2));
-                fields.emplace_back(whole.substr(16, 2));
+                room = room && fields.Add(whole.substr(14, 2)) && fields.Add(whole.substr(16, 2));
             }
             break;
         }
         default: {
             // The key's digits after the company prefix, the check digit left out.
-            fields.emplace_back(whole.substr(0, prefixDigits));
             const size_t end = digits > 0 ? whole.size() - 1 : whole.size();
-            fields.emplace_back(whole.substr(prefixDigits, end - prefixDigits));
+            room = fields.Add(whole.substr(0, prefixDigits)) &&
+                   fields.Add(whole.substr(prefixDigits, end - prefixDigits));
             break;
         }
     }
     if (keyKind == Key::Sgln) {
-        fields.push_back(hasSerial ? serial : L"0");  // no extension is extension 0
+        room = room && fields.Add(hasSerial ? serial : L"0");  // no extension is extension 0
     } else if (keyKind != Key::Sscc && keyKind != Key::Giai && keyKind != Key::Gsrn &&
                keyKind != Key::Gsrnp) {
         if (!hasSerial) {
             return Bad("serial", "missing");
         }
-        fields.push_back(serial);
+        room = room && fields.Add(serial);
     } else if (hasSerial) {
         return Fault(EpcNameError::kInvalidParameter, "", "not an element string of the scheme");
     }
-    return {};
+    return room ? EpcNameResult{} : Bad("", "too long");
 }
 
-// URI fields (without the filter) to the element string.
-std::wstring FieldsToElement(Key keyKind, const Fields& fields) {
+// URI fields to the element string; nothing for a scheme without a key.
+void AppendElement(EpcValueText& text, Key keyKind, const FieldSet& fields) {
     const KeyForm* form = FormOf(keyKind);
     if (form == nullptr) {
-        return {};
+        return;
     }
-    const std::wstring& prefix = fields[1];
-    const std::wstring& reference = fields[2];
-    std::wstring key;
+    const std::wstring_view prefix = fields[1];
+    const std::wstring_view reference = fields[2];
+    text += form->ai;
+    if (keyKind == Key::Grai) {
+        text += L'0';
+    }
+    const size_t key = text.size();
     switch (keyKind) {
         case Key::Sgtin:
         case Key::Itip:
         case Key::Sscc:
-            key = reference.substr(0, 1) + prefix + reference.substr(1);
+            text += reference.substr(0, 1);
+            text += prefix;
+            text += reference.substr(1);
             break;
         default:
-            key = prefix + reference;
+            text += prefix;
+            text += reference;
             break;
     }
     if (form->keyDigits > 0) {
-        key += CheckDigit(key);
+        text += CheckDigit(text.view().substr(key));
     }
-    std::wstring text = L"(" + std::wstring(form->ai) + L")";
-    if (keyKind == Key::Grai) {
-        text += L"0";
-    }
-    text += key;
     if (keyKind == Key::Itip) {
-        text += fields[3] + fields[4];
+        text += fields[3];
+        text += fields[4];
     }
-    const std::wstring& last = fields.back();
+    const std::wstring_view last = fields[fields.Count() - 1];
     switch (keyKind) {
         case Key::Sgln:
             if (last != L"0") {
-                text += L"(254)" + last;
+                text += form->serialAi;
+                text += last;
             }
             break;
         case Key::Grai:
@@ -722,19 +779,120 @@ std::wstring FieldsToElement(Key keyKind, const Fields& fields) {
         case Key::Sgtin:
         case Key::Itip:
         case Key::Cpi:
-            text += L"(" + std::wstring(form->serialAi) + L")" + last;
+            text += form->serialAi;
+            text += last;
             break;
         default:
             break;
     }
-    return text;
 }
+
+// A tag read into its scheme and fields, checked as an encoder would check
+// them, so that what reads back encodes to the same tag.
+class ReadTag {
+public:
+    EpcNameResult Read(std::wstring_view hex) {
+        // The header: the first two digits, after white space and an optional "0x".
+        std::wstring_view rest = hex;
+        while (!rest.empty() &&
+               (rest[0] == L' ' || rest[0] == L'\t' || rest[0] == L'\r' || rest[0] == L'\n')) {
+            rest.remove_prefix(1);
+        }
+        if (rest.size() >= 2 && rest[0] == L'0' && (rest[1] == L'x' || rest[1] == L'X')) {
+            rest.remove_prefix(2);
+        }
+        if (rest.size() < 2 || OHex::Value(rest[0]) < 0 || OHex::Value(rest[1]) < 0) {
+            return Fault(EpcNameError::kInvalidParameter, "", "no hexadecimal tag");
+        }
+        const int header = OHex::Value(rest[0]) * 16 + OHex::Value(rest[1]);
+        for (const Scheme& candidate : kSchemes) {
+            if (candidate.header == header) {
+                m_scheme = &candidate;
+            }
+        }
+        if (m_scheme == nullptr) {
+            return Fault(EpcNameError::kNotSupported, "header", "names no scheme");
+        }
+        const EpcDecodeResult read = DecodeEpc(hex, m_scheme->layout, kEpcDecimal, m_values);
+        if (read.error != EpcDecodeError::kNone) {
+            return Bad("tag", read.reason);
+        }
+        EpcPieces pieces(m_values.view());
+        std::wstring_view piece;
+        size_t prefixDigits = 0;
+        while (pieces.Next(piece) && m_fields.Count() < m_scheme->count) {
+            const FieldRule& rule = m_scheme->fields[m_fields.Count()];
+            size_t wanted = 0;  // digits, zeros in front up to it
+            if (rule.kind == Kind::CompanyPrefix) {
+                prefixDigits = piece.size();
+            } else if (rule.kind == Kind::PrefixDigits) {
+                // The tag holds the number; the partition gives its digit count.
+                wanted = static_cast<size_t>(rule.bits) - prefixDigits;
+                if (piece == L"0" && wanted == 0) {
+                    piece = {};
+                }
+            } else if (rule.kind == Kind::TwoDigits) {
+                wanted = 2;
+            } else if (rule.kind == Kind::Cage8) {
+                if (piece.size() != 6) {
+                    return Bad(rule.name, "not six characters");
+                }
+                if (piece[0] == L' ') {
+                    piece.remove_prefix(1);
+                }
+            }
+            const bool added = piece.size() < wanted
+                                   ? m_fields.AddJoined({std::wstring_view(L"000000000000000000")
+                                                             .substr(0, wanted - piece.size()),
+                                                         piece})
+                                   : m_fields.Add(piece);
+            if (!added) {
+                return Bad("tag", "too long");
+            }
+        }
+        return CheckFields(*m_scheme, m_fields);
+    }
+
+    void Append(EpcNameKind kind, EpcValueText& out) const {
+        const bool filtered = m_scheme->fields[0].kind == Kind::Filter;
+        switch (kind) {
+            case EpcNameKind::kScheme:
+                out += m_scheme->name;
+                break;
+            case EpcNameKind::kTagUri:
+                out += L"urn:epc:tag:";
+                out += m_scheme->name;
+                AppendFields(out, 0);
+                break;
+            case EpcNameKind::kIdUri:
+                out += L"urn:epc:id:";
+                out += m_scheme->id;
+                AppendFields(out, filtered ? 1 : 0);
+                break;
+            case EpcNameKind::kElement:
+                AppendElement(out, m_scheme->key, m_fields);
+                break;
+        }
+    }
+
+private:
+    void AppendFields(EpcValueText& out, int first) const {
+        for (int i = first; i < m_fields.Count(); ++i) {
+            out += i == first ? L':' : L'.';
+            AppendEscaped(out, m_fields[i]);
+        }
+    }
+
+    const Scheme* m_scheme = nullptr;
+    EpcValueText m_values;
+    FieldSet m_fields;
+};
 
 }  // namespace
 
-EpcNameResult EncodeEpcTagUri(std::wstring_view uri, std::wstring& hex) {
+EpcNameResult EncodeEpcTagUri(std::wstring_view uri, EpcHexSink& sink) {
     constexpr std::wstring_view kPrefix = L"urn:epc:tag:";
-    if (uri.size() < kPrefix.size() || uri.substr(0, kPrefix.size()) != kPrefix) {
+    if (uri.substr(0, kPrefix.size()) != kPrefix) {
         return Fault(EpcNameError::kInvalidParameter, "", "not a tag URI");
     }
     uri.remove_prefix(kPrefix.size());
@@ -748,24 +906,22 @@ EpcNameResult EncodeEpcTagUri(std::wstring_view uri, std::wstring& hex) {
     }
     uri.remove_prefix(colon + 1);
     // The last field takes the rest: only it may hold a '.'.
-    Fields fields;
+    FieldSet fields;
     for (int i = 0; i < scheme->count; ++i) {
         const size_t dot = i + 1 < scheme->count ? uri.find(L'.') : uri.size();
         if (dot == std::wstring_view::npos) {
             return Fault(EpcNameError::kInvalidParameter, "", "fields missing");
         }
-        std::wstring value;
-        if (!Unescape(uri.substr(0, dot), value)) {
+        if (!AddUnescaped(uri.substr(0, dot), fields)) {
             return Bad(scheme->fields[i].name, "a bad escape, or a character to escape");
         }
-        fields.push_back(std::move(value));
         uri.remove_prefix(dot < uri.size() ? dot + 1 : dot);
     }
-    return EncodeFields(*scheme, fields, hex);
+    return EncodeFields(*scheme, fields, sink);
 }
 
 EpcNameResult EncodeEpcElementString(std::wstring_view name, int filter, int prefixDigits,
-                                     std::wstring_view element, std::wstring& hex) {
+                                     std::wstring_view element, EpcHexSink& sink) {
     const Scheme* scheme = SchemeNamed(name);
     if (scheme == nullptr) {
         return Fault(EpcNameError::kNotSupported, "", "no scheme of that name");
@@ -773,95 +929,40 @@ EpcNameResult EncodeEpcElementString(std::wstring_view name, int filter, int pre
     if (filter < 0 || filter > 7) {
         return Bad("filter", "out of range");
     }
-    Fields fields{std::to_wstring(filter)};
+    FieldSet fields;
+    const wchar_t digit = static_cast<wchar_t>(L'0' + filter);
+    fields.AddJoined({std::wstring_view(&digit, 1)});
     const EpcNameResult result = ElementToFields(
         scheme->key, element, prefixDigits < 0 ? 0 : static_cast<size_t>(prefixDigits), fields);
     if (result.error != EpcNameError::kNone) {
         return result;
     }
-    return EncodeFields(*scheme, fields, hex);
+    return EncodeFields(*scheme, fields, sink);
+}
+
+EpcNameResult DecodeEpcName(std::wstring_view hex, EpcNameKind kind, EpcValueText& name) {
+    ReadTag tag;
+    const EpcNameResult result = tag.Read(hex);
+    if (result.error == EpcNameError::kNone) {
+        tag.Append(kind, name);
+    }
+    return result;
 }
 
 EpcNameResult DecodeEpcNames(std::wstring_view hex, EpcNames& names) {
-    // The header: the first two digits, after white space and an optional "0x".
-    std::wstring_view rest = hex;
-    while (!rest.empty() &&
-           (rest[0] == L' ' || rest[0] == L'\t' || rest[0] == L'\r' || rest[0] == L'\n')) {
-        rest.remove_prefix(1);
-    }
-    if (rest.size() >= 2 && rest[0] == L'0' && (rest[1] == L'x' || rest[1] == L'X')) {
-        rest.remove_prefix(2);
-    }
-    if (rest.size() < 2 || OHex::Value(rest[0]) < 0 || OHex::Value(rest[1]) < 0) {
-        return Fault(EpcNameError::kInvalidParameter, "", "no hexadecimal tag");
-    }
-    const int header = OHex::Value(rest[0]) * 16 + OHex::Value(rest[1]);
-    const Scheme* scheme = nullptr;
-    for (const Scheme& candidate : kSchemes) {
-        if (candidate.header == header) {
-            scheme = &candidate;
+    ReadTag tag;
+    const EpcNameResult result = tag.Read(hex);
+    if (result.error == EpcNameError::kNone) {
+        const std::pair<EpcNameKind, std::wstring*> kinds[] = {
+            {EpcNameKind::kScheme, &names.scheme},
+            {EpcNameKind::kTagUri, &names.tagUri},
+            {EpcNameKind::kIdUri, &names.idUri},
+            {EpcNameKind::kElement, &names.element}};
+        for (const auto& [kind, name] : kinds) {
+            EpcValueText text;
+            tag.Append(kind, text);
+            name->assign(text.view());
         }
     }
-    if (scheme == nullptr) {
-        return Fault(EpcNameError::kNotSupported, "header", "names no scheme");
-    }
-    EpcValueText values;
-    const EpcDecodeResult read = DecodeEpc(hex, scheme->layout, kEpcDecimal, values);
-    if (read.error != EpcDecodeError::kNone) {
-        return Bad("tag", read.reason);
-    }
-    Fields fields;
-    EpcPieces pieces(values.view());
-    std::wstring_view piece;
-    size_t prefixDigits = 0;
-    while (pieces.Next(piece) && static_cast<int>(fields.size()) < scheme->count) {
-        const FieldRule& rule = scheme->fields[fields.size()];
-        std::wstring value(piece);
-        if (rule.kind == Kind::CompanyPrefix) {
-            prefixDigits = value.size();
-        } else if (rule.kind == Kind::PrefixDigits) {
-            // The tag holds the number; the partition gives its digit count.
-            const size_t wanted = static_cast<size_t>(rule.bits) - prefixDigits;
-            if (value == L"0" && wanted == 0) {
-                value.clear();
-            } else if (value.size() < wanted) {
-                value.insert(0, wanted - value.size(), L'0');
-            }
-        } else if (rule.kind == Kind::TwoDigits && value.size() == 1) {
-            value.insert(0, 1, L'0');
-        } else if (rule.kind == Kind::Cage8) {
-            if (value.size() != 6) {
-                return Bad(rule.name, "not six characters");
-            }
-            if (value[0] == L' ') {
-                value.erase(0, 1);
-            }
-        }
-        fields.push_back(std::move(value));
-    }
-    if (static_cast<int>(fields.size()) != scheme->count) {
-        return Bad("tag", "fields missing");
-    }
-    const EpcNameResult checked = CheckFields(*scheme, fields);
-    if (checked.error != EpcNameError::kNone) {
-        return checked;
-    }
-    names.scheme.assign(scheme->name);
-    names.tagUri = L"urn:epc:tag:" + std::wstring(scheme->name) + L":";
-    names.idUri = L"urn:epc:id:" + std::wstring(scheme->id) + L":";
-    const bool filtered = scheme->fields[0].kind == Kind::Filter;
-    for (int i = 0; i < scheme->count; ++i) {
-        if (i > 0) {
-            names.tagUri += L'.';
-        }
-        AppendEscaped(names.tagUri, fields[i]);
-        if (i > (filtered ? 0 : -1)) {
-            if (i > (filtered ? 1 : 0)) {
-                names.idUri += L'.';
-            }
-            AppendEscaped(names.idUri, fields[i]);
-        }
-    }
-    names.element = FieldsToElement(scheme->key, fields);
-    return {};
+    return result;
 }

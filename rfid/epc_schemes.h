@@ -3,6 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "rfid/epc_decoder.h"
+#include "rfid/epc_encoder.h"
+
 // EPC tags by name: the binary schemes of the GS1 EPC Tag Data Standard 1.13
 // as one table of layouts in the layout language, and the mapping between
 // their values and the tag URI, the pure identity URI and the GS1 element
@@ -32,13 +35,20 @@ struct EpcNames {
     std::wstring element;  // "(01)80614141123458(21)6789"
 };
 
-// The tag (upper-case hexadecimal, two digits per byte) of a tag URI.
-EpcNameResult EncodeEpcTagUri(std::wstring_view uri, std::wstring& hex);
+// The tag (upper-case hexadecimal, two digits per byte) of a tag URI, into
+// sink; nothing is written on an error.
+EpcNameResult EncodeEpcTagUri(std::wstring_view uri, EpcHexSink& sink);
 
 // The tag of a GS1 element string in the named scheme ("sgtin-96"), with the
 // filter and the number of digits of the company prefix the key starts with.
 EpcNameResult EncodeEpcElementString(std::wstring_view scheme, int filter, int prefixDigits,
-                                     std::wstring_view element, std::wstring& hex);
+                                     std::wstring_view element, EpcHexSink& sink);
 
-// The names of a tag: the scheme from its header byte.
+enum class EpcNameKind { kScheme, kTagUri, kIdUri, kElement };
+
+// One name of a tag, appended to name (the scheme from the tag's header
+// byte); the element string is empty for schemes without a GS1 key.
+EpcNameResult DecodeEpcName(std::wstring_view hex, EpcNameKind kind, EpcValueText& name);
+
+// All names of a tag at once.
 EpcNameResult DecodeEpcNames(std::wstring_view hex, EpcNames& names);

@@ -125,22 +125,24 @@ BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
     return text;
 }
 
-// Runs name(text) for the exports by name: a result, or null with the last
-// error of the failure, which the event log explains.
+// Runs name(text, sink, result) for the exports by name: a tag written into
+// sink, or a name (7-bit ASCII) into result; or null with the last error of the failure,
+// which the event log explains.
 template <typename Name>
 BSTR NameToBstr(const char* operation, const wchar_t* input, Name&& name) {
     DWORD error = ERROR_INTERNAL_ERROR;
     BSTR text = nullptr;
     try {
-        std::wstring result;
+        BstrSink sink;
+        EpcValueText result;
         const EpcNameResult outcome =
             input == nullptr || *input == L'\0'
                 ? EpcNameResult{EpcNameError::kInvalidParameter, "", "no text"}
-                : name(std::wstring_view(input), result);
+                : name(std::wstring_view(input), sink, result);
         switch (outcome.error) {
             case EpcNameError::kNone:
-                error = result.empty() ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
-                text = result.empty() ? nullptr : UnitsToBstr(result, true);
+                text = sink.Reserved() ? sink.Release() : UnitsToBstr(result.view(), true);
+                error = text != nullptr ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
                 break;
             case EpcNameError::kInvalidData:
                 error = ERROR_INVALID_DATA;
@@ -163,13 +165,11 @@ BSTR NameToBstr(const char* operation, const wchar_t* input, Name&& name) {
     return text;
 }
 
-// One of the names of a tag.
-BSTR DecodeName(const char* operation, const wchar_t* hex, std::wstring EpcNames::*member) {
-    return NameToBstr(operation, hex, [&](std::wstring_view tag, std::wstring& result) {
-        EpcNames names;
-        const EpcNameResult outcome = DecodeEpcNames(tag, names);
-        result = std::move(names.*member);
-        return outcome;
+// One of the names of a tag; an element string asked of a scheme without a
+// GS1 key is empty, and so null with ERROR_NOT_SUPPORTED.
+BSTR DecodeName(const char* operation, const wchar_t* hex, EpcNameKind kind) {
+    return NameToBstr(operation, hex, [&](std::wstring_view tag, BstrSink&, EpcValueText& name) {
+        return DecodeEpcName(tag, kind, name);
     });
 }
 
@@ -232,29 +232,32 @@ BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
 }
 
 BSTR QVRFID_EncodeTagURI(const wchar_t* tagUri) {
-    return NameToBstr("QVRFID_EncodeTagURI", tagUri, EncodeEpcTagUri);
+    return NameToBstr("QVRFID_EncodeTagURI", tagUri,
+                      [](std::wstring_view uri, BstrSink& sink, EpcValueText&) {
+                          return EncodeEpcTagUri(uri, sink);
+                      });
 }
 
 BSTR QVRFID_DecodeToTagURI(const wchar_t* hex) {
-    return DecodeName("QVRFID_DecodeToTagURI", hex, &EpcNames::tagUri);
+    return DecodeName("QVRFID_DecodeToTagURI", hex, EpcNameKind::kTagUri);
 }
 
 BSTR QVRFID_DecodeToIdURI(const wchar_t* hex) {
-    return DecodeName("QVRFID_DecodeToIdURI", hex, &EpcNames::idUri);
+    return DecodeName("QVRFID_DecodeToIdURI", hex, EpcNameKind::kIdUri);
 }
 
 BSTR QVRFID_EncodeElementString(const wchar_t* scheme, int filter, int companyPrefixDigits,
                                 const wchar_t* elementString) {
     const std::wstring_view name = scheme != nullptr ? scheme : L"";
     return NameToBstr("QVRFID_EncodeElementString", elementString,
-                      [&](std::wstring_view element, std::wstring& hex) {
+                      [&](std::wstring_view element, BstrSink& sink, EpcValueText&) {
                           return EncodeEpcElementString(name, filter, companyPrefixDigits, element,
-                                                        hex);
+                                                        sink);
                       });
 }
 
 BSTR QVRFID_DecodeToElementString(const wchar_t* hex) {
-    return DecodeName("QVRFID_DecodeToElementString", hex, &EpcNames::element);
+    return DecodeName("QVRFID_DecodeToElementString", hex, EpcNameKind::kElement);
 }
 
 }  // extern "C"

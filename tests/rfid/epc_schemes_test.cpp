@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "rfid/epc_digits.h"
+
 namespace {
 
 // Tags worked out bit by bit from the tag data standard's tables (header,
@@ -69,15 +71,15 @@ TEST(EpcSchemes, EverySchemeEncodesAndReadsBack) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
         SCOPED_TRACE(testing::PrintToString(std::wstring(row.uri)));
-        std::wstring hex;
+        EpcDigits hex;
         ASSERT_EQ(EncodeEpcTagUri(row.uri, hex).error, EpcNameError::kNone);
-        EXPECT_EQ(hex, row.hex);
+        EXPECT_EQ(hex.text, row.hex);
         EpcNames names;
         ASSERT_EQ(DecodeEpcNames(row.hex, names).error, EpcNameError::kNone);
         EXPECT_EQ(names.tagUri, row.uri);
-        std::wstring again;
+        EpcDigits again;
         EXPECT_EQ(EncodeEpcTagUri(names.tagUri, again).error, EpcNameError::kNone);
-        EXPECT_EQ(again, row.hex);
+        EXPECT_EQ(again.text, row.hex);
     }
 }
 
@@ -122,11 +124,11 @@ TEST(EpcSchemes, IdentityUrisAndElementStrings) {
         EXPECT_EQ(names.idUri, row.id);
         EXPECT_EQ(names.element, row.element);
         if (*row.element != L'\0') {
-            std::wstring hex;
+            EpcDigits hex;
             EXPECT_EQ(
                 EncodeEpcElementString(row.scheme, 3, row.prefixDigits, row.element, hex).error,
                 EpcNameError::kNone);
-            EXPECT_EQ(hex, row.hex);
+            EXPECT_EQ(hex.text, row.hex);
         }
     }
 }
@@ -169,7 +171,7 @@ TEST(EpcSchemes, ValuesThatDoNotFitAreRefused) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(row.uri)));
-        std::wstring hex;
+        EpcDigits hex;
         const EpcNameResult result = EncodeEpcTagUri(row.uri, hex);
         EXPECT_EQ(result.error, row.error);
         EXPECT_STREQ(result.field, row.field);
@@ -196,7 +198,7 @@ TEST(EpcSchemes, FaultyElementStringsAndTagsAreRefused) {
     };
     for (const auto& row : elements) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(row.element)));
-        std::wstring hex;
+        EpcDigits hex;
         EXPECT_EQ(EncodeEpcElementString(row.scheme, row.filter, row.prefixDigits, row.element, hex)
                       .error,
                   row.error);
