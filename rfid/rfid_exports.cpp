@@ -105,18 +105,15 @@ BSTR UnitsToBstr(std::wstring_view units, bool ascii) {
     return result;
 }
 
-// Runs encode(sink) and sets the last error: emptyError when the encoder asked
-// for no room (it found nothing to write), ERROR_NOT_ENOUGH_MEMORY when there
-// was none to give, ERROR_INTERNAL_ERROR for anything else thrown.
-template <typename Encode>
-BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
+// Runs body(error), which gives the result and sets error, and makes error
+// the last error: ERROR_NOT_ENOUGH_MEMORY when an allocation failed,
+// ERROR_INTERNAL_ERROR for anything else thrown, with a null result.
+template <typename Body>
+BSTR Guarded(Body&& body) {
     DWORD error = ERROR_INTERNAL_ERROR;
     BSTR text = nullptr;
     try {
-        BstrSink result;
-        encode(result);
-        error = result.Reserved() ? ERROR_SUCCESS : emptyError;
-        text = result.Release();
+        text = body(error);
     } catch (const std::bad_alloc&) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
@@ -125,20 +122,31 @@ BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
     return text;
 }
 
+// Runs encode(sink): emptyError when the encoder asked for no room (it found
+// nothing to write).
+template <typename Encode>
+BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
+    return Guarded([&](DWORD& error) {
+        BstrSink result;
+        encode(result);
+        error = result.Reserved() ? ERROR_SUCCESS : emptyError;
+        return result.Release();
+    });
+}
+
 // Runs name(text, sink, result) for the exports by name: a tag written into
 // sink, or a name (7-bit ASCII) into result; or null with the last error of the failure,
 // which the event log explains.
 template <typename Name>
 BSTR NameToBstr(const char* operation, const wchar_t* input, Name&& name) {
-    DWORD error = ERROR_INTERNAL_ERROR;
-    BSTR text = nullptr;
-    try {
+    return Guarded([&](DWORD& error) {
         BstrSink sink;
         EpcValueText result;
         const EpcNameResult outcome =
             input == nullptr || *input == L'\0'
                 ? EpcNameResult{EpcNameError::kInvalidParameter, "", "no text"}
                 : name(std::wstring_view(input), sink, result);
+        BSTR text = nullptr;
         switch (outcome.error) {
             case EpcNameError::kNone:
                 text = sink.Reserved() ? sink.Release() : UnitsToBstr(result.view(), true);
@@ -157,12 +165,8 @@ BSTR NameToBstr(const char* operation, const wchar_t* input, Name&& name) {
         if (outcome.error != EpcNameError::kNone) {
             ReportEpcNameFault(operation, outcome.field, outcome.reason);
         }
-    } catch (const std::bad_alloc&) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-    } catch (...) {
-    }
-    ::SetLastError(error);
-    return text;
+        return text;
+    });
 }
 
 // One of the names of a tag; an element string asked of a scheme without a
@@ -201,13 +205,12 @@ BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode) {
 // The values as the caller's text: units of 7-bit ASCII as they stand, others
 // as the ANSI bytes they are, the reverse of AnsiUnits.
 BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
-    DWORD error = ERROR_INTERNAL_ERROR;
-    BSTR text = nullptr;
-    try {
+    return Guarded([&](DWORD& error) {
         AnsiUnits layoutUnits(layout);
         EpcValueText values;
         const EpcDecodeResult result =
             DecodeEpc(hex != nullptr ? hex : L"", layoutUnits.Units(), mode, values);
+        BSTR text = nullptr;
         switch (result.error) {
             case EpcDecodeError::kNone:
                 text = UnitsToBstr(values.view(), values.ascii());
@@ -223,12 +226,8 @@ BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
         if (result.error != EpcDecodeError::kNone) {
             ReportEpcDecodeFailure(result);
         }
-    } catch (const std::bad_alloc&) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-    } catch (...) {
-    }
-    ::SetLastError(error);
-    return text;
+        return text;
+    });
 }
 
 BSTR QVRFID_EncodeTagURI(const wchar_t* tagUri) {
