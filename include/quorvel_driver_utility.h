@@ -271,8 +271,7 @@ QVDI_API wchar_t* QVRFID_DecodeToIdURI(const wchar_t* hex);
  * digits, cpi (8010)(8011), itip (8006)(21). A value ends at the next "("
  * that opens one of the scheme's identifiers. */
 QVDI_API wchar_t* QVRFID_EncodeElementString(const wchar_t* scheme, int filter,
-                                             int companyPrefixDigits,
-                                             const wchar_t* elementString);
+                                             int companyPrefixDigits, const wchar_t* elementString);
 /* The element string of a tag, its check digit computed:
  * L"3074257BF7194E4000001A85" gives L"(01)80614141123458(21)6789". */
 QVDI_API wchar_t* QVRFID_DecodeToElementString(const wchar_t* hex);
