@@ -1,13 +1,15 @@
 // SGTIN-96 tags encoded and read back per second on one thread: through the
 // exported RFID_EncodeEPC and QVRFID_DecodeEPC of the DLL beside this program
-// (BSTR allocation and SysFreeString included, as a host pays them), and
-// through the encoder and reader the exports run, side by side in one run.
+// (BSTR allocation and SysFreeString included, as a host pays them), through
+// the encoder and reader the exports run, and through the exports by name
+// (tag URI both ways, element string to tag), side by side in one run.
 //
 //   rfid_bench [seconds per measurement, default 2]
 
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -22,6 +24,15 @@
 namespace {
 
 constexpr wchar_t kLayout[] = L"8#30;3;3#X;20:P1;44:P2;38";
+
+// Calls an export's pointer and frees its BSTR; the result's length.
+template <typename Call>
+size_t Length(Call call) {
+    BSTR text = call();
+    size_t n = SysStringLen(text);
+    SysFreeString(text);
+    return n;
+}
 
 // Varied tags: every partition (company prefixes of 6 to 12 digits, with the
 // item reference filling the 13 digits), filters 0..7 and 38-bit serials.
@@ -62,23 +73,22 @@ double Now() {
 }
 
 // Encoding and reading back in alternate rounds, so that what the machine is
-// doing meanwhile weighs on both alike; tags per second of each.
+// doing meanwhile weighs on both alike; tags per second of each. Each gets
+// the index of the tag, 0 to count - 1.
 template <typename Encode, typename Decode>
-std::pair<double, double> MeasurePair(const std::vector<std::wstring>& values,
-                                      const std::vector<std::wstring>& tags, double seconds,
-                                      Encode encode, Decode decode) {
+std::pair<double, double> MeasurePair(size_t count, double seconds, Encode encode, Decode decode) {
     double encoding = 0;
     double decoding = 0;
     size_t rounds = 0;
     size_t sink = 0;
     while (encoding + decoding < 2 * seconds) {
         double start = Now();
-        for (const std::wstring& value : values) {
-            sink += encode(value.c_str());
+        for (size_t i = 0; i < count; ++i) {
+            sink += encode(i);
         }
         double middle = Now();
-        for (const std::wstring& tag : tags) {
-            sink += decode(tag.c_str());
+        for (size_t i = 0; i < count; ++i) {
+            sink += decode(i);
         }
         decoding += Now() - middle;
         encoding += middle - start;
@@ -87,8 +97,8 @@ std::pair<double, double> MeasurePair(const std::vector<std::wstring>& values,
     if (sink == 0) {
         std::printf("(no output)\n");
     }
-    const double count = static_cast<double>(rounds * values.size());
-    return {count / encoding, count / decoding};
+    const double tags = static_cast<double>(rounds * count);
+    return {tags / encoding, tags / decoding};
 }
 
 class BufferSink final : public EpcHexSink {
@@ -155,31 +165,61 @@ int main(int argc, char** argv) {
         SysFreeString(tag);
     }
     const auto [viaExport, decodeExport] = MeasurePair(
-        values, tags, seconds,
-        [&](const wchar_t* v) {
-            BSTR tag = encodeEpc(v, kLayout, 2);
-            size_t n = SysStringLen(tag);
-            SysFreeString(tag);
-            return n;
-        },
-        [&](const wchar_t* tag) {
-            BSTR read = decodeEpc(tag, kLayout, 2);
-            size_t n = SysStringLen(read);
-            SysFreeString(read);
-            return n;
-        });
+        values.size(), seconds,
+        [&](size_t i) { return Length([&] { return encodeEpc(values[i].c_str(), kLayout, 2); }); },
+        [&](size_t i) { return Length([&] { return decodeEpc(tags[i].c_str(), kLayout, 2); }); });
     BufferSink buffer;
     EpcValueText read;
     const auto [viaEncoder, viaDecoder] = MeasurePair(
-        values, tags, seconds,
-        [&](const wchar_t* v) {
-            EncodeEpc(v, kLayout, 2, buffer);
+        values.size(), seconds,
+        [&](size_t i) {
+            EncodeEpc(values[i], kLayout, 2, buffer);
             return static_cast<size_t>(buffer.Count());
         },
-        [&](const wchar_t* tag) {
-            DecodeEpc(tag, kLayout, 2, read);
+        [&](size_t i) {
+            DecodeEpc(tags[i], kLayout, 2, read);
             return read.size();
         });
+
+    auto encodeUri = reinterpret_cast<QV_PFN_QVRFID_ENCODE_TAG_URI>(
+        GetProcAddress(module, "QVRFID_EncodeTagURI"));
+    auto toTagUri = reinterpret_cast<QV_PFN_QVRFID_DECODE_TO_TAG_URI>(
+        GetProcAddress(module, "QVRFID_DecodeToTagURI"));
+    auto encodeElement = reinterpret_cast<QV_PFN_QVRFID_ENCODE_ELEMENT_STRING>(
+        GetProcAddress(module, "QVRFID_EncodeElementString"));
+    auto toElement = reinterpret_cast<QV_PFN_QVRFID_DECODE_TO_ELEMENT_STRING>(
+        GetProcAddress(module, "QVRFID_DecodeToElementString"));
+    if (!encodeUri || !toTagUri || !encodeElement || !toElement) {
+        std::fprintf(stderr, "rfid_bench: the exports by name are missing\n");
+        return 1;
+    }
+    // The same tags by name: the tag URI is the values with "." for ";", the
+    // element string the one the library reads from the tag.
+    std::vector<std::wstring> uris;
+    std::vector<std::wstring> elements;
+    std::vector<int> prefixDigits;
+    for (size_t i = 0; i < values.size(); ++i) {
+        std::wstring uri = L"urn:epc:tag:sgtin-96:" + values[i];
+        std::replace(uri.begin(), uri.end(), L';', L'.');
+        uris.push_back(uri);
+        BSTR element = toElement(tags[i].c_str());
+        elements.emplace_back(element != nullptr ? element : L"");
+        SysFreeString(element);
+        prefixDigits.push_back(static_cast<int>(values[i].find(L';', 2) - 2));
+    }
+    const auto [byUri, toUri] = MeasurePair(
+        values.size(), seconds,
+        [&](size_t i) { return Length([&] { return encodeUri(uris[i].c_str()); }); },
+        [&](size_t i) { return Length([&] { return toTagUri(tags[i].c_str()); }); });
+    const auto [byElement, besideElement] = MeasurePair(
+        values.size(), seconds,
+        [&](size_t i) {
+            return Length([&] {
+                return encodeElement(L"sgtin-96", values[i][0] - L'0', prefixDigits[i],
+                                     elements[i].c_str());
+            });
+        },
+        [&](size_t i) { return Length([&] { return encodeEpc(values[i].c_str(), kLayout, 2); }); });
 
     std::printf("SGTIN-96 tags per second, one thread:\n");
     std::printf("  RFID_EncodeEPC export (BSTR alloc/free):   %12.0f\n", viaExport);
@@ -188,6 +228,12 @@ int main(int argc, char** argv) {
     std::printf("  internal encoder:                          %12.0f\n", viaEncoder);
     std::printf("  internal reader:                           %12.0f   %.2f x encoding\n",
                 viaDecoder, viaDecoder / viaEncoder);
+    std::printf("  QVRFID_EncodeTagURI export:                %12.0f   %.2f x RFID_EncodeEPC\n",
+                byUri, byUri / viaExport);
+    std::printf("  QVRFID_DecodeToTagURI export:              %12.0f   %.2f x RFID_EncodeEPC\n",
+                toUri, toUri / viaExport);
+    std::printf("  QVRFID_EncodeElementString export:         %12.0f   %.2f x RFID_EncodeEPC\n",
+                byElement, byElement / besideElement);
     FreeLibrary(module);
     return 0;
 }

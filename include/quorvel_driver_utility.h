@@ -59,6 +59,7 @@
  *                                  QVDI_GetDalQueryResponse: size is null.
  *   ERROR_INVALID_DATA (13)        RFID_EncodeRaw: the value holds no digit of
  *                                  its mode (the decimal 0 included).
+ *                                  QVRFID_ exports by name: see there.
  */
 #ifndef QUORVEL_DRIVER_UTILITY_H
 #define QUORVEL_DRIVER_UTILITY_H
@@ -223,6 +224,64 @@ QVDI_API int QVDI_GetDalQueryResponse(HDRIVERINTERFACE driver, const wchar_t* qu
  * before a P1 as the partition written over it. */
 QVDI_API wchar_t* QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode);
 
+/* RFID by name: the binary EPC schemes of the GS1 EPC Tag Data Standard 1.13
+ * (sgtin-96, sgtin-198, sscc-96, sgln-96, sgln-195, grai-96, grai-170,
+ * giai-96, giai-202, gsrn-96, gsrnp-96, gdti-96, gdti-113, gdti-174, cpi-96,
+ * cpi-var, sgcn-96, itip-110, itip-212, gid-96, usdod-96, adi-var), written
+ * by the same encoder as RFID_EncodeEPC with the scheme's own layout. Each
+ * result is a BSTR, or null with the last error:
+ *   ERROR_INVALID_PARAMETER (87): null or empty text, no tag URI ("urn:epc:tag:
+ *     scheme:fields"), an element string without the scheme's identifiers.
+ *   ERROR_NOT_SUPPORTED (50): no scheme of that name, a tag header that names
+ *     none, an element string asked of a scheme without a GS1 key (gid-96,
+ *     usdod-96, adi-var).
+ *   ERROR_INVALID_DATA (13): a value the scheme cannot carry (a filter above
+ *     7, a company prefix outside 6 to 12 digits, a reference without the
+ *     digits its partition gives, a serial too long or too large, with a
+ *     leading zero where the scheme reads a number, or with a character its
+ *     field has no code for, ";" included), a fault in the element string (a
+ *     wrong check digit, a missing serial), or tag bits the scheme forbids.
+ *     The event log (source "Quorvel Client Utility V3", Warnings) names the
+ *     field and the reason.
+ * Never a tag of another identity: a value that does not fit is refused, not
+ * cut. Characters the URI reserves stand as %XX ("%2F" for "/", "%22",
+ * "%25", "%26", "%3C", "%3E", "%3F", and "%23" for "#" of the 6-bit fields);
+ * only the last field of a URI may hold a ".". Stateless: any number of
+ * threads at once.
+ *
+ * QVRFID_EncodeTagURI(L"urn:epc:tag:sgtin-96:3.0614141.812345.6789") gives
+ * L"3074257BF7194E4000001A85"; the company prefix's digit count chooses the
+ * partition, and the item reference carries the GTIN's indicator digit in
+ * front ("8" of 80614141123458). */
+QVDI_API wchar_t* QVRFID_EncodeTagURI(const wchar_t* tagUri);
+/* The tag URI of a tag (hexadecimal as QVRFID_DecodeEPC takes it), the
+ * scheme from its header byte: L"3074257BF7194E4000001A85" gives
+ * L"urn:epc:tag:sgtin-96:3.0614141.812345.6789". */
+QVDI_API wchar_t* QVRFID_DecodeToTagURI(const wchar_t* hex);
+/* The pure identity URI: the same tag gives
+ * L"urn:epc:id:sgtin:0614141.812345.6789" (no filter). */
+QVDI_API wchar_t* QVRFID_DecodeToIdURI(const wchar_t* hex);
+/* The tag of a GS1 element string with parenthesised identifiers, for the
+ * schemes with a GS1 key: (L"sgtin-96", 3, 7, L"(01)80614141123458(21)6789")
+ * gives the tag above. companyPrefixDigits says where the company prefix
+ * ends in the key (6 to 12); the check digit must be right. The forms:
+ * sgtin (01)(21), sscc (00), sgln (414) and (254) (none for extension 0),
+ * grai (8003) with the serial after the 14 digits, giai (8004), gsrn (8018),
+ * gsrnp (8017), gdti (253) and sgcn (255) with the serial after the 13
+ * digits, cpi (8010)(8011), itip (8006)(21). A value ends at the next "("
+ * that opens one of the scheme's identifiers. */
+QVDI_API wchar_t* QVRFID_EncodeElementString(const wchar_t* scheme, int filter,
+                                             int companyPrefixDigits, const wchar_t* elementString);
+/* The element string of a tag, its check digit computed:
+ * L"3074257BF7194E4000001A85" gives L"(01)80614141123458(21)6789". */
+QVDI_API wchar_t* QVRFID_DecodeToElementString(const wchar_t* hex);
+
+typedef wchar_t* (*QV_PFN_QVRFID_ENCODE_TAG_URI)(const wchar_t*);
+typedef wchar_t* (*QV_PFN_QVRFID_DECODE_TO_TAG_URI)(const wchar_t*);
+typedef wchar_t* (*QV_PFN_QVRFID_DECODE_TO_ID_URI)(const wchar_t*);
+typedef wchar_t* (*QV_PFN_QVRFID_ENCODE_ELEMENT_STRING)(const wchar_t*, int, int, const wchar_t*);
+typedef wchar_t* (*QV_PFN_QVRFID_DECODE_TO_ELEMENT_STRING)(const wchar_t*);
+
 #ifdef __cplusplus
 }
 #endif
@@ -315,6 +374,32 @@ QV_IMPORT wchar_t* DI_GetPrinterDriverDate(HDRIVERINTERFACE driver)
  *   RFID_EncodeEPC(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2)
  * gives L"3074257BF7194E4000001A85". A layout wider than 65536 bits, or one
  * with no bits, gives null.
+ *
+ * That layout, entry by entry, for the GTIN 80614141123458 of a company
+ * whose prefix is the 7 digits 0614141:
+ *   "8#30"   the header byte 30 (SGTIN-96): a literal, it takes no value.
+ *   "3"      the filter, a plain 3-bit field: value 3.
+ *   "3#X"    a literal that takes no value: it only holds the place of the
+ *            partition, which the P1 after it writes over it.
+ *   "20:P1"  the company prefix: value 0614141. Its width comes from the
+ *            partition, not from the 20: 7 decimal digits are partition 5,
+ *            24 bits (6 digits 20 bits ... 12 digits 40 bits). The number
+ *            before ":P1" is not used.
+ *   "44:P2"  the item reference in the 44 bits the prefix leaves of the
+ *            44 that company prefix and item reference share: 44 - 24 = 20.
+ *            Its value is the GTIN's indicator digit followed by the digits
+ *            between company prefix and check digit: 8 and 12345, 812345.
+ *   "38"     the serial, a plain 38-bit field: value 6789.
+ * The GTIN-14 8 0614141 12345 8 is indicator, company prefix, item
+ * reference, check digit; the tag holds no check digit.
+ *
+ * A colon or hash field whose value is missing keeps its type text as its
+ * value, read as hexadecimal digits (letters past F skipped), while a plain
+ * field without a value is zero. So the values "3;0614141" with the layout
+ * above give an item reference of 2 (the "2" of "P2") and a serial of 0,
+ * without error, and QVRFID_DecodeEPC reads them back as
+ * "3;0614141;2;0". Give every value the layout takes, or use the exports
+ * by name below, which refuse a missing field.
  *
  * RFID_EncodeRaw converts one value: (L"abc", 1) gives L"0ABC", (L"255", 2)
  * gives L"FF", (L"0", 2) gives null. */

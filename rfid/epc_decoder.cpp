@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hex.h"
 #include "rfid/big_decimal.h"
 #include "rfid/bit_writer.h"
 #include "rfid/epc_encoder.h"
@@ -10,27 +11,25 @@
 
 namespace {
 
-constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
-
 // 10^n for the digit counts of a company prefix, 6 to 12.
 constexpr uint64_t kPowersOfTen[] = {1,           10,           100,          1000,      10000,
                                      100000,      1000000,      10000000,     100000000, 1000000000,
                                      10000000000, 100000000000, 1000000000000};
 
-// The value of each ASCII hexadecimal digit, -1 for every other character: a
-// tag's digits in either case follow no pattern a branch would predict.
+// The value of each hexadecimal digit, -1 for every other character below
+// 256: a tag's digits in either case follow no pattern a branch would predict.
 struct HexTable {
-    int8_t value[128];
+    int8_t value[256];
     constexpr HexTable() : value() {
-        for (int c = 0; c < 128; ++c) {
-            value[c] = static_cast<int8_t>(EpcUnits::Hex(static_cast<wchar_t>(c)));
+        for (int c = 0; c < 256; ++c) {
+            value[c] = static_cast<int8_t>(OHex::Value(c));
         }
     }
 };
 constexpr HexTable kHexTable;
 
 int HexValue(wchar_t c) {
-    return c < 128 ? kHexTable.value[c] : -1;
+    return c < 256 ? kHexTable.value[c] : -1;
 }
 
 bool IsSpace(wchar_t c) {
@@ -50,38 +49,12 @@ bool Carriable(wchar_t c) {
     return c != L';' && c != 0;
 }
 
-class Decoder {
+class Decoder : public EpcLayoutWalk<Decoder> {
 public:
     Decoder(const BitWriter& tag, int mode, EpcValueText& out)
         : m_tag(tag), m_mode(NormalizeEpcMode(mode)), m_out(out) {}
 
     EpcDecodeResult Result() const { return m_result; }
-
-    bool Field(std::wstring_view text) {
-        ++m_field;
-        const EpcEntry entry = ReadEpcEntry(text);
-        // A P1 writes its partition over the field before it, literal or not.
-        if (entry.kind != EpcKind::CompanyPrefix && !CheckLiteral()) {
-            return false;
-        }
-        m_literal.pending = false;
-        const int64_t offset = m_pos;
-        int64_t width = 0;
-        bool ok = true;
-        if (entry.kind == EpcKind::Plain) {
-            width = ApplyPending(entry.width);
-            ok = Take(width) && Emit(offset, width, m_mode);
-        } else if (entry.hash) {
-            width = ApplyPending(entry.width);
-            ok = HashField(entry, offset, width);
-        } else {
-            ok = ColonField(entry, offset, width);
-        }
-        m_previousOffset = offset;
-        m_previousWidth = width;
-        m_hasPrevious = true;
-        return ok;
-    }
 
     bool Finish() {
         if (!CheckLiteral()) {
@@ -103,11 +76,22 @@ private:
         return false;
     }
 
-    int64_t ApplyPending(int64_t width) {
-        const int64_t reduced = width - m_pendingPrefixBits;
-        m_pendingPrefixBits = 0;
-        return reduced < 0 ? 0 : reduced;
+    friend class EpcLayoutWalk<Decoder>;
+
+    // A P1 writes its partition over the field before it, literal or not.
+    bool Begin(const EpcEntry& entry) {
+        ++m_field;
+        if (entry.kind != EpcKind::CompanyPrefix && !CheckLiteral()) {
+            return false;
+        }
+        m_literal.pending = false;
+        return true;
     }
+
+    int64_t Position() const { return m_pos; }
+    bool Reserve(int64_t width) { return Take(width); }
+    // Plain, Typed and Literal come after Reserve has taken the field's bits.
+    bool Plain(int64_t width) { return Emit(m_pos - width, width, m_mode); }
 
     // Moves past a field of width bits, when the tag (and any tag) has them.
     bool Take(int64_t width) {
@@ -197,7 +181,7 @@ private:
                 const int unitBits = mode == kEpcBinary ? 1 : 4;
                 Units(offset, width, unitBits, [&](uint64_t unit) {
                     if (unit != 0 || m_out.size() > start) {
-                        m_out.push_back(kHexDigits[unit]);
+                        m_out.push_back(OHex::Digit<wchar_t>(static_cast<unsigned>(unit)));
                     }
                 });
                 if (m_out.size() == start) {
@@ -237,30 +221,14 @@ private:
         return true;
     }
 
-    bool ColonField(const EpcEntry& entry, int64_t offset, int64_t& width) {
-        switch (entry.kind) {
-            case EpcKind::CompanyPrefix:
-                return CompanyPrefix(offset, width);
-            case EpcKind::AfterPrefix:
-                width = ApplyPending(entry.width);
-                return Take(width) && Emit(offset, width, m_mode);
-            case EpcKind::PrefixVar6:
-                m_pendingPrefixBits = 0;
-                return VariableField(offset, width);
-            default:
-                // A colon literal leaves a pending prefix width for the next field.
-                width = entry.width;
-                return Take(width) && Literal(entry, offset, width);
-        }
-    }
-
-    bool CompanyPrefix(int64_t offset, int64_t& width) {
-        if (!m_hasPrevious) {
+    bool CompanyPrefix(const EpcPreviousField& previous, int64_t& width) {
+        if (!previous.present) {
             return Fail(EpcDecodeError::kInvalidLayout,
                         "a P1 in first place writes its partition nowhere");
         }
-        const int64_t at = m_previousOffset;
-        const int64_t bits = m_previousWidth;
+        const int64_t offset = m_pos;
+        const int64_t at = previous.offset;
+        const int64_t bits = previous.width;
         const bool wide = bits > 64 && !ZeroBits(at, at + bits - 64);
         const uint64_t partition = wide ? kEpcPartitionCount
                                         : m_tag.Read(at + (bits > 64 ? bits - 64 : 0),
@@ -272,7 +240,6 @@ private:
         if (!Take(width)) {
             return false;
         }
-        m_pendingPrefixBits = width;
         // The encoder takes the partition from the value: one that says
         // otherwise would not give this tag back.
         if (m_mode != kEpcDecimal) {
@@ -312,14 +279,11 @@ private:
         return 0;
     }
 
-    bool HashField(const EpcEntry& entry, int64_t offset, int64_t& width) {
-        if (entry.kind == EpcKind::Var6) {
-            return VariableField(offset, width);
-        }
-        if (!Take(width)) {
-            return false;
-        }
+    bool Typed(const EpcEntry& entry, int64_t width) {
+        const int64_t offset = m_pos - width;
         switch (entry.kind) {
+            case EpcKind::AfterPrefix:
+                return Emit(offset, width, m_mode);
             case EpcKind::Mode:
                 return Emit(offset, width, entry.mode);
             case EpcKind::Uid64:
@@ -337,7 +301,7 @@ private:
                 return true;
             }
             default:
-                return Literal(entry, offset, width);
+                return Literal(entry, width);
         }
     }
 
@@ -380,7 +344,8 @@ private:
     }
 
     // 6-bit codes up to their 000000 terminator: the field is as wide as that.
-    bool VariableField(int64_t offset, int64_t& width) {
+    bool Variable(int64_t& width) {
+        const int64_t offset = m_pos;
         std::wstring value;
         for (;;) {
             if (!Take(6)) {
@@ -397,8 +362,8 @@ private:
     }
 
     // Checked when the next field is known not to be a P1, which overwrites it.
-    bool Literal(const EpcEntry& entry, int64_t offset, int64_t width) {
-        m_literal = {true, offset, width, entry.type, m_field};
+    bool Literal(const EpcEntry& entry, int64_t width) {
+        m_literal = {true, m_pos - width, width, entry.type, m_field};
         return true;
     }
 
@@ -411,7 +376,7 @@ private:
             // The digits' low-order bits, as the encoder keeps them.
             uint64_t value = 0;
             for (wchar_t c : m_literal.type) {
-                const int digit = EpcUnits::Hex(c);
+                const int digit = OHex::Value(c);
                 value = digit >= 0 ? (value << 4) | static_cast<uint64_t>(digit) : value;
             }
             const int width = static_cast<int>(m_literal.width);
@@ -425,12 +390,12 @@ private:
         BitWriter expected;
         int64_t digits = 0;
         for (wchar_t c : m_literal.type) {
-            digits += EpcUnits::Hex(c) >= 0 ? 1 : 0;
+            digits += OHex::Value(c) >= 0 ? 1 : 0;
         }
         FieldWriter field(expected, m_literal.width, digits * 4);
         for (wchar_t c : m_literal.type) {
-            if (EpcUnits::Hex(c) >= 0) {
-                field.Put(static_cast<uint64_t>(EpcUnits::Hex(c)), 4);
+            if (OHex::Value(c) >= 0) {
+                field.Put(static_cast<uint64_t>(OHex::Value(c)), 4);
             }
         }
         for (int64_t i = 0; i < m_literal.width; i += 64) {
@@ -450,10 +415,6 @@ private:
     int64_t m_field = 0;
     int64_t m_values = 0;
     int64_t m_pos = 0;
-    int64_t m_pendingPrefixBits = 0;
-    bool m_hasPrevious = false;
-    int64_t m_previousOffset = 0;
-    int64_t m_previousWidth = 0;
     struct {
         bool pending = false;
         int64_t offset = 0;

@@ -82,6 +82,10 @@ public:
         std::fill_n(m_data + m_size, count, c);
         m_size += count;
     }
+    EpcValueText& operator+=(wchar_t c) {
+        push_back(c);
+        return *this;
+    }
     EpcValueText& operator+=(std::wstring_view text) {
         Reserve(m_size + text.size());
         for (wchar_t c : text) {  // a few digits: a call to memmove would cost more

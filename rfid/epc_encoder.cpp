@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/hex.h"
 #include "rfid/big_decimal.h"
 #include "rfid/bit_writer.h"
 #include "rfid/epc_layout.h"
@@ -9,8 +10,6 @@
 static_assert(kEpcMaxTagBits <= BitWriter::kCapacity);
 
 namespace {
-
-constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
 
 using EpcUnits::Binary;
 using EpcUnits::Byte;
@@ -138,39 +137,12 @@ int PartitionOf(int mode, std::wstring_view value) {
     return 0;
 }
 
-// One call's working state: the values not yet taken, the tag, the company
-// prefix width a P1 leaves for the next field, and where the previous field
-// lies, for the partition a P1 writes into it.
-class Encoder {
+// One call's working state: the values not yet taken and the tag; the walk
+// keeps the pending prefix width and the previous field.
+class Encoder : public EpcLayoutWalk<Encoder> {
 public:
     Encoder(std::wstring_view values, int mode)
         : m_values(values), m_mode(NormalizeEpcMode(mode)) {}
-
-    // False when the tag would grow beyond its limit.
-    bool AddField(std::wstring_view text) {
-        const EpcEntry entry = ReadEpcEntry(text);
-        int64_t offset = m_out.Size();
-        int64_t width = 0;
-        bool ok;
-        if (entry.kind == EpcKind::Plain) {
-            width = ApplyPending(entry.width);
-            ok = Admit(width);
-            std::wstring_view value;
-            if (ok && m_values.Next(value)) {
-                PutValue(m_out, m_mode, width, value);
-            } else if (ok) {
-                m_out.AppendZeros(width);
-            }
-        } else if (entry.hash) {
-            ok = HashField(entry, ApplyPending(entry.width), width);
-        } else {
-            ok = ColonField(entry, width);
-        }
-        m_previousOffset = offset;
-        m_previousWidth = width;
-        m_hasPrevious = true;
-        return ok;
-    }
 
     void WriteHex(EpcHexSink& sink) const {
         if (m_out.Size() > 0) {
@@ -179,71 +151,32 @@ public:
     }
 
 private:
-    bool Admit(int64_t width) const { return m_out.Size() + width <= kEpcMaxTagBits; }
+    friend class EpcLayoutWalk<Encoder>;
 
-    int64_t ApplyPending(int64_t width) {
-        int64_t reduced = width - m_pendingPrefixBits;
-        m_pendingPrefixBits = 0;
-        return reduced < 0 ? 0 : reduced;
-    }
+    bool Begin(const EpcEntry&) const { return true; }
+    int64_t Position() const { return m_out.Size(); }
+    bool Reserve(int64_t width) const { return m_out.Size() + width <= kEpcMaxTagBits; }
 
-    bool ColonField(const EpcEntry& entry, int64_t& width) {
+    bool Plain(int64_t width) {
         std::wstring_view value;
-        if (entry.kind == EpcKind::CompanyPrefix) {
-            m_values.Next(value);  // without one, the empty value: partition 6
-            int partition = PartitionOf(m_mode, value);
-            width = kEpcCompanyPrefixBits[partition];
-            if (!Admit(width)) {
-                return false;
-            }
-            if (m_hasPrevious) {
-                m_out.Overwrite(m_previousOffset, m_previousWidth,
-                                static_cast<unsigned>(partition));
-            }
+        if (m_values.Next(value)) {
             PutValue(m_out, m_mode, width, value);
-            m_pendingPrefixBits = width;
-            return true;
+        } else {
+            m_out.AppendZeros(width);
         }
-        if (entry.kind == EpcKind::AfterPrefix) {
-            width = ApplyPending(entry.width);
-            if (!Admit(width)) {
-                return false;
-            }
-            if (m_values.Next(value)) {
-                PutValue(m_out, m_mode, width, value);
-            } else {
-                PutLiteral(m_out, width, entry.type);
-            }
-            return true;
-        }
-        if (entry.kind == EpcKind::PrefixVar6) {
-            m_pendingPrefixBits = 0;
-            m_values.Next(value);
-            return VariableField(value, width);
-        }
-        width = entry.width;
-        if (!Admit(width)) {
-            return false;
-        }
-        PutLiteral(m_out, width, entry.type);
         return true;
     }
 
-    bool HashField(const EpcEntry& entry, int64_t width, int64_t& finalWidth) {
-        finalWidth = width;
+    // A typed field without a value keeps its type text as output.
+    bool Typed(const EpcEntry& entry, int64_t width) {
         std::wstring_view value;
-        if (entry.kind == EpcKind::Var6) {
-            m_values.Next(value);  // without one, the empty value: the terminator alone
-            return VariableField(value, finalWidth);
-        }
-        if (!Admit(width)) {
-            return false;
-        }
-        if (entry.kind == EpcKind::Literal || !m_values.Next(value)) {
-            PutLiteral(m_out, width, entry.type);
-            return true;
+        if (!m_values.Next(value)) {
+            return Literal(entry, width);
         }
         switch (entry.kind) {
+            case EpcKind::AfterPrefix:
+                PutValue(m_out, m_mode, width, value);
+                break;
             case EpcKind::Mode:
                 PutValue(m_out, entry.mode, width, value);
                 break;
@@ -268,10 +201,33 @@ private:
         return true;
     }
 
-    // A 6-bit string with its terminator, exactly as wide as it is.
-    bool VariableField(std::wstring_view value, int64_t& width) {
+    bool Literal(const EpcEntry& entry, int64_t width) {
+        PutLiteral(m_out, width, entry.type);
+        return true;
+    }
+
+    bool CompanyPrefix(const EpcPreviousField& previous, int64_t& width) {
+        std::wstring_view value;
+        m_values.Next(value);  // without one, the empty value: partition 6
+        const int partition = PartitionOf(m_mode, value);
+        width = kEpcCompanyPrefixBits[partition];
+        if (!Reserve(width)) {
+            return false;
+        }
+        if (previous.present) {
+            m_out.Overwrite(previous.offset, previous.width, static_cast<unsigned>(partition));
+        }
+        PutValue(m_out, m_mode, width, value);
+        return true;
+    }
+
+    // A 6-bit string with its terminator, exactly as wide as it is; without a
+    // value, the terminator alone.
+    bool Variable(int64_t& width) {
+        std::wstring_view value;
+        m_values.Next(value);
         width = (static_cast<int64_t>(value.size()) + 1) * 6;
-        if (!Admit(width)) {
+        if (!Reserve(width)) {
             return false;
         }
         PutUnits(m_out, width, value, 6, SixBit, 0, 0, 6);
@@ -281,10 +237,6 @@ private:
     EpcPieces m_values;
     int m_mode;
     BitWriter m_out;
-    int64_t m_pendingPrefixBits = 0;
-    bool m_hasPrevious = false;
-    int64_t m_previousOffset = 0;
-    int64_t m_previousWidth = 0;
 };
 
 void PutRawHex(std::wstring_view value, EpcHexSink& sink) {
@@ -299,7 +251,7 @@ void PutRawHex(std::wstring_view value, EpcHexSink& sink) {
     for (wchar_t c : value) {
         int unit = Hex(c);
         if (unit >= 0) {
-            *out++ = kHexDigits[unit];
+            *out++ = OHex::Digit<wchar_t>(static_cast<unsigned>(unit));
         }
     }
 }
@@ -310,8 +262,8 @@ void PutRawText(std::wstring_view value, EpcHexSink& sink) {
     }
     wchar_t* out = sink.Reserve(static_cast<int64_t>(value.size()) * 2);
     for (wchar_t c : value) {
-        *out++ = kHexDigits[Byte(c) >> 4];
-        *out++ = kHexDigits[Byte(c) & 0xF];
+        OHex::PutByte(out, static_cast<uint8_t>(Byte(c)));
+        out += 2;
     }
 }
 
@@ -331,7 +283,7 @@ void PutRawBinary(std::wstring_view value, EpcHexSink& sink) {
         }
         nibble = (nibble << 1) | static_cast<unsigned>(unit);
         if (++position % 4 == 0) {
-            out[position / 4 - 1] = kHexDigits[nibble & 0xF];
+            out[position / 4 - 1] = OHex::Digit<wchar_t>(nibble);
             nibble = 0;
         }
     }
@@ -352,11 +304,11 @@ void PutRawDecimal(std::wstring_view value, EpcHexSink& sink) {
     }
     wchar_t* out = sink.Reserve(topDigits + 16 * static_cast<int64_t>(words.size() - 1));
     for (int d = topDigits - 1; d >= 0; --d) {
-        *out++ = kHexDigits[(top >> (4 * d)) & 0xF];
+        *out++ = OHex::Digit<wchar_t>(static_cast<unsigned>(top >> (4 * d)));
     }
     for (size_t w = words.size() - 1; w-- > 0;) {
         for (int d = 15; d >= 0; --d) {
-            *out++ = kHexDigits[(words[w] >> (4 * d)) & 0xF];
+            *out++ = OHex::Digit<wchar_t>(static_cast<unsigned>(words[w] >> (4 * d)));
         }
     }
 }
@@ -369,7 +321,7 @@ EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int
     EpcPieces entries(layout);
     std::wstring_view entry;
     for (int64_t field = 1; entries.Next(entry); ++field) {
-        if (!encoder.AddField(entry)) {
+        if (!encoder.Field(entry)) {
             return {field, entry};  // too wide: no result
         }
     }

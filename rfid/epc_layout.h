@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/hex.h"
 #include "core/text_scan.h"
 
 // The layout language that the EPC encoder writes and the decoder reads, in
@@ -24,16 +25,7 @@ constexpr int kEpcCompanyPrefixBits[kEpcPartitionCount] = {40, 37, 34, 30, 27, 2
 // The code a unit gives in each encoding, -1 for a unit the encoding skips.
 namespace EpcUnits {
 constexpr int Hex(wchar_t c) {
-    if (c >= L'0' && c <= L'9') {
-        return c - L'0';
-    }
-    if (c >= L'A' && c <= L'F') {
-        return c - L'A' + 10;
-    }
-    if (c >= L'a' && c <= L'f') {
-        return c - L'a' + 10;
-    }
-    return -1;
+    return OHex::Value(c);
 }
 inline int Decimal(wchar_t c) {
     return (c >= L'0' && c <= L'9') ? c - L'0' : -1;
@@ -105,4 +97,93 @@ public:
 private:
     std::wstring_view m_rest;
     bool m_more;
+};
+
+// Where the field before the current one lies, for the partition a P1 writes
+// into it.
+struct EpcPreviousField {
+    bool present = false;
+    int64_t offset = 0;
+    int64_t width = 0;
+};
+
+// The walk over a layout's fields that the encoder and the reader share: the
+// form and kind of each entry, the company-prefix width a P1 leaves pending
+// for the next field, and where the previous field lies. Fields (the derived
+// class, called statically so that the walk costs no indirect call) supplies:
+//   bool Begin(const EpcEntry&)            before anything else of the field
+//   int64_t Position() const               bits written or read so far
+//   bool Reserve(int64_t width)            room for a fixed-width field
+//   bool Plain(int64_t width)              a plain field in the call's mode
+//   bool Typed(const EpcEntry&, int64_t)   P2 and the hash kinds that take a value
+//   bool Literal(const EpcEntry&, int64_t) a colon or hash literal
+//   bool CompanyPrefix(const EpcPreviousField&, int64_t& width)
+//   bool Variable(int64_t& width)          VAR6, P2VAR6: as wide as the value
+// Each returns false to stop the walk (the tag too wide, or bits that break
+// the layout).
+template <typename Fields>
+class EpcLayoutWalk {
+public:
+    bool Field(std::wstring_view text) {
+        Fields& fields = static_cast<Fields&>(*this);
+        const EpcEntry entry = ReadEpcEntry(text);
+        if (!fields.Begin(entry)) {
+            return false;
+        }
+        const int64_t offset = fields.Position();
+        int64_t width = 0;
+        bool ok = true;
+        switch (entry.kind) {
+            case EpcKind::Plain:
+                width = ApplyPending(entry.width);
+                ok = fields.Reserve(width) && fields.Plain(width);
+                break;
+            case EpcKind::CompanyPrefix:  // only ever the colon form
+                ok = fields.CompanyPrefix(m_previous, width);
+                m_pendingPrefixBits = width;
+                break;
+            default:
+                ok =
+                    entry.hash ? HashField(fields, entry, width) : ColonField(fields, entry, width);
+                break;
+        }
+        m_previous = {true, offset, width};
+        return ok;
+    }
+
+private:
+    int64_t ApplyPending(int64_t width) {
+        const int64_t reduced = width - m_pendingPrefixBits;
+        m_pendingPrefixBits = 0;
+        return reduced < 0 ? 0 : reduced;
+    }
+
+    bool ColonField(Fields& fields, const EpcEntry& entry, int64_t& width) {
+        if (entry.kind == EpcKind::PrefixVar6) {
+            m_pendingPrefixBits = 0;
+            return fields.Variable(width);
+        }
+        if (entry.kind == EpcKind::AfterPrefix) {
+            width = ApplyPending(entry.width);
+            return fields.Reserve(width) && fields.Typed(entry, width);
+        }
+        // A colon literal leaves a pending prefix width for the next field.
+        width = entry.width;
+        return fields.Reserve(width) && fields.Literal(entry, width);
+    }
+
+    bool HashField(Fields& fields, const EpcEntry& entry, int64_t& width) {
+        width = ApplyPending(entry.width);
+        if (entry.kind == EpcKind::Var6) {
+            return fields.Variable(width);
+        }
+        if (!fields.Reserve(width)) {
+            return false;
+        }
+        return entry.kind == EpcKind::Literal ? fields.Literal(entry, width)
+                                              : fields.Typed(entry, width);
+    }
+
+    int64_t m_pendingPrefixBits = 0;
+    EpcPreviousField m_previous;
 };

@@ -44,3 +44,13 @@ void ReportEpcDecodeFailure(const EpcDecodeResult& result) {
         }
     });
 }
+
+void ReportEpcNameFault(const char* operation, const char* field, const char* reason) {
+    Warn([&](OEventLog& log) {
+        if (*field == '\0') {
+            log.Writef(OEventLog::kWarnings, operation, "%s", reason);
+        } else {
+            log.Writef(OEventLog::kWarnings, operation, "%s: %s", field, reason);
+        }
+    });
+}

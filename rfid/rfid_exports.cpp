@@ -8,6 +8,7 @@
 #include "core/ostring.h"
 #include "rfid/epc_decoder.h"
 #include "rfid/epc_encoder.h"
+#include "rfid/epc_schemes.h"
 
 // Each export is a shell: the caller's text becomes ANSI units, the encoder
 // writes the digits straight into the BSTR. Whatever is thrown, std::bad_alloc
@@ -104,24 +105,76 @@ BSTR UnitsToBstr(std::wstring_view units, bool ascii) {
     return result;
 }
 
-// Runs encode(sink) and sets the last error: emptyError when the encoder asked
-// for no room (it found nothing to write), ERROR_NOT_ENOUGH_MEMORY when there
-// was none to give, ERROR_INTERNAL_ERROR for anything else thrown.
-template <typename Encode>
-BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
+// Runs body(error), which gives the result and sets error, and makes error
+// the last error: ERROR_NOT_ENOUGH_MEMORY when an allocation failed,
+// ERROR_INTERNAL_ERROR for anything else thrown, with a null result.
+template <typename Body>
+BSTR Guarded(Body&& body) {
     DWORD error = ERROR_INTERNAL_ERROR;
     BSTR text = nullptr;
     try {
-        BstrSink result;
-        encode(result);
-        error = result.Reserved() ? ERROR_SUCCESS : emptyError;
-        text = result.Release();
+        text = body(error);
     } catch (const std::bad_alloc&) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
     }
     ::SetLastError(error);
     return text;
+}
+
+// Runs encode(sink): emptyError when the encoder asked for no room (it found
+// nothing to write).
+template <typename Encode>
+BSTR EncodeToBstr(DWORD emptyError, Encode&& encode) {
+    return Guarded([&](DWORD& error) {
+        BstrSink result;
+        encode(result);
+        error = result.Reserved() ? ERROR_SUCCESS : emptyError;
+        return result.Release();
+    });
+}
+
+// Runs name(text, sink, result) for the exports by name: a tag written into
+// sink, or a name (7-bit ASCII) into result; or null with the last error of the failure,
+// which the event log explains.
+template <typename Name>
+BSTR NameToBstr(const char* operation, const wchar_t* input, Name&& name) {
+    return Guarded([&](DWORD& error) {
+        BstrSink sink;
+        EpcValueText result;
+        const EpcNameResult outcome =
+            input == nullptr || *input == L'\0'
+                ? EpcNameResult{EpcNameError::kInvalidParameter, "", "no text"}
+                : name(std::wstring_view(input), sink, result);
+        BSTR text = nullptr;
+        switch (outcome.error) {
+            case EpcNameError::kNone:
+                text = sink.Reserved() ? sink.Release() : UnitsToBstr(result.view(), true);
+                error = text != nullptr ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+                break;
+            case EpcNameError::kInvalidData:
+                error = ERROR_INVALID_DATA;
+                break;
+            case EpcNameError::kNotSupported:
+                error = ERROR_NOT_SUPPORTED;
+                break;
+            default:
+                error = ERROR_INVALID_PARAMETER;
+                break;
+        }
+        if (outcome.error != EpcNameError::kNone) {
+            ReportEpcNameFault(operation, outcome.field, outcome.reason);
+        }
+        return text;
+    });
+}
+
+// One of the names of a tag; an element string asked of a scheme without a
+// GS1 key is empty, and so null with ERROR_NOT_SUPPORTED.
+BSTR DecodeName(const char* operation, const wchar_t* hex, EpcNameKind kind) {
+    return NameToBstr(operation, hex, [&](std::wstring_view tag, BstrSink&, EpcValueText& name) {
+        return DecodeEpcName(tag, kind, name);
+    });
 }
 
 }  // namespace
@@ -152,13 +205,12 @@ BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode) {
 // The values as the caller's text: units of 7-bit ASCII as they stand, others
 // as the ANSI bytes they are, the reverse of AnsiUnits.
 BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
-    DWORD error = ERROR_INTERNAL_ERROR;
-    BSTR text = nullptr;
-    try {
+    return Guarded([&](DWORD& error) {
         AnsiUnits layoutUnits(layout);
         EpcValueText values;
         const EpcDecodeResult result =
             DecodeEpc(hex != nullptr ? hex : L"", layoutUnits.Units(), mode, values);
+        BSTR text = nullptr;
         switch (result.error) {
             case EpcDecodeError::kNone:
                 text = UnitsToBstr(values.view(), values.ascii());
@@ -174,12 +226,37 @@ BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode) {
         if (result.error != EpcDecodeError::kNone) {
             ReportEpcDecodeFailure(result);
         }
-    } catch (const std::bad_alloc&) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-    } catch (...) {
-    }
-    ::SetLastError(error);
-    return text;
+        return text;
+    });
+}
+
+BSTR QVRFID_EncodeTagURI(const wchar_t* tagUri) {
+    return NameToBstr("QVRFID_EncodeTagURI", tagUri,
+                      [](std::wstring_view uri, BstrSink& sink, EpcValueText&) {
+                          return EncodeEpcTagUri(uri, sink);
+                      });
+}
+
+BSTR QVRFID_DecodeToTagURI(const wchar_t* hex) {
+    return DecodeName("QVRFID_DecodeToTagURI", hex, EpcNameKind::kTagUri);
+}
+
+BSTR QVRFID_DecodeToIdURI(const wchar_t* hex) {
+    return DecodeName("QVRFID_DecodeToIdURI", hex, EpcNameKind::kIdUri);
+}
+
+BSTR QVRFID_EncodeElementString(const wchar_t* scheme, int filter, int companyPrefixDigits,
+                                const wchar_t* elementString) {
+    const std::wstring_view name = scheme != nullptr ? scheme : L"";
+    return NameToBstr("QVRFID_EncodeElementString", elementString,
+                      [&](std::wstring_view element, BstrSink& sink, EpcValueText&) {
+                          return EncodeEpcElementString(name, filter, companyPrefixDigits, element,
+                                                        sink);
+                      });
+}
+
+BSTR QVRFID_DecodeToElementString(const wchar_t* hex) {
+    return DecodeName("QVRFID_DecodeToElementString", hex, EpcNameKind::kElement);
 }
 
 }  // extern "C"

@@ -21,6 +21,13 @@ BSTR RFID_EncodeRaw_impl(const wchar_t* value, int mode);
 // The values a tag's hexadecimal text holds under the layout, joined by ";";
 // exported under this plain name.
 BSTR QVRFID_DecodeEPC(const wchar_t* hex, const wchar_t* layout, int mode);
+// Tags by name (rfid/epc_schemes.h), exported under these plain names.
+BSTR QVRFID_EncodeTagURI(const wchar_t* tagUri);
+BSTR QVRFID_DecodeToTagURI(const wchar_t* hex);
+BSTR QVRFID_DecodeToIdURI(const wchar_t* hex);
+BSTR QVRFID_EncodeElementString(const wchar_t* scheme, int filter, int companyPrefixDigits,
+                                const wchar_t* elementString);
+BSTR QVRFID_DecodeToElementString(const wchar_t* hex);
 }
 
 // Why RFID_EncodeEPC gave no tag, written for the developer of the layout to
@@ -31,3 +38,7 @@ void ReportEpcLayoutFault(const EpcLayoutFault& fault);
 // Why QVRFID_DecodeEPC read no values, at Warnings: the layout field and the
 // reason.
 void ReportEpcDecodeFailure(const EpcDecodeResult& result);
+
+// Why an export by name gave no result, at Warnings: the field of the tag,
+// URI or element string ("" for the whole) and the reason.
+void ReportEpcNameFault(const char* operation, const char* field, const char* reason);

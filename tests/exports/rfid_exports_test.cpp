@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <functional>
 #include <string>
 
 #include "quorvel_driver_utility.h"
@@ -86,6 +87,53 @@ TEST(RfidExports, EncodeRaw) {
         SCOPED_TRACE(row.note);
         SetLastError(ERROR_GEN_FAILURE);
         BSTR result = encode(row.value, row.mode);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(QvTest::TakeBstr(result), row.expected);
+    }
+}
+
+// The exports by name: the shell's result and last error for each kind of
+// input; the names themselves are tested on the catalogue.
+TEST(RfidExports, ByName) {
+    const auto encodeUri =
+        reinterpret_cast<QV_PFN_QVRFID_ENCODE_TAG_URI>(Export("QVRFID_EncodeTagURI"));
+    const auto toTagUri =
+        reinterpret_cast<QV_PFN_QVRFID_DECODE_TO_TAG_URI>(Export("QVRFID_DecodeToTagURI"));
+    const auto toIdUri =
+        reinterpret_cast<QV_PFN_QVRFID_DECODE_TO_ID_URI>(Export("QVRFID_DecodeToIdURI"));
+    const auto encodeElement =
+        reinterpret_cast<QV_PFN_QVRFID_ENCODE_ELEMENT_STRING>(Export("QVRFID_EncodeElementString"));
+    const auto toElement = reinterpret_cast<QV_PFN_QVRFID_DECODE_TO_ELEMENT_STRING>(
+        Export("QVRFID_DecodeToElementString"));
+    ASSERT_TRUE(encodeUri && toTagUri && toIdUri && encodeElement && toElement);
+    const wchar_t* tag = L"3074257BF7194E4000001A85";
+    const struct {
+        std::function<BSTR()> call;
+        std::wstring expected;
+        DWORD error;
+    } rows[] = {
+        {[&] { return encodeUri(L"urn:epc:tag:sgtin-96:3.0614141.812345.6789"); }, tag, 0},
+        {[&] { return toTagUri(tag); }, L"urn:epc:tag:sgtin-96:3.0614141.812345.6789", 0},
+        {[&] { return toIdUri(tag); }, L"urn:epc:id:sgtin:0614141.812345.6789", 0},
+        {[&] { return encodeElement(L"sgtin-96", 3, 7, L"(01)80614141123458(21)6789"); }, tag, 0},
+        {[&] { return toElement(tag); }, L"(01)80614141123458(21)6789", 0},
+        {[&] { return encodeUri(nullptr); }, L"(null)", ERROR_INVALID_PARAMETER},
+        {[&] { return toTagUri(L""); }, L"(null)", ERROR_INVALID_PARAMETER},
+        {[&] { return encodeUri(L"urn:epc:tag:sgtin-96:3.0614141.812345.274877906944"); },
+         L"(null)", ERROR_INVALID_DATA},
+        {[&] { return encodeElement(L"sgtin-96", 3, 7, L"(01)80614141123457(21)6789"); }, L"(null)",
+         ERROR_INVALID_DATA},
+        {[&] { return encodeElement(nullptr, 3, 7, L"(01)80614141123458(21)6789"); }, L"(null)",
+         ERROR_NOT_SUPPORTED},
+        {[&] { return toIdUri(L"FF74257BF7194E4000001A85"); }, L"(null)", ERROR_NOT_SUPPORTED},
+        {[&] { return toTagUri(L"307C257BF7194E4000001A85"); }, L"(null)", ERROR_INVALID_DATA},
+        {[&] { return toElement(L"350007AB70425D4000000586"); }, L"(null)", ERROR_NOT_SUPPORTED},
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(index++);
+        SetLastError(ERROR_GEN_FAILURE);
+        BSTR result = row.call();
         EXPECT_EQ(GetLastError(), row.error);
         EXPECT_EQ(QvTest::TakeBstr(result), row.expected);
     }

@@ -1,21 +1,26 @@
 #include "quorvel_driver_utility.h"
-#include "rfid/epc_layout.h"
 #include "tools/qvhost/qvhost.h"
 
-// rfid-epc, rfid-raw and rfid-decode: RFID_EncodeEPC, RFID_EncodeRaw and
-// QVRFID_DecodeEPC. The tag (or the values) goes to standard output alone (or
+// rfid-epc, rfid-raw, rfid-encode and rfid-decode: RFID_EncodeEPC,
+// RFID_EncodeRaw, the QVRFID_ exports by name and QVRFID_DecodeEPC, through
+// the exports alone. The tag (or the values) goes to standard output alone (or
 // in a JSON object), so that a script can take it as it is.
 
 namespace {
 
 using DecodeEpc = decltype(&QVRFID_DecodeEPC);
 
-// The pieces of a value list as the library cuts it.
+// The pieces of a value list as the library cuts it: at every ';', empty
+// pieces included, none for the empty text.
 std::vector<std::wstring> Pieces(const std::wstring& text) {
     std::vector<std::wstring> pieces;
-    EpcPieces cut(text);
-    for (std::wstring_view piece; cut.Next(piece);) {
-        pieces.emplace_back(piece);
+    for (size_t start = 0; !text.empty();) {
+        const size_t end = text.find(L';', start);
+        pieces.push_back(text.substr(start, end - start));
+        if (end == std::wstring::npos) {
+            break;
+        }
+        start = end + 1;
     }
     return pieces;
 }
@@ -142,14 +147,65 @@ int RunEncodeEpc(QvHost& host, QvArgs& args) {
     return exitCode;
 }
 
-int RunDecodeEpc(QvHost& host, QvArgs& args) {
-    int32_t mode = TakeMode(args);
-    const std::vector<std::wstring> positional = args.Finish(2, 2);
-    DWORD error = 0;
-    std::optional<std::wstring> read = Decode(host, positional[0], positional[1], mode, error);
+std::wstring NameFailure(DWORD error) {
+    return error == ERROR_INVALID_DATA    ? L"a value the scheme cannot carry (ERROR_INVALID_DATA)"
+           : error == ERROR_NOT_SUPPORTED ? L"no such scheme (ERROR_NOT_SUPPORTED)"
+           : error == ERROR_INVALID_PARAMETER
+               ? L"not a tag URI or element string (ERROR_INVALID_PARAMETER)"
+               : L"error " + std::to_wstring(error);
+}
+
+// A tag by its names: scheme, tag URI, identity URI and element string.
+int DecodeNames(QvHost& host, const std::wstring& hex) {
+    using Name = QV_PFN_QVRFID_DECODE_TO_TAG_URI;
+    std::optional<std::wstring> tagUri =
+        QvHost::TakeBstr(host.Export<Name>("QVRFID_DecodeToTagURI")(hex.c_str()));
+    const DWORD error = ::GetLastError();
+    std::optional<std::wstring> idUri;
+    std::optional<std::wstring> element;
+    std::optional<std::wstring> scheme;
+    if (tagUri) {
+        idUri = QvHost::TakeBstr(host.Export<Name>("QVRFID_DecodeToIdURI")(hex.c_str()));
+        element = QvHost::TakeBstr(host.Export<Name>("QVRFID_DecodeToElementString")(hex.c_str()));
+        const size_t start = tagUri->find(L':', 8) + 1;  // after "urn:epc:tag:"
+        scheme = tagUri->substr(start, tagUri->find(L':', start) - start);
+    }
     if (host.Json()) {
         QvJson json(L"rfid-decode");
-        json.Add("hex", positional[0]).Add("layout", positional[1]);
+        json.Add("hex", hex).Add("scheme", scheme).Add("tagUri", tagUri).Add("idUri", idUri);
+        json.Add("elementString", element);
+        if (!tagUri) {
+            json.Add("error", NameFailure(error)).Add("lastError", static_cast<int64_t>(error));
+        }
+        host.PrintJson(json);
+    } else if (tagUri) {
+        host.Print(L"scheme          " + *scheme);
+        host.Print(L"tag URI         " + *tagUri);
+        host.Print(L"identity URI    " + idUri.value_or(L""));
+        if (element) {
+            host.Print(L"element string  " + *element);
+        }
+    } else {
+        QvPrintError(L"rfid-decode: " + NameFailure(error));
+    }
+    return tagUri ? kQvExitOk : kQvExitNoResult;
+}
+
+int RunDecodeEpc(QvHost& host, QvArgs& args) {
+    int32_t mode = TakeMode(args);
+    std::wstring layout;
+    const bool hasLayout = args.TakeOption(L"layout", layout);
+    const std::vector<std::wstring> positional = args.Finish(1, hasLayout ? 1 : 2);
+    if (positional.size() == 2) {
+        layout = positional[1];
+    } else if (!hasLayout) {
+        return DecodeNames(host, positional[0]);
+    }
+    DWORD error = 0;
+    std::optional<std::wstring> read = Decode(host, positional[0], layout, mode, error);
+    if (host.Json()) {
+        QvJson json(L"rfid-decode");
+        json.Add("hex", positional[0]).Add("layout", layout);
         json.Add("mode", static_cast<int64_t>(mode)).Add("values", read);
         if (!read) {
             json.Add("error", DecodeFailure(error)).Add("lastError", static_cast<int64_t>(error));
@@ -161,6 +217,44 @@ int RunDecodeEpc(QvHost& host, QvArgs& args) {
         QvPrintError(L"rfid-decode: " + DecodeFailure(error));
     }
     return read ? kQvExitOk : kQvExitNoResult;
+}
+
+int RunEncodeByName(QvHost& host, QvArgs& args) {
+    std::wstring element;
+    const bool gs1 = args.TakeOption(L"gs1", element);
+    std::wstring scheme;
+    std::wstring filter = L"0";
+    std::wstring digits;
+    args.TakeOption(L"scheme", scheme);
+    args.TakeOption(L"filter", filter);
+    const bool hasDigits = args.TakeOption(L"prefix-digits", digits);
+    const std::vector<std::wstring> positional = args.Finish(gs1 ? 0 : 1, gs1 ? 0 : 1);
+    QvJson json(L"rfid-encode");
+    std::optional<std::wstring> hex;
+    if (gs1) {
+        if (scheme.empty() || !hasDigits) {
+            throw QvUsageError("--gs1 wants --scheme and --prefix-digits");
+        }
+        const int32_t filterValue = QvArgs::RequireInt32(filter, "--filter wants a number");
+        const int32_t prefixDigits =
+            QvArgs::RequireInt32(digits, "--prefix-digits wants a number (6..12)");
+        auto encode =
+            host.Export<QV_PFN_QVRFID_ENCODE_ELEMENT_STRING>("QVRFID_EncodeElementString");
+        hex = QvHost::TakeBstr(encode(scheme.c_str(), filterValue, prefixDigits, element.c_str()));
+        json.Add("elementString", element).Add("scheme", scheme);
+        json.Add("filter", static_cast<int64_t>(filterValue));
+        json.Add("prefixDigits", static_cast<int64_t>(prefixDigits));
+    } else {
+        auto encode = host.Export<QV_PFN_QVRFID_ENCODE_TAG_URI>("QVRFID_EncodeTagURI");
+        hex = QvHost::TakeBstr(encode(positional[0].c_str()));
+        json.Add("tagUri", positional[0]);
+    }
+    const DWORD error = ::GetLastError();
+    if (!hex && !host.Json()) {
+        QvPrintError(L"rfid-encode: " + NameFailure(error));
+        return kQvExitNoResult;
+    }
+    return Report(host, L"rfid-encode", json, hex);
 }
 
 int RunEncodeRaw(QvHost& host, QvArgs& args) {
@@ -197,16 +291,33 @@ const QvCommand kCommands[] = {
      L"not survive (cut to its field, characters dropped, written over by a partition); exit 1\n"
      L"when one did. Leading zeros of a number do not count.",
      RunEncodeEpc},
-    {L"rfid-decode", L"HEX LAYOUT [--mode N]",
-     L"read the values back from a tag's hexadecimal text (QVRFID_DecodeEPC)",
+    {L"rfid-decode", L"HEX [LAYOUT | --layout LAYOUT] [--mode N]",
+     L"read a tag back: by name, or its values under a layout (QVRFID_DecodeEPC)",
      L"\n"
-     L"LAYOUT is the one the tag was written with (see rfid-epc --help); --mode as there, for\n"
-     L"plain, P1 and P2 fields. Prints the values joined by ';', in the order rfid-epc takes\n"
-     L"them; exit 1 with the reason when the tag does not fit the layout.\n"
+     L"Without a layout: the scheme from the tag's header, its tag URI, identity URI and, for\n"
+     L"schemes with a GS1 key, its element string (the QVRFID_DecodeTo... exports).\n"
+     L"With a layout, the one the tag was written with (see rfid-epc --help); --mode as there,\n"
+     L"for plain, P1 and P2 fields. Prints the values joined by ';', in the order rfid-epc\n"
+     L"takes them. Exit 1 with the reason when the tag does not fit.\n"
      L"\n"
      L"Example: qvhost rfid-decode 3074257BF7194E4000001A85 \"8#30;3;3#X;20:P1;44:P2;38\"\n"
-     L"  3;0614141;812345;6789",
+     L"  3;0614141;812345;6789\n"
+     L"Example: qvhost rfid-decode 3074257BF7194E4000001A85\n"
+     L"  tag URI         urn:epc:tag:sgtin-96:3.0614141.812345.6789",
      RunDecodeEpc},
+    {L"rfid-encode", L"TAG-URI | --gs1 ELEMENT --scheme NAME --filter N --prefix-digits N",
+     L"encode a tag by name (QVRFID_EncodeTagURI, QVRFID_EncodeElementString)",
+     L"\n"
+     L"Schemes: sgtin-96 sgtin-198 sscc-96 sgln-96 sgln-195 grai-96 grai-170 giai-96 giai-202\n"
+     L"gsrn-96 gsrnp-96 gdti-96 gdti-113 gdti-174 cpi-96 cpi-var sgcn-96 itip-110 itip-212\n"
+     L"gid-96 usdod-96 adi-var (element strings for those with a GS1 key). --filter defaults\n"
+     L"to 0; --prefix-digits is the company prefix's length in the key (6..12).\n"
+     L"\n"
+     L"Example: qvhost rfid-encode urn:epc:tag:sgtin-96:3.0614141.812345.6789\n"
+     L"Example: qvhost rfid-encode --gs1 \"(01)80614141123458(21)6789\" --scheme sgtin-96 "
+     L"--filter 3 --prefix-digits 7\n"
+     L"  3074257BF7194E4000001A85",
+     RunEncodeByName},
     {L"rfid-raw", L"VALUE [--mode N]", L"convert one value to hexadecimal (RFID_EncodeRaw)",
      L"\n"
      L"--mode: 0 text, 1 hex, 2 decimal (default), 3 binary; names text, hex, decimal, binary.\n"

@@ -124,3 +124,4 @@ DWORD GetLastError() {
 #include "rfid/rfid_exports.h"
 void ReportEpcLayoutFault(const EpcLayoutFault&) {}
 void ReportEpcDecodeFailure(const EpcDecodeResult&) {}
+void ReportEpcNameFault(const char*, const char*, const char*) {}
