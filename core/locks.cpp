@@ -35,17 +35,28 @@ bool OMutex::Create() {
 }
 
 bool OMutex::Lock() {
+    return Acquire(m_timeoutMs) == Wait::Owned;
+}
+
+OMutex::Wait OMutex::Acquire(uint32_t timeoutMs) {
     try {
         if (!m_handle && !Create()) {
-            return false;
+            return Wait::Failed;
         }
     } catch (...) {
         // Building the descriptor text can only fail for memory; the caller
         // goes on without the mutex as after any other failed creation.
-        return false;
+        return Wait::Failed;
     }
-    DWORD result = ::WaitForSingleObject(m_handle.Get(), m_timeoutMs);
-    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    switch (::WaitForSingleObject(m_handle.Get(), timeoutMs)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:
+            return Wait::Owned;
+        case WAIT_TIMEOUT:
+            return Wait::TimedOut;
+        default:
+            return Wait::Failed;
+    }
 }
 
 void OMutex::Unlock() {

@@ -66,6 +66,9 @@ public:
 
     // True when the wait ended with the mutex owned (signalled or abandoned).
     bool Lock() override;
+    // The same wait for at most timeoutMs, telling a time-out from a failure.
+    enum class Wait { Owned, TimedOut, Failed };
+    Wait Acquire(uint32_t timeoutMs);
     // ReleaseMutex when a handle exists; harmless (ERROR_NOT_OWNER) after a
     // Lock that timed out.
     void Unlock() override;

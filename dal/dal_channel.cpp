@@ -112,7 +112,7 @@ public:
             m_proxy.Close();
             return 0;
         }
-        if (!ConnectProxyPipe(m_proxy, m_connectTimeoutMs)) {
+        if (!ConnectProxyPipe(m_proxy, m_connectTimeoutMs) || !ClientIsTheProxy(m_proxy)) {
             End(0);
             return 0;
         }
@@ -186,13 +186,21 @@ private:
     ProxyPipe m_proxy;
 };
 
-// The module file's bytes; false when it cannot be read whole.
+// No DAL module comes near this; a larger file is not read into the host.
+constexpr int64_t kMaxModuleFileBytes = 64ll << 20;
+
+// The module file's bytes; false when it cannot be read whole or is larger
+// than any DAL module.
 bool ReadModuleFile(const OString& path, std::vector<uint8_t>& bytes) {
     OFile file;
     if (!file.Open(path, 0)) {
         return false;
     }
-    bytes.resize(static_cast<size_t>(file.GetSize()));
+    const int64_t size = file.GetSize();
+    if (size < 0 || size > kMaxModuleFileBytes) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size));
     for (size_t done = 0; done < bytes.size();) {
         uint32_t read =
             file.ReadRaw(bytes.data() + done,
@@ -238,7 +246,18 @@ std::unique_ptr<DalChannel> MakeProxyDalChannel(const OString& program, const OS
                                                 const OString& pipeName, DWORD connectTimeoutMs) {
     std::vector<uint8_t> file;
     std::vector<std::string> exports;
-    if (!ReadModuleFile(path, file) || !DalImageExportNames(file, exports)) {
+    const char* const wanted[] = {
+        kOpenExport,
+        DalExportName(DalExport::PrinterClose),
+        DalExportName(DalExport::SettingsSave),
+        DalExportName(DalExport::SettingsExport),
+        DalExportName(DalExport::SettingsImport),
+        DalExportName(DalExport::SettingsReset),
+        DalExportName(DalExport::PrinterAction),
+        DalExportName(DalExport::PrinterActionUI),
+        DalExportName(DalExport::PrinterActionFlag),
+    };
+    if (!ReadModuleFile(path, file) || !DalImageExportNames(file, wanted, exports)) {
         return nullptr;
     }
     return std::make_unique<ProxyChannel>(program, path, pipeName, connectTimeoutMs,

@@ -10,6 +10,7 @@
 #include "core/win_buffer.h"
 #include "dal/dal_channel.h"
 #include "dal/dal_text.h"
+#include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
 #include "printer/printer_info_cache.h"
 #include "printer/printer_info_reader.h"
@@ -20,6 +21,8 @@ namespace {
 // All bits set: not asked yet; then 0 (not under WOW64) or 1.
 constexpr uint32_t kBitnessUnknown = 0xFFFFFFFF;
 std::atomic<uint32_t> g_bitness{kBitnessUnknown};
+// Tells apart the proxy pipes of one object's successive opens.
+std::atomic<uint32_t> g_pipeSerial{0};
 
 constexpr const char* kVersionUnreadable = "Internal STOP() issued.";
 
@@ -59,6 +62,141 @@ OString DalModulePath(HANDLE printer, const PrinterInfo& info) {
     }
     OString text(value, static_cast<int32_t>(::wcsnlen(value, MAX_PATH)));
     return info.GetModuleDirectory() + OString(L"\\") + DalModuleFileName(text, classic);
+}
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() &&
+           ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether path (a full path) names something below root.
+bool Inside(std::wstring_view path, std::wstring_view root) {
+    while (!root.empty() && root.back() == L'\\') {
+        root.remove_suffix(1);
+    }
+    return !root.empty() && path.size() > root.size() + 1 && path[root.size()] == L'\\' &&
+           EqualNoCase(path.substr(0, root.size()), root);
+}
+
+std::wstring Text(const std::vector<wchar_t>& units) {
+    return std::wstring(units.data(), units.size());
+}
+
+// The folders a DAL module may be loaded from: the printer driver directory
+// of this environment, as the spooler names it, and the system's driver store.
+std::vector<std::wstring> ModuleRoots() {
+    std::vector<std::wstring> roots;
+    std::vector<uint8_t> spooler;
+    if (OQueryBoolBuffer(spooler, [](uint8_t* buffer, DWORD size, DWORD* needed) {
+            return ::GetPrinterDriverDirectoryW(nullptr, nullptr, 1, buffer, size, needed);
+        })) {
+        const auto* units = reinterpret_cast<const wchar_t*>(spooler.data());
+        roots.emplace_back(units, ::wcsnlen(units, spooler.size() / sizeof(wchar_t)));
+    }
+    std::vector<wchar_t> system;
+    if (OQueryTruncatingText(system, [](wchar_t* buffer, DWORD chars) {
+            return static_cast<DWORD>(::GetSystemDirectoryW(buffer, chars));
+        })) {
+        roots.push_back(Text(system) + L"\\DriverStore\\FileRepository");
+    }
+    return roots;
+}
+
+OString Refused(const char* why, const std::wstring& path) {
+    return OString(why) + OString(L": ") + OString(path.c_str());
+}
+
+}  // namespace
+
+DriverDLLProxy::ModuleLocation DriverDLLProxy::LocateModule(HANDLE printer,
+                                                            const PrinterInfo& info) {
+    ModuleLocation location;
+    location.path = DalModulePath(printer, info);
+    if (location.path.IsEmpty()) {
+        return location;
+    }
+    const std::wstring asked = location.path.GetWide();
+    const std::wstring_view folder = info.GetModuleDirectory().GetWide();
+    if (const char* fault =
+            DalModulePathFault(folder, std::wstring_view(asked).substr(folder.size() + 1))) {
+        location.refusal = Refused(fault, asked);
+        return location;
+    }
+    std::vector<wchar_t> full;
+    if (!OQueryTruncatingText(full, [&](wchar_t* buffer, DWORD chars) {
+            return ::GetFullPathNameW(asked.c_str(), chars, buffer, nullptr);
+        })) {
+        location.refusal = Refused("no full path", asked);
+        return location;
+    }
+    const std::wstring path = Text(full);
+    std::wstring root;
+    for (const std::wstring& candidate : ModuleRoots()) {
+        if (Inside(path, candidate)) {
+            root = candidate;
+        }
+    }
+    if (root.empty()) {
+        location.refusal = Refused("outside the driver directory and the driver store", path);
+        return location;
+    }
+    // Each folder below the root and the file itself: none may be a reparse
+    // point (a junction or link would lead the loader out again).
+    for (size_t end = path.find(L'\\', root.size() + 1);; end = path.find(L'\\', end + 1)) {
+        const std::wstring step = path.substr(0, end);
+        const DWORD attributes = ::GetFileAttributesW(step.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            location.refusal = Refused("not found", step);
+            return location;
+        }
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            location.refusal = Refused("a reparse point on the way", step);
+            return location;
+        }
+        if (end == std::wstring::npos) {
+            break;
+        }
+    }
+    // A link that shows no reparse attribute (Wine follows the host's own
+    // links silently) still shows in the final path of the opened file.
+    location.pin.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::vector<wchar_t> final;
+    if (!location.pin || !OQueryTruncatingText(final, [&](wchar_t* buffer, DWORD chars) {
+            return ::GetFinalPathNameByHandleW(location.pin.Get(), buffer, chars,
+                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        })) {
+        location.pin.Reset();
+        location.refusal = Refused("cannot be opened", path);
+        return location;
+    }
+    std::wstring_view opened(final.data(), final.size());
+    if (opened.starts_with(L"\\\\?\\")) {
+        opened.remove_prefix(4);
+    }
+    if (!EqualNoCase(opened, path)) {
+        location.pin.Reset();
+        location.refusal = Refused("a link leads elsewhere", std::wstring(opened));
+        return location;
+    }
+    location.path = OString(path.c_str());
+    return location;
+}
+
+namespace {
+
+// A module the printer data names but the library will not load: once per
+// interface open, at Warnings, so that a support engineer sees why a driver
+// with a DAL entry has no DAL.
+void ReportRefusal(const OString& printer, const OString& refusal) {
+    try {
+        OEventLog log(OString(OEventLog::kSourcePrinterInterface));
+        log.Writef(OEventLog::kWarnings, "DriverDLLProxy::PrinterOpen",
+                   "the DAL module of '%s' is not loaded: %s", printer.GetNarrow(),
+                   refusal.GetNarrow());
+    } catch (...) {
+    }
 }
 
 // The export through the channel; Failed when none is open.
@@ -163,8 +301,15 @@ void DriverDLLProxy::PrinterClose(uint64_t dal) {
 }
 
 uint64_t DriverDLLProxy::Open(HANDLE printer) {
+    m_refusal = OString();
     PrinterCallContext context(PrinterInfoReader::KeyFromHandle(printer));
-    OString path = DalModulePath(printer, context.Info());
+    ModuleLocation location = LocateModule(printer, context.Info());
+    if (!location.refusal.IsEmpty()) {
+        m_refusal = location.refusal;
+        ReportRefusal(context.Name(), location.refusal);
+        return 0;
+    }
+    const OString& path = location.path;
     if (path.IsEmpty()) {
         return 0;
     }
@@ -191,10 +336,10 @@ uint64_t DriverDLLProxy::Open(HANDLE printer) {
             return 0;
         }
     }
-    m_channel = proxied ? MakeProxyDalChannel(ProxyProgramPath(), path,
-                                              DalProxyPipeName(reinterpret_cast<uintptr_t>(this)),
-                                              kConnectTimeoutMs)
-                        : MakeInProcessDalChannel(path);
+    m_channel = proxied
+                    ? MakeProxyDalChannel(ProxyProgramPath(), path,
+                                          PipeName(g_pipeSerial.fetch_add(1)), kConnectTimeoutMs)
+                    : MakeInProcessDalChannel(path);
     if (!m_channel) {
         return 0;
     }
@@ -204,6 +349,14 @@ uint64_t DriverDLLProxy::Open(HANDLE printer) {
         EndChannel(kProxyExitGraceMs);
     }
     return m_open;
+}
+
+OString DriverDLLProxy::PipeName(uint32_t serial) const {
+    return DalProxyPipeName(reinterpret_cast<uintptr_t>(this), ::GetCurrentProcessId(), serial);
+}
+
+OString DriverDLLProxy::NextPipeName() const {
+    return PipeName(g_pipeSerial.load());
 }
 
 bool DriverDLLProxy::IsInProcess() const {

@@ -19,7 +19,8 @@ struct DalModuleApi {
 };
 using ScopedDalModuleApi = ScopedApi<DalModuleApi>;
 
-class DalChannel;  // dal/dal_channel.h
+class DalChannel;   // dal/dal_channel.h
+class PrinterInfo;  // printer/printer_info.h
 
 // A driver's DAL module, reached in this process or through a proxy process.
 //
@@ -84,9 +85,17 @@ public:
     // The action's flag word (through the proxy: the reply's low 32 bits).
     uint32_t PrinterActionFlag(uint64_t dal, int32_t action);
 
+    // Why the last PrinterOpen did not load the module the printer data
+    // names (LocateModule's refusal); empty when it was not refused.
+    const OString& Refusal() const { return m_refusal; }
+
     // True while an operation runs on this object (seen from a window
     // procedure its wait dispatched).
     bool IsBusy() const { return m_busy; }
+
+    // The name the next proxy pipe of this object takes, unless another
+    // object of the process opens one first.
+    OString NextPipeName() const;
 
     // Which way the module is reached (both false before PrinterOpen).
     bool IsInProcess() const;
@@ -97,6 +106,21 @@ public:
     // "DAL Interface V3" (package driver) or "DAL Interface" (classic driver,
     // ".dll" read as ".d64"). Empty when the value cannot be read.
     static OString GetDalModulePath(HANDLE printer);
+    // Where PrinterOpen takes the module from, or why it will not: path is
+    // empty without a DAL value; refusal (for people) is set when the path's
+    // form is unsound (DalModulePathFault), it lies outside both the driver
+    // directory the spooler names and the system's driver store, or a reparse
+    // point or link on the way leads elsewhere. Printer data is not the
+    // host's to trust: whoever may set it, or the server of a printer
+    // connection, would otherwise choose code that runs in every host. The
+    // file is pinned (no writer, no rename) while pin is held, so what was
+    // checked is what loads. Nothing of the module is read.
+    struct ModuleLocation {
+        OString path;
+        OString refusal;
+        OFileHandle pin;
+    };
+    static ModuleLocation LocateModule(HANDLE printer, const PrinterInfo& info);
     // The module file's version resource: Read with version set (the fixed
     // file version, major in the top 16 bits), Unreadable with error set, or
     // NoFixedInfo. Reads the file only; the module is never loaded.
@@ -129,8 +153,10 @@ private:
     bool Action(uint64_t dal, int32_t action);
     // Ends the channel (a proxy given graceMs to leave) and forgets it.
     void EndChannel(DWORD graceMs);
+    OString PipeName(uint32_t serial) const;
 
     std::unique_ptr<DalChannel> m_channel;  // chosen by PrinterOpen
     uint64_t m_open = 0;  // the DAL handle the last PrinterOpen returned, until closed
     bool m_busy = false;  // an operation runs
+    OString m_refusal;    // of the last PrinterOpen
 };

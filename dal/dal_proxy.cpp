@@ -173,8 +173,8 @@ bool CreateProxyPipe(const OString& name, ProxyPipe& pipe) {
     // instance count below then finds.
     pipe.pipe.Reset(::CreateNamedPipeW(
         name.GetWide(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kPipeInstances, kPipeBufferBytes,
-        kPipeBufferBytes, kPipeDefaultTimeoutMs, security.Get()));
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        kPipeInstances, kPipeBufferBytes, kPipeBufferBytes, kPipeDefaultTimeoutMs, security.Get()));
     DWORD instances = 0;
     if (!pipe.IsOpen() || pipe.pipe.Get() == nullptr ||
         !::GetNamedPipeHandleStateW(pipe.pipe.Get(), nullptr, &instances, nullptr, nullptr, nullptr,
@@ -209,6 +209,13 @@ bool ConnectProxyPipe(ProxyPipe& pipe, DWORD timeoutMs) {
     }
     DWORD ignored = 0;
     return AwaitOverlapped(pipe, overlapped, timeoutMs, ignored, error);
+}
+
+bool ClientIsTheProxy(const ProxyPipe& pipe) {
+    ULONG client = 0;
+    return pipe.IsOpen() && pipe.process &&
+           ::GetNamedPipeClientProcessId(pipe.pipe.Get(), &client) &&
+           client == ::GetProcessId(pipe.process.Get());
 }
 
 PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {

@@ -96,6 +96,11 @@ bool CreateProxyPipe(const OString& name, ProxyPipe& pipe);
 // or the pipe failed.
 bool ConnectProxyPipe(ProxyPipe& pipe, DWORD timeoutMs);
 
+// Whether the process at the pipe's client end is the proxy this library
+// started: any process of the same user could otherwise connect first and
+// serve the DAL calls (or read what the host sends) in its place.
+bool ClientIsTheProxy(const ProxyPipe& pipe);
+
 // How a wait on a transfer's event ended.
 enum class PipeWaitResult { Signalled, PeerGone, TimedOut, Failed };
 

@@ -1,5 +1,7 @@
 #include "dal/dal_text.h"
 
+#include <algorithm>
+
 OString DalModuleFileName(const OString& value, bool classicLayout) {
     int32_t slash = value.ReverseFindBackslash();
     OString name = slash < 0 ? value : value.Mid(slash + 1);
@@ -7,6 +9,60 @@ OString DalModuleFileName(const OString& value, bool classicLayout) {
         name.Replace(OString(L".dll"), OString(L".d64"));
     }
     return name;
+}
+
+namespace {
+
+// Why a run of path text is no plain component list: slashes, "." and ".."
+// components, drive or stream colons, control characters.
+const char* ComponentsFault(std::wstring_view text) {
+    size_t start = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        const wchar_t c = i < text.size() ? text[i] : L'\\';
+        if (c == L'/') {
+            return "a forward slash";
+        }
+        if (c == L':') {
+            return "a colon past the drive";
+        }
+        if (c < 0x20) {
+            return "a control character";
+        }
+        if (c != L'\\') {
+            continue;
+        }
+        const std::wstring_view part = text.substr(start, i - start);
+        if (part == L"." || part == L"..") {
+            return "a \".\" or \"..\" component";
+        }
+        start = i + 1;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const char* DalModulePathFault(std::wstring_view folder, std::wstring_view fileName) {
+    if (folder.size() >= 2 && (folder[0] == L'\\' || folder[0] == L'/') &&
+        (folder[1] == L'\\' || folder[1] == L'/')) {
+        return "a network or device path";
+    }
+    const bool drive = folder.size() >= 3 &&
+                       ((folder[0] | 0x20) >= L'a' && (folder[0] | 0x20) <= L'z') &&
+                       folder[1] == L':' && folder[2] == L'\\';
+    if (!drive) {
+        return "a folder that is not an absolute drive path";
+    }
+    if (const char* fault = ComponentsFault(folder.substr(3))) {
+        return fault;
+    }
+    if (fileName.empty()) {
+        return "no file name";
+    }
+    if (fileName.find(L'\\') != std::wstring_view::npos) {
+        return "a folder in the file name";
+    }
+    return ComponentsFault(fileName);
 }
 
 uint64_t DalVersionFromWords(uint32_t mostSignificant, uint32_t leastSignificant) {
@@ -33,12 +89,13 @@ uint64_t DalVersionFromText(const char* text) {
     return version;
 }
 
-OString DalProxyPipeName(uint64_t address) {
+OString DalProxyPipeName(uint64_t address, uint32_t processId, uint32_t serial) {
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<uint8_t>(address >> (8 * i));
     }
-    return OString(L"\\\\.\\pipe\\Quorvel-DriverDLLProxy-") + OString::FromBytesHex(bytes, 8);
+    return OString(L"\\\\.\\pipe\\Quorvel-DriverDLLProxy-") + OString::FromBytesHex(bytes, 8) +
+           OString(L"-") + OString::ToHex(processId) + OString(L"-") + OString::ToHex(serial);
 }
 
 OString DalRunDll32Path(const OString& systemFolder, const OString& windowsFolder, bool wow64) {
@@ -127,7 +184,8 @@ struct ImageBytes {
 
 }  // namespace
 
-bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>& names) {
+bool DalImageExportNames(std::span<const uint8_t> file, std::span<const char* const> wanted,
+                         std::vector<std::string>& names) {
     names.clear();
     ImageBytes image{file};
     bool ok = true;
@@ -182,6 +240,9 @@ bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>
         return false;
     }
     uint32_t count = image.Field(table + 24, 4, ok);
+    if (count > kDalMaxExportNames) {
+        return false;
+    }
     if (count != 0 && !fileOffset(image.Field(table + 32, 4, ok), nameList)) {
         return false;
     }
@@ -189,12 +250,19 @@ bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>
         if (!fileOffset(image.Field(nameList + 4ull * i, 4, ok), name)) {
             return false;
         }
-        std::string text;
-        while (image.Has(name, 1) && file[name] != 0 && text.size() < kMaxExportName) {
-            text += static_cast<char>(file[name++]);
+        size_t length = 0;
+        while (image.Has(name + length, 1) && file[name + length] != 0 && length < kMaxExportName) {
+            ++length;
         }
-        ok = image.Has(name, 1) && file[name] == 0;  // the terminator lies in the file
-        names.push_back(std::move(text));
+        ok = length < kMaxExportName && image.Has(name + length, 1) &&
+             file[name + length] == 0;  // terminated in the file
+        const std::string_view text(reinterpret_cast<const char*>(file.data() + name), length);
+        for (const char* candidate : wanted) {
+            if (ok && text == candidate &&
+                std::find(names.begin(), names.end(), text) == names.end()) {
+                names.emplace_back(text);
+            }
+        }
     }
     return ok;
 }

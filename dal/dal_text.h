@@ -17,6 +17,15 @@
 // ".dll" by ".d64" (".DLL" stays). A package driver's value is used as it is.
 OString DalModuleFileName(const OString& value, bool classicLayout);
 
+// Why a DAL module's path may not be used, decided from its text alone
+// before anything touches the file; null when its form is sound. folder (the
+// driver directory or the printer's "DriverPackage") must be an absolute
+// drive path ("X:\\..."); neither it nor fileName may hold "/", a "." or ".."
+// component, a ':' past the drive or a control character, and fileName no
+// backslash: printer data that anyone with printer rights may set must not
+// aim the loader at UNC shares, device paths or other folders.
+const char* DalModulePathFault(std::wstring_view folder, std::wstring_view fileName);
+
 // A version as one number, comparable with <: four 16-bit parts, most
 // significant first. From the two words of VS_FIXEDFILEINFO (dwFileVersionMS,
 // dwFileVersionLS), or from text such as "7.2.3.0": split at '.', each part's
@@ -29,8 +38,11 @@ uint64_t DalVersionFromText(const char* text);
 constexpr const char* kDalProxyMinimumVersion = "7.2.3.0";
 
 // "\\.\pipe\Quorvel-DriverDLLProxy-" and the 8 bytes of address in memory
-// order (least significant first), two upper-case hex digits each.
-OString DalProxyPipeName(uint64_t address);
+// order (least significant first), two upper-case hex digits each, then "-",
+// the process id and "-" and serial, 8 upper-case hex digits each: an address
+// alone repeats across processes (terminal sessions) and across the opens of
+// one object.
+OString DalProxyPipeName(uint64_t address, uint32_t processId, uint32_t serial);
 
 // The RunDLL32 that runs the proxy, by full path, so that no copy planted
 // beside the host or in its current folder runs instead:
@@ -62,10 +74,15 @@ std::vector<uint8_t> EncodePipeText(std::wstring_view text);
 // that many units.
 bool DecodePipeText(std::span<const uint8_t> messages, std::wstring& text);
 
-// The names a module file exports, read from the file's bytes as they lie on
-// disk, for either bitness: a 64-bit module's table is read by a 32-bit
-// process under WOW64, which cannot load it. A file without an export
-// directory exports nothing. False when the bytes are not a PE image, a
-// part of the table lies outside them, or the file is beyond what a loader
-// takes (more than 96 sections, a name of 512 bytes or more).
-bool DalImageExportNames(std::span<const uint8_t> file, std::vector<std::string>& names);
+// Which of the wanted names a module file exports, read from the file's
+// bytes as they lie on disk, for either bitness: a 64-bit module's table is
+// read by a 32-bit process under WOW64, which cannot load it. names gets each
+// wanted name found, once. A file without an export directory exports
+// nothing. False when the bytes are not a PE image, a part of the table lies
+// outside them, or the file is beyond what a loader takes (more than 96
+// sections, a name of 512 bytes or more, more than kDalMaxExportNames
+// names). Names are compared where they lie, never copied: the work and the
+// memory stay bounded by the file, whatever its name table points at.
+constexpr uint32_t kDalMaxExportNames = 65536;
+bool DalImageExportNames(std::span<const uint8_t> file, std::span<const char* const> wanted,
+                         std::vector<std::string>& names);

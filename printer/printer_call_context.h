@@ -25,6 +25,7 @@ public:
     // empty facts without asking the spooler (an empty name would open the
     // print server).
     explicit PrinterCallContext(const OString& printerName);
+    ~PrinterCallContext();
     PrinterCallContext(const PrinterCallContext&) = delete;
     PrinterCallContext& operator=(const PrinterCallContext&) = delete;
 

@@ -48,9 +48,9 @@ uint32_t DriverSettingsCore::GetNumber(const OString& name, uint32_t defaultValu
     }
     uint32_t result = defaultValue;
     {
-        // The wait's outcome is not looked at: after 30000 ms the read goes on
-        // without the mutex rather than failing.
-        OLock registryLock(m_registry->GetMutex());
+        // The wait's outcome is not looked at: the read goes on without the
+        // mutex rather than failing.
+        PrinterRegistry::ReadLock registryLock(*m_registry);
         result = m_registry->GetNumber(name, defaultValue);
     }
     SetInt(name, static_cast<int32_t>(result));

@@ -1,8 +1,12 @@
 #include "registry/printer_registry.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cwchar>
+#include <string_view>
 #include <string>
 
+#include "core/clock.h"
 #include "core/handles.h"
 #include "registry/registry_path.h"
 
@@ -28,7 +32,41 @@ constexpr RegistryPath::RootAlias kLogicalRoots[] = {
     {L"PNPDATA:", L"PRINT:Printers/[PRINTER]/PnPData"},
 };
 
+// Until when (the library's clock) reads go without the mutex; 0: they take it.
+std::atomic<uint64_t> g_readsWithoutMutexUntil{0};
+// A time-out that no one has reported yet.
+std::atomic<bool> g_readTimeoutNotice{false};
+
 }  // namespace
+
+PrinterRegistry::ReadLock::ReadLock(PrinterRegistry& registry) {
+    const uint64_t now = OTickCount();
+    if (now < g_readsWithoutMutexUntil.load(std::memory_order_relaxed)) {
+        return;
+    }
+    switch (registry.m_mutex.Acquire(kReadWaitMs)) {
+        case OMutex::Wait::Owned:
+            m_held = &registry.m_mutex;
+            break;
+        case OMutex::Wait::TimedOut:
+            g_readsWithoutMutexUntil.store(OTickCount() + kReadsWithoutMutexMs,
+                                           std::memory_order_relaxed);
+            g_readTimeoutNotice.store(true, std::memory_order_relaxed);
+            break;
+        case OMutex::Wait::Failed:
+            break;
+    }
+}
+
+bool PrinterRegistry::TakeReadTimeoutNotice() {
+    return g_readTimeoutNotice.exchange(false, std::memory_order_relaxed);
+}
+
+PrinterRegistry::ReadLock::~ReadLock() {
+    if (m_held != nullptr) {
+        m_held->Unlock();
+    }
+}
 
 PrinterRegistry::PrinterRegistry(const Facts& facts)
     : m_facts(facts), m_redirect(facts.remote), m_mutex(OString(kMutexName), kMutexTimeoutMs) {}
@@ -46,11 +84,44 @@ void PrinterRegistry::ApplyLogicalRoots(OString& path) {
 }
 
 void PrinterRegistry::ApplyTokens(OString& path, const Facts& facts) {
-    RegistryPath::ReplaceRoot(path, OString(L"[PRINTER]"), EscapeName(facts.shortName));
-    RegistryPath::ReplaceRoot(path, OString(L"[MODEL]"), EscapeName(facts.driverName));
-    RegistryPath::ReplaceRoot(path, OString(L"[PORT]"), EscapeName(facts.portName));
-    RegistryPath::ReplaceRoot(path, OString(L"[SERVER]"), EscapeName(facts.serverName));
-    RegistryPath::ReplaceRoot(path, OString(L"[OEM]"), facts.modelCode);
+    if (std::wcschr(path.GetWide(), L'[') == nullptr) {
+        return;
+    }
+    // The spooler keeps a connection's name ("\\\\srv\\Label1") as one key
+    // with its backslashes as commas; a backslash left in would come back
+    // out of the path as a separator.
+    std::wstring shortName = EscapeName(facts.shortName).GetWide();
+    std::replace(shortName.begin(), shortName.end(), L'\\', L',');
+    const struct {
+        std::wstring_view token;
+        std::wstring value;
+    } tokens[] = {
+        {L"[PRINTER]", std::move(shortName)},
+        {L"[MODEL]", EscapeName(facts.driverName).GetWide()},
+        {L"[PORT]", EscapeName(facts.portName).GetWide()},
+        {L"[SERVER]", EscapeName(facts.serverName).GetWide()},
+        {L"[OEM]", facts.modelCode.GetWide()},
+    };
+    // One pass: what a token put in is never read again, so a printer named
+    // "Lab[OEM]" keeps its own key instead of reaching another printer's.
+    const std::wstring_view in = path.GetWide();
+    std::wstring out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size();) {
+        bool replaced = false;
+        for (const auto& row : tokens) {
+            if (in.substr(i, row.token.size()) == row.token) {
+                out += row.value;
+                i += row.token.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            out += in[i++];
+        }
+    }
+    path = OString(out.c_str());
 }
 
 void PrinterRegistry::ResolveRoots(OString& path) {

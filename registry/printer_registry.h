@@ -18,9 +18,10 @@
 // machine cannot be written there). The printer facts are taken once, at
 // construction; build a new object per use.
 //
-// Users that read settings hold GetMutex(), the machine-wide mutex
-// "Global\Quorvel:PrinterRegistry" (waits up to 30000 ms, then goes on).
-// Lock order: a settings cache's own lock first, then this mutex.
+// Users that read settings hold the machine-wide mutex
+// "Global\Quorvel:PrinterRegistry" through a ReadLock; writers hold
+// GetMutex() (waits up to 30000 ms, then goes on). Lock order: a settings
+// cache's own lock first, then this mutex.
 //
 // Not thread-safe: one object belongs to one thread at a time.
 class PrinterRegistry : public ORegistry {
@@ -57,6 +58,28 @@ public:
 
     // The machine-wide registry mutex of this object.
     OMutex& GetMutex() { return m_mutex; }
+
+    // Holds the machine-wide mutex for one read, waiting at most
+    // kReadWaitMs. The mutex is open to every user of the machine, so one
+    // that holds it must not stall every host's calls: after a time-out this
+    // process reads without it for kReadsWithoutMutexMs (a single value's
+    // read is atomic anyway). TakeReadTimeoutNotice is true once after each
+    // such time-out, for a layer that logs to report it (the event log keeps
+    // its masks in the registry, so this layer cannot write to it).
+    static constexpr uint32_t kReadWaitMs = 1000;
+    static constexpr uint64_t kReadsWithoutMutexMs = 60000;
+    static bool TakeReadTimeoutNotice();
+    class ReadLock {
+    public:
+        explicit ReadLock(PrinterRegistry& registry);
+        ~ReadLock();
+        ReadLock(const ReadLock&) = delete;
+        ReadLock& operator=(const ReadLock&) = delete;
+        bool IsHeld() const { return m_held != nullptr; }
+
+    private:
+        OMutex* m_held = nullptr;
+    };
 
     const Facts& GetFacts() const { return m_facts; }
     bool IsRemote() const { return m_facts.remote; }

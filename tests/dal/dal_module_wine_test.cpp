@@ -5,6 +5,7 @@
 
 #include <tuple>
 
+#include "core/handles.h"
 #include "diagnostics/exceptions.h"
 #include "printer/printer_info.h"
 #include "sim/dal_module/sim_dal_module.h"
@@ -55,6 +56,68 @@ TEST_F(DalModuleWineTest, ModulePathFromPrinterData) {
         QvTest::FreshPrinterCache::Forget();
         EXPECT_STREQ(DriverDLLProxy::GetDalModulePath(handle.Get()).GetWide(), expected.c_str());
     }
+}
+
+// Printer data that names a module outside the driver's folders: each form is
+// refused before the file is touched, and a marker copy of a real module
+// proves by its absence from the process that nothing was loaded.
+TEST_F(DalModuleWineTest, AModuleOutsideTheDriverFoldersIsNeverLoaded) {
+    SimDalPrinter printer(L"outside", L"qvsimdal");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    OPrinterHandle handle = printer.Open();
+    const std::wstring drivers = QvSim::PrinterDriverFolder() + L"3";
+    const std::wstring review = L"C:\\qvreview";
+    ::CreateDirectoryW(review.c_str(), nullptr);
+    // "DAL Interface", "DAL Interface V3", "DriverPackage", the marker's file, note.
+    const std::tuple<const wchar_t*, std::wstring, std::wstring, std::wstring, const char*> rows[] =
+        {
+            {nullptr, L"qvmark1.dll", review, review + L"\\qvmark1.dll",
+             "a package folder outside"},
+            {nullptr, L"../../../../../../qvreview/qvmark2.dll", drivers, review + L"\\qvmark2.dll",
+             "forward slashes out of a real driver folder"},
+            {L"../../../../../../qvreview/qvmark3.dll", L"", L"", review + L"\\qvmark3.d64",
+             "the classic driver's .d64 rule"},
+            {nullptr, L"qvmark4.dll", drivers + L"\\..\\..\\..\\..\\..\\..\\qvreview",
+             review + L"\\qvmark4.dll", "\"..\" in the package folder"},
+            {nullptr, L"qvmark5.dll", L"C:qvreview", review + L"\\qvmark5.dll", "drive-relative"},
+            {nullptr, L"qvmark6.dll", L"\\\\localhost\\C$\\qvreview", review + L"\\qvmark6.dll",
+             "UNC"},
+            {nullptr, L"qvmark7.dll", L"\\\\?\\C:\\qvreview", review + L"\\qvmark7.dll",
+             "device path"},
+            {nullptr, L"qvmark8.dll", L"\\\\.\\C:\\qvreview", review + L"\\qvmark8.dll",
+             "device path"},
+            {nullptr, L"C:qvmark9.dll", drivers, drivers + L"\\qvmark9.dll",
+             "a drive in the file name"},
+        };
+    for (const auto& [classic, v3, package, marker, note] : rows) {
+        SCOPED_TRACE(note);
+        ASSERT_TRUE(::CopyFileW(printer.ModulePath().c_str(), marker.c_str(), FALSE));
+        OScopeGuard remove([&] { ::DeleteFileW(marker.c_str()); });
+        ASSERT_TRUE(classic != nullptr ? printer.Printer().SetDataString(L"DAL Interface", classic)
+                                       : printer.Printer().DeleteData(L"DAL Interface"));
+        ASSERT_TRUE(!v3.empty() ? printer.Printer().SetDataString(L"DAL Interface V3", v3)
+                                : printer.Printer().DeleteData(L"DAL Interface V3"));
+        ASSERT_TRUE(!package.empty() ? printer.Printer().SetDataString(L"DriverPackage", package)
+                                     : printer.Printer().DeleteData(L"DriverPackage"));
+        QvTest::FreshPrinterCache::Forget();
+        DriverDLLProxy dal;
+        EXPECT_EQ(dal.PrinterOpen(handle.Get()), 0u);
+        EXPECT_FALSE(dal.Refusal().IsEmpty());
+        const std::wstring base = marker.substr(marker.rfind(L'\\') + 1);
+        EXPECT_EQ(::GetModuleHandleW(base.c_str()), nullptr) << "the marker was loaded";
+    }
+    ::RemoveDirectoryW(review.c_str());
+    // The same module inside the driver folder loads.
+    const std::wstring inside = drivers + L"\\qvmarkin.dll";
+    ASSERT_TRUE(::CopyFileW(printer.ModulePath().c_str(), inside.c_str(), FALSE));
+    OScopeGuard remove([&] { ::DeleteFileW(inside.c_str()); });
+    ASSERT_TRUE(printer.Printer().SetDataString(L"DAL Interface V3", L"qvmarkin.dll"));
+    ASSERT_TRUE(printer.Printer().SetDataString(L"DriverPackage", drivers));
+    QvTest::FreshPrinterCache::Forget();
+    DriverDLLProxy dal;
+    EXPECT_NE(dal.PrinterOpen(handle.Get()), 0u);
+    EXPECT_TRUE(dal.Refusal().IsEmpty()) << dal.Refusal().GetNarrow();
+    EXPECT_TRUE(Loaded(inside));
 }
 
 TEST_F(DalModuleWineTest, VersionGateUnderWow64AndUnderIsolation) {

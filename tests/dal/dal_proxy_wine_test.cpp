@@ -65,6 +65,23 @@ TEST(ProxyPipe, ItemsTravelAsMessagesAndAReplyInPiecesIsReadWhole) {
         }
     });
     ASSERT_TRUE(ConnectProxyPipe(server, 5000));
+    // The client end is this process: it is the proxy only when the handle
+    // names this process (Wine answers GetNamedPipeClientProcessId for real).
+    EXPECT_FALSE(ClientIsTheProxy(server)) << "no proxy started";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION other = {};
+    wchar_t program[] = L"rundll32.exe";
+    ASSERT_TRUE(::CreateProcessW(nullptr, program, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                 nullptr, nullptr, &startup, &other));
+    OKernelHandle otherThread(other.hThread);
+    server.process.Reset(other.hProcess);
+    EXPECT_FALSE(ClientIsTheProxy(server)) << "another process";
+    ::TerminateProcess(server.process.Get(), 0);
+    server.process.Reset(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ::GetCurrentProcessId()));
+    EXPECT_TRUE(ClientIsTheProxy(server)) << "the client's own process";
+    server.process.Reset();
     std::wstring longText(65536 + 3, L'q');
     longText.replace(0, 3, L"abc");
     PutPipeData(server, longText);
@@ -262,7 +279,7 @@ TEST_F(DalProxyWineTest, APipeNameTakenByAnotherProcessFailsTheOpenAtOnceAndStar
         SCOPED_TRACE(OString(instances).GetNarrow());
         SimDalPrinter::ClearCalls();
         DriverDLLProxy dal;
-        const std::wstring name = DalProxyPipeName(reinterpret_cast<uintptr_t>(&dal)).GetWide();
+        const std::wstring name = dal.NextPipeName().GetWide();
         ::SetEnvironmentVariableW(L"QV_HELD_PIPE", name.c_str());
         ::SetEnvironmentVariableW(L"QV_HELD_PIPE_INSTANCES", instances);
         OKernelHandle held(

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "dal/dal_module.h"
 
@@ -10,12 +12,13 @@ namespace {
 
 TEST(DalText, PipeNameTakesTheAddressBytesInMemoryOrder) {
     const std::tuple<uint64_t, const char*, const char*> rows[] = {
-        {0x0123456789ABCDEF, "EFCDAB8967452301", "bytes 01..EF most significant first"},
-        {0xFF, "FF00000000000000", "the low byte comes first"},
+        {0x0123456789ABCDEF, "EFCDAB8967452301-00001A2B-00000007",
+         "bytes 01..EF most significant first"},
+        {0xFF, "FF00000000000000-00001A2B-00000007", "the low byte comes first"},
     };
     for (const auto& [address, suffix, note] : rows) {
         SCOPED_TRACE(note);
-        EXPECT_STREQ(DalProxyPipeName(address).GetNarrow(),
+        EXPECT_STREQ(DalProxyPipeName(address, 0x1A2B, 7).GetNarrow(),
                      (std::string("\\\\.\\pipe\\Quorvel-DriverDLLProxy-") + suffix).c_str());
     }
 }
@@ -78,6 +81,50 @@ TEST(DalText, CommandLineAndFailureLines) {
     EXPECT_STREQ(DalPipeFailureText(false, 8, 3, -5).GetNarrow(),
                  "DriverDLLProxy::GetPipeData() failed: bytesToRead=8;bytesRead=3;"
                  "GetLastError()=-5");
+}
+
+// A 64-bit image of one section whose export name table has count entries,
+// every one pointing at the same name.
+std::vector<uint8_t> ImageWithOneName(uint32_t count, const std::string& name) {
+    const uint32_t raw = 0x200, names = raw + 0x40, text = names + 4 * count;
+    std::vector<uint8_t> file(text + name.size() + 1, 0);
+    auto put = [&](size_t at, uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            file[at + i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    };
+    const auto rva = [&](uint32_t offset) { return offset - raw + 0x1000; };
+    put(0, 0x5A4D, 2), put(0x3C, 0x40, 4), put(0x40, 0x4550, 4);
+    put(0x46, 1, 2), put(0x54, 0xF0, 2), put(0x58, 0x20B, 2);  // one section, PE32+
+    put(0xC4, 16, 4), put(0xC8, 0x1000, 4);                    // directories, exports
+    put(0x148 + 12, 0x1000, 4), put(0x148 + 16, static_cast<uint32_t>(file.size()) - raw, 4);
+    put(0x148 + 20, raw, 4);
+    put(raw + 24, count, 4), put(raw + 32, rva(names), 4);
+    for (uint32_t i = 0; i < count; ++i) {
+        put(names + 4 * i, rva(text), 4);
+    }
+    std::copy(name.begin(), name.end(), file.begin() + text);
+    return file;
+}
+
+// A name table that points every entry at one long name is read in place: the
+// result holds each wanted name once, whatever the table's size.
+TEST(DalText, ExportNamesAreComparedWhereTheyLie) {
+    const char* const wanted[] = {"DAL_Printer_Close", "DAL_Printer_Action"};
+    const std::tuple<uint32_t, std::string, bool, std::vector<std::string>> rows[] = {
+        {60000, std::string(511, 'A'), true, {}},
+        {60000, "DAL_Printer_Close", true, {"DAL_Printer_Close"}},
+        {3, std::string(512, 'A'), false, {}},
+        {kDalMaxExportNames + 1, "DAL_Printer_Close", false, {}},
+    };
+    for (const auto& [count, name, ok, expected] : rows) {
+        SCOPED_TRACE(count);
+        std::vector<std::string> names;
+        EXPECT_EQ(DalImageExportNames(ImageWithOneName(count, name), wanted, names), ok);
+        if (ok) {
+            EXPECT_EQ(names, expected);
+        }
+    }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "core/clock.h"
+#include "core/handles.h"
 #include "printer/printer_info.h"
 #include "printer/printer_registry_facts.h"
 #include "support/print_server.h"
@@ -116,6 +118,54 @@ TEST_F(DriverSettingsWineTest, RegistryMutexIsReleasedAfterARead) {
     EXPECT_EQ(settings.GetStatusMonitoringMode(), 1u);
     // Other test programs take the machine-wide mutex too, briefly: wait them out.
     EXPECT_TRUE(LockableFromAnotherThread(PrinterRegistry::kMutexName, 10000));
+}
+
+std::atomic<ULONGLONG> g_fakeNow{1000};
+ULONGLONG WINAPI FakeNow() {
+    return g_fakeNow.load();
+}
+
+// The machine-wide mutex is open to every user: one that holds it costs a
+// read one short wait, and then none until the process tries it again.
+TEST_F(DriverSettingsWineTest, AHeldRegistryMutexCostsOneShortWaitThenNone) {
+    ASSERT_TRUE(WriteMode(2));
+    OKernelHandle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        OKernelHandle mutex(::CreateMutexW(nullptr, FALSE, PrinterRegistry::kMutexName));
+        ::WaitForSingleObject(mutex.Get(), INFINITE);
+        ::SetEvent(taken.Get());
+        ::WaitForSingleObject(release.Get(), INFINITE);
+        ::ReleaseMutex(mutex.Get());
+    });
+    ::WaitForSingleObject(taken.Get(), INFINITE);
+    OClockOverride clock(OClockApi{&FakeNow});
+    auto readMs = [&] {
+        DriverSettings settings;
+        settings.Load(Registry());
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(settings.GetStatusMonitoringMode(), 2u);
+        return ::GetTickCount64() - start;
+    };
+    const struct {
+        ULONGLONG advanceMs;
+        bool waits;
+        const char* note;
+    } rows[] = {
+        {0, true, "the first read waits the short wait out"},
+        {1000, false, "then reads go without the mutex"},
+        {PrinterRegistry::kReadsWithoutMutexMs, true, "until the process tries it again"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.note);
+        g_fakeNow += row.advanceMs;
+        const ULONGLONG ms = readMs();
+        EXPECT_EQ(ms >= PrinterRegistry::kReadWaitMs - 100, row.waits) << ms << " ms";
+        EXPECT_LT(ms, 5000u);
+    }
+    EXPECT_TRUE(PrinterRegistry::TakeReadTimeoutNotice());
+    ::SetEvent(release.Get());
+    holder.join();
 }
 
 // Every use of the cache takes the core's lock: a thread asking whether names

@@ -60,6 +60,30 @@ TEST(PrinterRegistry, RootsThenTokensThenHiveAliases) {
     }
 }
 
+// A printer's name is one key, whatever it holds: tokens are not read again
+// once substituted, and a connection's backslashes become the spooler's commas.
+TEST(PrinterRegistry, APrinterNameStaysOneKeyOfItsOwn) {
+    const std::wstring printers = L"2:SYSTEM/CurrentControlSet/Control/Print/Printers/";
+    const std::pair<const wchar_t*, std::wstring> rows[] = {
+        {L"Lab[OEM]", L"Lab[OEM]"},
+        {L"Lab[PRINTER]", L"Lab[PRINTER]"},
+        {L"[MODEL][PORT][SERVER]", L"[MODEL][PORT][SERVER]"},
+        {L"50%", L"50%25"},
+        {L"a/b", L"a%2Fb"},
+        {L"a:b", L"a%3Ab"},
+        {L"\\\\srv\\Label1", L",,srv,Label1"},
+        {L"%2F", L"%252F"},
+    };
+    for (const auto& [name, key] : rows) {
+        SCOPED_TRACE(OString(name).GetNarrow());
+        PrinterRegistry::Facts facts = SampleFacts();
+        facts.shortName = OString(name);
+        OString path(L"DATA:Settings");
+        PrinterRegistry(facts).ResolveRoots(path);
+        EXPECT_EQ(W(path), printers + key + L"/PrinterDriverData/Settings");
+    }
+}
+
 TEST(PrinterRegistry, MirrorPathRedirectsMachineDriverKeys) {
     struct Row {
         const wchar_t* path;
