@@ -7,6 +7,7 @@
 
 #include "core/handles.h"
 #include "core/streams.h"
+#include "dal/dal_module.h"
 #include "dal/dal_proxy.h"
 #include "dal/dal_text.h"
 
@@ -207,6 +208,11 @@ bool ReadModuleFile(const OString& path, std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+bool DriverDLLProxy::ReadModuleExports(const OString& path, std::vector<std::string>& names) {
+    std::vector<uint8_t> file;
+    return ReadModuleFile(path, file) && DalImageExportNames(file, names);
+}
+
 const char* DalExportName(DalExport which) {
     switch (which) {
         case DalExport::PrinterClose:
@@ -236,9 +242,8 @@ std::unique_ptr<DalChannel> MakeInProcessDalChannel(const OString& path) {
 
 std::unique_ptr<DalChannel> MakeProxyDalChannel(const OString& program, const OString& path,
                                                 const OString& pipeName, DWORD connectTimeoutMs) {
-    std::vector<uint8_t> file;
     std::vector<std::string> exports;
-    if (!ReadModuleFile(path, file) || !DalImageExportNames(file, exports)) {
+    if (!DriverDLLProxy::ReadModuleExports(path, exports)) {
         return nullptr;
     }
     return std::make_unique<ProxyChannel>(program, path, pipeName, connectTimeoutMs,

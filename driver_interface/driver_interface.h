@@ -179,6 +179,7 @@ private:
     friend struct ExportBoundary;
     friend struct DriverInterfaceExports;
     friend struct FlatExports;
+    friend struct SupportExports;
 
     // Whether driver is an object of this class alive in this module; decided
     // from the address alone, so any value a host passes is safe to ask about.
@@ -326,6 +327,8 @@ protected:
     void RecordProvenance(const char* operation, const StatusProvenance& provenance);
 
 private:
+    // QVDI_SendXpml addresses the printer by this interface's key.
+    friend struct SupportExports;
     // Read-modify-write of one field of the job's JOB_INFO_2.
     template <typename Change>
     bool ChangeJob(uint32_t jobId, Change change);
