@@ -43,7 +43,9 @@ public:
         return *this;
     }
     JsonObject& Text(const char* key, const OString& value) { return Text(key, Wide(value)); }
-    JsonObject& Text(const char* key, const wchar_t* value) { return Text(key, std::wstring(value)); }
+    JsonObject& Text(const char* key, const wchar_t* value) {
+        return Text(key, std::wstring(value));
+    }
     JsonObject& Unavailable(const char* key, const std::wstring& reason) {
         return Text(key, L"(unavailable: " + reason + L")");
     }
@@ -200,8 +202,8 @@ JsonObject Dal(HANDLE printer, PrinterCallContext& context) {
     dal.Text("runs", proxied ? L"isolated (RunDLL32 proxy process)" : L"in-process");
     std::vector<std::string> exports;
     if (!DriverDLLProxy::ReadModuleExports(path, exports)) {
-        return dal.Unavailable("image", L"the file does not read as a PE image, " +
-                                            ErrorText(::GetLastError()));
+        return dal.Unavailable(
+            "image", L"the file does not read as a PE image, " + ErrorText(::GetLastError()));
     }
     auto has = [&](const char* name) {
         return std::find(exports.begin(), exports.end(), name) != exports.end();
@@ -228,9 +230,8 @@ JsonObject Monitoring(bool advanced, PrinterCallContext& context, StatusProvenan
     gate = ProvenanceOf(advanced ? AdvancedDriverInterface::MonitoringGate(context)
                                  : kStatusBasicInterface);
     return monitoring.Number("gateCode", gate.code)
-        .Text("gate", gate.code == kStatusFromPrinter
-                          ? L"open: the status is asked of the printer"
-                          : L"closed: " + Reason(gate.text));
+        .Text("gate", gate.code == kStatusFromPrinter ? L"open: the status is asked of the printer"
+                                                      : L"closed: " + Reason(gate.text));
 }
 
 JsonObject Network(const XpmlNetworkSettings& network) {
@@ -254,18 +255,17 @@ JsonObject Probe(bool advanced, const XpmlNetworkSettings& network, PrinterCallC
                  PrinterOwnStatus& own) {
     JsonObject probe;
     if (!advanced || !network.enabled) {
-        return probe.Unavailable("outcome", advanced ? L"the network path is off"
-                                                     : L"basic interface: no XPML server");
+        return probe.Unavailable(
+            "outcome", advanced ? L"the network path is off" : L"basic interface: no XPML server");
     }
     const auto start = std::chrono::steady_clock::now();
     const XpmlExchange exchange = ProbeXpml(context, kStatusTextRequest);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     probe.Text("outcome", exchange.answered ? L"answered" : L"no answer")
         .Number("code", exchange.provenance.code)
-        .Text("text", exchange.answered
-                          ? L"answered by the XPML server at " + Wide(network.host) + L":" +
-                                std::to_wstring(network.port)
-                          : Wide(exchange.provenance.text))
+        .Text("text", exchange.answered ? L"answered by the XPML server at " + Wide(network.host) +
+                                              L":" + std::to_wstring(network.port)
+                                        : Wide(exchange.provenance.text))
         .Number("milliseconds",
                 std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     if (exchange.answered) {
@@ -328,9 +328,9 @@ JsonObject Log(const wchar_t* source) {
         .Text("maskValue", value)
         .Text("fileLogHint",
               fileLog ? L"on: every reported line also goes to the file path"
-                      : L"off: set " + value + L" to " + Hex32(mask | OEventLog::kFileLog) +
+                      : L"off: set the mask value to " + Hex32(mask | OEventLog::kFileLog) +
                             L" (the mask with the file bit " + Hex32(OEventLog::kFileLog) +
-                            L"); read again within 5 seconds")
+                            L" added); it is read again within 5 seconds")
         .Text("filePath", path);
     bool found = false;
     std::vector<std::wstring> lines = LastLines(path, found);
@@ -338,8 +338,9 @@ JsonObject Log(const wchar_t* source) {
 }
 
 // Where the status comes from now and why, in one sentence.
-std::wstring Verdict(bool advanced, const StatusProvenance& gate, const XpmlNetworkSettings& network,
-                     const DiagnosisStatus* status, const PrinterOwnStatus& own) {
+std::wstring Verdict(bool advanced, const StatusProvenance& gate,
+                     const XpmlNetworkSettings& network, const DiagnosisStatus* status,
+                     const PrinterOwnStatus& own) {
     if (!advanced) {
         return L"Status comes from the spooler only: the driver has no DAL module (basic "
                L"interface), so the printer itself is never asked.";
@@ -404,17 +405,28 @@ XpmlExchange ProbeXpml(PrinterCallContext& printer, const char* request) {
 
 std::vector<std::wstring> PrinterAttributeNames(uint32_t attributes) {
     static const BitName kNames[] = {
-        {0x1, L"QUEUED"},           {0x2, L"DIRECT"},
-        {0x4, L"DEFAULT"},          {0x8, L"SHARED"},
-        {0x10, L"NETWORK"},         {0x20, L"HIDDEN"},
-        {0x40, L"LOCAL"},           {0x80, L"ENABLE_DEVQ"},
-        {0x100, L"KEEPPRINTEDJOBS"}, {0x200, L"DO_COMPLETE_FIRST"},
-        {0x400, L"WORK_OFFLINE"},   {0x800, L"ENABLE_BIDI"},
-        {0x1000, L"RAW_ONLY"},      {0x2000, L"PUBLISHED"},
-        {0x4000, L"FAX"},           {0x8000, L"TS"},
-        {0x20000, L"PUSHED_USER"},  {0x40000, L"PUSHED_MACHINE"},
-        {0x80000, L"MACHINE"},      {0x100000, L"FRIENDLY_NAME"},
-        {0x200000, L"TS_GENERIC_DRIVER"}, {0x400000, L"PER_USER"},
+        {0x1, L"QUEUED"},
+        {0x2, L"DIRECT"},
+        {0x4, L"DEFAULT"},
+        {0x8, L"SHARED"},
+        {0x10, L"NETWORK"},
+        {0x20, L"HIDDEN"},
+        {0x40, L"LOCAL"},
+        {0x80, L"ENABLE_DEVQ"},
+        {0x100, L"KEEPPRINTEDJOBS"},
+        {0x200, L"DO_COMPLETE_FIRST"},
+        {0x400, L"WORK_OFFLINE"},
+        {0x800, L"ENABLE_BIDI"},
+        {0x1000, L"RAW_ONLY"},
+        {0x2000, L"PUBLISHED"},
+        {0x4000, L"FAX"},
+        {0x8000, L"TS"},
+        {0x20000, L"PUSHED_USER"},
+        {0x40000, L"PUSHED_MACHINE"},
+        {0x80000, L"MACHINE"},
+        {0x100000, L"FRIENDLY_NAME"},
+        {0x200000, L"TS_GENERIC_DRIVER"},
+        {0x400000, L"PER_USER"},
         {0x800000, L"ENTERPRISE_CLOUD"},
     };
     return BitNames(attributes, kNames);
@@ -438,8 +450,8 @@ std::vector<std::wstring> LogMaskNames(uint32_t mask) {
     return names;
 }
 
-std::wstring DiagnosePrinterJson(HANDLE printer, const OString& name, bool advanced,
-                                 uint32_t flags, const DiagnosisStatus* status) {
+std::wstring DiagnosePrinterJson(HANDLE printer, const OString& name, bool advanced, uint32_t flags,
+                                 const DiagnosisStatus* status) {
     PrinterCallContext context{name};
     const PrinterInfo& info = context.Info();
     StatusProvenance gate;

@@ -47,8 +47,8 @@ XpmlExchange ProbeXpml(PrinterCallContext& printer, const char* request);
 // interface; status: the status call's answer, null when flags left it out.
 // Every fact that cannot be read is "(unavailable: reason)"; throws only
 // std::bad_alloc.
-std::wstring DiagnosePrinterJson(HANDLE printer, const OString& name, bool advanced,
-                                 uint32_t flags, const DiagnosisStatus* status);
+std::wstring DiagnosePrinterJson(HANDLE printer, const OString& name, bool advanced, uint32_t flags,
+                                 const DiagnosisStatus* status);
 
 // Names of the set bits of the printer attributes ("QUEUED", "ENABLE_BIDI",
 // ...) and of an event log mask ("Errors", "FileLog", "DetailInfoA", ...);

@@ -138,12 +138,11 @@ typedef int (*QV_PFN_QVDI_SET_JOB_START_TIME)(HDRIVERINTERFACE, unsigned long, u
 typedef int (*QV_PFN_QVDI_SET_JOB_UNTIL_TIME)(HDRIVERINTERFACE, unsigned long, unsigned long);
 typedef int (*QV_PFN_QVDI_SEND_DAL_QUERY)(HDRIVERINTERFACE, const unsigned char*, unsigned long,
                                           const wchar_t*, int, int, int);
-typedef int (*QV_PFN_QVDI_SEND_DAL_QUERY_EX)(HDRIVERINTERFACE, const unsigned char*,
-                                             unsigned long, const wchar_t*, int, int, int,
-                                             const wchar_t*, int);
+typedef int (*QV_PFN_QVDI_SEND_DAL_QUERY_EX)(HDRIVERINTERFACE, const unsigned char*, unsigned long,
+                                             const wchar_t*, int, int, int, const wchar_t*, int);
 typedef int (*QV_PFN_QVDI_GET_DAL_QUERY_STATUS)(HDRIVERINTERFACE, const wchar_t*);
-typedef int (*QV_PFN_QVDI_GET_DAL_QUERY_RESPONSE)(HDRIVERINTERFACE, const wchar_t*,
-                                                  unsigned char*, unsigned long*);
+typedef int (*QV_PFN_QVDI_GET_DAL_QUERY_RESPONSE)(HDRIVERINTERFACE, const wchar_t*, unsigned char*,
+                                                  unsigned long*);
 typedef wchar_t* (*QV_PFN_QVDI_SEND_XPML)(HDRIVERINTERFACE, const wchar_t*, int*, wchar_t**);
 typedef wchar_t* (*QV_PFN_QVDI_DIAGNOSE_PRINTER)(const wchar_t*, unsigned long);
 typedef wchar_t* (*QV_PFN_QVRFID_DECODE_EPC)(const wchar_t*, const wchar_t*, int);

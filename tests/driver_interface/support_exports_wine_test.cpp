@@ -63,10 +63,13 @@ TEST(SupportExports, DiagnoseOfABasicPrinterLeavesOutWhatTheFlagsSay) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.flags);
         ::SetLastError(0xDEADBEEF);
-        const std::wstring report = TakeBstr(QVDI_DiagnosePrinter(printer.Name().c_str(), row.flags));
+        const std::wstring report =
+            TakeBstr(QVDI_DiagnosePrinter(printer.Name().c_str(), row.flags));
         EXPECT_EQ(::GetLastError(), ERROR_SUCCESS);
-        EXPECT_TRUE(Has(report, L"\"printer\":\"" + printer.Name() + L"\",\"verdict\":\"Status "
-                                L"comes from the spooler only")) << report;
+        EXPECT_TRUE(Has(report, L"\"printer\":\"" + printer.Name() +
+                                    L"\",\"verdict\":\"Status "
+                                    L"comes from the spooler only"))
+            << report;
         EXPECT_TRUE(Has(report, L"\"interface\":\"basic\"")) << report;
         EXPECT_TRUE(Has(report, L"\"gateCode\":9,")) << report;
         EXPECT_FALSE(Has(report, L"\"probe\":")) << report;
@@ -77,23 +80,21 @@ TEST(SupportExports, DiagnoseOfABasicPrinterLeavesOutWhatTheFlagsSay) {
     }
 }
 
+// One server for the program's tests, ended with it.
+QvSim::XpmlServerProcess& Server() {
+    static QvSim::XpmlServerProcess server;
+    return server;
+}
+
 class SupportExportsOnLabelPrinter : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
-
     void SetUp() override {
-        if (!s_server->Ok()) {
-            GTEST_SKIP() << "no XPML server";
+        if (!Server().Ok() || !m_printer.Ok() || !m_basic.Ok()) {
+            GTEST_SKIP() << "no XPML server or no Wine printer: " << m_printer.Error()
+                         << m_basic.Error();
         }
-        if (!m_printer.Ok() || !m_basic.Ok()) {
-            GTEST_SKIP() << "no Wine printer: " << m_printer.Error() << m_basic.Error();
-        }
-        ASSERT_FALSE(s_server->Control({{"status", "Paper Jam"}, {"severity", "2"}}).empty());
-        ASSERT_TRUE(QvSim::FollowXpmlServer(Name(), s_server->Port()));
+        ASSERT_FALSE(Server().Control({{"status", "Paper Jam"}, {"severity", "2"}}).empty());
+        ASSERT_TRUE(QvSim::FollowXpmlServer(Name(), Server().Port()));
         m_handle = m_printer.Open();
         m_basicHandle = m_basic.Open();
         ASSERT_TRUE(m_handle && m_basicHandle);
@@ -105,7 +106,6 @@ protected:
     }
     const std::wstring& Name() const { return m_printer.Printer().Name(); }
 
-    static inline QvSim::XpmlServerProcess* s_server = nullptr;
     SimDalPrinter m_printer{L"support", L"qvsimdal"};
     QvTest::WinePrinter m_basic{L"supportbasic"};
     OPrinterHandle m_handle;
@@ -121,15 +121,20 @@ TEST_F(SupportExportsOnLabelPrinter, DiagnoseShowsWhatAClosedGateHides) {
         const wchar_t* verdict;
         const char* note;
     } rows[] = {
-        {0, true, false, L"\"gateCode\":1,", L"Status comes from the spooler, not the printer: status "
-                                      L"monitoring is off", "mode 0"},
-        {1, false, false, L"\"gateCode\":2,", L"Status comes from the spooler, not the printer: the "
-                                       L"printer's bidirectional support is off", "bidi off"},
+        {0, true, false, L"\"gateCode\":1,",
+         L"Status comes from the spooler, not the printer: status "
+         L"monitoring is off",
+         "mode 0"},
+        {1, false, false, L"\"gateCode\":2,",
+         L"Status comes from the spooler, not the printer: the "
+         L"printer's bidirectional support is off",
+         "bidi off"},
         {1, true, true, L"\"gateCode\":0,", L"Status comes from the printer itself", "gate open"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
-        ASSERT_TRUE(QvSim::SetDriverSetting(Name(), L"Status", L"Status Monitoring Mode", row.mode));
+        ASSERT_TRUE(
+            QvSim::SetDriverSetting(Name(), L"Status", L"Status Monitoring Mode", row.mode));
         ASSERT_TRUE(m_printer.Printer().SetBidi(row.bidi));
         ::SetLastError(0xDEADBEEF);
         const std::wstring report =
@@ -138,8 +143,10 @@ TEST_F(SupportExportsOnLabelPrinter, DiagnoseShowsWhatAClosedGateHides) {
         EXPECT_TRUE(Has(report, L"\"verdict\":\"" + std::wstring(row.verdict))) << report;
         EXPECT_TRUE(Has(report, row.gate)) << report;
         // The probe asks the printer whatever the gate says.
-        EXPECT_TRUE(Has(report, L"\"outcome\":\"answered\",\"code\":0,\"text\":\"answered by")) << report;
-        EXPECT_TRUE(Has(report, L"\"printerStatus\":\"Paper Jam\",\"printerSeverity\":2")) << report;
+        EXPECT_TRUE(Has(report, L"\"outcome\":\"answered\",\"code\":0,\"text\":\"answered by"))
+            << report;
+        EXPECT_TRUE(Has(report, L"\"printerStatus\":\"Paper Jam\",\"printerSeverity\":2"))
+            << report;
         // A closed gate tells the host something else: the verdict says so.
         EXPECT_EQ(Has(report, L"The printer itself reports \\\"Paper Jam\\\""), !row.open)
             << report;
@@ -164,8 +171,8 @@ TEST_F(SupportExportsOnLabelPrinter, SendXpmlGivesTheAnswerAndWhereItCameFrom) {
         DWORD error;
         const char* note;
     } rows[] = {
-        {advanced, 0, status, L"Paper Jam", 0, L"answered over the network",
-         ERROR_SUCCESS, "the server answers"},
+        {advanced, 0, status, L"Paper Jam", 0, L"answered over the network", ERROR_SUCCESS,
+         "the server answers"},
         {advanced, 1, status, nullptr, 5, L"the printer at localhost:1 refused the connection",
          ERROR_NO_DATA, "nobody listens; no \"spooler:\" before why"},
         {basic, 0, status, nullptr, 9, L"basic interface", ERROR_NOT_SUPPORTED,
@@ -175,7 +182,7 @@ TEST_F(SupportExportsOnLabelPrinter, SendXpmlGivesTheAnswerAndWhereItCameFrom) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.note);
-        ASSERT_TRUE(QvSim::FollowXpmlServer(Name(), row.port != 0 ? row.port : s_server->Port()));
+        ASSERT_TRUE(QvSim::FollowXpmlServer(Name(), row.port != 0 ? row.port : Server().Port()));
         int provenance = -1;
         BSTR text = nullptr;
         ::SetLastError(0xDEADBEEF);

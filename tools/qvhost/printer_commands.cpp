@@ -113,8 +113,8 @@ StatusSample AskStatus(QvHost& host, const OpenedPrinter& printer) {
             sample.states.push_back(id);
         }
     }
-    sample.bidi = sample.advanced && host.Export<QV_PFN_QVDI_IS_BIDI_ENABLED>(
-                                         "QVDI_IsBidiEnabled")(printer.Driver()) != FALSE;
+    sample.bidi = sample.advanced && host.Export<QV_PFN_QVDI_IS_BIDI_ENABLED>("QVDI_IsBidiEnabled")(
+                                         printer.Driver()) != FALSE;
     return sample;
 }
 

@@ -8,7 +8,6 @@
 #include <cwchar>
 #include <cwctype>
 
-
 namespace {
 
 constexpr wchar_t kDllName[] = L"QuorvelDriverUtility.dll";
@@ -110,8 +109,8 @@ int PrintVersion(QvHost& host) {
     DWORD error = GetLastError();
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (block.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()),
-                                              block.data())) {
+    if (block.empty() ||
+        !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data())) {
         error = block.empty() ? error : GetLastError();
         throw QvCommandError(kQvExitFailure, "cannot read the version of " + QvToUtf8(path) + ": " +
                                                  QvToUtf8(SystemMessage(error)));
@@ -427,9 +426,8 @@ public:
 
 private:
     [[noreturn]] void Fail() const {
-        throw QvCommandError(kQvExitFailure,
-                             "the DLL's report is not JSON (at character " +
-                                 std::to_string(m_at) + ")");
+        throw QvCommandError(kQvExitFailure, "the DLL's report is not JSON (at character " +
+                                                 std::to_string(m_at) + ")");
     }
     void Skip() {
         while (m_at < m_text.size() && std::iswspace(m_text[m_at])) {
@@ -471,7 +469,8 @@ private:
                 const wchar_t escape = m_text[m_at++];
                 const wchar_t* found = std::wcschr(kFrom, escape);
                 if (escape == L'u' && m_at + 4 <= m_text.size()) {
-                    c = static_cast<wchar_t>(std::wcstoul(m_text.substr(m_at, 4).c_str(), nullptr, 16));
+                    c = static_cast<wchar_t>(
+                        std::wcstoul(m_text.substr(m_at, 4).c_str(), nullptr, 16));
                     m_at += 4;
                 } else if (found != nullptr && escape != L'\0') {
                     c = kTo[found - kFrom];
@@ -520,7 +519,8 @@ private:
             value.kind = QvJsonValue::kNull;
         } else {
             const size_t start = m_at;
-            while (m_at < m_text.size() && std::wcschr(L"+-.eE0123456789", m_text[m_at]) != nullptr &&
+            while (m_at < m_text.size() &&
+                   std::wcschr(L"+-.eE0123456789", m_text[m_at]) != nullptr &&
                    m_text[m_at] != L'\0') {
                 ++m_at;
             }

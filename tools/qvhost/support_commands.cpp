@@ -74,14 +74,16 @@ int RunPrinters(QvHost& host, QvArgs& args) {
         std::wstring driver, kind, from, gate;
         int64_t gateCode = -1;
         try {
-            const QvJsonValue report = Diagnose(
-                host, name, QVDI_DIAGNOSE_NO_PROBE | QVDI_DIAGNOSE_NO_STATUS | QVDI_DIAGNOSE_NO_LOGS);
+            const QvJsonValue report =
+                Diagnose(host, name,
+                         QVDI_DIAGNOSE_NO_PROBE | QVDI_DIAGNOSE_NO_STATUS | QVDI_DIAGNOSE_NO_LOGS);
             const QvJsonValue* monitoring = report.Find("monitoring");
             const QvJsonValue* driverFacts = report.Find("driver");
             driver = driverFacts != nullptr ? TextOf(*driverFacts, "name") : L"";
             kind = TextOf(report, "interface");
             gate = monitoring != nullptr ? TextOf(*monitoring, "gate") : L"";
-            const QvJsonValue* code = monitoring != nullptr ? monitoring->Find("gateCode") : nullptr;
+            const QvJsonValue* code =
+                monitoring != nullptr ? monitoring->Find("gateCode") : nullptr;
             gateCode = code != nullptr ? code->number : -1;
             from = gateCode == 0 ? L"printer" : L"spooler";
         } catch (const QvCommandError& error) {
@@ -148,7 +150,8 @@ void PrintFact(QvHost& host, const std::wstring& indent, const std::string& key,
                const QvJsonValue& value) {
     const bool names = key.size() > 5 && key.compare(key.size() - 5, 5, "Names") == 0;
     if (value.kind != QvJsonValue::kArray || names) {
-        host.Print(indent + Label(key) + L": " + (value.items.empty() && names ? L"(none)" : value.Line()));
+        host.Print(indent + Label(key) + L": " +
+                   (value.items.empty() && names ? L"(none)" : value.Line()));
         return;
     }
     host.Print(indent + Label(key) + L": " +

@@ -15,9 +15,8 @@ int RunXpml(QvHost& host, QvArgs& args) {
     OpenedPrinter printer(host, name);
     int provenance = 0;
     wchar_t* provenanceText = nullptr;
-    std::optional<std::wstring> answer = QvHost::TakeBstr(
-        host.Export<QV_PFN_QVDI_SEND_XPML>("QVDI_SendXpml")(printer.Driver(), rest[0].c_str(),
-                                                             &provenance, &provenanceText));
+    std::optional<std::wstring> answer = QvHost::TakeBstr(host.Export<QV_PFN_QVDI_SEND_XPML>(
+        "QVDI_SendXpml")(printer.Driver(), rest[0].c_str(), &provenance, &provenanceText));
     const DWORD error = ::GetLastError();
     const std::wstring how = QvHost::TakeBstr(provenanceText).value_or(L"");
     // The route as the library's routing numbers it: 1 network, 2 hook.
