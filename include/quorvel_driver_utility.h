@@ -297,8 +297,9 @@ QVDI_API wchar_t* QVDI_SendXpml(HDRIVERINTERFACE driver, const wchar_t* request,
  *                          milliseconds, printerStatus (the printer's own
  *                          status text), printerSeverity (1 ready, 2 error,
  *                          3 warning)}
- *   status                 one status call as a host makes it: {text,
- *                          severity, provenanceCode, provenance}
+ *   status                 one status call as a host makes it
+ *                          (DI_GetPrinterStatusText on an interface of the
+ *                          report's own): {text, provenanceCode, provenance}
  *   printerInterface, clientUtility, printerDriver, tcpLibrary
  *                          one per event source: {source, mask, maskHex,
  *                          maskNames[], fileLog, maskValue (the registry value

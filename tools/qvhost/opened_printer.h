@@ -32,10 +32,9 @@ private:
     HANDLE m_handle = nullptr;
 };
 
-// The printer opened with the spooler as a host opens it (PRINTER_ACCESS_USE).
-// When it does not open: an empty handle with *error set, or without error a
-// QvCommandError (kQvExitFailure) naming the printer.
-QvPrinterHandle OpenSpoolerPrinter(const std::wstring& name, DWORD* error = nullptr);
+// The printer opened with the spooler as a host opens it (PRINTER_ACCESS_USE);
+// when it does not open, a QvCommandError (kQvExitFailure) naming the printer.
+QvPrinterHandle OpenSpoolerPrinter(const std::wstring& name);
 
 // The printer a command names (--printer NAME), opened with the spooler as a
 // host opens it, and the driver interface DI_Open gives on it. The interface

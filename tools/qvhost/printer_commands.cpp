@@ -12,16 +12,13 @@
 // on the command line, opened with the spooler as a host opens it. Plain
 // output is one "name: value" line per fact; --json prints one object.
 
-QvPrinterHandle OpenSpoolerPrinter(const std::wstring& name, DWORD* error) {
+QvPrinterHandle OpenSpoolerPrinter(const std::wstring& name) {
     HANDLE opened = nullptr;
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
     if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &opened, &defaults)) {
         const DWORD code = ::GetLastError();
-        if (error == nullptr) {
-            throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
-                                                     "' (error " + std::to_string(code) + ")");
-        }
-        *error = code;
+        throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
+                                                 "' (error " + std::to_string(code) + ")");
     }
     return QvPrinterHandle(opened);
 }
