@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string_view>
 
+#include "core/streams.h"
 #include "dal/dal_module.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/event_log_backend.h"
@@ -283,17 +283,26 @@ JsonObject Probe(bool advanced, const XpmlNetworkSettings& network, PrinterCallC
     return probe;
 }
 
-// The last lines of a file log, read from its tail.
+// The last lines of a file log, read from its tail. Through OFile, not a
+// standard stream: those would bring the standard library's locale, whose
+// guarded statics cost a host that frees the DLL a TLS slot.
 std::vector<std::wstring> LastLines(const std::wstring& path, bool& found) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    found = static_cast<bool>(file);
+    constexpr uint64_t kTailBytes = 64 * 1024;
+    OFile file;
+    found = file.Open(OString(path.c_str()), 0);
     std::vector<std::wstring> lines;
-    constexpr std::streamoff kTailBytes = 64 * 1024;
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = found ? static_cast<std::streamoff>(file.tellg()) : 0;
-    file.seekg(size > kTailBytes ? size - kTailBytes : 0);
-    std::string line;
-    while (found && std::getline(file, line)) {
+    if (!found) {
+        return lines;
+    }
+    const uint64_t size = file.GetSize();
+    const uint64_t start = size > kTailBytes ? size - kTailBytes : 0;
+    file.Seek(static_cast<int64_t>(start), OFile::kFromStart);
+    std::string tail(static_cast<size_t>(size - start), '\0');
+    tail.resize(tail.empty() ? 0 : file.ReadRaw(tail.data(), static_cast<uint32_t>(tail.size())));
+    for (size_t at = 0; at < tail.size();) {
+        size_t end = tail.find('\n', at);
+        end = end == std::string::npos ? tail.size() : end;
+        std::string line = tail.substr(at, end - at);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
@@ -301,6 +310,7 @@ std::vector<std::wstring> LastLines(const std::wstring& path, bool& found) {
         if (lines.size() > static_cast<size_t>(kLogTailLines)) {
             lines.erase(lines.begin());
         }
+        at = end + 1;
     }
     return lines;
 }
