@@ -7,6 +7,7 @@
 
 #include "core/handles.h"
 #include "core/streams.h"
+#include "dal/dal_module.h"
 #include "dal/dal_proxy.h"
 #include "dal/dal_text.h"
 
@@ -215,6 +216,26 @@ bool ReadModuleFile(const OString& path, std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+bool DriverDLLProxy::ReadModuleExports(const OString& path, std::vector<std::string>& names) {
+    // The exports the library calls, and the proxy's entries a support
+    // engineer asks about.
+    const char* const wanted[] = {
+        kOpenExport,
+        DalExportName(DalExport::PrinterClose),
+        DalExportName(DalExport::SettingsSave),
+        DalExportName(DalExport::SettingsExport),
+        DalExportName(DalExport::SettingsImport),
+        DalExportName(DalExport::SettingsReset),
+        DalExportName(DalExport::PrinterAction),
+        DalExportName(DalExport::PrinterActionUI),
+        DalExportName(DalExport::PrinterActionFlag),
+        "DAL_Proxy",
+        "DAL_ProxyW",
+    };
+    std::vector<uint8_t> file;
+    return ReadModuleFile(path, file) && DalImageExportNames(file, wanted, names);
+}
+
 const char* DalExportName(DalExport which) {
     switch (which) {
         case DalExport::PrinterClose:
@@ -244,20 +265,8 @@ std::unique_ptr<DalChannel> MakeInProcessDalChannel(const OString& path) {
 
 std::unique_ptr<DalChannel> MakeProxyDalChannel(const OString& program, const OString& path,
                                                 const OString& pipeName, DWORD connectTimeoutMs) {
-    std::vector<uint8_t> file;
     std::vector<std::string> exports;
-    const char* const wanted[] = {
-        kOpenExport,
-        DalExportName(DalExport::PrinterClose),
-        DalExportName(DalExport::SettingsSave),
-        DalExportName(DalExport::SettingsExport),
-        DalExportName(DalExport::SettingsImport),
-        DalExportName(DalExport::SettingsReset),
-        DalExportName(DalExport::PrinterAction),
-        DalExportName(DalExport::PrinterActionUI),
-        DalExportName(DalExport::PrinterActionFlag),
-    };
-    if (!ReadModuleFile(path, file) || !DalImageExportNames(file, wanted, exports)) {
+    if (!DriverDLLProxy::ReadModuleExports(path, exports)) {
         return nullptr;
     }
     return std::make_unique<ProxyChannel>(program, path, pipeName, connectTimeoutMs,

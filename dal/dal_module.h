@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/handles.h"
 #include "core/ostring.h"
@@ -126,6 +128,11 @@ public:
     // NoFixedInfo. Reads the file only; the module is never loaded.
     enum class VersionRead { Read, Unreadable, NoFixedInfo };
     static VersionRead ReadModuleVersion(const OString& path, uint64_t& version, DWORD& error);
+    // Which of the names the library uses (its DAL_ calls and the proxy's
+    // entries) the module file exports, read from its bytes as they lie on
+    // disk (DalImageExportNames): the module is never mapped. False when the
+    // file cannot be read or is no PE image.
+    static bool ReadModuleExports(const OString& path, std::vector<std::string>& names);
     // PrinterOpen's choice of a proxy process, given whether the process runs
     // under WOW64 or the printer's "DAL/Isolation Mode" asks for isolation, and
     // what ReadModuleVersion answered: only a module known to have the proxy

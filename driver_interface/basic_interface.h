@@ -83,13 +83,15 @@ public:
     // spooler names none.
     static OString ConfigurationModulePath(const PrinterInfo& info);
 
-protected:
-    ~BasicDriverInterface();
-    HANDLE Printer() const { return m_printer; }
     // The printer's cache key (PrinterInfoReader::KeyFromHandle), asked of the
     // spooler once per handle, when the thread's cached facts of the printer
     // are also marked for reading again; empty while the spooler cannot say.
+    // Public for exports that address the printer by it (QVDI_SendXpml).
     const OString& PrinterKey();
+
+protected:
+    ~BasicDriverInterface();
+    HANDLE Printer() const { return m_printer; }
     // The printer's facts from this thread's cache, by its key.
     PrinterInfo Info();
     // Keeps where the operation's answer came from, and reports a fallback or

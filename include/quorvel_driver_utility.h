@@ -72,8 +72,8 @@ typedef struct HDRIVERINTERFACE__* HDRIVERINTERFACE;
 
 /* The same type as HWND of <windows.h> (under STRICT, its default), named so
  * that the decorated names do not depend on how the host includes it. The
- * QV_EXPORT_* names also serve a C host: GetProcAddress finds DI_Open and
- * DI_Close under them (cast to QV_PFN_DI_OPEN and QV_PFN_DI_CLOSE). */
+ * QV_EXPORT_* names also serve a C host: GetProcAddress finds every DI_ and
+ * RFID_ function under them (cast to its QV_PFN_* type). */
 struct HWND__;
 
 #define QV_EXPORT_DI_OPEN "?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"
@@ -95,8 +95,58 @@ struct HWND__;
 #define QV_EXPORT_RFID_ENCODE_EPC "?RFID_EncodeEPC@@YAPEA_WPEB_W0H@Z"
 #define QV_EXPORT_RFID_ENCODE_RAW "?RFID_EncodeRaw@@YAPEA_WPEB_WH@Z"
 
+/* The pointer types of every export, for GetProcAddress (C, C++ of any
+ * compiler) and as the signatures a foreign-language host copies. The DI_
+ * functions that answer bool return one byte (0 or 1) in the low byte of the
+ * result register: QV_BOOL8 is bool in C++ and unsigned char in C (C#:
+ * [return: MarshalAs(UnmanagedType.U1)] bool; Python ctypes: c_bool). */
+#ifdef __cplusplus
+typedef bool QV_BOOL8;
+#else
+typedef unsigned char QV_BOOL8;
+#endif
 typedef HDRIVERINTERFACE (*QV_PFN_DI_OPEN)(void*);
 typedef void (*QV_PFN_DI_CLOSE)(HDRIVERINTERFACE);
+typedef QV_BOOL8 (*QV_PFN_DI_IS_COMMAND_SUPPORTED)(HDRIVERINTERFACE, int);
+typedef QV_BOOL8 (*QV_PFN_DI_IS_COMMAND_UI)(HDRIVERINTERFACE, int);
+typedef void (*QV_PFN_DI_COMMAND)(HDRIVERINTERFACE, int);
+typedef void (*QV_PFN_DI_COMMAND_UI)(HDRIVERINTERFACE, struct HWND__*, int);
+typedef wchar_t* (*QV_PFN_DI_GET_PRINTER_STATUS_TEXT)(HDRIVERINTERFACE);
+typedef unsigned long (*QV_PFN_DI_GET_PRINTER_STATUS_FLAGS)(HDRIVERINTERFACE);
+typedef unsigned long (*QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS)(HDRIVERINTERFACE);
+typedef wchar_t* (*QV_PFN_DI_GET_PRINTER_DRIVER_VERSION)(HDRIVERINTERFACE);
+typedef wchar_t* (*QV_PFN_DI_GET_PRINTER_DRIVER_DATE)(HDRIVERINTERFACE);
+typedef wchar_t* (*QV_PFN_RFID_ENCODE_EPC)(const wchar_t*, const wchar_t*, int);
+typedef wchar_t* (*QV_PFN_RFID_ENCODE_RAW)(const wchar_t*, int);
+/* The QVDI_ and QVRFID_ functions, found by their plain names
+ * (GetProcAddress(module, "QVDI_IsAdvanced")); declared below. */
+typedef int (*QV_PFN_QVDI_IS_ADVANCED)(HDRIVERINTERFACE);
+typedef int (*QV_PFN_QVDI_IS_BIDI_ENABLED)(HDRIVERINTERFACE);
+typedef int (*QV_PFN_QVDI_GET_PRINTER_STATUS_SEVERITY)(HDRIVERINTERFACE);
+typedef int (*QV_PFN_QVDI_GET_STATUS_PROVENANCE)(HDRIVERINTERFACE, wchar_t**);
+typedef int (*QV_PFN_QVDI_HAS_PRINTER_STATUS)(HDRIVERINTERFACE, int);
+typedef wchar_t* (*QV_PFN_QVDI_GET_JOB_STATUS_TEXT)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_SEND_FILE)(HDRIVERINTERFACE, const wchar_t*, const wchar_t*);
+typedef int (*QV_PFN_QVDI_IMPORT_SETTINGS)(HDRIVERINTERFACE, const wchar_t*, unsigned long);
+typedef int (*QV_PFN_QVDI_EXPORT_SETTINGS)(HDRIVERINTERFACE, const wchar_t*, unsigned long);
+typedef int (*QV_PFN_QVDI_RESET_SETTINGS)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_PAUSE_JOB)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_RESUME_JOB)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_DELETE_JOB)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_RESTART_JOB)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_SET_JOB_PRIORITY)(HDRIVERINTERFACE, unsigned long, unsigned long);
+typedef int (*QV_PFN_QVDI_SET_JOB_START_TIME)(HDRIVERINTERFACE, unsigned long, unsigned long);
+typedef int (*QV_PFN_QVDI_SET_JOB_UNTIL_TIME)(HDRIVERINTERFACE, unsigned long, unsigned long);
+typedef int (*QV_PFN_QVDI_SEND_DAL_QUERY)(HDRIVERINTERFACE, const unsigned char*, unsigned long,
+                                          const wchar_t*, int, int, int);
+typedef int (*QV_PFN_QVDI_SEND_DAL_QUERY_EX)(HDRIVERINTERFACE, const unsigned char*, unsigned long,
+                                             const wchar_t*, int, int, int, const wchar_t*, int);
+typedef int (*QV_PFN_QVDI_GET_DAL_QUERY_STATUS)(HDRIVERINTERFACE, const wchar_t*);
+typedef int (*QV_PFN_QVDI_GET_DAL_QUERY_RESPONSE)(HDRIVERINTERFACE, const wchar_t*, unsigned char*,
+                                                  unsigned long*);
+typedef wchar_t* (*QV_PFN_QVDI_SEND_XPML)(HDRIVERINTERFACE, const wchar_t*, int*, wchar_t**);
+typedef wchar_t* (*QV_PFN_QVDI_DIAGNOSE_PRINTER)(const wchar_t*, unsigned long);
+typedef wchar_t* (*QV_PFN_QVRFID_DECODE_EPC)(const wchar_t*, const wchar_t*, int);
 
 /*
  * The flat interface: every operation of the interface that no DI_ function
@@ -196,6 +246,80 @@ QVDI_API int QVDI_GetDalQueryStatus(HDRIVERINTERFACE driver, const wchar_t* quer
 QVDI_API int QVDI_GetDalQueryResponse(HDRIVERINTERFACE driver, const wchar_t* queryId,
                                       unsigned char* buffer, unsigned long* size);
 
+/* One XPML request to the printer, as the interface sends its own: over the
+ * network to the XPML server the printer's "NETWORK:" settings name (with
+ * their retries and time-out), else, for a printer on this computer, through
+ * the driver's printer-data hook (advanced interface). request is text ending
+ * in the terminator the server expects ("&#00;"); it travels in the system
+ * ANSI code page, as the interface's own requests do. Returns the answer's
+ * body read as UTF-8, whole (SysStringLen counts any NUL in it), as a BSTR
+ * the caller frees; null when there is no answer (or an empty one).
+ * *provenance (when not null) gets where the answer came from, as
+ * QVDI_GetStatusProvenance numbers it: 0 the XPML server, 10 the driver's
+ * hook, else why neither answered (3 unreachable, 4 time-out, 5 refused,
+ * 6 malformed, 7 another transaction's answer, 8 HTTP status, 12 network path
+ * off and the hook silent, 9 basic interface); *provenanceText (when not
+ * null) a BSTR that says it, such as "the printer at 10.0.0.7:6160 refused
+ * the connection (10061)". Last error: 0 with an answer (or an empty one);
+ * ERROR_NO_DATA (232) without one; ERROR_NOT_SUPPORTED on a basic interface;
+ * ERROR_INVALID_PARAMETER for a null or empty request; and the codes at the
+ * top of this file. Blocks at most as long as the printer's retries and
+ * time-out allow. */
+QVDI_API wchar_t* QVDI_SendXpml(HDRIVERINTERFACE driver, const wchar_t* request, int* provenance,
+                                wchar_t** provenanceText);
+
+/* What a support engineer asks of a printer, as one JSON object in a BSTR the
+ * caller frees: which interface DI_Open gives it and why its status comes from
+ * where it does. The printer is opened by name (as OpenPrinter takes it) and
+ * given an interface of its own for the report's status call; nothing is kept.
+ * Keys, in this order (a fact that cannot be read is the text
+ * "(unavailable: reason)"):
+ *   printer, verdict       the name; one sentence: where the status comes from
+ *                          now and why (the monitoring gate, the status call)
+ *   interface              "advanced" (a DAL entry in the printer data) or "basic"
+ *   port, attributes, attributeNames
+ *                          the spooler's port and PRINTER_ATTRIBUTE_ bits, as a
+ *                          number and as names ("QUEUED", "ENABLE_BIDI", ...)
+ *   driver                 {name, environment, versionNumber, layout
+ *                          ("classic" or "package"), driverPath, configFile,
+ *                          dataFile, dependentFiles[], manufacturer, provider}
+ *   dal                    {modulePath, version, isolationMode, runs
+ *                          ("in-process" or "isolated ..."), image (the file
+ *                          reads as a PE image), hasOpenEntry, hasProxyEntry}:
+ *                          the module file is read as data, never loaded
+ *   monitoring             {bidi, storedMode, defaultMode, mode, gateCode, gate}:
+ *                          gateCode 0 when the printer itself is asked for its
+ *                          status, else why not: 1 monitoring mode off (0 or
+ *                          above 3), 2 bidi off, 9 basic interface
+ *   network                {enabled, host, port, retries, timeoutMs, address}
+ *   probe                  one request to the XPML server, one attempt, whatever
+ *                          the gate: {outcome ("answered" or "no answer"),
+ *                          code (as QVDI_GetStatusProvenance), text,
+ *                          milliseconds, printerStatus (the printer's own
+ *                          status text), printerSeverity (1 ready, 2 error,
+ *                          3 warning)}
+ *   status                 one status call as a host makes it
+ *                          (DI_GetPrinterStatusText on an interface of the
+ *                          report's own): {text, provenanceCode, provenance}
+ *   printerInterface, clientUtility, printerDriver, tcpLibrary
+ *                          one per event source: {source, mask, maskHex,
+ *                          maskNames[], fileLog, maskValue (the registry value
+ *                          that holds the mask), fileLogHint (how to turn the
+ *                          file log on), filePath, lastLines[] (the last 10)}
+ * Numbers are JSON numbers, flags true or false. flags: 0, or any of
+ * QVDI_DIAGNOSE_NO_PROBE (no network request: the probe is left out),
+ * QVDI_DIAGNOSE_NO_STATUS (no status call), QVDI_DIAGNOSE_NO_LOGS (no log
+ * sections). Null with last error ERROR_INVALID_PARAMETER (87) for a null or
+ * empty name, ERROR_INVALID_FLAGS (1004) for other flag bits, the spooler's
+ * code when the printer does not open (for example
+ * ERROR_INVALID_PRINTER_NAME, 1801), and the codes at the top of this file.
+ * Blocks for the probe and the status call at most as long as the printer's
+ * network settings allow. Any thread; no state is kept. */
+#define QVDI_DIAGNOSE_NO_PROBE 0x1
+#define QVDI_DIAGNOSE_NO_STATUS 0x2
+#define QVDI_DIAGNOSE_NO_LOGS 0x4
+QVDI_API wchar_t* QVDI_DiagnosePrinter(const wchar_t* printerName, unsigned long flags);
+
 /* RFID: the values a tag holds, read back with the layout RFID_EncodeEPC
  * wrote it with. hex: the tag's digits in either case, an optional "0x" in
  * front, white space anywhere, at most 65536 bits; bits after the layout's
@@ -288,18 +412,6 @@ typedef wchar_t* (*QV_PFN_QVRFID_DECODE_TO_ELEMENT_STRING)(const wchar_t*);
 #undef QVDI_API
 
 #ifdef __cplusplus
-
-typedef bool (*QV_PFN_DI_IS_COMMAND_SUPPORTED)(HDRIVERINTERFACE, int);
-typedef bool (*QV_PFN_DI_IS_COMMAND_UI)(HDRIVERINTERFACE, int);
-typedef void (*QV_PFN_DI_COMMAND)(HDRIVERINTERFACE, int);
-typedef void (*QV_PFN_DI_COMMAND_UI)(HDRIVERINTERFACE, HWND__*, int);
-typedef wchar_t* (*QV_PFN_DI_GET_PRINTER_STATUS_TEXT)(HDRIVERINTERFACE);
-typedef unsigned long (*QV_PFN_DI_GET_PRINTER_STATUS_FLAGS)(HDRIVERINTERFACE);
-typedef unsigned long (*QV_PFN_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS)(HDRIVERINTERFACE);
-typedef wchar_t* (*QV_PFN_DI_GET_PRINTER_DRIVER_VERSION)(HDRIVERINTERFACE);
-typedef wchar_t* (*QV_PFN_DI_GET_PRINTER_DRIVER_DATE)(HDRIVERINTERFACE);
-typedef wchar_t* (*QV_PFN_RFID_ENCODE_EPC)(const wchar_t*, const wchar_t*, int);
-typedef wchar_t* (*QV_PFN_RFID_ENCODE_RAW)(const wchar_t*, int);
 
 #ifndef QV_NO_PROTOTYPES
 

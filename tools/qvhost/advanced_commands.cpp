@@ -1,36 +1,14 @@
-// The library's own view of the handle's object (same compiler, same headers):
-// settings and DAL queries take its text type and byte buffers, which no
-// export carries.
-#include "driver_interface/driver_interface.h"
-
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "sim/dal_module/sim_dal_module.h"
+#include "quorvel_driver_utility.h"
 #include "tools/qvhost/opened_printer.h"
 #include "tools/qvhost/qvhost.h"
 
-// settings and dal-query: operations of the advanced interface that only the
-// handle's object offers. A host built with the library's toolchain calls them
-// as here: reinterpret_cast<DriverInterface*>(DI_Open(printer))->Operation.
-
-namespace {
-
-DriverInterface& ObjectOf(const OpenedPrinter& printer) {
-    return *reinterpret_cast<DriverInterface*>(printer.Driver());
-}
-
-}  // namespace
-
-int32_t StatusProvenanceOf(const OpenedPrinter& printer, std::wstring& text) {
-    OString provenance;
-    const int32_t code = ObjectOf(printer).GetStatusProvenance(provenance);
-    text = provenance.GetWide();
-    return code;
-}
+// settings and dal-query: operations of the advanced interface, through the
+// QVDI_ exports on the interface DI_Open gives the printer.
 
 namespace {
 
@@ -58,18 +36,6 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
-// The interface answers an import once the driver's module is reached,
-// whatever the module made of the file, so the file is checked here first: a
-// script must not take a refused import for a done one.
-void CheckSettingsFile(const std::wstring& path) {
-    std::vector<uint8_t> bytes = ReadFileBytes(path);
-    if (!QvSimDal::IsSettingsText(
-            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
-        throw QvCommandError(kQvExitNoResult,
-                             QvToUtf8(path) + " holds no settings (name=value lines)");
-    }
-}
-
 int RunSettings(QvHost& host, QvArgs& args) {
     std::wstring name = TakePrinterName(args);
     uint32_t flags = TakeFlags(args);
@@ -79,18 +45,21 @@ int RunSettings(QvHost& host, QvArgs& args) {
     if ((!withPath && action != L"reset") || positional.size() != (withPath ? 2u : 1u)) {
         throw QvUsageError("settings wants export PATH, import PATH or reset");
     }
+    // What the file says is the driver's to judge; a file that cannot be read
+    // at all fails here, before the printer is asked.
     if (action == L"import") {
-        CheckSettingsFile(positional[1]);
+        ReadFileBytes(positional[1]);
     }
     OpenedPrinter printer(host, name);
-    DriverInterface& driver = ObjectOf(printer);
     bool ok = false;
     if (action == L"export") {
-        ok = driver.ExportSettings(OString(positional[1].c_str()), flags);
+        ok = host.Export<QV_PFN_QVDI_EXPORT_SETTINGS>("QVDI_ExportSettings")(
+            printer.Driver(), positional[1].c_str(), flags);
     } else if (action == L"import") {
-        ok = driver.ImportSettings(OString(positional[1].c_str()), flags);
+        ok = host.Export<QV_PFN_QVDI_IMPORT_SETTINGS>("QVDI_ImportSettings")(
+            printer.Driver(), positional[1].c_str(), flags);
     } else {
-        ok = driver.ResetSettings(flags);
+        ok = host.Export<QV_PFN_QVDI_RESET_SETTINGS>("QVDI_ResetSettings")(printer.Driver(), flags);
     }
     QvJson json(L"settings");
     json.Add("printer", name).Add("action", action).Add("flags", static_cast<int64_t>(flags));
@@ -111,9 +80,9 @@ int RunQuerySend(QvHost& host, QvArgs& args, const std::wstring& name) {
     }
     std::vector<uint8_t> data = ReadFileBytes(positional[2]);
     OpenedPrinter printer(host, name);
-    bool ok = ObjectOf(printer).SendDalQueryEx(
-        data.data(), static_cast<uint32_t>(data.size()), OString(positional[1].c_str()),
-        timeouts[0], timeouts[1], timeouts[2], OString(pattern.c_str()), read);
+    bool ok = host.Export<QV_PFN_QVDI_SEND_DAL_QUERY_EX>("QVDI_SendDalQueryEx")(
+        printer.Driver(), data.data(), static_cast<unsigned long>(data.size()),
+        positional[1].c_str(), timeouts[0], timeouts[1], timeouts[2], pattern.c_str(), read);
     QvJson json(L"dal-query");
     json.Add("printer", name).Add("action", L"send").Add("id", positional[1]);
     json.Add("bytes", static_cast<int64_t>(data.size()));
@@ -124,7 +93,8 @@ int RunQuerySend(QvHost& host, QvArgs& args, const std::wstring& name) {
 
 int RunQueryStatus(QvHost& host, const std::wstring& name, const std::wstring& id) {
     OpenedPrinter printer(host, name);
-    int status = ObjectOf(printer).GetDalQueryStatus(OString(id.c_str()));
+    int status = host.Export<QV_PFN_QVDI_GET_DAL_QUERY_STATUS>("QVDI_GetDalQueryStatus")(
+        printer.Driver(), id.c_str());
     if (host.Json()) {
         host.PrintJson(QvJson(L"dal-query")
                            .Add("printer", name)
@@ -141,7 +111,18 @@ int RunQueryResponse(QvHost& host, const std::wstring& name, const std::wstring&
                      const std::wstring& out) {
     OpenedPrinter printer(host, name);
     std::vector<uint8_t> response;
-    bool ok = ObjectOf(printer).GetDalQueryResponse(OString(id.c_str()), response);
+    auto ask = host.Export<QV_PFN_QVDI_GET_DAL_QUERY_RESPONSE>("QVDI_GetDalQueryResponse");
+    // Each call asks the printer again, so the size can change between them.
+    bool ok = false;
+    for (int attempt = 0; attempt < 4 && !ok; ++attempt) {
+        unsigned long size = static_cast<unsigned long>(response.size());
+        ok = ask(printer.Driver(), id.c_str(), response.empty() ? nullptr : response.data(), &size);
+        const bool more = !ok && ::GetLastError() == ERROR_MORE_DATA;
+        response.resize(ok || more ? size : 0);
+        if (!more) {
+            break;
+        }
+    }
     if (ok && !out.empty()) {
         std::ofstream file(out.c_str(), std::ios::binary);
         file.write(reinterpret_cast<const char*>(response.data()),
@@ -196,17 +177,18 @@ const QvCommand kCommands[] = {
     {L"settings", L"--printer NAME export|import PATH [--flags F] | reset [--flags F]",
      L"export, import or reset the driver's settings through its DAL module",
      L"\n"
-     L"Calls the handle's ExportSettings, ImportSettings (then saved) or\n"
-     L"ResetSettings (then saved) with the flags (default 0). Prints\n"
-     L"\"settings ACTION: done\"; exit code 1 when the driver has no DAL module or\n"
-     L"import's file holds no settings (name=value lines), 4 when it cannot be read.",
+     L"Calls QVDI_ExportSettings, QVDI_ImportSettings (then saved) or\n"
+     L"QVDI_ResetSettings (then saved) with the flags (default 0). Prints\n"
+     L"\"settings ACTION: done\" once the driver's module took the call (what it\n"
+     L"made of the file is the module's: it reports nothing back); exit code 1 when\n"
+     L"the driver has no DAL module, 4 when import's file cannot be read.",
      &RunSettings},
     {L"dal-query",
      L"--printer NAME send ID FILE [SEND START INTERVAL] [--pattern P] [--read] | status ID | "
      L"response ID [--out FILE]",
      L"send a DAL query (FILE's bytes) to the printer, poll its status and response",
      L"\n"
-     L"send: SendDalQueryEx with the three time-outs in ms (0 or less: none), the\n"
+     L"send: QVDI_SendDalQueryEx with the three time-outs in ms (0 or less: none), the\n"
      L"  response pattern and the read flag; exit code 1 when no route took it.\n"
      L"status: the printer's number for the query (exit code 1 for 0).\n"
      L"response: the response bytes, as text or written to --out FILE.",

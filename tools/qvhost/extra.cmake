@@ -1,3 +1,3 @@
-# The xpml, printers and diagnose commands run the library's own internals
-# in-process (routing, DAL lookup, settings: no export carries them).
-target_link_libraries(qvhost PRIVATE qv_static)
+# qvhost is a host like any other: it loads the DLL and calls its exports,
+# linking nothing of the library, only the system's own libraries.
+target_link_libraries(qvhost PRIVATE winspool version shell32)

@@ -12,18 +12,15 @@
 // on the command line, opened with the spooler as a host opens it. Plain
 // output is one "name: value" line per fact; --json prints one object.
 
-OPrinterHandle OpenSpoolerPrinter(const std::wstring& name, DWORD* error) {
-    OPrinterHandle printer;
+QvPrinterHandle OpenSpoolerPrinter(const std::wstring& name) {
+    HANDLE opened = nullptr;
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE};
-    if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), printer.Put(), &defaults)) {
+    if (!::OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &opened, &defaults)) {
         const DWORD code = ::GetLastError();
-        if (error == nullptr) {
-            throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
-                                                     "' (error " + std::to_string(code) + ")");
-        }
-        *error = code;
+        throw QvCommandError(kQvExitFailure, "cannot open printer '" + QvToUtf8(name) +
+                                                 "' (error " + std::to_string(code) + ")");
     }
-    return printer;
+    return QvPrinterHandle(opened);
 }
 
 OpenedPrinter::OpenedPrinter(QvHost& host, const std::wstring& name) : m_name(name) {
@@ -40,6 +37,14 @@ OpenedPrinter::~OpenedPrinter() {
     m_close(m_driver);
 }
 
+int32_t StatusProvenanceOf(QvHost& host, const OpenedPrinter& printer, std::wstring& text) {
+    wchar_t* provenance = nullptr;
+    const int32_t code = host.Export<QV_PFN_QVDI_GET_STATUS_PROVENANCE>("QVDI_GetStatusProvenance")(
+        printer.Driver(), &provenance);
+    text = QvHost::TakeBstr(provenance).value_or(L"");
+    return code;
+}
+
 std::wstring TakePrinterName(QvArgs& args) {
     std::wstring name;
     if (!args.TakeOption(L"printer", name) || name.empty()) {
@@ -54,15 +59,15 @@ int32_t TakeCommandNumber(QvArgs& args) {
     return QvArgs::RequireInt32(args.Finish(1, 1)[0], "the command wants a 32-bit number");
 }
 
-// The extended flags carry the severity: bit 31 error, bit 30 warning.
+// The extended flags carry the severity: bit 31 error, bit 30 warning;
+// numbered as QVDI_GetPrinterStatusSeverity numbers it.
+int SeverityOf(unsigned long extended) {
+    return (extended & 0x80000000ul) != 0 ? 2 : (extended & 0x40000000ul) != 0 ? 3 : 1;
+}
+
 const wchar_t* SeverityName(unsigned long extended) {
-    if ((extended & 0x80000000ul) != 0) {
-        return L"error";
-    }
-    if ((extended & 0x40000000ul) != 0) {
-        return L"warning";
-    }
-    return L"ready";
+    static const wchar_t* const kNames[] = {L"ready", L"error", L"warning"};
+    return kNames[SeverityOf(extended) - 1];
 }
 
 std::wstring OrNone(const std::optional<std::wstring>& text) {
@@ -95,18 +100,18 @@ StatusSample AskStatus(QvHost& host, const OpenedPrinter& printer) {
         QV_EXPORT_DI_GET_PRINTER_EXTENDED_STATUS_FLAGS)(printer.Driver());
     sample.text = QvHost::TakeBstr(host.Export<QV_PFN_DI_GET_PRINTER_STATUS_TEXT>(
         QV_EXPORT_DI_GET_PRINTER_STATUS_TEXT)(printer.Driver()));
-    // No export says which interface answered, where the text came from or
-    // which printer states are set: the handle's object does (slots 2, 5 and
-    // 27 take plain types; the provenance is no slot at all).
-    auto* object = reinterpret_cast<DriverInterface*>(printer.Driver());
-    sample.provenanceCode = StatusProvenanceOf(printer, sample.provenance);
-    sample.advanced = object->IsAdvanced();
+    // Asked right after the status calls, before another one replaces it.
+    sample.provenanceCode = StatusProvenanceOf(host, printer, sample.provenance);
+    sample.advanced =
+        host.Export<QV_PFN_QVDI_IS_ADVANCED>("QVDI_IsAdvanced")(printer.Driver()) != FALSE;
+    auto hasStatus = host.Export<QV_PFN_QVDI_HAS_PRINTER_STATUS>("QVDI_HasPrinterStatus");
     for (int id = 201; sample.advanced && id <= 211; ++id) {
-        if (object->HasPrinterStatus(id)) {
+        if (hasStatus(printer.Driver(), id)) {
             sample.states.push_back(id);
         }
     }
-    sample.bidi = sample.advanced && object->IsBidiEnabled();
+    sample.bidi = sample.advanced && host.Export<QV_PFN_QVDI_IS_BIDI_ENABLED>("QVDI_IsBidiEnabled")(
+                                         printer.Driver()) != FALSE;
     return sample;
 }
 
@@ -117,7 +122,8 @@ QvJson StatusJson(const std::wstring& name, const StatusSample& sample) {
         .Add("flagsHex", QvHex32(sample.flags))
         .Add("extendedFlags", static_cast<int64_t>(sample.extended))
         .Add("extendedFlagsHex", QvHex32(sample.extended))
-        .Add("severity", SeverityName(sample.extended))
+        .Add("severity", static_cast<int64_t>(SeverityOf(sample.extended)))
+        .Add("severityName", SeverityName(sample.extended))
         .Add("text", sample.text)
         .Add("provenance", sample.provenance)
         .Add("provenanceCode", static_cast<int64_t>(sample.provenanceCode));
@@ -335,11 +341,23 @@ const QvCommand kCommands[] = {
      L"  text: ...               the status text, or (none)\n"
      L"  provenance: ...         where the text came from: \"printer: ...\", or\n"
      L"                          \"spooler: ...\" and why the printer did not answer\n"
-     L"  provenance code: N      the same as a number: 0 printer, 1 monitoring off,\n"
-     L"                          2 bidi off, 3 unreachable, 4 time-out, 5 refused,\n"
-     L"                          6 malformed, 7 transaction mismatch, 8 HTTP status,\n"
-     L"                          9 basic interface, 10 printer by the driver's hook,\n"
-     L"                          11 printer does not monitor, 12 network path off\n"
+     L"  provenance code: N      the same as a number (QVDI_GetStatusProvenance):\n"
+     L"                           0 the printer, over the network (its XPML server)\n"
+     L"                           1 spooler: status monitoring is off (Status\n"
+     L"                             Monitoring Mode 0 or above 3)\n"
+     L"                           2 spooler: the printer's bidi support is off\n"
+     L"                           3 spooler: the XPML server could not be reached\n"
+     L"                           4 spooler: it did not answer in time\n"
+     L"                           5 spooler: it refused the connection\n"
+     L"                           6 spooler: its answer is no status answer\n"
+     L"                           7 spooler: it answered another request\n"
+     L"                           8 spooler: it answered with an HTTP status not 200\n"
+     L"                           9 spooler: basic interface (no DAL module)\n"
+     L"                          10 the printer, through the driver's hook\n"
+     L"                          11 spooler: the printer does not monitor its state\n"
+     L"                          12 spooler: network path off, the hook silent\n"
+     L"                          13 the status word, always the spooler's\n"
+     L"                          14 no status call yet\n"
      L"An advanced printer with bidi on and \"Status/Status Monitoring Mode\" 1..3\n"
      L"answers from the printer itself (its XPML server). Every advanced printer\n"
      L"(its driver has a DAL module) adds:\n"
@@ -347,7 +365,8 @@ const QvCommand kCommands[] = {
      L"  bidi: on|off            the printer's bidirectional attribute\n"
      L"  printer states: ...     status ids 201..211 whose bit the printer set\n"
      L"With --json the flags are numbers (flagsHex and extendedFlagsHex repeat them\n"
-     L"as text) and printerStates is an array of ids.",
+     L"as text), severity is its number (1 ready, 2 error, 3 warning; severityName\n"
+     L"says it) and printerStates is an array of ids.",
      &RunStatus},
     {L"info", L"--printer NAME",
      L"the printer driver's version and date (DI_GetPrinterDriverVersion, ...Date)",

@@ -8,8 +8,6 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "core/win_buffer.h"
-
 namespace {
 
 constexpr wchar_t kDllName[] = L"QuorvelDriverUtility.dll";
@@ -45,20 +43,28 @@ std::wstring SystemMessage(DWORD error) {
     return (message.empty() ? L"" : message + L" ") + L"(error " + std::to_wstring(error) + L")";
 }
 
-std::wstring ProgramFolder() {
+// The full path of a module (null: the program); empty with *error set when
+// Windows cannot name it.
+std::wstring ModulePath(HMODULE module, DWORD* error) {
     std::vector<wchar_t> path(MAX_PATH);
     for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
         if (length == 0) {
+            *error = GetLastError();
             return L"";
         }
         // A full buffer means the name was cut: only a larger one tells.
         if (length < path.size()) {
-            std::wstring full(path.data(), length);
-            return full.substr(0, full.find_last_of(L"\\/") + 1);
+            return std::wstring(path.data(), length);
         }
         path.resize(path.size() * 2);
     }
+}
+
+std::wstring ProgramFolder() {
+    DWORD error = 0;
+    std::wstring full = ModulePath(nullptr, &error);
+    return full.substr(0, full.find_last_of(L"\\/") + 1);
 }
 
 bool IsOptionName(const std::wstring& arg, const wchar_t* name) {
@@ -96,11 +102,16 @@ std::wstring Dotted(DWORD high, DWORD low) {
 // support scripts read it: which build a customer has.
 int PrintVersion(QvHost& host) {
     std::wstring path = host.LibraryPath();
-    std::vector<uint8_t> block;
-    DWORD error = 0;
+    // GetFileVersionInfo reads the resource as data: the size asked up front
+    // is the size needed.
+    DWORD handle = 0;
+    std::vector<uint8_t> block(GetFileVersionInfoSizeW(path.c_str(), &handle));
+    DWORD error = GetLastError();
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (!OReadVersionBlock(path.c_str(), block, &error)) {
+    if (block.empty() ||
+        !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data())) {
+        error = block.empty() ? error : GetLastError();
         throw QvCommandError(kQvExitFailure, "cannot read the version of " + QvToUtf8(path) + ": " +
                                                  QvToUtf8(SystemMessage(error)));
     }
@@ -397,6 +408,171 @@ QvJson& QvJson::Add(const char* key, const std::vector<int64_t>& numbers) {
     return *this;
 }
 
+namespace {
+
+// Reads one JSON value; every fault throws the same QvCommandError.
+class JsonReader {
+public:
+    explicit JsonReader(const std::wstring& text) : m_text(text) {}
+
+    QvJsonValue Whole() {
+        QvJsonValue value = Value();
+        Skip();
+        if (m_at != m_text.size()) {
+            Fail();
+        }
+        return value;
+    }
+
+private:
+    [[noreturn]] void Fail() const {
+        throw QvCommandError(kQvExitFailure, "the DLL's report is not JSON (at character " +
+                                                 std::to_string(m_at) + ")");
+    }
+    void Skip() {
+        while (m_at < m_text.size() && std::iswspace(m_text[m_at])) {
+            ++m_at;
+        }
+    }
+    bool Take(wchar_t c) {
+        Skip();
+        if (m_at < m_text.size() && m_text[m_at] == c) {
+            ++m_at;
+            return true;
+        }
+        return false;
+    }
+    void Expect(wchar_t c) {
+        if (!Take(c)) {
+            Fail();
+        }
+    }
+    bool Literal(const wchar_t* word) {
+        const size_t length = std::wcslen(word);
+        if (m_text.compare(m_at, length, word) != 0) {
+            return false;
+        }
+        m_at += length;
+        return true;
+    }
+    std::wstring Text() {
+        Expect(L'"');
+        std::wstring text;
+        while (m_at < m_text.size() && m_text[m_at] != L'"') {
+            wchar_t c = m_text[m_at++];
+            if (c == L'\\') {
+                if (m_at >= m_text.size()) {
+                    Fail();
+                }
+                static const wchar_t kFrom[] = L"\"\\/bfnrt";
+                static const wchar_t kTo[] = L"\"\\/\b\f\n\r\t";
+                const wchar_t escape = m_text[m_at++];
+                const wchar_t* found = std::wcschr(kFrom, escape);
+                if (escape == L'u' && m_at + 4 <= m_text.size()) {
+                    c = static_cast<wchar_t>(
+                        std::wcstoul(m_text.substr(m_at, 4).c_str(), nullptr, 16));
+                    m_at += 4;
+                } else if (found != nullptr && escape != L'\0') {
+                    c = kTo[found - kFrom];
+                } else {
+                    Fail();
+                }
+            }
+            text += c;
+        }
+        Expect(L'"');
+        return text;
+    }
+    QvJsonValue Value() {
+        Skip();
+        QvJsonValue value;
+        if (Take(L'{')) {
+            value.kind = QvJsonValue::kObject;
+            if (Take(L'}')) {
+                return value;
+            }
+            do {
+                Skip();
+                std::string key = QvToUtf8(Text());
+                Expect(L':');
+                value.members.emplace_back(std::move(key), Value());
+            } while (Take(L','));
+            Expect(L'}');
+        } else if (Take(L'[')) {
+            value.kind = QvJsonValue::kArray;
+            if (Take(L']')) {
+                return value;
+            }
+            do {
+                value.items.push_back(Value());
+            } while (Take(L','));
+            Expect(L']');
+        } else if (m_at < m_text.size() && m_text[m_at] == L'"') {
+            value.kind = QvJsonValue::kText;
+            value.text = Text();
+        } else if (Literal(L"true")) {
+            value.kind = QvJsonValue::kBool;
+            value.flag = true;
+        } else if (Literal(L"false")) {
+            value.kind = QvJsonValue::kBool;
+        } else if (Literal(L"null")) {
+            value.kind = QvJsonValue::kNull;
+        } else {
+            const size_t start = m_at;
+            while (m_at < m_text.size() &&
+                   std::wcschr(L"+-.eE0123456789", m_text[m_at]) != nullptr &&
+                   m_text[m_at] != L'\0') {
+                ++m_at;
+            }
+            if (m_at == start) {
+                Fail();
+            }
+            value.kind = QvJsonValue::kNumber;
+            value.text = m_text.substr(start, m_at - start);
+            value.number = std::wcstoll(value.text.c_str(), nullptr, 10);
+        }
+        return value;
+    }
+
+    const std::wstring& m_text;
+    size_t m_at = 0;
+};
+
+}  // namespace
+
+QvJsonValue QvJsonValue::Parse(const std::wstring& text) {
+    return JsonReader(text).Whole();
+}
+
+const QvJsonValue* QvJsonValue::Find(const char* key) const {
+    for (const auto& member : members) {
+        if (member.first == key) {
+            return &member.second;
+        }
+    }
+    return nullptr;
+}
+
+std::wstring QvJsonValue::Line() const {
+    switch (kind) {
+        case kNull:
+            return L"(none)";
+        case kBool:
+            return flag ? L"yes" : L"no";
+        case kArray: {
+            std::wstring line;
+            for (const QvJsonValue& item : items) {
+                line += (line.empty() ? L"" : L", ") + item.Line();
+            }
+            return line;
+        }
+        case kObject:
+            return L"{...}";
+        default:
+            return text;
+    }
+}
+
 QvHost::~QvHost() {
     if (m_module != nullptr) {
         FreeLibrary(m_module);
@@ -417,19 +593,13 @@ HMODULE QvHost::Library() {
 }
 
 std::wstring QvHost::LibraryPath() {
-    HMODULE module = Library();
-    std::vector<wchar_t> path;
     DWORD error = 0;
-    if (!OQueryTruncatingText(
-            path,
-            [module](wchar_t* buffer, DWORD chars) {
-                return GetModuleFileNameW(module, buffer, chars);
-            },
-            &error)) {
+    std::wstring path = ModulePath(Library(), &error);
+    if (path.empty()) {
         throw QvCommandError(kQvExitFailure,
                              "cannot name the loaded DLL: " + QvToUtf8(SystemMessage(error)));
     }
-    return std::wstring(path.begin(), path.end());
+    return path;
 }
 
 FARPROC QvHost::Resolve(const char* decoratedName) {

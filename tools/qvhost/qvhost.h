@@ -108,6 +108,28 @@ private:
     std::wstring m_body;
 };
 
+// A JSON value as read from text (the reports the DLL gives as JSON): null,
+// true or false, a number (whole numbers also as number), text, an array, or
+// an object whose members keep their order.
+struct QvJsonValue {
+    enum Kind { kNull, kBool, kNumber, kText, kArray, kObject };
+    Kind kind = kNull;
+    bool flag = false;
+    int64_t number = 0;
+    std::wstring text;  // a text's value, or a number as written
+    std::vector<QvJsonValue> items;
+    std::vector<std::pair<std::string, QvJsonValue>> members;
+
+    // The member of that key; null when this is no object or has none.
+    const QvJsonValue* Find(const char* key) const;
+    // The value as one line: text as it is, numbers as written, yes or no,
+    // "(none)" for null, an array's items joined by ", ", "{...}" for an object.
+    std::wstring Line() const;
+    // One JSON value, white space around it allowed. Throws QvCommandError
+    // (kQvExitFailure) for anything else.
+    static QvJsonValue Parse(const std::wstring& text);
+};
+
 // What a command gets from the program: the DLL and the output.
 class QvHost {
 public:

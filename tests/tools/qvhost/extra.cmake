@@ -3,3 +3,9 @@
 # simulated printer shares, at its own server.
 add_test(NAME tools.qvhost_support COMMAND sh ${CMAKE_SOURCE_DIR}/tests/tools/qvhost/check_support.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(tools.qvhost_support PROPERTIES LABELS conformance FIXTURES_REQUIRED wine RUN_SERIAL ON TIMEOUT 240)
+
+# qvhost is a host like any other: besides its own files it includes the
+# public header only (and system headers).
+add_test(NAME tools.qvhost_includes_only_the_public_header
+  COMMAND sh -c "! grep -n '^#include \"' '${CMAKE_SOURCE_DIR}'/tools/qvhost/*.cpp '${CMAKE_SOURCE_DIR}'/tools/qvhost/*.h | grep -v -e '\"quorvel_driver_utility.h\"' -e '\"tools/qvhost/'")
+set_tests_properties(tools.qvhost_includes_only_the_public_header PROPERTIES LABELS unit)
