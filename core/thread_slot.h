@@ -21,14 +21,15 @@
 // - The library is unloaded (FreeLibrary, DLL_PROCESS_DETACH): a slot's
 //   destructor runs its cleanup, on the unloading thread, for the value of
 //   every thread that still has one (threads still running); afterwards Get
-//   answers null and Set refuses. The blocks and the system slot are given back after every other
-//   static object of the library is destroyed.
+//   answers null and Set refuses. The blocks and the system slot are given
+//   back after every other static object of the library is destroyed.
 // - The process exits: nothing runs; the system takes memory back, and threads
 //   it ended without notice may have held the locks a cleanup would take.
 //
 // Both kinds of cleanup run under the loader lock. Hence the one rule: a
 // cleanup frees memory or hands work to a thread of the library (a lock-free
-// push), and nothing else. It never waits for another thread or takes a lock
+// push, as the socket pool does with the connections of an ended thread), and
+// nothing else. It never waits for another thread or takes a lock
 // another thread may hold while it calls out, never loads or frees a library,
 // and never touches sockets, files or the spooler.
 //

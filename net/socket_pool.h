@@ -113,8 +113,9 @@ private:
     int32_t IdleCountLocked() const;
     bool StartCloseThread();
     // Closes the idle entries of the threads that ended since the last call.
-    // Called by every operation under m_lock, before it looks at the lists:
-    // a new thread given an ended one's id then never finds its connections.
+    // Called under m_lock before the idle list is searched, counted or
+    // swept: a new thread given an ended one's id then never finds its
+    // connections.
     void CloseEndedThreadsLocked();
 
     OCriticalSection m_lock;
