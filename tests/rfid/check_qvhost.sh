@@ -37,6 +37,11 @@ expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-epc --values=3\;0614141\;8123
 expect 0 '~"hex":"3074257BF7194E4000001A85","bits":96}' "$qvhost" --json rfid-epc --layout "$sgtin" --values "3;0614141;812345;6789"
 expect 0 "3;0614141;812345;6789" "$qvhost" rfid-decode 3074257BF7194E4000001A85 "$sgtin"
 expect 1 '~"lastError":13' "$qvhost" --json rfid-decode 3174257BF7194E4000001A85 "$sgtin"
+# By name: the same tag from its URI and its element string, and back.
+expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-encode urn:epc:tag:sgtin-96:3.0614141.812345.6789
+expect 0 "3074257BF7194E4000001A85" "$qvhost" rfid-encode --gs1 "(01)80614141123458(21)6789" --scheme sgtin-96 --filter 3 --prefix-digits 7
+expect 0 '~"elementString":"(01)80614141123458(21)6789"' "$qvhost" --json rfid-decode 3074257BF7194E4000001A85
+expect 1 "" "$qvhost" rfid-encode urn:epc:tag:sgtin-96:3.0614141.812345.274877906944
 expect 0 '~"verified":true' "$qvhost" --json rfid-epc --layout "$sgtin" --values "3;0614141;012345;6789" --verify
 # A filter above 7 is cut to its 3 bits: the check names it and fails.
 expect 1 '~"lost":1' "$qvhost" --json rfid-epc --layout "$sgtin" --values "9;0614141;812345;6789" --verify
