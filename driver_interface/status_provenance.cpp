@@ -12,10 +12,6 @@ namespace {
 
 constexpr uint64_t kReportIntervalMs = 60000;
 
-OString Endpoint(const XpmlEndpoint& endpoint) {
-    return endpoint.host + ":" + OString(endpoint.port);
-}
-
 OString WithCode(const OString& text, int32_t code) {
     return text + " (" + OString(code) + ")";
 }
@@ -86,7 +82,8 @@ StatusProvenance ProvenanceOf(const XpmlResult& outcome) {
     if (outcome.route == kXpmlLocal) {
         return ProvenanceOf(kStatusFromDriverHook);
     }
-    const OString at = "spooler: the printer at " + Endpoint(outcome.endpoint);
+    const OString at =
+        "spooler: the printer at " + outcome.endpoint.host + ":" + OString(outcome.endpoint.port);
     switch (outcome.failure) {
         case XpmlFailure::NetworkOff:
             return ProvenanceOf(kStatusNetworkOff);

@@ -64,11 +64,6 @@ class PrinterInfo {
 public:
     PrinterInfo() = default;
     explicit PrinterInfo(PrinterFacts facts) : m_facts(std::move(facts)) {}
-    PrinterInfo(const PrinterInfo&) = default;
-    PrinterInfo& operator=(const PrinterInfo&) = default;
-    PrinterInfo(PrinterInfo&&) noexcept = default;
-    PrinterInfo& operator=(PrinterInfo&&) noexcept = default;
-    ~PrinterInfo() = default;
 
     // Where the driver's own configuration module lives: the driver directory
     // and configuration file for a classic driver, the package folder and

@@ -11,6 +11,13 @@ namespace {
 // successful PRINTER_INFO_2 read.
 constexpr uint64_t kRefreshIntervalMs = 1000;
 
+PrinterFacts ReadFacts(const OString& key) {
+    PrinterFacts facts;
+    facts.printerName = key;
+    PrinterInfoReader::Read(facts);
+    return facts;
+}
+
 }  // namespace
 
 PrinterInfoCache::PrinterInfoCache() = default;
@@ -42,10 +49,7 @@ PrinterInfo PrinterInfoCache::Lookup(const OString& key) {
     if (cache != nullptr) {
         return cache->Find(key);
     }
-    PrinterFacts facts;
-    facts.printerName = key;
-    PrinterInfoReader::Read(facts);
-    return PrinterInfo(std::move(facts));
+    return PrinterInfo(ReadFacts(key));
 }
 
 PrinterInfo PrinterInfoCache::Lookup(HANDLE printer) {
@@ -61,9 +65,7 @@ PrinterInfo PrinterInfoCache::Find(const OString& key) {
         }
         return PrinterInfo(*entry);
     }
-    auto entry = std::make_unique<PrinterFacts>();
-    entry->printerName = key;
-    PrinterInfoReader::Read(*entry);
+    auto entry = std::make_unique<PrinterFacts>(ReadFacts(key));
     PrinterInfo record(*entry);
     // Room first, so that once the map knows the entry, keeping it cannot fail.
     m_entries.reserve(m_entries.size() + 1);

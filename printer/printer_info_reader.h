@@ -1,8 +1,5 @@
 #pragma once
 
-#include <windows.h>
-#include <winspool.h>
-
 #include "core/ostring.h"
 #include "core/seam.h"
 #include "printer/printer_info.h"

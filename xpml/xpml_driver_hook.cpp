@@ -55,16 +55,12 @@ std::optional<std::vector<uint8_t>> SendThroughDriver(PrinterRegistry& registry,
     // The reported length only cuts the stored answer: a driver that reports
     // more than it stored must not size a buffer of up to 4 GiB.
     std::vector<uint8_t> bytes;
-    if (answerLength != 0 &&
-        OQueryStatusBuffer(bytes,
-                           [&](uint8_t* buffer, DWORD, DWORD* stored) {
-                               return static_cast<DWORD>(::RegQueryValueExW(
-                                   values.Get(), name.GetWide(), nullptr, nullptr, buffer, stored));
-                           }) &&
-        !bytes.empty()) {
-        bytes.resize(std::min<size_t>(bytes.size(), answerLength));
-    } else {
-        bytes.clear();
+    if (answerLength == 0 || !OQueryStatusBuffer(bytes, [&](uint8_t* buffer, DWORD, DWORD* stored) {
+            return static_cast<DWORD>(
+                ::RegQueryValueExW(values.Get(), name.GetWide(), nullptr, nullptr, buffer, stored));
+        })) {
+        return std::vector<uint8_t>();
     }
+    bytes.resize(std::min<size_t>(bytes.size(), answerLength));
     return bytes;
 }

@@ -23,7 +23,6 @@ BOOL WINAPI FakeWow64(HANDLE, PBOOL wow64) {
 
 class DalModuleWineTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override { SimDalPrinter::ClearCalls(); }
     void TearDown() override { DriverDLLProxy::ForgetBitness(); }

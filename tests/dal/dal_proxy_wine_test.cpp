@@ -110,7 +110,6 @@ TEST(ProxyPipe, ItemsTravelAsMessagesAndAReplyInPiecesIsReadWhole) {
 
 class DalProxyWineTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override {
         QV_SKIP_WITHOUT_PRINTER(m_printer);

@@ -37,7 +37,6 @@ ULONGLONG WINAPI SteppedClock() {
 
 class AdvancedInterfaceTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
     static void TearDownTestSuite() {

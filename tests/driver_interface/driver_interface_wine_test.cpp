@@ -50,7 +50,6 @@ using QvTest::WinePrinter;
 // test starts and ends with a clean cache.
 class BasicDriverInterfaceOnPrinter : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override {
         if (!m_printer.Ok()) {

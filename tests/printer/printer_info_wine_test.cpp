@@ -69,7 +69,6 @@ struct Spy {
 
 class PrinterInfoWineTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     static PrinterInfoApi SpyApi() {
         PrinterInfoApi api;

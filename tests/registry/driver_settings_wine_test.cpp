@@ -23,7 +23,6 @@ using QvTest::WinePrinter;
 
 class DriverSettingsWineTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     void SetUp() override {
         if (!m_printer.Ok()) {

@@ -26,7 +26,6 @@ const std::wstring kPrinters = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Prin
 
 class PrinterRegistryWineTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() {
         WinePrinter::Options options;

@@ -96,7 +96,6 @@ struct Sent {
 
 class XpmlRoutingTest : public ::testing::Test {
 protected:
-    // First, so that it outlives every other member.
     QvTest::FreshPrinterCache m_freshCache;
     static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
     static void TearDownTestSuite() { delete s_server; }
