@@ -190,8 +190,7 @@ JsonObject Dal(HANDLE printer, PrinterCallContext& context) {
     }
     dal.Text("modulePath", path);
     if (!location.refusal.IsEmpty()) {
-        return dal.Text("refused", L"the library will not load it: " +
-                                       Wide(location.refusal));
+        return dal.Text("refused", L"the library will not load it: " + Wide(location.refusal));
     }
     uint64_t version = 0;
     DWORD error = 0;
@@ -273,10 +272,10 @@ JsonObject Probe(bool advanced, const XpmlNetworkSettings& network, PrinterCallC
     const auto elapsed = std::chrono::steady_clock::now() - start;
     probe.Text("outcome", exchange.answered ? L"answered" : L"no answer")
         .Number("code", exchange.provenance.code)
-        .Text("text", exchange.answered ? L"answered by the XPML server at " +
-                                              Wide(network.endpoint.host) + L":" +
-                                              std::to_wstring(network.endpoint.port)
-                                        : Wide(exchange.provenance.text))
+        .Text("text", exchange.answered
+                          ? L"answered by the XPML server at " + Wide(network.endpoint.host) +
+                                L":" + std::to_wstring(network.endpoint.port)
+                          : Wide(exchange.provenance.text))
         .Number("milliseconds",
                 std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     if (exchange.answered) {
@@ -366,8 +365,8 @@ std::wstring Verdict(bool advanced, const StatusProvenance& gate,
         return L"Status comes from the spooler only: the driver has no DAL module (basic "
                L"interface), so the printer itself is never asked.";
     }
-    const std::wstring server =
-        L"the XPML server at " + Wide(network.endpoint.host) + L":" + std::to_wstring(network.endpoint.port);
+    const std::wstring server = L"the XPML server at " + Wide(network.endpoint.host) + L":" +
+                                std::to_wstring(network.endpoint.port);
     std::wstring verdict;
     if (gate.code != kStatusFromPrinter) {
         verdict = L"Status comes from the spooler, not the printer: " + Reason(gate.text) +
