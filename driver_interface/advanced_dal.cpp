@@ -29,9 +29,14 @@ AdvancedDriverInterface::~AdvancedDriverInterface() {
     // The module or proxy must still be there to close its handle; m_dll
     // frees it afterwards. A module's close that throws would end the host
     // from a destructor.
+    // Not through GuardedCall: the object being destroyed counts as inside a
+    // call, so that whatever the close's waits dispatch is refused.
     if (m_dal != 0) {
-        GuardedCall(this, "AdvancedDriverInterface::~AdvancedDriverInterface", NoResult{},
-                    [&] { m_dll.PrinterClose(m_dal); });
+        try {
+            m_dll.PrinterClose(m_dal);
+        } catch (...) {
+            ReportFailure("AdvancedDriverInterface::~AdvancedDriverInterface");
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <winspool.h>
 
 #include <exception>
+#include <new>
 #include <set>
 
 #include "diagnostics/event_log.h"
@@ -43,6 +44,22 @@ void ClearCommandResults(DriverCommand& record) {
 }
 
 }  // namespace
+
+void* DriverInterface::operator new(size_t size) {
+    void* memory = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+void DriverInterface::operator delete(void* memory) noexcept {
+    // Decommitted, not released: the range stays reserved, so no later
+    // allocation of this process takes the address.
+    if (memory != nullptr) {
+        ::VirtualFree(memory, 0, MEM_DECOMMIT);
+    }
+}
 
 DriverInterface::DriverInterface() {
     LiveLock lock(true);
@@ -132,9 +149,13 @@ void* DriverInterface::DeleteThis(unsigned int flags) {
     if (!GuardedCall(this, "DriverInterface::DeleteThis", false, [] { return true; })) {
         return nullptr;
     }
+    // The destructors may pump messages (a DAL proxy given time to leave): a
+    // window procedure that calls back meets an object inside a call, and a
+    // nested close is refused instead of destroying the object twice.
+    m_callThread.store(::GetCurrentThreadId(), std::memory_order_relaxed);
     this->~DriverInterface();
     if ((flags & kDeleteMemory) != 0) {
-        ::operator delete(this);
+        DriverInterface::operator delete(this);
     }
     return this;
 }

@@ -115,6 +115,15 @@ static_assert(offsetof(DriverCommand, execute) == 12);
 // where g++'s two entries for it move nothing a host sees.
 class DriverInterface {
 public:
+    // A handle is the object's address, and a closed handle must never name
+    // a later interface (a host's use after close would drive another
+    // printer): each object has address space of its own, given back to the
+    // system as memory but never again as an address.
+    static void* operator new(size_t size);
+    static void operator delete(void* memory) noexcept;
+    // Construction in the caller's memory (destroyed by DeleteThis(0)).
+    static void* operator new(size_t, void* place) noexcept { return place; }
+
     // Every object is known to the exports while it lives (IsLive). Throws
     // std::bad_alloc when there is no room to note it.
     DriverInterface();
@@ -153,6 +162,8 @@ public:
     int32_t GetStatusProvenance(OString& text);
 
 protected:
+    // Logs the exception being handled at Errors; called only inside a catch.
+    void ReportFailure(const char* operation) noexcept;
     // Runs the most derived destructor; every destructor catches what its
     // cleanup may throw.
     virtual ~DriverInterface();
@@ -194,8 +205,6 @@ private:
         DriverInterface& m_driver;
         bool m_entered = false;
     };
-    // Logs the exception being handled at Errors; called only inside a catch.
-    void ReportFailure(const char* operation) noexcept;
 
     // The thread inside a guarded call on this object, 0 when none. Written
     // only by the thread that names itself, so a call from another thread is

@@ -99,6 +99,8 @@ StatusProvenance ProvenanceOf(const XpmlResult& outcome) {
                                               outcome.code)};
         case XpmlFailure::HttpStatus:
             return {kStatusHttpError, at + " answered with HTTP status " + OString(outcome.code)};
+        case XpmlFailure::PortOutOfRange:
+            return {kStatusUnreachable, at + " was not asked: the port is outside 1..65535"};
         case XpmlFailure::TransactionMismatch:
             return {kStatusTransactionMismatch,
                     at + " answered with another request's transaction id"};

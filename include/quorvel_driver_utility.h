@@ -21,7 +21,8 @@
  *                                  no interface that DI_Open returned and
  *                                  DI_Close has not yet destroyed (decided
  *                                  from the value alone: a stale handle is
- *                                  refused, never followed).
+ *                                  refused, never followed, and no later
+ *                                  DI_Open returns it again).
  *                                  DI_GetPrinterStatusFlags: also the spooler's
  *                                  own code when it refused the printer handle.
  *   (the spooler's code)           DI_GetPrinterStatusFlags: reading the

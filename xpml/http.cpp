@@ -304,13 +304,51 @@ void HttpResponse::SetBody(const std::vector<uint8_t>& body) {
     m_body = body;
 }
 
+namespace {
+
+// "HTTP/" digits "." digits, blanks, three digits, then the line's end or a
+// blank: anything else is no answer, whatever a lenient reading would make
+// of it ("BUSY" must not pass for "200 OK").
+bool IsStatusLine(const char* text, size_t end) {
+    if (end < 5 || std::memcmp(text, "HTTP/", 5) != 0) {
+        return false;
+    }
+    size_t i = 5;
+    auto skip = [&](auto accept) {
+        const size_t from = i;
+        while (i < end && accept(text[i])) {
+            ++i;
+        }
+        return i - from;
+    };
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    if (skip(digit) == 0 || i == end || text[i++] != '.' || skip(digit) == 0 || skip(blank) == 0 ||
+        skip(digit) != 3) {
+        return false;
+    }
+    return i == end || blank(text[i]);
+}
+
+}  // namespace
+
 HttpParseResult HttpResponse::TryParse(const uint8_t* bytes, size_t length) {
     if (length > kMaxMessageBytes) {
         return HttpParseResult::Invalid;
     }
-    if (bytes == nullptr || length == 0) {
-        return HttpParseResult::Incomplete;
+    // Empty lines before the start line are no part of the answer (a peer's
+    // stray line end after its previous one).
+    size_t skipped = 0;
+    while (skipped < length && skipped < kMaxHeaderBytes &&
+           (bytes[skipped] == '\n' ||
+            (bytes[skipped] == '\r' && skipped + 1 < length && bytes[skipped + 1] == '\n'))) {
+        skipped += bytes[skipped] == '\r' ? 2 : 1;
     }
+    if (bytes == nullptr || length == skipped) {
+        return skipped >= kMaxHeaderBytes ? HttpParseResult::Invalid : HttpParseResult::Incomplete;
+    }
+    bytes += skipped;
+    length -= skipped;
     const auto* text = reinterpret_cast<const char*>(bytes);
     // The header block must end within the window; once the window is full
     // without an end, no further byte can supply one.
@@ -325,6 +363,9 @@ HttpParseResult HttpResponse::TryParse(const uint8_t* bytes, size_t length) {
     const auto lineFeed = static_cast<size_t>(lf - text);
     const size_t startLineEnd =
         (lineFeed > 0 && text[lineFeed - 1] == '\r') ? lineFeed - 1 : lineFeed;
+    if (!IsStatusLine(text, startLineEnd)) {
+        return HttpParseResult::Invalid;
+    }
     const size_t headerStart = lineFeed + 1;
     // The search starts at the start line's own terminator, so a start line
     // followed by nothing but an empty line ends the block there.
@@ -368,7 +409,11 @@ HttpParseResult HttpResponse::TryParse(const uint8_t* bytes, size_t length) {
         }
         m_headerLines = lines;
     }
-    m_body.assign(bytes + bodyStart, bytes + length);
+    // Bytes past the announced length belong to no answer of ours: they are
+    // not handed on as part of this one (see MessageBytes).
+    const size_t bodyEnd = lengthText.size > 0 ? bodyStart + contentLength : length;
+    m_body.assign(bytes + bodyStart, bytes + bodyEnd);
+    m_messageBytes = skipped + bodyEnd;
     m_startLine = TextOf({text, startLineEnd});
     for (size_t i = 0; i < startLineEnd; ++i) {
         if (text[i] == ' ' || text[i] == '\t') {

@@ -98,21 +98,27 @@ public:
     // "Content-Type: application/octet-stream", then a copy of the bytes.
     void SetBody(const std::vector<uint8_t>& body);
 
+    // How many of the bytes the last complete parse took (skipped empty lines
+    // included); fewer than it was given when a peer sent more than it
+    // announced, whose connection must then not be used again.
+    size_t MessageBytes() const { return m_messageBytes; }
     const OString& GetStartLine() const { return m_startLine; }
     const OString& GetVersion() const { return m_version; }
     int32_t GetStatusCode() const { return m_statusCode; }
     const OString& GetStatusText() const { return m_statusText; }
 
-    // Reads bytes[0, length) as one whole response. The header block ends at
-    // the first "\r\n\r\n", "\n\r\n", "\r\n\n" or "\n\n" from the start line's
-    // end on; the body is every byte after it, complete when there are at least
-    // "Content-Length" of them (an absent or empty Content-Length asks for
-    // none). A Content-Length that is not a decimal number of at most 64 bits
-    // (a sign, for one), or a message beyond the limits above, is Invalid. On
-    // anything but Complete the object is left as it was. The start line is
-    // split at its first blank or tab into version and status text (the code
-    // being the status text's leading digits, 0 without any); with no blank or
-    // tab, both keep their values.
+    // Reads bytes[0, length) as one whole response. Empty lines before the
+    // start line are skipped. The start line must be "HTTP/x.y", blanks and a
+    // three-digit status code (then the end or a blank and the reason);
+    // anything else is Invalid. The header block ends at the first
+    // "\r\n\r\n", "\n\r\n", "\r\n\n" or "\n\n" from the start line's end on;
+    // the body is the "Content-Length" bytes after it (complete once they are
+    // there; bytes beyond are no part of it), or without a Content-Length
+    // every byte after it. A Content-Length that is not a decimal number of at
+    // most 64 bits (a sign, for one), or a message beyond the limits above,
+    // is Invalid. On anything but Complete the object is left as it was. The
+    // start line is split at its first blank or tab into version and status
+    // text (the code being the status text's three digits).
     HttpParseResult TryParse(const uint8_t* bytes, size_t length);
     // TryParse(bytes, length) == Complete.
     bool Parse(const uint8_t* bytes, size_t length) {
@@ -121,6 +127,7 @@ public:
 
 private:
     OString m_startLine;
+    size_t m_messageBytes = 0;
     OString m_version = "HTTP/1.1";
     int32_t m_statusCode = 200;
     OString m_statusText = "200 OK";

@@ -106,6 +106,11 @@ Outcome SendAndReceive(TCPSocketWithReUse& socket, const std::vector<uint8_t>& r
                 untilClosed = true;
                 continue;
             }
+            // A peer that sent more than it announced would hand the rest to
+            // the next request on this connection as its answer.
+            if (parsed->MessageBytes() != count) {
+                socket.Discard();
+            }
             answer = std::move(parsed);
             return Outcome::Answered;
         }

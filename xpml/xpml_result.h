@@ -26,6 +26,7 @@ enum class XpmlFailure : int32_t {
     Malformed,            // closed early, or bytes that are no HTTP answer
     HttpStatus,           // a complete answer whose status is not 200
     TransactionMismatch,  // another request's answer
+    PortOutOfRange,       // the settings name no port of 1..65535: nothing was sent
 };
 
 // Where the network path sends a request, and how long each stage may take.

@@ -52,6 +52,13 @@ XpmlResult OverNetwork(PrinterCallContext& printer, const char* request, bool pr
             endpoint.port =
                 static_cast<int32_t>(ClientUtility::GetRefactoredTcpPortNumber(printer.Registry()));
         }
+        if (endpoint.port < 1 || endpoint.port > 65535) {
+            // Cut to 16 bits, such a port would reach another service.
+            result = XpmlResult{};
+            result.failure = XpmlFailure::PortOutOfRange;
+            result.endpoint = endpoint;
+            continue;
+        }
         result = ExchangeXpml(form, id, endpoint);
         if (result.route == kXpmlNetwork) {
             break;

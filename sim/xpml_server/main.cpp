@@ -185,6 +185,10 @@ bool Deliver(SOCKET socket, const QvSim::SimAnswer& answer) {
             SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0x" +
                                 std::to_string(answer.body.size()) + "\r\n\r\n" + answer.body);
             return false;
+        case Misbehaviour::NoStatus:
+            return SendAll(socket, "BUSY\r\n\r\n");
+        case Misbehaviour::Extra:
+            return SendAll(socket, whole + Head(503, 4, true) + "busy");
         default:
             return SendAll(socket, whole);
     }

@@ -32,6 +32,8 @@ constexpr NamedMisbehaviour kMisbehaviours[] = {
     {"cut-header", Misbehaviour::CutHeader},
     {"cut-body", Misbehaviour::CutBody},
     {"bad-length", Misbehaviour::BadLength},
+    {"no-status", Misbehaviour::NoStatus},
+    {"extra", Misbehaviour::Extra},
 };
 
 constexpr char kTerminator[] = "&#00;";

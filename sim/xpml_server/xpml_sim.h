@@ -31,11 +31,14 @@ enum class Misbehaviour {
     CutHeader,         // half the header block, then the connection is closed
     CutBody,           // the header block and half the body, then closed
     BadLength,         // a Content-Length that is not a number, then the body
+    NoStatus,          // "BUSY" and an empty line instead of a status line; kept open
+    Extra,             // the answer, then a whole 503 answer nobody asked for; kept open
 };
 
 // Parses a misbehaviour name ("none", "wrong-tid", "404", "500", "close",
 // "split", "late", "no-length", "no-length-open", "bare-lf", "oversized", "trickle",
-// "endless-headers", "cut-header", "cut-body", "bad-length"); false for
+// "endless-headers", "cut-header", "cut-body", "bad-length", "no-status",
+// "extra"); false for
 // anything else.
 bool ParseMisbehaviour(const std::string& name, Misbehaviour& out);
 

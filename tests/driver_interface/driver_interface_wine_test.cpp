@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -244,6 +245,47 @@ TEST(DriverInterfaceGuard, ANestedCallOnTheSameThreadGetsTheNeutralAnswerAtOnce)
     EXPECT_EQ(LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"refused"), 1) << "once per interface";
     EXPECT_EQ(LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L""), 0);
     DI_Close_impl(reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(driver)));
+}
+
+// A host's use after close must not drive the next interface: no handle is
+// given out twice, so every stale one is refused.
+TEST(DriverInterfaceExports, AClosedHandleNeverNamesALaterInterface) {
+    WinePrinter first(L"reuse1"), second(L"reuse2");
+    QV_SKIP_WITHOUT_PRINTER(first);
+    QV_SKIP_WITHOUT_PRINTER(second);
+    OPrinterHandle printers[] = {first.Open(), second.Open()};
+    std::set<HDRIVERINTERFACE> closed;
+    for (int round = 0; round < 1000; ++round) {
+        HDRIVERINTERFACE handle = DI_Open_impl(printers[round % 2].Get());
+        ASSERT_NE(handle, nullptr);
+        EXPECT_TRUE(closed.insert(handle).second) << "handle given out again at round " << round;
+        DI_Close_impl(handle);
+    }
+    for (HDRIVERINTERFACE handle : closed) {
+        EXPECT_FALSE(QVDI_IsAdvanced(handle));
+        ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+}
+
+// A destructor that dispatches messages (a DAL proxy given time to leave)
+// lets a window procedure close the interface again: refused, destroyed once.
+class ClosingAgain final : public BasicDriverInterface {
+public:
+    static inline int destroyed = 0;
+    static inline DWORD nestedError = 0;
+    ~ClosingAgain() override {
+        ++destroyed;
+        DI_Close_impl(reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(this)));
+        nestedError = ::GetLastError();
+    }
+};
+
+TEST(DriverInterfaceGuard, ACloseFromInsideTheDestructorIsRefused) {
+    auto* driver = new ClosingAgain();
+    DI_Close_impl(reinterpret_cast<HDRIVERINTERFACE>(static_cast<DriverInterface*>(driver)));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(ClosingAgain::destroyed, 1);
+    EXPECT_EQ(ClosingAgain::nestedError, static_cast<DWORD>(ERROR_BUSY));
 }
 
 // A DAL module that lets a C++ exception escape its action or its close: the

@@ -21,6 +21,10 @@ void ParseResponse(const uint8_t* data, size_t size, uint32_t seed) {
     }
     FUZZ_CHECK(last == result);
     if (last == HttpParseResult::Complete) {
+        // A complete answer has a three-digit status and takes no byte it was
+        // not given.
+        FUZZ_CHECK(whole.GetStatusCode() >= 0 && whole.GetStatusCode() <= 999 &&
+                   whole.MessageBytes() <= size);
         FUZZ_CHECK(pieced.GetStatusCode() == whole.GetStatusCode());
         FUZZ_CHECK(pieced.GetStartLine() == whole.GetStartLine() &&
                    pieced.GetVersion() == whole.GetVersion());

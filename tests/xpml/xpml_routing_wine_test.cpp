@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "driver_interface/status_provenance.h"
 #include "printer/printer_call_context.h"
 #include "printer/printer_info_reader.h"
 #include "printer/printer_registry_facts.h"
@@ -178,6 +179,43 @@ TEST_F(XpmlRoutingTest, AttemptsFollowConnectionRetriesClampedToTen) {
         ASSERT_FALSE(s_server->Control({{"reset", "1"}, {"misbehave", "404"}}).empty());
         EXPECT_EQ(Send().route, kXpmlNoAnswer);
         EXPECT_EQ(s_server->Requests(), requests);
+    }
+}
+
+// A port that a 16-bit cut would turn into the server's own is refused, and
+// provenance says why.
+TEST_F(XpmlRoutingTest, APortOutsideTheRangeIsNeverAsked) {
+    QV_PRINTER(L"port");
+    SetNumber("Connection Retries", 0);
+    for (const DWORD port : {DWORD(s_server->Port()) + 65536, DWORD{0}, DWORD{0xFFFFFFFF}}) {
+        SCOPED_TRACE(port);
+        SetNumber("TCP Port", port);
+        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
+        PrinterCallContext printer(m_name);
+        const XpmlResult result = ProbeXpmlServer(printer, kStatusRequest);
+        EXPECT_EQ(result.route, kXpmlNoAnswer);
+        EXPECT_EQ(s_server->Requests(), 0);
+        const StatusProvenance provenance = ProvenanceOf(result);
+        EXPECT_EQ(provenance.code, kStatusUnreachable);
+        EXPECT_NE(std::string(provenance.text.GetNarrow()).find("1..65535"), std::string::npos);
+    }
+}
+
+// A line that is no status line is no answer; bytes past an answer's length
+// never reach the next request on that connection.
+TEST_F(XpmlRoutingTest, OnlyAStatusLineAnswersAndStrayBytesAreNotPooled) {
+    QV_PRINTER(L"framing");
+    SetNumber("Connection Retries", 0);
+    ASSERT_FALSE(s_server->Control({{"misbehave", "no-status"}}).empty());
+    PrinterCallContext printer(m_name);
+    const XpmlResult busy = SendXpml(printer, kStatusRequest);
+    EXPECT_EQ(busy.failure, XpmlFailure::Malformed);
+    for (const char* misbehave : {"extra", "none"}) {
+        SCOPED_TRACE(misbehave);
+        ASSERT_FALSE(s_server->Control({{"misbehave", misbehave}}).empty());
+        const Sent sent = Send();
+        EXPECT_EQ(sent.route, kXpmlNetwork);
+        EXPECT_EQ(sent.answer.find("busy"), std::string::npos) << sent.answer;
     }
 }
 
