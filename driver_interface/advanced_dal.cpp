@@ -137,7 +137,8 @@ bool AdvancedDriverInterface::DoGetDalQueryResponse(const OString& queryId,
     std::string request = DalQueryPollRequest(NarrowOf(queryId), "response");
     PrinterCallContext printer(PrinterKey());
     XpmlResult result = SendXpml(printer, request.c_str());
-    if (result.route == kXpmlNoAnswer) {
+    // An empty answer (the transaction prefix alone) is no response.
+    if (result.route == kXpmlNoAnswer || result.body.empty()) {
         return false;
     }
     response = std::move(result.body);

@@ -108,11 +108,14 @@ bool Monitors(std::string_view text, size_t leastLength) {
 StatusTextAnswer ReadStatusTextAnswer(std::string_view text) {
     StatusTextAnswer answer;
     answer.monitored = Monitors(text, 3);
-    std::vector<std::string_view> parts = SplitAnswer(text);
-    if (answer.monitored && parts.size() >= 3) {
+    // The status is free text that may hold ';' itself: it runs from the first
+    // separator to the last, and the severity is the last value.
+    const size_t first = text.find(';');
+    const size_t last = text.rfind(';');
+    if (answer.monitored && first != std::string_view::npos && last > first) {
         answer.complete = true;
-        answer.status = parts[1];
-        answer.severity = LeadingDecimal(parts[2]);
+        answer.status = text.substr(first + 1, last - first - 1);
+        answer.severity = LeadingDecimal(text.substr(last + 1));
     }
     return answer;
 }

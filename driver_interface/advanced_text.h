@@ -58,7 +58,8 @@ std::string_view CutBuildDate(std::string_view date);
 // the printer does not monitor its state: the basic interface answers then.
 
 // To kStatusTextRequest, "monitoring;status text;severity" (least length 3).
-// Fewer than three values leave the status text empty.
+// Fewer than three values leave the status text empty; with more, the text
+// runs from the first ';' to the last and the severity is the last value.
 struct StatusTextAnswer {
     bool monitored = false;
     bool complete = false;

@@ -271,6 +271,9 @@ bool BasicDriverInterface::ChangeJob(uint32_t jobId, Change change) {
     }
     auto* info = reinterpret_cast<JOB_INFO_2W*>(job.data());
     change(*info);
+    // The position read may be stale by now: written back, it would move the
+    // job if the queue changed in between.
+    info->Position = JOB_POSITION_UNSPECIFIED;
     return spooler.setJob(m_printer, jobId, 2, job.data(), 0) != FALSE;
 }
 

@@ -43,7 +43,8 @@
  *                                  module or the spooler said no without one.
  *   ERROR_NO_DATA (232)            QVDI_GetDalQueryStatus (0) and
  *                                  QVDI_GetDalQueryResponse: the printer gave
- *                                  no status or no response.
+ *                                  no status or no response (an empty answer
+ *                                  is none).
  *   ERROR_BUSY (170)               DI_, QVDI_: the interface is already inside a call
  *                                  on this thread (a window procedure that runs
  *                                  while the library waits for the driver);

@@ -32,10 +32,10 @@ struct Attempt {
 
 // An answer carrying a "TID" prefix must carry this request's id: true when
 // the answer may be returned (its prefix removed), false when it belongs to
-// another transaction. Only bodies longer than the prefix are looked at.
+// another transaction. A body of the prefix alone is an empty answer.
 bool AcceptTransaction(std::vector<uint8_t>& body, const OString& transaction) {
     constexpr size_t kPrefixLength = 20;  // "TID", 16 hexadecimal digits and ';'
-    if (body.size() <= kPrefixLength || std::memcmp(body.data(), "TID", 3) != 0 ||
+    if (body.size() < kPrefixLength || std::memcmp(body.data(), "TID", 3) != 0 ||
         body[kPrefixLength - 1] != ';') {
         return true;
     }

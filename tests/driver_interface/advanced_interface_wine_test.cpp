@@ -310,6 +310,24 @@ TEST_F(AdvancedInterfaceTest, DalQueryRoundTripThroughTheServer) {
     EXPECT_EQ(s_server->Requests(), before) << "refused, not cut";
 }
 
+// The transaction prefix alone is an empty answer, and one of another request
+// is no answer: neither reaches the host as a response.
+TEST_F(AdvancedInterfaceTest, ATransactionPrefixAloneIsNoResponse) {
+    HDRIVERINTERFACE driver = Reopen();
+    for (const char* answer : {"", "TID0123456789ABCDEX;"}) {
+        SCOPED_TRACE(answer);
+        ASSERT_FALSE(s_server
+                         ->Control({{"prefix", *answer == '\0' ? "1" : "0"},
+                                    {"answer", *answer == '\0' ? "" : answer}})
+                         .empty());
+        unsigned char buffer[64] = {};
+        DWORD size = sizeof buffer;
+        EXPECT_FALSE(QVDI_GetDalQueryResponse(driver, L"never-sent", buffer, &size));
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
+        EXPECT_EQ(QVDI_GetDalQueryStatus(driver, L"never-sent"), 0);
+    }
+}
+
 // A host in plain C built for the MSVC ABI reaches every operation the DI_
 // exports do not carry through the flat exports, and gets the object's answers.
 TEST_F(AdvancedInterfaceTest, FlatCHostGetsTheObjectsAnswers) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 // Expected texts are written out from the envelope's piece table by hand.
 
 TEST(DalQueryEnvelope, AttributesAppearOnlyUnderTheirConditions) {
@@ -93,4 +95,23 @@ TEST(AdvancedAnswers, NumbersDatesAndTerminators) {
         EXPECT_EQ(CutBuildDate(row.date), row.expected);
     }
     EXPECT_EQ(AnswerText({'1', ';', 'A', 0, 'B'}), "1;A") << "ends at the first NUL";
+}
+
+// The status is free text: a ';' inside it neither cuts it nor takes the
+// severity's place, which is the last value.
+TEST(AdvancedAnswers, StatusTextRunsToTheLastSeparator) {
+    const std::tuple<const char*, bool, const char*, int> rows[] = {
+        {"1;Ready;1", true, "Ready", 1},
+        {"1;Ribbon out; replace ribbon;2", true, "Ribbon out; replace ribbon", 2},
+        {"1;;3", true, "", 3},
+        {"1;Paper Jam", false, "", 0},
+        {"0;Ready;1", false, "", 0},
+    };
+    for (const auto& [text, complete, status, severity] : rows) {
+        SCOPED_TRACE(text);
+        const StatusTextAnswer answer = ReadStatusTextAnswer(text);
+        EXPECT_EQ(answer.complete, complete);
+        EXPECT_EQ(answer.status, status);
+        EXPECT_EQ(answer.severity, severity);
+    }
 }

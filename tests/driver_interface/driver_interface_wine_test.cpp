@@ -476,15 +476,17 @@ struct SetJobCall {
     DWORD priority;
     DWORD startTime;
     DWORD untilTime;
+    DWORD position;
     std::wstring document;
 };
 std::vector<SetJobCall> g_setJobCalls;
 
 BOOL WINAPI RecordSetJob(HANDLE, DWORD jobId, DWORD level, LPBYTE info, DWORD command) {
-    SetJobCall call{jobId, level, command, info != nullptr, 0, 0, 0, L""};
+    SetJobCall call{jobId, level, command, info != nullptr, 0, 0, 0, 0, L""};
     if (info != nullptr && level == 2) {
         const auto* job = reinterpret_cast<const JOB_INFO_2W*>(info);
         call.priority = job->Priority;
+        call.position = job->Position;
         call.startTime = job->StartTime;
         call.untilTime = job->UntilTime;
         call.document = job->pDocument != nullptr ? job->pDocument : L"";
@@ -528,6 +530,8 @@ TEST_F(BasicDriverInterfaceOnPrinter, JobControlCodesAndReadModifyWrite) {
         EXPECT_EQ(call.command, 0u);
         EXPECT_EQ(call.document, L"priority probe")
             << "the rest of the job is written back as read";
+        EXPECT_EQ(call.position, static_cast<DWORD>(JOB_POSITION_UNSPECIFIED))
+            << "but not its place in the queue, which may have changed since";
     }
     EXPECT_EQ(g_setJobCalls[0].priority, 42u);
     EXPECT_EQ(g_setJobCalls[1].startTime, 90u);

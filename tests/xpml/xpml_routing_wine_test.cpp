@@ -238,7 +238,8 @@ TEST_F(XpmlRoutingTest, TransactionPrefixRule) {
     // In the answers, {tid} is the request's id.
     const std::tuple<Control, int32_t, const char*, int64_t, const char*> rows[] = {
         {{{"answer", "TID{tid};Ready"}}, kXpmlNetwork, "Ready", 1, "own id: prefix removed"},
-        {{{"answer", "TID{tid};"}}, kXpmlNetwork, "TID{tid};", 1, "20 bytes: returned whole"},
+        {{{"answer", "TID{tid};"}}, kXpmlNetwork, "", 1, "20 bytes: an empty answer"},
+        {{{"answer", "TID0123456789ABCDEX;"}}, kXpmlNoAnswer, "", 2, "20 bytes of another's"},
         {{{"answer", "TID{tid}:Ready"}}, kXpmlNetwork, "TID{tid}:Ready", 1, "no ';' at 19"},
         {{{"misbehave", "wrong-tid"}, {"count", "1"}, {"prefix", "1"}},
          kXpmlNetwork,
