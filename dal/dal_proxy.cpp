@@ -235,10 +235,18 @@ PipeWaitResult WaitForPipe(HANDLE event, HANDLE process, DWORD timeoutMs) {
             ULONGLONG now = OTickCount();
             wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
-        DWORD result =
-            ::MsgWaitForMultipleObjects(count, handles, FALSE, wait, quit ? 0 : QS_ALLINPUT);
-        if (!quit && result == WAIT_OBJECT_0 + count) {
-            quit = !DispatchWaitingMessages(quitCode);
+        // After WM_QUIT nothing posted is dispatched any more, but a message
+        // another thread or process sends (a dialog enabling its owner as it
+        // ends, WM_QUERYENDSESSION) still is: its sender waits for it.
+        DWORD result = ::MsgWaitForMultipleObjects(count, handles, FALSE, wait,
+                                                   quit ? QS_SENDMESSAGE : QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0 + count) {
+            if (!quit) {
+                quit = !DispatchWaitingMessages(quitCode);
+            } else {
+                MSG sent;
+                ::PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            }
             continue;
         }
         if (result == WAIT_OBJECT_0) {

@@ -211,6 +211,28 @@ TEST_F(DalProxyWineTest, AProxyThatNeverConnectsFailsTheOpenWithinTheBound) {
     }
 }
 
+// After a WM_QUIT the wait still lets through what another thread sends: its
+// sender would otherwise wait as long as the wait does.
+TEST(ProxyPipe, AMessageSentAfterAQuitIsStillDelivered) {
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    OScopeGuard destroy([&] { ::DestroyWindow(window); });
+    OKernelHandle delivered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ::PostQuitMessage(3);
+    std::thread sender([&] {
+        ::Sleep(100);
+        ::SendMessageW(window, WM_NULL, 0, 0);
+        ::SetEvent(delivered.Get());
+    });
+    const PipeWaitResult result = WaitForPipe(delivered.Get(), nullptr, 3000);
+    sender.join();
+    EXPECT_EQ(result, PipeWaitResult::Signalled);
+    MSG message = {};
+    EXPECT_TRUE(::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(message.wParam, 3u) << "the quit is posted again for the host's loop";
+}
+
 // A timer's procedure runs from the exchange's wait: it calls the same object,
 // then quits. Its calls return at once without reaching the proxy; after the
 // WM_QUIT the wait dispatches nothing more (no second tick) and posts the quit
