@@ -247,8 +247,19 @@ void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
             start = true;
         }
     }
-    if (start) {
-        StartCloseThread();
+    // A thread that could not start leaves the pool as if none had been
+    // asked for: the next idle connection tries again, and the reference it
+    // would have held goes (kept, it would hold the pool and its sockets, and
+    // at unload the thread-exit path would be left to tear them down).
+    if (start && !StartCloseThread()) {
+        {
+            OLock lock(m_lock);
+            m_closeThreadStarted = false;
+        }
+        m_log->Writef(OEventLog::kWarnings, "TCPSocketManager::MoveToIdle",
+                      "the close thread did not start, error %lu",
+                      static_cast<unsigned long>(::GetLastError()));
+        Release();
     }
 }
 
@@ -319,8 +330,9 @@ bool TCPSocketManager::StartCloseThread() {
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                          reinterpret_cast<LPCWSTR>(&TCPLazyCloseThread::ThreadProc), &module);
     auto* thread = new (std::nothrow) TCPLazyCloseThread(this, m_log, module);
-    HANDLE handle = thread != nullptr ? ::CreateThread(nullptr, 0, &TCPLazyCloseThread::ThreadProc,
-                                                       thread, CREATE_SUSPENDED, nullptr)
+    HANDLE handle = thread != nullptr ? OSocketApi::Current().createThread(
+                                            nullptr, 0, &TCPLazyCloseThread::ThreadProc, thread,
+                                            CREATE_SUSPENDED, nullptr)
                                       : nullptr;
     if (handle == nullptr) {
         delete thread;

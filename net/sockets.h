@@ -33,6 +33,7 @@ struct OSocketApi {
     decltype(&::setsockopt) setSockOpt = ::setsockopt;
     decltype(&::GetAddrInfoW) getAddrInfoW = ::GetAddrInfoW;
     decltype(&::WaitForSingleObject) waitForSingleObject = ::WaitForSingleObject;
+    decltype(&::CreateThread) createThread = ::CreateThread;  // the lazy-close thread
 
     static const OSocketApi& Current() { return ScopedApi<OSocketApi>::Current(); }
 };

@@ -207,6 +207,28 @@ TEST_F(SocketPool, FailureThrowsTheWinsockErrorAndLeavesNothingIdle) {
 
 // An idle connection lives 120 s from its last use, and the close thread
 // checks at least 5 s apart.
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                       LPDWORD) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// A close thread that cannot start holds nothing and is asked for again by the
+// next connection that goes idle.
+TEST_F(SocketPool, ACloseThreadThatCannotStartIsTriedAgain) {
+    LoopbackServer& server = Server();
+    OSocketApi failing = FakeApi();
+    failing.createThread = &NoThread;
+    {
+        OSocketApiOverride noThread(failing);
+        ASSERT_NE(Exchange("127.0.0.1", server.Port()), nullptr);
+        EXPECT_EQ(TCPSocketManager::ReferenceCount(), 1) << "the idle entry's alone";
+    }
+    ASSERT_NE(Exchange("127.0.0.1", server.Port()), nullptr);
+    EXPECT_EQ(NextWait(), 120000u) << "the close thread runs now";
+    EXPECT_EQ(TCPSocketManager::ReferenceCount(), 2);
+}
+
 TEST_F(SocketPool, IdleConnectionLastsOneHundredTwentySecondsFromLastUse) {
     LoopbackServer& server = Server();
     const uint64_t start = FakeSystem::now;
