@@ -11,16 +11,29 @@
 // skipped. Numbers are little-endian arrays of 64-bit words. Pure.
 
 // The number of the digits of text, after a digit 1 in front when leadingOne,
-// modulo 2^64.
-inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne) {
+// modulo 2^64; wrapped tells whether the number itself reached 2^64.
+inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne, bool& wrapped) {
     uint64_t value = leadingOne ? 1 : 0;
+    bool over = false;
     for (wchar_t c : text) {
         if (c >= L'0' && c <= L'9') {
-            value = value * 10 + static_cast<uint64_t>(c - L'0');
+            over |= __builtin_mul_overflow(value, 10, &value);
+            over |= __builtin_add_overflow(value, static_cast<uint64_t>(c - L'0'), &value);
         }
     }
+    wrapped = over;
     return value;
 }
+
+inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne) {
+    bool wrapped = false;
+    return DecimalLow64(text, leadingOne, wrapped);
+}
+
+// Whether the number DecimalLow64 reads is below 2^bits (bits >= 0). Time
+// linear in the digits when they are many more than bits / 3.3, quadratic only
+// in the few digits near that border.
+bool DecimalBelowPowerOfTwo(std::wstring_view text, bool leadingOne, int64_t bits);
 
 // As DecimalLow64, modulo 2^(64 * words.size()), into words (not empty). Time
 // linear in the digits times the words.

@@ -28,12 +28,13 @@ int64_t CountUnits(std::wstring_view text, UnitCode code) {
 }
 
 // A field of fixed-size units taken from the text (those the encoding skips
-// left out), with an optional prefix and trailing zero bits, fitted to width.
+// left out), with an optional prefix and trailing zero bits, fitted to width;
+// whether a bit 1 did not fit.
 template <typename UnitCode>
-void PutUnits(BitWriter& out, int64_t width, std::wstring_view text, int unitBits, UnitCode code,
+bool PutUnits(BitWriter& out, int64_t width, std::wstring_view text, int unitBits, UnitCode code,
               int prefixBits = 0, uint64_t prefix = 0, int64_t trailingZeros = 0) {
     if (width == 0) {
-        return;
+        return false;  // as a decimal field of no bits
     }
     int64_t total = prefixBits + CountUnits(text, code) * unitBits + trailingZeros;
     FieldWriter field(out, width, total);
@@ -45,17 +46,20 @@ void PutUnits(BitWriter& out, int64_t width, std::wstring_view text, int unitBit
         }
     }
     field.PutZeros(trailingZeros);
+    return field.Cut();
 }
 
 // A decimal field keeps the number's low-order width bits, which is the number
-// modulo 2^width.
-void PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool leadingOne = false) {
+// modulo 2^width; whether that is not the number.
+bool PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool leadingOne = false) {
     if (width == 0) {
-        return;
+        return false;  // a field the layout gives no bits holds no value to cut
     }
     if (width <= 64) {
-        out.Append(DecimalLow64(text, leadingOne), static_cast<int>(width));
-        return;
+        bool wrapped = false;
+        const uint64_t value = DecimalLow64(text, leadingOne, wrapped);
+        out.Append(value, static_cast<int>(width));
+        return wrapped || (width < 64 && (value >> width) != 0);
     }
     std::vector<uint64_t> words(static_cast<size_t>((width + 63) / 64));
     DecimalModulo(text, leadingOne, words);
@@ -63,23 +67,43 @@ void PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool lead
     for (size_t i = words.size() - 1; i-- > 0;) {
         out.Append(words[i], 64);
     }
+    return !DecimalBelowPowerOfTwo(text, leadingOne, width);
 }
 
-void PutValue(BitWriter& out, int mode, int64_t width, std::wstring_view value) {
+// Whether a bit 1 of the value did not fit.
+bool PutValue(BitWriter& out, int mode, int64_t width, std::wstring_view value) {
     switch (mode) {
         case kEpcText:
-            PutUnits(out, width, value, 8, Byte);
-            break;
+            return PutUnits(out, width, value, 8, Byte);
         case kEpcDecimal:
-            PutDecimal(out, width, value);
-            break;
+            return PutDecimal(out, width, value);
         case kEpcBinary:
-            PutUnits(out, width, value, 1, Binary);
-            break;
+            return PutUnits(out, width, value, 1, Binary);
         default:
-            PutUnits(out, width, value, 4, Hex);
-            break;
+            return PutUnits(out, width, value, 4, Hex);
     }
+}
+
+// Whether a 6-bit code carries every character: it holds ' ' to '_' only, and
+// '@' is its zero code, the terminator a reader stops at.
+bool SixBitCarries(std::wstring_view text) {
+    for (wchar_t c : text) {
+        if (c < 0x20 || c > 0x5F || c == L'@') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a 7-bit code carries every character: printable ASCII only, since a
+// control character (NUL the padding among them) does not read back as text.
+bool SevenBitCarries(std::wstring_view text) {
+    for (wchar_t c : text) {
+        if (c < 0x20 || c > 0x7E) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // A type text standing as the field's output: its hexadecimal digits.
@@ -150,6 +174,13 @@ public:
         }
     }
 
+    // What the last field lost of its value, then none again.
+    EpcValueLoss TakeLoss() {
+        const EpcValueLoss loss = m_loss;
+        m_loss = EpcValueLoss::kNone;
+        return loss;
+    }
+
 private:
     friend class EpcLayoutWalk<Encoder>;
 
@@ -160,7 +191,7 @@ private:
     bool Plain(int64_t width) {
         std::wstring_view value;
         if (m_values.Next(value)) {
-            PutValue(m_out, m_mode, width, value);
+            NoteCut(PutValue(m_out, m_mode, width, value));
         } else {
             m_out.AppendZeros(width);
         }
@@ -175,27 +206,31 @@ private:
         }
         switch (entry.kind) {
             case EpcKind::AfterPrefix:
-                PutValue(m_out, m_mode, width, value);
+                NoteCut(PutValue(m_out, m_mode, width, value));
                 break;
             case EpcKind::Mode:
-                PutValue(m_out, entry.mode, width, value);
+                NoteCut(PutValue(m_out, entry.mode, width, value));
                 break;
             case EpcKind::Uid64:
-                PutUnits(m_out, width, value, 6, SixBit);
+                NoteCut(PutUnits(m_out, width, value, 6, SixBit));
+                NoteCharacters(SixBitCarries(value));
                 break;
             case EpcKind::Asc7: {
                 // Text shorter than the field is aligned left, zero bits after it.
                 int64_t bits = static_cast<int64_t>(value.size()) * 7;
-                PutUnits(m_out, width, value, 7, SevenBit, 0, 0, bits < width ? width - bits : 0);
+                NoteCut(PutUnits(m_out, width, value, 7, SevenBit, 0, 0,
+                                 bits < width ? width - bits : 0));
+                NoteCharacters(SevenBitCarries(value));
                 break;
             }
             case EpcKind::Serial:
                 // The leading 1 keeps the serial number's leading zeros in the number.
-                PutDecimal(m_out, width, value, true);
+                NoteCut(PutDecimal(m_out, width, value, true));
                 break;
             default:
                 // A five-character CAGE code gets the code of a space in front.
-                PutUnits(m_out, width, value, 6, SixBit, value.size() == 5 ? 6 : 0, 0x20);
+                NoteCut(PutUnits(m_out, width, value, 6, SixBit, value.size() == 5 ? 6 : 0, 0x20));
+                NoteCharacters(SixBitCarries(value));
                 break;
         }
         return true;
@@ -217,7 +252,7 @@ private:
         if (previous.present) {
             m_out.Overwrite(previous.offset, previous.width, static_cast<unsigned>(partition));
         }
-        PutValue(m_out, m_mode, width, value);
+        NoteCut(PutValue(m_out, m_mode, width, value));
         return true;
     }
 
@@ -231,12 +266,27 @@ private:
             return false;
         }
         PutUnits(m_out, width, value, 6, SixBit, 0, 0, 6);
+        NoteCharacters(SixBitCarries(value));
         return true;
+    }
+
+    // A field's first loss is the one it reports; a cut goes before lost
+    // characters, which the cut may have taken with it.
+    void NoteCut(bool cut) {
+        if (cut && m_loss == EpcValueLoss::kNone) {
+            m_loss = EpcValueLoss::kCut;
+        }
+    }
+    void NoteCharacters(bool carried) {
+        if (!carried && m_loss == EpcValueLoss::kNone) {
+            m_loss = EpcValueLoss::kCharacters;
+        }
     }
 
     EpcPieces m_values;
     int m_mode;
     BitWriter m_out;
+    EpcValueLoss m_loss = EpcValueLoss::kNone;
 };
 
 void PutRawHex(std::wstring_view value, EpcHexSink& sink) {
@@ -320,13 +370,22 @@ EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int
     Encoder encoder(values, mode);
     EpcPieces entries(layout);
     std::wstring_view entry;
+    EpcLayoutFault result;
     for (int64_t field = 1; entries.Next(entry); ++field) {
         if (!encoder.Field(entry)) {
-            return {field, entry};  // too wide: no result
+            result.field = field;  // too wide: no result
+            result.entry = entry;
+            return result;
+        }
+        const EpcValueLoss loss = encoder.TakeLoss();
+        if (loss != EpcValueLoss::kNone && result.loss == EpcValueLoss::kNone) {
+            result.loss = loss;
+            result.lossField = field;
+            result.lossEntry = entry;
         }
     }
     encoder.WriteHex(sink);
-    return {};
+    return result;
 }
 
 void ConvertValueToHex(std::wstring_view value, int mode, EpcHexSink& sink) {
