@@ -77,14 +77,15 @@ int Report(QvHost& host, const wchar_t* command, QvJson json,
 // Reads the tag back and names every value that did not survive: what the
 // encoder cut, dropped or wrote over. Leading zeros of numbers do not count
 // as lost when the value read back is the same number. Unless asked (by
-// --verify), a tag that cannot be read back is left unchecked, and lost values
-// go to standard error in every output form.
+// --verify), the tag stays the result and what did not survive goes to
+// standard error in every output form.
 int Verify(QvHost& host, const std::wstring& hex, const std::wstring& layout, int32_t mode,
            const std::wstring& values, QvJson& json, bool asked = true) {
     DWORD error = 0;
     std::optional<std::wstring> read = Decode(host, hex, layout, mode, error);
     if (!read && !asked) {
-        return kQvExitOk;
+        QvPrintError(L"rfid-epc: values not checked: " + DecodeFailure(error));
+        return kQvExitNoResult;
     }
     if (!read) {
         json.Add("verified", false).Add("error", DecodeFailure(error));
