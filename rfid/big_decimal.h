@@ -11,23 +11,15 @@
 // skipped. Numbers are little-endian arrays of 64-bit words. Pure.
 
 // The number of the digits of text, after a digit 1 in front when leadingOne,
-// modulo 2^64; wrapped tells whether the number itself reached 2^64.
-inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne, bool& wrapped) {
+// modulo 2^64.
+inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne) {
     uint64_t value = leadingOne ? 1 : 0;
-    bool over = false;
     for (wchar_t c : text) {
         if (c >= L'0' && c <= L'9') {
-            over |= __builtin_mul_overflow(value, 10, &value);
-            over |= __builtin_add_overflow(value, static_cast<uint64_t>(c - L'0'), &value);
+            value = value * 10 + static_cast<uint64_t>(c - L'0');
         }
     }
-    wrapped = over;
     return value;
-}
-
-inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne) {
-    bool wrapped = false;
-    return DecimalLow64(text, leadingOne, wrapped);
 }
 
 // Whether the number DecimalLow64 reads is below 2^bits (bits >= 0). Time

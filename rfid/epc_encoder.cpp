@@ -56,10 +56,14 @@ bool PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool lead
         return false;  // a field the layout gives no bits holds no value to cut
     }
     if (width <= 64) {
-        bool wrapped = false;
-        const uint64_t value = DecimalLow64(text, leadingOne, wrapped);
+        const uint64_t value = DecimalLow64(text, leadingOne);
         out.Append(value, static_cast<int>(width));
-        return wrapped || (width < 64 && (value >> width) != 0);
+        // Up to 19 digits the number is below 10^19 < 2^64: value is exact, and
+        // the check costs the encoder nothing it would notice.
+        if (text.size() + (leadingOne ? 1 : 0) <= 19) {
+            return width < 64 && (value >> width) != 0;
+        }
+        return !DecimalBelowPowerOfTwo(text, leadingOne, width);
     }
     std::vector<uint64_t> words(static_cast<size_t>((width + 63) / 64));
     DecimalModulo(text, leadingOne, words);
@@ -84,26 +88,25 @@ bool PutValue(BitWriter& out, int mode, int64_t width, std::wstring_view value) 
     }
 }
 
-// Whether a 6-bit code carries every character: it holds ' ' to '_' only, and
-// '@' is its zero code, the terminator a reader stops at.
-bool SixBitCarries(std::wstring_view text) {
+// Whether a code carries every character of text: each in [first, last] and
+// none the one excluded.
+bool Carries(std::wstring_view text, wchar_t first, wchar_t last, wchar_t excluded = 0) {
     for (wchar_t c : text) {
-        if (c < 0x20 || c > 0x5F || c == L'@') {
+        if (c < first || c > last || c == excluded) {
             return false;
         }
     }
     return true;
 }
 
-// Whether a 7-bit code carries every character: printable ASCII only, since a
-// control character (NUL the padding among them) does not read back as text.
+// A 6-bit code holds ' ' to '_', and '@' is its zero code, the terminator a
+// reader stops at; a 7-bit code holds printable ASCII, since a control
+// character (NUL, the padding, among them) does not read back as text.
+bool SixBitCarries(std::wstring_view text) {
+    return Carries(text, L' ', L'_', L'@');
+}
 bool SevenBitCarries(std::wstring_view text) {
-    for (wchar_t c : text) {
-        if (c < 0x20 || c > 0x7E) {
-            return false;
-        }
-    }
-    return true;
+    return Carries(text, L' ', L'~');
 }
 
 // A type text standing as the field's output: its hexadecimal digits.

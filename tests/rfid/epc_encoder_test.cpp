@@ -302,11 +302,12 @@ TEST(EpcEncoder, ReportsValueLossAtMostOnceAMinute) {
     g_now += 60000;
     encode(L"9", L"3");
     const std::wstring cut = L"was given a value wider than the field";
-    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"layout field 2 \"3\" " + cut), 1);
-    EXPECT_EQ(QvTest::LoggedEvents::Count(
-                  EVENTLOG_WARNING_TYPE, L"layout field 1 \"3\" " + cut +
-                                             L": the tag holds another number (and 2 more since "
-                                             L"the last report)"),
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"layout field 2 \"3\" " + cut),
+              1);
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE,
+                                          L"layout field 1 \"3\" " + cut +
+                                              L": the tag holds another number (and 2 more since "
+                                              L"the last report)"),
               1);
     EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE,
                                           L"layout field 1 \"6#ECAGE6\" was given characters"),
