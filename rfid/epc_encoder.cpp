@@ -177,17 +177,18 @@ public:
         }
     }
 
-    // What the last field lost of its value, then none again.
-    EpcValueLoss TakeLoss() {
-        const EpcValueLoss loss = m_loss;
-        m_loss = EpcValueLoss::kNone;
-        return loss;
-    }
+    // The first field (1-based) whose value the tag does not hold, 0 for none,
+    // and what it lost.
+    int64_t LossField() const { return m_lossField; }
+    EpcValueLoss Loss() const { return m_loss; }
 
 private:
     friend class EpcLayoutWalk<Encoder>;
 
-    bool Begin(const EpcEntry&) const { return true; }
+    bool Begin(const EpcEntry&) {
+        ++m_field;
+        return true;
+    }
     int64_t Position() const { return m_out.Size(); }
     bool Reserve(int64_t width) const { return m_out.Size() + width <= kEpcMaxTagBits; }
 
@@ -273,22 +274,26 @@ private:
         return true;
     }
 
-    // A field's first loss is the one it reports; a cut goes before lost
+    // The first loss is the one reported; in a field a cut goes before lost
     // characters, which the cut may have taken with it.
     void NoteCut(bool cut) {
-        if (cut && m_loss == EpcValueLoss::kNone) {
+        if (cut && m_lossField == 0) {
             m_loss = EpcValueLoss::kCut;
+            m_lossField = m_field;
         }
     }
     void NoteCharacters(bool carried) {
-        if (!carried && m_loss == EpcValueLoss::kNone) {
+        if (!carried && m_lossField == 0) {
             m_loss = EpcValueLoss::kCharacters;
+            m_lossField = m_field;
         }
     }
 
     EpcPieces m_values;
     int m_mode;
     BitWriter m_out;
+    int64_t m_field = 0;  // the field being written, 1-based
+    int64_t m_lossField = 0;
     EpcValueLoss m_loss = EpcValueLoss::kNone;
 };
 
@@ -380,14 +385,16 @@ EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int
             result.entry = entry;
             return result;
         }
-        const EpcValueLoss loss = encoder.TakeLoss();
-        if (loss != EpcValueLoss::kNone && result.loss == EpcValueLoss::kNone) {
-            result.loss = loss;
-            result.lossField = field;
-            result.lossEntry = entry;
-        }
     }
     encoder.WriteHex(sink);
+    if (encoder.LossField() != 0) {  // rare: its entry is looked up again
+        result.loss = encoder.Loss();
+        result.lossField = encoder.LossField();
+        EpcPieces again(layout);
+        for (int64_t field = 1; again.Next(result.lossEntry) && field < result.lossField;) {
+            ++field;
+        }
+    }
     return result;
 }
 
