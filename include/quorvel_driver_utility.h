@@ -487,7 +487,12 @@ QV_IMPORT wchar_t* DI_GetPrinterDriverDate(HDRIVERINTERFACE driver)
  * ("8#30" is the header byte 30). An SGTIN-96 in mode 2:
  *   RFID_EncodeEPC(L"3;0614141;812345;6789", L"8#30;3;3#X;20:P1;44:P2;38", 2)
  * gives L"3074257BF7194E4000001A85". A layout wider than 65536 bits, or one
- * with no bits, gives null.
+ * with no bits, gives null. A value a field cannot hold (a serial of 2^38 in
+ * 38 bits, a filter of 9 in 3, lower case or "@" in a 6-bit field, a control
+ * character in a 7-bit one) still gives the tag it always gave, for
+ * compatibility, but the first such field goes to the event log at Warnings
+ * (once a minute at most); the exports by name (QVRFID_EncodeTagURI and the
+ * others) refuse such values instead.
  *
  * That layout, entry by entry, for the GTIN 80614141123458 of a company
  * whose prefix is the 7 digits 0614141:

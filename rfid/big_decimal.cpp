@@ -48,6 +48,37 @@ void DecimalModulo(std::wstring_view text, bool leadingOne, std::span<uint64_t> 
     }
 }
 
+bool DecimalBelowPowerOfTwo(std::wstring_view text, bool leadingOne, int64_t bits) {
+    // The digits from the first that is not 0: a number of d of them lies in
+    // [10^(d-1), 10^d), and 2^(3(d-1)) <= 10^(d-1) while 10^d <= 2^(10d/3).
+    int64_t digits = leadingOne ? 1 : 0;
+    for (wchar_t c : text) {
+        if (c >= L'0' && c <= L'9') {
+            digits += (digits > 0 || c != L'0') ? 1 : 0;
+        }
+    }
+    if (digits == 0 || digits * 10 <= bits * 3) {
+        return true;
+    }
+    if ((digits - 1) * 3 >= bits) {
+        return false;
+    }
+    // Near the border: the exact number, in words enough to hold it whole.
+    std::vector<uint64_t> words(static_cast<size_t>((digits * 10 / 3 + 1) / 64 + 1));
+    DecimalModulo(text, leadingOne, words);
+    for (size_t i = 0; i < words.size(); ++i) {
+        const int64_t low = 64 * static_cast<int64_t>(i);  // the word's lowest bit
+        if (low + 64 <= bits) {
+            continue;
+        }
+        const uint64_t above = low >= bits ? words[i] : words[i] >> (bits - low);
+        if (above != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::vector<uint64_t> DecimalValue(std::wstring_view text) {
     // Leading zeros add nothing; without them the words needed follow from the
     // digits, log2(10) < 3.33 bits each.

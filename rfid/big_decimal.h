@@ -22,6 +22,11 @@ inline uint64_t DecimalLow64(std::wstring_view text, bool leadingOne) {
     return value;
 }
 
+// Whether the number DecimalLow64 reads is below 2^bits (bits >= 0). Time
+// linear in the digits when they are many more than bits / 3.3, quadratic only
+// in the few digits near that border.
+bool DecimalBelowPowerOfTwo(std::wstring_view text, bool leadingOne, int64_t bits);
+
 // As DecimalLow64, modulo 2^(64 * words.size()), into words (not empty). Time
 // linear in the digits times the words.
 void DecimalModulo(std::wstring_view text, bool leadingOne, std::span<uint64_t> words);

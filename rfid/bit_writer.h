@@ -104,11 +104,18 @@ public:
     // The low count bits of value (0 <= count <= 64).
     void Put(uint64_t value, int count) {
         if (m_skip > 0) {
+            // Only the bits a field drops are looked at, so a field that fits
+            // pays nothing for knowing whether one was cut.
+            if (count < 64) {
+                value &= (uint64_t{1} << count) - 1;
+            }
             if (m_skip >= count) {
                 m_skip -= count;
+                m_dropped |= value;
                 return;
             }
             count -= static_cast<int>(m_skip);  // Append keeps the low bits
+            m_dropped |= value >> count;
             m_skip = 0;
         }
         m_out.Append(value, count);
@@ -124,7 +131,11 @@ public:
         m_out.AppendZeros(count);
     }
 
+    // Whether a bit left out in front was 1: the field holds another number.
+    bool Cut() const { return m_dropped != 0; }
+
 private:
     BitWriter& m_out;
     int64_t m_skip;
+    uint64_t m_dropped = 0;
 };

@@ -28,12 +28,13 @@ int64_t CountUnits(std::wstring_view text, UnitCode code) {
 }
 
 // A field of fixed-size units taken from the text (those the encoding skips
-// left out), with an optional prefix and trailing zero bits, fitted to width.
+// left out), with an optional prefix and trailing zero bits, fitted to width;
+// whether a bit 1 did not fit.
 template <typename UnitCode>
-void PutUnits(BitWriter& out, int64_t width, std::wstring_view text, int unitBits, UnitCode code,
+bool PutUnits(BitWriter& out, int64_t width, std::wstring_view text, int unitBits, UnitCode code,
               int prefixBits = 0, uint64_t prefix = 0, int64_t trailingZeros = 0) {
     if (width == 0) {
-        return;
+        return false;  // as a decimal field of no bits
     }
     int64_t total = prefixBits + CountUnits(text, code) * unitBits + trailingZeros;
     FieldWriter field(out, width, total);
@@ -45,17 +46,24 @@ void PutUnits(BitWriter& out, int64_t width, std::wstring_view text, int unitBit
         }
     }
     field.PutZeros(trailingZeros);
+    return field.Cut();
 }
 
 // A decimal field keeps the number's low-order width bits, which is the number
-// modulo 2^width.
-void PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool leadingOne = false) {
+// modulo 2^width; whether that is not the number.
+bool PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool leadingOne = false) {
     if (width == 0) {
-        return;
+        return false;  // a field the layout gives no bits holds no value to cut
     }
     if (width <= 64) {
-        out.Append(DecimalLow64(text, leadingOne), static_cast<int>(width));
-        return;
+        const uint64_t value = DecimalLow64(text, leadingOne);
+        out.Append(value, static_cast<int>(width));
+        // Up to 19 digits the number is below 10^19 < 2^64: value is exact, and
+        // the check costs the encoder nothing it would notice.
+        if (text.size() + (leadingOne ? 1 : 0) <= 19) {
+            return width < 64 && (value >> width) != 0;
+        }
+        return !DecimalBelowPowerOfTwo(text, leadingOne, width);
     }
     std::vector<uint64_t> words(static_cast<size_t>((width + 63) / 64));
     DecimalModulo(text, leadingOne, words);
@@ -63,23 +71,42 @@ void PutDecimal(BitWriter& out, int64_t width, std::wstring_view text, bool lead
     for (size_t i = words.size() - 1; i-- > 0;) {
         out.Append(words[i], 64);
     }
+    return !DecimalBelowPowerOfTwo(text, leadingOne, width);
 }
 
-void PutValue(BitWriter& out, int mode, int64_t width, std::wstring_view value) {
+// Whether a bit 1 of the value did not fit.
+bool PutValue(BitWriter& out, int mode, int64_t width, std::wstring_view value) {
     switch (mode) {
         case kEpcText:
-            PutUnits(out, width, value, 8, Byte);
-            break;
+            return PutUnits(out, width, value, 8, Byte);
         case kEpcDecimal:
-            PutDecimal(out, width, value);
-            break;
+            return PutDecimal(out, width, value);
         case kEpcBinary:
-            PutUnits(out, width, value, 1, Binary);
-            break;
+            return PutUnits(out, width, value, 1, Binary);
         default:
-            PutUnits(out, width, value, 4, Hex);
-            break;
+            return PutUnits(out, width, value, 4, Hex);
     }
+}
+
+// Whether a code carries every character of text: each in [first, last] and
+// none the one excluded.
+bool Carries(std::wstring_view text, wchar_t first, wchar_t last, wchar_t excluded = 0) {
+    for (wchar_t c : text) {
+        if (c < first || c > last || c == excluded) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A 6-bit code holds ' ' to '_', and '@' is its zero code, the terminator a
+// reader stops at; a 7-bit code holds printable ASCII, since a control
+// character (NUL, the padding, among them) does not read back as text.
+bool SixBitCarries(std::wstring_view text) {
+    return Carries(text, L' ', L'_', L'@');
+}
+bool SevenBitCarries(std::wstring_view text) {
+    return Carries(text, L' ', L'~');
 }
 
 // A type text standing as the field's output: its hexadecimal digits.
@@ -150,17 +177,25 @@ public:
         }
     }
 
+    // The first field (1-based) whose value the tag does not hold, 0 for none,
+    // and what it lost.
+    int64_t LossField() const { return m_lossField; }
+    EpcValueLoss Loss() const { return m_loss; }
+
 private:
     friend class EpcLayoutWalk<Encoder>;
 
-    bool Begin(const EpcEntry&) const { return true; }
+    bool Begin(const EpcEntry&) {
+        ++m_field;
+        return true;
+    }
     int64_t Position() const { return m_out.Size(); }
     bool Reserve(int64_t width) const { return m_out.Size() + width <= kEpcMaxTagBits; }
 
     bool Plain(int64_t width) {
         std::wstring_view value;
         if (m_values.Next(value)) {
-            PutValue(m_out, m_mode, width, value);
+            NoteCut(PutValue(m_out, m_mode, width, value));
         } else {
             m_out.AppendZeros(width);
         }
@@ -175,27 +210,31 @@ private:
         }
         switch (entry.kind) {
             case EpcKind::AfterPrefix:
-                PutValue(m_out, m_mode, width, value);
+                NoteCut(PutValue(m_out, m_mode, width, value));
                 break;
             case EpcKind::Mode:
-                PutValue(m_out, entry.mode, width, value);
+                NoteCut(PutValue(m_out, entry.mode, width, value));
                 break;
             case EpcKind::Uid64:
-                PutUnits(m_out, width, value, 6, SixBit);
+                NoteCut(PutUnits(m_out, width, value, 6, SixBit));
+                NoteCharacters(SixBitCarries(value));
                 break;
             case EpcKind::Asc7: {
                 // Text shorter than the field is aligned left, zero bits after it.
                 int64_t bits = static_cast<int64_t>(value.size()) * 7;
-                PutUnits(m_out, width, value, 7, SevenBit, 0, 0, bits < width ? width - bits : 0);
+                NoteCut(PutUnits(m_out, width, value, 7, SevenBit, 0, 0,
+                                 bits < width ? width - bits : 0));
+                NoteCharacters(SevenBitCarries(value));
                 break;
             }
             case EpcKind::Serial:
                 // The leading 1 keeps the serial number's leading zeros in the number.
-                PutDecimal(m_out, width, value, true);
+                NoteCut(PutDecimal(m_out, width, value, true));
                 break;
             default:
                 // A five-character CAGE code gets the code of a space in front.
-                PutUnits(m_out, width, value, 6, SixBit, value.size() == 5 ? 6 : 0, 0x20);
+                NoteCut(PutUnits(m_out, width, value, 6, SixBit, value.size() == 5 ? 6 : 0, 0x20));
+                NoteCharacters(SixBitCarries(value));
                 break;
         }
         return true;
@@ -217,7 +256,7 @@ private:
         if (previous.present) {
             m_out.Overwrite(previous.offset, previous.width, static_cast<unsigned>(partition));
         }
-        PutValue(m_out, m_mode, width, value);
+        NoteCut(PutValue(m_out, m_mode, width, value));
         return true;
     }
 
@@ -231,12 +270,31 @@ private:
             return false;
         }
         PutUnits(m_out, width, value, 6, SixBit, 0, 0, 6);
+        NoteCharacters(SixBitCarries(value));
         return true;
+    }
+
+    // The first loss is the one reported; in a field a cut goes before lost
+    // characters, which the cut may have taken with it.
+    void NoteCut(bool cut) {
+        if (cut && m_lossField == 0) {
+            m_loss = EpcValueLoss::kCut;
+            m_lossField = m_field;
+        }
+    }
+    void NoteCharacters(bool carried) {
+        if (!carried && m_lossField == 0) {
+            m_loss = EpcValueLoss::kCharacters;
+            m_lossField = m_field;
+        }
     }
 
     EpcPieces m_values;
     int m_mode;
     BitWriter m_out;
+    int64_t m_field = 0;  // the field being written, 1-based
+    int64_t m_lossField = 0;
+    EpcValueLoss m_loss = EpcValueLoss::kNone;
 };
 
 void PutRawHex(std::wstring_view value, EpcHexSink& sink) {
@@ -320,13 +378,24 @@ EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int
     Encoder encoder(values, mode);
     EpcPieces entries(layout);
     std::wstring_view entry;
+    EpcLayoutFault result;
     for (int64_t field = 1; entries.Next(entry); ++field) {
         if (!encoder.Field(entry)) {
-            return {field, entry};  // too wide: no result
+            result.field = field;  // too wide: no result
+            result.entry = entry;
+            return result;
         }
     }
     encoder.WriteHex(sink);
-    return {};
+    if (encoder.LossField() != 0) {  // rare: its entry is looked up again
+        result.loss = encoder.Loss();
+        result.lossField = encoder.LossField();
+        EpcPieces again(layout);
+        for (int64_t field = 1; again.Next(result.lossEntry) && field < result.lossField;) {
+            ++field;
+        }
+    }
+    return result;
 }
 
 void ConvertValueToHex(std::wstring_view value, int mode, EpcHexSink& sink) {

@@ -51,10 +51,20 @@ public:
 // - in mode 2 a P1 value's partition counts its decimal digits, characters the
 //   filter drops not included.
 //
-// The result says which layout field stopped the tag, for the caller's log.
+// The result says which layout field stopped the tag, for the caller's log,
+// and which was the first whose value the tag built all the same does not hold
+// (a field keeps its low-order bits; leading zero bits are no loss):
+// - kCut: a bit 1 of the value did not fit the field's width;
+// - kCharacters: a 6-bit field (UID64, CAGE6, VAR6, P2VAR6) was given a
+//   character outside ' ' to '_' or an '@' (the code's terminator), or a 7-bit
+//   field (ASC7) one outside ' ' to '~'.
+enum class EpcValueLoss { kNone, kCut, kCharacters };
 struct EpcLayoutFault {
     int64_t field = 0;        // 1-based: the field that made the tag too wide; 0: none did
     std::wstring_view entry;  // that field's text, a view into layout
+    EpcValueLoss loss = EpcValueLoss::kNone;
+    int64_t lossField = 0;        // 1-based, with loss
+    std::wstring_view lossEntry;  // that field's text, a view into layout
 };
 EpcLayoutFault EncodeEpc(std::wstring_view values, std::wstring_view layout, int mode,
                          EpcHexSink& sink);

@@ -190,6 +190,8 @@ BSTR RFID_EncodeEPC_impl(const wchar_t* values, const wchar_t* layout, int mode)
         const EpcLayoutFault fault = EncodeEpc(valueUnits.Units(), layoutUnits.Units(), mode, sink);
         if (!sink.Reserved()) {
             ReportEpcLayoutFault(fault);
+        } else if (fault.loss != EpcValueLoss::kNone) {
+            ReportEpcValueLoss(fault);  // the tag stays as it always was, for compatibility
         }
     });
 }

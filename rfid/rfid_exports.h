@@ -35,6 +35,12 @@ BSTR QVRFID_DecodeToElementString(const wchar_t* hex);
 // layout gives no bits. Kept apart from the exports, which are pure code.
 void ReportEpcLayoutFault(const EpcLayoutFault& fault);
 
+// The first field of a tag RFID_EncodeEPC built whose value the tag does not
+// hold (fault.loss), at Warnings, at most once a minute for cuts and once for
+// lost characters, by the library's clock; the next line counts those left out.
+// Nothing for no loss.
+void ReportEpcValueLoss(const EpcLayoutFault& fault);
+
 // Why QVRFID_DecodeEPC read no values, at Warnings: the layout field and the
 // reason.
 void ReportEpcDecodeFailure(const EpcDecodeResult& result);

@@ -45,6 +45,9 @@ expect 1 "" "$qvhost" rfid-encode urn:epc:tag:sgtin-96:3.0614141.812345.27487790
 expect 0 '~"verified":true' "$qvhost" --json rfid-epc --layout "$sgtin" --values "3;0614141;012345;6789" --verify
 # A filter above 7 is cut to its 3 bits: the check names it and fails.
 expect 1 '~"lost":1' "$qvhost" --json rfid-epc --layout "$sgtin" --values "9;0614141;812345;6789" --verify
+# Without --verify the tag stays the result, and standard error names the value.
+expect 0 "3034257BF7194E4000001A85" "$qvhost" rfid-epc --layout "$sgtin" --values "9;0614141;812345;6789"
+grep -q "value 1 '9' reads back as '1'" "$work/err" || { echo "FAIL: rfid-epc kept quiet about a cut value"; status=1; }
 expect 0 '~"hex":"0ABC"' "$qvhost" rfid-raw abc --mode 1 --json
 expect 0 "FF" "$qvhost" rfid-raw 255
 expect 1 "" "$qvhost" rfid-raw 0

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/clock.h"
 #include "rfid/rfid_exports.h"
 #include "rfid/epc_digits.h"
 #include "support/logged_events.h"
@@ -234,4 +235,81 @@ TEST(EpcEncoder, ALayoutWithoutATagNamesItsField) {
                                           L"layout field 3 \"16\" makes the tag wider than 65536"),
               1);
     EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"the layout gives no bits"), 1);
+}
+
+// A value the tag does not hold keeps the tag it always made, and the result
+// names its field: bits 1 beyond the width, or characters the field's code
+// cannot carry. Leading zeros and a value that just fits lose nothing.
+TEST(EpcEncoder, NamesTheFirstValueTheTagDoesNotHold) {
+    using enum EpcValueLoss;
+    static const struct {
+        const wchar_t* values;
+        const wchar_t* layout;
+        int mode;
+        const wchar_t* expected;
+        EpcValueLoss loss;
+        int64_t field;
+        const char* note;
+    } kRows[] = {
+        {L"1;274877906944", L"8;38", 2, L"010000000000", kCut, 2, "serial 2^38 is the tag of 0"},
+        {L"9", L"3", 2, L"20", kCut, 1, "filter 9 is 1 in 3 bits"},
+        {L"1C", L"4", 1, L"C0", kCut, 1, "a hexadecimal digit 1 in front of the field"},
+        {L"0614141", L"24", 1, L"614141", kNone, 0, "leading zero digits drop zero bits only"},
+        {L"274877906943", L"38", 2, L"FFFFFFFFFC", kNone, 0, "2^38 - 1 fits exactly"},
+        {L"18446744073709551615", L"64", 2, L"FFFFFFFFFFFFFFFF", kNone, 0, "2^64 - 1 fits"},
+        {L"18446744073709551616", L"64", 2, L"0000000000000000", kCut, 1, "2^64 wraps to 0"},
+        {L"1180591620717411303423", L"70", 2, L"FFFFFFFFFFFFFFFFFC", kNone, 0, "2^70 - 1 fits"},
+        {L"1180591620717411303424", L"70", 2, L"000000000000000000", kCut, 1, "2^70 does not"},
+        {L"A@B", L"0#EVAR6", 2, L"040080", kCharacters, 1, "'@' ends a 6-bit string early"},
+        {L"ab", L"12#ECAGE6", 2, L"8620", kCharacters, 1, "no lower case in a 6-bit code"},
+        {L"A\tB", L"21#EASC7", 2, L"822610", kCharacters, 1, "a control character in 7 bits"},
+        {L"AB;9", L"0#EVAR6;3", 2, L"042008", kCut, 2, "a clean 6-bit string, then a cut"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.note);
+        Digits digits;
+        const EpcLayoutFault fault = EncodeEpc(row.values, row.layout, row.mode, digits);
+        EXPECT_EQ(digits.text, row.expected);
+        EXPECT_EQ(fault.field, 0);
+        EXPECT_EQ(fault.loss, row.loss);
+        EXPECT_EQ(fault.lossField, row.field);
+    }
+}
+
+namespace {
+uint64_t g_now = 0;
+ULONGLONG WINAPI Now() {
+    return g_now;
+}
+}  // namespace
+
+// A host encoding thousands of such tags a second gets one line a minute per
+// kind, the next one counting those left out; the tag is returned all along.
+TEST(EpcEncoder, ReportsValueLossAtMostOnceAMinute) {
+    QvTest::LoggedEvents log;
+    OClockOverride clock(OClockApi{&Now});
+    g_now = 1ull << 40;  // past any minute the real clock started
+    auto encode = [](const wchar_t* values, const wchar_t* layout) {
+        BSTR tag = RFID_EncodeEPC_impl(values, layout, 2);
+        EXPECT_NE(tag, nullptr);
+        SysFreeString(tag);
+    };
+    for (int i = 0; i < 3; ++i) {
+        encode(L"1;9", L"8;3");
+        encode(L"a", L"6#ECAGE6");
+        encode(L"1;2", L"8;3");
+    }
+    g_now += 60000;
+    encode(L"9", L"3");
+    const std::wstring cut = L"was given a value wider than the field";
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, L"layout field 2 \"3\" " + cut),
+              1);
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE,
+                                          L"layout field 1 \"3\" " + cut +
+                                              L": the tag holds another number (and 2 more since "
+                                              L"the last report)"),
+              1);
+    EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE,
+                                          L"layout field 1 \"6#ECAGE6\" was given characters"),
+              1);
 }

@@ -76,11 +76,17 @@ int Report(QvHost& host, const wchar_t* command, QvJson json,
 
 // Reads the tag back and names every value that did not survive: what the
 // encoder cut, dropped or wrote over. Leading zeros of numbers do not count
-// as lost when the value read back is the same number.
+// as lost when the value read back is the same number. Unless asked (by
+// --verify), the tag stays the result and what did not survive goes to
+// standard error in every output form.
 int Verify(QvHost& host, const std::wstring& hex, const std::wstring& layout, int32_t mode,
-           const std::wstring& values, QvJson& json) {
+           const std::wstring& values, QvJson& json, bool asked = true) {
     DWORD error = 0;
     std::optional<std::wstring> read = Decode(host, hex, layout, mode, error);
+    if (!read && !asked) {
+        QvPrintError(L"rfid-epc: values not checked: " + DecodeFailure(error));
+        return kQvExitNoResult;
+    }
     if (!read) {
         json.Add("verified", false).Add("error", DecodeFailure(error));
         if (!host.Json()) {
@@ -108,7 +114,7 @@ int Verify(QvHost& host, const std::wstring& hex, const std::wstring& layout, in
         const std::wstring now = i < back.size() ? back[i] : L"(none)";
         if (!same(given[i], now)) {
             ++lost;
-            if (!host.Json()) {
+            if (!host.Json() || !asked) {
                 QvPrintError(L"value " + std::to_wstring(i + 1) + L" '" + given[i] +
                              L"' reads back as '" + now + L"'");
             }
@@ -135,6 +141,12 @@ int RunEncodeEpc(QvHost& host, QvArgs& args) {
     QvJson json(L"rfid-epc");
     json.Add("layout", layout).Add("values", values).Add("mode", static_cast<int64_t>(mode));
     if (!verify || !hex) {
+        if (hex) {
+            // The tag stays the result (the library keeps it so for
+            // compatibility), but a value it does not hold is told.
+            QvJson unused(L"rfid-epc");
+            Verify(host, *hex, layout, mode, values, unused, false);
+        }
         return Report(host, L"rfid-epc", json, hex);
     }
     json.Add("hex", hex).Add("bits", static_cast<int64_t>(hex->size() * 4));

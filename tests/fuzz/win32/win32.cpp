@@ -123,5 +123,6 @@ DWORD GetLastError() {
 // The layout report writes to the event log, which this build does not have.
 #include "rfid/rfid_exports.h"
 void ReportEpcLayoutFault(const EpcLayoutFault&) {}
+void ReportEpcValueLoss(const EpcLayoutFault&) {}
 void ReportEpcDecodeFailure(const EpcDecodeResult&) {}
 void ReportEpcNameFault(const char*, const char*, const char*) {}
