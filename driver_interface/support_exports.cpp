@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "core/bstr.h"
 #include "core/handles.h"
 #include "driver_interface/basic_interface.h"
 #include "driver_interface/export_boundary.h"
@@ -15,18 +16,6 @@
 // host, inside the same boundary as the other flat exports.
 
 namespace {
-
-// A text result: null for an empty text, as every export's.
-BSTR TextResult(const std::wstring& text) {
-    if (text.empty()) {
-        return nullptr;
-    }
-    BSTR result = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (result == nullptr) {
-        throw std::bad_alloc();
-    }
-    return result;
-}
 
 // The answer's bytes read as UTF-8, whole: a NUL inside stays.
 std::wstring FromUtf8(const std::vector<uint8_t>& bytes) {
@@ -73,10 +62,10 @@ BSTR SendXpml(HDRIVERINTERFACE handle, const wchar_t* request, int* provenance,
             }
             // The text before the answer: a failed allocation then leaves
             // no answer the host would have to free.
-            BSTR text = TextResult(exchange.provenance.text.GetWide());
+            BSTR text = OWideToBstr(exchange.provenance.text.GetWide());
             BSTR answer = nullptr;
             try {
-                answer = TextResult(FromUtf8(exchange.body));
+                answer = OWideToBstr(FromUtf8(exchange.body));
             } catch (...) {
                 ::SysFreeString(text);
                 throw;
@@ -122,7 +111,7 @@ BSTR Diagnose(const wchar_t* name, DWORD flags) {
                     status.text = object.GetPrinterStatusText();
                     status.provenance = object.GetStatusProvenance();
                 }
-                return TextResult(
+                return OWideToBstr(
                     DiagnosePrinterJson(printer.Get(), OString(name), object.IsAdvanced(), flags,
                                         (flags & kDiagnoseNoStatus) == 0 ? &status : nullptr));
             });
