@@ -191,7 +191,9 @@ QVDI_API int QVDI_GetPrinterStatusSeverity(HDRIVERINTERFACE driver);
  * 7 another transaction's answer, 8 HTTP status not 200, 9 basic interface,
  * 10 the printer (driver hook), 11 the printer does not monitor, 12 network
  * path off and the hook silent, 13 the status word (always the spooler's),
- * 14 no status call yet (also for a null handle). */
+ * 14 no status call yet (also for a null handle), 15 no answer because the
+ * library's name lookups are all busy (WSATRY_AGAIN), 16 watching, no answer
+ * yet (the spooler's answer until the watcher's first refresh). */
 QVDI_API int QVDI_GetStatusProvenance(HDRIVERINTERFACE driver, wchar_t** text);
 /* Whether the printer is now in the numbered status: 100 to 121 from the
  * spooler, 201 to 211 from the printer (advanced interface). */
@@ -321,6 +323,82 @@ QVDI_API wchar_t* QVDI_SendXpml(HDRIVERINTERFACE driver, const wchar_t* request,
 #define QVDI_DIAGNOSE_NO_STATUS 0x2
 #define QVDI_DIAGNOSE_NO_LOGS 0x4
 QVDI_API wchar_t* QVDI_DiagnosePrinter(const wchar_t* printerName, unsigned long flags);
+
+/* Status that never waits. An interface that watches answers its status
+ * calls (DI_GetPrinterStatusText, DI_GetPrinterStatusFlags,
+ * DI_GetPrinterExtendedStatusFlags, QVDI_GetPrinterStatusSeverity,
+ * QVDI_HasPrinterStatus, QVDI_GetStatusProvenance) from the latest snapshot
+ * of its printer, which one watcher per printer and process refreshes on a
+ * library thread, however many interfaces and threads watch it. Before the
+ * first refresh has answered, those calls give the spooler's answer with
+ * provenance 16 (watching, no answer yet).
+ *
+ * The snapshot, one consistent copy (x64 layout, 1080 bytes: cbSize 0,
+ * sequence 8, severity 16, flags 20, extendedFlags 24, provenance 28,
+ * ageMs 32, changedAt 40, unreachableSince 48, text 56, provenanceText 568).
+ * The caller sets cbSize; a smaller size this header once declared is filled
+ * up to it, any other is ERROR_INVALID_PARAMETER.
+ *   sequence          1 with the first refresh's answer, one more whenever
+ *                     text, severity, flags, extended flags or provenance
+ *                     change
+ *   severity, flags, extendedFlags
+ *                     as QVDI_GetPrinterStatusSeverity and the DI_ functions
+ *   provenance        as QVDI_GetStatusProvenance
+ *   ageMs             since the snapshot was taken
+ *   changedAt         when sequence last grew (UTC, FILETIME units)
+ *   unreachableSince  0 while the printer answers, else the time of the first
+ *                     failed refresh in a row (UTC, FILETIME units)
+ *   text, provenanceText
+ *                     cut to 255 characters, always terminated */
+typedef struct QV_STATUS_SNAPSHOT {
+    unsigned long cbSize;
+    unsigned long long sequence;
+    int severity;
+    unsigned long flags;
+    unsigned long extendedFlags;
+    int provenance;
+    unsigned long ageMs;
+    unsigned long long changedAt;
+    unsigned long long unreachableSince;
+    wchar_t text[256];
+    wchar_t provenanceText[256];
+} QV_STATUS_SNAPSHOT;
+#define QV_STATUS_SNAPSHOT_SIZE_V1 1080
+
+/* Called after each change of the interface's snapshot, on a library thread;
+ * never twice at once for one interface and never while the library holds a
+ * lock, so it may call any export on the same handle. */
+typedef void(__stdcall* QV_STATUS_CALLBACK)(HDRIVERINTERFACE driver, unsigned long long sequence,
+                                            void* context);
+
+/* From now on the interface's status calls answer from its printer's watcher,
+ * refreshed every intervalMs (below 100 raised to 100); 0 stops watching. A
+ * basic interface may watch too: its snapshots come from the spooler. */
+QVDI_API int QVDI_WatchStatus(HDRIVERINTERFACE driver, unsigned long intervalMs);
+/* The latest snapshot; FALSE with ERROR_INVALID_PARAMETER for a null pointer
+ * or an unknown cbSize. */
+QVDI_API int QVDI_GetStatusSnapshot(HDRIVERINTERFACE driver, QV_STATUS_SNAPSHOT* snapshot);
+/* The host's long poll: TRUE with *sequence set to the current sequence as
+ * soon as it differs from *sequence on entry (at once when it already does);
+ * FALSE with ERROR_TIMEOUT (1460) after timeoutMs. */
+QVDI_API int QVDI_WaitForStatusChange(HDRIVERINTERFACE driver, unsigned long long* sequence,
+                                      unsigned long timeoutMs);
+/* Registers the change callback; a null callback unregisters, returning only
+ * after a running callback has finished (unless called from inside it).
+ * DI_Close unregisters the same way. */
+QVDI_API int QVDI_SetStatusCallback(HDRIVERINTERFACE driver, QV_STATUS_CALLBACK callback,
+                                    void* context);
+/* Posts message to window after each change: wParam the low 32 bits of the
+ * sequence, lParam the handle. A null window unregisters. This is how a UI
+ * program hears of changes on its own thread. */
+QVDI_API int QVDI_SetStatusMessage(HDRIVERINTERFACE driver, struct HWND__* window,
+                                   unsigned int message);
+typedef int (*QV_PFN_QVDI_WATCH_STATUS)(HDRIVERINTERFACE, unsigned long);
+typedef int (*QV_PFN_QVDI_GET_STATUS_SNAPSHOT)(HDRIVERINTERFACE, QV_STATUS_SNAPSHOT*);
+typedef int (*QV_PFN_QVDI_WAIT_FOR_STATUS_CHANGE)(HDRIVERINTERFACE, unsigned long long*,
+                                                  unsigned long);
+typedef int (*QV_PFN_QVDI_SET_STATUS_CALLBACK)(HDRIVERINTERFACE, QV_STATUS_CALLBACK, void*);
+typedef int (*QV_PFN_QVDI_SET_STATUS_MESSAGE)(HDRIVERINTERFACE, struct HWND__*, unsigned int);
 
 /* RFID: the values a tag holds, read back with the layout RFID_EncodeEPC
  * wrote it with. hex: the tag's digits in either case, an optional "0x" in
