@@ -98,12 +98,11 @@ std::wstring Dotted(DWORD high, DWORD low) {
            std::to_wstring(HIWORD(low)) + L"." + std::to_wstring(LOWORD(low));
 }
 
-// The version resource of the DLL this program loads, as installers and
-// support scripts read it: which build a customer has.
-int PrintVersion(QvHost& host) {
-    std::wstring path = host.LibraryPath();
-    // GetFileVersionInfo reads the resource as data: the size asked up front
-    // is the size needed.
+}  // namespace
+
+// GetFileVersionInfo reads the resource as data: the size asked up front is
+// the size needed.
+QvFileVersion QvReadFileVersion(const std::wstring& path) {
     DWORD handle = 0;
     std::vector<uint8_t> block(GetFileVersionInfoSizeW(path.c_str(), &handle));
     DWORD error = GetLastError();
@@ -119,8 +118,19 @@ int PrintVersion(QvHost& host) {
         fixed == nullptr || length < sizeof *fixed) {
         throw QvCommandError(kQvExitFailure, QvToUtf8(path) + " has no fixed version");
     }
-    std::wstring file = Dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-    std::wstring product = Dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS);
+    return {Dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS),
+            Dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS)};
+}
+
+namespace {
+
+// The version resource of the DLL this program loads, as installers and
+// support scripts read it: which build a customer has.
+int PrintVersion(QvHost& host) {
+    std::wstring path = host.LibraryPath();
+    const QvFileVersion version = QvReadFileVersion(path);
+    const std::wstring& file = version.file;
+    const std::wstring& product = version.product;
     if (host.Json()) {
         host.PrintJson(QvJson(L"--version")
                            .Add("path", path)

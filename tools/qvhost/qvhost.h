@@ -183,6 +183,19 @@ std::wstring QvHex32(uint32_t value);
 std::string QvToUtf8(const std::wstring& text);
 std::wstring QvFromUtf8(const std::string& text);
 
+// The file and product versions of a module's version resource, dotted
+// ("1.0.0.0"), read as data. Throws QvCommandError (kQvExitFailure) when the
+// file has none.
+struct QvFileVersion {
+    std::wstring file;
+    std::wstring product;
+};
+QvFileVersion QvReadFileVersion(const std::wstring& path);
+
+// The printers the spooler lists (this computer's and its connections).
+// Throws QvCommandError (kQvExitFailure) when the spooler cannot list them.
+std::vector<std::wstring> QvPrinterNames();
+
 // One subcommand.
 struct QvCommand {
     const wchar_t* name;      // as typed: "rfid-epc"
@@ -205,6 +218,7 @@ extern const QvCommandGroup kQvPrinterCommands;   // printer_commands.cpp
 extern const QvCommandGroup kQvXpmlCommands;      // xpml_commands.cpp
 extern const QvCommandGroup kQvAdvancedCommands;  // advanced_commands.cpp
 extern const QvCommandGroup kQvSupportCommands;   // support_commands.cpp
-inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands,
+extern const QvCommandGroup kQvCollectCommands;   // collect_commands.cpp
+inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands,     &kQvPrinterCommands,
                                                          &kQvAdvancedCommands, &kQvXpmlCommands,
-                                                         &kQvSupportCommands};
+                                                         &kQvSupportCommands,  &kQvCollectCommands};

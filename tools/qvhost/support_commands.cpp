@@ -36,9 +36,11 @@ std::wstring TextOf(const QvJsonValue& report, const char* key) {
     return value != nullptr ? value->Line() : L"(none)";
 }
 
+}  // namespace
+
 // The printers the spooler lists (this computer's and its connections), each
 // once through EnumPrintersW's size question.
-std::vector<std::wstring> PrinterNames() {
+std::vector<std::wstring> QvPrinterNames() {
     const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
     std::vector<uint8_t> buffer;
     DWORD count = 0;
@@ -64,9 +66,11 @@ std::vector<std::wstring> PrinterNames() {
     throw QvCommandError(kQvExitFailure, "EnumPrintersW kept asking for more room");
 }
 
+namespace {
+
 int RunPrinters(QvHost& host, QvArgs& args) {
     args.Finish(0, 0);
-    const std::vector<std::wstring> names = PrinterNames();
+    const std::vector<std::wstring> names = QvPrinterNames();
     std::vector<QvJson> list;
     for (const std::wstring& name : names) {
         // No network, no status call, no logs: what the settings alone say.
