@@ -9,6 +9,11 @@
 //                                       monitoring on, its XPML server on PORT
 //   qvdemoprinter isolation NAME 0|1    "Settings:DAL/Isolation Mode"
 //   qvdemoprinter remove NAME           printer, driver, description and port file
+//   qvdemoprinter start NAME [PORT]     all of it at once: the XPML server
+//                                       (qvxpmlserver.exe beside this program,
+//                                       left running), the printer, and label
+//                                       with qvsimdal.dll; prints the port
+//   qvdemoprinter stop NAME             ends that server and removes the printer
 //
 // The driver is Wine's PostScript driver with a generated 203 dpi label
 // description; the port is a file, so a printed page can be looked at.
@@ -18,12 +23,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include <winspool.h>
 
+#include "core/handles.h"
 #include "sim/label_printer.h"
 #include "sim/printer_setup.h"
 
@@ -65,7 +72,7 @@ int Fail(const std::wstring& text) {
 int Usage() {
     PrintError(
         L"usage: qvdemoprinter install NAME | set-status NAME HEX | label NAME MODULE PORT | "
-        L"isolation NAME 0|1 | remove NAME");
+        L"isolation NAME 0|1 | remove NAME | start NAME [PORT] | stop NAME");
     return kExitUsage;
 }
 
@@ -96,6 +103,12 @@ struct DemoNames {
     std::wstring description;
     std::wstring portFolder;
     std::wstring port;
+    // What start leaves for stop, which runs in another process: the server's
+    // port, its state file, its process id and its output.
+    std::wstring serverPort;
+    std::wstring serverState;
+    std::wstring serverId;
+    std::wstring serverLog;
 };
 
 DemoNames NamesFor(const std::wstring& printer) {
@@ -109,6 +122,11 @@ DemoNames NamesFor(const std::wstring& printer) {
     std::wstring root = length > 0 && length < MAX_PATH ? data : L"C:\\ProgramData";
     names.portFolder = root + L"\\Quorvel";
     names.port = names.portFolder + L"\\" + Slug(printer) + L".prn";
+    const std::wstring base = names.portFolder + L"\\" + Slug(printer);
+    names.serverPort = base + L"-port.txt";
+    names.serverState = base + L"-state.txt";
+    names.serverId = base + L"-server.txt";
+    names.serverLog = base + L"-server.log";
     return names;
 }
 
@@ -225,6 +243,149 @@ int Remove(const DemoNames& names) {
     return kExitOk;
 }
 
+// The decimal number a file holds (a port, a process id); 0 when none.
+unsigned long ReadNumber(const std::wstring& path) {
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    char text[32] = {};
+    const size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    return length > 0 ? std::strtoul(text, nullptr, 10) : 0;
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
+// The server start left running for this printer; null when there is none.
+// The recorded id is trusted only while it still names a running
+// qvxpmlserver.exe: ids are reused once a process has ended.
+OKernelHandle RunningServer(const DemoNames& names) {
+    const DWORD id = ReadNumber(names.serverId);
+    OKernelHandle process(id == 0 ? nullptr
+                                  : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE |
+                                                      PROCESS_QUERY_LIMITED_INFORMATION,
+                                                  FALSE, id));
+    wchar_t image[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    const std::wstring server = L"qvxpmlserver.exe";
+    if (!process || ::WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT ||
+        !::QueryFullProcessImageNameW(process.Get(), 0, image, &length) || length < server.size() ||
+        _wcsicmp(image + length - server.size(), server.c_str()) != 0) {
+        return OKernelHandle();
+    }
+    return process;
+}
+
+// Starts qvxpmlserver.exe from this program's folder, detached: it outlives
+// this run and writes to its log file rather than to a console or to the pipe
+// a script reads this program's output from.
+DWORD StartServer(const DemoNames& names, unsigned long port, std::wstring* error) {
+    const std::wstring command = L"\"" + QvSim::ProgramFolder() + L"qvxpmlserver.exe\" --port " +
+                                 std::to_wstring(port) + L" --port-file \"" + names.serverPort +
+                                 L"\" --state-file \"" + names.serverState + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    OFileHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, OPEN_EXISTING, 0, nullptr));
+    OFileHandle output(::CreateFileW(names.serverLog.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.Get();
+    startup.hStdOutput = output.Get();
+    startup.hStdError = output.Get();
+    PROCESS_INFORMATION info{};
+    std::wstring line = command;
+    if (!input || !output ||
+        !::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                          DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup,
+                          &info)) {
+        *error = L"cannot start " + command + L" (error " + std::to_wstring(::GetLastError()) + L")";
+        return 0;
+    }
+    ::CloseHandle(info.hThread);
+    OKernelHandle process(info.hProcess);
+    // The server writes the port file once it listens (through a rename, so
+    // a half-written number is never read).
+    constexpr ULONGLONG kStartWaitMs = 20000;
+    const ULONGLONG deadline = ::GetTickCount64() + kStartWaitMs;
+    while (ReadNumber(names.serverPort) == 0 && ::GetTickCount64() < deadline) {
+        if (::WaitForSingleObject(process.Get(), 50) == WAIT_OBJECT_0) {
+            *error = L"the server ended at once; its output is in " + names.serverLog;
+            return 0;
+        }
+    }
+    if (ReadNumber(names.serverPort) == 0) {
+        ::TerminateProcess(process.Get(), 1);
+        *error = L"the server did not report its port; its output is in " + names.serverLog;
+        return 0;
+    }
+    WriteText(names.serverId, std::to_string(info.dwProcessId));
+    return info.dwProcessId;
+}
+
+int Start(const DemoNames& names, const std::wstring& portText) {
+    wchar_t* end = nullptr;
+    const unsigned long asked = std::wcstoul(portText.c_str(), &end, 10);
+    if (portText.empty() || *end != L'\0' || asked > 65535) {
+        PrintError(L"qvdemoprinter: the port wants a number from 0 (any free port) to 65535");
+        return kExitUsage;
+    }
+    if (RunningServer(names)) {
+        Print(L"server: already running (qvdemoprinter stop first)");
+        Print(L"port: " + std::to_wstring(ReadNumber(names.serverPort)));
+        return kExitOk;
+    }
+    int result = Install(names);
+    if (result != kExitOk) {
+        return result;
+    }
+    // A state file already there is the engineer's: it is kept.
+    if (::GetFileAttributesW(names.serverState.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        !WriteText(names.serverState, "status=Ready\r\nseverity=1\r\nflags2=00000000\r\n")) {
+        return Fail(L"cannot write " + names.serverState);
+    }
+    ::DeleteFileW(names.serverPort.c_str());
+    std::wstring error;
+    const DWORD id = StartServer(names, asked, &error);
+    if (id == 0) {
+        return Fail(error);
+    }
+    const std::wstring port = std::to_wstring(ReadNumber(names.serverPort));
+    result = Label(names, QvSim::ProgramFolder() + L"qvsimdal.dll", port);
+    if (result != kExitOk) {
+        return result;
+    }
+    Print(L"server: qvxpmlserver.exe, process " + std::to_wstring(id) + L", output in " +
+          names.serverLog);
+    Print(L"state file: " + names.serverState);
+    Print(L"port: " + port);
+    return kExitOk;
+}
+
+int Stop(const DemoNames& names) {
+    OKernelHandle server = RunningServer(names);
+    constexpr DWORD kStopWaitMs = 5000;
+    if (server && (!::TerminateProcess(server.Get(), 0) ||
+                   ::WaitForSingleObject(server.Get(), kStopWaitMs) != WAIT_OBJECT_0)) {
+        return Fail(L"cannot end the server (error " + std::to_wstring(::GetLastError()) + L")");
+    }
+    Print(server ? L"server: stopped" : L"server: was not running");
+    for (const std::wstring* file : {&names.serverPort, &names.serverId, &names.serverState}) {
+        ::DeleteFileW(file->c_str());
+    }
+    return Remove(names);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -250,6 +411,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"remove" && argc == 3) {
         return Remove(names);
+    }
+    if (command == L"start" && (argc == 3 || argc == 4)) {
+        return Start(names, argc == 4 ? argv[3] : L"0");
+    }
+    if (command == L"stop" && argc == 3) {
+        return Stop(names);
     }
     return Usage();
 }
