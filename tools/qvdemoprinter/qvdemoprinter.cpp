@@ -269,10 +269,10 @@ bool WriteText(const std::wstring& path, const std::string& text) {
 // qvxpmlserver.exe: ids are reused once a process has ended.
 OKernelHandle RunningServer(const DemoNames& names) {
     const DWORD id = ReadNumber(names.serverId);
-    OKernelHandle process(id == 0 ? nullptr
-                                  : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE |
-                                                      PROCESS_QUERY_LIMITED_INFORMATION,
-                                                  FALSE, id));
+    OKernelHandle process(
+        id == 0 ? nullptr
+                : ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                FALSE, id));
     wchar_t image[MAX_PATH] = {};
     DWORD length = MAX_PATH;
     const std::wstring server = L"qvxpmlserver.exe";
@@ -309,7 +309,8 @@ DWORD StartServer(const DemoNames& names, unsigned long port, std::wstring* erro
         !::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                           DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup,
                           &info)) {
-        *error = L"cannot start " + command + L" (error " + std::to_wstring(::GetLastError()) + L")";
+        *error =
+            L"cannot start " + command + L" (error " + std::to_wstring(::GetLastError()) + L")";
         return 0;
     }
     ::CloseHandle(info.hThread);
@@ -342,7 +343,7 @@ int Start(const DemoNames& names, const std::wstring& portText) {
     }
     if (RunningServer(names)) {
         Print(L"server: already running (qvdemoprinter stop first)");
-        Print(L"port: " + std::to_wstring(ReadNumber(names.serverPort)));
+        Print(L"server port: " + std::to_wstring(ReadNumber(names.serverPort)));
         return kExitOk;
     }
     int result = Install(names);
@@ -368,7 +369,7 @@ int Start(const DemoNames& names, const std::wstring& portText) {
     Print(L"server: qvxpmlserver.exe, process " + std::to_wstring(id) + L", output in " +
           names.serverLog);
     Print(L"state file: " + names.serverState);
-    Print(L"port: " + port);
+    Print(L"server port: " + port);
     return kExitOk;
 }
 

@@ -60,7 +60,7 @@ touch -d '2019-01-01 10:00' "$dumps/qvcrash_9007.dmp"
 "$run" reg add "$limit" /v DebugLogFileLimit /t REG_DWORD /d 1048576 /f >/dev/null 2>&1
 
 started=$(demo start "QV Collect Healthy")
-port=$(printf '%s\n' "$started" | sed -n 's/^port: \([0-9][0-9]*\)$/\1/p')
+port=$(printf '%s\n' "$started" | sed -n 's/^server port: //p')
 [ -n "$port" ] && echo "ok: qvdemoprinter start prints the port" || { echo "FAIL: start printed: $started"; status=1; }
 version=$(qvhost --json --version)
 qvhost collect 'C:\collect.zip' --dumps >/dev/null
