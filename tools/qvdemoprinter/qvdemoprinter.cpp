@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -245,14 +246,9 @@ int Remove(const DemoNames& names) {
 
 // The decimal number a file holds (a port, a process id); 0 when none.
 unsigned long ReadNumber(const std::wstring& path) {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return 0;
-    }
-    char text[32] = {};
-    const size_t length = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
-    return length > 0 ? std::strtoul(text, nullptr, 10) : 0;
+    std::ifstream file(path.c_str());
+    unsigned long number = 0;
+    return file >> number ? number : 0;
 }
 
 bool WriteText(const std::wstring& path, const std::string& text) {

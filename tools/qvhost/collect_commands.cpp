@@ -596,8 +596,9 @@ const QvCommand kCommands[] = {
      L"                      (<source>.1.txt): each its newest 4 MiB, 24 MiB in all\n"
      L"  dumps.json          the crash dumps (qvcrash_NNNN.dmp): name, size, time\n"
      L"  dumps/*.dmp         with --dumps, the newest dump itself (up to 1 GiB)\n"
-     L"Without --dumps the zip stays under 32 MiB. The printers are asked at once,\n"
-     L"so printers that are switched off cost one network time-out, not one each.\n"
+     L"Without --dumps the zip stays under 32 MiB. The printers are asked eight at\n"
+     L"a time, so printers that are switched off cost one network bound (each\n"
+     L"printer's \"Connection Timeout\" times its retries + 2), not one each.\n"
      L"Exit code 0 once the zip is written, whatever could not be read; 4 when the\n"
      L"zip cannot be written.",
      &RunCollect},

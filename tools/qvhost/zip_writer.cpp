@@ -67,6 +67,20 @@ void QvZipWriter::Fail(const std::string& what, DWORD error) const {
                                              std::to_string(error) + ")");
 }
 
+// The fields a local header and its central directory record share, from
+// "version needed" to the name's length.
+void QvZipWriter::PutCommon(std::string& out, const Entry& entry) {
+    Put16(out, kVersion);
+    Put16(out, kUtf8Names);
+    Put16(out, entry.method);
+    Put16(out, entry.time);
+    Put16(out, entry.date);
+    Put32(out, entry.crc);
+    Put32(out, entry.packed);
+    Put32(out, entry.size);
+    Put16(out, static_cast<uint16_t>(entry.name.size()));
+}
+
 void QvZipWriter::Write(const std::string& bytes) {
     DWORD written = 0;
     if (!WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -112,15 +126,7 @@ void QvZipWriter::Add(const std::string& name, const std::string& bytes, const F
     }
     std::string header;
     Put32(header, kLocalSignature);
-    Put16(header, kVersion);
-    Put16(header, kUtf8Names);
-    Put16(header, entry.method);
-    Put16(header, entry.time);
-    Put16(header, entry.date);
-    Put32(header, entry.crc);
-    Put32(header, entry.packed);
-    Put32(header, entry.size);
-    Put16(header, static_cast<uint16_t>(name.size()));
+    PutCommon(header, entry);
     Put16(header, 0);  // no extra field
     Write(header + name);
     Write(data);
@@ -133,15 +139,7 @@ void QvZipWriter::Finish() {
     for (const Entry& entry : m_entries) {
         Put32(directory, kCentralSignature);
         Put16(directory, kVersion);  // made by: MS-DOS attributes, 2.0
-        Put16(directory, kVersion);
-        Put16(directory, kUtf8Names);
-        Put16(directory, entry.method);
-        Put16(directory, entry.time);
-        Put16(directory, entry.date);
-        Put32(directory, entry.crc);
-        Put32(directory, entry.packed);
-        Put32(directory, entry.size);
-        Put16(directory, static_cast<uint16_t>(entry.name.size()));
+        PutCommon(directory, entry);
         Put16(directory, 0);  // extra field
         Put16(directory, 0);  // comment
         Put16(directory, 0);  // disk

@@ -53,6 +53,7 @@ private:
         uint32_t size;
         uint32_t offset;
     };
+    static void PutCommon(std::string& out, const Entry& entry);
     void Write(const std::string& bytes);
     [[noreturn]] void Fail(const std::string& what, DWORD error) const;
 
