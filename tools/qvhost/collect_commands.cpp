@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <exception>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -205,7 +206,15 @@ void DiagnoseAll(QV_PFN_QVDI_DIAGNOSE_PRINTER diagnose, std::vector<Report>& rep
     };
     std::vector<std::thread> threads;
     for (size_t t = 0; t < std::min(kDiagnoseThreads, reports.size()); ++t) {
-        threads.emplace_back(work);
+        // A thread that cannot be made leaves its share to the others.
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    if (threads.empty()) {
+        work();
     }
     for (std::thread& thread : threads) {
         thread.join();
