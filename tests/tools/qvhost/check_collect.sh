@@ -85,6 +85,11 @@ qvhost collect 'C:\collect-one.zip' --printer 'QV Collect Missing' >/dev/null
 check "a missing printer is named with the reason" "any('QV Collect Missing' in x['what'] and '1801' in x['why'] for x in m['missing']) and not [n for n in z.namelist() if n.startswith('dumps/') or n.startswith('diagnose/')] and m['printer'] == 'QV Collect Missing'" "$drive/collect-one.zip"
 check "without --dumps the zip stays under 32 MiB" "__import__('os').path.getsize(sys.argv[3]) < 32 << 20" "$drive/collect-one.zip"
 
+# A zip that cannot be written is a failure, not a zip with less in it.
+out=$(qvhost --json collect 'C:\qv-no-such-folder\x.zip')
+printf '%s' "$out" | python3 -c "import json,sys; sys.exit(0 if json.load(sys.stdin)['exitCode'] == 4 else 1)" 2>/dev/null &&
+  [ ! -e "$drive/qv-no-such-folder" ] && echo "ok: an unwritable zip fails with exit 4" || { echo "FAIL: unwritable zip: $out"; status=1; }
+
 # The printer switched off: a port whose full accept queue drops every
 # connection attempt, so only the library's own bound ends the wait (an
 # unbounded connect takes about 127 s). Two printers lead to it (the network
