@@ -15,3 +15,6 @@ set_tests_properties(sdk.consumer PROPERTIES LABELS conformance FIXTURES_REQUIRE
 
 add_test(NAME abi.manifest COMMAND ${QV_ABI_COMMAND} check)
 set_tests_properties(abi.manifest PROPERTIES LABELS unit FIXTURES_REQUIRED wine TIMEOUT 120)
+add_test(NAME abi.manifest_rules
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/sdk/abi_manifest_test.py $<TARGET_FILE:QuorvelDriverUtility>)
+set_tests_properties(abi.manifest_rules PROPERTIES LABELS unit)
