@@ -38,7 +38,8 @@ void* Stub() {
 
 using SlotFunction = void* (*)();
 #define QV_STUBS4(n) Stub<n>, Stub<n + 1>, Stub<n + 2>, Stub<n + 3>
-#define QV_STUBS20(n) QV_STUBS4(n), QV_STUBS4(n + 4), QV_STUBS4(n + 8), QV_STUBS4(n + 12), QV_STUBS4(n + 16)
+#define QV_STUBS20(n) \
+    QV_STUBS4(n), QV_STUBS4(n + 4), QV_STUBS4(n + 8), QV_STUBS4(n + 12), QV_STUBS4(n + 16)
 const SlotFunction g_table[kSlots] = {QV_STUBS20(0), QV_STUBS20(20)};
 #undef QV_STUBS20
 #undef QV_STUBS4
@@ -138,7 +139,7 @@ int Run() {
     slot("LibraryTypesSlot26", [&] { driver->LibraryTypesSlot26(); });
     slot("IsBidiEnabled", [&] { driver->IsBidiEnabled(); });
 
-#define QV_STRUCT(type)                                                                            \
+#define QV_STRUCT(type)                                                                           \
     out << "struct " #type " size " << static_cast<unsigned long long>(sizeof(type)) << " align " \
         << static_cast<unsigned long long>(alignof(type)) << "\n"
 #define QV_FIELD(type, field)                                                                      \
@@ -165,8 +166,8 @@ int Run() {
     QV_FIELD(DriverCommand, execute);
 #undef QV_FIELD
 #undef QV_STRUCT
-    out << "constant QV_STATUS_SNAPSHOT_SIZE_V1 " << static_cast<unsigned long long>(QV_STATUS_SNAPSHOT_SIZE_V1)
-        << "\n";
+    out << "constant QV_STATUS_SNAPSHOT_SIZE_V1 "
+        << static_cast<unsigned long long>(QV_STATUS_SNAPSHOT_SIZE_V1) << "\n";
     return 0;
 }
 

@@ -40,15 +40,16 @@ target_include_directories(qv_abi_layout_gnu PRIVATE ${CMAKE_SOURCE_DIR}/include
 set_target_properties(qv_abi_layout_gnu PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QV_TEST_BIN})
 set(_abi_layouts --layout gnu=$<TARGET_FILE:qv_abi_layout_gnu>)
 set(_abi_depends qv_abi_layout_gnu QuorvelDriverUtility)
-find_program(QV_ABI_CLANGXX NAMES clang++ clang++-14)
-find_program(QV_ABI_LLD_LINK NAMES lld-link lld-link-14)
-if(QV_ABI_CLANGXX AND QV_ABI_LLD_LINK)
+# The same compiler and linker as the tests' MSVC ABI hosts (one cache entry each).
+find_program(QV_HOST_CLANGXX NAMES clang++ clang++-14)
+find_program(QV_HOST_LLD_LINK NAMES lld-link lld-link-14)
+if(QV_HOST_CLANGXX AND QV_HOST_LLD_LINK)
   set(_abi_msvc ${QV_TEST_BIN}/qv_abi_layout_msvc.exe)
   add_custom_command(OUTPUT ${_abi_msvc}
-    COMMAND ${QV_ABI_CLANGXX} --target=x86_64-pc-windows-msvc -std=c++17 -O1 -fno-exceptions
+    COMMAND ${QV_HOST_CLANGXX} --target=x86_64-pc-windows-msvc -std=c++17 -O1 -fno-exceptions
             -I${CMAKE_SOURCE_DIR}/include -c ${CMAKE_SOURCE_DIR}/cmake/abi_layout.cpp
             -o ${CMAKE_BINARY_DIR}/qv_abi_layout_msvc.obj
-    COMMAND ${QV_ABI_LLD_LINK} /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib
+    COMMAND ${QV_HOST_LLD_LINK} /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib
             ${CMAKE_BINARY_DIR}/qv_abi_layout_msvc.obj /usr/x86_64-w64-mingw32/lib/libkernel32.a
             /out:${_abi_msvc}
     DEPENDS ${CMAKE_SOURCE_DIR}/cmake/abi_layout.cpp ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h

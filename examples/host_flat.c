@@ -35,7 +35,8 @@ int wmain(int argc, wchar_t** argv) {
     close = (QV_PFN_DI_CLOSE)(void*)GetProcAddress(library, QV_EXPORT_DI_CLOSE);
     severity = (QV_PFN_QVDI_GET_PRINTER_STATUS_SEVERITY)(void*)GetProcAddress(
         library, "QVDI_GetPrinterStatusSeverity");
-    provenance = (QV_PFN_QVDI_GET_STATUS_PROVENANCE)(void*)GetProcAddress(library, "QVDI_GetStatusProvenance");
+    provenance = (QV_PFN_QVDI_GET_STATUS_PROVENANCE)(void*)GetProcAddress(
+        library, "QVDI_GetStatusProvenance");
     if (open == NULL || close == NULL || severity == NULL || provenance == NULL) {
         fwprintf(stderr, L"an export is missing: an older QuorvelDriverUtility.dll?\n");
         FreeLibrary(library);

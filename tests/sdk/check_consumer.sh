@@ -3,11 +3,13 @@
 # with the cross toolchain through the SDK's CMake package, built, and run
 # under Wine on a Wine printer whose status word is set; then the same host
 # for the MSVC ABI, linked with the SDK's import library.
-#   check_consumer.sh BUILD_DIR SOURCE_DIR ARCHIVE
+#   check_consumer.sh BUILD_DIR SOURCE_DIR ARCHIVE [CLANGXX LLD_LINK]
 set -eu
 build=$1
 src=$2
 archive=$3
+clangxx=${4:-}
+lld_link=${5:-}
 run="$build/wine-run"
 printer="QV SDK Consumer"
 tmp=$(mktemp -d)
@@ -30,16 +32,16 @@ cmake -S "$src/tests/sdk/consumer" -B "$tmp/gnu" -G Ninja -DCMAKE_BUILD_TYPE=Rel
 cmake --build "$tmp/gnu"
 hosts="$tmp/gnu/consumer.exe"
 
-if command -v clang++ >/dev/null && command -v lld-link >/dev/null; then
+if [ -x "$clangxx" ] && [ -x "$lld_link" ]; then
   mingw=/usr/x86_64-w64-mingw32/lib
   mkdir -p "$tmp/msvc"
   # mingw's Windows headers stand in for the Windows SDK's; these defines let
   # clang read them for the MSVC ABI.
-  clang++ --target=x86_64-pc-windows-msvc -std=c++17 -O1 -fno-exceptions \
+  "$clangxx" --target=x86_64-pc-windows-msvc -std=c++17 -O1 -fno-exceptions \
     -D__GNUC__=12 -D__GNUC_MINOR__=0 -D__USE_MINGW_ANSI_STDIO=0 "-Wno-#warnings" \
     -idirafter /usr/x86_64-w64-mingw32/include -I"$sdk/include" "-DQV_SDK_VERSION=L\"$version\"" \
     -c "$src/tests/sdk/consumer/consumer.cpp" -o "$tmp/msvc/consumer.obj"
-  lld-link /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib "$tmp/msvc/consumer.obj" \
+  "$lld_link" /nologo /entry:mainCRTStartup /subsystem:console /nodefaultlib "$tmp/msvc/consumer.obj" \
     "$sdk/lib/QuorvelDriverUtility.lib" "$mingw/libkernel32.a" "$mingw/libuser32.a" \
     "$mingw/libwinspool.a" "$mingw/libversion.a" "$mingw/libshell32.a" "$mingw/liboleaut32.a" \
     /out:"$tmp/msvc/consumer.exe"

@@ -9,7 +9,8 @@ set_tests_properties(sdk.archive_layout PROPERTIES LABELS unit FIXTURES_SETUP sd
 
 # Alone: the printer's driver install rewrites the spooler's shared driver files.
 add_test(NAME sdk.consumer
-  COMMAND sh ${CMAKE_SOURCE_DIR}/tests/sdk/check_consumer.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${_sdk_archive})
+  COMMAND sh ${CMAKE_SOURCE_DIR}/tests/sdk/check_consumer.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${_sdk_archive}
+          "${QV_HOST_CLANGXX}" "${QV_HOST_LLD_LINK}")
 set_tests_properties(sdk.consumer PROPERTIES LABELS conformance FIXTURES_REQUIRED "wine;sdk_archive"
   RUN_SERIAL ON TIMEOUT 240)
 

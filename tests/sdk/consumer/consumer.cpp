@@ -40,7 +40,8 @@ void CutAtLastBackslash(wchar_t* path) {
 bool SameFolder(HMODULE a, HMODULE b) {
     wchar_t pathA[MAX_PATH];
     wchar_t pathB[MAX_PATH];
-    if (GetModuleFileNameW(a, pathA, MAX_PATH) == 0 || GetModuleFileNameW(b, pathB, MAX_PATH) == 0) {
+    if (GetModuleFileNameW(a, pathA, MAX_PATH) == 0 ||
+        GetModuleFileNameW(b, pathB, MAX_PATH) == 0) {
         return false;
     }
     CutAtLastBackslash(pathA);
