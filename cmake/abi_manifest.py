@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The library's ABI as hosts meet it, against the manifest kept in the tree.
 
-  abi_manifest.py check  --manifest FILE --dll DLL --header H --major N
+  abi_manifest.py check  --manifest FILE --dll DLL --header H --changelog C --major N
                          --run WINE_RUN --layout gnu=EXE [--layout msvc=EXE]
   abi_manifest.py update (same arguments)
 
@@ -12,11 +12,13 @@ compiled against the public header (once per host ABI) and run under Wine.
 check fails, with a diff, on any difference. A name or layout that is new
 while the major version stays is a missing manifest entry (run update in the
 same change); one that is gone or different is a break that only a new major
-version may bring. update writes the manifest, refusing such a break.
+version may bring. Every export must be declared by the public header and
+named in the CHANGELOG. update writes the manifest, refusing such a break.
 """
 
 import argparse
 import difflib
+import re
 import struct
 import subprocess
 import sys
@@ -126,11 +128,16 @@ def compare(recorded, current, abis):
     return problems
 
 
-def undeclared(recorded, header):
-    """Exports of the manifest that the public header does not name."""
-    with open(header, encoding="utf-8") as f:
+def unnamed(recorded, path, short=False):
+    """Exports of the manifest that a text does not name (by the function's
+    own name when short, as a reader looks for it)."""
+    with open(path, encoding="utf-8") as f:
         text = f.read()
-    return [l.split(" ", 1)[1] for l in recorded if l.startswith("export ") and l.split(" ", 1)[1] not in text]
+    names = [l.split(" ", 1)[1] for l in recorded if l.startswith("export ")]
+    if short:
+        names = [n[1:].split("@", 1)[0] if n.startswith("?") else n for n in names]
+    # A whole name: QVDI_SendDalQuery must not pass for QVDI_SendDalQueryEx.
+    return [n for n in names if not re.search(r"(?<![\w?@])" + re.escape(n) + r"(?![\w@])", text)]
 
 
 def main():
@@ -139,6 +146,7 @@ def main():
     parser.add_argument("--manifest", required=True)
     parser.add_argument("--dll", required=True)
     parser.add_argument("--header", required=True)
+    parser.add_argument("--changelog", required=True)
     parser.add_argument("--major", required=True, type=int)
     parser.add_argument("--run", required=True, help="runs a Windows program (the Wine wrapper)")
     parser.add_argument("--layout", action="append", default=[], help="ABI=EXE")
@@ -160,9 +168,13 @@ def main():
             f.write(HEADER + "\n".join(current) + "\n")
         print(f"abi: {args.manifest}: {len(current)} entries" + (" (updated)" if problems else " (unchanged)"))
         return 0
-    missing = undeclared(recorded, args.header)
+    missing = unnamed(recorded, args.header)
     if missing:
         problems.append(("undeclared", "in the manifest but not declared by the public header:\n  " + "\n  ".join(missing)))
+    missing = unnamed(current, args.changelog, short=True)
+    if missing:
+        problems.append(("unlisted", "exported but not in the CHANGELOG under the release that adds it:\n  " +
+                         "\n  ".join(missing)))
     if "msvc" not in abis:
         print("abi: clang or lld-link missing: the MSVC ABI's layout is not compared")
     if not problems:

@@ -61,6 +61,7 @@ endif()
 set(QV_ABI_COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/abi_manifest.py
   --manifest ${CMAKE_SOURCE_DIR}/exports/abi_manifest.txt
   --dll $<TARGET_FILE:QuorvelDriverUtility> --header ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h
+  --changelog ${CMAKE_SOURCE_DIR}/CHANGELOG.md
   --major ${PROJECT_VERSION_MAJOR} --run ${CMAKE_BINARY_DIR}/wine-run ${_abi_layouts})
 add_custom_target(abi_manifest COMMAND ${QV_ABI_COMMAND} update VERBATIM)
 add_dependencies(abi_manifest ${_abi_depends})

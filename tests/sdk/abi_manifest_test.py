@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "cmake"))
 import abi_manifest  # noqa: E402
@@ -34,6 +35,15 @@ if [k for k, _ in abi_manifest.compare([], BASE, BOTH)] != ["new"]:
     failures += 1
     print("FAIL an empty manifest is not reported")
 
+# A name counts only whole; a decorated one by its function's name when short.
+with tempfile.NamedTemporaryFile("w", suffix=".md", delete=False) as f:
+    f.write("- `QVDI_SendDalQueryEx`, `DI_Open`\n")
+named = ["export QVDI_SendDalQuery", "export QVDI_SendDalQueryEx", "export ?DI_Open@@YAPEAUHDRIVERINTERFACE__@@PEAX@Z"]
+if abi_manifest.unnamed(named, f.name, short=True) != ["QVDI_SendDalQuery"]:
+    failures += 1
+    print(f"FAIL names in a text: {abi_manifest.unnamed(named, f.name, short=True)}")
+os.unlink(f.name)
+
 # binutils reads the same table independently.
 dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", sys.argv[1]], capture_output=True, text=True,
                       check=True).stdout
@@ -43,5 +53,5 @@ got = sorted(abi_manifest.pe_export_names(sys.argv[1]))
 if got != expected or not got:
     failures += 1
     print(f"FAIL export names: {len(got)} read, objdump lists {len(expected)}")
-print(f"{len(CASES) + 2 - failures} of {len(CASES) + 2} passed")
+print(f"{len(CASES) + 3 - failures} of {len(CASES) + 3} passed")
 sys.exit(1 if failures else 0)
