@@ -140,6 +140,20 @@ def unnamed(recorded, path, short=False):
     return [n for n in names if not re.search(r"(?<![\w?@])" + re.escape(n) + r"(?![\w@])", text)]
 
 
+def unmeasured(current, header):
+    """Public structures and DriverInterface members of the header that the
+    layout program does not measure: a new one must be added to it, or the
+    manifest would not see it change."""
+    with open(header, encoding="utf-8") as f:
+        text = f.read()
+    measured = {l.split()[2] for l in current if l.split()[1:2] == ["struct"]}
+    measured |= {l.split()[4] for l in current if l.split()[1:2] == ["vtable"]}
+    declared = set(re.findall(r"^\s*(?:typedef\s+)?struct\s+(\w+)\s*\{", text, re.M))
+    interface = text.split("class DriverInterface {", 1)[-1].split("};", 1)[0]
+    declared |= set(re.findall(r"virtual\s[^;{]*?(?<![~\w])(\w+)\s*\(", interface)) - {"DeleteThis"}
+    return sorted(declared - measured - {"destroy"})
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=("check", "update"))
@@ -171,6 +185,10 @@ def main():
     missing = unnamed(recorded, args.header)
     if missing:
         problems.append(("undeclared", "in the manifest but not declared by the public header:\n  " + "\n  ".join(missing)))
+    missing = unmeasured(current, args.header)
+    if missing:
+        problems.append(("unmeasured", "in the public header but not measured by cmake/abi_layout.cpp:\n  " +
+                         "\n  ".join(missing)))
     missing = unnamed(current, args.changelog, short=True)
     if missing:
         problems.append(("unlisted", "exported but not in the CHANGELOG under the release that adds it:\n  " +

@@ -44,6 +44,17 @@ if abi_manifest.unnamed(named, f.name, short=True) != ["QVDI_SendDalQuery"]:
     print(f"FAIL names in a text: {abi_manifest.unnamed(named, f.name, short=True)}")
 os.unlink(f.name)
 
+# A structure or slot the header declares but the layout program skips.
+with tempfile.NamedTemporaryFile("w", suffix=".h", delete=False) as f:
+    f.write("typedef struct QV_NEW {\n int a;\n} QV_NEW;\nclass DriverInterface {\n"
+            "    virtual ~DriverInterface() {}\n    virtual void* DeleteThis(unsigned int flags) = 0;\n"
+            "    virtual bool IsAdvanced() = 0;\n    virtual int Added(int x) = 0;\n};\n")
+measured = ["gnu vtable DriverInterface 0 destroy", "gnu vtable DriverInterface 1 IsAdvanced"]
+if abi_manifest.unmeasured(measured, f.name) != ["Added", "QV_NEW"]:
+    failures += 1
+    print(f"FAIL unmeasured: {abi_manifest.unmeasured(measured, f.name)}")
+os.unlink(f.name)
+
 # binutils reads the same table independently.
 dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", sys.argv[1]], capture_output=True, text=True,
                       check=True).stdout
@@ -53,5 +64,5 @@ got = sorted(abi_manifest.pe_export_names(sys.argv[1]))
 if got != expected or not got:
     failures += 1
     print(f"FAIL export names: {len(got)} read, objdump lists {len(expected)}")
-print(f"{len(CASES) + 3 - failures} of {len(CASES) + 3} passed")
+print(f"{len(CASES) + 4 - failures} of {len(CASES) + 4} passed")
 sys.exit(1 if failures else 0)
