@@ -4,6 +4,14 @@
 # it. Nothing of the tests, the simulated printer or the build tree goes in.
 include(CMakePackageConfigHelpers)
 
+# CMake's default prefix (/usr/local when cross-building here) would scatter
+# Windows files through the build machine: an install without --prefix lands
+# beside the build. A build folder configured earlier holds that default in
+# its cache, so it is recognised by value too.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT OR CMAKE_INSTALL_PREFIX STREQUAL "/usr/local")
+  set(CMAKE_INSTALL_PREFIX ${CMAKE_BINARY_DIR}/sdk CACHE PATH "Where cmake --install lays out the SDK" FORCE)
+endif()
+
 install(FILES ${CMAKE_SOURCE_DIR}/include/quorvel_driver_utility.h DESTINATION include)
 install(TARGETS QuorvelDriverUtility RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(TARGETS qvhost RUNTIME DESTINATION bin)
