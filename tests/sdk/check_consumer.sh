@@ -67,4 +67,10 @@ for program in $hosts; do
 done
 # The shipped C example finds the DLL beside it at run time.
 host "$tmp/gnu/host_flat.exe" "$printer"
+# The shipped qvhost reads the shipped DLL's version, which the package announced.
+shipped=$("$run" "$sdk/bin/qvhost.exe" --version | tr -d '\r') || true
+case "$shipped" in
+  *"file version $version,"*) echo "qvhost --version: $shipped" ;;
+  *) echo "qvhost --version: '$shipped', expected file version $version"; status=1 ;;
+esac
 exit $status
