@@ -92,3 +92,6 @@ file(GLOB _tool_checks ${CMAKE_SOURCE_DIR}/tests/tools/*/extra.cmake)
 foreach(check IN LISTS _tool_checks)
   include(${check})
 endforeach()
+# The SDK as a host meets it: the archive's layout, a consumer project built
+# against the installed SDK only, and the ABI manifest.
+include(${CMAKE_SOURCE_DIR}/tests/sdk/extra.cmake)
