@@ -42,6 +42,10 @@ const OString& BasicDriverInterface::PrinterKey() {
         m_printerKey = PrinterInfoReader::KeyFromHandle(m_printer);
         m_keyChecked = OTickCount();
         PrinterInfoCache::ExpireThisThread(m_printerKey);
+    } else {
+        // A host calling through the vtable passes no export boundary: facts
+        // asked by the old name must not be another printer's either.
+        PrinterGone();
     }
     return m_printerKey;
 }

@@ -95,8 +95,8 @@ public:
     // took (renamed, its name perhaps taken by another printer): asked of the
     // spooler (PRINTER_INFO_4 on the handle) at most once a second by the
     // library's clock; once gone, always gone. A spooler that cannot say is
-    // not taken for a rename. The export boundary then answers neutrally with
-    // ERROR_INVALID_PRINTER_NAME.
+    // not taken for a rename. Asked by the export boundary, which then answers
+    // neutrally with ERROR_INVALID_PRINTER_NAME, and by PrinterKey.
     bool PrinterGone();
 
 protected:
