@@ -13,8 +13,7 @@
 
 namespace {
 
-// The exports as the module declares them. The DAL handle is pointer-sized;
-// results the library ignores are declared BOOL.
+// The exports as the module declares them. The DAL handle is pointer-sized.
 using DalOpenFunction = INT_PTR(WINAPI*)(HANDLE);
 using DalHandleFunction = BOOL(WINAPI*)(INT_PTR);
 using DalFileFunction = BOOL(WINAPI*)(INT_PTR, LPCWSTR, DWORD);
@@ -256,6 +255,21 @@ const char* DalExportName(DalExport which) {
             return "DAL_Printer_ActionFlag";
     }
     return "";
+}
+
+DWORD DalSettingsError(DalCall call, int64_t reply, DWORD moduleError) {
+    switch (call) {
+        case DalCall::Missing:
+            return ERROR_PROC_NOT_FOUND;
+        case DalCall::Failed:
+            return ERROR_BROKEN_PIPE;
+        case DalCall::Done:
+            break;
+    }
+    if (reply != 0) {
+        return ERROR_SUCCESS;
+    }
+    return moduleError != ERROR_SUCCESS ? moduleError : ERROR_GEN_FAILURE;
 }
 
 std::unique_ptr<DalChannel> MakeInProcessDalChannel(const OString& path) {

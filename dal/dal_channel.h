@@ -44,6 +44,13 @@ struct DalArgument {
 // the pipe failed) or none is open.
 enum class DalCall { Done, Missing, Failed };
 
+// The last error a settings export's call leaves for the host: 0 when it ran
+// and the module returned TRUE (reply not 0); ERROR_PROC_NOT_FOUND when the
+// module lacks the export; ERROR_BROKEN_PIPE when the channel failed; when the
+// module returned FALSE, moduleError (its own last error, known only in this
+// process), else ERROR_GEN_FAILURE.
+DWORD DalSettingsError(DalCall call, int64_t reply, DWORD moduleError);
+
 class DalChannel {
 public:
     virtual ~DalChannel() = default;

@@ -205,13 +205,27 @@ DalCall Call(DalChannel* channel, DalExport which, uint64_t dal,
     return channel != nullptr ? channel->Call(which, dal, arguments, reply) : DalCall::Failed;
 }
 
+// A settings export through the channel; its last error for the host
+// (DalSettingsError). A module in this process leaves its own last error
+// beside its FALSE; a proxy's reply carries only the BOOL.
+DWORD SettingsCall(DalChannel* channel, DalExport which, uint64_t dal,
+                   std::initializer_list<DalArgument> arguments, bool missingIsDone = false) {
+    int64_t reply = 0;
+    ::SetLastError(ERROR_SUCCESS);
+    const DalCall call = Call(channel, which, dal, arguments, reply);
+    const DWORD moduleError = channel != nullptr && !channel->IsProxy() ? ::GetLastError() : 0;
+    if (call == DalCall::Missing && missingIsDone) {
+        return ERROR_SUCCESS;
+    }
+    return DalSettingsError(call, reply, moduleError);
+}
+
 // DAL_Settings_Export or DAL_Settings_Import.
-void SettingsFile(DalChannel* channel, DalExport which, uint64_t dal, const OString& path,
-                  uint32_t flags) {
-    int64_t ignored = 0;
-    Call(channel, which, dal,
-         {DalArgument::Text(path.GetWide()), DalArgument::Number(static_cast<int32_t>(flags))},
-         ignored);
+DWORD SettingsFile(DalChannel* channel, DalExport which, uint64_t dal, const OString& path,
+                   uint32_t flags) {
+    return SettingsCall(
+        channel, which, dal,
+        {DalArgument::Text(path.GetWide()), DalArgument::Number(static_cast<int32_t>(flags))});
 }
 
 }  // namespace
@@ -385,26 +399,25 @@ void DriverDLLProxy::Close(uint64_t dal) {
     }
 }
 
-void DriverDLLProxy::SettingsSave(uint64_t dal) {
-    OneAtATime([&] {
-        int64_t ignored = 0;
-        Call(m_channel.get(), DalExport::SettingsSave, dal, {}, ignored);
-    });
+DWORD DriverDLLProxy::SettingsSave(uint64_t dal) {
+    return OneAtATime(
+        [&] { return SettingsCall(m_channel.get(), DalExport::SettingsSave, dal, {}, true); });
 }
 
-void DriverDLLProxy::SettingsExport(uint64_t dal, const OString& path, uint32_t flags) {
-    OneAtATime([&] { SettingsFile(m_channel.get(), DalExport::SettingsExport, dal, path, flags); });
+DWORD DriverDLLProxy::SettingsExport(uint64_t dal, const OString& path, uint32_t flags) {
+    return OneAtATime(
+        [&] { return SettingsFile(m_channel.get(), DalExport::SettingsExport, dal, path, flags); });
 }
 
-void DriverDLLProxy::SettingsImport(uint64_t dal, const OString& path, uint32_t flags) {
-    OneAtATime([&] { SettingsFile(m_channel.get(), DalExport::SettingsImport, dal, path, flags); });
+DWORD DriverDLLProxy::SettingsImport(uint64_t dal, const OString& path, uint32_t flags) {
+    return OneAtATime(
+        [&] { return SettingsFile(m_channel.get(), DalExport::SettingsImport, dal, path, flags); });
 }
 
-void DriverDLLProxy::SettingsReset(uint64_t dal, uint32_t flags) {
-    OneAtATime([&] {
-        int64_t ignored = 0;
-        Call(m_channel.get(), DalExport::SettingsReset, dal,
-             {DalArgument::Number(static_cast<int32_t>(flags))}, ignored);
+DWORD DriverDLLProxy::SettingsReset(uint64_t dal, uint32_t flags) {
+    return OneAtATime([&] {
+        return SettingsCall(m_channel.get(), DalExport::SettingsReset, dal,
+                            {DalArgument::Number(static_cast<int32_t>(flags))});
     });
 }
 

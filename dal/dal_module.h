@@ -76,10 +76,13 @@ public:
     // allocation failure.
     uint64_t PrinterOpen(HANDLE printer);
     void PrinterClose(uint64_t dal);
-    void SettingsSave(uint64_t dal);
-    void SettingsExport(uint64_t dal, const OString& path, uint32_t flags);
-    void SettingsImport(uint64_t dal, const OString& path, uint32_t flags);
-    void SettingsReset(uint64_t dal, uint32_t flags);
+    // The settings exports: the last error for the host (DalSettingsError), 0
+    // when the module took the call. SettingsSave is 0 for a module without
+    // DAL_Settings_Save, which keeps its settings its own way.
+    DWORD SettingsSave(uint64_t dal);
+    DWORD SettingsExport(uint64_t dal, const OString& path, uint32_t flags);
+    DWORD SettingsImport(uint64_t dal, const OString& path, uint32_t flags);
+    DWORD SettingsReset(uint64_t dal, uint32_t flags);
     bool PrinterAction(uint64_t dal, int32_t action);
     // Falls back to DAL_Printer_Action (without the window) when the module
     // has no DAL_Printer_ActionUI.

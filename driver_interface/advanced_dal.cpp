@@ -23,6 +23,17 @@ std::string NarrowOf(const OString& text) {
     return std::string(text.GetNarrow());
 }
 
+// A settings call's answer: true when the module took it and, for a change
+// (save), saved it too; a change the module refused is not saved. The last
+// error says why not (DalSettingsError), 0 on success.
+bool SettingsResult(DriverDLLProxy& dll, uint64_t dal, DWORD error, bool save) {
+    if (error == ERROR_SUCCESS && save) {
+        error = dll.SettingsSave(dal);
+    }
+    ::SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 AdvancedDriverInterface::~AdvancedDriverInterface() {
@@ -71,26 +82,21 @@ bool AdvancedDriverInterface::DoImportSettings(const OString& path, uint32_t fla
     if (!OpenDal()) {
         return false;
     }
-    m_dll.SettingsImport(m_dal, path, flags);
-    m_dll.SettingsSave(m_dal);
-    return true;
+    return SettingsResult(m_dll, m_dal, m_dll.SettingsImport(m_dal, path, flags), true);
 }
 
 bool AdvancedDriverInterface::DoExportSettings(const OString& path, uint32_t flags) {
     if (!OpenDal()) {
         return false;
     }
-    m_dll.SettingsExport(m_dal, path, flags);
-    return true;
+    return SettingsResult(m_dll, m_dal, m_dll.SettingsExport(m_dal, path, flags), false);
 }
 
 bool AdvancedDriverInterface::DoResetSettings(uint32_t flags) {
     if (!OpenDal()) {
         return false;
     }
-    m_dll.SettingsReset(m_dal, flags);
-    m_dll.SettingsSave(m_dal);
-    return true;
+    return SettingsResult(m_dll, m_dal, m_dll.SettingsReset(m_dal, flags), true);
 }
 
 bool AdvancedDriverInterface::DoSendDalQuery(const uint8_t* data, uint32_t size,

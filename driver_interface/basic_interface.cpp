@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/streams.h"
 #include "core/win_buffer.h"
 #include "diagnostics/event_log.h"
@@ -18,6 +19,8 @@ namespace {
 
 constexpr int kCommandTestPage = 1;
 constexpr int kCommandEmptyPage = 2;
+// As often as the thread's cached facts are read again.
+constexpr uint64_t kKeyCheckIntervalMs = 1000;
 
 }  // namespace
 
@@ -29,16 +32,41 @@ BasicDriverInterface::~BasicDriverInterface() = default;
 void BasicDriverInterface::DoSetPrinterHandle(HANDLE printer) {
     m_printer = printer;
     m_printerKey = OString();
+    m_gone = false;
 }
 
 // A new interface sees the printer as it is now (its bidi attribute above
 // all); later calls take the thread's cached facts, at most a second old.
 const OString& BasicDriverInterface::PrinterKey() {
-    if (m_printerKey.IsEmpty() && m_printer != nullptr) {
+    if (m_printerKey.IsEmpty() && m_printer != nullptr && !m_gone) {
         m_printerKey = PrinterInfoReader::KeyFromHandle(m_printer);
+        m_keyChecked = OTickCount();
         PrinterInfoCache::ExpireThisThread(m_printerKey);
+    } else {
+        // A host calling through the vtable passes no export boundary: facts
+        // asked by the old name must not be another printer's either.
+        PrinterGone();
     }
     return m_printerKey;
+}
+
+// The key taken first is the printer's identity: the handle follows the
+// printer through a rename, its old name does not.
+bool BasicDriverInterface::PrinterGone() {
+    if (m_gone || m_printer == nullptr || m_printerKey.IsEmpty()) {
+        return m_gone;
+    }
+    const uint64_t now = OTickCount();
+    if (now >= m_keyChecked && now - m_keyChecked < kKeyCheckIntervalMs) {
+        return false;
+    }
+    m_keyChecked = now;
+    const OString current = PrinterInfoReader::KeyFromHandle(m_printer);
+    m_gone = !current.IsEmpty() && current.Compare(m_printerKey) != 0;
+    if (m_gone) {
+        m_printerKey = OString();  // nothing more is asked by the old name
+    }
+    return m_gone;
 }
 
 PrinterInfo BasicDriverInterface::Info() {

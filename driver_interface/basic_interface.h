@@ -85,9 +85,19 @@ public:
 
     // The printer's cache key (PrinterInfoReader::KeyFromHandle), asked of the
     // spooler once per handle, when the thread's cached facts of the printer
-    // are also marked for reading again; empty while the spooler cannot say.
+    // are also marked for reading again; empty while the spooler cannot say,
+    // and once the printer is gone (PrinterGone), so that a printer that takes
+    // its old name is never answered for.
     // Public for exports that address the printer by it (QVDI_SendXpml).
     const OString& PrinterKey();
+
+    // Whether the handle's printer no longer goes by the key the interface
+    // took (renamed, its name perhaps taken by another printer): asked of the
+    // spooler (PRINTER_INFO_4 on the handle) at most once a second by the
+    // library's clock; once gone, always gone. A spooler that cannot say is
+    // not taken for a rename. Asked by the export boundary, which then answers
+    // neutrally with ERROR_INVALID_PRINTER_NAME, and by PrinterKey.
+    bool PrinterGone();
 
 protected:
     ~BasicDriverInterface();
@@ -109,6 +119,8 @@ private:
 
     HANDLE m_printer = nullptr;  // borrowed from the host
     OString m_printerKey;        // of m_printer, empty until asked
+    uint64_t m_keyChecked = 0;   // clock of the last comparison with the handle's key
+    bool m_gone = false;
     std::shared_ptr<OEventLog> m_eventLog;
     StatusProvenance m_provenance;
 };

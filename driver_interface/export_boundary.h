@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "driver_interface/basic_interface.h"
 #include "driver_interface/driver_interface.h"
 
 // The boundary every export crosses, the DI_ ones and the flat QVDI_ ones: a
@@ -40,13 +41,21 @@ struct ExportBoundary {
         return DriverInterface::IsLive(driver) ? driver : nullptr;
     }
 
+    // Whether the interface's printer is gone (BasicDriverInterface::
+    // PrinterGone); never for an interface of another kind.
+    static bool PrinterGone(DriverInterface& driver) {
+        auto* basic = dynamic_cast<BasicDriverInterface*>(&driver);
+        return basic != nullptr && basic->PrinterGone();
+    }
+
     // GuardedCall with the last error set around it. call(operations, error)
     // returns the result and may set error, which starts at 0, to the reason
     // for a neutral one; operations converts to DriverInterface&. The
     // boundary's own failures: ERROR_INVALID_HANDLE for a handle FromHandle
     // refuses, ERROR_BUSY for a call refused while the interface is inside a
     // call on this thread, ERROR_NOT_ENOUGH_MEMORY for an allocation that
-    // failed, ERROR_INTERNAL_ERROR for anything else thrown.
+    // failed, ERROR_INTERNAL_ERROR for anything else thrown, and
+    // ERROR_INVALID_PRINTER_NAME, with nothing run, once the printer is gone.
     template <typename Result, typename Call>
     static Result Guarded(HDRIVERINTERFACE handle, const char* name, Result neutral, Call&& call) {
         DriverInterface* driver = FromHandle(handle);
@@ -56,6 +65,10 @@ struct ExportBoundary {
         }
         Result result = DriverInterface::GuardedCall(driver, name, neutral, [&] {
             try {
+                if (PrinterGone(*driver)) {
+                    error = ERROR_INVALID_PRINTER_NAME;
+                    return neutral;
+                }
                 DWORD outcome = ERROR_SUCCESS;
                 Operations operations(*driver);
                 Result value = call(operations, outcome);

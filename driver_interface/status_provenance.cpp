@@ -1,50 +1,19 @@
 #include "driver_interface/status_provenance.h"
 
-#include <map>
 #include <string>
-#include <utility>
 
-#include "core/clock.h"
-#include "core/locks.h"
 #include "diagnostics/event_log.h"
+#include "diagnostics/log_throttle.h"
 
 namespace {
-
-constexpr uint64_t kReportIntervalMs = 60000;
 
 OString WithCode(const OString& text, int32_t code) {
     return text + " (" + OString(code) + ")";
 }
 
-// When each printer last reported each code. Printers are few; an entry
-// stays for the life of the process.
-class ReportTimes {
-public:
-    // True when printer's code was not reported within the interval; it
-    // counts as reported now.
-    bool Due(const OString& printer, int32_t code) {
-        const uint64_t now = OTickCount();
-        OLock hold(m_lock);
-        auto [entry, added] = m_last.try_emplace({printer.GetWide(), code}, now);
-        if (!added && now - entry->second < kReportIntervalMs) {
-            return false;
-        }
-        entry->second = now;
-        return true;
-    }
-
-private:
-    OCriticalSection m_lock;
-    std::map<std::pair<std::wstring, int32_t>, uint64_t> m_last;
-};
-
 // At namespace scope: a function-local static would need a guard, which the
 // static runtime pays for with a TLS slot never given back.
-ReportTimes g_reportTimes;
-
-ReportTimes& Times() {
-    return g_reportTimes;
-}
+OLogThrottle g_reportTimes;
 
 }  // namespace
 
@@ -131,8 +100,16 @@ void ReportProvenance(OEventLog& log, const char* operation, const OString& prin
         default:
             break;
     }
-    if (!log.IsEnabled(level) || !Times().Due(printer, provenance.code)) {
+    if (!log.IsEnabled(level)) {
         return;
     }
-    log.Write(OLogLine(operation, "printer \"" + printer + "\": " + provenance.text), level);
+    const std::wstring key =
+        std::wstring(printer.GetWide()) + L'\n' + std::to_wstring(provenance.code);
+    int64_t skipped = 0;
+    if (!g_reportTimes.Due(key, skipped)) {
+        return;
+    }
+    log.Write(OLogLine(operation, "printer \"" + printer + "\": " + provenance.text +
+                                      OLogThrottle::SkippedText(skipped)),
+              level);
 }

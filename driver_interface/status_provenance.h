@@ -42,7 +42,8 @@ StatusProvenance ProvenanceOf(const XpmlResult& result);
 
 // Writes a fallback (Warnings) or a failure (Errors) of printer to log as
 // operation + ": " + the text, at most once a minute per printer and code in
-// the process (by the library's clock), so a host that polls does not flood
-// the log. Answers from the printer and the basic interface are not written.
+// the process (by the library's clock; the next line counts those held back),
+// so a host that polls does not flood the log. Answers from the printer and
+// the basic interface are not written.
 void ReportProvenance(OEventLog& log, const char* operation, const OString& printer,
                       const StatusProvenance& provenance);

@@ -28,6 +28,14 @@
  *   (the spooler's code)           DI_GetPrinterStatusFlags: reading the
  *                                  printer's status failed, for example
  *                                  ERROR_ACCESS_DENIED; the result is 0.
+ *   ERROR_INVALID_PRINTER_NAME (1801)
+ *                                  DI_ and QVDI_: the interface's printer no
+ *                                  longer goes by the name it had when the
+ *                                  interface first asked (renamed, the name
+ *                                  perhaps another printer's now; noticed
+ *                                  within a second). Every later call gives
+ *                                  the neutral answer and runs nothing; close
+ *                                  the interface and open the printer anew.
  *   ERROR_NOT_FOUND (1168)         DI_ text functions, QVDI_GetJobStatusText:
  *                                  the printer or its driver has no such text
  *                                  (null result).
@@ -41,6 +49,10 @@
  *                                  the spooler's ERROR_ACCESS_DENIED for a job;
  *   ERROR_GEN_FAILURE (31)         the same functions when the printer, its
  *                                  module or the spooler said no without one.
+ *   ERROR_PROC_NOT_FOUND (127)     QVDI_ settings functions: the driver's DAL
+ *                                  module lacks the function (nothing ran).
+ *   ERROR_BROKEN_PIPE (109)        QVDI_ settings functions: the DAL module's
+ *                                  proxy process ended or its pipe failed.
  *   ERROR_NO_DATA (232)            QVDI_GetDalQueryStatus (0) and
  *                                  QVDI_GetDalQueryResponse: the printer gave
  *                                  no status or no response (an empty answer
@@ -207,7 +219,12 @@ QVDI_API int QVDI_SendFile(HDRIVERINTERFACE driver, const wchar_t* path,
 
 /* The driver's settings through its DAL module (advanced interface): read
  * from, or written to, a file; reset to the defaults. flags go to the module
- * unchanged. */
+ * unchanged. TRUE only when the module did it (an import or a reset also
+ * saved); FALSE when the module lacks the function (ERROR_PROC_NOT_FOUND),
+ * its proxy failed (ERROR_BROKEN_PIPE) or it said no: then the module's own
+ * last error when it runs in this process (ERROR_FILE_NOT_FOUND for a
+ * missing file, ERROR_PATH_NOT_FOUND for a folder that does not exist, ...),
+ * else ERROR_GEN_FAILURE. A refused import or reset is not saved. */
 QVDI_API int QVDI_ImportSettings(HDRIVERINTERFACE driver, const wchar_t* path, unsigned long flags);
 QVDI_API int QVDI_ExportSettings(HDRIVERINTERFACE driver, const wchar_t* path, unsigned long flags);
 QVDI_API int QVDI_ResetSettings(HDRIVERINTERFACE driver, unsigned long flags);

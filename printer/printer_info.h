@@ -51,6 +51,7 @@ struct PrinterFacts {
     OString printModule;
     bool classicLayout = true;
     bool driverPartRead = false;
+    uint64_t driverPartTime = 0;  // clock of the last attempt to read the driver part
     uint64_t lastRefresh = 0;
 };
 

@@ -65,18 +65,17 @@ OPrinterHandle OpenByName(const OString& name) {
     return printer;
 }
 
-// The model and, for a driver installed from a package, its modules; once per
-// driver part.
+// The model and, for a driver installed from a package, its modules; with
+// each read of the driver part.
 void ReadPackage(PrinterFacts& facts) {
-    if (facts.driverPartRead) {
-        return;
-    }
     if (!facts.dataFile.IsEmpty()) {
         PrinterModel model = ModelOf(facts.dataFile);
         facts.modelFamily = model.family;
         facts.modelCode = model.code;
     }
 
+    // A driver upgraded from a package to a classic one keeps no package folder.
+    facts.packageFolder.Empty();
     facts.configModule.Empty();
     facts.printModule.Empty();
     facts.classicLayout = true;
@@ -143,12 +142,30 @@ OString PrinterInfoReader::KeyFromHandle(HANDLE printer) {
     return key;
 }
 
-void PrinterInfoReader::Read(PrinterFacts& facts) {
-    const PrinterInfoApi& api = PrinterInfoApi::Current();
-    OPrinterHandle printer = OpenByName(facts.printerName);
-    if (!printer) {
+namespace {
+
+// The package part of a first driver read that could not ask the spooler; a
+// later one keeps what was read before.
+void FirstPackageRead(PrinterFacts& facts) {
+    if (!facts.driverPartRead) {
         ReadPackage(facts);
         facts.driverPartRead = true;
+    }
+}
+
+}  // namespace
+
+void PrinterInfoReader::Read(PrinterFacts& facts, bool driverPart) {
+    const PrinterInfoApi& api = PrinterInfoApi::Current();
+    const bool driverDue = driverPart || !facts.driverPartRead;
+    if (driverDue) {
+        // Counted from the attempt: a printer whose driver cannot be read is
+        // not asked again every second.
+        facts.driverPartTime = OTickCount();
+    }
+    OPrinterHandle printer = OpenByName(facts.printerName);
+    if (!printer) {
+        FirstPackageRead(facts);
         return;
     }
 
@@ -208,7 +225,7 @@ void PrinterInfoReader::Read(PrinterFacts& facts) {
         }
     }
 
-    if (facts.driverPartRead) {
+    if (!driverDue) {
         return;
     }
 
@@ -218,8 +235,7 @@ void PrinterInfoReader::Read(PrinterFacts& facts) {
     });
     if (!driverRead || driverBuffer.size() < sizeof(DRIVER_INFO_6W)) {
         printer.Reset();
-        ReadPackage(facts);
-        facts.driverPartRead = true;
+        FirstPackageRead(facts);
         return;
     }
     const auto* driver = reinterpret_cast<const DRIVER_INFO_6W*>(driverBuffer.data());

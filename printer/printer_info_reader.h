@@ -35,10 +35,12 @@ class PrinterInfoReader {
 public:
     // Reads again the printer facts.printerName names (what OpenPrinterW
     // accepts): the printer part (an open, a level 2 read, a close; on success
-    // lastRefresh is the clock's reading) and, while driverPartRead is false,
-    // the driver part (DRIVER_INFO_6, "DriverPackage"), which then sets it. A
-    // failed level 2 read keeps what the last good read derived.
-    static void Read(PrinterFacts& facts);
+    // lastRefresh is the clock's reading) and, while driverPartRead is false or
+    // when driverPart asks for it, the driver part (DRIVER_INFO_6,
+    // "DriverPackage"), which then sets driverPartRead and driverPartTime. A
+    // failed level 2 read keeps what the last good read derived, a failed
+    // driver read the driver part read before.
+    static void Read(PrinterFacts& facts, bool driverPart = false);
 
     // The cache key of a printer handle: its PRINTER_INFO_4 printer name, or
     // "\\" + server + "\\" + the directory-service printer name for a printer

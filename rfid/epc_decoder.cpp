@@ -28,6 +28,18 @@ struct HexTable {
 };
 constexpr HexTable kHexTable;
 
+// "00" to "99", two characters each.
+struct DigitPairs {
+    wchar_t digits[200];
+    constexpr DigitPairs() : digits() {
+        for (int i = 0; i < 100; ++i) {
+            digits[2 * i] = static_cast<wchar_t>(L'0' + i / 10);
+            digits[2 * i + 1] = static_cast<wchar_t>(L'0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kDigitPairs;
+
 int HexValue(wchar_t c) {
     return c < 256 ? kHexTable.value[c] : -1;
 }
@@ -127,13 +139,25 @@ private:
     }
 
     // The digits of number, with zeros in front up to width (at most 20) of them.
+    // Two digits per division: a tag's decimal fields (company prefix, item
+    // reference, serial) are the reader's longest dependent chain.
     void AppendDigits(uint64_t number, size_t width = 1) {
         wchar_t text[20];
         wchar_t* start = text + 20;
-        do {
-            *--start = static_cast<wchar_t>(L'0' + number % 10);
-            number /= 10;
-        } while (number != 0);
+        while (number >= 100) {
+            const auto pair = static_cast<unsigned>(number % 100);
+            number /= 100;
+            start -= 2;
+            start[0] = kDigitPairs.digits[2 * pair];
+            start[1] = kDigitPairs.digits[2 * pair + 1];
+        }
+        if (number >= 10) {
+            start -= 2;
+            start[0] = kDigitPairs.digits[2 * number];
+            start[1] = kDigitPairs.digits[2 * number + 1];
+        } else {
+            *--start = static_cast<wchar_t>(L'0' + number);
+        }
         while (start > text + 20 - width) {
             *--start = L'0';
         }

@@ -1,108 +1,90 @@
 #include "diagnostics/event_log.h"
+#include "diagnostics/log_throttle.h"
 #include "rfid/rfid_exports.h"
 
-#include <atomic>
 #include <string>
-
-#include "core/clock.h"
 
 namespace {
 
-// write(log) at Warnings, when they are on; a log that fails costs nothing
-// more, since the null result and its last error tell the caller all the same.
+// One line a minute per kind of failure, for a host that tries several layouts
+// per tag or scans foreign tags by the thousand. At namespace scope: a
+// function-local static would need a guard, which the static runtime pays for
+// with a TLS slot never given back.
+OLogThrottle g_reports;
+
+// write(log, more) at Warnings, when they are on and a line of the kind
+// (operation and reason) is due; more counts the lines held back. A log that
+// fails costs nothing more, since the null result and its last error tell the
+// caller all the same.
 template <typename Write>
-void Warn(Write write) {
+void Warn(const char* operation, const char* reason, Write write) {
     try {
         OEventLog log(OString(OEventLog::kSourceClientUtility));
-        if (log.IsEnabled(OEventLog::kWarnings)) {
-            write(log);
+        if (!log.IsEnabled(OEventLog::kWarnings)) {
+            return;
+        }
+        std::wstring key(operation, operation + std::char_traits<char>::length(operation));
+        key += L'\n';
+        key.append(reason, reason + std::char_traits<char>::length(reason));
+        int64_t skipped = 0;
+        if (g_reports.Due(key, skipped)) {
+            write(log, OLogThrottle::SkippedText(skipped).GetNarrow());
         }
     } catch (...) {
     }
 }
 
-// At most one line a minute of one kind of report, for a host that may encode
-// thousands of tags a second: a call that is not due pays two atomic
-// operations, and the next due line counts the calls left out.
-class Throttle {
-public:
-    static constexpr uint64_t kIntervalMs = 60000;
-
-    // Whether a line is due now; if so, skipped is how many were not written
-    // since the last one.
-    bool Due(int64_t& skipped) {
-        const uint64_t now = OTickCount();
-        uint64_t last = m_last.load(std::memory_order_relaxed);
-        // A clock set back (a test's) makes a line due rather than none for long.
-        const bool due = !m_started.load(std::memory_order_relaxed) || now - last >= kIntervalMs;
-        if (!due || !m_last.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
-            m_skipped.fetch_add(1, std::memory_order_relaxed);
-            return false;
-        }
-        m_started.store(true, std::memory_order_relaxed);
-        skipped = m_skipped.exchange(0, std::memory_order_relaxed);
-        return true;
-    }
-
-private:
-    std::atomic<uint64_t> m_last{0};
-    std::atomic<bool> m_started{false};
-    std::atomic<int64_t> m_skipped{0};
-};
+constexpr const char* kCut = "was given a value wider than the field: the tag holds another number";
+constexpr const char* kLostCharacters =
+    "was given characters its encoding cannot carry: the tag holds others";
 
 }  // namespace
 
 void ReportEpcValueLoss(const EpcLayoutFault& fault) {
-    static Throttle cuts;
-    static Throttle characters;
-    const bool cut = fault.loss == EpcValueLoss::kCut;
-    int64_t skipped = 0;
-    if (fault.loss == EpcValueLoss::kNone || !(cut ? cuts : characters).Due(skipped)) {
+    if (fault.loss == EpcValueLoss::kNone) {
         return;
     }
-    Warn([&](OEventLog& log) {
+    const char* what = fault.loss == EpcValueLoss::kCut ? kCut : kLostCharacters;
+    Warn("RFID_EncodeEPC", what, [&](OEventLog& log, const char* more) {
         const std::string entry(fault.lossEntry.begin(), fault.lossEntry.end());  // ANSI units
-        const std::string more =
-            skipped > 0 ? " (and " + std::to_string(skipped) + " more since the last report)" : "";
         log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC", "layout field %lld \"%s\" %s%s",
-                   static_cast<long long>(fault.lossField), entry.c_str(),
-                   cut ? "was given a value wider than the field: the tag holds another number"
-                       : "was given characters its encoding cannot carry: the tag holds others",
-                   more.c_str());
+                   static_cast<long long>(fault.lossField), entry.c_str(), what, more);
     });
 }
 
 void ReportEpcLayoutFault(const EpcLayoutFault& fault) {
-    Warn([&](OEventLog& log) {
-        if (fault.field == 0) {
-            log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC", "the layout gives no bits");
-            return;
-        }
+    if (fault.field == 0) {
+        Warn("RFID_EncodeEPC", "no bits", [&](OEventLog& log, const char* more) {
+            log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC", "the layout gives no bits%s", more);
+        });
+        return;
+    }
+    Warn("RFID_EncodeEPC", "too wide", [&](OEventLog& log, const char* more) {
         const std::string entry(fault.entry.begin(), fault.entry.end());  // ANSI units
         log.Writef(OEventLog::kWarnings, "RFID_EncodeEPC",
-                   "layout field %lld \"%s\" makes the tag wider than %lld bits",
+                   "layout field %lld \"%s\" makes the tag wider than %lld bits%s",
                    static_cast<long long>(fault.field), entry.c_str(),
-                   static_cast<long long>(kEpcMaxTagBits));
+                   static_cast<long long>(kEpcMaxTagBits), more);
     });
 }
 
 void ReportEpcDecodeFailure(const EpcDecodeResult& result) {
-    Warn([&](OEventLog& log) {
+    Warn("QVRFID_DecodeEPC", result.reason, [&](OEventLog& log, const char* more) {
         if (result.field == 0) {
-            log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "%s", result.reason);
+            log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "%s%s", result.reason, more);
         } else {
-            log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "layout field %lld: %s",
-                       static_cast<long long>(result.field), result.reason);
+            log.Writef(OEventLog::kWarnings, "QVRFID_DecodeEPC", "layout field %lld: %s%s",
+                       static_cast<long long>(result.field), result.reason, more);
         }
     });
 }
 
 void ReportEpcNameFault(const char* operation, const char* field, const char* reason) {
-    Warn([&](OEventLog& log) {
+    Warn(operation, reason, [&](OEventLog& log, const char* more) {
         if (*field == '\0') {
-            log.Writef(OEventLog::kWarnings, operation, "%s", reason);
+            log.Writef(OEventLog::kWarnings, operation, "%s%s", reason, more);
         } else {
-            log.Writef(OEventLog::kWarnings, operation, "%s: %s", field, reason);
+            log.Writef(OEventLog::kWarnings, operation, "%s: %s%s", field, reason, more);
         }
     });
 }

@@ -30,21 +30,24 @@ BSTR QVRFID_EncodeElementString(const wchar_t* scheme, int filter, int companyPr
 BSTR QVRFID_DecodeToElementString(const wchar_t* hex);
 }
 
-// Why RFID_EncodeEPC gave no tag, written for the developer of the layout to
-// the event log at Warnings: the field that made the tag too wide, or that the
-// layout gives no bits. Kept apart from the exports, which are pure code.
+// The reports below go to the event log at Warnings, at most once a minute
+// per kind of failure (by the library's clock), the next line counting those
+// held back: a host that tries several layouts per tag or scans foreign tags
+// fails by the thousand. Kept apart from the exports, which are pure code.
+
+// Why RFID_EncodeEPC gave no tag, for the developer of the layout: the field
+// that made the tag too wide, or that the layout gives no bits.
 void ReportEpcLayoutFault(const EpcLayoutFault& fault);
 
 // The first field of a tag RFID_EncodeEPC built whose value the tag does not
-// hold (fault.loss), at Warnings, at most once a minute for cuts and once for
-// lost characters, by the library's clock; the next line counts those left out.
-// Nothing for no loss.
+// hold (fault.loss): cuts and lost characters are two kinds. Nothing for no
+// loss.
 void ReportEpcValueLoss(const EpcLayoutFault& fault);
 
-// Why QVRFID_DecodeEPC read no values, at Warnings: the layout field and the
-// reason.
+// Why QVRFID_DecodeEPC read no values: the layout field and the reason (the
+// kind).
 void ReportEpcDecodeFailure(const EpcDecodeResult& result);
 
-// Why an export by name gave no result, at Warnings: the field of the tag,
-// URI or element string ("" for the whole) and the reason.
+// Why an export by name gave no result: the field of the tag, URI or element
+// string ("" for the whole) and the reason (with operation, the kind).
 void ReportEpcNameFault(const char* operation, const char* field, const char* reason);

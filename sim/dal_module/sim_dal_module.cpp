@@ -76,14 +76,22 @@ bool ReadWholeFile(const std::wstring& path, std::string& text) {
     return true;
 }
 
-void WriteWholeFile(const std::wstring& path, const std::string& text) {
+// False with the file system's last error when the file cannot be written
+// whole.
+bool WriteWholeFile(const std::wstring& path, const std::string& text) {
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        ::CloseHandle(file);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
     }
+    DWORD written = 0;
+    bool whole =
+        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+        written == text.size();
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    ::SetLastError(whole ? ERROR_SUCCESS : (error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT));
+    return whole;
 }
 
 std::wstring SettingsFile(const std::wstring& printer) {
@@ -177,14 +185,12 @@ BOOL WINAPI DAL_Printer_Close(INT_PTR dal) {
 BOOL WINAPI DAL_Settings_Save(INT_PTR dal) {
     Log(L"DAL_Settings_Save", {NameOf(dal)});
     auto* simPrinter = reinterpret_cast<SimPrinter*>(dal);
-    WriteWholeFile(SettingsFile(simPrinter->name), simPrinter->settings);
-    return TRUE;
+    return WriteWholeFile(SettingsFile(simPrinter->name), simPrinter->settings) ? TRUE : FALSE;
 }
 
 BOOL WINAPI DAL_Settings_Export(INT_PTR dal, LPCWSTR path, DWORD flags) {
     Log(L"DAL_Settings_Export", {NameOf(dal), path, Hex(flags)});
-    WriteWholeFile(path, reinterpret_cast<SimPrinter*>(dal)->settings);
-    return TRUE;
+    return WriteWholeFile(path, reinterpret_cast<SimPrinter*>(dal)->settings) ? TRUE : FALSE;
 }
 
 BOOL WINAPI DAL_Settings_Import(INT_PTR dal, LPCWSTR path, DWORD flags) {

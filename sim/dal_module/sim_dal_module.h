@@ -10,7 +10,9 @@
 // when there is no file). Export writes the lines to a file, Import reads
 // them from one, Reset restores the defaults. As a driver's module does, Import
 // refuses a file it cannot read (FALSE, the file system's error) or one that is
-// not settings text (FALSE, ERROR_INVALID_DATA), and keeps what it had.
+// not settings text (FALSE, ERROR_INVALID_DATA), and keeps what it had; Export
+// and Save give FALSE with the file system's error for a file they cannot
+// write.
 //
 // When the environment variable kLogVariable names a file, every export
 // appends one UTF-16LE line to it as it is entered:

@@ -273,12 +273,17 @@ TEST_F(AdvancedInterfaceTest, SettingsExportImportRoundTripAndReset) {
     };
     EXPECT_EQ(SimDalPrinter::CallTexts(), expected) << "one open for all, import and reset saved";
     // The module refuses a malformed or missing file and keeps its settings;
-    // the interface still reports the call made.
+    // the interface says so with the module's reason, and saves nothing.
     ASSERT_TRUE(QvTest::WriteWholeFile(changed, "Darkness=30\r\nno setting\r\n"));
-    for (const std::wstring& path : {changed, folder.File(L"missing.txt")}) {
-        EXPECT_TRUE(driver.ImportSettings(OString(path.c_str()), 0));
+    const std::pair<std::wstring, DWORD> refused[] = {
+        {changed, ERROR_INVALID_DATA}, {folder.File(L"missing.txt"), ERROR_FILE_NOT_FOUND}};
+    for (const auto& [path, error] : refused) {
+        SimDalPrinter::ClearCalls();
+        EXPECT_FALSE(driver.ImportSettings(OString(path.c_str()), 0));
+        EXPECT_EQ(::GetLastError(), error);
         ASSERT_TRUE(driver.ExportSettings(OString(again.c_str()), 0));
         EXPECT_EQ(QvTest::ReadWholeFile(again).value_or(""), QvSimDal::kDefaultSettings);
+        EXPECT_EQ(SimDalPrinter::CallTexts().size(), 2u) << "import and export, no save";
     }
 }
 

@@ -21,6 +21,7 @@
 #include "driver_interface/di_exports.h"
 #include "net/socket_pool.h"
 #include "printer/printer_info.h"
+#include "printer/printer_info_reader.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
 #include "sim/dal_module/sim_dal_module.h"
@@ -389,6 +390,48 @@ TEST_F(FaultMatrix, DalModuleFaults) {
     }
 }
 
+// A settings call that did nothing says so, and why: the module refused the
+// file (its own last error when it runs in the host; through a proxy only its
+// FALSE travels) or lacks the function. A refused import or reset is not saved.
+TEST_F(FaultMatrix, SettingsCallsThatDidNothingSayWhy) {
+    SimDalPrinter bare(L"bare", L"qvsimdal_bare");
+    ASSERT_TRUE(bare.Ok());
+    QvTest::ScratchFolder folder;
+    const std::wstring missing = folder.File(L"missing.txt");
+    const struct Row {
+        const SimDalPrinter* printer;
+        DWORD isolation;
+        char action;  // 'i'mport, 'e'xport, 'r'eset
+        const wchar_t* path;
+        DWORD error;
+        const char* note;
+    } rows[] = {
+        {&m_printer, 0, 'i', missing.c_str(), ERROR_FILE_NOT_FOUND, "a missing file"},
+        {&m_printer, 0, 'e', L"C:\\no\\such\\dir\\out.txt", ERROR_PATH_NOT_FOUND,
+         "a folder that does not exist"},
+        {&m_printer, 1, 'i', missing.c_str(), ERROR_GEN_FAILURE, "a missing file, isolated"},
+        {&bare, 0, 'e', missing.c_str(), ERROR_PROC_NOT_FOUND, "no export function"},
+        {&bare, 0, 'r', nullptr, ERROR_PROC_NOT_FOUND, "no reset function"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        ASSERT_TRUE(row.printer->SetIsolation(row.isolation));
+        OPrinterHandle handle = row.printer->Open();
+        HDRIVERINTERFACE driver = DI_Open_impl(handle.Get());
+        SimDalPrinter::ClearCalls();
+        ::SetLastError(0xDEADBEEF);
+        const BOOL done = row.action == 'i'   ? QVDI_ImportSettings(driver, row.path, 0)
+                          : row.action == 'e' ? QVDI_ExportSettings(driver, row.path, 0)
+                                              : QVDI_ResetSettings(driver, 0);
+        EXPECT_EQ(::GetLastError(), row.error);
+        EXPECT_FALSE(done);
+        for (const std::wstring& call : SimDalPrinter::CallTexts()) {
+            EXPECT_FALSE(call.starts_with(L"DAL_Settings_Save")) << "a refused change is not saved";
+        }
+        DI_Close_impl(driver);
+    }
+}
+
 // The window procedure of the test below: it calls the interface back.
 struct Reentry {
     static inline HDRIVERINTERFACE driver = nullptr;
@@ -571,6 +614,58 @@ TEST_F(FaultMatrix, AFallbackIsLoggedOncePerPrinterAndReasonAMinute) {
         EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, off), row.warnings);
         EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_ERROR_TYPE, refused), row.errors);
     }
+}
+
+// Wine's spooler cannot rename a printer: the handle's own name (level 4)
+// changes behind the seam instead, as a rename shows it on Windows.
+struct Renamed {
+    static inline const wchar_t* name = nullptr;
+    static BOOL WINAPI GetPrinter(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size,
+                                  LPDWORD needed) {
+        const BOOL ok = ::GetPrinterW(printer, level, buffer, size, needed);
+        if (ok && level == 4 && name != nullptr) {
+            reinterpret_cast<PRINTER_INFO_4W*>(buffer)->pPrinterName = const_cast<wchar_t*>(name);
+        }
+        return ok;
+    }
+};
+
+// An interface whose printer was renamed answers for it no more, however soon
+// another printer takes the old name: within a second every call is neutral,
+// with ERROR_INVALID_PRINTER_NAME.
+TEST_F(FaultMatrix, AnInterfaceWhosePrinterWasRenamedAnswersNeutrally) {
+    OClockOverride clock(OClockApi{&MovedClock});
+    HDRIVERINTERFACE driver = DI_Open_impl(m_handle.Get());
+    const std::wstring version = TakeBstr(DI_GetPrinterDriverVersion_impl(driver));
+    EXPECT_NE(version, L"(null)");
+    PrinterInfoApi api;
+    api.getPrinter = &Renamed::GetPrinter;
+    ScopedPrinterInfoApi renamed(api);
+    Renamed::name = L"QV renamed printer";
+    g_now += 999;
+    EXPECT_EQ(TakeBstr(DI_GetPrinterDriverVersion_impl(driver)), version) << "not asked yet";
+    g_now += 1;
+    const struct Row {
+        const char* call;
+        std::function<bool()> neutral;
+    } rows[] = {
+        {"DI_GetPrinterDriverVersion",
+         [&] { return TakeBstr(DI_GetPrinterDriverVersion_impl(driver)) == L"(null)"; }},
+        {"DI_IsCommandSupported", [&] { return !DI_IsCommandSupported_impl(driver, 1); }},
+        {"QVDI_IsAdvanced", [&] { return !QVDI_IsAdvanced(driver); }},
+        {"QVDI_ExportSettings", [&] { return !QVDI_ExportSettings(driver, L"C:\\x.txt", 0); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
+        ::SetLastError(0xDEADBEEF);
+        EXPECT_TRUE(row.neutral());
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+    }
+    Renamed::name = nullptr;
+    g_now += 60000;
+    EXPECT_FALSE(QVDI_IsAdvanced(driver)) << "once gone, always gone";
+    DI_Close_impl(driver);
+    EXPECT_EQ(::GetLastError(), ERROR_SUCCESS) << "a gone printer's interface still closes";
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ namespace {
 // driver version and date).
 struct Fakes {
     bool failLevel2 = false;
+    uint64_t driverVersion = 0x0001000200030004ull;
     const wchar_t* level4Server = nullptr;
     DWORD devModeOvershoot = 0;
 };
@@ -59,7 +60,7 @@ struct Spy {
         ++driverCalls;
         BOOL ok = ::GetPrinterDriverW(printer, environment, level, buffer, size, needed);
         if (ok && level == 6) {  // Wine reports no version and no date
-            reinterpret_cast<DRIVER_INFO_6W*>(buffer)->dwlDriverVersion = 0x0001000200030004ull;
+            reinterpret_cast<DRIVER_INFO_6W*>(buffer)->dwlDriverVersion = fake.driverVersion;
             reinterpret_cast<DRIVER_INFO_6W*>(buffer)->ftDriverDate = {0x89ABCDEF, 0x01D2B3C4};
         }
         return ok;
@@ -195,6 +196,58 @@ TEST_F(PrinterInfoWineTest, RereadsThePrinterPartAtMostOncePerSecondAndTheDriver
         EXPECT_FALSE(again.IsRemote()) << "the last good facts must not make a printer remote";
         EXPECT_EQ(W(again.GetServerName()), ComputerName());
     }
+}
+
+// A driver installed over the printer's under a long-lived thread shows
+// within a minute; the driver part is not read more often than that.
+TEST_F(PrinterInfoWineTest, RereadsTheDriverPartAMinuteAfterItsLastRead) {
+    WinePrinter printer(L"upgrade");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    OString name(printer.Name().c_str());
+    EXPECT_EQ(PrinterInfoCache::Lookup(name).GetDriverVersion(), 0x0001000200030004ull);
+    Spy::fake.driverVersion = 0x0002000000000000ull;
+    const struct Step {
+        uint64_t elapsed;
+        uint64_t version;
+        const char* note;
+    } steps[] = {
+        {1500, 0x0001000200030004ull, "the printer part is read again, not the driver part"},
+        {58999, 0x0001000200030004ull, "read again, still within the minute"},
+        {60000, 0x0002000000000000ull, "a minute after the first read"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.note);
+        Spy::now = 500000 + step.elapsed;
+        EXPECT_EQ(PrinterInfoCache::Lookup(name).GetDriverVersion(), step.version);
+    }
+}
+
+// A thread that meets ever new printers keeps at most kMaxEntries of them;
+// the one looked up least recently goes first.
+TEST_F(PrinterInfoWineTest, KeepsAtMostTheBoundOfPrintersDroppingTheLeastRecent) {
+    WinePrinter printer(L"bound");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    const OString name(printer.Name().c_str());
+    int unknown = 0;
+    auto meetOthers = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            PrinterInfoCache::Lookup(OString("QV no such printer ") + OString(unknown++));
+        }
+    };
+    auto rereads = [&] {
+        const int before = Spy::level2Calls;
+        PrinterInfoCache::Lookup(name);
+        return Spy::level2Calls > before;
+    };
+    PrinterInfoCache::Lookup(name);
+    meetOthers(PrinterInfoCache::kMaxEntries - 1);
+    EXPECT_FALSE(rereads()) << "kept, and now the most recent";
+    meetOthers(1);
+    EXPECT_EQ(PrinterInfoCache::Get()->GetCount(), PrinterInfoCache::kMaxEntries);
+    EXPECT_FALSE(rereads()) << "another printer made room";
+    meetOthers(PrinterInfoCache::kMaxEntries);
+    EXPECT_EQ(PrinterInfoCache::Get()->GetCount(), PrinterInfoCache::kMaxEntries);
+    EXPECT_TRUE(rereads()) << "forgotten: read again within the second";
 }
 
 TEST_F(PrinterInfoWineTest, EachThreadHasItsOwnCacheThatEndsWithTheThread) {

@@ -313,3 +313,36 @@ TEST(EpcEncoder, ReportsValueLossAtMostOnceAMinute) {
                                           L"layout field 1 \"6#ECAGE6\" was given characters"),
               1);
 }
+
+// A host that tries several layouts per tag, or scans foreign tags, fails by
+// the thousand: one line a minute per kind of failure, then one counting the
+// rest.
+TEST(EpcEncoder, ReportsFailedEncodesAndDecodesAtMostOnceAMinutePerKind) {
+    QvTest::LoggedEvents log;
+    OClockOverride clock(OClockApi{&Now});
+    g_now = 1ull << 40;
+    const struct Row {
+        BSTR (*call)();
+        const wchar_t* line;
+    } rows[] = {
+        {[] { return RFID_EncodeEPC_impl(L"1", L"", 2); }, L"the layout gives no bits"},
+        {[] { return QVRFID_DecodeEPC(L"12", L"32", 2); }, L"the tag is too short for the layout"},
+        {[] { return QVRFID_DecodeEPC(L"31", L"8#30", 2); }, L"a literal does not match"},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const Row& row : rows) {
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(row.call(), nullptr);
+            }
+        }
+        g_now += 60000;
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.line)));
+        EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE, row.line), 2);
+        EXPECT_EQ(QvTest::LoggedEvents::Count(
+                      EVENTLOG_WARNING_TYPE,
+                      std::wstring(row.line) + L" (and 2 more since the last report)"),
+                  1);
+    }
+}

@@ -18,12 +18,19 @@ uint32_t TakeFlags(QvArgs& args) {
     return static_cast<uint32_t>(flags);
 }
 
-// One line or one JSON object for a result without further data.
-int Report(QvHost& host, QvJson& json, const std::wstring& line, bool ok) {
+// One line or one JSON object for a result without further data; a failure
+// names the last error the export left, when it left one.
+int Report(QvHost& host, QvJson& json, const std::wstring& line, bool ok, DWORD error = 0) {
+    const bool withError = !ok && error != ERROR_SUCCESS;
     if (host.Json()) {
+        if (withError) {
+            json.Add("error", static_cast<int64_t>(error));
+        }
         host.PrintJson(json.Add("ok", ok));
     } else {
-        host.Print(line + (ok ? L": done" : L": failed"));
+        host.Print(line + (ok          ? L": done"
+                           : withError ? L": failed (error " + std::to_wstring(error) + L")"
+                                       : L": failed"));
     }
     return ok ? kQvExitOk : kQvExitNoResult;
 }
@@ -61,12 +68,13 @@ int RunSettings(QvHost& host, QvArgs& args) {
     } else {
         ok = host.Export<QV_PFN_QVDI_RESET_SETTINGS>("QVDI_ResetSettings")(printer.Driver(), flags);
     }
+    const DWORD error = ::GetLastError();
     QvJson json(L"settings");
     json.Add("printer", name).Add("action", action).Add("flags", static_cast<int64_t>(flags));
     if (withPath) {
         json.Add("path", positional[1]);
     }
-    return Report(host, json, L"settings " + action, ok);
+    return Report(host, json, L"settings " + action, ok, error);
 }
 
 int RunQuerySend(QvHost& host, QvArgs& args, const std::wstring& name) {
@@ -179,9 +187,11 @@ const QvCommand kCommands[] = {
      L"\n"
      L"Calls QVDI_ExportSettings, QVDI_ImportSettings (then saved) or\n"
      L"QVDI_ResetSettings (then saved) with the flags (default 0). Prints\n"
-     L"\"settings ACTION: done\" once the driver's module took the call (what it\n"
-     L"made of the file is the module's: it reports nothing back); exit code 1 when\n"
-     L"the driver has no DAL module, 4 when import's file cannot be read.",
+     L"\"settings ACTION: done\" when the driver's module did it, else\n"
+     L"\"settings ACTION: failed (error N)\" with the export's last error (the\n"
+     L"module refused the file, lacks the function, or its proxy failed) and exit\n"
+     L"code 1 (also when the driver has no DAL module); 4 when import's file cannot\n"
+     L"be read.",
      &RunSettings},
     {L"dal-query",
      L"--printer NAME send ID FILE [SEND START INTERVAL] [--pattern P] [--read] | status ID | "
