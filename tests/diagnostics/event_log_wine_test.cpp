@@ -221,26 +221,32 @@ TEST_F(OEventLogTest, LevelsReachTheirOutputs) {
     EXPECT_EQ(m_recorder.debug.back().size(), 13u + 31767u + 1u);
 }
 
-// File lines of one source are appended under its machine-wide mutex, so
-// writers in other processes and sessions do not overwrite each other's lines.
+// File lines of one source are appended under its mutexes, so writers in
+// other processes do not overwrite each other's lines: the name the driver's
+// other components take in their session, and its global twin that excludes
+// the library's writers in other sessions (Wine, as Windows, keeps them apart).
 TEST_F(OEventLogTest, FileLinesAreAppendedUnderTheSourcesMutex) {
     std::wstring source = NewSource(0xE4000000);
     std::wstring path = OEventLogFormat::FileLogPath(O(source)).GetWide();
-    OKernelHandle held(
-        ::CreateMutexW(nullptr, TRUE, (L"Global\\Brantheon File Log Mutex for " + source).c_str()));
-    ASSERT_TRUE(held);
     OEventLog log(O(source));
-    std::atomic<bool> written{false};
-    DWORD writerThread = 0;
-    std::thread writer([&] {
-        writerThread = ::GetCurrentThreadId();
-        log.Write(OString(L"Pool::Close: idle"), OEventLog::kInfo);
-        written = true;
-    });
-    ::Sleep(300);
-    EXPECT_FALSE(written) << "the line was written while another writer held the file";
-    ::ReleaseMutex(held.Get());
-    writer.join();
+    DWORD writerThreads[2] = {};
+    for (const wchar_t* prefix : {L"", L"Global\\"}) {
+        SCOPED_TRACE(O(prefix).GetNarrow());
+        // The writer may have opened it already: ownership comes from a wait.
+        OKernelHandle held(::CreateMutexW(
+            nullptr, FALSE, (prefix + std::wstring(L"Brantheon File Log Mutex for ") + source).c_str()));
+        ASSERT_TRUE(held && ::WaitForSingleObject(held.Get(), 0) == WAIT_OBJECT_0);
+        std::atomic<bool> written{false};
+        std::thread writer([&] {
+            writerThreads[*prefix == L'\0' ? 0 : 1] = ::GetCurrentThreadId();
+            log.Write(OString(L"Pool::Close: idle"), OEventLog::kInfo);
+            written = true;
+        });
+        ::Sleep(300);
+        EXPECT_FALSE(written) << "the line was written while another writer held the file";
+        ::ReleaseMutex(held.Get());
+        writer.join();
+    }
     ASSERT_TRUE(log.Write(OString(L"second"), OEventLog::kErrors));
     std::string text = QvTest::ReadWholeFile(path).value_or("");
     ::DeleteFileW(path.c_str());
@@ -251,7 +257,8 @@ TEST_F(OEventLogTest, FileLinesAreAppendedUnderTheSourcesMutex) {
         return std::string(buffer);
     };
     // Text mode: each line ends in CR LF on disk.
-    EXPECT_EQ(text, line("Info", writerThread, "Pool::Close: idle") +
+    EXPECT_EQ(text, line("Info", writerThreads[0], "Pool::Close: idle") +
+                        line("Info", writerThreads[1], "Pool::Close: idle") +
                         line("Errors", ::GetCurrentThreadId(), "second"));
     // Without the file bit nothing goes to a file.
     std::wstring quiet = NewSource();
