@@ -265,7 +265,7 @@ OString OMiniDump::MiniDumpGenerate(OEventLog* log, const EXCEPTION_POINTERS* po
         exception.ThreadId = ::GetCurrentThreadId();
         exception.ExceptionPointers = const_cast<EXCEPTION_POINTERS*>(pointers);
         exception.ClientPointers = FALSE;
-        if (!::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), handle.Get(),
+        if (!ScopedApi<OMiniDumpApi>::Current().writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), handle.Get(),
                                  static_cast<MINIDUMP_TYPE>(kDumpType),
                                  pointers != nullptr ? &exception : nullptr, nullptr, nullptr)) {
             Log(log, report + "\n    Dump file write failed with error " +

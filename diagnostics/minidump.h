@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <dbghelp.h>
 
 #include <atomic>
 #include <cstdint>
@@ -9,8 +10,20 @@
 
 #include "core/handles.h"
 #include "core/ostring.h"
+#include "core/seam.h"
 
 class OEventLog;
+
+// The dump writer itself. Under Wine one dump of a test program takes many
+// seconds, so tests of what happens around it put a quick one in.
+struct OMiniDumpApi {
+    using WriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                    PMINIDUMP_EXCEPTION_INFORMATION,
+                                    PMINIDUMP_USER_STREAM_INFORMATION,
+                                    PMINIDUMP_CALLBACK_INFORMATION);
+    WriteDump writeDump = ::MiniDumpWriteDump;
+};
+using OMiniDumpOverride = ScopedApi<OMiniDumpApi>;
 
 // Writes crash dumps of the process for unrecoverable errors: at most one a
 // minute, one thread at a time (a thread that finds another writing gives up
