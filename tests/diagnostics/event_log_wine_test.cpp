@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "diagnostics/event_log_backend.h"
 #include "diagnostics/event_log_format.h"
 #include "support/files.h"
+#include "support/process.h"
 #include "support/scratch_registry.h"
 #include "support/text.h"
 
@@ -77,6 +79,8 @@ protected:
             return TRUE;
         };
         system.maskRoot = m_maskRoot.c_str();
+        m_limitPath = m_scratch.Path() + L"/DebugLogFileLimit";
+        system.fileLimitPath = m_limitPath.c_str();
         m_override = std::make_unique<OEventLogSystemOverride>(system);
         m_clock = std::make_unique<OClockOverride>(
             OClockApi{[]() -> ULONGLONG { return g_recorder->tick; }});
@@ -104,6 +108,7 @@ protected:
     ScratchRegistryKey m_scratch;
     Recorder m_recorder;
     std::wstring m_maskRoot;
+    std::wstring m_limitPath;
     std::vector<std::wstring> m_sources;
     std::unique_ptr<OEventLogSystemOverride> m_override;
     std::unique_ptr<OClockOverride> m_clock;
@@ -265,6 +270,144 @@ TEST_F(OEventLogTest, FileLinesAreAppendedUnderTheSourcesMutex) {
     ASSERT_TRUE(OEventLog(O(quiet)).Write(OString(L"x"), OEventLog::kErrors));
     EXPECT_EQ(::GetFileAttributesW(OEventLogFormat::FileLogPath(O(quiet)).GetWide()),
               INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(OEventLogTest, FileLimitIsReadWithTheMaskAndClamped) {
+    struct Row {
+        DWORD type;  // REG_NONE: no value
+        std::vector<BYTE> data;
+        uint32_t limit;
+        const char* note;
+    };
+    auto dword = [](DWORD value) {
+        return std::vector<BYTE>(reinterpret_cast<BYTE*>(&value), reinterpret_cast<BYTE*>(&value) + 4);
+    };
+    const uint64_t mebibyte = 1 << 20;
+    const wchar_t text[] = L"1048576";
+    const Row rows[] = {
+        {REG_NONE, {}, 8 << 20, "absent: 8 MiB"},
+        {REG_DWORD, dword(0), 8 << 20, "0 means the default"},
+        {REG_DWORD, dword(1000), 64 << 10, "tiny: 64 KiB"},
+        {REG_DWORD, dword(0xFFFFFFFF), 1u << 30, "huge: 1 GiB"},
+        {REG_DWORD, dword(300000), 300000, "within the bounds: as given"},
+        {REG_SZ, std::vector<BYTE>(reinterpret_cast<const BYTE*>(text),
+                                   reinterpret_cast<const BYTE*>(text) + sizeof text),
+         8 << 20, "text: the default"},
+        {REG_QWORD, std::vector<BYTE>(reinterpret_cast<const BYTE*>(&mebibyte),
+                                      reinterpret_cast<const BYTE*>(&mebibyte) + 8),
+         8 << 20, "8 bytes: the default"},
+    };
+    std::wstring source = NewSource();
+    OEventLog log(O(source));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        if (row.type != REG_NONE) {
+            ASSERT_TRUE(m_scratch.SetRaw(L"", L"DebugLogFileLimit", row.type, row.data.data(),
+                                         static_cast<DWORD>(row.data.size())));
+        }
+        // Seen by a back end at its next mask refresh, not before.
+        uint32_t before = log.GetBase()->GetFileLimit();
+        m_recorder.tick += 5000;
+        log.IsEnabled(OEventLog::kErrors);
+        EXPECT_EQ(log.GetBase()->GetFileLimit(), before);
+        m_recorder.tick += 1;
+        log.IsEnabled(OEventLog::kErrors);
+        EXPECT_EQ(log.GetBase()->GetFileLimit(), row.limit);
+    }
+}
+
+// One writer process of the roll-over test: the source, the scratch key and
+// its number come on the command line after "--roll".
+constexpr int kRollLines = 30000;
+TEST(FileLogRollChild, DISABLED_WritesNumberedLines) {
+    std::wstring command = ::GetCommandLineW();
+    size_t at = command.find(L"--roll ");
+    ASSERT_NE(at, std::wstring::npos);
+    std::wstring root, source;
+    int writer = 0;
+    {
+        std::wstring rest = command.substr(at + 7);
+        size_t first = rest.find(L'|'), second = rest.find(L'|', first + 1);
+        writer = std::stoi(rest.substr(0, first));
+        root = rest.substr(first + 1, second - first - 1);
+        source = rest.substr(second + 1);
+    }
+    std::wstring masks = root + L"/DebugLogMasks\\";
+    std::wstring limit = root + L"/DebugLogFileLimit";
+    OEventLogSystem system;
+    system.maskRoot = masks.c_str();
+    system.fileLimitPath = limit.c_str();
+    OEventLogSystemOverride use(system);
+    OEventLog log(O(source));
+    for (int line = 0; line < kRollLines; ++line) {
+        log.Writef(OEventLog::kInfo, "Roll::Write", "writer %d line %06d %s", writer, line,
+                   std::string(40, 'x').c_str());
+    }
+}
+
+// Three processes write one source's file log past its limit many times over:
+// both files stay within the limit, and every line the last roll kept is whole,
+// in order per writer and there once.
+TEST_F(OEventLogTest, FileLogsRollOverWithoutLosingOrTearingLines) {
+    constexpr int kWriters = 3;
+    constexpr uint32_t kLimit = 256 << 10;
+    std::wstring source = NewSource(OEventLog::kInfo | OEventLog::kFileLog);
+    ASSERT_TRUE(m_scratch.SetDword(L"", L"DebugLogFileLimit", kLimit));
+    std::wstring path = OEventLogFormat::FileLogPath(O(source)).GetWide();
+    std::wstring rolled = OEventLogBase::RolledFileLogPath(O(source)).GetWide();
+    std::vector<std::thread> writers;
+    DWORD exits[kWriters] = {};
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            exits[w] = QvTest::RunProgram(L"diagnostics_wine_tests.exe "
+                                          L"--gtest_filter=FileLogRollChild.* "
+                                          L"--gtest_also_run_disabled_tests --roll " +
+                                              std::to_wstring(w) + L"|" + m_scratch.Path() +
+                                              L"|" + source,
+                                          600000)
+                           .exitCode;
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    std::string kept[2] = {QvTest::ReadWholeFile(rolled).value_or(""),
+                           QvTest::ReadWholeFile(path).value_or("")};
+    ::DeleteFileW(path.c_str());
+    ::DeleteFileW(rolled.c_str());
+    for (DWORD exit : exits) {
+        ASSERT_EQ(exit, 0u);
+    }
+    const std::string head = ", " + std::string(O(source).GetNarrow()) + ", Info, Thread:0x";
+    int next[kWriters] = {-1, -1, -1};
+    for (const std::string& file : kept) {
+        EXPECT_GT(file.size(), 0u);
+        EXPECT_LE(file.size(), kLimit);
+        size_t start = 0;
+        for (size_t end; (end = file.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            std::string line = file.substr(start, end - start);
+            int writer = -1, number = -1;
+            char tail[64] = {};
+            bool whole = line.size() > 19 + head.size() + 10 &&
+                         line.compare(19, head.size(), head) == 0 &&
+                         std::sscanf(line.c_str() + 19 + head.size() + 10,
+                                     "Roll::Write: writer %d line %d %63s", &writer, &number,
+                                     tail) == 3 &&
+                         writer >= 0 && writer < kWriters && std::string(tail) == std::string(40, 'x');
+            ASSERT_TRUE(whole) << "torn: " << line;
+            // Each writer's kept lines are consecutive: none lost after the
+            // first kept, none twice.
+            EXPECT_TRUE(next[writer] < 0 || number == next[writer]) << line;
+            next[writer] = number + 1;
+        }
+        EXPECT_EQ(start, file.size()) << "a line without its end";
+    }
+    // The files hold the newest lines of all: a writer seen there is seen to
+    // its last line (one that ended early may be gone altogether).
+    for (int w = 0; w < kWriters; ++w) {
+        EXPECT_TRUE(next[w] < 0 || next[w] == kRollLines) << "writer " << w;
+    }
+    EXPECT_GT(kept[0].size(), kLimit - 200) << "rolled over well before the limit";
 }
 
 TEST_F(OEventLogTest, SourceIsRegisteredOnceAtTheFirstWrite) {
