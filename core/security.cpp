@@ -210,14 +210,16 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 
 OFileIdentity CheckFileIdentity(HANDLE file, const OString& path) {
     const OFileIdentityApi& api = ScopedApi<OFileIdentityApi>::Current();
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!api.getFileInformation(file, &information)) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    if (!api.getFileInformation(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !api.getFileInformation(file, FileStandardInfo, &standard, sizeof standard)) {
         return OFileIdentity::Unknown;
     }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return OFileIdentity::ReparsePoint;
     }
-    if (information.nNumberOfLinks > 1) {
+    if (standard.NumberOfLinks > 1) {
         return OFileIdentity::HardLinked;
     }
     // Wine follows a link made on the Unix side without showing the reparse

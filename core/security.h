@@ -106,7 +106,10 @@ const char* OFileIdentityText(OFileIdentity identity);
 // followed without the attribute) nor owners other than the caller, so tests
 // answer for them here.
 struct OFileIdentityApi {
-    decltype(&::GetFileInformationByHandle) getFileInformation = ::GetFileInformationByHandle;
+    // Asked for FileAttributeTagInfo and FileStandardInfo: under Wine the
+    // older GetFileInformationByHandle costs about 2 ms a call, too much for
+    // every line of a file log.
+    decltype(&::GetFileInformationByHandleEx) getFileInformation = ::GetFileInformationByHandleEx;
     decltype(&::GetFinalPathNameByHandleW) getFinalPathName = ::GetFinalPathNameByHandleW;
     decltype(&::GetNamedSecurityInfoW) getNamedSecurityInfo = ::GetNamedSecurityInfoW;
 };

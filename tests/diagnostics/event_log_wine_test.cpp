@@ -318,7 +318,10 @@ TEST_F(OEventLogTest, FileLimitIsReadWithTheMaskAndClamped) {
 
 // One writer process of the roll-over test: the source, the scratch key and
 // its number come on the command line after "--roll".
-constexpr int kRollLines = 30000;
+// Under Wine a file-log line costs about 1 ms (two mutexes, an open and the
+// link checks, each a call to the Wine server): 30,000 lines a writer took
+// minutes, these take seconds and still roll the file over several times.
+constexpr int kRollLines = 4000;
 TEST(FileLogRollChild, DISABLED_WritesNumberedLines) {
     std::wstring command = ::GetCommandLineW();
     size_t at = command.find(L"--roll ");

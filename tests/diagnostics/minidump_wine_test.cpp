@@ -224,9 +224,13 @@ TEST_F(MiniDumpFolder, AFolderOwnedByAnotherUserGetsNoDumpsAndOneLogLine) {
 struct Identity {
     static inline bool reparse = false;
     static inline bool elsewhere = false;
-    static BOOL WINAPI Information(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
-        BOOL ok = ::GetFileInformationByHandle(file, information);
-        information->dwFileAttributes |= reparse ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+    static BOOL WINAPI Information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data,
+                                   DWORD size) {
+        BOOL ok = ::GetFileInformationByHandleEx(file, kind, data, size);
+        if (kind == FileAttributeTagInfo && reparse) {
+            static_cast<FILE_ATTRIBUTE_TAG_INFO*>(data)->FileAttributes |=
+                FILE_ATTRIBUTE_REPARSE_POINT;
+        }
         return ok;
     }
     static DWORD WINAPI FinalPath(HANDLE file, LPWSTR buffer, DWORD chars, DWORD flags) {
