@@ -364,8 +364,7 @@ int main(int argc, char** argv) {
         std::printf("usage: soak_bench [SECONDS] [PRINTERS 1..64] [filelog]\n");
         return 1;
     }
-    std::unique_ptr<FileLogMode> fileLogMode =
-        fileLog ? std::make_unique<FileLogMode>() : nullptr;
+    std::unique_ptr<FileLogMode> fileLogMode = fileLog ? std::make_unique<FileLogMode>() : nullptr;
     SetEnvironmentVariableW(QvSimDal::kLogVariable, nullptr);  // no call log to grow
     const std::wstring tag = L"qvsoak-" + std::to_wstring(GetCurrentProcessId());
     wchar_t temp[MAX_PATH + 1] = {};

@@ -248,8 +248,8 @@ OFileHandle OpenUnlinkedFile(const OString& path, DWORD access, DWORD share, DWO
                              OFileIdentity* identity) {
     OFileIdentity found = OFileIdentity::Unknown;
     OFileHandle file(::CreateFileW(path.GetWide(), access | FILE_READ_ATTRIBUTES, share, nullptr,
-                                   disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr));
+                                   disposition,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file) {
         DWORD error = ::GetLastError();  // ERROR_ALREADY_EXISTS tells OPEN_ALWAYS's callers
         found = CheckFileIdentity(file.Get(), path);

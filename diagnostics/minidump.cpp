@@ -163,7 +163,8 @@ std::vector<OMiniDump::DumpFile> OMiniDump::Prune(size_t files, int32_t keep) co
     for (const DumpFile& dump : dumps) {
         bytes += dump.bytes;
     }
-    for (auto it = dumps.begin(); it != dumps.end() && (dumps.size() > files || bytes > kMaxBytes);) {
+    for (auto it = dumps.begin();
+         it != dumps.end() && (dumps.size() > files || bytes > kMaxBytes);) {
         if (it->number == keep) {
             ++it;
             continue;
@@ -183,8 +184,9 @@ OFileHandle OMiniDump::CreateDumpFile(int32_t& number, OString& file, OString& w
     for (int attempt = 0; attempt < kAttempts; ++attempt, number = (number + 1) % kNumbers) {
         file = FileName(m_prefix, number);
         OFileIdentity identity = OFileIdentity::Unknown;
-        OFileHandle stale = OpenUnlinkedFile(file, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             OPEN_EXISTING, &identity);
+        OFileHandle stale =
+            OpenUnlinkedFile(file, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             OPEN_EXISTING, &identity);
         if (identity != OFileIdentity::Unknown && identity != OFileIdentity::Plain) {
             why = OString("\n    ") + file + " is " + OFileIdentityText(identity) +
                   ".  No dump file created.";
@@ -194,9 +196,9 @@ OFileHandle OMiniDump::CreateDumpFile(int32_t& number, OString& file, OString& w
         if (identity == OFileIdentity::Plain) {
             ::DeleteFileW(file.GetWide());  // an old dump of a number come round again
         }
-        OFileHandle handle = OpenUnlinkedFile(file, GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW,
-                                              &identity);
+        OFileHandle handle =
+            OpenUnlinkedFile(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             CREATE_NEW, &identity);
         DWORD error = ::GetLastError();
         if (handle) {
             return handle;
@@ -265,9 +267,10 @@ OString OMiniDump::MiniDumpGenerate(OEventLog* log, const EXCEPTION_POINTERS* po
         exception.ThreadId = ::GetCurrentThreadId();
         exception.ExceptionPointers = const_cast<EXCEPTION_POINTERS*>(pointers);
         exception.ClientPointers = FALSE;
-        if (!ScopedApi<OMiniDumpApi>::Current().writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), handle.Get(),
-                                 static_cast<MINIDUMP_TYPE>(kDumpType),
-                                 pointers != nullptr ? &exception : nullptr, nullptr, nullptr)) {
+        if (!ScopedApi<OMiniDumpApi>::Current().writeDump(
+                ::GetCurrentProcess(), ::GetCurrentProcessId(), handle.Get(),
+                static_cast<MINIDUMP_TYPE>(kDumpType), pointers != nullptr ? &exception : nullptr,
+                nullptr, nullptr)) {
             Log(log, report + "\n    Dump file write failed with error " +
                          OString(static_cast<uint32_t>(::GetLastError())) + ":\n    " + file);
             return OString();

@@ -239,7 +239,8 @@ TEST_F(OEventLogTest, FileLinesAreAppendedUnderTheSourcesMutex) {
         SCOPED_TRACE(O(prefix).GetNarrow());
         // The writer may have opened it already: ownership comes from a wait.
         OKernelHandle held(::CreateMutexW(
-            nullptr, FALSE, (prefix + std::wstring(L"Brantheon File Log Mutex for ") + source).c_str()));
+            nullptr, FALSE,
+            (prefix + std::wstring(L"Brantheon File Log Mutex for ") + source).c_str()));
         ASSERT_TRUE(held && ::WaitForSingleObject(held.Get(), 0) == WAIT_OBJECT_0);
         std::atomic<bool> written{false};
         std::thread writer([&] {
@@ -280,7 +281,8 @@ TEST_F(OEventLogTest, FileLimitIsReadWithTheMaskAndClamped) {
         const char* note;
     };
     auto dword = [](DWORD value) {
-        return std::vector<BYTE>(reinterpret_cast<BYTE*>(&value), reinterpret_cast<BYTE*>(&value) + 4);
+        return std::vector<BYTE>(reinterpret_cast<BYTE*>(&value),
+                                 reinterpret_cast<BYTE*>(&value) + 4);
     };
     const uint64_t mebibyte = 1 << 20;
     const wchar_t text[] = L"1048576";
@@ -290,11 +292,13 @@ TEST_F(OEventLogTest, FileLimitIsReadWithTheMaskAndClamped) {
         {REG_DWORD, dword(1000), 64 << 10, "tiny: 64 KiB"},
         {REG_DWORD, dword(0xFFFFFFFF), 1u << 30, "huge: 1 GiB"},
         {REG_DWORD, dword(300000), 300000, "within the bounds: as given"},
-        {REG_SZ, std::vector<BYTE>(reinterpret_cast<const BYTE*>(text),
-                                   reinterpret_cast<const BYTE*>(text) + sizeof text),
+        {REG_SZ,
+         std::vector<BYTE>(reinterpret_cast<const BYTE*>(text),
+                           reinterpret_cast<const BYTE*>(text) + sizeof text),
          8 << 20, "text: the default"},
-        {REG_QWORD, std::vector<BYTE>(reinterpret_cast<const BYTE*>(&mebibyte),
-                                      reinterpret_cast<const BYTE*>(&mebibyte) + 8),
+        {REG_QWORD,
+         std::vector<BYTE>(reinterpret_cast<const BYTE*>(&mebibyte),
+                           reinterpret_cast<const BYTE*>(&mebibyte) + 8),
          8 << 20, "8 bytes: the default"},
     };
     std::wstring source = NewSource();
@@ -362,12 +366,12 @@ TEST_F(OEventLogTest, FileLogsRollOverWithoutLosingOrTearingLines) {
     DWORD exits[kWriters] = {};
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&, w] {
-            exits[w] = QvTest::RunProgram(L"diagnostics_wine_tests.exe "
-                                          L"--gtest_filter=FileLogRollChild.* "
-                                          L"--gtest_also_run_disabled_tests --roll " +
-                                              std::to_wstring(w) + L"|" + m_scratch.Path() +
-                                              L"|" + source,
-                                          600000)
+            exits[w] = QvTest::RunProgram(
+                           L"diagnostics_wine_tests.exe "
+                           L"--gtest_filter=FileLogRollChild.* "
+                           L"--gtest_also_run_disabled_tests --roll " +
+                               std::to_wstring(w) + L"|" + m_scratch.Path() + L"|" + source,
+                           600000)
                            .exitCode;
         });
     }
@@ -391,12 +395,11 @@ TEST_F(OEventLogTest, FileLogsRollOverWithoutLosingOrTearingLines) {
             std::string line = file.substr(start, end - start);
             int writer = -1, number = -1;
             char tail[64] = {};
-            bool whole = line.size() > 19 + head.size() + 10 &&
-                         line.compare(19, head.size(), head) == 0 &&
-                         std::sscanf(line.c_str() + 19 + head.size() + 10,
-                                     "Roll::Write: writer %d line %d %63s", &writer, &number,
-                                     tail) == 3 &&
-                         writer >= 0 && writer < kWriters && std::string(tail) == std::string(40, 'x');
+            bool whole =
+                line.size() > 19 + head.size() + 10 && line.compare(19, head.size(), head) == 0 &&
+                std::sscanf(line.c_str() + 19 + head.size() + 10,
+                            "Roll::Write: writer %d line %d %63s", &writer, &number, tail) == 3 &&
+                writer >= 0 && writer < kWriters && std::string(tail) == std::string(40, 'x');
             ASSERT_TRUE(whole) << "torn: " << line;
             // Each writer's kept lines are consecutive: none lost after the
             // first kept, none twice.

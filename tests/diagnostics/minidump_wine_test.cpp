@@ -169,7 +169,8 @@ TEST_F(MiniDumpFolder, KeepsTheNewestTenAndNumbersAfterTheNewest) {
                 << number;
         }
         for (const wchar_t* other : others) {
-            EXPECT_TRUE(QvTest::ReadWholeFile(folder.File(other)).has_value()) << O(other).GetNarrow();
+            EXPECT_TRUE(QvTest::ReadWholeFile(folder.File(other)).has_value())
+                << O(other).GetNarrow();
         }
     }
 }
@@ -216,8 +217,8 @@ TEST_F(MiniDumpFolder, AFolderOwnedByAnotherUserGetsNoDumpsAndOneLogLine) {
             Clock::now += 120000;
             EXPECT_EQ(dump.MiniDumpGenerate(&m_log, &m_pointers).IsEmpty(), !row.used);
         }
-        EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L"S-1-5-21-1-2-3-1001"),
-                  1) << "said once, for the stranger's folder only";
+        EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_ERROR_TYPE, L"S-1-5-21-1-2-3-1001"), 1)
+            << "said once, for the stranger's folder only";
     }
 }
 
