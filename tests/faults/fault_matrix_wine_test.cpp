@@ -497,15 +497,21 @@ TEST(LogFolderChild, DISABLED_ReadsTheStatus) {
 }
 
 // Every file of the library's sources is a folder, which no write can open.
+// Real logs found there (a soak's) are put aside and back.
 TEST_F(FaultMatrix, ALogFolderThatCannotBeWrittenLeavesEveryAnswer) {
     ScratchRegistryKey masks;
-    std::vector<std::wstring> planted;
+    std::vector<std::wstring> planted, aside;
     for (const wchar_t* source : kLibrarySources) {
         ASSERT_TRUE(masks.SetDword(L"DebugLogMasks", source, ~OEventLog::kDebuggerOutput));
         for (const OString& path : {OEventLogFormat::FileLogPath(OString(source)),
                                     OEventLogBase::RolledFileLogPath(OString(source))}) {
-            if (::CreateDirectoryW(path.GetWide(), nullptr)) {
-                planted.push_back(path.GetWide());
+            std::wstring file = path.GetWide();
+            if (::MoveFileExW(file.c_str(), (file + L".aside").c_str(),
+                              MOVEFILE_REPLACE_EXISTING)) {
+                aside.push_back(file);
+            }
+            if (::CreateDirectoryW(file.c_str(), nullptr)) {
+                planted.push_back(file);
             }
         }
     }
@@ -516,6 +522,9 @@ TEST_F(FaultMatrix, ALogFolderThatCannotBeWrittenLeavesEveryAnswer) {
         30000);
     for (const std::wstring& path : planted) {
         ::RemoveDirectoryW(path.c_str());
+    }
+    for (const std::wstring& path : aside) {
+        ::MoveFileExW((path + L".aside").c_str(), path.c_str(), 0);
     }
     ASSERT_EQ(planted.size(), 8u) << "a file log of the library's sources is in the way";
     EXPECT_EQ(child.exitCode, 0u) << child.output;
