@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -12,9 +13,11 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/security.h"
 #include "diagnostics/event_log_backend.h"
 #include "diagnostics/event_log_format.h"
 #include "support/files.h"
+#include "support/links.h"
 #include "support/process.h"
 #include "support/scratch_registry.h"
 #include "support/text.h"
@@ -271,6 +274,46 @@ TEST_F(OEventLogTest, FileLinesAreAppendedUnderTheSourcesMutex) {
     ASSERT_TRUE(OEventLog(O(quiet)).Write(OString(L"x"), OEventLog::kErrors));
     EXPECT_EQ(::GetFileAttributesW(OEventLogFormat::FileLogPath(O(quiet)).GetWide()),
               INVALID_FILE_ATTRIBUTES);
+}
+
+// A file log that is a link is not written: the file it leads to keeps its
+// bytes, and the debugger hears of it once per source, not at every line.
+TEST_F(OEventLogTest, AFileLogThatIsALinkIsRefusedOnce) {
+    struct Row {
+        bool hardLink, reparse, elsewhere;
+        const char* note;
+    } rows[] = {
+        {true, false, false, "a second hard link (real under Wine)"},
+        {false, true, false, "a reparse point"},
+        {false, false, true, "a link only the final path shows"},
+    };
+    using QvTest::LinkSeam;
+    OScopedFileIdentityApi use(LinkSeam::Api());
+    QvTest::ScratchFolder folder;
+    const std::wstring target = folder.File(L"target.txt");
+    ASSERT_TRUE(QvTest::WriteWholeFile(target, "kept"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        std::wstring source = NewSource(OEventLog::kErrors | OEventLog::kFileLog);
+        std::wstring path = OEventLogFormat::FileLogPath(O(source)).GetWide();
+        ASSERT_TRUE(row.hardLink ? ::CreateHardLinkW(path.c_str(), target.c_str(), nullptr)
+                                 : QvTest::WriteWholeFile(path, "kept"));
+        LinkSeam::reparse = row.reparse;
+        LinkSeam::elsewhere = row.elsewhere;
+        m_recorder.debug.clear();
+        OEventLog log(O(source));
+        EXPECT_TRUE(log.Write(OString(L"one"), OEventLog::kErrors));
+        EXPECT_TRUE(log.Write(OString(L"two"), OEventLog::kErrors));
+        LinkSeam::reparse = LinkSeam::elsewhere = false;
+        EXPECT_EQ(QvTest::ReadWholeFile(path), std::optional<std::string>("kept"));
+        ::DeleteFileW(path.c_str());
+        EXPECT_EQ(std::count_if(m_recorder.debug.begin(), m_recorder.debug.end(),
+                                [](const std::wstring& line) {
+                                    return line.find(L"Unable to open") != std::wstring::npos;
+                                }),
+                  1);
+    }
+    EXPECT_EQ(QvTest::ReadWholeFile(target), std::optional<std::string>("kept"));
 }
 
 TEST_F(OEventLogTest, FileLimitIsReadWithTheMaskAndClamped) {

@@ -17,6 +17,7 @@
 #include "diagnostics/event_log.h"
 #include "diagnostics/minidump.h"
 #include "support/files.h"
+#include "support/links.h"
 #include "support/logged_events.h"
 #include "support/text.h"
 
@@ -222,25 +223,6 @@ TEST_F(MiniDumpFolder, AFolderOwnedByAnotherUserGetsNoDumpsAndOneLogLine) {
     }
 }
 
-struct Identity {
-    static inline bool reparse = false;
-    static inline bool elsewhere = false;
-    static BOOL WINAPI Information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data,
-                                   DWORD size) {
-        BOOL ok = ::GetFileInformationByHandleEx(file, kind, data, size);
-        if (kind == FileAttributeTagInfo && reparse) {
-            static_cast<FILE_ATTRIBUTE_TAG_INFO*>(data)->FileAttributes |=
-                FILE_ATTRIBUTE_REPARSE_POINT;
-        }
-        return ok;
-    }
-    static DWORD WINAPI FinalPath(HANDLE file, LPWSTR buffer, DWORD chars, DWORD flags) {
-        return elsewhere ? static_cast<DWORD>(
-                               ::GetFullPathNameW(L"C:\\windows\\win.ini", chars, buffer, nullptr))
-                         : ::GetFinalPathNameByHandleW(file, buffer, chars, flags);
-    }
-};
-
 // A name planted where the next dump goes is refused, whatever kind of link it
 // is: the file it leads to keeps its bytes. Hard links are real under Wine;
 // reparse points and links seen only in the final path come from the seam.
@@ -254,10 +236,8 @@ TEST_F(MiniDumpFolder, ALinkAtTheNextNameIsRefusedAndLogged) {
         {false, true, false, L"a reparse point", "a reparse point"},
         {false, false, true, L"a link to another path", "a link only the final path shows"},
     };
-    OFileIdentityApi api;
-    api.getFileInformation = &Identity::Information;
-    api.getFinalPathName = &Identity::FinalPath;
-    OScopedFileIdentityApi use(api);
+    using QvTest::LinkSeam;
+    OScopedFileIdentityApi use(LinkSeam::Api());
     ASSERT_TRUE(Plant(0, 3) && Plant(L"target.txt", 9));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
@@ -267,11 +247,11 @@ TEST_F(MiniDumpFolder, ALinkAtTheNextNameIsRefusedAndLogged) {
         } else {
             ASSERT_TRUE(Plant(1, 9));  // older than 0000, so 0001 is next
         }
-        Identity::reparse = row.reparse;
-        Identity::elsewhere = row.elsewhere;
+        LinkSeam::reparse = row.reparse;
+        LinkSeam::elsewhere = row.elsewhere;
         Clock::now += 120000;
         EXPECT_TRUE(m_dump.MiniDumpGenerate(&m_log, &m_pointers).IsEmpty());
-        Identity::reparse = Identity::elsewhere = false;
+        LinkSeam::reparse = LinkSeam::elsewhere = false;
         EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_ERROR_TYPE, row.logged), 1);
         EXPECT_EQ(QvTest::ReadWholeFile(Path(L"target.txt")), std::optional<std::string>("MDMP"));
         EXPECT_EQ(QvTest::ReadWholeFile(Name(1)), std::optional<std::string>("MDMP"));
