@@ -177,7 +177,8 @@ std::vector<OMiniDump::DumpFile> OMiniDump::Prune(size_t files, int32_t keep) co
     return dumps;
 }
 
-OFileHandle OMiniDump::CreateDumpFile(int32_t& number, OString& file, OString& why) const {
+OFileHandle OMiniDump::CreateDumpFile(int32_t& number, const std::vector<DumpFile>& listed,
+                                      OString& file, OString& why) const {
     // Another process of the library may take a name between the listing and
     // the creation: the next number is tried, a few times.
     constexpr int kAttempts = 16;
@@ -194,7 +195,15 @@ OFileHandle OMiniDump::CreateDumpFile(int32_t& number, OString& file, OString& w
         }
         stale.Reset();
         if (identity == OFileIdentity::Plain) {
-            ::DeleteFileW(file.GetWide());  // an old dump of a number come round again
+            // An old dump of a number come round again goes; one that was not
+            // there at the listing is another process's new dump.
+            bool old = std::any_of(listed.begin(), listed.end(), [number](const DumpFile& dump) {
+                return dump.number == number;
+            });
+            if (!old) {
+                continue;
+            }
+            ::DeleteFileW(file.GetWide());
         }
         OFileHandle handle =
             OpenUnlinkedFile(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -257,7 +266,7 @@ OString OMiniDump::MiniDumpGenerate(OEventLog* log, const EXCEPTION_POINTERS* po
         int32_t number = kept.empty() ? 0 : (kept.back().number + 1) % kNumbers;
         OString file;
         OString why;
-        OFileHandle handle = CreateDumpFile(number, file, why);
+        OFileHandle handle = CreateDumpFile(number, kept, file, why);
         if (!handle) {
             Log(log, report + why);
             return OString();

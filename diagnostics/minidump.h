@@ -85,9 +85,11 @@ private:
     // Deletes the oldest dumps until at most files remain, holding at most
     // kMaxBytes; keep (a number) is never deleted. The files left.
     std::vector<DumpFile> Prune(size_t files, int32_t keep) const;
-    // Makes the dump file new from number on (number and file then name it);
-    // empty, with why set, when no file can be made.
-    OFileHandle CreateDumpFile(int32_t& number, OString& file, OString& why) const;
+    // Makes the dump file new from number on (number and file then name it),
+    // replacing only a plain file that was listed; empty, with why set, when
+    // no file can be made.
+    OFileHandle CreateDumpFile(int32_t& number, const std::vector<DumpFile>& listed, OString& file,
+                               OString& why) const;
 
     OKernelHandle m_mutex;
     OString m_folder;

@@ -143,6 +143,7 @@ TEST_F(MiniDumpFolder, KeepsTheNewestTenAndNumbersAfterTheNewest) {
     const Row rows[] = {
         {twelve, 12, {0, 1, 2}, "12 present: the oldest three make room, 10 remain"},
         {{{9998, 2}, {9999, 1}}, 0, {}, "9999 wraps to 0000"},
+        {{{0, 5}, {9999, 1}}, 0, {}, "an old 0000 come round again is replaced"},
         {{{5, 1}, {7, 3}}, 6, {}, "the newest, not the highest"},
         {{{0, 5}, {9999, 3}, {1, 1}}, 2, {}, "after a wrap"},
     };
