@@ -12,7 +12,13 @@
 // the figures after the warm-up against the last ones. Target: flat handles
 // and memory, no call over budget.
 //
-//   soak_bench [SECONDS] [PRINTERS]     defaults 60 and 3
+//   soak_bench [SECONDS] [PRINTERS] [filelog]     defaults 60 and 3
+//
+// With "filelog", every level and the file bit are on for the library's four
+// sources and the file logs' limit is 1 MiB; each report adds the size of
+// every source's two files, which must stay within twice the limit. (The
+// debugger bit stays off: under Wine each debugger line raises an exception
+// and goes nowhere.) The masks and limit are put back at the end.
 //
 // SECONDS come after a 20 s warm-up that already restarts the server and
 // kills the proxies once, so what those paths allocate once is not counted as
@@ -38,8 +44,12 @@
 
 #include "bench/bench_support.h"
 #include "dal/dal_module.h"
+#include "diagnostics/event_log.h"
+#include "diagnostics/event_log_backend.h"
+#include "diagnostics/event_log_format.h"
 #include "driver_interface/di_exports.h"
 #include "printer/printer_registry_facts.h"
+#include "registry/oregistry.h"
 #include "registry/printer_registry.h"
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/label_printer.h"
@@ -281,6 +291,65 @@ bool SetUpPrinter(const std::wstring& name, const std::wstring& driver, int32_t 
     return true;
 }
 
+// The file-log mode's settings and figures.
+class FileLogMode {
+public:
+    static constexpr uint32_t kEveryLevel = ~OEventLog::kDebuggerOutput;
+    static constexpr uint32_t kLimit = 1u << 20;
+
+    FileLogMode() {
+        ORegistry registry;
+        for (const wchar_t* source : kSources) {
+            m_masks.push_back(OEventLogBase::ReadMaskOf(OString(source)));
+            registry.SetNumber(OEventLogBase::MaskPathFor(OString(source)), kEveryLevel);
+        }
+        m_hadLimit = registry.GetValue(OString(kLimitPath), &m_limit, 4) == 4;
+        registry.SetNumber(OString(kLimitPath), kLimit);
+    }
+    ~FileLogMode() {
+        ORegistry registry;
+        for (size_t i = 0; i < m_masks.size(); ++i) {
+            registry.SetNumber(OEventLogBase::MaskPathFor(OString(kSources[i])), m_masks[i]);
+        }
+        if (m_hadLimit) {
+            registry.SetNumber(OString(kLimitPath), m_limit);
+        } else {
+            registry.Delete(OString(kLimitPath), false);
+        }
+    }
+    FileLogMode(const FileLogMode&) = delete;
+    FileLogMode& operator=(const FileLogMode&) = delete;
+
+    // One line per source: its two files' bytes.
+    static void Print() {
+        for (const wchar_t* source : kSources) {
+            OString name(source);
+            uint64_t bytes = Size(OEventLogFormat::FileLogPath(name)) +
+                             Size(OEventLogBase::RolledFileLogPath(name));
+            std::printf("    file log %-30ls %8.1f KB (at most %u KB)\n", source, bytes / 1024.0,
+                        2 * kLimit / 1024);
+        }
+    }
+
+private:
+    static constexpr const wchar_t* kLimitPath = L"LOCAL:DebugLogFileLimit";
+    static constexpr const wchar_t* kSources[] = {
+        OEventLog::kSourcePrinterInterface, OEventLog::kSourceClientUtility,
+        OEventLog::kSourcePrinterDriver, OEventLog::kSourceTcpLibrary};
+
+    static uint64_t Size(const OString& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(path.GetWide(), GetFileExInfoStandard, &data)) {
+            return 0;
+        }
+        return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    }
+
+    std::vector<uint32_t> m_masks;
+    uint32_t m_limit = 0;
+    bool m_hadLimit = false;
+};
+
 void PrintUsage(const Usage& usage) {
     std::printf("handles %d, private %zu KB", usage.handles, usage.privateBytes / 1024);
 }
@@ -290,10 +359,12 @@ void PrintUsage(const Usage& usage) {
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     const int printers = argc > 2 ? std::atoi(argv[2]) : 3;
-    if (seconds <= 0 || printers <= 0 || printers > 64) {
-        std::printf("usage: soak_bench [SECONDS] [PRINTERS 1..64]\n");
+    const bool fileLog = argc > 3 && std::strcmp(argv[3], "filelog") == 0;
+    if (seconds <= 0 || printers <= 0 || printers > 64 || (argc > 3 && !fileLog)) {
+        std::printf("usage: soak_bench [SECONDS] [PRINTERS 1..64] [filelog]\n");
         return 1;
     }
+    std::unique_ptr<FileLogMode> fileLogMode = fileLog ? std::make_unique<FileLogMode>() : nullptr;
     SetEnvironmentVariableW(QvSimDal::kLogVariable, nullptr);  // no call log to grow
     const std::wstring tag = L"qvsoak-" + std::to_wstring(GetCurrentProcessId());
     wchar_t temp[MAX_PATH + 1] = {};
@@ -410,6 +481,9 @@ int main(int argc, char** argv) {
                 "  over budget %lld, restarts %lld, unreachable %lld, proxies killed %lld%s\n",
                 soak.overBudget.load(), restarts, spells, killed,
                 second == 0 ? "  (after the warm-up)" : "");
+            if (fileLog) {
+                FileLogMode::Print();
+            }
             std::fflush(stdout);
             if (second == 0) {
                 first = last;

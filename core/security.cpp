@@ -140,3 +140,127 @@ bool CreateDirectoryRecursive(const OString& path, int32_t access) {
     attributes.Build();
     return CreateLevels(path, attributes.Get());
 }
+
+bool IsOwnedByTrustedUser(const OString& folder, OString* owner) {
+    if (owner != nullptr) {
+        *owner = OString();
+    }
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = ScopedApi<OFileIdentityApi>::Current().getNamedSecurityInfo(
+        const_cast<LPWSTR>(folder.GetWide()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+        nullptr, nullptr, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS) {
+        return false;
+    }
+    OLocalMemory owned(descriptor);
+    if (sid == nullptr || !::IsValidSid(sid)) {
+        return false;
+    }
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text)) {
+        return false;
+    }
+    OLocalMemory ownedText(text);
+    if (owner != nullptr) {
+        *owner = OString(text);
+    }
+    if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+        ::IsWellKnownSid(sid, WinLocalSystemSid)) {
+        return true;
+    }
+    OString user = OCurrentUserSid();
+    return !user.IsEmpty() && user.Compare(OString(text)) == 0;
+}
+
+const char* OFileIdentityText(OFileIdentity identity) {
+    switch (identity) {
+        case OFileIdentity::Plain:
+            return "a plain file";
+        case OFileIdentity::ReparsePoint:
+            return "a reparse point";
+        case OFileIdentity::HardLinked:
+            return "a file with more than one hard link";
+        case OFileIdentity::Elsewhere:
+            return "a link to another path";
+        default:
+            return "not inspectable";
+    }
+}
+
+namespace {
+
+// "\\?\C:\x" and "\\?\UNC\server\x" as the plain paths they stand for.
+std::wstring WithoutLongPrefix(std::wstring path) {
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        return L"\\" + path.substr(7);
+    }
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        return path.substr(4);
+    }
+    return path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+OFileIdentity CheckFileIdentity(HANDLE file, const OString& path) {
+    const OFileIdentityApi& api = ScopedApi<OFileIdentityApi>::Current();
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    if (!api.getFileInformation(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !api.getFileInformation(file, FileStandardInfo, &standard, sizeof standard)) {
+        return OFileIdentity::Unknown;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return OFileIdentity::ReparsePoint;
+    }
+    if (standard.NumberOfLinks > 1) {
+        return OFileIdentity::HardLinked;
+    }
+    // Wine follows a link made on the Unix side without showing the reparse
+    // attribute, but the final path names the target, as Windows does for a
+    // link in any folder above the file.
+    std::vector<wchar_t> final;
+    std::vector<wchar_t> asked;
+    if (!OQueryTruncatingText(final,
+                              [&](wchar_t* buffer, DWORD chars) {
+                                  return api.getFinalPathName(file, buffer, chars,
+                                                              FILE_NAME_NORMALIZED);
+                              }) ||
+        !OQueryTruncatingText(asked, [&](wchar_t* buffer, DWORD chars) {
+            return ::GetFullPathNameW(path.GetWide(), chars, buffer, nullptr);
+        })) {
+        return OFileIdentity::Unknown;
+    }
+    if (!SamePath(WithoutLongPrefix(std::wstring(final.begin(), final.end())),
+                  WithoutLongPrefix(std::wstring(asked.begin(), asked.end())))) {
+        return OFileIdentity::Elsewhere;
+    }
+    return OFileIdentity::Plain;
+}
+
+OFileHandle OpenUnlinkedFile(const OString& path, DWORD access, DWORD share, DWORD disposition,
+                             OFileIdentity* identity) {
+    OFileIdentity found = OFileIdentity::Unknown;
+    OFileHandle file(::CreateFileW(path.GetWide(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                                   disposition,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file) {
+        DWORD error = ::GetLastError();  // ERROR_ALREADY_EXISTS tells OPEN_ALWAYS's callers
+        found = CheckFileIdentity(file.Get(), path);
+        if (found != OFileIdentity::Plain) {
+            file.Reset();
+            error = ERROR_CANT_ACCESS_FILE;
+        }
+        ::SetLastError(error);
+    }
+    if (identity != nullptr) {
+        *identity = found;
+    }
+    return file;
+}

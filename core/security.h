@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstdint>
 
@@ -82,3 +83,46 @@ struct ODirectoryApi {
 
 // A test installs its own through OScopedDirectoryApi.
 using OScopedDirectoryApi = ScopedApi<ODirectoryApi>;
+
+// Whether the folder's owner is an administrator, the system or the user this
+// process runs as: only such a folder may receive files that a privileged
+// process writes, as anyone else who owns it can plant links in it. owner
+// receives the owner's SID text (empty when it cannot be read, which counts as
+// untrusted).
+bool IsOwnedByTrustedUser(const OString& folder, OString* owner);
+
+// What a file opened for writing turned out to be.
+enum class OFileIdentity {
+    Plain,         // one name, no reparse point, at the path asked for
+    ReparsePoint,  // a symbolic link, junction or other reparse point
+    HardLinked,    // the data has more than one name
+    Elsewhere,     // the handle leads to another path (a link the attribute does not show)
+    Unknown        // could not be opened or inspected
+};
+const char* OFileIdentityText(OFileIdentity identity);
+
+// The queries behind the identity checks. Wine shows neither reparse points
+// (its own CreateSymbolicLinkW makes nothing; a link made on the Unix side is
+// followed without the attribute) nor owners other than the caller, so tests
+// answer for them here.
+struct OFileIdentityApi {
+    // Asked for FileAttributeTagInfo and FileStandardInfo: under Wine the
+    // older GetFileInformationByHandle costs about 2 ms a call, too much for
+    // every line of a file log.
+    decltype(&::GetFileInformationByHandleEx) getFileInformation = ::GetFileInformationByHandleEx;
+    decltype(&::GetFinalPathNameByHandleW) getFinalPathName = ::GetFinalPathNameByHandleW;
+    decltype(&::GetNamedSecurityInfoW) getNamedSecurityInfo = ::GetNamedSecurityInfoW;
+};
+using OScopedFileIdentityApi = ScopedApi<OFileIdentityApi>;
+
+// What the open file behind handle is, path being the name it was opened by.
+OFileIdentity CheckFileIdentity(HANDLE file, const OString& path);
+
+// Opens path with CreateFileW without following a link: the name itself is
+// opened (FILE_FLAG_OPEN_REPARSE_POINT) and refused unless it is a plain file
+// of one name at that very path. FILE_READ_ATTRIBUTES is added to access for
+// the check. On refusal the handle is closed, the last error is
+// ERROR_CANT_ACCESS_FILE and identity (when given) says why; a failed open
+// leaves the system's last error and Unknown.
+OFileHandle OpenUnlinkedFile(const OString& path, DWORD access, DWORD share, DWORD disposition,
+                             OFileIdentity* identity);

@@ -1,19 +1,24 @@
 #include "diagnostics/event_log_backend.h"
 
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <set>
 #include <string>
 
 #include "core/clock.h"
+#include "core/security.h"
 #include "diagnostics/event_log_format.h"
 #include "registry/oregistry.h"
 
 namespace {
 
-// Machine-wide: without "Global\\" the name would live in the writer's session,
-// and a host in a user session would not exclude the driver's components in
-// the services' session from the same file.
-constexpr const wchar_t* kFileMutexPrefix = L"Global\\Brantheon File Log Mutex for ";
+// The name the driver's other components take, in their own session. A name
+// without "Global\\" lives in the writer's session, so the library's writers
+// also take the global one: a host in a user session and the print service in
+// the services' session write the same file, and roll it over.
+constexpr const wchar_t* kFileMutexPrefix = L"Brantheon File Log Mutex for ";
+constexpr const wchar_t* kGlobalPrefix = L"Global\\";
 constexpr const wchar_t* kApplicationSources =
     L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\";
 constexpr const wchar_t* kSystemSources =
@@ -28,6 +33,9 @@ std::atomic<uint32_t> g_lastSweep{0};
 struct SourceTable {
     OCriticalSection lock;
     std::map<std::wstring, std::shared_ptr<OEventLogBase>> sources;
+    // Sources whose file log failed once: told to the debugger once per
+    // process, not at every line.
+    std::set<std::wstring> fileFailures;
 };
 
 // An object of this file, made at load, so the lock exists before two threads'
@@ -43,19 +51,63 @@ uint32_t Now32() {
 
 }  // namespace
 
-bool OEventLogSystem::AppendFileLine(const wchar_t* path, const char* line) {
-    FILE* file = ::_wfopen(path, L"at");
-    if (file == nullptr) {
+bool OEventLogSystem::AppendFileLine(const wchar_t* path, const wchar_t* rolled, const char* line,
+                                     uint32_t limitBytes) {
+    // Appending only: every write lands at the end, whoever else appends.
+    // Readers that keep the file open must share it for deletion, or the roll
+    // fails.
+    constexpr DWORD kAccess = FILE_APPEND_DATA | SYNCHRONIZE;
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    OString name(path);
+    OFileHandle file = OpenUnlinkedFile(name, kAccess, kShare, OPEN_ALWAYS, nullptr);
+    LARGE_INTEGER size{};
+    if (!file || !::GetFileSizeEx(file.Get(), &size)) {
         return false;
     }
-    std::fputs(line, file);
-    std::fclose(file);
-    return true;
+    DWORD length = static_cast<DWORD>(std::strlen(line));
+    if (size.QuadPart > 0 && static_cast<uint64_t>(size.QuadPart) + length > limitBytes) {
+        file.Reset();
+        // Renaming replaces a link at the rolled name, never its target.
+        if (!::MoveFileExW(path, rolled, MOVEFILE_REPLACE_EXISTING)) {
+            return false;
+        }
+        file = OpenUnlinkedFile(name, kAccess, kShare, OPEN_ALWAYS, nullptr);
+        if (!file) {
+            return false;
+        }
+    }
+    DWORD written = 0;
+    return ::WriteFile(file.Get(), line, length, &written, nullptr) && written == length;
 }
 
+namespace {
+
+// The line as the file holds it: line feeds as CR LF, as text-mode files of
+// the driver's other components write them, and no longer than a whole file.
+std::string FileBytes(const OString& line, uint32_t limitBytes) {
+    std::string bytes;
+    for (const char* c = line.GetNarrow(); *c != '\0'; ++c) {
+        if (*c == '\n') {
+            bytes += '\r';
+        }
+        bytes += *c;
+    }
+    if (bytes.size() > limitBytes) {
+        bytes.resize(limitBytes - 2);
+        bytes += "\r\n";
+    }
+    return bytes;
+}
+
+}  // namespace
+
 OEventLogBase::OEventLogBase(const OString& source)
-    : m_source(source), m_maskPath(MaskPathFor(m_source)) {
+    : m_source(source),
+      m_maskPath(MaskPathFor(m_source)),
+      m_fileMutex(OString(kFileMutexPrefix) + source, kFileMutexWaitMs),
+      m_globalFileMutex(OString(kGlobalPrefix) + kFileMutexPrefix + source, kFileMutexWaitMs) {
     m_lastRefresh.store(Now32());
+    m_fileLimit.store(ReadFileLimit());
     uint32_t mask = ReadMask();
     m_mask.store(mask);
     // Written back so that the value exists for editing afterwards.
@@ -99,12 +151,27 @@ uint32_t OEventLogBase::ReadMaskOf(const OString& source) {
     return ORegistry().GetNumber(MaskPathFor(source), OEventLog::kDefaultMask);
 }
 
+uint32_t OEventLogBase::ReadFileLimit() {
+    uint32_t limit = ORegistry().GetNumber(OEventLogSystem::Current().fileLimitPath, 0);
+    if (limit == 0) {
+        return kDefaultFileLimit;
+    }
+    return limit < kMinFileLimit ? kMinFileLimit : limit > kMaxFileLimit ? kMaxFileLimit : limit;
+}
+
+OString OEventLogBase::RolledFileLogPath(const OString& source) {
+    OString path = OEventLogFormat::FileLogPath(source);
+    // FileLogPath ends in ".txt".
+    return path.Left(path.GetLength() - 4) + ".1.txt";
+}
+
 bool OEventLogBase::IsEnabled(uint32_t mask) {
     uint32_t now = Now32();
     // Unsigned 32-bit differences stay right across the wrap of the low word.
     if (now - m_lastRefresh.load(std::memory_order_relaxed) > kRefreshMs && !m_maskPath.IsEmpty()) {
         m_lastRefresh.store(now, std::memory_order_relaxed);
         m_mask.store(ReadMask(), std::memory_order_relaxed);
+        m_fileLimit.store(ReadFileLimit(), std::memory_order_relaxed);
     }
     if (now - g_lastSweep.load(std::memory_order_relaxed) > kSweepMs) {
         // The sweep's own time is recorded: without it every later test would
@@ -188,21 +255,30 @@ void OEventLogBase::WriteEventToFile(const OString& message, uint32_t mask) {
     }
     if (m_filePath.IsEmpty()) {
         m_filePath = OEventLogFormat::FileLogPath(m_source);
+        m_rolledPath = RolledFileLogPath(m_source);
     }
-    OString mutexName(kFileMutexPrefix);
-    mutexName.Append(m_source);
-    OMutex mutex(mutexName, kFileMutexWaitMs);
-    OLock lock(mutex);
+    // Always in this order, so two writers never hold one each.
+    OLock local(m_fileMutex);
+    OLock global(m_globalFileMutex);
     SYSTEMTIME now{};
     system.getLocalTime(&now);
-    OString line = OEventLogFormat::FileLine(now, m_source, mask, ::GetCurrentThreadId(), message);
-    if (!system.appendFileLine(m_filePath.GetWide(), line.GetNarrow())) {
-        // Names the file actually tried, so the message leads somewhere.
-        OString text("OEventLogBase::WriteEventToFile Unable to open ");
-        text.Append(m_filePath);
-        text.Append(L"\n");
-        system.outputDebugString(text.GetWide());
+    uint32_t limit = GetFileLimit();
+    std::string line = FileBytes(
+        OEventLogFormat::FileLine(now, m_source, mask, ::GetCurrentThreadId(), message), limit);
+    if (system.appendFileLine(m_filePath.GetWide(), m_rolledPath.GetWide(), line.c_str(), limit)) {
+        return;
     }
+    {
+        OLock table(g_table.lock);
+        if (!g_table.fileFailures.insert(m_source.GetWide()).second) {
+            return;
+        }
+    }
+    // Names the file actually tried, so the message leads somewhere.
+    OString text("OEventLogBase::WriteEventToFile Unable to open ");
+    text.Append(m_filePath);
+    text.Append(L"\n");
+    system.outputDebugString(text.GetWide());
 }
 
 OString OEventLogBase::MaskPathFor(const OString& source) {

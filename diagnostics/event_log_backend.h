@@ -26,15 +26,24 @@ struct OEventLogSystem {
     decltype(&::RegisterEventSourceW) registerEventSource = ::RegisterEventSourceW;
     decltype(&::ReportEventW) reportEvent = ::ReportEventW;
     decltype(&::DeregisterEventSource) deregisterEventSource = ::DeregisterEventSource;
-    // Appends one narrow line to the file (text mode); false when the file
-    // cannot be opened.
-    bool (*appendFileLine)(const wchar_t* path, const char* line) = AppendFileLine;
+    // Appends one line (bytes as given) to the file at path, first renaming
+    // it to rolled (replacing that) and starting a new one when the line
+    // would take it past limitBytes. The caller holds the source's file-log
+    // mutexes, which every writer of the file takes. False when the file
+    // cannot be opened, is a link or a second name of another file, or
+    // cannot be rolled over: the line is then not written.
+    bool (*appendFileLine)(const wchar_t* path, const wchar_t* rolled, const char* line,
+                           uint32_t limitBytes) = AppendFileLine;
     // Registry root of the mask values, "LOCAL:DebugLogMasks\\" in production;
     // tests point it at a scratch key.
     const wchar_t* maskRoot = L"LOCAL:DebugLogMasks\\";
+    // The registry value of the file logs' size limit; tests point it at a
+    // scratch key.
+    const wchar_t* fileLimitPath = L"LOCAL:DebugLogFileLimit";
 
     // The real file append.
-    static bool AppendFileLine(const wchar_t* path, const char* line);
+    static bool AppendFileLine(const wchar_t* path, const wchar_t* rolled, const char* line,
+                               uint32_t limitBytes);
     // The functions in force.
     static const OEventLogSystem& Current() { return ScopedApi<OEventLogSystem>::Current(); }
 };
@@ -60,6 +69,12 @@ public:
     static constexpr uint32_t kSweepMs = 300000;
     static constexpr uint32_t kIdleDropMs = 120000;
     static constexpr DWORD kFileMutexWaitMs = 10000;
+    // A source's file log and its rolled-over copy each stay within the limit
+    // (bytes): the value at fileLimitPath, kDefaultFileLimit when absent, not
+    // 4 bytes long or 0, else clamped to kMinFileLimit..kMaxFileLimit.
+    static constexpr uint32_t kDefaultFileLimit = 8u << 20;
+    static constexpr uint32_t kMinFileLimit = 64u << 10;
+    static constexpr uint32_t kMaxFileLimit = 1u << 30;
 
     // Use Acquire: a back end must be in the table to be shared.
     explicit OEventLogBase(const OString& source);
@@ -87,17 +102,31 @@ public:
     // tools that show it.
     static uint32_t ReadMaskOf(const OString& source);
 
+    // The file limit in force for this source, as last read with the mask.
+    uint32_t GetFileLimit() const { return m_fileLimit.load(std::memory_order_relaxed); }
+    // The limit the registry gives now (see kDefaultFileLimit).
+    static uint32_t ReadFileLimit();
+    // "C:\Log Files\" + source with blanks as '_' + ".1.txt": the file log
+    // before its last roll-over.
+    static OString RolledFileLogPath(const OString& source);
+
 private:
     uint32_t ReadMask() const;
     void RegisterSource();
     void WriteEventToFile(const OString& message, uint32_t mask);
 
     std::atomic<uint32_t> m_mask{OEventLog::kDefaultMask};
+    std::atomic<uint32_t> m_fileLimit{kDefaultFileLimit};
     std::atomic<uint32_t> m_lastRefresh{0};
     OCriticalSection m_lock;
     OEventSourceHandle m_eventSource;
     OString m_source;
     OString m_filePath;
+    OString m_rolledPath;
     bool m_folderCreated = false;
     OString m_maskPath;
+    // The driver's other components take the first, in their own session;
+    // the library's writers in every session also take the second.
+    OMutex m_fileMutex;
+    OMutex m_globalFileMutex;
 };

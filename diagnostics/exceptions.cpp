@@ -131,6 +131,17 @@ struct OFaultTranslation {
         handler->m_record = *info->ExceptionRecord;
         handler->m_record.ExceptionRecord = nullptr;
         handler->m_context = *info->ContextRecord;
+        // The dump is written here, before anything unwinds, so that its
+        // faulting thread still holds the frames of the fault: after the
+        // throw, the handler's own calls overwrite them. A stack that
+        // overflowed has no room for the writer; Handle writes that one.
+        handler->m_dumped = false;
+        if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW) {
+            DWORD error = ::GetLastError();
+            OMiniDump::Instance().MiniDumpGenerate(handler->m_log.get(), info);
+            handler->m_dumped = true;
+            ::SetLastError(error);
+        }
         CONTEXT* context = info->ContextRecord;
         // The pushed return address points one byte into the faulting
         // instruction: the unwinder looks up the byte before a return address,
@@ -236,7 +247,9 @@ void OExceptionHandler::Handle(OException& e) {
     if ((m_options & kToLastError) != 0) {
         ::SetLastError(static_cast<DWORD>(e.GetErrorCode()));
     }
-    if (e.GetExceptionPointers() != nullptr) {
+    bool dumped = m_dumped && e.GetExceptionPointers() == &m_pointers;
+    m_dumped = false;
+    if (e.GetExceptionPointers() != nullptr && !dumped) {
         DWORD error = ::GetLastError();
         OMiniDump::Instance().MiniDumpGenerate(m_log.get(), e.GetExceptionPointers());
         ::SetLastError(error);

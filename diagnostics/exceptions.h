@@ -97,7 +97,9 @@ public:
     virtual ~OExceptionHandler();
 
     // Reports e in the ways options select, then writes a crash dump when e
-    // is a translated fault. Never throws.
+    // carries exception pointers and none was written yet (a translated
+    // fault's dump is written as the fault is first seen, before the
+    // unwinding). Never throws.
     virtual void Handle(OException& e);
 
     // Runs body; an OException (translated faults included) or any other
@@ -145,6 +147,8 @@ private:
     CONTEXT m_context{};
     EXCEPTION_POINTERS m_pointers{};
     bool m_translating = false;
+    // The translated fault's dump was written where the fault was first seen.
+    bool m_dumped = false;
 };
 
 using OExceptionHandlerOverride = ScopedApi<OExceptionHandlerApi>;

@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -13,7 +14,6 @@ namespace {
 
 constexpr const char* kSource = "OMiniDump::MiniDumpGenerate";
 constexpr int kCommonAppDataCreate = 0x8023;  // CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE
-constexpr int32_t kMaxNumber = 99999;
 
 // The process's writer lives until the library is unloaded: a writer kept past
 // unload would take a handle from the host at every load.
@@ -92,11 +92,21 @@ OMiniDump::OMiniDump(const OString& folder) {
         return;
     }
     OString withoutSlash = target.Left(OString::StrLen(target.GetWide()) - 1);
-    if (CreateDirectoryRecursive(withoutSlash,
-                                 static_cast<int32_t>(ODirectoryAccess::EveryoneFull))) {
-        m_folder = target;
-        m_prefix = target + "qvcrash_";
+    if (!CreateDirectoryRecursive(withoutSlash,
+                                  static_cast<int32_t>(ODirectoryAccess::EveryoneRead))) {
+        return;
     }
+    // A folder that existed before may have been made by anyone, with links
+    // named like the next dump inside.
+    OString owner;
+    if (!IsOwnedByTrustedUser(withoutSlash, &owner)) {
+        m_refusal = "\n     Path [" + target + "] is owned by " +
+                    (owner.IsEmpty() ? OString("an unknown user") : owner) +
+                    ", not an administrator, the system or this user: no dump files are written.\n";
+        return;
+    }
+    m_folder = target;
+    m_prefix = target + "qvcrash_";
 }
 
 OString OMiniDump::FileName(const OString& prefix, int32_t n) {
@@ -105,19 +115,130 @@ OString OMiniDump::FileName(const OString& prefix, int32_t n) {
     return prefix + number + ".dmp";
 }
 
+int32_t OMiniDump::NumberOf(const wchar_t* name) {
+    static constexpr wchar_t kStart[] = L"qvcrash_";
+    static constexpr size_t kStartChars = 8;
+    if (name == nullptr || ::_wcsnicmp(name, kStart, kStartChars) != 0) {
+        return -1;
+    }
+    int32_t number = 0;
+    for (size_t i = kStartChars; i < kStartChars + 4; ++i) {
+        if (name[i] < L'0' || name[i] > L'9') {
+            return -1;
+        }
+        number = number * 10 + (name[i] - L'0');
+    }
+    return ::_wcsicmp(name + kStartChars + 4, L".dmp") == 0 ? number : -1;
+}
+
+std::vector<OMiniDump::DumpFile> OMiniDump::ListDumps() const {
+    std::vector<DumpFile> dumps;
+    WIN32_FIND_DATAW data;
+    OString pattern = m_prefix + "*.dmp";
+    HANDLE find = ::FindFirstFileW(pattern.GetWide(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        return dumps;
+    }
+    do {
+        // The pattern also matches short names and longer numbers: only the
+        // long name decides.
+        int32_t number = NumberOf(data.cFileName);
+        if (number >= 0 && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            dumps.push_back({number,
+                             (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                 data.ftLastWriteTime.dwLowDateTime,
+                             (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow});
+        }
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    std::sort(dumps.begin(), dumps.end(), [](const DumpFile& a, const DumpFile& b) {
+        return a.time != b.time ? a.time < b.time : a.number < b.number;
+    });
+    return dumps;
+}
+
+std::vector<OMiniDump::DumpFile> OMiniDump::Prune(size_t files, int32_t keep) const {
+    std::vector<DumpFile> dumps = ListDumps();
+    uint64_t bytes = 0;
+    for (const DumpFile& dump : dumps) {
+        bytes += dump.bytes;
+    }
+    for (auto it = dumps.begin();
+         it != dumps.end() && (dumps.size() > files || bytes > kMaxBytes);) {
+        if (it->number == keep) {
+            ++it;
+            continue;
+        }
+        // Deleting a link removes the name only, never its target.
+        ::DeleteFileW(FileName(m_prefix, it->number).GetWide());
+        bytes -= it->bytes;
+        it = dumps.erase(it);
+    }
+    return dumps;
+}
+
+OFileHandle OMiniDump::CreateDumpFile(int32_t& number, const std::vector<DumpFile>& listed,
+                                      OString& file, OString& why) const {
+    // Another process of the library may take a name between the listing and
+    // the creation: the next number is tried, a few times.
+    constexpr int kAttempts = 16;
+    for (int attempt = 0; attempt < kAttempts; ++attempt, number = (number + 1) % kNumbers) {
+        file = FileName(m_prefix, number);
+        OFileIdentity identity = OFileIdentity::Unknown;
+        OFileHandle stale =
+            OpenUnlinkedFile(file, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             OPEN_EXISTING, &identity);
+        if (identity != OFileIdentity::Unknown && identity != OFileIdentity::Plain) {
+            why = OString("\n    ") + file + " is " + OFileIdentityText(identity) +
+                  ".  No dump file created.";
+            return OFileHandle();
+        }
+        stale.Reset();
+        if (identity == OFileIdentity::Plain) {
+            // An old dump of a number come round again goes; one that was not
+            // there at the listing is another process's new dump.
+            bool old = std::any_of(listed.begin(), listed.end(), [number](const DumpFile& dump) {
+                return dump.number == number;
+            });
+            if (!old) {
+                continue;
+            }
+            ::DeleteFileW(file.GetWide());
+        }
+        OFileHandle handle =
+            OpenUnlinkedFile(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             CREATE_NEW, &identity);
+        DWORD error = ::GetLastError();
+        if (handle) {
+            return handle;
+        }
+        if (error == ERROR_CANT_ACCESS_FILE) {
+            why = OString("\n    ") + file + " is " + OFileIdentityText(identity) +
+                  ".  No dump file created.";
+            return OFileHandle();
+        }
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            why = OString("\n    Dump file creation failed with error ") +
+                  OString(static_cast<uint32_t>(error)) + ".  No dump file created.";
+            return OFileHandle();
+        }
+    }
+    why = "\n    Dump file creation failed: every name tried exists.  No dump file created.";
+    return OFileHandle();
+}
+
 OString OMiniDump::MiniDumpGenerate(OEventLog* log, const EXCEPTION_POINTERS* pointers) {
     try {
+        if (!m_refusal.IsEmpty()) {
+            if (!m_refusalLogged.exchange(true)) {
+                Log(log, m_refusal);
+            }
+            return OString();
+        }
         if (m_prefix.IsEmpty() || !FolderExists(m_folder)) {
             Log(log, "\n     Path [" + m_folder +
                          "] is invalid or does not exist, unable to create a dump file.\n");
             return OString();
-        }
-        OString file;
-        for (int32_t n = 0; n <= kMaxNumber; ++n) {
-            file = FileName(m_prefix, n);
-            if (::GetFileAttributesW(file.GetWide()) == INVALID_FILE_ATTRIBUTES) {
-                break;
-            }
         }
         OString report = Report(pointers);
         DWORD wait = ::WaitForSingleObject(m_mutex.Get(), 0);
@@ -135,32 +256,37 @@ OString OMiniDump::MiniDumpGenerate(OEventLog* log, const EXCEPTION_POINTERS* po
         }
         OScopeGuard release([this] { ::ReleaseMutex(m_mutex.Get()); });
         uint64_t now = OTickCount();
-        if (now - m_lastAttempt <= kProximityMs) {
+        if (m_lastAttempt && now - *m_lastAttempt <= kProximityMs) {
             Log(log, report + "\n    Not creating dump file due to time proximity to prior dump.");
             return OString();
         }
         m_lastAttempt = now;
-        Log(log, report + "\n    Attempting to create dump file:\n    " + file);
-        OFileHandle handle(::CreateFileW(file.GetWide(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        // Room for the new dump first; the number follows the newest kept.
+        std::vector<DumpFile> kept = Prune(kMaxFiles - 1, -1);
+        int32_t number = kept.empty() ? 0 : (kept.back().number + 1) % kNumbers;
+        OString file;
+        OString why;
+        OFileHandle handle = CreateDumpFile(number, kept, file, why);
         if (!handle) {
-            Log(log, report + "\n    Dump file creation failed with error " +
-                         OString(static_cast<uint32_t>(::GetLastError())) +
-                         ".  No dump file created.");
+            Log(log, report + why);
             return OString();
         }
+        Log(log, report + "\n    Attempting to create dump file:\n    " + file);
         MINIDUMP_EXCEPTION_INFORMATION exception = {};
         exception.ThreadId = ::GetCurrentThreadId();
         exception.ExceptionPointers = const_cast<EXCEPTION_POINTERS*>(pointers);
         exception.ClientPointers = FALSE;
-        if (!::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), handle.Get(),
-                                 static_cast<MINIDUMP_TYPE>(kDumpType),
-                                 pointers != nullptr ? &exception : nullptr, nullptr, nullptr)) {
+        if (!ScopedApi<OMiniDumpApi>::Current().writeDump(
+                ::GetCurrentProcess(), ::GetCurrentProcessId(), handle.Get(),
+                static_cast<MINIDUMP_TYPE>(kDumpType), pointers != nullptr ? &exception : nullptr,
+                nullptr, nullptr)) {
             Log(log, report + "\n    Dump file write failed with error " +
                          OString(static_cast<uint32_t>(::GetLastError())) + ":\n    " + file);
             return OString();
         }
+        handle.Reset();
+        // The new dump's size is known only now: older ones make way for it.
+        Prune(kMaxFiles, number);
         Log(log, report + "\n    Successfully created dump file:\n    " + file);
         return file;
     } catch (...) {

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <dbghelp.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include "diagnostics/exceptions.h"
 #include "diagnostics/minidump.h"
+#include "support/files.h"
 
 namespace {
 
@@ -18,6 +21,7 @@ struct Outcome {
     int32_t code = 0;
     std::string message;
     DWORD lastError = 0;
+    DWORD thread = 0;
 };
 
 class RecordingHandler : public OExceptionHandler {
@@ -43,8 +47,13 @@ struct SetOnUnwind {
 volatile int* volatile g_null = nullptr;
 volatile int g_zero = 0;
 
-void AccessViolation(Outcome& outcome) {
+// Where the faulting function returns to: the slot holding it is the first
+// thing its handler's calls overwrite once the frame has unwound.
+void* volatile g_faultReturn = nullptr;
+
+__attribute__((noinline)) void AccessViolation(Outcome& outcome) {
     SetOnUnwind guard{outcome.unwound};
+    g_faultReturn = __builtin_return_address(0);
     *g_null = 1;
 }
 
@@ -56,6 +65,7 @@ void DivideByZero(Outcome& outcome) {
 Outcome RunGuarded(void (*fault)(Outcome&)) {
     Outcome outcome;
     std::thread([&] {
+        outcome.thread = ::GetCurrentThreadId();
         RecordingHandler handler(outcome);
         outcome.caught = !handler.Run([&] { fault(outcome); });
     }).join();
@@ -76,6 +86,58 @@ size_t DumpCount(const OString& folder) {
     return count;
 }
 
+// Whether the dump of thread's fault, among the folder's, still shows the
+// faulting function: the fault's context in it, and the stack above that
+// context holding the return address into the function's caller.
+::testing::AssertionResult DumpShowsTheFault(const OString& folder, DWORD thread) {
+    WIN32_FIND_DATAW data;
+    std::wstring pattern = std::wstring(folder.GetWide()) + L"qvcrash_*.dmp";
+    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &data)) {
+        std::string dump =
+            QvTest::ReadWholeFile(std::wstring(folder.GetWide()) + data.cFileName).value_or("");
+        void* stream = nullptr;
+        ULONG size = 0;
+        if (dump.size() < 4 ||
+            !::MiniDumpReadDumpStream(dump.data(), ExceptionStream, nullptr, &stream, &size)) {
+            continue;
+        }
+        auto* exception = static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream);
+        if (exception->ThreadId != thread) {
+            continue;
+        }
+        ::FindClose(find);
+        CONTEXT context;
+        std::memcpy(&context, dump.data() + exception->ThreadContext.Rva, sizeof context);
+        auto start = reinterpret_cast<DWORD64>(&AccessViolation);
+        if (context.Rip < start || context.Rip > start + 256) {
+            return ::testing::AssertionFailure() << "the context is not the fault's";
+        }
+        ::MiniDumpReadDumpStream(dump.data(), ThreadListStream, nullptr, &stream, &size);
+        auto* threads = static_cast<MINIDUMP_THREAD_LIST*>(stream);
+        for (ULONG i = 0; i < threads->NumberOfThreads; ++i) {
+            const MINIDUMP_MEMORY_DESCRIPTOR& stack = threads->Threads[i].Stack;
+            if (threads->Threads[i].ThreadId != thread || context.Rsp < stack.StartOfMemoryRange) {
+                continue;
+            }
+            uint64_t offset = context.Rsp - stack.StartOfMemoryRange;
+            for (uint64_t at = offset; at + 8 <= stack.Memory.DataSize && at < offset + 512;
+                 at += 8) {
+                void* value = nullptr;
+                std::memcpy(&value, dump.data() + stack.Memory.Rva + at, 8);
+                if (value == g_faultReturn) {
+                    return ::testing::AssertionSuccess();
+                }
+            }
+        }
+        return ::testing::AssertionFailure() << "the faulting frame is gone from the stack";
+    }
+    if (find != INVALID_HANDLE_VALUE) {
+        ::FindClose(find);
+    }
+    return ::testing::AssertionFailure() << "no dump of the faulting thread";
+}
+
 // One test for both faults: the second falls within a minute of the first,
 // so it reaches Handle but writes no dump, and no two test processes race for
 // the numbers of the shared dump folder.
@@ -89,6 +151,7 @@ TEST(OExceptionHandler, RealFaultsOnAGuardedThreadReachHandleAndTheFirstWritesAD
     EXPECT_EQ(violation.message, OException::SystemText(ERROR_INVALID_ADDRESS));
     EXPECT_EQ(violation.lastError, static_cast<DWORD>(ERROR_INVALID_ADDRESS)) << "option 8";
     EXPECT_EQ(DumpCount(folder), before + 1) << "one new dump";
+    EXPECT_TRUE(DumpShowsTheFault(folder, violation.thread));
     Outcome division = RunGuarded(&DivideByZero);
     EXPECT_TRUE(division.caught && division.unwound);
     EXPECT_EQ(division.code, OException::kInternalError);

@@ -17,6 +17,9 @@
 
 #include "dal/sim_dal_printer.h"
 #include "core/clock.h"
+#include "diagnostics/event_log.h"
+#include "diagnostics/event_log_backend.h"
+#include "diagnostics/event_log_format.h"
 #include "diagnostics/minidump.h"
 #include "driver_interface/di_exports.h"
 #include "net/socket_pool.h"
@@ -33,6 +36,7 @@
 #include "support/logged_events.h"
 #include "support/printer_cache.h"
 #include "support/process.h"
+#include "support/scratch_registry.h"
 
 namespace {
 
@@ -501,6 +505,72 @@ TEST(DumpFolderFault, AFolderThatCannotBeMadeOrIsGoneDisablesDumpsQuietly) {
         EXPECT_TRUE(dump.MiniDumpGenerate(nullptr, &pointers).IsEmpty());
         EXPECT_LT(MsSince(start), 1000);
     }
+}
+
+constexpr wchar_t kChildMasks[] = L"QV_FAULT_MASKS";
+const wchar_t* const kLibrarySources[] = {
+    OEventLog::kSourcePrinterInterface, OEventLog::kSourceClientUtility,
+    OEventLog::kSourcePrinterDriver, OEventLog::kSourceTcpLibrary};
+
+// A host whose every source logs every level to its file, none of which can
+// be written: it reads the status of the printer named in the environment.
+// The masks lie under the scratch key named there too, so the child's sources
+// start with them.
+TEST(LogFolderChild, DISABLED_ReadsTheStatus) {
+    wchar_t name[512] = {}, masks[512] = {};
+    ::GetEnvironmentVariableW(kChildPrinter, name, 512);
+    ::GetEnvironmentVariableW(kChildMasks, masks, 512);
+    static int refusals = 0;
+    OEventLogSystem system;
+    system.maskRoot = masks;
+    system.outputDebugString = [](LPCWSTR text) {
+        refusals += std::wstring(text).find(L"Unable to open") != std::wstring::npos ? 1 : 0;
+    };
+    OEventLogSystemOverride use(system);
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(::OpenPrinterW(name, &printer, nullptr));
+    for (int round = 0; round < 2; ++round) {
+        Seen seen = ReadStatus(printer);
+        EXPECT_FALSE(seen.text.empty() || seen.text == L"(null)");
+        EXPECT_LT(seen.slowestMs, kStatusBudgetMs);
+    }
+    ::ClosePrinter(printer);
+    EXPECT_GE(refusals, 1) << "no file log was tried";
+    EXPECT_LE(refusals, 4) << "said more than once a source";
+}
+
+// Every file of the library's sources is a folder, which no write can open.
+// Real logs found there (a soak's) are put aside and back.
+TEST_F(FaultMatrix, ALogFolderThatCannotBeWrittenLeavesEveryAnswer) {
+    ScratchRegistryKey masks;
+    std::vector<std::wstring> planted, aside;
+    for (const wchar_t* source : kLibrarySources) {
+        ASSERT_TRUE(masks.SetDword(L"DebugLogMasks", source, ~OEventLog::kDebuggerOutput));
+        for (const OString& path : {OEventLogFormat::FileLogPath(OString(source)),
+                                    OEventLogBase::RolledFileLogPath(OString(source))}) {
+            std::wstring file = path.GetWide();
+            if (::MoveFileExW(file.c_str(), (file + L".aside").c_str(),
+                              MOVEFILE_REPLACE_EXISTING)) {
+                aside.push_back(file);
+            }
+            if (::CreateDirectoryW(file.c_str(), nullptr)) {
+                planted.push_back(file);
+            }
+        }
+    }
+    ::SetEnvironmentVariableW(kChildPrinter, m_printer.Printer().Name().c_str());
+    ::SetEnvironmentVariableW(kChildMasks, (masks.Path() + L"/DebugLogMasks\\").c_str());
+    QvTest::ProcessResult child = QvTest::RunProgram(
+        L"faults_wine_tests.exe --gtest_filter=LogFolderChild.* --gtest_also_run_disabled_tests",
+        30000);
+    for (const std::wstring& path : planted) {
+        ::RemoveDirectoryW(path.c_str());
+    }
+    for (const std::wstring& path : aside) {
+        ::MoveFileExW((path + L".aside").c_str(), path.c_str(), 0);
+    }
+    ASSERT_EQ(planted.size(), 8u) << "a file log of the library's sources is in the way";
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
 }
 
 // Where a host is told its status came from, and why: each reason read after
