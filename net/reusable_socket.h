@@ -27,11 +27,15 @@ public:
     // the socket has.
     void SetSendTimeout(int32_t milliseconds);
     void SetReceiveTimeout(int32_t milliseconds);
-    // Takes a pooled connection for host and port, connecting a new one by
-    // the deadline (resolution included).
+    // Takes a pooled connection to the endpoint, connecting a new one by the
+    // deadline (resolution included).
+    void Connect(const OSocketEndpoint& endpoint, const OSocketDeadline& deadline);
     void Connect(const OString& host, int32_t port, const OSocketDeadline& deadline);
-    // Sends all length bytes; the count sent. 0 without a connection.
+    // Sends all length bytes; the count sent. 0 without a connection. With a
+    // deadline, a send the peer does not take ends by it (SocketException
+    // WSAETIMEDOUT, and the entry is not reused).
     int32_t Write(const void* bytes, int32_t length);
+    int32_t Write(const void* bytes, int32_t length, const OSocketDeadline& deadline);
     // One receive of up to kReadSize bytes, waiting for them at most until the
     // deadline (then SocketException WSAETIMEDOUT, and the entry is not
     // reused); 0 when the peer closed (the entry is then not reused) or
@@ -49,6 +53,7 @@ public:
     }
 
 private:
+    int32_t Write(const void* bytes, int32_t length, const OSocketDeadline* deadline);
     // Logs e, marks the entry failed; the caller rethrows.
     void Fail(const char* source, const SocketException& e, const OString& extra);
 
@@ -59,7 +64,8 @@ private:
     int32_t m_receiveTimeout = -1;
 };
 
-// Writes, when warnings are enabled: prefix + "SocketException occurred. " +
+// Writes, when warnings are enabled and this prefix, endpoint and code were
+// not written before in the process (net/report_once.h): prefix + "SocketException occurred. " +
 // the entry's description + " Error: 0x" + 8 hex digits of the code (1359 for
 // a code below 1) + " " + the message + " " + extra.
 void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,

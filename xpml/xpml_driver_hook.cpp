@@ -3,9 +3,67 @@
 #include <algorithm>
 #include <cstring>
 
+#include <map>
+
 #include "core/handles.h"
+#include "core/locks.h"
 #include "core/win_buffer.h"
+#include "diagnostics/event_log.h"
+#include "net/report_once.h"
 #include "registry/printer_registry.h"
+
+namespace {
+
+constexpr char kPortLookup[] = "ClientUtility::GetRefactoredTcpPortNumber";
+
+// Ports the hook gave for served printers that differ from their stored
+// ones, by printer; a host with more printers than kMaxPrinters forgets one.
+class LearnedPorts {
+public:
+    static constexpr size_t kMaxPrinters = 64;
+
+    // The port learned for printer, else fallback.
+    uint32_t Find(const std::wstring& printer, uint32_t fallback) {
+        OLock hold(m_lock);
+        const auto found = m_ports.find(printer);
+        return found != m_ports.end() ? found->second : fallback;
+    }
+    void Keep(const std::wstring& printer, uint32_t port) {
+        OLock hold(m_lock);
+        if (m_ports.size() >= kMaxPrinters && m_ports.count(printer) == 0) {
+            m_ports.erase(m_ports.begin());
+        }
+        m_ports[printer] = port;
+    }
+    void Forget(const std::wstring& printer) {
+        OLock hold(m_lock);
+        m_ports.erase(printer);
+    }
+
+private:
+    OCriticalSection m_lock;
+    std::map<std::wstring, uint32_t> m_ports;
+};
+
+// At namespace scope: a function-local static would need a guard, which the
+// static runtime pays for with a TLS slot never given back.
+LearnedPorts g_learnedPorts;
+
+// The source's front end is made only when there is something to say.
+void LogPortLookup(uint32_t level, const char* text, uint32_t port) {
+    OEventLog log(OString(OEventLog::kSourceClientUtility));
+    if (log.IsEnabled(level)) {
+        log.Write(OLogLine(kPortLookup, OString(text) + OString(port)), level);
+    }
+}
+
+bool StorePort(PrinterRegistry& registry, uint32_t port) {
+    RedirectOff off(registry);
+    return registry.SetValue(OString("NETWORK:XPML Server Port"), &port, sizeof port, REG_DWORD) ==
+           static_cast<int32_t>(sizeof port);
+}
+
+}  // namespace
 
 bool AskDriver(const OString& printerName, const std::string& valueName, uint32_t& value,
                DWORD& needed) {
@@ -63,4 +121,37 @@ std::optional<std::vector<uint8_t>> SendThroughDriver(PrinterRegistry& registry,
     }
     bytes.resize(std::min<size_t>(bytes.size(), answerLength));
     return bytes;
+}
+
+uint32_t ServedXpmlPort(PrinterRegistry& registry, uint32_t stored) {
+    const OString& printer = registry.GetFacts().fullName;
+    const std::wstring key = printer.GetWide();
+    const uint32_t known = g_learnedPorts.Find(key, stored);
+    uint32_t asked = 0;
+    DWORD needed = 0;
+    if (!AskDriver(printer, "XPML Server Port", asked, needed) || needed < 1 ||
+        needed > sizeof asked) {
+        LogPortLookup(OEventLog::kDetailInfo,
+                      "Unable to retrieve the XPML port number.  Defaulting to ", known);
+        return known;
+    }
+    if (asked == stored) {
+        g_learnedPorts.Forget(key);
+        return asked;
+    }
+    // Only a port that could not be stored is kept in memory: one already
+    // learned is not tried again, or a user who may not write the machine
+    // keys would try, and warn, at every request.
+    if (asked == known) {
+        return asked;
+    }
+    if (StorePort(registry, asked)) {
+        g_learnedPorts.Forget(key);
+        return asked;
+    }
+    if (FirstReport(OString(kPortLookup) + "|" + printer + "|" + OString(asked))) {
+        LogPortLookup(OEventLog::kWarnings, "Unable to save the new XPML port number ", asked);
+    }
+    g_learnedPorts.Keep(key, asked);
+    return asked;
 }

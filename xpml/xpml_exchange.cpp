@@ -48,8 +48,8 @@ bool AcceptTransaction(std::vector<uint8_t>& body, const OString& transaction) {
     return true;
 }
 
-// Sends the request, then reads until the bytes form a message, the whole
-// answer within one time-out of the request going out. The buffer grows geometrically, so a
+// Sends the request, then reads until the bytes form a message, all by the
+// attempt's deadline. The buffer grows geometrically, so a
 // multi-MiB answer costs amortised linear copying; each receive is at most
 // TCPSocketWithReUse::kReadSize bytes at the end of what came so far.
 //
@@ -57,13 +57,13 @@ bool AcceptTransaction(std::vector<uint8_t>& body, const OString& transaction) {
 // read until the server closes, and its connection is never pooled (the next
 // request on it would take the rest of this body for its own answer).
 Outcome SendAndReceive(TCPSocketWithReUse& socket, const std::vector<uint8_t>& request,
-                       int32_t timeoutMs, bool reused, std::unique_ptr<HttpResponse>& answer) {
+                       const OSocketDeadline& deadline, bool reused,
+                       std::unique_ptr<HttpResponse>& answer) {
     const auto length = static_cast<int32_t>(request.size());
-    if (socket.Write(request.data(), length) != length) {
+    if (socket.Write(request.data(), length, deadline) != length) {
         socket.Discard();
         return reused ? Outcome::Stale : Outcome::Failed;
     }
-    const OSocketDeadline deadline(timeoutMs);
     constexpr size_t kChunk = TCPSocketWithReUse::kReadSize;
     std::vector<uint8_t> buffer;
     size_t count = 0;
@@ -117,8 +117,8 @@ Outcome SendAndReceive(TCPSocketWithReUse& socket, const std::vector<uint8_t>& r
     }
 }
 
-Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int32_t port,
-                     int32_t timeoutMs) {
+Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OSocketEndpoint& endpoint,
+                     int32_t timeoutMs, const OSocketDeadline& deadline) {
     Attempt attempt;
     bool reused = false;
     bool connected = false;
@@ -126,12 +126,10 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
     try {
         socket.SetSendTimeout(timeoutMs);
         socket.SetReceiveTimeout(timeoutMs);
-        // Resolving and connecting share one time-out: a printer that is
-        // switched off answers neither.
-        socket.Connect(host, port, OSocketDeadline(timeoutMs));
+        socket.Connect(endpoint, deadline);
         reused = socket.GetEntry()->GetReuseCount() > 0;
         connected = true;
-        attempt.outcome = SendAndReceive(socket, bytes, timeoutMs, reused, attempt.response);
+        attempt.outcome = SendAndReceive(socket, bytes, deadline, reused, attempt.response);
     } catch (const SocketException& e) {
         socket.Discard();
         // A reset or abort on a reused connection is the server having closed
@@ -143,7 +141,9 @@ Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int
         attempt.outcome = reused && closedByPeer ? Outcome::Stale : Outcome::Failed;
         attempt.response.reset();
         attempt.code = code;
-        if (!connected) {
+        if (code == WSATRY_AGAIN) {
+            attempt.failure = XpmlFailure::ResolverBusy;
+        } else if (!connected) {
             attempt.failure =
                 code == WSAECONNREFUSED ? XpmlFailure::Refused : XpmlFailure::Unreachable;
         } else if (code == WSAETIMEDOUT) {
@@ -163,8 +163,14 @@ XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& tran
     XpmlResult result;
     result.failure = XpmlFailure::Malformed;
     result.endpoint = endpoint;
+    // One deadline from resolving the host to the answer's last byte, the
+    // resends over stale pooled connections included: a printer switched
+    // off, a silent name server or a trickling server each cost at most the
+    // time-out.
+    const OSocketDeadline deadline(endpoint.timeoutMs);
+    const OSocketEndpoint to(endpoint.host, endpoint.port);
     for (int stale = 0; stale <= kMaxStaleRetries; ++stale) {
-        Attempt attempt = ExchangeOnce(request, endpoint.host, endpoint.port, endpoint.timeoutMs);
+        Attempt attempt = ExchangeOnce(request, to, endpoint.timeoutMs, deadline);
         if (attempt.outcome == Outcome::Stale) {
             continue;
         }
