@@ -35,6 +35,11 @@ TCPSocketWithReUse::TCPSocketWithReUse()
                   "Constructor called Id: 0x%016llX", LogIdentity(this));
 }
 
+TCPSocketWithReUse::TCPSocketWithReUse(const OString& host, int32_t port) : TCPSocketWithReUse() {
+    m_host = host;
+    m_port = port;
+}
+
 TCPSocketWithReUse::~TCPSocketWithReUse() {
     if (m_entry != nullptr) {
         if (m_entry->IsFailed()) {
@@ -68,13 +73,22 @@ void TCPSocketWithReUse::Fail(const char* source, const SocketException& e, cons
     }
 }
 
-void TCPSocketWithReUse::Connect(const OString& host, int32_t port,
-                                 const OSocketDeadline& deadline) {
-    Connect(OSocketEndpoint(host, port), deadline);
+void TCPSocketWithReUse::Discard() noexcept {
+    if (m_entry != nullptr) {
+        m_entry->m_failed = true;
+    }
 }
 
-void TCPSocketWithReUse::Connect(const OSocketEndpoint& endpoint, const OSocketDeadline& deadline) {
+bool TCPSocketWithReUse::Connect(const OString& host, int32_t port,
+                                 const OSocketDeadline& deadline) {
+    m_host = host;
+    m_port = port;
+    return Connect(deadline);
+}
+
+bool TCPSocketWithReUse::Connect(const OSocketDeadline& deadline) {
     constexpr const char* kSource = "TCPSocketWithReUse::Connect";
+    const OSocketEndpoint endpoint(m_host, m_port);
     m_log->Writef(OEventLog::kDetailInfoH, kSource,
                   "Connect - Start: ID:0x%016llX, Host:%s, Port: %d, Retries 0", LogIdentity(this),
                   endpoint.host.GetNarrow(), endpoint.port);
@@ -99,6 +113,7 @@ void TCPSocketWithReUse::Connect(const OSocketEndpoint& endpoint, const OSocketD
     m_log->Writef(OEventLog::kDetailInfoH, kSource,
                   "Connect - End: ID: 0x%016llX, Host:%s, Port: %d, Retries 0",
                   LogIdentity(m_entry), endpoint.host.GetNarrow(), endpoint.port);
+    return !isNew;
 }
 
 int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length) {

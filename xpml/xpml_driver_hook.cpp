@@ -2,38 +2,45 @@
 
 #include <algorithm>
 #include <cstring>
-
 #include <map>
+#include <set>
+#include <utility>
 
 #include "core/handles.h"
 #include "core/locks.h"
 #include "core/win_buffer.h"
 #include "diagnostics/event_log.h"
-#include "net/report_once.h"
 #include "registry/printer_registry.h"
 
 namespace {
 
 constexpr char kPortLookup[] = "ClientUtility::GetRefactoredTcpPortNumber";
 
-// Ports the hook gave for served printers that differ from their stored
-// ones, by printer; a host with more printers than kMaxPrinters forgets one.
+// Ports the hook gave for served printers that could not be stored, by
+// printer, and which of them were warned about. Bounded: a host with more
+// printers than kMaxPrinters forgets the first in name order.
 class LearnedPorts {
 public:
     static constexpr size_t kMaxPrinters = 64;
 
-    // The port learned for printer, else fallback.
-    uint32_t Find(const std::wstring& printer, uint32_t fallback) {
+    // The port kept for printer, else fallback.
+    uint32_t PortOf(const std::wstring& printer, uint32_t fallback) {
         OLock hold(m_lock);
         const auto found = m_ports.find(printer);
         return found != m_ports.end() ? found->second : fallback;
     }
-    void Keep(const std::wstring& printer, uint32_t port) {
+    // Keeps port for printer: true the first time this printer and port are
+    // kept, when a warning is due.
+    bool Keep(const std::wstring& printer, uint32_t port) {
         OLock hold(m_lock);
         if (m_ports.size() >= kMaxPrinters && m_ports.count(printer) == 0) {
             m_ports.erase(m_ports.begin());
         }
         m_ports[printer] = port;
+        if (m_warned.size() >= kMaxPrinters * 4) {
+            m_warned.clear();
+        }
+        return m_warned.emplace(printer, port).second;
     }
     void Forget(const std::wstring& printer) {
         OLock hold(m_lock);
@@ -43,6 +50,7 @@ public:
 private:
     OCriticalSection m_lock;
     std::map<std::wstring, uint32_t> m_ports;
+    std::set<std::pair<std::wstring, uint32_t>> m_warned;
 };
 
 // At namespace scope: a function-local static would need a guard, which the
@@ -52,13 +60,14 @@ LearnedPorts g_learnedPorts;
 // The source's front end is made only when there is something to say.
 void LogPortLookup(uint32_t level, const char* text, uint32_t port) {
     OEventLog log(OString(OEventLog::kSourceClientUtility));
-    if (log.IsEnabled(level)) {
-        log.Write(OLogLine(kPortLookup, OString(text) + OString(port)), level);
-    }
+    log.Writef(level, kPortLookup, "%s%u", text, port);
 }
 
+// Through the machine keys, as the network settings are read.
 bool StorePort(PrinterRegistry& registry, uint32_t port) {
-    RedirectOff off(registry);
+    const bool redirect = registry.GetRedirect();
+    registry.SetRedirect(false);
+    OScopeGuard restore([&] { registry.SetRedirect(redirect); });
     return registry.SetValue(OString("NETWORK:XPML Server Port"), &port, sizeof port, REG_DWORD) ==
            static_cast<int32_t>(sizeof port);
 }
@@ -124,34 +133,26 @@ std::optional<std::vector<uint8_t>> SendThroughDriver(PrinterRegistry& registry,
 }
 
 uint32_t ServedXpmlPort(PrinterRegistry& registry, uint32_t stored) {
-    const OString& printer = registry.GetFacts().fullName;
-    const std::wstring key = printer.GetWide();
-    const uint32_t known = g_learnedPorts.Find(key, stored);
+    const std::wstring printer = registry.GetFacts().fullName.GetWide();
+    const uint32_t known = g_learnedPorts.PortOf(printer, stored);
     uint32_t asked = 0;
     DWORD needed = 0;
-    if (!AskDriver(printer, "XPML Server Port", asked, needed) || needed < 1 ||
-        needed > sizeof asked) {
+    if (!AskDriver(registry.GetFacts().fullName, "XPML Server Port", asked, needed) ||
+        needed < 1 || needed > sizeof asked) {
         LogPortLookup(OEventLog::kDetailInfo,
                       "Unable to retrieve the XPML port number.  Defaulting to ", known);
         return known;
     }
-    if (asked == stored) {
-        g_learnedPorts.Forget(key);
+    // A port that could not be stored is kept in memory and not tried again:
+    // a user who may not write the machine keys would otherwise try, and
+    // warn, at every request.
+    if (asked == known && asked != stored) {
         return asked;
     }
-    // Only a port that could not be stored is kept in memory: one already
-    // learned is not tried again, or a user who may not write the machine
-    // keys would try, and warn, at every request.
-    if (asked == known) {
-        return asked;
-    }
-    if (StorePort(registry, asked)) {
-        g_learnedPorts.Forget(key);
-        return asked;
-    }
-    if (FirstReport(OString(kPortLookup) + "|" + printer + "|" + OString(asked))) {
+    if (asked == stored || StorePort(registry, asked)) {
+        g_learnedPorts.Forget(printer);
+    } else if (g_learnedPorts.Keep(printer, asked)) {
         LogPortLookup(OEventLog::kWarnings, "Unable to save the new XPML port number ", asked);
     }
-    g_learnedPorts.Keep(key, asked);
     return asked;
 }

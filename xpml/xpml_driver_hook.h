@@ -10,7 +10,8 @@
 
 #include "core/ostring.h"
 #include "core/seam.h"
-#include "registry/printer_registry.h"
+
+class PrinterRegistry;
 
 // The driver's printer-data hook: GetPrinterDataA answers "XPML:" + printer +
 // "," + transaction id (the request waits in "LOCAL:XPML/" + id; the answer's
@@ -38,24 +39,6 @@ bool AskDriver(const OString& printerName, const std::string& valueName, uint32_
 std::optional<std::vector<uint8_t>> SendThroughDriver(PrinterRegistry& registry,
                                                       const OString& printer, const char* request,
                                                       const OString& id);
-
-// The network settings are machine settings, also for a printer served by
-// another computer, so the registry's redirect flag is cleared around every
-// access to them.
-class RedirectOff {
-public:
-    explicit RedirectOff(PrinterRegistry& registry)
-        : m_registry(registry), m_saved(registry.GetRedirect()) {
-        registry.SetRedirect(false);
-    }
-    ~RedirectOff() { m_registry.SetRedirect(m_saved); }
-    RedirectOff(const RedirectOff&) = delete;
-    RedirectOff& operator=(const RedirectOff&) = delete;
-
-private:
-    PrinterRegistry& m_registry;
-    bool m_saved;
-};
 
 // The XPML server port of a package driver's printer served by another
 // computer, whose "NETWORK:XPML Server Port" holds stored: the hook's "XPML

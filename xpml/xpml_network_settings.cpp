@@ -19,6 +19,24 @@ constexpr uint32_t kDefaultRetries = 2;
 // Server Address is a host name; a longer value is still read whole.
 constexpr int32_t kAddressBytes = 512;
 
+// The network settings are machine settings, also for a printer served by
+// another computer, so the registry's redirect flag is cleared around every
+// access to them.
+class RedirectOff {
+public:
+    explicit RedirectOff(PrinterRegistry& registry)
+        : m_registry(registry), m_saved(registry.GetRedirect()) {
+        registry.SetRedirect(false);
+    }
+    ~RedirectOff() { m_registry.SetRedirect(m_saved); }
+    RedirectOff(const RedirectOff&) = delete;
+    RedirectOff& operator=(const RedirectOff&) = delete;
+
+private:
+    PrinterRegistry& m_registry;
+    bool m_saved;
+};
+
 // The printer's "NETWORK:" key, opened once for all the settings of one
 // request: under Wine every registry call is a round trip to the server, so an
 // open and close per value would cost more than the exchange itself.
@@ -83,12 +101,13 @@ bool NetworkOn(const PrinterInfo& info, const NetworkSettings& settings) {
 }
 
 // Where and how patiently a request goes: every setting but the switch.
-XpmlEndpoint Endpoint(const PrinterInfo& info, PrinterRegistry& registry,
-                      const NetworkSettings& settings, uint32_t storedPort) {
+// A served package printer's port is the stored one here: the hook is asked
+// last, once every setting is read.
+XpmlEndpoint Endpoint(const PrinterInfo& info, const NetworkSettings& settings,
+                      uint32_t storedPort) {
     XpmlEndpoint endpoint;
-    endpoint.port =
-        static_cast<int32_t>(info.IsClassicLayout() ? settings.Number(L"TCP Port", kDefaultTcpPort)
-                                                    : RefactoredPort(registry, storedPort));
+    endpoint.port = static_cast<int32_t>(
+        info.IsClassicLayout() ? settings.Number(L"TCP Port", kDefaultTcpPort) : storedPort);
     const uint32_t timeoutMs = settings.Number(L"Connection Timeout", kDefaultTimeoutMs);
     endpoint.timeoutMs = timeoutMs == 0 || timeoutMs > INT32_MAX ? kDefaultTimeoutMs
                                                                  : static_cast<int32_t>(timeoutMs);
@@ -114,9 +133,13 @@ XpmlNetworkSettings ReadXpmlNetworkSettings(PrinterCallContext& printer, bool wh
     if (!printer.Info().IsClassicLayout()) {
         read.storedPort = StoredPort(settings);
     }
-    read.endpoint = Endpoint(printer.Info(), printer.Registry(), settings, read.storedPort);
+    read.endpoint = Endpoint(printer.Info(), settings, read.storedPort);
     read.retries =
         std::min(settings.Number(L"Connection Retries", kDefaultRetries), kMaxConnectionRetries);
+    if (!printer.Info().IsClassicLayout()) {
+        read.endpoint.port =
+            static_cast<int32_t>(RefactoredPort(printer.Registry(), read.storedPort));
+    }
     return read;
 }
 
