@@ -9,10 +9,10 @@ namespace {
 // the entry's identity changes with every connection, the endpoint does not.
 bool FirstWarning(OEventLog& log, const char* place, const TCPSocketEntry* entry, int32_t code) {
     return log.IsEnabled(OEventLog::kWarnings) &&
-           FirstReport(OString(place) + "|" +
-                       (entry != nullptr ? entry->GetHost() + ":" + OString(entry->GetPort())
-                                         : OString()) +
-                       "|" + OString(code));
+           FirstReport(
+               OString(place) + "|" +
+               (entry != nullptr ? entry->GetHost() + ":" + OString(entry->GetPort()) : OString()) +
+               "|" + OString(code));
 }
 
 }  // namespace

@@ -427,8 +427,8 @@ void TCPLazyCloseThread::Run() {
         if (result == WAIT_TIMEOUT) {
             m_log->Writef(OEventLog::kDetailInfoE, kSource, "Unblocked due to timeout");
         } else {
-            Warn(*m_log, kSource,
-                 "Unblocked for unexpected reason! waitResult: " + OLogHex(result), result);
+            Warn(*m_log, kSource, "Unblocked for unexpected reason! waitResult: " + OLogHex(result),
+                 result);
         }
     }
 }

@@ -190,8 +190,8 @@ DWORD WINAPI Lookup::Run(void* parameter) {
     const HMODULE module = self->module;
     WSADATA data;
     const bool started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    self->error = started ? FirstIPv4(self->getAddrInfo, self->host.c_str(), self->address)
-                          : WSASYSNOTREADY;
+    self->error =
+        started ? FirstIPv4(self->getAddrInfo, self->host.c_str(), self->address) : WSASYSNOTREADY;
     if (started) {
         ::WSACleanup();
     }

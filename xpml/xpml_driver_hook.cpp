@@ -137,8 +137,8 @@ uint32_t ServedXpmlPort(PrinterRegistry& registry, uint32_t stored) {
     const uint32_t known = g_learnedPorts.PortOf(printer, stored);
     uint32_t asked = 0;
     DWORD needed = 0;
-    if (!AskDriver(registry.GetFacts().fullName, "XPML Server Port", asked, needed) ||
-        needed < 1 || needed > sizeof asked) {
+    if (!AskDriver(registry.GetFacts().fullName, "XPML Server Port", asked, needed) || needed < 1 ||
+        needed > sizeof asked) {
         LogPortLookup(OEventLog::kDetailInfo,
                       "Unable to retrieve the XPML port number.  Defaulting to ", known);
         return known;
