@@ -16,8 +16,8 @@ class OEventLog;
 class TCPSocketManager;
 
 // One pooled TCP connection to a host and port, made for the thread that asked
-// for it. Owned by the pool (TCPSocketManager), which holds it in its active
-// or idle list; each entry holds a pool reference.
+// for it. Held by its user while in use and by the pool (TCPSocketManager) in
+// its idle list otherwise; each entry holds a pool reference.
 class TCPSocketEntry : public ONode {
 public:
     explicit TCPSocketEntry(const OSocketEndpoint& endpoint);
