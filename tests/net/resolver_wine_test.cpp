@@ -77,7 +77,7 @@ protected:
 // A host polling many printers while the name server is down: the threads
 // stuck in the resolver stay at the cap, and the calls beyond it end at once.
 TEST_F(Resolver, ManyNamesNeverHoldMoreThanTheCapAndTheRestFailAtOnce) {
-    StalledResolver::stallMs = 200;
+    StalledResolver::stallMs = 400;
     std::atomic<int> busy{0};
     std::atomic<int> unknown{0};
     std::atomic<int64_t> slowestBusyMs{0};
@@ -87,7 +87,7 @@ TEST_F(Resolver, ManyNamesNeverHoldMoreThanTheCapAndTheRestFailAtOnce) {
             for (int i = 0; i < 10; ++i) {
                 const ULONGLONG start = ::GetTickCount64();
                 const int error = ResolveError(
-                    "cap-" + std::to_string(t) + "-" + std::to_string(i) + ".invalid", 1000);
+                    "cap-" + std::to_string(t) + "-" + std::to_string(i) + ".invalid", 5000);
                 const auto ms = static_cast<int64_t>(::GetTickCount64() - start);
                 if (error == WSATRY_AGAIN) {
                     ++busy;
@@ -108,7 +108,8 @@ TEST_F(Resolver, ManyNamesNeverHoldMoreThanTheCapAndTheRestFailAtOnce) {
     EXPECT_GT(busy.load(), 0) << "50 callers of 8 threads must meet a full resolver";
     EXPECT_EQ(busy.load() + unknown.load(), 500) << "no other answer, no time-out";
     EXPECT_EQ(StalledResolver::calls.load(), unknown.load()) << "every other call had a lookup";
-    EXPECT_LT(slowestBusyMs.load(), 100) << "a busy resolver is said at once";
+    // Half the stall: a busy answer waits for no lookup, even on a loaded machine.
+    EXPECT_LT(slowestBusyMs.load(), 200) << "a busy resolver is said at once";
 }
 
 TEST_F(Resolver, CallersOfOneNameShareItsLookupAndItsFailureIsRemembered) {
