@@ -44,7 +44,25 @@ StatusProvenance ProvenanceOf(StatusProvenanceCode code) {
     }
 }
 
+namespace {
+
+StatusProvenance WhyNoAnswer(const XpmlResult& outcome);
+
+}  // namespace
+
 StatusProvenance ProvenanceOf(const XpmlResult& outcome) {
+    StatusProvenance provenance = WhyNoAnswer(outcome);
+    if (outcome.route == kXpmlNoAnswer && outcome.attempts > 0) {
+        provenance.text += "; " + OString(outcome.attempts) +
+                           (outcome.attempts == 1 ? " attempt in " : " attempts in ") +
+                           OString(outcome.elapsedMs) + " ms";
+    }
+    return provenance;
+}
+
+namespace {
+
+StatusProvenance WhyNoAnswer(const XpmlResult& outcome) {
     if (outcome.route == kXpmlNetwork) {
         return ProvenanceOf(kStatusFromPrinter);
     }
@@ -73,6 +91,10 @@ StatusProvenance ProvenanceOf(const XpmlResult& outcome) {
         case XpmlFailure::TransactionMismatch:
             return {kStatusTransactionMismatch,
                     at + " answered with another request's transaction id"};
+        case XpmlFailure::ResolverBusy:
+            return {kStatusResolverBusy,
+                    WithCode(at + " was not asked: the library's name lookups are all busy",
+                             outcome.code)};
         case XpmlFailure::Malformed:
         case XpmlFailure::None:
             break;
@@ -80,6 +102,8 @@ StatusProvenance ProvenanceOf(const XpmlResult& outcome) {
     const OString malformed = at + " closed the connection or sent no valid HTTP answer";
     return {kStatusMalformed, outcome.code != 0 ? WithCode(malformed, outcome.code) : malformed};
 }
+
+}  // namespace
 
 void ReportProvenance(OEventLog& log, const char* operation, const OString& printer,
                       const StatusProvenance& provenance) {

@@ -27,6 +27,7 @@ enum StatusProvenanceCode : int32_t {
     kStatusNetworkOff = 12,             // the network path is switched off, the hook silent
     kStatusSpoolerWord = 13,            // the status word, which is always the spooler's
     kStatusNotAsked = 14,               // no status call yet
+    kStatusResolverBusy = 15,           // the library's name lookups are all busy (WSATRY_AGAIN)
 };
 
 struct StatusProvenance {
@@ -37,7 +38,8 @@ struct StatusProvenance {
 // The provenance of a reason that needs no more detail than its code.
 StatusProvenance ProvenanceOf(StatusProvenanceCode code);
 // The provenance of an XPML request's result (SendXpml, ProbeXpmlServer): the
-// printer for an answer, else why there was none.
+// printer for an answer, else why there was none, with how many attempts the
+// network path made and how long it took ("; 3 attempts in 3004 ms").
 StatusProvenance ProvenanceOf(const XpmlResult& result);
 
 // Writes a fallback (Warnings) or a failure (Errors) of printer to log as

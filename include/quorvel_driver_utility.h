@@ -198,7 +198,7 @@ QVDI_API int QVDI_GetPrinterStatusSeverity(HDRIVERINTERFACE driver);
  * flags, HasPrinterStatus) came from: a stable code, and in *text (when text
  * is not null) a BSTR the caller frees that says it with the reason, for
  * example "spooler: the printer at 10.0.0.7:6160 did not answer within
- * 1000 ms (10060)". Codes: 0 the printer (network), 1 monitoring off,
+ * 1000 ms (10060); 3 attempts in 3004 ms". Codes: 0 the printer (network), 1 monitoring off,
  * 2 bidi off, 3 unreachable, 4 time-out, 5 refused, 6 malformed answer,
  * 7 another transaction's answer, 8 HTTP status not 200, 9 basic interface,
  * 10 the printer (driver hook), 11 the printer does not monitor, 12 network
@@ -279,13 +279,16 @@ QVDI_API int QVDI_GetDalQueryResponse(HDRIVERINTERFACE driver, const wchar_t* qu
  * QVDI_GetStatusProvenance numbers it: 0 the XPML server, 10 the driver's
  * hook, else why neither answered (3 unreachable, 4 time-out, 5 refused,
  * 6 malformed, 7 another transaction's answer, 8 HTTP status, 12 network path
- * off and the hook silent, 9 basic interface); *provenanceText (when not
- * null) a BSTR that says it, such as "the printer at 10.0.0.7:6160 refused
- * the connection (10061)". Last error: 0 with an answer (or an empty one);
- * ERROR_NO_DATA (232) without one; ERROR_NOT_SUPPORTED on a basic interface;
+ * off and the hook silent, 15 the library's name lookups all busy, 9 basic
+ * interface); *provenanceText (when not null) a BSTR that says it, with the
+ * network path's attempts and time, such as "the printer at 10.0.0.7:6160
+ * refused the connection (10061); 3 attempts in 12 ms". Last error: 0 with an
+ * answer (or an empty one); ERROR_NO_DATA (232) without one, whatever the
+ * reason (the provenance says it); ERROR_NOT_SUPPORTED on a basic interface;
  * ERROR_INVALID_PARAMETER for a null or empty request; and the codes at the
- * top of this file. Blocks at most as long as the printer's retries and
- * time-out allow. */
+ * top of this file. The network path blocks at most ("Connection Retries" +
+ * 1) x "Connection Timeout", the printer's name lookup included; the driver's
+ * hook is asked after it. */
 QVDI_API wchar_t* QVDI_SendXpml(HDRIVERINTERFACE driver, const wchar_t* request, int* provenance,
                                 wchar_t** provenanceText);
 

@@ -1,10 +1,25 @@
 #include "net/reusable_socket.h"
 
 #include "diagnostics/event_log.h"
+#include "net/report_once.h"
+
+namespace {
+
+// A warning about a connection, written once per place, endpoint and code:
+// the entry's identity changes with every connection, the endpoint does not.
+bool FirstWarning(OEventLog& log, const char* place, const TCPSocketEntry* entry, int32_t code) {
+    return log.IsEnabled(OEventLog::kWarnings) &&
+           FirstReport(
+               OString(place) + "|" +
+               (entry != nullptr ? entry->GetHost() + ":" + OString(entry->GetPort()) : OString()) +
+               "|" + OString(code));
+}
+
+}  // namespace
 
 void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,
                         const OException& e, const OString& extra) {
-    if (!log.IsEnabled(OEventLog::kWarnings)) {
+    if (!FirstWarning(log, prefix.GetNarrow(), entry, e.GetErrorCode())) {
         return;
     }
     OString text = prefix + "SocketException occurred. " +
@@ -18,6 +33,11 @@ TCPSocketWithReUse::TCPSocketWithReUse()
     : m_manager(TCPSocketManager::Obtain()), m_log(m_manager->GetEventLog()) {
     m_log->Writef(OEventLog::kDetailInfoG, "TCPSocketWithReUse::TCPSocketWithReUse",
                   "Constructor called Id: 0x%016llX", LogIdentity(this));
+}
+
+TCPSocketWithReUse::TCPSocketWithReUse(const OString& host, int32_t port) : TCPSocketWithReUse() {
+    m_host = host;
+    m_port = port;
 }
 
 TCPSocketWithReUse::~TCPSocketWithReUse() {
@@ -53,14 +73,27 @@ void TCPSocketWithReUse::Fail(const char* source, const SocketException& e, cons
     }
 }
 
-void TCPSocketWithReUse::Connect(const OString& host, int32_t port,
+void TCPSocketWithReUse::Discard() noexcept {
+    if (m_entry != nullptr) {
+        m_entry->m_failed = true;
+    }
+}
+
+bool TCPSocketWithReUse::Connect(const OString& host, int32_t port,
                                  const OSocketDeadline& deadline) {
+    m_host = host;
+    m_port = port;
+    return Connect(deadline);
+}
+
+bool TCPSocketWithReUse::Connect(const OSocketDeadline& deadline) {
     constexpr const char* kSource = "TCPSocketWithReUse::Connect";
+    const OSocketEndpoint endpoint(m_host, m_port);
     m_log->Writef(OEventLog::kDetailInfoH, kSource,
                   "Connect - Start: ID:0x%016llX, Host:%s, Port: %d, Retries 0", LogIdentity(this),
-                  host.GetNarrow(), port);
+                  endpoint.host.GetNarrow(), endpoint.port);
     bool isNew = false;
-    m_entry = m_manager->GetSocketEntry(host, port, isNew);
+    m_entry = m_manager->GetSocketEntry(endpoint, isNew);
     try {
         StreamSocket& socket = *m_entry->m_socket;
         if (m_sendTimeout != -1) {
@@ -71,26 +104,38 @@ void TCPSocketWithReUse::Connect(const OString& host, int32_t port,
         }
         // A reused entry is still connected from its last exchange.
         if (isNew) {
-            socket.Connect(host, port, deadline);
+            socket.Connect(endpoint.host, endpoint.port, deadline);
         }
     } catch (const SocketException& e) {
         Fail(kSource, e, "Retries: 0");
         throw;
     }
-    if (m_log->IsEnabled(OEventLog::kDetailInfoH)) {
-        m_log->Write(OLogLine(kSource, "Connect - End: " + m_entry->Describe() + ", Retries 0"),
-                     OEventLog::kDetailInfoH);
-    }
+    m_log->Writef(OEventLog::kDetailInfoH, kSource,
+                  "Connect - End: ID: 0x%016llX, Host:%s, Port: %d, Retries 0",
+                  LogIdentity(m_entry), endpoint.host.GetNarrow(), endpoint.port);
+    return !isNew;
 }
 
 int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length) {
+    return Write(bytes, length, nullptr);
+}
+
+int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length,
+                                  const OSocketDeadline& deadline) {
+    return Write(bytes, length, &deadline);
+}
+
+int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length,
+                                  const OSocketDeadline* deadline) {
     constexpr const char* kSource = "TCPSocketWithReUse::Write";
     if (m_entry == nullptr || m_entry->m_socket == nullptr) {
         return 0;
     }
     int32_t written = 0;
     try {
-        written = m_entry->m_socket->Send(bytes, length);
+        StreamSocket& socket = *m_entry->m_socket;
+        written = deadline != nullptr ? socket.Send(bytes, length, *deadline)
+                                      : socket.Send(bytes, length);
     } catch (const SocketException& e) {
         Fail(kSource, e,
              "Length to Write: " + OString(length) + ", Length Written:" + OString(written));
@@ -99,7 +144,7 @@ int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length) {
     if (written == length) {
         m_log->Writef(OEventLog::kDetailInfoI, kSource, "Write Succeeded: ID:0x%016llX, Length:%d",
                       LogIdentity(this), written);
-    } else if (m_log->IsEnabled(OEventLog::kWarnings)) {
+    } else if (FirstWarning(*m_log, kSource, m_entry, 0)) {
         m_log->Write(OLogLine(kSource, "Write Failed: ID:0x" + m_entry->Describe() +
                                            ", Length to Write: " + OString(length) +
                                            ", Length Written:" + OString(written)),
@@ -126,7 +171,7 @@ int32_t TCPSocketWithReUse::Read(char* buffer, const OSocketDeadline& deadline) 
                       LogIdentity(this), kReadSize, count);
         return count;
     }
-    if (m_log->IsEnabled(OEventLog::kWarnings)) {
+    if (FirstWarning(*m_log, kSource, m_entry, 0)) {
         m_log->Write(OLogLine(kSource, "Read Failed: " + m_entry->Describe()),
                      OEventLog::kWarnings);
     }

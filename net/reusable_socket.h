@@ -18,6 +18,8 @@ public:
     static constexpr int32_t kReadSize = StreamSocket::kReceiveSize;
 
     TCPSocketWithReUse();
+    // Bound to host and port, which Connect(deadline) connects to.
+    TCPSocketWithReUse(const OString& host, int32_t port);
     TCPSocketWithReUse(const TCPSocketWithReUse&) = delete;
     TCPSocketWithReUse& operator=(const TCPSocketWithReUse&) = delete;
     // Gives the entry back: idle when healthy, destroyed when it failed.
@@ -27,11 +29,17 @@ public:
     // the socket has.
     void SetSendTimeout(int32_t milliseconds);
     void SetReceiveTimeout(int32_t milliseconds);
-    // Takes a pooled connection for host and port, connecting a new one by
-    // the deadline (resolution included).
-    void Connect(const OString& host, int32_t port, const OSocketDeadline& deadline);
-    // Sends all length bytes; the count sent. 0 without a connection.
+    // Takes a pooled connection to the bound endpoint, connecting a new one
+    // by the deadline (resolution included): true when the connection was
+    // taken from the pool, still connected from an earlier exchange.
+    bool Connect(const OSocketDeadline& deadline);
+    // Binds host and port, then connects.
+    bool Connect(const OString& host, int32_t port, const OSocketDeadline& deadline);
+    // Sends all length bytes; the count sent. 0 without a connection. With a
+    // deadline, a send the peer does not take ends by it (SocketException
+    // WSAETIMEDOUT, and the entry is not reused).
     int32_t Write(const void* bytes, int32_t length);
+    int32_t Write(const void* bytes, int32_t length, const OSocketDeadline& deadline);
     // One receive of up to kReadSize bytes, waiting for them at most until the
     // deadline (then SocketException WSAETIMEDOUT, and the entry is not
     // reused); 0 when the peer closed (the entry is then not reused) or
@@ -42,16 +50,15 @@ public:
     // Closes the connection instead of pooling it when this object ends: a
     // caller that stops reading mid-answer leaves bytes the next user of the
     // connection would take for its own answer.
-    void Discard() noexcept {
-        if (m_entry != nullptr) {
-            m_entry->m_failed = true;
-        }
-    }
+    void Discard() noexcept;
 
 private:
+    int32_t Write(const void* bytes, int32_t length, const OSocketDeadline* deadline);
     // Logs e, marks the entry failed; the caller rethrows.
     void Fail(const char* source, const SocketException& e, const OString& extra);
 
+    OString m_host;
+    int32_t m_port = 0;
     TCPSocketEntry* m_entry = nullptr;
     TCPSocketManager* m_manager;
     std::shared_ptr<OEventLog> m_log;
@@ -59,7 +66,8 @@ private:
     int32_t m_receiveTimeout = -1;
 };
 
-// Writes, when warnings are enabled: prefix + "SocketException occurred. " +
+// Writes, when warnings are enabled and this prefix, endpoint and code were
+// not written before in the process (net/report_once.h): prefix + "SocketException occurred. " +
 // the entry's description + " Error: 0x" + 8 hex digits of the code (1359 for
 // a code below 1) + " " + the message + " " + extra.
 void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,

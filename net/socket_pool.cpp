@@ -6,6 +6,7 @@
 #include "core/thread_slot.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
+#include "net/report_once.h"
 
 namespace {
 
@@ -78,11 +79,18 @@ private:
 
 ThreadEndMarks g_threadEndMarks;
 
+// A warning of the pool, written once per source, text and code.
+void Warn(OEventLog& log, const char* source, const OString& text, int64_t code) {
+    if (log.IsEnabled(OEventLog::kWarnings) &&
+        FirstReport(OString(source) + "|" + text + "|" + OString(code))) {
+        log.Write(OLogLine(source, text), OEventLog::kWarnings);
+    }
+}
+
 }  // namespace
 
-TCPSocketEntry::TCPSocketEntry(const OString& host, int32_t port)
-    : m_host(host),
-      m_port(port),
+TCPSocketEntry::TCPSocketEntry(const OSocketEndpoint& endpoint)
+    : m_endpoint(endpoint),
       m_ownerThread(::GetCurrentThreadId()),
       m_manager(TCPSocketManager::Obtain()) {
     m_manager->GetEventLog()->Writef(OEventLog::kDetailInfoC, "TCPSocketEntry::TCPSocketEntry",
@@ -120,7 +128,7 @@ bool TCPSocketEntry::IsExpired() const {
 
 OString TCPSocketEntry::Describe() const {
     return "ID: 0x" + OString::ToHex(static_cast<uint64_t>(LogIdentity(this))) +
-           ", Host:" + m_host + ", Port: " + OString(m_port);
+           ", Host:" + m_endpoint.host + ", Port: " + OString(m_endpoint.port);
 }
 
 TCPSocketManager::TCPSocketManager()
@@ -140,7 +148,6 @@ TCPSocketManager::~TCPSocketManager() {
     m_log->Writef(OEventLog::kDetailInfoA, "TCPSocketManager::~TCPSocketManager",
                   "Destructor called");
     m_idle.RemoveAll();
-    m_active.RemoveAll();
 }
 
 TCPSocketManager* TCPSocketManager::Obtain() {
@@ -171,10 +178,10 @@ int32_t TCPSocketManager::ReferenceCount() {
     return g_pool != nullptr ? g_pool->m_references : 0;
 }
 
-TCPSocketEntry* TCPSocketManager::FindLocked(const OString& host, int32_t port, DWORD threadId) {
+TCPSocketEntry* TCPSocketManager::FindLocked(const OSocketEndpoint& endpoint, DWORD threadId) {
     for (TCPSocketEntry* entry = m_idle.Head(); entry != nullptr; entry = m_idle.Next(entry)) {
-        if (entry->m_ownerThread == threadId && entry->m_port == port &&
-            entry->m_host.CompareNoCase(host) == 0) {
+        if (entry->m_ownerThread == threadId && entry->m_endpoint.port == endpoint.port &&
+            entry->m_endpoint.key == endpoint.key) {
             return entry;
         }
     }
@@ -184,39 +191,40 @@ TCPSocketEntry* TCPSocketManager::FindLocked(const OString& host, int32_t port, 
 TCPSocketEntry* TCPSocketManager::FindEntry(const OString& host, int32_t port, DWORD threadId) {
     OLock lock(m_lock);
     CloseEndedThreadsLocked();
-    return FindLocked(host, port, threadId);
+    return FindLocked(OSocketEndpoint(host, port), threadId);
 }
 
-TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OString& host, int32_t port, bool& isNew) {
+TCPSocketEntry* TCPSocketManager::GetSocketEntry(const OSocketEndpoint& endpoint, bool& isNew) {
     constexpr const char* kSource = "TCPSocketManager::GetSocketEntry";
     OLock lock(m_lock);
     CloseEndedThreadsLocked();
-    TCPSocketEntry* entry = FindLocked(host, port, ::GetCurrentThreadId());
+    TCPSocketEntry* entry = FindLocked(endpoint, ::GetCurrentThreadId());
     isNew = entry == nullptr;
     if (entry != nullptr) {
         ++entry->m_reuseCount;
         m_log->Writef(OEventLog::kDetailInfoD, kSource,
                       "TCPSocketManager: Entry Re-Used. Id: 0x%016llX, Host:%s, Port: %d, "
                       "Retries: 0, ReUse Count:%d",
-                      LogIdentity(entry), host.GetNarrow(), port, entry->m_reuseCount);
+                      LogIdentity(entry), endpoint.host.GetNarrow(), endpoint.port,
+                      entry->m_reuseCount);
         entry->Unlink();
     } else {
-        auto made = std::make_unique<TCPSocketEntry>(host, port);
+        auto made = std::make_unique<TCPSocketEntry>(endpoint);
         m_log->Writef(OEventLog::kDetailInfoC, kSource,
                       "Created new Entry. Id: 0x%016llX, Host:%s, Port: %d, Retries: 0",
-                      LogIdentity(made.get()), host.GetNarrow(), port);
+                      LogIdentity(made.get()), endpoint.host.GetNarrow(), endpoint.port);
         try {
             made->EnsureSocket();
-        } catch (const SocketException&) {
-            m_log->Writef(OEventLog::kWarnings, kSource, "SocketException occurred. ");
+        } catch (const SocketException& e) {
+            Warn(*m_log, kSource, "SocketException occurred. ", e.GetErrorCode());
             throw;
         } catch (...) {
-            m_log->Writef(OEventLog::kWarnings, kSource, "General Exception occurred. ");
+            Warn(*m_log, kSource, "General Exception occurred. ", 0);
             throw;
         }
         entry = made.release();
     }
-    m_active.AddHead(entry);
+    ++m_active;
     return entry;
 }
 
@@ -227,9 +235,7 @@ void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
     {
         OLock lock(m_lock);
         CloseEndedThreadsLocked();
-        if (entry->GetOwner() == &m_active) {
-            entry->Unlink();
-        }
+        --m_active;
         m_idle.AddTail(entry);
         m_log->Writef(OEventLog::kDetailInfoD, "TCPSocketManager::MoveToIdle",
                       "TCPSocketManager: Entry made idle. Id: 0x%016llX", LogIdentity(entry));
@@ -256,9 +262,10 @@ void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
             OLock lock(m_lock);
             m_closeThreadStarted = false;
         }
-        m_log->Writef(OEventLog::kWarnings, "TCPSocketManager::MoveToIdle",
-                      "the close thread did not start, error %lu",
-                      static_cast<unsigned long>(::GetLastError()));
+        const DWORD error = ::GetLastError();
+        Warn(*m_log, "TCPSocketManager::MoveToIdle",
+             "the close thread did not start, error " + OString(static_cast<int64_t>(error)),
+             error);
         Release();
     }
 }
@@ -266,7 +273,7 @@ void TCPSocketManager::MoveToIdle(TCPSocketEntry* entry) {
 void TCPSocketManager::DestroySocketEntry(TCPSocketEntry* entry) {
     {
         OLock lock(m_lock);
-        entry->Unlink();
+        --m_active;
     }
     try {
         entry->CloseSocket();
@@ -313,11 +320,7 @@ int32_t TCPSocketManager::IdleCountLocked() const {
 
 int32_t TCPSocketManager::ActiveCount() {
     OLock lock(m_lock);
-    int32_t count = 0;
-    for (TCPSocketEntry* entry = m_active.Head(); entry != nullptr; entry = m_active.Next(entry)) {
-        ++count;
-    }
-    return count;
+    return m_active;
 }
 
 // The thread takes a reference on the module its code lives in and leaves
@@ -402,13 +405,14 @@ void TCPLazyCloseThread::Run() {
                 try {
                     head->CloseSocket();
                 } catch (const SocketException&) {
-                    m_log->Writef(OEventLog::kWarnings, kSource,
-                                  "SocketException occurred during delete pSocketEntry "
-                                  "occurred, and was ignored.");
+                    Warn(*m_log, kSource,
+                         "SocketException occurred during delete pSocketEntry "
+                         "occurred, and was ignored.",
+                         0);
                 }
                 delete head;
             }
-            if (pool.m_idle.IsEmpty() && pool.m_active.IsEmpty()) {
+            if (pool.m_idle.IsEmpty() && pool.m_active == 0) {
                 m_log->Writef(OEventLog::kDetailInfoF, kSource, "terminating due to empty queues");
                 pool.m_closeThreadStarted = false;
                 return;
@@ -423,8 +427,8 @@ void TCPLazyCloseThread::Run() {
         if (result == WAIT_TIMEOUT) {
             m_log->Writef(OEventLog::kDetailInfoE, kSource, "Unblocked due to timeout");
         } else {
-            m_log->Writef(OEventLog::kWarnings, kSource,
-                          "Unblocked for unexpected reason! waitResult: 0x%08lX", result);
+            Warn(*m_log, kSource, "Unblocked for unexpected reason! waitResult: " + OLogHex(result),
+                 result);
         }
     }
 }

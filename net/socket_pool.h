@@ -16,11 +16,11 @@ class OEventLog;
 class TCPSocketManager;
 
 // One pooled TCP connection to a host and port, made for the thread that asked
-// for it. Owned by the pool (TCPSocketManager), which holds it in its active
-// or idle list; each entry holds a pool reference.
+// for it. Held by its user while in use and by the pool (TCPSocketManager) in
+// its idle list otherwise; each entry holds a pool reference.
 class TCPSocketEntry : public ONode {
 public:
-    TCPSocketEntry(const OString& host, int32_t port);
+    explicit TCPSocketEntry(const OSocketEndpoint& endpoint);
     // Closes the socket (never throws) and gives the pool reference back.
     ~TCPSocketEntry() override;
 
@@ -34,8 +34,8 @@ public:
     // "ID: 0x<identity>, Host:<host>, Port: <port>".
     OString Describe() const;
 
-    const OString& GetHost() const noexcept { return m_host; }
-    int32_t GetPort() const noexcept { return m_port; }
+    const OString& GetHost() const noexcept { return m_endpoint.host; }
+    int32_t GetPort() const noexcept { return m_endpoint.port; }
     DWORD GetOwnerThread() const noexcept { return m_ownerThread; }
     StreamSocket* GetSocket() const noexcept { return m_socket.get(); }
     uint64_t GetIdleDeadline() const noexcept { return m_idleDeadline; }
@@ -47,8 +47,7 @@ private:
     friend class TCPSocketWithReUse;
     friend class TCPLazyCloseThread;
 
-    OString m_host;
-    int32_t m_port;
+    OSocketEndpoint m_endpoint;
     DWORD m_ownerThread;
     std::unique_ptr<StreamSocket> m_socket;
     uint64_t m_idleDeadline = 0;
@@ -85,10 +84,11 @@ public:
     // References held on the pool, 0 when there is none (for tests).
     static int32_t ReferenceCount();
 
-    // An idle entry of this thread for host and port (isNew false), else a
-    // new entry with a socket not yet connected (isNew true); either is now
-    // in use. Throws SocketException when a socket cannot be made.
-    TCPSocketEntry* GetSocketEntry(const OString& host, int32_t port, bool& isNew);
+    // An idle entry of this thread for the endpoint (isNew false), else a new
+    // entry with a socket not yet connected (isNew true); either is now in
+    // use, held by the caller until MoveToIdle or DestroySocketEntry. Throws
+    // SocketException when a socket cannot be made.
+    TCPSocketEntry* GetSocketEntry(const OSocketEndpoint& endpoint, bool& isNew);
     // Keeps a healthy entry open for reuse until kIdleMs from now; starts the
     // close thread if none runs.
     void MoveToIdle(TCPSocketEntry* entry);
@@ -109,7 +109,7 @@ private:
     TCPSocketManager(const TCPSocketManager&) = delete;
     TCPSocketManager& operator=(const TCPSocketManager&) = delete;
 
-    TCPSocketEntry* FindLocked(const OString& host, int32_t port, DWORD threadId);
+    TCPSocketEntry* FindLocked(const OSocketEndpoint& endpoint, DWORD threadId);
     int32_t IdleCountLocked() const;
     bool StartCloseThread();
     // Closes the idle entries of the threads that ended since the last call.
@@ -120,7 +120,8 @@ private:
 
     OCriticalSection m_lock;
     int32_t m_references = 0;
-    OList_T<TCPSocketEntry> m_active;
+    // Entries in use belong to their users; only their number is kept.
+    int32_t m_active = 0;
     OList_T<TCPSocketEntry> m_idle;
     std::shared_ptr<OEventLog> m_log;
     bool m_closeThreadStarted = false;

@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <memory>
 #include <string>
 
+#include "core/clock.h"
 #include "core/handles.h"
+#include "core/locks.h"
 
 SocketException::SocketException() : SocketException(::WSAGetLastError()) {}
 
@@ -17,6 +21,19 @@ int32_t OSocketDeadline::RemainingMs() const {
         std::chrono::duration_cast<std::chrono::milliseconds>(m_at - Clock::now()).count();
     return left > 0 ? static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX)) : 0;
 }
+
+namespace {
+
+std::wstring KeyOf(const OString& host) {
+    std::wstring key = host.GetWide();
+    ::CharLowerBuffW(key.data(), static_cast<DWORD>(key.size()));
+    return key;
+}
+
+}  // namespace
+
+OSocketEndpoint::OSocketEndpoint(const OString& name, int32_t number)
+    : host(name), key(KeyOf(name)), port(number) {}
 
 namespace {
 
@@ -52,12 +69,14 @@ int32_t FirstIPv4(GetAddrInfoFunction getAddrInfo, const wchar_t* host, in_addr&
     return outcome;
 }
 
-// One resolution, shared by the caller and the thread that asks the resolver:
-// a caller whose deadline passed lets go of it and leaves, and whichever side
-// lets go last frees it. The thread keeps the library loaded until it ends
-// and has Winsock started for itself, as the caller may end both first.
-struct Resolution {
-    std::atomic<int32_t> references{2};
+// One lookup of a name, shared by the callers that wait for it and the
+// thread that asks the resolver: a caller whose deadline passed lets go of it
+// and leaves, and whichever side lets go last frees it. The thread keeps the
+// library loaded until it ends and has Winsock started for itself, as the
+// callers may end both first.
+struct Lookup {
+    std::atomic<int32_t> references{1};
+    std::wstring key;  // the name in lower case
     std::wstring host;
     GetAddrInfoFunction getAddrInfo = nullptr;
     OKernelHandle done;
@@ -65,30 +84,125 @@ struct Resolution {
     int32_t error = WSAHOST_NOT_FOUND;
     in_addr address = {};
 
+    void AddReference() { references.fetch_add(1, std::memory_order_relaxed); }
     void Release() {
         if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             delete this;
         }
     }
-
-    static DWORD WINAPI Run(void* parameter) {
-        auto* self = static_cast<Resolution*>(parameter);
-        const HMODULE module = self->module;
-        WSADATA data;
-        const bool started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-        self->error = started ? FirstIPv4(self->getAddrInfo, self->host.c_str(), self->address)
-                              : WSASYSNOTREADY;
-        if (started) {
-            ::WSACleanup();
-        }
-        ::SetEvent(self->done.Get());
-        self->Release();
-        if (module != nullptr) {
-            ::FreeLibraryAndExitThread(module, 0);
-        }
-        return 0;
-    }
+    static DWORD WINAPI Run(void* parameter);
 };
+
+// The process's lookups in flight, its running resolver threads and the
+// names that failed lately. The failures kept are bounded: a host polling
+// many dead names forgets the oldest first.
+class Resolver {
+public:
+    static constexpr size_t kMaxFailures = 64;
+
+    // The lookup of key in flight, or a new one whose thread is started; the
+    // caller holds a reference. Throws the remembered failure of key, or
+    // WSATRY_AGAIN when every thread is busy with other names.
+    Lookup* Join(const std::wstring& key, const std::wstring& host) {
+        OLock hold(m_lock);
+        if (auto found = m_inFlight.find(key); found != m_inFlight.end()) {
+            found->second->AddReference();
+            return found->second;
+        }
+        if (auto failed = m_failures.find(key); failed != m_failures.end()) {
+            if (OTickCount() - failed->second.at < kResolverMemoryMs) {
+                throw SocketException(failed->second.error);
+            }
+            m_failures.erase(failed);
+        }
+        if (m_threads >= kMaxResolverThreads) {
+            throw SocketException(WSATRY_AGAIN);
+        }
+        return Start(key, host);
+    }
+
+    // Called by a lookup's thread once it has its answer.
+    void Finish(Lookup* lookup) {
+        OLock hold(m_lock);
+        --m_threads;
+        m_inFlight.erase(lookup->key);
+        if (lookup->error != 0) {
+            if (m_failures.size() >= kMaxFailures) {
+                m_failures.erase(std::min_element(
+                    m_failures.begin(), m_failures.end(),
+                    [](const auto& a, const auto& b) { return a.second.at < b.second.at; }));
+            }
+            m_failures[lookup->key] = {lookup->error, OTickCount()};
+        }
+    }
+
+    int32_t Threads() {
+        OLock hold(m_lock);
+        return m_threads;
+    }
+
+private:
+    struct Failure {
+        int32_t error;
+        uint64_t at;
+    };
+
+    Lookup* Start(const std::wstring& key, const std::wstring& host) {
+        auto lookup = std::make_unique<Lookup>();
+        lookup->key = key;
+        lookup->host = host;
+        lookup->getAddrInfo = OSocketApi::Current().getAddrInfoW;
+        lookup->done.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!lookup->done) {
+            throw SocketException(static_cast<int32_t>(::GetLastError()));
+        }
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                             reinterpret_cast<LPCWSTR>(&Lookup::Run), &lookup->module);
+        // One reference for the caller, one for the thread.
+        lookup->AddReference();
+        HANDLE thread = ::CreateThread(nullptr, 0, &Lookup::Run, lookup.get(), 0, nullptr);
+        if (thread == nullptr) {
+            const DWORD error = ::GetLastError();
+            if (lookup->module != nullptr) {
+                ::FreeLibrary(lookup->module);
+            }
+            throw SocketException(static_cast<int32_t>(error));
+        }
+        ::CloseHandle(thread);
+        ++m_threads;
+        m_inFlight[key] = lookup.get();
+        return lookup.release();
+    }
+
+    OCriticalSection m_lock;
+    std::map<std::wstring, Lookup*> m_inFlight;
+    std::map<std::wstring, Failure> m_failures;
+    int32_t m_threads = 0;
+};
+
+// At namespace scope: a function-local static would need a guard, which the
+// static runtime pays for with a TLS slot never given back. Lookups still in
+// flight when the process ends are left to the system.
+Resolver g_resolver;
+
+DWORD WINAPI Lookup::Run(void* parameter) {
+    auto* self = static_cast<Lookup*>(parameter);
+    const HMODULE module = self->module;
+    WSADATA data;
+    const bool started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    self->error =
+        started ? FirstIPv4(self->getAddrInfo, self->host.c_str(), self->address) : WSASYSNOTREADY;
+    if (started) {
+        ::WSACleanup();
+    }
+    g_resolver.Finish(self);
+    ::SetEvent(self->done.Get());
+    self->Release();
+    if (module != nullptr) {
+        ::FreeLibraryAndExitThread(module, 0);
+    }
+    return 0;
+}
 
 // Strict dotted decimal (four numbers of at most 255): the only form that
 // skips the resolver, so "1.2.3" or "0x7f.1" still mean what the resolver says.
@@ -130,33 +244,20 @@ void ResolveAddress(const OString& host, int32_t port, sockaddr_in& address,
         address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
         return;
     }
-    auto* resolution = new Resolution();
-    resolution->host = host.GetWide();
-    resolution->getAddrInfo = OSocketApi::Current().getAddrInfoW;
-    resolution->done.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                         reinterpret_cast<LPCWSTR>(&Resolution::Run), &resolution->module);
-    HANDLE thread = resolution->done
-                        ? ::CreateThread(nullptr, 0, &Resolution::Run, resolution, 0, nullptr)
-                        : nullptr;
-    if (thread == nullptr) {
-        const DWORD error = ::GetLastError();
-        if (resolution->module != nullptr) {
-            ::FreeLibrary(resolution->module);
-        }
-        delete resolution;
-        throw SocketException(static_cast<int32_t>(error));
-    }
-    ::CloseHandle(thread);
+    Lookup* lookup = g_resolver.Join(KeyOf(host), host.GetWide());
     const DWORD waited =
-        ::WaitForSingleObject(resolution->done.Get(), static_cast<DWORD>(deadline.RemainingMs()));
-    const int32_t error = waited == WAIT_OBJECT_0 ? resolution->error : WSAETIMEDOUT;
-    const in_addr found = resolution->address;
-    resolution->Release();
+        ::WaitForSingleObject(lookup->done.Get(), static_cast<DWORD>(deadline.RemainingMs()));
+    const int32_t error = waited == WAIT_OBJECT_0 ? lookup->error : WSAETIMEDOUT;
+    const in_addr found = lookup->address;
+    lookup->Release();
     if (error != 0) {
         throw SocketException(error);
     }
     address.sin_addr = found;
+}
+
+int32_t ResolverThreadCount() {
+    return g_resolver.Threads();
 }
 
 namespace {
@@ -290,6 +391,7 @@ void StreamSocket::SetOption(int option, int32_t value) {
 }
 
 void StreamSocket::SetSendTimeout(int32_t milliseconds) {
+    m_sendTimeout = milliseconds;
     if (milliseconds != m_appliedSendTimeout) {
         SetOption(SO_SNDTIMEO, milliseconds);
         m_appliedSendTimeout = milliseconds;
@@ -321,23 +423,31 @@ int32_t StreamSocket::Send(const void* bytes, int32_t length) {
     return sent;
 }
 
-int32_t StreamSocket::Receive(char* buffer, const OSocketDeadline& deadline) {
+int32_t StreamSocket::Send(const void* bytes, int32_t length, const OSocketDeadline& deadline) {
+    BoundWait(SO_SNDTIMEO, m_sendTimeout, m_appliedSendTimeout, deadline);
+    return Send(bytes, length);
+}
+
+// The option's time-out bounds the wait: the one asked for, or the time left
+// when that is shorter. A wait on select would cost a round trip to the
+// system per call, as would a time-out changed for a few ms, so one that
+// differs by less than kReceiveSlackMs is left alone: an exchange that takes
+// one send and one receive changes no option.
+void StreamSocket::BoundWait(int option, int32_t asked, int32_t& applied,
+                             const OSocketDeadline& deadline) {
     const int32_t remaining = deadline.RemainingMs();
     if (remaining == 0) {
         throw SocketException(WSAETIMEDOUT);
     }
-    // The receive time-out bounds the wait: the one asked for, or the time
-    // left when that is shorter. A wait on select would cost a round trip to
-    // the system per receive, as would a time-out changed for a few ms, so
-    // one that differs by less than kReceiveSlackMs is left alone: an answer
-    // that comes in one receive changes no option.
-    const int32_t wanted =
-        m_receiveTimeout > 0 && m_receiveTimeout < remaining ? m_receiveTimeout : remaining;
-    if (m_appliedReceiveTimeout == 0 || m_appliedReceiveTimeout > wanted + kReceiveSlackMs ||
-        m_appliedReceiveTimeout + kReceiveSlackMs < wanted) {
-        SetOption(SO_RCVTIMEO, wanted);
-        m_appliedReceiveTimeout = wanted;
+    const int32_t wanted = asked > 0 && asked < remaining ? asked : remaining;
+    if (applied == 0 || applied > wanted + kReceiveSlackMs || applied + kReceiveSlackMs < wanted) {
+        SetOption(option, wanted);
+        applied = wanted;
     }
+}
+
+int32_t StreamSocket::Receive(char* buffer, const OSocketDeadline& deadline) {
+    BoundWait(SO_RCVTIMEO, m_receiveTimeout, m_appliedReceiveTimeout, deadline);
     int count = ::recv(m_handle, buffer, kReceiveSize, 0);
     if (count == SOCKET_ERROR) {
         throw SocketException();

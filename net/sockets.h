@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "core/ostring.h"
 #include "core/seam.h"
@@ -59,14 +60,37 @@ private:
     Clock::time_point m_at;
 };
 
+// Where a connection goes, settled once per request: the host, the key the
+// pool and the resolver know it by (its lower-case form: names ignore case)
+// and the port.
+struct OSocketEndpoint {
+    OSocketEndpoint(const OString& name, int32_t number);
+
+    OString host;
+    std::wstring key;
+    int32_t port;
+};
+
+// A lookup's host names may stall for the system resolver's own time-out
+// (tens of seconds when a name server is down) on a thread the caller cannot
+// stop: callers asking for one name while its lookup runs join that lookup
+// instead of starting another, a name that failed is answered from memory
+// for kResolverMemoryMs, and at most kMaxResolverThreads lookups run in the
+// process at once.
+constexpr int32_t kMaxResolverThreads = 8;
+constexpr uint64_t kResolverMemoryMs = 5000;
+
 // The IPv4 address of host and port. A dotted IPv4 address and "localhost"
 // need no resolver; any other name is resolved on a thread of its own that
 // the caller waits for until the deadline and then abandons (it ends on its
 // own, holding the library loaded until then). Throws SocketException with
-// the resolver's error (11001 for an unknown name), or WSAETIMEDOUT (10060)
-// when the deadline came first.
+// the resolver's error (11001 for an unknown name, also when remembered),
+// WSATRY_AGAIN (11002) at once when kMaxResolverThreads lookups of other
+// names are running, or WSAETIMEDOUT (10060) when the deadline came first.
 void ResolveAddress(const OString& host, int32_t port, sockaddr_in& address,
                     const OSocketDeadline& deadline);
+// Resolver threads running now (for tests).
+int32_t ResolverThreadCount();
 
 // Connects socket to host and port, resolution included, by the deadline: the
 // connect itself is non-blocking and waited for, so a host that drops the
@@ -83,7 +107,7 @@ void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t ret
 class StreamSocket {
 public:
     static constexpr int32_t kReceiveSize = 1024;
-    // How far a receive may outlast its deadline (see Receive).
+    // How far a send or receive may outlast its deadline.
     static constexpr int32_t kReceiveSlackMs = 20;
 
     // WSAStartup 2.2 and a new IPv4 TCP socket; throws SocketException.
@@ -106,6 +130,10 @@ public:
     void Connect(const OString& host, int32_t port, const OSocketDeadline& deadline);
     // Sends every byte; 0 for a length below 1. Throws on a send error.
     int32_t Send(const void* bytes, int32_t length);
+    // The same, a blocked send waiting at most the send time-out and at most
+    // until the deadline (within kReceiveSlackMs), then throwing
+    // SocketException WSAETIMEDOUT.
+    int32_t Send(const void* bytes, int32_t length, const OSocketDeadline& deadline);
     // One recv of kReceiveSize bytes into buffer: the count, 0 when the peer
     // closed. Waits for bytes at most the receive time-out and at most until
     // the deadline (within kReceiveSlackMs), then throws SocketException
@@ -116,9 +144,11 @@ public:
 
 private:
     void SetOption(int option, int32_t value);
+    void BoundWait(int option, int32_t asked, int32_t& applied, const OSocketDeadline& deadline);
 
     SOCKET m_handle = INVALID_SOCKET;
     int32_t m_receiveTimeout = 0;  // as asked for
+    int32_t m_sendTimeout = 0;
     int32_t m_appliedReceiveTimeout = 0;
     int32_t m_appliedSendTimeout = 0;
     int32_t m_family = AF_INET;

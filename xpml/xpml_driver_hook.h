@@ -39,3 +39,12 @@ bool AskDriver(const OString& printerName, const std::string& valueName, uint32_
 std::optional<std::vector<uint8_t>> SendThroughDriver(PrinterRegistry& registry,
                                                       const OString& printer, const char* request,
                                                       const OString& id);
+
+// The XPML server port of a package driver's printer served by another
+// computer, whose "NETWORK:XPML Server Port" holds stored: the hook's "XPML
+// Server Port". A port other than stored is stored; when it cannot be (a
+// standard user may not write the machine keys) it is kept in memory for the
+// process instead, with one Warning per printer and port to "Quorvel Client
+// Utility V3", and not tried again. Without an answer (DetailInfo), the port
+// kept in memory, else stored. Thread-safe.
+uint32_t ServedXpmlPort(PrinterRegistry& registry, uint32_t stored);

@@ -30,6 +30,12 @@ struct Attempt {
     int32_t code = 0;
 };
 
+// How far an attempt came before a failure was thrown.
+struct Progress {
+    bool connected = false;
+    bool reused = false;
+};
+
 // An answer carrying a "TID" prefix must carry this request's id: true when
 // the answer may be returned (its prefix removed), false when it belongs to
 // another transaction. A body of the prefix alone is an empty answer.
@@ -48,22 +54,30 @@ bool AcceptTransaction(std::vector<uint8_t>& body, const OString& transaction) {
     return true;
 }
 
-// Sends the request, then reads until the bytes form a message, the whole
-// answer within one time-out of the request going out. The buffer grows geometrically, so a
+// Sends the request, then reads until the bytes form a message, all by the
+// attempt's deadline. The buffer grows geometrically, so a
 // multi-MiB answer costs amortised linear copying; each receive is at most
 // TCPSocketWithReUse::kReadSize bytes at the end of what came so far.
 //
 // An answer without a Content-Length ends where the connection does: it is
 // read until the server closes, and its connection is never pooled (the next
 // request on it would take the rest of this body for its own answer).
-Outcome SendAndReceive(TCPSocketWithReUse& socket, const std::vector<uint8_t>& request,
-                       int32_t timeoutMs, bool reused, std::unique_ptr<HttpResponse>& answer) {
+//
+// The connection is bound to the endpoint and taken (pooled or new) here, so
+// the request passes through the socket layer once; progress says how far it
+// came for a failure thrown on the way.
+Outcome SendAndReceive(const std::vector<uint8_t>& request, const XpmlEndpoint& endpoint,
+                       const OSocketDeadline& deadline, Progress& progress,
+                       std::unique_ptr<HttpResponse>& answer) {
+    TCPSocketWithReUse socket(endpoint.host, endpoint.port);
+    const bool reused = socket.Connect(deadline);
+    progress.reused = reused;
+    progress.connected = true;
     const auto length = static_cast<int32_t>(request.size());
-    if (socket.Write(request.data(), length) != length) {
+    if (socket.Write(request.data(), length, deadline) != length) {
         socket.Discard();
         return reused ? Outcome::Stale : Outcome::Failed;
     }
-    const OSocketDeadline deadline(timeoutMs);
     constexpr size_t kChunk = TCPSocketWithReUse::kReadSize;
     std::vector<uint8_t> buffer;
     size_t count = 0;
@@ -117,33 +131,26 @@ Outcome SendAndReceive(TCPSocketWithReUse& socket, const std::vector<uint8_t>& r
     }
 }
 
-Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const OString& host, int32_t port,
-                     int32_t timeoutMs) {
+Attempt ExchangeOnce(const std::vector<uint8_t>& bytes, const XpmlEndpoint& endpoint,
+                     const OSocketDeadline& deadline) {
     Attempt attempt;
-    bool reused = false;
-    bool connected = false;
-    TCPSocketWithReUse socket;
+    Progress progress;
     try {
-        socket.SetSendTimeout(timeoutMs);
-        socket.SetReceiveTimeout(timeoutMs);
-        // Resolving and connecting share one time-out: a printer that is
-        // switched off answers neither.
-        socket.Connect(host, port, OSocketDeadline(timeoutMs));
-        reused = socket.GetEntry()->GetReuseCount() > 0;
-        connected = true;
-        attempt.outcome = SendAndReceive(socket, bytes, timeoutMs, reused, attempt.response);
+        attempt.outcome = SendAndReceive(bytes, endpoint, deadline, progress, attempt.response);
     } catch (const SocketException& e) {
-        socket.Discard();
-        // A reset or abort on a reused connection is the server having closed
+        // The socket layer closes a connection that threw instead of pooling
+        // it. A reset or abort on a reused connection is the server having closed
         // it while idle; a time-out is a slow server, which a fresh connection
         // would not cure.
         const int32_t code = e.GetErrorCode();
         const bool closedByPeer =
             code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN;
-        attempt.outcome = reused && closedByPeer ? Outcome::Stale : Outcome::Failed;
+        attempt.outcome = progress.reused && closedByPeer ? Outcome::Stale : Outcome::Failed;
         attempt.response.reset();
         attempt.code = code;
-        if (!connected) {
+        if (code == WSATRY_AGAIN) {
+            attempt.failure = XpmlFailure::ResolverBusy;
+        } else if (!progress.connected) {
             attempt.failure =
                 code == WSAECONNREFUSED ? XpmlFailure::Refused : XpmlFailure::Unreachable;
         } else if (code == WSAETIMEDOUT) {
@@ -163,8 +170,13 @@ XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& tran
     XpmlResult result;
     result.failure = XpmlFailure::Malformed;
     result.endpoint = endpoint;
+    // One deadline from resolving the host to the answer's last byte, the
+    // resends over stale pooled connections included: a printer switched
+    // off, a silent name server or a trickling server each cost at most the
+    // time-out.
+    const OSocketDeadline deadline(endpoint.timeoutMs);
     for (int stale = 0; stale <= kMaxStaleRetries; ++stale) {
-        Attempt attempt = ExchangeOnce(request, endpoint.host, endpoint.port, endpoint.timeoutMs);
+        Attempt attempt = ExchangeOnce(request, endpoint, deadline);
         if (attempt.outcome == Outcome::Stale) {
             continue;
         }

@@ -16,11 +16,15 @@
 // connection, a peer that closed, a receive or send error, the time-out, a message the parser
 // rejects, any other status). SocketException never leaves; other exceptions (allocation) do.
 //
-// timeoutMs bounds each stage: resolving the host and connecting together, the
-// send, and the whole answer: a server that drops the connection attempt,
+// The endpoint's timeoutMs bounds the whole attempt: resolving the host,
+// connecting, the send and the whole answer, the resends over stale pooled
+// connections included, share one deadline, so a server that drops the
+// connection attempt, a name server that does not answer, or a server that
 // trickles its answer or never ends its header block is given up on once
-// timeoutMs have passed since the stage began. A value below 1 would mean
-// "wait for ever" to Winsock, so kDefaultTimeoutMs is used instead.
+// timeoutMs have passed since the attempt began. A value below 1 would mean
+// "wait for ever" to Winsock, so kDefaultTimeoutMs is used instead. When the
+// library's name lookups are all busy the attempt fails at once
+// (ResolverBusy, WSATRY_AGAIN).
 //
 // An answer without a Content-Length is read until the server closes the
 // connection (within the time-out; one left open counts as no answer).

@@ -5,7 +5,6 @@
 
 #include "core/handles.h"
 #include "core/win_buffer.h"
-#include "diagnostics/event_log.h"
 #include "printer/printer_call_context.h"
 #include "registry/printer_registry.h"
 #include "xpml/xpml_driver_hook.h"
@@ -19,8 +18,6 @@ constexpr uint32_t kDefaultXpmlServerPort = 5130;
 constexpr uint32_t kDefaultRetries = 2;
 // Server Address is a host name; a longer value is still read whole.
 constexpr int32_t kAddressBytes = 512;
-
-constexpr char kPortLookup[] = "ClientUtility::GetRefactoredTcpPortNumber";
 
 // The network settings are machine settings, also for a printer served by
 // another computer, so the registry's redirect flag is cleared around every
@@ -45,7 +42,7 @@ private:
 // open and close per value would cost more than the exchange itself.
 class NetworkSettings {
 public:
-    explicit NetworkSettings(PrinterRegistry& registry) : m_registry(registry) {
+    explicit NetworkSettings(PrinterRegistry& registry) {
         RedirectOff off(registry);
         OString key = registry.GetKey();
         OString name = "NETWORK:TCP Enabled";
@@ -75,13 +72,6 @@ public:
         const OString text = ORegistry::TextOf(data);
         return text.IsEmpty() ? defaultValue : text;
     }
-    // Writes a REG_DWORD through the registry object (creating the key when
-    // missing); true when 4 bytes were stored.
-    bool StoreNumber(const char* name, uint32_t value) {
-        RedirectOff off(m_registry);
-        return m_registry.SetValue(OString("NETWORK:") + name, &value, sizeof value, REG_DWORD) ==
-               static_cast<int32_t>(sizeof value);
-    }
 
 private:
     bool Read(const wchar_t* name, void* value, DWORD bytes) const {
@@ -93,36 +83,16 @@ private:
         return true;
     }
 
-    PrinterRegistry& m_registry;
     ORegKey m_key;
 };
 
-// The source's front end is made only when there is something to say.
-void LogPortLookup(uint32_t level, const char* text, uint32_t port) {
-    OEventLog log(OString(OEventLog::kSourceClientUtility));
-    if (log.IsEnabled(level)) {
-        log.Write(OLogLine(kPortLookup, OString(text) + OString(port)), level);
-    }
+uint32_t StoredPort(const NetworkSettings& settings) {
+    return settings.Number(L"XPML Server Port", kDefaultXpmlServerPort);
 }
 
-uint32_t RefactoredPort(PrinterRegistry& registry, NetworkSettings& settings) {
-    const uint32_t stored = settings.Number(L"XPML Server Port", kDefaultXpmlServerPort);
-    if (!registry.IsRemote()) {
-        return stored;
-    }
-    uint32_t asked = 0;
-    DWORD needed = 0;
-    const bool answered =
-        AskDriver(registry.GetFacts().fullName, "XPML Server Port", asked, needed);
-    if (!answered || needed < 1 || needed > sizeof asked) {
-        LogPortLookup(OEventLog::kDetailInfo,
-                      "Unable to retrieve the XPML port number.  Defaulting to ", stored);
-        return stored;
-    }
-    if (asked != stored && !settings.StoreNumber("XPML Server Port", asked)) {
-        LogPortLookup(OEventLog::kWarnings, "Unable to save the new XPML port number ", asked);
-    }
-    return asked;
+// A package driver's port: a served printer's hook may name another.
+uint32_t RefactoredPort(PrinterRegistry& registry, uint32_t stored) {
+    return registry.IsRemote() ? ServedXpmlPort(registry, stored) : stored;
 }
 
 bool NetworkOn(const PrinterInfo& info, const NetworkSettings& settings) {
@@ -131,12 +101,13 @@ bool NetworkOn(const PrinterInfo& info, const NetworkSettings& settings) {
 }
 
 // Where and how patiently a request goes: every setting but the switch.
-XpmlEndpoint Endpoint(const PrinterInfo& info, PrinterRegistry& registry,
-                      NetworkSettings& settings) {
+// A served package printer's port is the stored one here: the hook is asked
+// last, once every setting is read.
+XpmlEndpoint Endpoint(const PrinterInfo& info, const NetworkSettings& settings,
+                      uint32_t storedPort) {
     XpmlEndpoint endpoint;
-    endpoint.port =
-        static_cast<int32_t>(info.IsClassicLayout() ? settings.Number(L"TCP Port", kDefaultTcpPort)
-                                                    : RefactoredPort(registry, settings));
+    endpoint.port = static_cast<int32_t>(
+        info.IsClassicLayout() ? settings.Number(L"TCP Port", kDefaultTcpPort) : storedPort);
     const uint32_t timeoutMs = settings.Number(L"Connection Timeout", kDefaultTimeoutMs);
     endpoint.timeoutMs = timeoutMs == 0 || timeoutMs > INT32_MAX ? kDefaultTimeoutMs
                                                                  : static_cast<int32_t>(timeoutMs);
@@ -159,13 +130,20 @@ XpmlNetworkSettings ReadXpmlNetworkSettings(PrinterCallContext& printer, bool wh
     if (!read.enabled && !whenOff) {
         return read;
     }
-    read.endpoint = Endpoint(printer.Info(), printer.Registry(), settings);
+    if (!printer.Info().IsClassicLayout()) {
+        read.storedPort = StoredPort(settings);
+    }
+    read.endpoint = Endpoint(printer.Info(), settings, read.storedPort);
     read.retries =
         std::min(settings.Number(L"Connection Retries", kDefaultRetries), kMaxConnectionRetries);
+    if (!printer.Info().IsClassicLayout()) {
+        read.endpoint.port =
+            static_cast<int32_t>(RefactoredPort(printer.Registry(), read.storedPort));
+    }
     return read;
 }
 
 uint32_t ClientUtility::GetRefactoredTcpPortNumber(PrinterRegistry& registry) {
-    NetworkSettings settings(registry);
-    return RefactoredPort(registry, settings);
+    const NetworkSettings settings(registry);
+    return RefactoredPort(registry, StoredPort(settings));
 }

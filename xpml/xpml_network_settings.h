@@ -31,11 +31,15 @@ constexpr uint32_t kMaxConnectionRetries = 10;
 // The switch, the server's endpoint (for a package driver of a printer served
 // elsewhere the port is asked of the driver's hook, as a request does), the
 // retries (at most kMaxConnectionRetries) and, with the endpoint, the time-out
-// per attempt in ms.
+// per attempt in ms, read once for the whole request.
 struct XpmlNetworkSettings {
     bool enabled = true;
     XpmlEndpoint endpoint;
     uint32_t retries = 0;
+    // A package driver's "XPML Server Port" as stored: what a served
+    // printer's hook is held against when its port is asked again
+    // (ServedXpmlPort in xpml_driver_hook.h).
+    uint32_t storedPort = 0;
 };
 // With whenOff false, a printer whose switch is off gets only enabled = false:
 // nothing more is read and the driver's hook is not asked.
@@ -46,9 +50,7 @@ public:
     // The XPML server port of a package driver: "NETWORK:XPML Server Port"
     // (default 5130), read from the machine keys (the registry's redirect flag
     // is cleared for the call). For a printer served by another computer the
-    // driver hook's "XPML Server Port" is asked too; a different answer is
-    // stored and returned, no answer leaves the stored port. Both cases are
-    // logged to "Quorvel Client Utility V3" (Warnings when the new port cannot
-    // be stored, DetailInfo when the hook gives none).
+    // driver hook's "XPML Server Port" is asked too (ServedXpmlPort): a
+    // different answer is stored, or kept in memory when it cannot be.
     static uint32_t GetRefactoredTcpPortNumber(PrinterRegistry& registry);
 };

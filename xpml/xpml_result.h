@@ -27,9 +27,10 @@ enum class XpmlFailure : int32_t {
     HttpStatus,           // a complete answer whose status is not 200
     TransactionMismatch,  // another request's answer
     PortOutOfRange,       // the settings name no port of 1..65535: nothing was sent
+    ResolverBusy,         // every name lookup thread of the library is busy (WSATRY_AGAIN)
 };
 
-// Where the network path sends a request, and how long each stage may take.
+// Where the network path sends a request, and how long one attempt may take.
 struct XpmlEndpoint {
     OString host;
     int32_t port = 0;
@@ -46,4 +47,8 @@ struct XpmlResult {
     int32_t code = 0;
     // The answer's body (its transaction prefix removed); empty without one.
     std::vector<uint8_t> body;
+    // Attempts of the network path made, and how long the network path took
+    // in all (ms); 0 when it was not taken.
+    int32_t attempts = 0;
+    int64_t elapsedMs = 0;
 };

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <zlib.h>
 
+#include <chrono>
+
 #include "printer/printer_call_context.h"
 #include "xpml/http.h"
 #include "xpml/xpml_driver_hook.h"
@@ -33,9 +35,11 @@ std::vector<uint8_t> XpmlForm(PrinterCallContext& printer, const char* request, 
 }
 
 // Attempts of the network path; with probe, one attempt whatever the retries.
-// The endpoint is settled before each attempt: a package driver's port is
-// asked again after an attempt that got no answer.
+// What the request needs is settled once, before the first attempt; only a
+// served printer's port is asked again after an attempt that got no answer,
+// as its server may have moved.
 XpmlResult OverNetwork(PrinterCallContext& printer, const char* request, bool probe) {
+    const auto start = std::chrono::steady_clock::now();
     const OString id = TransactionIdText(NewTransactionId());
     const std::vector<uint8_t> form = XpmlForm(printer, request, id);
     const XpmlNetworkSettings settings = ReadXpmlNetworkSettings(printer, false);
@@ -44,13 +48,14 @@ XpmlResult OverNetwork(PrinterCallContext& printer, const char* request, bool pr
         result.failure = XpmlFailure::NetworkOff;
         return result;
     }
-    const bool package = !printer.Info().IsClassicLayout();
+    const bool reask = !printer.Info().IsClassicLayout() && printer.Info().IsRemote();
     const uint32_t retries = probe ? 0 : settings.retries;
     XpmlEndpoint endpoint = settings.endpoint;
+    int32_t attempts = 0;
     for (uint32_t attempt = 0; attempt <= retries; ++attempt) {
-        if (attempt > 0 && package && result.failure != XpmlFailure::TransactionMismatch) {
+        if (attempt > 0 && reask && result.failure != XpmlFailure::TransactionMismatch) {
             endpoint.port =
-                static_cast<int32_t>(ClientUtility::GetRefactoredTcpPortNumber(printer.Registry()));
+                static_cast<int32_t>(ServedXpmlPort(printer.Registry(), settings.storedPort));
         }
         if (endpoint.port < 1 || endpoint.port > 65535) {
             // Cut to 16 bits, such a port would reach another service.
@@ -60,10 +65,15 @@ XpmlResult OverNetwork(PrinterCallContext& printer, const char* request, bool pr
             continue;
         }
         result = ExchangeXpml(form, id, endpoint);
+        ++attempts;
         if (result.route == kXpmlNetwork) {
             break;
         }
     }
+    result.attempts = attempts;
+    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
     return result;
 }
 

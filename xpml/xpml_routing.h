@@ -31,6 +31,6 @@ XpmlResult SendXpml(PrinterCallContext& printer, const char* request);
 
 // One attempt of the network path alone, whatever the retries and without
 // the driver's hook: kXpmlNetwork for an answer of this request's transaction,
-// else kXpmlNoAnswer and why. Bounded by the printer's time-out (each stage of
-// the exchange).
+// else kXpmlNoAnswer and why. Bounded by the printer's time-out (one deadline
+// from resolving the host to the answer's last byte).
 XpmlResult ProbeXpmlServer(PrinterCallContext& printer, const char* request);

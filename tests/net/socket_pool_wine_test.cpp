@@ -14,6 +14,7 @@
 #include "net/loopback_server.h"
 #include "net/reusable_socket.h"
 #include "net/socket_pool.h"
+#include "support/logged_events.h"
 
 namespace {
 
@@ -203,6 +204,23 @@ TEST_F(SocketPool, FailureThrowsTheWinsockErrorAndLeavesNothingIdle) {
     }
     EXPECT_EQ(error, WSAECONNREFUSED);
     EXPECT_EQ(TCPSocketManager::ReferenceCount(), 0) << "a failed entry is destroyed";
+}
+
+// A host polling a printer that refuses must not write a warning per call.
+TEST_F(SocketPool, AFailureIsWarnedOncePerEndpointAndCode) {
+    QvTest::LoggedEvents log;
+    const int refused[] = {QvTest::RefusedPort(), QvTest::RefusedPort()};
+    for (int i = 0; i < 6; ++i) {
+        TCPSocketWithReUse socket;
+        EXPECT_THROW(socket.Connect("LOCALHOST", refused[i % 2], OSocketDeadline(10000)),
+                     SocketException);
+    }
+    for (const int port : refused) {
+        EXPECT_EQ(QvTest::LoggedEvents::Count(EVENTLOG_WARNING_TYPE,
+                                              L"Host:LOCALHOST, Port: " + std::to_wstring(port)),
+                  1)
+            << port;
+    }
 }
 
 // An idle connection lives 120 s from its last use, and the close thread

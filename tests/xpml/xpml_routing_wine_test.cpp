@@ -13,6 +13,7 @@
 #include "printer/printer_info_reader.h"
 #include "printer/printer_registry_facts.h"
 #include "registry/printer_registry.h"
+#include "net/sockets.h"
 #include "sim/xpml_server_process.h"
 #include "support/printer_cache.h"
 #include "support/scratch_registry.h"
@@ -88,6 +89,16 @@ BOOL WINAPI RemoteGetPrinter(HANDLE printer, DWORD level, LPBYTE buffer, DWORD s
     }
     return ok;
 }
+
+// A name server that answers after delayMs, with the loopback address.
+struct SlowResolver {
+    static inline DWORD delayMs = 0;
+    static INT WSAAPI GetAddrInfo(PCWSTR, PCWSTR service, const ADDRINFOW* hints,
+                                  PADDRINFOW* results) {
+        ::Sleep(delayMs);
+        return ::GetAddrInfoW(L"127.0.0.1", service, hints, results);
+    }
+};
 
 struct Sent {
     int32_t route;
@@ -317,6 +328,37 @@ TEST_F(XpmlRoutingTest, PackageDriverAsksTheHookForItsPortAndRetriesWithIt) {
     EXPECT_EQ(ClientUtility::GetRefactoredTcpPortNumber(registry), 5130u)
         << "none stored, none hooked";
     EXPECT_TRUE(registry.GetRedirect()) << "the redirect flag is restored";
+}
+
+// Resolving, connecting, sending and the whole answer share one deadline per
+// attempt: a slow name server followed by a server that trickles its answer
+// costs no more than the time-out per attempt.
+TEST_F(XpmlRoutingTest, ASlowNameServerThenATricklingAnswerCostOneTimeOutPerAttempt) {
+    QV_PRINTER(L"trickle");
+    constexpr DWORD kTimeoutMs = 400;
+    constexpr DWORD kRetries = 2;
+    SetNumber("Connection Timeout", kTimeoutMs);
+    SetNumber("Connection Retries", kRetries);
+    SetByte("Server Address Override", 1);
+    const wchar_t host[] = L"trickle.qvtest";
+    Set("Server Address", REG_SZ, host, sizeof host);
+    SlowResolver::delayMs = kTimeoutMs * 9 / 10;
+    OSocketApi slow = OSocketApi::Current();
+    slow.getAddrInfoW = &SlowResolver::GetAddrInfo;
+    OSocketApiOverride resolver(slow);
+    ASSERT_FALSE(s_server->Control({{"misbehave", "trickle"}, {"delay", "50"}}).empty());
+    const ULONGLONG start = ::GetTickCount64();
+    PrinterCallContext printer(m_name);
+    const XpmlResult result = SendXpml(printer, kStatusRequest);
+    const auto ms = static_cast<int64_t>(::GetTickCount64() - start);
+    EXPECT_LT(ms, int64_t{(kRetries + 1) * kTimeoutMs + 250});
+    EXPECT_EQ(result.route, kXpmlNoAnswer);
+    EXPECT_EQ(result.failure, XpmlFailure::TimedOut);
+    EXPECT_EQ(result.attempts, 3);
+    EXPECT_GE(result.elapsedMs, int64_t{(kRetries + 1) * kTimeoutMs} - 50) << "each ran its course";
+    const std::string text = ProvenanceOf(result).text.GetNarrow();
+    EXPECT_NE(text.find("did not answer within 400 ms (10060); 3 attempts in "), std::string::npos)
+        << text;
 }
 
 TEST_F(XpmlRoutingTest, LocalPathWritesAsksReadsAndDeletes) {
