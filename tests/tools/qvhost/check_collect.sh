@@ -55,8 +55,10 @@ python3 -c "import sys; sys.stdout.write(''.join('line %07d\n' % i for i in rang
 head -c 5000 /dev/urandom >"$dumps/qvcrash_9007.dmp"
 head -c 7000 /dev/urandom >"$dumps/qvcrash_9008.dmp"
 head -c 10 /dev/urandom >"$dumps/qvcrash_12.dmp"
-touch -d '2020-01-01 10:00' "$dumps/qvcrash_9008.dmp"
-touch -d '2019-01-01 10:00' "$dumps/qvcrash_9007.dmp"
+# Dated ahead of any dump an earlier test's fault left in the shared folder,
+# so that 9008 is the newest whatever ran before.
+touch -d 'tomorrow 10:00' "$dumps/qvcrash_9008.dmp"
+touch -d 'tomorrow 09:00' "$dumps/qvcrash_9007.dmp"
 "$run" reg add "$limit" /v DebugLogFileLimit /t REG_DWORD /d 1048576 /f >/dev/null 2>&1
 
 started=$(demo start "QV Collect Healthy")
