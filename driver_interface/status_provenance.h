@@ -27,6 +27,7 @@ enum StatusProvenanceCode : int32_t {
     kStatusNetworkOff = 12,             // the network path is switched off, the hook silent
     kStatusSpoolerWord = 13,            // the status word, which is always the spooler's
     kStatusNotAsked = 14,               // no status call yet
+    kStatusWatchingNoAnswer = 16,       // watching: the spooler's answer until the first refresh
 };
 
 struct StatusProvenance {
