@@ -205,6 +205,7 @@ extern const QvCommandGroup kQvPrinterCommands;   // printer_commands.cpp
 extern const QvCommandGroup kQvXpmlCommands;      // xpml_commands.cpp
 extern const QvCommandGroup kQvAdvancedCommands;  // advanced_commands.cpp
 extern const QvCommandGroup kQvSupportCommands;   // support_commands.cpp
-inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands, &kQvPrinterCommands,
+extern const QvCommandGroup kQvWatchCommands;     // watch_commands.cpp
+inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands,     &kQvPrinterCommands,
                                                          &kQvAdvancedCommands, &kQvXpmlCommands,
-                                                         &kQvSupportCommands};
+                                                         &kQvSupportCommands,  &kQvWatchCommands};

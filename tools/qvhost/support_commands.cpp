@@ -36,8 +36,9 @@ std::wstring TextOf(const QvJsonValue& report, const char* key) {
     return value != nullptr ? value->Line() : L"(none)";
 }
 
-// The printers the spooler lists (this computer's and its connections), each
-// once through EnumPrintersW's size question.
+}  // namespace
+
+// Each once, through EnumPrintersW's size question.
 std::vector<std::wstring> PrinterNames() {
     const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
     std::vector<uint8_t> buffer;
@@ -63,6 +64,8 @@ std::vector<std::wstring> PrinterNames() {
     }
     throw QvCommandError(kQvExitFailure, "EnumPrintersW kept asking for more room");
 }
+
+namespace {
 
 int RunPrinters(QvHost& host, QvArgs& args) {
     args.Finish(0, 0);

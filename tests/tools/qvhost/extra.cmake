@@ -9,3 +9,8 @@ set_tests_properties(tools.qvhost_support PROPERTIES LABELS conformance FIXTURES
 add_test(NAME tools.qvhost_includes_only_the_public_header
   COMMAND sh -c "! grep -n '^#include \"' '${CMAKE_SOURCE_DIR}'/tools/qvhost/*.cpp '${CMAKE_SOURCE_DIR}'/tools/qvhost/*.h | grep -v -e '\"quorvel_driver_utility.h\"' -e '\"tools/qvhost/'")
 set_tests_properties(tools.qvhost_includes_only_the_public_header PROPERTIES LABELS unit)
+
+# status --watch and watch on two printers the simulated server answers apart.
+# Alone, for the same reason as the support commands.
+add_test(NAME tools.qvhost_watch COMMAND sh ${CMAKE_SOURCE_DIR}/tests/tools/qvhost/check_watch.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(tools.qvhost_watch PROPERTIES LABELS conformance FIXTURES_REQUIRED wine RUN_SERIAL ON TIMEOUT 120)
