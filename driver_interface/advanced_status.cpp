@@ -155,10 +155,10 @@ uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
 StatusReading AdvancedDriverInterface::DoReadStatus(bool spoolerOnly) {
     StatusReading reading;
     reading.flags = DoGetPrinterStatusFlags();
+    std::string text;  // answer's views point into it
     WatchAnswer answer;
     if (!spoolerOnly) {
         PrinterCallContext printer(PrinterKey());
-        std::string text;
         if (AskPrinter(printer, kWatchStatusRequest, text, reading.provenance)) {
             answer = ReadWatchAnswer(text);
         }

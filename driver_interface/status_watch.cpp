@@ -57,6 +57,20 @@ bool Answered(const StatusReading& reading) {
     return reading.answered;
 }
 
+// Texts cross threads only as copies of their own: an OString shares its
+// body between copies and fills in its other form on first use. A copy made
+// from the wide form holds it already.
+OString Detached(const OString& text) {
+    return OString(text.GetWide(), text.GetLength());
+}
+
+StatusReading Detached(const StatusReading& reading) {
+    StatusReading copy = reading;
+    copy.text = Detached(reading.text);
+    copy.provenance.text = Detached(reading.provenance.text);
+    return copy;
+}
+
 bool SameStatus(const StatusReading& a, const StatusReading& b) {
     return a.text == b.text && a.severity == b.severity && a.flags == b.flags &&
            a.extendedFlags == b.extendedFlags && a.provenance.code == b.provenance.code;
@@ -101,27 +115,33 @@ public:
     }
 
     void Copy(WatchSnapshot& snapshot) const {
-        OSrwHold hold(m_snapshotLock, false);
-        snapshot = m_snapshot;
+        std::shared_ptr<const WatchSnapshot> current = Current();
+        snapshot = *current;
+        snapshot.reading = Detached(current->reading);
     }
 
     // Publishes a refresh's reading; the new sequence when it changed, else 0.
+    // Only one refresh of a printer runs at a time, so the read of the old
+    // snapshot and the swap need not be one step.
     uint64_t Publish(const StatusReading& reading, uint64_t tick) {
+        const std::shared_ptr<const WatchSnapshot> old = Current();
+        auto next = std::make_shared<WatchSnapshot>(*old);
+        const uint64_t now = NowFileTime();
         uint64_t changed = 0;
+        if (old->sequence == 0 || !SameStatus(reading, old->reading)) {
+            changed = ++next->sequence;
+            next->changedAt = now;
+        }
+        if (Answered(reading)) {
+            next->unreachableSince = 0;
+        } else if (next->unreachableSince == 0) {
+            next->unreachableSince = now;
+        }
+        next->reading = Detached(reading);
+        next->takenTick = tick;
         {
             OSrwHold hold(m_snapshotLock, true);
-            const uint64_t now = NowFileTime();
-            if (m_snapshot.sequence == 0 || !SameStatus(reading, m_snapshot.reading)) {
-                changed = ++m_snapshot.sequence;
-                m_snapshot.changedAt = now;
-            }
-            if (Answered(reading)) {
-                m_snapshot.unreachableSince = 0;
-            } else if (m_snapshot.unreachableSince == 0) {
-                m_snapshot.unreachableSince = now;
-            }
-            m_snapshot.reading = reading;
-            m_snapshot.takenTick = tick;
+            m_current = std::move(next);
         }
         if (changed != 0) {
             ::WakeAllConditionVariable(&m_changed);
@@ -130,18 +150,20 @@ public:
     }
 
     void Seed(const StatusReading& reading) {
+        auto seed = std::make_shared<WatchSnapshot>();
+        seed->reading = Detached(reading);
+        seed->reading.provenance = ProvenanceOf(kStatusWatchingNoAnswer);
+        seed->takenTick = ::GetTickCount64();
         OSrwHold hold(m_snapshotLock, true);
-        m_snapshot.reading = reading;
-        m_snapshot.reading.provenance = ProvenanceOf(kStatusWatchingNoAnswer);
-        m_snapshot.takenTick = ::GetTickCount64();
+        m_current = std::move(seed);
     }
 
     bool Wait(uint64_t& sequence, uint32_t timeoutMs) {
         const uint64_t deadline = ::GetTickCount64() + timeoutMs;
         OSrwHold hold(m_snapshotLock, true);
         for (;;) {
-            if (m_snapshot.sequence != sequence) {
-                sequence = m_snapshot.sequence;
+            if (m_current->sequence != sequence) {
+                sequence = m_current->sequence;
                 return true;
             }
             const uint64_t now = ::GetTickCount64();
@@ -154,9 +176,17 @@ public:
     }
 
 private:
+    // Held only to copy or swap the pointer: a snapshot, once published, is
+    // never written again, and its texts already hold their wide form, so
+    // any number of threads read it at once without converting.
+    std::shared_ptr<const WatchSnapshot> Current() const {
+        OSrwHold hold(m_snapshotLock, true);
+        return m_current;
+    }
+
     mutable SRWLOCK m_snapshotLock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
-    WatchSnapshot m_snapshot;
+    std::shared_ptr<const WatchSnapshot> m_current = std::make_shared<WatchSnapshot>();
 };
 
 namespace {
