@@ -43,7 +43,8 @@ std::atomic<uint32_t> g_jitterState{0x9E3779B9u};
 
 // Spreads first refreshes; quality is of no concern.
 uint32_t Jitter(uint32_t range) {
-    uint32_t x = g_jitterState.load(std::memory_order_relaxed) ^ static_cast<uint32_t>(::GetTickCount64());
+    uint32_t x =
+        g_jitterState.load(std::memory_order_relaxed) ^ static_cast<uint32_t>(::GetTickCount64());
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
@@ -395,9 +396,8 @@ void WatchHub::Refresh(PrinterWatcher& watcher) {
             }
         } else {
             watcher.m_answering = false;
-            const uint32_t longest =
-                std::min(watcher.m_baseMs * kBackoffFactor,
-                         std::max(kLongestBackoffMs, watcher.m_baseMs));
+            const uint32_t longest = std::min(watcher.m_baseMs * kBackoffFactor,
+                                              std::max(kLongestBackoffMs, watcher.m_baseMs));
             watcher.m_intervalMs = std::min(watcher.m_intervalMs * 2, longest);
             watcher.m_due = now + watcher.m_intervalMs;
         }

@@ -68,11 +68,11 @@ BOOL WithWatch(HDRIVERINTERFACE handle, const char* name, Call&& call) {
 extern "C" {
 
 BOOL QVDI_WatchStatus(HDRIVERINTERFACE handle, DWORD intervalMs) {
-    return WithWatch(handle, __func__, [&](DriverInterface& driver, InterfaceWatch& watch,
-                                           DWORD& error) {
-        error = watch.Start(intervalMs != 0 ? WatchKey(driver) : OString(), intervalMs);
-        return error == ERROR_SUCCESS;
-    });
+    return WithWatch(
+        handle, __func__, [&](DriverInterface& driver, InterfaceWatch& watch, DWORD& error) {
+            error = watch.Start(intervalMs != 0 ? WatchKey(driver) : OString(), intervalMs);
+            return error == ERROR_SUCCESS;
+        });
 }
 
 BOOL QVDI_GetStatusSnapshot(HDRIVERINTERFACE handle, QV_STATUS_SNAPSHOT* snapshot) {

@@ -65,8 +65,8 @@ Seen ReadStatus(HANDLE printer, DWORD watchMs = 0) {
     Seen seen;
     HDRIVERINTERFACE driver = DI_Open_impl(printer);
     unsigned long long sequence = 0;
-    if (watchMs != 0 && !(QVDI_WatchStatus(driver, watchMs) &&
-                          QVDI_WaitForStatusChange(driver, &sequence, 5000))) {
+    if (watchMs != 0 &&
+        !(QVDI_WatchStatus(driver, watchMs) && QVDI_WaitForStatusChange(driver, &sequence, 5000))) {
         seen.slowestMs = -1;
     }
     auto timed = [&](auto call) {
@@ -201,13 +201,16 @@ TEST_F(FaultMatrix, AWatchedPrinterAnswersAtOnceWhateverTheServerDoes) {
     const struct {
         const char* misbehave;
         bool answered;
-    } rows[] = {{"none", true},      {"late", false},     {"close", false},
-                {"500", false},      {"wrong-tid", false}, {"trickle", false}};
+    } rows[] = {{"none", true}, {"late", false},      {"close", false},
+                {"500", false}, {"wrong-tid", false}, {"trickle", false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.misbehave);
         ASSERT_FALSE(s_server
-                         ->Control({{"reset", "1"}, {"delay", "5000"}, {"status", "Head Open"},
-                                    {"severity", "2"}, {"misbehave", row.misbehave}})
+                         ->Control({{"reset", "1"},
+                                    {"delay", "5000"},
+                                    {"status", "Head Open"},
+                                    {"severity", "2"},
+                                    {"misbehave", row.misbehave}})
                          .empty());
         const Seen seen = ReadStatus(m_handle.Get(), 100);
         EXPECT_EQ(seen.text, row.answered ? L"Head Open" : spooler.text);
