@@ -244,7 +244,7 @@ StatusReading DriverInterface::ReadStatus(bool spoolerOnly) {
 std::shared_ptr<InterfaceWatch> DriverInterface::Watch() {
     OSrwHold hold(m_watchLock, true);
     if (m_watch == nullptr) {
-        m_watch = std::make_shared<InterfaceWatch>(reinterpret_cast<HDRIVERINTERFACE>(this));
+        m_watch = InterfaceWatch::Make(reinterpret_cast<HDRIVERINTERFACE>(this));
     }
     return m_watch;
 }

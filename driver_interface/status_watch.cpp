@@ -201,8 +201,8 @@ public:
     WatchHub& operator=(const WatchHub&) = delete;
 
     bool Start();
-    std::shared_ptr<PrinterWatcher> Join(const OString& key,
-                                         const std::shared_ptr<InterfaceWatch>& watch,
+    std::shared_ptr<PrinterWatcher> Join(const OString& key, const InterfaceWatch* watch,
+                                         const std::weak_ptr<InterfaceWatch>& link,
                                          uint32_t intervalMs, DWORD& error);
     void ChangeInterval(PrinterWatcher& watcher, const InterfaceWatch* watch, uint32_t intervalMs);
     void Leave(const std::shared_ptr<PrinterWatcher>& watcher, const InterfaceWatch* watch);
@@ -417,8 +417,8 @@ void WatchHub::Refresh(PrinterWatcher& watcher) {
     }
 }
 
-std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key,
-                                               const std::shared_ptr<InterfaceWatch>& watch,
+std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key, const InterfaceWatch* watch,
+                                               const std::weak_ptr<InterfaceWatch>& link,
                                                uint32_t intervalMs, DWORD& error) {
     const std::wstring name(key.GetWide());
     std::shared_ptr<PrinterWatcher> made;
@@ -433,7 +433,7 @@ std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key,
             }
             if (found != m_watchers.end()) {
                 PrinterWatcher& watcher = *found->second;
-                watcher.m_subscribers.push_back({watch.get(), watch, intervalMs});
+                watcher.m_subscribers.push_back({watch, link, intervalMs});
                 watcher.RecomputeBase();
                 const uint64_t now = ::GetTickCount64();
                 if (!watcher.m_queued && watcher.m_due > now + watcher.m_intervalMs) {
@@ -560,6 +560,12 @@ __attribute__((section(".CRT$XLR"), used)) PIMAGE_TLS_CALLBACK qvStatusWatchEven
     &OnWatchProcessEvent;
 }
 
+std::shared_ptr<InterfaceWatch> InterfaceWatch::Make(HDRIVERINTERFACE handle) {
+    auto watch = std::make_shared<InterfaceWatch>(handle);
+    watch->m_self = watch;
+    return watch;
+}
+
 InterfaceWatch::InterfaceWatch(HDRIVERINTERFACE handle) : m_handle(handle) {}
 
 InterfaceWatch::~InterfaceWatch() = default;
@@ -583,7 +589,7 @@ DWORD InterfaceWatch::Start(const OString& printerKey, uint32_t intervalMs) {
         return ERROR_INVALID_PRINTER_NAME;
     }
     DWORD error = ERROR_SUCCESS;
-    watcher = Hub()->Join(printerKey, shared_from_this(), intervalMs, error);
+    watcher = Hub()->Join(printerKey, this, m_self, intervalMs, error);
     if (watcher != nullptr) {
         OSrwHold hold(m_lock, true);
         m_watcher = std::move(watcher);

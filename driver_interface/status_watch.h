@@ -44,10 +44,14 @@ struct WatchSnapshot {
 // One interface's side of the watch: the printer's watcher while it watches,
 // and its change callback and window message. Each interface has one for its
 // life (DriverInterface::Watch); its methods may be called from any thread.
-class InterfaceWatch : public std::enable_shared_from_this<InterfaceWatch> {
+class InterfaceWatch {
 public:
     static constexpr uint32_t kLeastIntervalMs = 100;
 
+    // A new watch for the interface of handle, knowing its own owner (the
+    // library's static runtime keeps no shared_from_this, whose throw would
+    // bring in guarded statics).
+    static std::shared_ptr<InterfaceWatch> Make(HDRIVERINTERFACE handle);
     explicit InterfaceWatch(HDRIVERINTERFACE handle);
     ~InterfaceWatch();
     InterfaceWatch(const InterfaceWatch&) = delete;
@@ -82,6 +86,7 @@ public:
 
 private:
     const HDRIVERINTERFACE m_handle;
+    std::weak_ptr<InterfaceWatch> m_self;
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_callbackDone = CONDITION_VARIABLE_INIT;
     std::shared_ptr<PrinterWatcher> m_watcher;
