@@ -156,9 +156,9 @@ StatusReading AdvancedDriverInterface::DoReadStatus(bool spoolerOnly) {
     StatusReading reading;
     reading.flags = DoGetPrinterStatusFlags();
     WatchAnswer answer;
+    std::string text;  // answer.status points into it
     if (!spoolerOnly) {
         PrinterCallContext printer(PrinterKey());
-        std::string text;
         if (AskPrinter(printer, kWatchStatusRequest, text, reading.provenance)) {
             answer = ReadWatchAnswer(text);
         }
