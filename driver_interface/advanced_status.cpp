@@ -157,6 +157,7 @@ StatusReading AdvancedDriverInterface::DoReadStatus(bool spoolerOnly) {
     reading.flags = DoGetPrinterStatusFlags();
     std::string text;  // answer's views point into it
     WatchAnswer answer;
+    std::string text;  // answer.status points into it
     if (!spoolerOnly) {
         PrinterCallContext printer(PrinterKey());
         if (AskPrinter(printer, kWatchStatusRequest, text, reading.provenance)) {

@@ -108,14 +108,16 @@ std::string RequestPrinter(const std::vector<std::pair<std::string, std::string>
     return printer.empty() ? Field(fields, "share") : printer;
 }
 
-// The request text without its terminator, cut into its ";"-separated
-// elements.
-std::vector<std::string> Elements(const std::string& xpml) {
-    std::string text = xpml;
-    const size_t terminator = text.rfind(kTerminator);
-    if (terminator != std::string::npos && terminator + std::strlen(kTerminator) == text.size()) {
-        text.resize(terminator);
-    }
+// The request text without its terminator.
+std::string WithoutTerminator(const std::string& xpml) {
+    const size_t terminator = xpml.rfind(kTerminator);
+    return terminator != std::string::npos && terminator + std::strlen(kTerminator) == xpml.size()
+               ? xpml.substr(0, terminator)
+               : xpml;
+}
+
+// A state or job request cut into its ";"-separated elements.
+std::vector<std::string> Elements(const std::string& text) {
     std::vector<std::string> elements;
     for (size_t start = 0; start <= text.size();) {
         size_t end = text.find(';', start);
@@ -345,8 +347,9 @@ std::string XpmlPrinterSim::DalQuery(const std::string& envelope) {
 }
 
 std::string XpmlPrinterSim::AnswerText(const std::string& xpml, const std::string& printer) {
-    const std::vector<std::string> elements = Elements(xpml);
-    const std::string& text = elements.front();
+    // A DAL query's envelope holds ";" of its own (in='base64;lz77'): only
+    // state and job requests are cut at it.
+    const std::string text = WithoutTerminator(xpml);
     if (StartsWith(text, "<query")) {
         return DalQuery(text);
     }
@@ -358,6 +361,7 @@ std::string XpmlPrinterSim::AnswerText(const std::string& xpml, const std::strin
         }
         return known ? "1" : "0";
     }
+    const std::vector<std::string> elements = Elements(text);
     std::string answer;
     for (const std::string& element : elements) {
         if (&element != &elements.front()) {
@@ -383,7 +387,7 @@ void XpmlPrinterSim::Count(const std::vector<std::pair<std::string, std::string>
     if (!printer.empty()) {
         ++m_byPrinter[printer];
     }
-    for (const std::string& element : Elements(Field(fields, "xpml"))) {
+    for (const std::string& element : Elements(WithoutTerminator(Field(fields, "xpml")))) {
         if (StartsWith(element, "<state")) {
             ++m_byState[Attribute(element, "name")];
         }

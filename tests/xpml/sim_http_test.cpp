@@ -93,6 +93,13 @@ TEST(XpmlPrinterSim, AnswersAndCountsPerPrinter) {
               "state:Status Severity=4");
     ASSERT_TRUE(sim.Apply({{"clear-counters", "1"}}));
     EXPECT_EQ(sim.Counters(), "requests=0;connections=0");
+    // A DAL query's envelope carries ";" of its own: it is no list of states.
+    const char* query = "<query id='q'><encode in='base64;lz77'>cGF5bG9hZA==</encode></query>&#00;";
+    EXPECT_EQ(sim.Answer({{"xpml", query}, {"transactid", "3"}}).body, "TID3;1");
+    EXPECT_EQ(
+        sim.Answer({{"xpml", "<request query='q' get='response' />&#00;"}, {"transactid", "4"}})
+            .body,
+        "TID4;payload");
     ASSERT_TRUE(sim.Apply({{"reset", "1"}}));
     EXPECT_EQ(sim.Answer({{"xpml", four}, {"transactid", "2"}, {"printer", "A"}}).body,
               "TID2;1;Ready;1;00000000");

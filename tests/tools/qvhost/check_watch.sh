@@ -44,7 +44,8 @@ all=$!
 seen "$tmp/status" '"sequence":1,' && seen "$tmp/all" '"printer":"QV Watch B".*"sequence":1,'
 state "printer=QV Watch A" "status=Paper Jam" "severity=2" "flags2=00000008"
 seen "$tmp/status" 'Paper Jam'
-state
+# A printer keeps its own states until they are set again.
+state "printer=QV Watch A" "status=Ready" "severity=1" "flags2=00000000"
 seen "$tmp/status" '"sequence":3,'
 state "printer=QV Watch B" "status=Head Open" "severity=3"
 seen "$tmp/all" 'Head Open'
@@ -55,7 +56,7 @@ import json, sys
 def lines(path):
     return [json.loads(l) for l in open(path, encoding='utf-8').read().replace('\r', '').splitlines() if l.startswith('{')]
 def check(name, ok, detail):
-    print(('ok: ' if ok else 'FAIL: ') + name + ('' if ok else ': %s' % detail))
+    print(('ok: ' if ok else 'FAIL: ') + name + ('' if ok else ': %r' % (detail,)))
     return ok
 single, every = lines(sys.argv[1]), lines(sys.argv[2])
 ok = check('status --watch starts with the spooler or the first answer',
