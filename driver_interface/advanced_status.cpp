@@ -155,9 +155,8 @@ uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
 StatusReading AdvancedDriverInterface::DoReadStatus(bool spoolerOnly) {
     StatusReading reading;
     reading.flags = DoGetPrinterStatusFlags();
-    std::string text;  // answer's views point into it
-    WatchAnswer answer;
     std::string text;  // answer.status points into it
+    WatchAnswer answer;
     if (!spoolerOnly) {
         PrinterCallContext printer(PrinterKey());
         if (AskPrinter(printer, kWatchStatusRequest, text, reading.provenance)) {
