@@ -663,10 +663,11 @@ void InterfaceWatch::SetMessage(HWND window, UINT message) {
     m_message = window != nullptr ? message : 0;
 }
 
+// A running callback sees its interface still watching until it returns.
 void InterfaceWatch::Close() {
-    Stop();
     SetMessage(nullptr, 0);
     SetCallback(nullptr, nullptr);
+    Stop();
 }
 
 void InterfaceWatch::Notify(uint64_t sequence) {
