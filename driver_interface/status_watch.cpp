@@ -25,8 +25,8 @@ constexpr uint32_t kLongestBackoffMs = 60000;
 constexpr uint32_t kFirstRefreshSpreadMs = 1000;
 // Refreshes due this close together go out on one timer tick.
 constexpr uint64_t kGatherMs = 2;
-constexpr DWORD kAnsweringThreads = 2;
-constexpr DWORD kSilentThreads = 5;
+constexpr DWORD kAnsweringThreads = 4;
+constexpr DWORD kSilentThreads = 3;
 // More than the pools ever run at once: a callback that finds none left is
 // one that started while the library unloads.
 constexpr LONG kCallbackUnits = 16;
@@ -292,6 +292,9 @@ bool WatchHub::Enter(PTP_CALLBACK_INSTANCE instance) {
         return false;
     }
     ::ReleaseSemaphoreWhenCallbackReturns(instance, m_units.Get(), 1);
+    // The pools are the library's own: a refresh is short work that hosts
+    // spinning on status calls must not starve, or every snapshot ages.
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
     return !m_stopping.load();
 }
 
