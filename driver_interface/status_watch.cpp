@@ -103,6 +103,7 @@ public:
     bool m_queued = false;  // waiting for or inside a refresh
     bool m_stopped = false;
     bool m_answering = false;
+    bool m_known = false;  // a refresh has come back, answered or not
 
     void RecomputeBase() {
         uint32_t least = 0;
@@ -345,7 +346,13 @@ void WatchHub::DispatchDue() {
             if (!watcher->m_queued && watcher->m_due <= now + kGatherMs) {
                 watcher->m_queued = true;
                 const Lane lane = watcher->m_answering ? kAnswering : kSilent;
-                m_ready[lane].push_back(watcher);
+                // A printer not heard from yet goes before those known to be
+                // silent, whose retries may each take a whole deadline.
+                if (watcher->m_known) {
+                    m_ready[lane].push_back(watcher);
+                } else {
+                    m_ready[lane].push_front(watcher);
+                }
                 ++submit[lane];
             }
         }
@@ -389,6 +396,7 @@ void WatchHub::Refresh(PrinterWatcher& watcher) {
     std::vector<std::shared_ptr<InterfaceWatch>> listeners;
     {
         OSrwHold hold(m_lock, true);
+        watcher.m_known = true;
         if (Answered(reading)) {
             watcher.m_answering = true;
             watcher.m_intervalMs = watcher.m_baseMs;
