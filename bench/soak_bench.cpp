@@ -201,7 +201,16 @@ void Work(Soak& soak, std::wstring name) {
         }
         return;
     }
-    auto open = [&] { return soak.Timed(Open, name, [&] { return DI_Open_impl(printer); }); };
+    // The first printer's host watches its status: its calls answer from the
+    // watcher's snapshot through the same restarts and outages.
+    const bool watched = name == L"qvsoak-1";
+    auto open = [&] {
+        HDRIVERINTERFACE opened = soak.Timed(Open, name, [&] { return DI_Open_impl(printer); });
+        if (watched) {
+            QVDI_WatchStatus(opened, 500);
+        }
+        return opened;
+    };
     HDRIVERINTERFACE driver = open();
     bool dalOpen = false;
     while (soak.Pass()) {

@@ -102,3 +102,22 @@ private:
     OSynchronizer& m_lock;
     bool m_held;
 };
+
+// Holds a slim reader/writer lock for one scope, shared or exclusive. For
+// state touched briefly by several threads where a wait on a condition
+// variable (SleepConditionVariableSRW) needs the lock itself.
+class OSrwHold {
+public:
+    OSrwHold(SRWLOCK& lock, bool exclusive) : m_lock(lock), m_exclusive(exclusive) {
+        exclusive ? ::AcquireSRWLockExclusive(&lock) : ::AcquireSRWLockShared(&lock);
+    }
+    OSrwHold(const OSrwHold&) = delete;
+    OSrwHold& operator=(const OSrwHold&) = delete;
+    ~OSrwHold() {
+        m_exclusive ? ::ReleaseSRWLockExclusive(&m_lock) : ::ReleaseSRWLockShared(&m_lock);
+    }
+
+private:
+    SRWLOCK& m_lock;
+    bool m_exclusive;
+};

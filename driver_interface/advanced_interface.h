@@ -40,6 +40,8 @@ protected:
     // The printer's "Status Flags 2" with bit 31 for an error, bit 30 for a
     // warning.
     uint32_t DoGetPrinterExtendedStatusFlags() override;
+    // The four states in one request (spoolerOnly: the spooler's answer).
+    StatusReading DoReadStatus(bool spoolerOnly) override;
     // The configuration module's "ProductVersion", else the basic answer.
     OString DoGetPrinterDriverVersion() override;
     // The configuration module's "Build Date" up to its first comma or blank,

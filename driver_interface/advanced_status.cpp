@@ -29,6 +29,23 @@ bool Ask(PrinterCallContext& printer, const char* request, std::string& text) {
     return true;
 }
 
+// While the spooler has the printer paused: the paused text alone for a
+// printer that is otherwise ready, else appended after ", ".
+OString WithPaused(OString status, int severity, uint32_t flags) {
+    if ((flags & kPausedBit) == 0) {
+        return status;
+    }
+    OString paused = BasicDriverInterface::FormatStatusWord(kPausedBit);
+    return severity == 1 ? paused : status + ", " + paused;
+}
+
+// A refresh that found the printer silent, as opposed to one the monitoring
+// gate or the printer's own word sent to the spooler.
+bool IsNoAnswer(int32_t code) {
+    return code >= kStatusUnreachable && code <= kStatusHttpError;
+}
+
+constexpr char kWatchRefresh[] = "AdvancedDriverInterface::ReadStatus";
 constexpr char kStatusText[] = "AdvancedDriverInterface::GetPrinterStatusText";
 constexpr char kSeverity[] = "AdvancedDriverInterface::GetPrinterStatusSeverity";
 constexpr char kExtendedFlags[] = "AdvancedDriverInterface::GetPrinterExtendedStatusFlags";
@@ -61,6 +78,9 @@ bool AdvancedDriverInterface::AskPrinter(PrinterCallContext& printer, const char
 }
 
 OString AdvancedDriverInterface::DoGetPrinterStatusText() {
+    if (OString text; Watched(&StatusReading::text, text)) {
+        return text;
+    }
     PrinterCallContext printer(PrinterKey());
     std::string text;
     StatusTextAnswer answer;
@@ -82,17 +102,15 @@ OString AdvancedDriverInterface::DoGetPrinterStatusText() {
                                        "printer: fewer than three values in the status answer"});
         return OString();
     }
-    OString status = Narrow(answer.status);
-    if ((DoGetPrinterStatusFlags() & kPausedBit) != 0) {
-        OString paused = FormatStatusWord(kPausedBit);
-        // A printer that is otherwise ready shows only that it is paused.
-        status = answer.severity == 1 ? paused : status + ", " + paused;
-    }
+    OString status = WithPaused(Narrow(answer.status), answer.severity, DoGetPrinterStatusFlags());
     RecordProvenance(kStatusText, provenance);
     return status;
 }
 
 int AdvancedDriverInterface::DoGetPrinterStatusSeverity() {
+    if (int severity; Watched(&StatusReading::severity, severity)) {
+        return severity;
+    }
     PrinterCallContext printer(PrinterKey());
     std::string text;
     int severity = 0;
@@ -110,6 +128,9 @@ int AdvancedDriverInterface::DoGetPrinterStatusSeverity() {
 }
 
 uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
+    if (uint32_t flags; Watched(&StatusReading::extendedFlags, flags)) {
+        return flags;
+    }
     PrinterCallContext printer(PrinterKey());
     std::string text;
     StatusProvenance provenance;
@@ -127,6 +148,45 @@ uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
     }
     // The severity call records where its answer came from.
     return ExtendedStatusFlagsForSeverity(DoGetPrinterStatusSeverity());
+}
+
+// One request for all four states, so that text, severity and extended flags
+// come from one answer; each read by the rules of its own request.
+StatusReading AdvancedDriverInterface::DoReadStatus(bool spoolerOnly) {
+    StatusReading reading;
+    reading.flags = DoGetPrinterStatusFlags();
+    std::string text;  // answer.status points into it
+    WatchAnswer answer;
+    if (!spoolerOnly) {
+        PrinterCallContext printer(PrinterKey());
+        if (AskPrinter(printer, kWatchStatusRequest, text, reading.provenance)) {
+            answer = ReadWatchAnswer(text);
+        }
+        reading.answered = !IsNoAnswer(reading.provenance.code);
+    }
+    if (answer.monitored && answer.complete) {
+        reading.text = WithPaused(Narrow(answer.status), answer.severity, reading.flags);
+        reading.severity = answer.severity;
+        reading.extendedFlags = answer.extendedFlags;
+    } else {
+        if (answer.monitored) {
+            // The printer's word stands: an incomplete answer gives no text.
+            reading.provenance = {kStatusMalformed,
+                                  "printer: fewer than four values in the status answer"};
+        } else {
+            if (reading.provenance.code == kStatusFromPrinter ||
+                reading.provenance.code == kStatusFromDriverHook) {
+                reading.provenance = ProvenanceOf(kStatusMonitoringUnsupported);
+            }
+            reading.text = BasicDriverInterface::DoGetPrinterStatusText();
+        }
+        reading.severity = PrinterStatusSeverity(reading.flags);
+        reading.extendedFlags = ExtendedStatusFlagsForSeverity(reading.severity);
+    }
+    if (!spoolerOnly) {
+        RecordProvenance(kWatchRefresh, reading.provenance);
+    }
+    return reading;
 }
 
 bool AdvancedDriverInterface::DoHasPrinterStatus(int statusId) {

@@ -128,18 +128,45 @@ bool ReadSeverityAnswer(std::string_view text, int& severity) {
     return true;
 }
 
-bool ReadExtendedFlagsAnswer(std::string_view text, uint32_t& flags) {
-    std::vector<std::string_view> parts = SplitAnswer(text);
-    if (!Monitors(text, 2) || parts.size() < 3) {
-        return false;
-    }
-    // Hex8ToUInt32 stops at the terminator: the value is its own text.
-    flags = Hex8ToUInt32(std::string(parts[1]).c_str());
-    int severity = LeadingDecimal(parts[2]);
+namespace {
+
+// Hex8ToUInt32 stops at the terminator: the value is its own text.
+uint32_t ExtendedFlags(std::string_view hex, int severity) {
+    uint32_t flags = Hex8ToUInt32(std::string(hex).c_str());
     if (severity == 2) {
         flags |= 0x80000000;
     } else if (severity == 3) {
         flags |= 0x40000000;
     }
+    return flags;
+}
+
+}  // namespace
+
+bool ReadExtendedFlagsAnswer(std::string_view text, uint32_t& flags) {
+    std::vector<std::string_view> parts = SplitAnswer(text);
+    if (!Monitors(text, 2) || parts.size() < 3) {
+        return false;
+    }
+    flags = ExtendedFlags(parts[1], LeadingDecimal(parts[2]));
     return true;
+}
+
+WatchAnswer ReadWatchAnswer(std::string_view text) {
+    WatchAnswer answer;
+    answer.monitored = Monitors(text, 3);
+    const size_t first = text.find(';');
+    const size_t last = text.rfind(';');
+    if (!answer.monitored || first == std::string_view::npos || last == first) {
+        return answer;
+    }
+    const size_t beforeLast = text.rfind(';', last - 1);
+    if (beforeLast == first) {
+        return answer;
+    }
+    answer.complete = true;
+    answer.status = text.substr(first + 1, beforeLast - first - 1);
+    answer.severity = LeadingDecimal(text.substr(beforeLast + 1, last - beforeLast - 1));
+    answer.extendedFlags = ExtendedFlags(text.substr(last + 1), answer.severity);
+    return answer;
 }

@@ -19,6 +19,12 @@ constexpr const char* kExtendedFlagsRequest =
     "<state name='Monitoring Supported' action='get' />;"
     "<state name='Status Flags 2' action='get' />;<state name='Status Severity' action='get' "
     "/>&#00;";
+;
+// The watcher's one request for all four states, answered in this order.
+constexpr const char* kWatchStatusRequest =
+    "<state name='Monitoring Supported' action='get' />;<state name='Status' action='get' />;"
+    "<state name='Status Severity' action='get' />;<state name='Status Flags 2' action='get' "
+    "/>&#00;";
 
 // "<job id='" + id in signed decimal + "' action='get' jobIdentity='true'
 // jobStatus='true' />&#00;"; the spooler's unsigned id is read as signed.
@@ -75,3 +81,18 @@ bool ReadSeverityAnswer(std::string_view text, int& severity);
 // and 0x40000000 for 3 (warning). False when not monitored or fewer than
 // three values.
 bool ReadExtendedFlagsAnswer(std::string_view text, uint32_t& flags);
+
+// To kWatchStatusRequest, "monitoring;status text;severity;flags in 8 hex
+// digits" (least length 3, as the status text's): text, severity and
+// extended flags from one answer. The status text may hold ';' itself: it
+// runs from the first separator to the second to last, the severity and the
+// flags are the last two values. Fewer than four values leave the answer
+// incomplete (the printer's word gives no text, the rest falls back).
+struct WatchAnswer {
+    bool monitored = false;
+    bool complete = false;
+    std::string_view status;  // within the answer's text
+    int severity = 0;
+    uint32_t extendedFlags = 0;  // with bit 31 for severity 2, bit 30 for 3
+};
+WatchAnswer ReadWatchAnswer(std::string_view text);

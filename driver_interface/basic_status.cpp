@@ -69,6 +69,10 @@ OString BasicDriverInterface::FormatStatusWord(uint32_t status,
 // Leaves the spooler's error of a failed read as the last error, and 0 after a
 // read, for DI_GetPrinterStatusFlags to tell a failure from a ready printer.
 uint32_t BasicDriverInterface::DoGetPrinterStatusFlags() {
+    if (uint32_t flags; Watched(&StatusReading::flags, flags)) {
+        ::SetLastError(ERROR_SUCCESS);
+        return flags;
+    }
     RecordSpooler("BasicDriverInterface::GetPrinterStatusFlags");
     std::vector<uint8_t> info;
     DWORD error = ERROR_SUCCESS;
@@ -87,10 +91,16 @@ uint32_t BasicDriverInterface::DoGetPrinterStatusFlags() {
 }
 
 int BasicDriverInterface::DoGetPrinterStatusSeverity() {
+    if (int severity; Watched(&StatusReading::severity, severity)) {
+        return severity;
+    }
     return PrinterStatusSeverity(DoGetPrinterStatusFlags());
 }
 
 uint32_t BasicDriverInterface::DoGetPrinterExtendedStatusFlags() {
+    if (uint32_t flags; Watched(&StatusReading::extendedFlags, flags)) {
+        return flags;
+    }
     return ExtendedStatusFlagsForSeverity(DoGetPrinterStatusSeverity());
 }
 
@@ -101,6 +111,9 @@ bool BasicDriverInterface::DoHasPrinterStatus(int statusId) {
 }
 
 OString BasicDriverInterface::DoGetPrinterStatusText() {
+    if (OString text; Watched(&StatusReading::text, text)) {
+        return text;
+    }
     OString jobStatus = FirstJobStatus(m_printer);
     if (!jobStatus.IsEmpty()) {
         RecordSpooler("BasicDriverInterface::GetPrinterStatusText");

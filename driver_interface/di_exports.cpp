@@ -2,6 +2,7 @@
 
 #include "core/bstr.h"
 #include "driver_interface/export_boundary.h"
+#include "driver_interface/status_watch.h"
 
 // Every export is a shell over DriverInterface::GuardedCall: it forwards to one
 // operation's implementation inside the same boundary the object's own slots
@@ -66,7 +67,9 @@ HDRIVERINTERFACE DI_Open_impl(void* printer) {
     DWORD error = ERROR_INTERNAL_ERROR;
     HDRIVERINTERFACE handle = nullptr;
     try {
-        handle = reinterpret_cast<HDRIVERINTERFACE>(CreateDriverInterface(printer).release());
+        DriverInterfacePtr driver = CreateDriverInterface(printer);
+        StartConfiguredWatch(*driver);
+        handle = reinterpret_cast<HDRIVERINTERFACE>(driver.release());
         error = ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         error = ERROR_NOT_ENOUGH_MEMORY;

@@ -8,7 +8,10 @@
 
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
+#include "core/locks.h"
 #include "driver_interface/advanced_interface.h"
+#include "driver_interface/printer_status.h"
+#include "driver_interface/status_watch.h"
 
 namespace {
 
@@ -149,6 +152,16 @@ void* DriverInterface::DeleteThis(unsigned int flags) {
     if (!GuardedCall(this, "DriverInterface::DeleteThis", false, [] { return true; })) {
         return nullptr;
     }
+    // A change callback running on another thread may still use the handle:
+    // it is unregistered, and waited for, while the object is whole.
+    std::shared_ptr<InterfaceWatch> watch;
+    {
+        OSrwHold hold(m_watchLock, false);
+        watch = m_watch;
+    }
+    if (watch != nullptr) {
+        watch->Close();
+    }
     // The destructors may pump messages (a DAL proxy given time to leave): a
     // window procedure that calls back meets an object inside a call, and a
     // nested close is refused instead of destroying the object twice.
@@ -186,7 +199,7 @@ QV_DRIVER_OPERATIONS(QV_GUARDED_SHELL)
 int32_t DriverInterface::GetStatusProvenance(OString& text) {
     const StatusProvenance provenance =
         GuardedCall(this, "DriverInterface::GetStatusProvenance", StatusProvenance{},
-                    [&] { return DoGetStatusProvenance(); });
+                    [&] { return CurrentProvenance(); });
     text = provenance.text;
     return provenance.code;
 }
@@ -204,6 +217,45 @@ QV_DRIVER_OPERATIONS(QV_NEUTRAL_DEFAULT)
 
 StatusProvenance DriverInterface::DoGetStatusProvenance() {
     return ProvenanceOf(kStatusNotAsked);
+}
+
+StatusProvenance DriverInterface::CurrentProvenance() {
+    StatusReading watched;
+    return WatchedStatus(watched) ? watched.provenance : DoGetStatusProvenance();
+}
+
+StatusReading DriverInterface::DoReadStatus(bool) {
+    StatusReading reading;
+    reading.flags = DoGetPrinterStatusFlags();
+    reading.text = DoGetPrinterStatusText();
+    reading.severity = PrinterStatusSeverity(reading.flags);
+    reading.extendedFlags = ExtendedStatusFlagsForSeverity(reading.severity);
+    reading.provenance = DoGetStatusProvenance();
+    return reading;
+}
+
+StatusReading DriverInterface::ReadStatus(bool spoolerOnly) {
+    StatusReading failed;
+    failed.provenance = ProvenanceOf(kStatusNotAsked);
+    return GuardedCall(this, "DriverInterface::ReadStatus", failed,
+                       [&] { return DoReadStatus(spoolerOnly); });
+}
+
+std::shared_ptr<InterfaceWatch> DriverInterface::Watch() {
+    OSrwHold hold(m_watchLock, true);
+    if (m_watch == nullptr) {
+        m_watch = InterfaceWatch::Make(reinterpret_cast<HDRIVERINTERFACE>(this));
+    }
+    return m_watch;
+}
+
+bool DriverInterface::WatchedStatus(StatusReading& reading) {
+    std::shared_ptr<InterfaceWatch> watch;
+    {
+        OSrwHold hold(m_watchLock, false);
+        watch = m_watch;
+    }
+    return watch != nullptr && watch->Snapshot(reading);
 }
 
 namespace {

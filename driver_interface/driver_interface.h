@@ -20,6 +20,20 @@
 #include "printer/odometer.h"
 
 class OEventLog;
+class InterfaceWatch;
+
+// One reading of a printer's status, every part from the same answer: what a
+// watcher keeps as its snapshot and what the status operations of a watching
+// interface return.
+struct StatusReading {
+    OString text;
+    int severity = 1;
+    uint32_t flags = 0;
+    uint32_t extendedFlags = 0;
+    StatusProvenance provenance;
+    // False only when the printer was to be asked and no route answered.
+    bool answered = true;
+};
 
 // Hosts of both compilers build the record; its layout is part of the interface.
 static_assert(sizeof(DriverCommand) == 16);
@@ -161,6 +175,17 @@ public:
     // (kStatusNotAsked and an empty text when refused).
     int32_t GetStatusProvenance(OString& text);
 
+    // The printer's status in one reading (DoReadStatus), guarded like the
+    // operations; spoolerOnly asks nothing of the printer. For the library's
+    // own status watcher, which owns the interface it reads through.
+    StatusReading ReadStatus(bool spoolerOnly);
+
+    // The interface's watch: its printer's watcher while it watches, and the
+    // change callback and window message registered on it. Made on first use
+    // (std::bad_alloc when there is no room); the same object for the
+    // interface's life.
+    std::shared_ptr<InterfaceWatch> Watch();
+
 protected:
     // Logs the exception being handled at Errors; called only inside a catch.
     void ReportFailure(const char* operation) noexcept;
@@ -174,6 +199,23 @@ protected:
 #undef QV_DRIVER_IMPLEMENTATION
     // Added after every other entry so none moves. The default: not asked.
     virtual StatusProvenance DoGetStatusProvenance();
+    // The default reads the status word once and the text through the
+    // interface's own operations: the spooler's answer.
+    virtual StatusReading DoReadStatus(bool spoolerOnly);
+
+    // While the interface watches: the latest snapshot of its printer, copied
+    // without waiting. False when it does not watch.
+    bool WatchedStatus(StatusReading& reading);
+    // One part of it: if (int s; Watched(&StatusReading::severity, s)) ...
+    template <typename Value>
+    bool Watched(Value StatusReading::*part, Value& value) {
+        StatusReading reading;
+        if (!WatchedStatus(reading)) {
+            return false;
+        }
+        value = std::move(reading.*part);
+        return true;
+    }
 
 private:
     // The exports' one way in: they run the Do operations inside their own
@@ -190,6 +232,9 @@ private:
     static bool IsLive(const DriverInterface* driver) noexcept;
     // Whether the calling thread is inside a guarded call on this object.
     bool InsideCall() const noexcept;
+    // The watched snapshot's provenance while the interface watches, else
+    // DoGetStatusProvenance.
+    StatusProvenance CurrentProvenance();
 
     // Marks the object as inside a call of the calling thread for its life;
     // Entered() is false when it already was (the refusal is then logged).
@@ -211,6 +256,10 @@ private:
     // never refused; hosts use one object from one thread at a time.
     std::atomic<DWORD> m_callThread{0};
     bool m_reentryReported = false;
+    // Taken briefly by any thread that reads or sets m_watch: a change
+    // callback may use the handle while the host thread does.
+    SRWLOCK m_watchLock = SRWLOCK_INIT;
+    std::shared_ptr<InterfaceWatch> m_watch;
 };
 
 template <typename Result, typename Call>

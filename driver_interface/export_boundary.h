@@ -26,7 +26,7 @@ struct ExportBoundary {
         QV_DRIVER_OPERATIONS(QV_EXPORT_OPERATION)
 #undef QV_EXPORT_OPERATION
         StatusProvenance GetStatusProvenance() const {
-            return m_driver.DoGetStatusProvenance();
+            return m_driver.CurrentProvenance();
         }
 
     private:

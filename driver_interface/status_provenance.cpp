@@ -39,6 +39,8 @@ StatusProvenance ProvenanceOf(StatusProvenanceCode code) {
             return {code, "spooler: the printer's answer is not a status answer"};
         case kStatusNotAsked:
             return {code, "no status call yet"};
+        case kStatusWatchingNoAnswer:
+            return {code, "spooler: watching, the printer has not answered a refresh yet"};
         default:
             return {code, "spooler: the printer did not answer"};
     }
@@ -114,6 +116,7 @@ void ReportProvenance(OEventLog& log, const char* operation, const OString& prin
         case kStatusBasicInterface:
         case kStatusSpoolerWord:
         case kStatusNotAsked:
+        case kStatusWatchingNoAnswer:
             return;
         case kStatusMonitoringOff:
         case kStatusBidiOff:

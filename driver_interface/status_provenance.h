@@ -28,6 +28,7 @@ enum StatusProvenanceCode : int32_t {
     kStatusSpoolerWord = 13,            // the status word, which is always the spooler's
     kStatusNotAsked = 14,               // no status call yet
     kStatusResolverBusy = 15,           // the library's name lookups are all busy (WSATRY_AGAIN)
+    kStatusWatchingNoAnswer = 16,       // watching: the spooler's answer until the first refresh
 };
 
 struct StatusProvenance {

@@ -393,19 +393,27 @@ typedef void(__stdcall* QV_STATUS_CALLBACK)(HDRIVERINTERFACE driver, unsigned lo
 
 /* From now on the interface's status calls answer from its printer's watcher,
  * refreshed every intervalMs (below 100 raised to 100); 0 stops watching. A
- * basic interface may watch too: its snapshots come from the spooler. */
+ * basic interface may watch too: its snapshots come from the spooler. The
+ * watcher asks the spooler at once for the first answers; the printer is
+ * asked on a library thread. FALSE with ERROR_INVALID_PRINTER_NAME (1801)
+ * for an interface without a printer, or the spooler's error opening the
+ * printer for the watcher. The driver setting "Status/Status Watch Interval"
+ * (milliseconds, not 0) makes DI_Open start the watch itself. */
 QVDI_API int QVDI_WatchStatus(HDRIVERINTERFACE driver, unsigned long intervalMs);
-/* The latest snapshot; FALSE with ERROR_INVALID_PARAMETER for a null pointer
- * or an unknown cbSize. */
+/* The latest snapshot, never waiting; FALSE with ERROR_INVALID_PARAMETER for
+ * a null pointer or an unknown cbSize, ERROR_NOT_READY (21) when the
+ * interface does not watch. */
 QVDI_API int QVDI_GetStatusSnapshot(HDRIVERINTERFACE driver, QV_STATUS_SNAPSHOT* snapshot);
 /* The host's long poll: TRUE with *sequence set to the current sequence as
  * soon as it differs from *sequence on entry (at once when it already does);
- * FALSE with ERROR_TIMEOUT (1460) after timeoutMs. */
+ * FALSE with ERROR_TIMEOUT (1460) after timeoutMs, ERROR_NOT_READY (21) when
+ * the interface does not watch, ERROR_INVALID_PARAMETER for a null pointer. */
 QVDI_API int QVDI_WaitForStatusChange(HDRIVERINTERFACE driver, unsigned long long* sequence,
                                       unsigned long timeoutMs);
-/* Registers the change callback; a null callback unregisters, returning only
- * after a running callback has finished (unless called from inside it).
- * DI_Close unregisters the same way. */
+/* Registers the change callback (one per interface; registering replaces
+ * the last); a null callback unregisters, returning only after a running
+ * callback has finished (unless called from inside it). DI_Close unregisters
+ * the same way. A slow callback delays its printer's next refresh. */
 QVDI_API int QVDI_SetStatusCallback(HDRIVERINTERFACE driver, QV_STATUS_CALLBACK callback,
                                     void* context);
 /* Posts message to window after each change: wParam the low 32 bits of the

@@ -56,6 +56,11 @@ public:
     uint32_t GetStatusMonitoringMode();
     bool IsStatusMonitoringEnabled() { return GetStatusMonitoringMode() != 0; }
 
+    // "Status/Status Watch Interval" in milliseconds: when not 0, every
+    // interface opened on the printer watches its status with it (0, or none:
+    // only a host that asks watches).
+    uint32_t GetStatusWatchInterval() { return GetNumber(OString(kStatusWatchInterval), 0); }
+
     // "DAL/Isolation Mode": 1 runs a DAL module that has the proxy entry in a
     // proxy process even where it could be loaded in-process; 0, none or any
     // other value: as the process's bitness decides.
@@ -68,6 +73,7 @@ public:
     DriverSettingsCore& GetCore() { return *m_core; }
 
     static constexpr const wchar_t* kStatusMonitoringMode = L"Status/Status Monitoring Mode";
+    static constexpr const wchar_t* kStatusWatchInterval = L"Status/Status Watch Interval";
     static constexpr const wchar_t* kDalIsolationMode = L"DAL/Isolation Mode";
     static constexpr uint32_t kDalIsolated = 1;
 

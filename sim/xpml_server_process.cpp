@@ -124,10 +124,14 @@ std::string XpmlServerProcess::Control(
     return ok ? answer.substr(framed.headBytes, framed.bodyBytes) : std::string();
 }
 
-int64_t XpmlServerProcess::Counter(const char* name) const {
-    const std::string counters = Control({});
-    const size_t at = counters.find(name);
-    return at == std::string::npos ? -1 : std::atoll(counters.c_str() + at + std::strlen(name));
+int64_t XpmlServerProcess::Counter(const std::string& name) const {
+    const std::string counters = ";" + Control({});
+    if (counters.size() == 1) {
+        return -1;
+    }
+    const std::string key = ";" + name + "=";
+    const size_t at = counters.find(key);
+    return at == std::string::npos ? 0 : std::atoll(counters.c_str() + at + key.size());
 }
 
 }  // namespace QvSim

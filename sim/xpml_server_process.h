@@ -38,14 +38,14 @@ public:
     // 127.0.0.1; the server's counters ("requests=N;connections=M"), empty
     // when it did not answer 200.
     std::string Control(const std::vector<std::pair<std::string, std::string>>& settings) const;
-    // The number after "requests=" / "connections=" in the counters; -1 when
+    // One of the counters by its name ("requests", "connections",
+    // "printer:NAME", "state:NAME"); 0 for a name not counted yet, -1 when
     // the server does not answer.
-    int64_t Requests() const { return Counter("requests="); }
-    int64_t Connections() const { return Counter("connections="); }
+    int64_t Counter(const std::string& name) const;
+    int64_t Requests() const { return Counter("requests"); }
+    int64_t Connections() const { return Counter("connections"); }
 
 private:
-    int64_t Counter(const char* name) const;
-
     OKernelHandle m_process;
     std::wstring m_portFile;
     std::wstring m_error;

@@ -24,3 +24,9 @@ if(TARGET soak_bench)
                  ${CMAKE_SOURCE_DIR}/sim/unreachable_port.cpp)
   add_dependencies(soak_bench qvxpmlserver)
 endif()
+# The status watch benchmark silences half its printers through the server.
+if(TARGET status_watch_bench)
+  target_sources(status_watch_bench PRIVATE ${CMAKE_SOURCE_DIR}/sim/printer_setup.cpp
+                 ${CMAKE_SOURCE_DIR}/sim/label_printer.cpp ${CMAKE_SOURCE_DIR}/sim/xpml_server_process.cpp ${CMAKE_SOURCE_DIR}/sim/sim_http.cpp)
+  add_dependencies(status_watch_bench qvxpmlserver)
+endif()

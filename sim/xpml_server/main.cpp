@@ -10,6 +10,9 @@
 //                  the printer's answer, "TID" + transactid + ";" first;
 //   POST /control  form fields as the state file's lines (see xpml_sim.h);
 //                  "quit=1" ends the program. Answers the counters.
+// A request for a silent printer is counted, then held unanswered until the
+// printer is no longer silent (then answered with the state of that moment) or
+// the client closes the connection.
 // A malformed request gets a 400, one over 4 MiB a 413, and the connection is
 // closed. Requests and answers are framed by the simulator's own code
 // (sim/sim_http.h), never the library's. The state file,
@@ -20,6 +23,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -35,12 +40,18 @@ namespace {
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 std::mutex g_lock;
+// Notified, under g_lock, whenever the state may have changed: held requests
+// look again at once instead of at their next poll.
+std::condition_variable g_changed;
 QvSim::XpmlPrinterSim g_sim;
 std::string g_stateFile;
 FILETIME g_stateStamp{};
 
 constexpr size_t kReceiveChunk = 64 * 1024;
 constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
+// How often a held request looks for a closed connection and a changed state
+// file: a control request wakes it at once.
+constexpr auto kHoldPoll = std::chrono::milliseconds(200);
 // One byte more than the library takes in one answer (16 MiB).
 constexpr uint64_t kOversizedClaim = 16 * 1024 * 1024 + 1;
 
@@ -64,6 +75,21 @@ void RefreshStateFile() {
     }
     std::fclose(file);
     g_sim.ApplyText(text);
+    g_changed.notify_all();
+}
+
+// Whether the peer has closed the connection (or it broke), without waiting:
+// readable with nothing to read. Bytes of a next request do not count.
+bool PeerClosed(SOCKET socket) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval now{};
+    if (select(0, &readable, nullptr, nullptr, &now) <= 0) {
+        return false;
+    }
+    char byte = 0;
+    return recv(socket, &byte, 1, MSG_PEEK) <= 0;
 }
 
 bool SendAll(SOCKET socket, const std::string& bytes) {
@@ -238,6 +264,7 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
             std::lock_guard<std::mutex> lock(g_lock);
             ok = g_sim.Apply(fields);
             counters = g_sim.Counters();
+            g_changed.notify_all();
         }
         for (const auto& field : fields) {
             if (field.first == "quit") {
@@ -252,13 +279,21 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
     }
     QvSim::SimAnswer answer;
     {
-        std::lock_guard<std::mutex> lock(g_lock);
+        std::unique_lock<std::mutex> lock(g_lock);
         if (!counted) {
             g_sim.CountConnection();
             counted = true;
         }
         RefreshStateFile();
-        answer = g_sim.Answer(fields);
+        g_sim.Count(fields);
+        while (g_sim.Silent(fields)) {
+            g_changed.wait_for(lock, kHoldPoll);
+            RefreshStateFile();
+            if (g_sim.Silent(fields) && PeerClosed(socket)) {
+                return false;
+            }
+        }
+        answer = g_sim.Compose(fields);
     }
     return Deliver(socket, answer);
 }

@@ -101,6 +101,47 @@ std::string Field(const std::vector<std::pair<std::string, std::string>>& fields
     return std::string();
 }
 
+// The printer a request is for: a local printer is named by "printer", a
+// shared one on another computer by "share".
+std::string RequestPrinter(const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string printer = Field(fields, "printer");
+    return printer.empty() ? Field(fields, "share") : printer;
+}
+
+// The request text without its terminator.
+std::string WithoutTerminator(const std::string& xpml) {
+    const size_t terminator = xpml.rfind(kTerminator);
+    return terminator != std::string::npos && terminator + std::strlen(kTerminator) == xpml.size()
+               ? xpml.substr(0, terminator)
+               : xpml;
+}
+
+// A state or job request cut into its ";"-separated elements.
+std::vector<std::string> Elements(const std::string& text) {
+    std::vector<std::string> elements;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = text.find(';', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        elements.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return elements;
+}
+
+constexpr const char* kStateKeys[] = {"monitoring", "status", "severity",
+                                      "flags2",     "job",    "silent"};
+
+bool IsStateKey(const std::string& name) {
+    for (const char* key : kStateKeys) {
+        if (name == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ParseMisbehaviour(const std::string& name, Misbehaviour& out) {
@@ -180,14 +221,14 @@ XpmlPrinterSim::XpmlPrinterSim() {
 
 bool XpmlPrinterSim::Apply(const std::vector<std::pair<std::string, std::string>>& settings) {
     bool ok = true;
+    std::string printer;
     for (const auto& [name, value] : settings) {
         int64_t number = 0;
         if (name == "reset") {
-            m_monitoring = "1";
-            m_status = "Ready";
-            m_severity = "1";
-            m_flags2 = "00000000";
-            m_job = "Printing";
+            m_states.clear();
+            m_states[std::string()] = {{"monitoring", "1"}, {"status", "Ready"},
+                                       {"severity", "1"},   {"flags2", "00000000"},
+                                       {"job", "Printing"}, {"silent", "0"}};
             m_misbehaviour = Misbehaviour::None;
             m_count = -1;
             m_delayMs = 300;
@@ -195,18 +236,22 @@ bool XpmlPrinterSim::Apply(const std::vector<std::pair<std::string, std::string>
             m_fixedAnswer.clear();
             m_prefix = true;
             m_queries.clear();
+            Apply({{"clear-counters", "1"}});
+        } else if (name == "clear-counters") {
             m_requests = 0;
             m_connections = 0;
-        } else if (name == "monitoring") {
-            m_monitoring = value;
-        } else if (name == "status") {
-            m_status = value;
-        } else if (name == "severity") {
-            m_severity = value;
-        } else if (name == "flags2") {
-            m_flags2 = value;
-        } else if (name == "job") {
-            m_job = value;
+            m_byPrinter.clear();
+            m_byState.clear();
+        } else if (name == "printer") {
+            printer = value;
+        } else if (name == "silent") {
+            if (!ParseNumber(value, number) || number < 0 || number > 1) {
+                ok = false;
+            } else {
+                m_states[printer][name] = number != 0 ? "1" : "0";
+            }
+        } else if (IsStateKey(name)) {
+            m_states[printer][name] = value;
         } else if (name == "answer") {
             m_fixedAnswer = value;
         } else if (name == "misbehave") {
@@ -250,18 +295,29 @@ bool XpmlPrinterSim::ApplyText(const std::string& text) {
     return Apply(settings);
 }
 
+std::string XpmlPrinterSim::State(const char* key, const std::string& printer) const {
+    const auto own = m_states.find(printer);
+    if (!printer.empty() && own != m_states.end()) {
+        const auto value = own->second.find(key);
+        if (value != own->second.end()) {
+            return value->second;
+        }
+    }
+    return m_states.at(std::string()).at(key);
+}
+
 std::string XpmlPrinterSim::StateValue(const std::string& name, const std::string& printer) const {
     if (name == "Monitoring Supported") {
-        return m_monitoring;
+        return State("monitoring", printer);
     }
     if (name == "Status") {
-        return m_status;
+        return State("status", printer);
     }
     if (name == "Status Severity") {
-        return m_severity;
+        return State("severity", printer);
     }
     if (name == "Status Flags 2") {
-        return m_flags2;
+        return State("flags2", printer);
     }
     // Not a printer state: which printer the request named, as received, so
     // a client can see its name arrive whole.
@@ -291,11 +347,9 @@ std::string XpmlPrinterSim::DalQuery(const std::string& envelope) {
 }
 
 std::string XpmlPrinterSim::AnswerText(const std::string& xpml, const std::string& printer) {
-    std::string text = xpml;
-    const size_t terminator = text.rfind(kTerminator);
-    if (terminator != std::string::npos && terminator + std::strlen(kTerminator) == text.size()) {
-        text.resize(terminator);
-    }
+    // A DAL query's envelope holds ";" of its own (in='base64;lz77'): only
+    // state and job requests are cut at it.
+    const std::string text = WithoutTerminator(xpml);
     if (StartsWith(text, "<query")) {
         return DalQuery(text);
     }
@@ -307,20 +361,14 @@ std::string XpmlPrinterSim::AnswerText(const std::string& xpml, const std::strin
         }
         return known ? "1" : "0";
     }
+    const std::vector<std::string> elements = Elements(text);
     std::string answer;
-    size_t start = 0;
-    for (bool first = true; start <= text.size(); first = false) {
-        size_t end = text.find(';', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string element = text.substr(start, end - start);
-        start = end + 1;
-        if (!first) {
+    for (const std::string& element : elements) {
+        if (&element != &elements.front()) {
             answer += ';';
         }
         if (StartsWith(element, "<job")) {
-            answer += Attribute(element, "id") + ";" + m_job;
+            answer += Attribute(element, "id") + ";" + State("job", printer);
         } else {
             answer += StateValue(Attribute(element, "name"), printer);
         }
@@ -329,14 +377,31 @@ std::string XpmlPrinterSim::AnswerText(const std::string& xpml, const std::strin
 }
 
 SimAnswer XpmlPrinterSim::Answer(const std::vector<std::pair<std::string, std::string>>& fields) {
+    Count(fields);
+    return Compose(fields);
+}
+
+void XpmlPrinterSim::Count(const std::vector<std::pair<std::string, std::string>>& fields) {
     ++m_requests;
+    const std::string printer = RequestPrinter(fields);
+    if (!printer.empty()) {
+        ++m_byPrinter[printer];
+    }
+    for (const std::string& element : Elements(WithoutTerminator(Field(fields, "xpml")))) {
+        if (StartsWith(element, "<state")) {
+            ++m_byState[Attribute(element, "name")];
+        }
+    }
+}
+
+bool XpmlPrinterSim::Silent(const std::vector<std::pair<std::string, std::string>>& fields) const {
+    return State("silent", RequestPrinter(fields)) == "1";
+}
+
+SimAnswer XpmlPrinterSim::Compose(const std::vector<std::pair<std::string, std::string>>& fields) {
     SimAnswer answer;
     const std::string id = Field(fields, "transactid");
-    std::string printer = Field(fields, "printer");
-    if (printer.empty()) {
-        printer = Field(fields, "share");
-    }
-    std::string text = AnswerText(Field(fields, "xpml"), printer);
+    std::string text = AnswerText(Field(fields, "xpml"), RequestPrinter(fields));
     if (!m_fixedAnswer.empty()) {
         text = m_fixedAnswer;
         for (size_t at = text.find("{tid}"); at != std::string::npos; at = text.find("{tid}")) {
@@ -370,8 +435,15 @@ SimAnswer XpmlPrinterSim::Answer(const std::vector<std::pair<std::string, std::s
 }
 
 std::string XpmlPrinterSim::Counters() const {
-    return "requests=" + std::to_string(m_requests) +
-           ";connections=" + std::to_string(m_connections);
+    std::string counters =
+        "requests=" + std::to_string(m_requests) + ";connections=" + std::to_string(m_connections);
+    for (const auto& [printer, count] : m_byPrinter) {
+        counters += ";printer:" + printer + "=" + std::to_string(count);
+    }
+    for (const auto& [state, count] : m_byState) {
+        counters += ";state:" + state + "=" + std::to_string(count);
+    }
+    return counters;
 }
 
 }  // namespace QvSim

@@ -70,34 +70,60 @@ public:
 
     // Applies "name=value" settings, from a control request or a state file:
     //   monitoring, status, severity, flags2 (8 hex digits), job: the states;
+    //   silent (0 or 1): whether requests are held unanswered (see Silent);
+    //   printer: the states and silence that follow apply to the printer of
+    //     that name (as a request's "printer" or "share" field names it) until
+    //     the next "printer" or the end of the settings; empty for the shared
+    //     state again. A printer answers with its own value of a state where it
+    //     has one, with the shared value where it has none;
     //   misbehave (a misbehaviour name), count (answers it applies to; -1 for
     //   all, the default), delay (ms), size (bytes of a "large" answer body);
     //   answer: a fixed answer body ("{tid}" stands for the request's id),
-    //   prefix (0: no "TID" prefix); reset: everything back to the start.
-    // Unknown names are ignored. False when a value is malformed.
+    //   prefix (0: no "TID" prefix); clear-counters: the counters back to 0;
+    //   reset: everything back to the start, every printer's own state and
+    //   the counters included.
+    // Misbehaviour, answer and the counters are the server's, whatever
+    // printer is named. Unknown names are ignored. False when a value is
+    // malformed.
     bool Apply(const std::vector<std::pair<std::string, std::string>>& settings);
-    // Reads "name=value" lines ('#' starts a comment) and applies them.
+    // Reads "name=value" lines ('#' starts a comment) and applies them; a
+    // "printer=NAME" line starts that printer's section.
     bool ApplyText(const std::string& text);
 
-    // The answer to the fields of one "/xpml" request.
+    // The answer to the fields of one "/xpml" request: Count, then Compose.
     SimAnswer Answer(const std::vector<std::pair<std::string, std::string>>& fields);
+    // Counts one "/xpml" request: in all, for its printer and for each state
+    // it names. The program counts a request when it arrives, so a request a
+    // silent printer holds counts too.
+    void Count(const std::vector<std::pair<std::string, std::string>>& fields);
+    // The answer, with the states as they are now. A state request naming
+    // several states ("<state name='A' .../>;<state name='B' .../>") is
+    // answered with their values in request order, joined by ";".
+    SimAnswer Compose(const std::vector<std::pair<std::string, std::string>>& fields);
 
-    // "requests=N;connections=M": "/xpml" requests answered or refused so far,
-    // and connections counted by the program through CountConnection (those
-    // that carried an "/xpml" request: a control client's own are left out).
+    // Whether requests for the printer the fields name are to be held
+    // unanswered: the program then waits until the printer is no longer
+    // silent (and answers) or the client closes the connection.
+    bool Silent(const std::vector<std::pair<std::string, std::string>>& fields) const;
+
+    // "requests=N;connections=M", then ";printer:NAME=N" for each printer a
+    // request named and ";state:NAME=N" for each state name requested, in
+    // name order: "/xpml" requests received so far (answered, refused or
+    // held), and connections counted by the program through CountConnection
+    // (those that carried an "/xpml" request: a control client's own are
+    // left out).
     std::string Counters() const;
     void CountConnection() { ++m_connections; }
 
 private:
     std::string AnswerText(const std::string& xpml, const std::string& printer);
     std::string StateValue(const std::string& name, const std::string& printer) const;
+    std::string State(const char* key, const std::string& printer) const;
     std::string DalQuery(const std::string& envelope);
 
-    std::string m_monitoring;
-    std::string m_status;
-    std::string m_severity;
-    std::string m_flags2;
-    std::string m_job;
+    // The states by key ("status", "silent", ...): the shared ones under the
+    // empty name, always complete; a printer's own under its name.
+    std::map<std::string, std::map<std::string, std::string>> m_states;
     Misbehaviour m_misbehaviour = Misbehaviour::None;
     int64_t m_count = -1;
     uint32_t m_delayMs = 300;
@@ -108,6 +134,8 @@ private:
     std::map<std::string, std::vector<uint8_t>> m_queries;
     uint64_t m_requests = 0;
     uint64_t m_connections = 0;
+    std::map<std::string, uint64_t> m_byPrinter;
+    std::map<std::string, uint64_t> m_byState;
 };
 
 }  // namespace QvSim

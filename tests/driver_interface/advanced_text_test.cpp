@@ -115,3 +115,34 @@ TEST(AdvancedAnswers, StatusTextRunsToTheLastSeparator) {
         EXPECT_EQ(answer.severity, severity);
     }
 }
+
+// Hand-read: "0000000C" is 12; severity 2 adds bit 31, 3 adds bit 30.
+TEST(WatchAnswer, FourStatesFromOneAnswer) {
+    struct Row {
+        const char* text;
+        bool monitored;
+        bool complete;
+        const char* status;
+        int severity;
+        uint32_t flags;
+        const char* note;
+    } rows[] = {
+        {"1;Ready;1;00000000", true, true, "Ready", 1, 0, "ready"},
+        {"1;Head Open;2;0000000C", true, true, "Head Open", 2, 0x8000000C, "error adds bit 31"},
+        {"1;Toner;3;1F2E", true, true, "Toner", 3, 0x5F2E0000, "four digits: the high bytes"},
+        {"1;a;b;c;3;00000001", true, true, "a;b;c", 3, 0x40000001, "';' inside the text"},
+        {"1;;1;", true, true, "", 1, 0, "empty text and flags"},
+        {"1;Ready;1", true, false, "", 0, 0, "three values: incomplete"},
+        {"0;Ready;2;00000008", false, false, "", 0, 0, "not monitored"},
+        {"1;", false, false, "", 0, 0, "shorter than three"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.note);
+        const WatchAnswer answer = ReadWatchAnswer(row.text);
+        EXPECT_EQ(answer.monitored, row.monitored);
+        EXPECT_EQ(answer.complete, row.complete);
+        EXPECT_EQ(answer.status, row.status);
+        EXPECT_EQ(answer.severity, row.severity);
+        EXPECT_EQ(answer.extendedFlags, row.flags);
+    }
+}

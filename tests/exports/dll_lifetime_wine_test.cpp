@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <oleauto.h>
+#include <tlhelp32.h>
+
+#include <atomic>
 
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "quorvel_driver_utility.h"
 #include "sim/process_usage.h"
 #include "support/files.h"
+#include "support/wine_printer.h"
 
 namespace {
 
@@ -186,6 +190,71 @@ TEST(DllLifetime, CloseThreadKeepsTheLibraryLoadedUntilItEnds) {
     EXPECT_EQ(server.Open(), 1);
     EXPECT_TRUE(WaitUntilUnloaded(L"qv_net_probe.dll", 20000));
     EXPECT_TRUE(server.WaitAllClosed(5000)) << "the idle connection was closed";
+}
+
+// Threads of this process, from the system's list.
+int Threads() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more;
+         more = ::Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1 : 0;
+    }
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+std::atomic<int> g_changes{0};
+void __stdcall CountChange(HDRIVERINTERFACE, unsigned long long, void*) {
+    ++g_changes;
+}
+
+// A host that frees the library while interfaces watch, their callbacks
+// registered and never closed: the watchers stop with it and no thread of
+// the library is left behind.
+TEST(DllLifetime, UnloadStopsWatchersAndLeavesNoThread) {
+    QvTest::WinePrinter printer(L"unload");
+    QV_SKIP_WITHOUT_PRINTER(printer);
+    OPrinterHandle handle = printer.Open();
+    ASSERT_TRUE(handle);
+    // The first round starts what Wine keeps for the process (the spooler's
+    // and the thread pool's own threads); after it a round must leave none.
+    int before = 0;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE module = LoadBeside(L"QuorvelDriverUtility.dll");
+        auto open = Find<QV_PFN_DI_OPEN>(module, QV_EXPORT_DI_OPEN);
+        auto watch = Find<QV_PFN_QVDI_WATCH_STATUS>(module, "QVDI_WatchStatus");
+        auto callback = Find<QV_PFN_QVDI_SET_STATUS_CALLBACK>(module, "QVDI_SetStatusCallback");
+        ASSERT_TRUE(open && watch && callback);
+        g_changes = 0;
+        for (int i = 0; i < 3; ++i) {
+            HDRIVERINTERFACE driver = open(handle.Get());
+            ASSERT_TRUE(callback(driver, &CountChange, nullptr));
+            ASSERT_TRUE(watch(driver, 100));
+        }
+        for (int waited = 0; g_changes.load() == 0 && waited < 5000; waited += 10) {
+            ::Sleep(10);
+        }
+        // Interfaces that joined after the first refresh wait for a change.
+        ASSERT_GE(g_changes.load(), 1) << "the first refresh was heard";
+        ::FreeLibrary(module);
+        EXPECT_EQ(::GetModuleHandleW(L"QuorvelDriverUtility.dll"), nullptr);
+        const int heard = g_changes.load();
+        int left = Threads();
+        // Wine's pool threads leave 5 s after their last work.
+        for (int waited = 0; (round == 0 || left > before) && waited < 7000; waited += 100) {
+            ::Sleep(100);
+            left = Threads();
+        }
+        if (round == 0) {
+            before = left;
+        }
+        EXPECT_EQ(left, before) << "threads left after the library went";
+        EXPECT_EQ(g_changes.load(), heard) << "a callback after the unload";
+    }
 }
 
 }  // namespace

@@ -65,9 +65,15 @@ struct Seen {
     int64_t slowestMs = 0;
 };
 
-Seen ReadStatus(HANDLE printer) {
+// watchMs: the interface watches, and is read once its first refresh is in.
+Seen ReadStatus(HANDLE printer, DWORD watchMs = 0) {
     Seen seen;
     HDRIVERINTERFACE driver = DI_Open_impl(printer);
+    unsigned long long sequence = 0;
+    if (watchMs != 0 &&
+        !(QVDI_WatchStatus(driver, watchMs) && QVDI_WaitForStatusChange(driver, &sequence, 5000))) {
+        seen.slowestMs = -1;
+    }
     auto timed = [&](auto call) {
         const ULONGLONG start = ::GetTickCount64();
         call();
@@ -190,6 +196,32 @@ TEST_F(FaultMatrix, AnXpmlServerThatFailsLeavesTheSpoolerStatusWithinTheTimeOut)
         }
         EXPECT_LT(seen.slowestMs, kStatusBudgetMs);
         EXPECT_EQ(ActiveConnections(), 0) << "no connection left in use";
+    }
+}
+
+// The same faults seen by a watched interface: the first refresh has taken
+// the time-outs, the host's calls take none of them.
+TEST_F(FaultMatrix, AWatchedPrinterAnswersAtOnceWhateverTheServerDoes) {
+    const Seen spooler = SpoolerStatus();
+    const struct {
+        const char* misbehave;
+        bool answered;
+    } rows[] = {{"none", true}, {"late", false},      {"close", false},
+                {"500", false}, {"wrong-tid", false}, {"trickle", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.misbehave);
+        ASSERT_FALSE(s_server
+                         ->Control({{"reset", "1"},
+                                    {"delay", "5000"},
+                                    {"status", "Head Open"},
+                                    {"severity", "2"},
+                                    {"misbehave", row.misbehave}})
+                         .empty());
+        const Seen seen = ReadStatus(m_handle.Get(), 100);
+        EXPECT_EQ(seen.text, row.answered ? L"Head Open" : spooler.text);
+        EXPECT_EQ(seen.flags, spooler.flags);
+        EXPECT_GE(seen.slowestMs, 0) << "the first refresh never came";
+        EXPECT_LT(seen.slowestMs, 20);
     }
 }
 

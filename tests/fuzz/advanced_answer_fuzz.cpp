@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t flags = 0;
     FUZZ_CHECK(ReadSeverityAnswer(text, severity) == (text.size() >= 2 && text[0] != '0'));
     ReadExtendedFlagsAnswer(text, flags);
+    const WatchAnswer watched = ReadWatchAnswer(text);
+    FUZZ_CHECK(watched.monitored == answer.monitored && (!watched.complete || watched.monitored));
+    FUZZ_CHECK(watched.status.size() <= text.size());
     FuzzInput in(data, size);
     // A status text may hold ';' itself: the severity is the last value.
     std::string status = in.Narrow();
@@ -33,5 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t bits = level == 2 ? 0x80000000 : level == 3 ? 0x40000000 : 0;
     FUZZ_CHECK(ReadExtendedFlagsAnswer("1;" + std::string(hex) + end, flags) &&
                flags == (word | bits));
+    const std::string fourAnswer = "1;" + status + end + ";" + hex;
+    const WatchAnswer four = ReadWatchAnswer(fourAnswer);
+    FUZZ_CHECK(four.complete && four.status == status && four.severity == level &&
+               four.extendedFlags == (word | bits));
     return 0;
 }

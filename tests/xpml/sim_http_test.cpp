@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "sim/xpml_server/xpml_sim.h"
 
@@ -58,6 +60,49 @@ TEST(SimHttp, FormEncodingRoundTripsEveryByte) {
     const auto decoded = QvSim::DecodeForm(QvSim::EncodeForm({{every, every}}));
     ASSERT_EQ(decoded.size(), 1u);
     EXPECT_EQ(decoded[0], std::make_pair(every, every));
+}
+
+// The simulated printer answers each printer with its own states where it has
+// them, the shared ones elsewhere, and counts what it was asked.
+TEST(XpmlPrinterSim, AnswersAndCountsPerPrinter) {
+    QvSim::XpmlPrinterSim sim;
+    ASSERT_TRUE(
+        sim.ApplyText("status=Ready\nprinter=A\nstatus=Paper Jam\nseverity=2\n"
+                      "printer=B\nsilent=1\nprinter=\nflags2=0000000C\n"));
+    EXPECT_FALSE(sim.Apply({{"printer", "A"}, {"silent", "2"}}));
+    const std::string four =
+        "<state name='Monitoring Supported' action='get' />;<state name='Status' action='get' />;"
+        "<state name='Status Severity' action='get' />;<state name='Status Flags 2' action='get' "
+        "/>&#00;";
+    const std::tuple<const char*, const char*, bool, const char*> rows[] = {
+        {"printer", "A", false, "TID1;1;Paper Jam;2;0000000C"},
+        {"share", "A", false, "TID1;1;Paper Jam;2;0000000C"},
+        {"printer", "B", true, "TID1;1;Ready;1;0000000C"},
+        {"printer", "C", false, "TID1;1;Ready;1;0000000C"},
+    };
+    for (const auto& [field, printer, silent, body] : rows) {
+        SCOPED_TRACE(std::string(field) + " " + printer);
+        const std::vector<std::pair<std::string, std::string>> fields = {
+            {"xpml", four}, {"transactid", "1"}, {field, printer}};
+        EXPECT_EQ(sim.Silent(fields), silent);
+        EXPECT_EQ(sim.Answer(fields).body, body);
+    }
+    EXPECT_EQ(sim.Counters(),
+              "requests=4;connections=0;printer:A=2;printer:B=1;printer:C=1;"
+              "state:Monitoring Supported=4;state:Status=4;state:Status Flags 2=4;"
+              "state:Status Severity=4");
+    ASSERT_TRUE(sim.Apply({{"clear-counters", "1"}}));
+    EXPECT_EQ(sim.Counters(), "requests=0;connections=0");
+    // A DAL query's envelope carries ";" of its own: it is no list of states.
+    const char* query = "<query id='q'><encode in='base64;lz77'>cGF5bG9hZA==</encode></query>&#00;";
+    EXPECT_EQ(sim.Answer({{"xpml", query}, {"transactid", "3"}}).body, "TID3;1");
+    EXPECT_EQ(
+        sim.Answer({{"xpml", "<request query='q' get='response' />&#00;"}, {"transactid", "4"}})
+            .body,
+        "TID4;payload");
+    ASSERT_TRUE(sim.Apply({{"reset", "1"}}));
+    EXPECT_EQ(sim.Answer({{"xpml", four}, {"transactid", "2"}, {"printer", "A"}}).body,
+              "TID2;1;Ready;1;00000000");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "quorvel_driver_utility.h"
 #include "tools/qvhost/qvhost.h"
@@ -62,3 +63,8 @@ int32_t StatusProvenanceOf(QvHost& host, const OpenedPrinter& printer, std::wstr
 
 // The value of --printer; throws QvUsageError when it is missing.
 std::wstring TakePrinterName(QvArgs& args);
+
+
+// status --printer NAME --watch [SECONDS] [--count N]: the arguments after
+// --watch are still in args (watch_commands.cpp).
+int RunStatusWatch(QvHost& host, const std::wstring& name, QvArgs& args);

@@ -84,12 +84,6 @@ struct StatusSample {
     bool advanced = false;
     bool bidi = false;
     std::vector<int64_t> states;  // status ids 201..211 the printer set
-
-    // What --watch compares: the fields a support engineer watches change.
-    bool SameAs(const StatusSample& other) const {
-        return flags == other.flags && extended == other.extended && text == other.text &&
-               provenanceCode == other.provenanceCode && provenance == other.provenance;
-    }
 };
 
 StatusSample AskStatus(QvHost& host, const OpenedPrinter& printer) {
@@ -158,79 +152,19 @@ void PrintStatus(QvHost& host, const std::wstring& name, const StatusSample& sam
     }
 }
 
-// Local time as "YYYY-MM-DD HH:MM:SS.mmm", for the lines of --watch.
-std::wstring TimeStamp() {
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    return text;
-}
-
-// --watch's interval: whole or decimal seconds, at least 0.05, at most an hour.
-DWORD TakeIntervalMs(const std::vector<std::wstring>& positional) {
-    if (positional.empty()) {
-        return 2000;
-    }
-    wchar_t* end = nullptr;
-    const double seconds = std::wcstod(positional[0].c_str(), &end);
-    if (positional[0].empty() || end == nullptr || *end != L'\0' || !(seconds >= 0.05) ||
-        seconds > 3600) {
-        throw QvUsageError("--watch wants an interval of 0.05 to 3600 seconds, not '" +
-                           QvToUtf8(positional[0]) + "'");
-    }
-    return static_cast<DWORD>(seconds * 1000);
-}
-
-// Polls until Ctrl+C or, with --count, after that many polls; prints a line
-// (plain) or an object (JSON, one a line) for the first poll and for every
-// poll whose answer differs from the one before.
-int WatchStatus(QvHost& host, const std::wstring& name, DWORD intervalMs, int32_t count) {
-    OpenedPrinter printer(host, name);
-    std::optional<StatusSample> last;
-    for (int32_t poll = 0; (count <= 0 || poll < count) && !QvStopRequested(); ++poll) {
-        if (poll > 0) {
-            // In slices, so that Ctrl+C ends a long interval at once.
-            for (DWORD waited = 0; waited < intervalMs && !QvStopRequested(); waited += 50) {
-                ::Sleep(intervalMs - waited < 50 ? intervalMs - waited : 50);
-            }
-        }
-        StatusSample sample = AskStatus(host, printer);
-        if (last && sample.SameAs(*last)) {
-            continue;
-        }
-        if (host.Json()) {
-            host.PrintJson(StatusJson(name, sample).Add("time", TimeStamp()));
-        } else {
-            host.Print(TimeStamp() + L" flags " + QvHex32(sample.flags) + L" extended " +
-                       QvHex32(sample.extended) + L" " + SeverityName(sample.extended) +
-                       L" text \"" + OrNone(sample.text) + L"\" provenance " +
-                       std::to_wstring(sample.provenanceCode) + L" (" + sample.provenance + L")");
-        }
-        last = std::move(sample);
-    }
-    return kQvExitOk;
-}
-
 int RunStatus(QvHost& host, QvArgs& args) {
     std::wstring name = TakePrinterName(args);
-    const bool watch = args.TakeFlag(L"watch");
+    if (args.TakeFlag(L"watch")) {
+        return RunStatusWatch(host, name, args);
+    }
     int32_t count = 0;
-    const bool counted = args.TakeInt(L"count", count);
-    if (!watch) {
-        if (counted) {
-            throw QvUsageError("--count goes with --watch");
-        }
-        args.Finish(0, 0);
-        OpenedPrinter printer(host, name);
-        PrintStatus(host, name, AskStatus(host, printer));
-        return kQvExitOk;
+    if (args.TakeInt(L"count", count)) {
+        throw QvUsageError("--count goes with --watch");
     }
-    if (counted && count < 1) {
-        throw QvUsageError("--count wants a number of polls of at least 1");
-    }
-    return WatchStatus(host, name, TakeIntervalMs(args.Finish(0, 1)), count);
+    args.Finish(0, 0);
+    OpenedPrinter printer(host, name);
+    PrintStatus(host, name, AskStatus(host, printer));
+    return kQvExitOk;
 }
 
 int RunInfo(QvHost& host, QvArgs& args) {
@@ -328,10 +262,14 @@ const QvCommand kCommands[] = {
     {L"status", L"--printer NAME [--watch [SECONDS] [--count N]]",
      L"a printer's status flags, extended flags, severity and text (DI_GetPrinterStatus*)",
      L"\n"
-     L"--watch polls every SECONDS (default 2, decimals allowed) and prints one line\n"
-     L"(time stamp, flags, extended flags, severity, text, provenance) for the first\n"
-     L"poll and whenever any of them changes; it runs until Ctrl+C or, with --count N,\n"
-     L"ends after N polls (exit code 0). With --json each line is one object.\n"
+     L"--watch has the library watch the printer (QVDI_WatchStatus, refreshed every\n"
+     L"SECONDS, default 2, decimals allowed) and waits for its changes\n"
+     L"(QVDI_WaitForStatusChange) instead of polling. It prints one line at once and\n"
+     L"one per change: time stamp, flags, extended flags, severity, text, provenance,\n"
+     L"the snapshot's age, its change number and \"unreachable\" while the printer\n"
+     L"does not answer (code 16: watching, no answer yet). It runs until Ctrl+C or,\n"
+     L"with --count N, for N intervals (exit code 0). With --json each line is one\n"
+     L"object.\n"
      L"\n"
      L"Without --watch, prints one per line:\n"
      L"  printer: NAME           the printer asked\n"
@@ -358,6 +296,8 @@ const QvCommand kCommands[] = {
      L"                          12 spooler: network path off, the hook silent\n"
      L"                          13 the status word, always the spooler's\n"
      L"                          14 no status call yet\n"
+     L"                          15 spooler: the name lookups are all busy\n"
+     L"                          16 watching, no answer yet\n"
      L"An advanced printer with bidi on and \"Status/Status Monitoring Mode\" 1..3\n"
      L"answers from the printer itself (its XPML server). Every advanced printer\n"
      L"(its driver has a DAL module) adds:\n"

@@ -219,6 +219,7 @@ extern const QvCommandGroup kQvXpmlCommands;      // xpml_commands.cpp
 extern const QvCommandGroup kQvAdvancedCommands;  // advanced_commands.cpp
 extern const QvCommandGroup kQvSupportCommands;   // support_commands.cpp
 extern const QvCommandGroup kQvCollectCommands;   // collect_commands.cpp
-inline const QvCommandGroup* const kQvCommandGroups[] = {&kQvRfidCommands,     &kQvPrinterCommands,
-                                                         &kQvAdvancedCommands, &kQvXpmlCommands,
-                                                         &kQvSupportCommands,  &kQvCollectCommands};
+extern const QvCommandGroup kQvWatchCommands;     // watch_commands.cpp
+inline const QvCommandGroup* const kQvCommandGroups[] = {
+    &kQvRfidCommands,    &kQvPrinterCommands, &kQvAdvancedCommands, &kQvXpmlCommands,
+    &kQvSupportCommands, &kQvWatchCommands,   &kQvCollectCommands};

@@ -15,3 +15,7 @@ set_tests_properties(tools.qvhost_includes_only_the_public_header PROPERTIES LAB
 # own servers, and times a collect against a printer that is switched off.
 add_test(NAME tools.qvhost_collect COMMAND sh ${CMAKE_SOURCE_DIR}/tests/tools/qvhost/check_collect.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(tools.qvhost_collect PROPERTIES LABELS conformance FIXTURES_REQUIRED wine RUN_SERIAL ON TIMEOUT 300)
+# status --watch and watch on two printers the simulated server answers apart.
+# Alone, for the same reason as the support commands.
+add_test(NAME tools.qvhost_watch COMMAND sh ${CMAKE_SOURCE_DIR}/tests/tools/qvhost/check_watch.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(tools.qvhost_watch PROPERTIES LABELS conformance FIXTURES_REQUIRED wine RUN_SERIAL ON TIMEOUT 120)

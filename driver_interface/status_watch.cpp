@@ -1,0 +1,743 @@
+#include "driver_interface/status_watch.h"
+
+#include <winspool.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/handles.h"
+#include "core/locks.h"
+#include "driver_interface/basic_interface.h"
+#include "printer/printer_call_context.h"
+#include "printer/printer_info_cache.h"
+
+namespace {
+
+constexpr uint32_t kBackoffFactor = 8;
+constexpr uint32_t kLongestBackoffMs = 60000;
+// The first refresh comes within this spread (or the interval, if shorter),
+// so printers opened together do not refresh in step from then on.
+constexpr uint32_t kFirstRefreshSpreadMs = 1000;
+// Refreshes due this close together go out on one timer tick.
+constexpr uint64_t kGatherMs = 2;
+constexpr DWORD kAnsweringThreads = 4;
+constexpr DWORD kSilentThreads = 3;
+// More than the pools ever run at once: a callback that finds none left is
+// one that started while the library unloads.
+constexpr LONG kCallbackUnits = 16;
+
+enum Lane { kAnswering = 0, kSilent = 1, kLanes = 2 };
+
+uint64_t NowFileTime() {
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+std::atomic<uint32_t> g_jitterState{0x9E3779B9u};
+
+// Spreads first refreshes; quality is of no concern.
+uint32_t Jitter(uint32_t range) {
+    uint32_t x =
+        g_jitterState.load(std::memory_order_relaxed) ^ static_cast<uint32_t>(::GetTickCount64());
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    g_jitterState.store(x, std::memory_order_relaxed);
+    return range == 0 ? 0 : x % range;
+}
+
+// A failed refresh is one the printer was to answer and did not; a closed
+// monitoring gate is an answer (the spooler's), not a failure.
+bool Answered(const StatusReading& reading) {
+    return reading.answered;
+}
+
+// Texts cross threads only as copies of their own: an OString shares its
+// body between copies and fills in its other form on first use. A copy made
+// from the wide form holds it already.
+OString Detached(const OString& text) {
+    return OString(text.GetWide(), text.GetLength());
+}
+
+StatusReading Detached(const StatusReading& reading) {
+    StatusReading copy = reading;
+    copy.text = Detached(reading.text);
+    copy.provenance.text = Detached(reading.provenance.text);
+    return copy;
+}
+
+bool SameStatus(const StatusReading& a, const StatusReading& b) {
+    return a.text == b.text && a.severity == b.severity && a.flags == b.flags &&
+           a.extendedFlags == b.extendedFlags && a.provenance.code == b.provenance.code;
+}
+
+}  // namespace
+
+// One printer's watcher. The schedule and subscribers belong to the hub's
+// lock; the snapshot to its own.
+class PrinterWatcher {
+public:
+    PrinterWatcher(OString key, OPrinterHandle printer, DriverInterfacePtr reader)
+        : m_key(std::move(key)), m_printer(std::move(printer)), m_reader(std::move(reader)) {}
+
+    const OString m_key;
+    OPrinterHandle m_printer;
+    DriverInterfacePtr m_reader;  // reads through m_printer: destroyed first
+
+    // Hub lock.
+    struct Subscriber {
+        const InterfaceWatch* watch;
+        std::weak_ptr<InterfaceWatch> link;
+        uint32_t intervalMs;
+    };
+    std::vector<Subscriber> m_subscribers;
+    uint32_t m_baseMs = 0;      // the least interval asked for
+    uint32_t m_intervalMs = 0;  // the base, or more while backing off
+    uint64_t m_due = 0;
+    bool m_queued = false;  // waiting for or inside a refresh
+    bool m_stopped = false;
+    bool m_answering = false;
+    bool m_known = false;  // a refresh has come back, answered or not
+
+    void RecomputeBase() {
+        uint32_t least = 0;
+        for (const Subscriber& subscriber : m_subscribers) {
+            least = least == 0 ? subscriber.intervalMs : std::min(least, subscriber.intervalMs);
+        }
+        m_baseMs = least;
+        if (m_answering || m_intervalMs < least) {
+            m_intervalMs = least;
+        }
+    }
+
+    void Copy(WatchSnapshot& snapshot) const {
+        std::shared_ptr<const WatchSnapshot> current = Current();
+        snapshot = *current;
+        snapshot.reading = Detached(current->reading);
+    }
+
+    // Publishes a refresh's reading; the new sequence when it changed, else 0.
+    // Only one refresh of a printer runs at a time, so the read of the old
+    // snapshot and the swap need not be one step.
+    uint64_t Publish(const StatusReading& reading, uint64_t tick) {
+        const std::shared_ptr<const WatchSnapshot> old = Current();
+        auto next = std::make_shared<WatchSnapshot>(*old);
+        const uint64_t now = NowFileTime();
+        uint64_t changed = 0;
+        if (old->sequence == 0 || !SameStatus(reading, old->reading)) {
+            changed = ++next->sequence;
+            next->changedAt = now;
+        }
+        if (Answered(reading)) {
+            next->unreachableSince = 0;
+        } else if (next->unreachableSince == 0) {
+            next->unreachableSince = now;
+        }
+        next->reading = Detached(reading);
+        next->takenTick = tick;
+        {
+            OSrwHold hold(m_snapshotLock, true);
+            m_current = std::move(next);
+        }
+        if (changed != 0) {
+            ::WakeAllConditionVariable(&m_changed);
+        }
+        return changed;
+    }
+
+    void Seed(const StatusReading& reading) {
+        auto seed = std::make_shared<WatchSnapshot>();
+        seed->reading = Detached(reading);
+        seed->reading.provenance = ProvenanceOf(kStatusWatchingNoAnswer);
+        seed->takenTick = ::GetTickCount64();
+        OSrwHold hold(m_snapshotLock, true);
+        m_current = std::move(seed);
+    }
+
+    bool Wait(uint64_t& sequence, uint32_t timeoutMs) {
+        const uint64_t deadline = ::GetTickCount64() + timeoutMs;
+        OSrwHold hold(m_snapshotLock, true);
+        for (;;) {
+            if (m_current->sequence != sequence) {
+                sequence = m_current->sequence;
+                return true;
+            }
+            const uint64_t now = ::GetTickCount64();
+            if (now >= deadline) {
+                return false;
+            }
+            ::SleepConditionVariableSRW(&m_changed, &m_snapshotLock,
+                                        static_cast<DWORD>(deadline - now), 0);
+        }
+    }
+
+private:
+    // Held only to copy or swap the pointer: a snapshot, once published, is
+    // never written again, and its texts already hold their wide form, so
+    // any number of threads read it at once without converting.
+    std::shared_ptr<const WatchSnapshot> Current() const {
+        OSrwHold hold(m_snapshotLock, true);
+        return m_current;
+    }
+
+    mutable SRWLOCK m_snapshotLock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
+    std::shared_ptr<const WatchSnapshot> m_current = std::make_shared<WatchSnapshot>();
+};
+
+namespace {
+
+// Every watcher of the process, their schedule and the pools that refresh
+// them. Made on the first watch, stopped when the library unloads.
+class WatchHub {
+public:
+    WatchHub() = default;
+    WatchHub(const WatchHub&) = delete;
+    WatchHub& operator=(const WatchHub&) = delete;
+
+    bool Start();
+    std::shared_ptr<PrinterWatcher> Join(const OString& key, const InterfaceWatch* watch,
+                                         const std::weak_ptr<InterfaceWatch>& link,
+                                         uint32_t intervalMs, DWORD& error);
+    void ChangeInterval(PrinterWatcher& watcher, const InterfaceWatch* watch, uint32_t intervalMs);
+    void Leave(const std::shared_ptr<PrinterWatcher>& watcher, const InterfaceWatch* watch);
+    // At unload; true when every callback had returned in time.
+    bool Shutdown();
+
+private:
+    struct LaneState {
+        WatchHub* hub = nullptr;
+        Lane lane = kAnswering;
+        PTP_POOL pool = nullptr;
+        TP_CALLBACK_ENVIRON environment;
+        PTP_WORK work = nullptr;
+    };
+
+    static VOID CALLBACK OnTimer(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_TIMER);
+    static VOID CALLBACK OnWork(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK);
+    // Takes a unit that the pool gives back once the callback has returned;
+    // false while the library unloads.
+    bool Enter(PTP_CALLBACK_INSTANCE instance);
+    void DispatchDue();
+    void RefreshOne(Lane lane);
+    void Refresh(PrinterWatcher& watcher);
+    // Arms the timer for the earliest refresh due; hub lock held.
+    void ArmLocked(uint64_t now);
+
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    std::map<std::wstring, std::shared_ptr<PrinterWatcher>> m_watchers;
+    std::deque<std::shared_ptr<PrinterWatcher>> m_ready[kLanes];
+    LaneState m_lanes[kLanes];
+    PTP_CLEANUP_GROUP m_group = nullptr;
+    PTP_TIMER m_timer = nullptr;
+    uint64_t m_armedFor = 0;
+    OKernelHandle m_units;
+    std::atomic<bool> m_stopping{false};
+};
+
+// Constant-initialized: a function-local static would need a guard, which
+// the static runtime pays for with a TLS slot never given back.
+SRWLOCK g_hubLock = SRWLOCK_INIT;
+WatchHub* g_hub = nullptr;
+
+WatchHub* Hub() {
+    OSrwHold hold(g_hubLock, true);
+    if (g_hub == nullptr) {
+        auto* hub = new WatchHub();
+        if (!hub->Start()) {
+            hub->Shutdown();
+            delete hub;
+            throw std::bad_alloc();
+        }
+        g_hub = hub;
+    }
+    return g_hub;
+}
+
+bool WatchHub::Start() {
+    m_units.Reset(::CreateSemaphoreW(nullptr, kCallbackUnits, kCallbackUnits, nullptr));
+    m_group = ::CreateThreadpoolCleanupGroup();
+    if (!m_units || m_group == nullptr) {
+        return false;
+    }
+    const DWORD threads[kLanes] = {kAnsweringThreads, kSilentThreads};
+    for (int lane = 0; lane < kLanes; ++lane) {
+        LaneState& state = m_lanes[lane];
+        state.hub = this;
+        state.lane = static_cast<Lane>(lane);
+        ::InitializeThreadpoolEnvironment(&state.environment);
+        state.pool = ::CreateThreadpool(nullptr);
+        if (state.pool == nullptr) {
+            return false;
+        }
+        ::SetThreadpoolThreadMaximum(state.pool, threads[lane]);
+        ::SetThreadpoolCallbackPool(&state.environment, state.pool);
+        ::SetThreadpoolCallbackCleanupGroup(&state.environment, m_group, nullptr);
+        state.work = ::CreateThreadpoolWork(&WatchHub::OnWork, &state, &state.environment);
+        if (state.work == nullptr) {
+            return false;
+        }
+    }
+    m_timer = ::CreateThreadpoolTimer(&WatchHub::OnTimer, this, &m_lanes[kAnswering].environment);
+    return m_timer != nullptr;
+}
+
+bool WatchHub::Enter(PTP_CALLBACK_INSTANCE instance) {
+    if (::WaitForSingleObject(m_units.Get(), 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    ::ReleaseSemaphoreWhenCallbackReturns(instance, m_units.Get(), 1);
+    // The pools are the library's own: a refresh is short work that hosts
+    // spinning on status calls must not starve, or every snapshot ages.
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+    return !m_stopping.load();
+}
+
+VOID CALLBACK WatchHub::OnTimer(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_TIMER) {
+    auto* hub = static_cast<WatchHub*>(context);
+    if (hub->Enter(instance)) {
+        hub->DispatchDue();
+    }
+}
+
+VOID CALLBACK WatchHub::OnWork(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK) {
+    auto* state = static_cast<LaneState*>(context);
+    if (state->hub->Enter(instance)) {
+        state->hub->RefreshOne(state->lane);
+    }
+}
+
+void WatchHub::ArmLocked(uint64_t now) {
+    uint64_t next = 0;
+    for (const auto& [key, watcher] : m_watchers) {
+        if (!watcher->m_queued && (next == 0 || watcher->m_due < next)) {
+            next = watcher->m_due;
+        }
+    }
+    if (next == m_armedFor) {
+        return;
+    }
+    m_armedFor = next;
+    if (next == 0) {
+        ::SetThreadpoolTimer(m_timer, nullptr, 0, 0);
+        return;
+    }
+    // Relative due times are negative, in 100 ns units.
+    const int64_t delayMs = next > now ? static_cast<int64_t>(next - now) : 0;
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-(delayMs * 10000 + 1));
+    FILETIME dueTime{due.LowPart, due.HighPart};
+    ::SetThreadpoolTimer(m_timer, &dueTime, 0, 0);
+}
+
+void WatchHub::DispatchDue() {
+    int submit[kLanes] = {0, 0};
+    {
+        OSrwHold hold(m_lock, true);
+        const uint64_t now = ::GetTickCount64();
+        m_armedFor = 0;
+        for (auto& [key, watcher] : m_watchers) {
+            if (!watcher->m_queued && watcher->m_due <= now + kGatherMs) {
+                watcher->m_queued = true;
+                const Lane lane = watcher->m_answering ? kAnswering : kSilent;
+                // A printer not heard from yet goes before those known to be
+                // silent, whose retries may each take a whole deadline.
+                if (watcher->m_known) {
+                    m_ready[lane].push_back(watcher);
+                } else {
+                    m_ready[lane].push_front(watcher);
+                }
+                ++submit[lane];
+            }
+        }
+        ArmLocked(now);
+    }
+    for (int lane = 0; lane < kLanes; ++lane) {
+        for (int i = 0; i < submit[lane]; ++i) {
+            ::SubmitThreadpoolWork(m_lanes[lane].work);
+        }
+    }
+}
+
+void WatchHub::RefreshOne(Lane lane) {
+    std::shared_ptr<PrinterWatcher> watcher;
+    {
+        OSrwHold hold(m_lock, true);
+        if (m_ready[lane].empty()) {
+            return;
+        }
+        watcher = std::move(m_ready[lane].front());
+        m_ready[lane].pop_front();
+    }
+    if (!watcher->m_stopped) {
+        Refresh(*watcher);
+    }
+    OSrwHold hold(m_lock, true);
+    watcher->m_queued = false;
+    if (!watcher->m_stopped && !m_stopping.load()) {
+        ArmLocked(::GetTickCount64());
+    }
+}
+
+void WatchHub::Refresh(PrinterWatcher& watcher) {
+    // Bounded by the printer's network settings, as any status call.
+    const StatusReading reading = watcher.m_reader->ReadStatus(false);
+    if (m_stopping.load()) {
+        return;
+    }
+    const uint64_t now = ::GetTickCount64();
+    const uint64_t sequence = watcher.Publish(reading, now);
+    std::vector<std::shared_ptr<InterfaceWatch>> listeners;
+    {
+        OSrwHold hold(m_lock, true);
+        watcher.m_known = true;
+        if (Answered(reading)) {
+            watcher.m_answering = true;
+            watcher.m_intervalMs = watcher.m_baseMs;
+            // Kept on its phase: one refresh per interval, whatever each took.
+            watcher.m_due += watcher.m_baseMs;
+            if (watcher.m_due + watcher.m_baseMs < now) {
+                watcher.m_due = now;
+            }
+        } else {
+            watcher.m_answering = false;
+            const uint32_t longest = std::min(watcher.m_baseMs * kBackoffFactor,
+                                              std::max(kLongestBackoffMs, watcher.m_baseMs));
+            watcher.m_intervalMs = std::min(watcher.m_intervalMs * 2, longest);
+            watcher.m_due = now + watcher.m_intervalMs;
+        }
+        if (sequence != 0) {
+            for (const auto& subscriber : watcher.m_subscribers) {
+                if (auto listener = subscriber.link.lock()) {
+                    listeners.push_back(std::move(listener));
+                }
+            }
+        }
+    }
+    for (const auto& listener : listeners) {
+        if (m_stopping.load()) {
+            return;
+        }
+        listener->Notify(sequence);
+    }
+}
+
+std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key, const InterfaceWatch* watch,
+                                               const std::weak_ptr<InterfaceWatch>& link,
+                                               uint32_t intervalMs, DWORD& error) {
+    const std::wstring name(key.GetWide());
+    std::shared_ptr<PrinterWatcher> made;
+    for (;;) {
+        {
+            OSrwHold hold(m_lock, true);
+            auto found = m_watchers.find(name);
+            if (found == m_watchers.end() && made != nullptr) {
+                const uint64_t now = ::GetTickCount64();
+                made->m_due = now + Jitter(std::min(intervalMs, kFirstRefreshSpreadMs));
+                found = m_watchers.emplace(name, made).first;
+            }
+            if (found != m_watchers.end()) {
+                PrinterWatcher& watcher = *found->second;
+                watcher.m_subscribers.push_back({watch, link, intervalMs});
+                watcher.RecomputeBase();
+                const uint64_t now = ::GetTickCount64();
+                if (!watcher.m_queued && watcher.m_due > now + watcher.m_intervalMs) {
+                    watcher.m_due = now + watcher.m_intervalMs;
+                }
+                ArmLocked(now);
+                error = ERROR_SUCCESS;
+                return found->second;
+            }
+        }
+        // Opened outside the lock: the spooler may take its time.
+        OPrinterHandle printer;
+        if (!::OpenPrinterW(const_cast<LPWSTR>(key.GetWide()), printer.Put(), nullptr)) {
+            error = ::GetLastError();
+            return nullptr;
+        }
+        DriverInterfacePtr reader = CreateDriverInterface(printer.Get());
+        made = std::make_shared<PrinterWatcher>(key, std::move(printer), std::move(reader));
+        // Until the first refresh answers, the spooler's answer.
+        made->Seed(made->m_reader->ReadStatus(true));
+    }
+}
+
+void WatchHub::ChangeInterval(PrinterWatcher& watcher, const InterfaceWatch* watch,
+                              uint32_t intervalMs) {
+    OSrwHold hold(m_lock, true);
+    for (auto& subscriber : watcher.m_subscribers) {
+        if (subscriber.watch == watch) {
+            subscriber.intervalMs = intervalMs;
+        }
+    }
+    watcher.RecomputeBase();
+    const uint64_t now = ::GetTickCount64();
+    if (!watcher.m_queued && watcher.m_due > now + watcher.m_intervalMs) {
+        watcher.m_due = now + watcher.m_intervalMs;
+        ArmLocked(now);
+    }
+}
+
+void WatchHub::Leave(const std::shared_ptr<PrinterWatcher>& watcher, const InterfaceWatch* watch) {
+    std::shared_ptr<PrinterWatcher> gone;
+    OSrwHold hold(m_lock, true);
+    auto& subscribers = watcher->m_subscribers;
+    subscribers.erase(std::remove_if(subscribers.begin(), subscribers.end(),
+                                     [&](const PrinterWatcher::Subscriber& subscriber) {
+                                         return subscriber.watch == watch ||
+                                                subscriber.link.expired();
+                                     }),
+                      subscribers.end());
+    if (!subscribers.empty()) {
+        watcher->RecomputeBase();
+        return;
+    }
+    watcher->m_stopped = true;
+    auto found = m_watchers.find(std::wstring(watcher->m_key.GetWide()));
+    if (found != m_watchers.end() && found->second == watcher) {
+        gone = std::move(found->second);
+        m_watchers.erase(found);
+    }
+    ArmLocked(::GetTickCount64());
+    // gone is released after the lock, by the caller's own reference or here.
+}
+
+bool WatchHub::Shutdown() {
+    m_stopping.store(true);
+    if (m_timer != nullptr) {
+        ::SetThreadpoolTimer(m_timer, nullptr, 0, 0);
+    }
+    // Every unit back means no callback runs past its entry; one that has
+    // just entered finds none and returns at once, and the cleanup group
+    // waits for it.
+    bool idle = true;
+    if (m_units) {
+        const uint64_t deadline = ::GetTickCount64() + kUnloadWaitMs;
+        for (LONG unit = 0; unit < kCallbackUnits && idle; ++unit) {
+            const uint64_t now = ::GetTickCount64();
+            const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            idle = ::WaitForSingleObject(m_units.Get(), wait) == WAIT_OBJECT_0;
+        }
+    }
+    if (!idle) {
+        // A refresh still inside a call: abandoned. Its pools and watchers
+        // stay, since it still uses them.
+        return false;
+    }
+    if (m_group != nullptr) {
+        ::CloseThreadpoolCleanupGroupMembers(m_group, TRUE, nullptr);
+        ::CloseThreadpoolCleanupGroup(m_group);
+    }
+    for (LaneState& state : m_lanes) {
+        if (state.pool != nullptr) {
+            ::CloseThreadpool(state.pool);
+        }
+    }
+    for (auto& lane : m_ready) {
+        lane.clear();
+    }
+    m_watchers.clear();
+    return true;
+}
+
+// Unloading (FreeLibrary, not process exit, when the system has already
+// ended every other thread): the TLS callbacks run before the library's
+// static objects are destroyed, which the refreshes still use.
+void NTAPI OnWatchProcessEvent(PVOID, DWORD reason, PVOID reserved) {
+    if (reason != DLL_PROCESS_DETACH || reserved != nullptr) {
+        return;
+    }
+    WatchHub* hub = nullptr;
+    {
+        OSrwHold hold(g_hubLock, true);
+        hub = std::exchange(g_hub, nullptr);
+    }
+    if (hub != nullptr && hub->Shutdown()) {
+        delete hub;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+extern PIMAGE_TLS_CALLBACK qvStatusWatchEvent;
+__attribute__((section(".CRT$XLR"), used)) PIMAGE_TLS_CALLBACK qvStatusWatchEvent =
+    &OnWatchProcessEvent;
+}
+
+std::shared_ptr<InterfaceWatch> InterfaceWatch::Make(HDRIVERINTERFACE handle) {
+    auto watch = std::make_shared<InterfaceWatch>(handle);
+    watch->m_self = watch;
+    return watch;
+}
+
+InterfaceWatch::InterfaceWatch(HDRIVERINTERFACE handle) : m_handle(handle) {}
+
+InterfaceWatch::~InterfaceWatch() = default;
+
+DWORD InterfaceWatch::Start(const OString& printerKey, uint32_t intervalMs) {
+    if (intervalMs == 0) {
+        Stop();
+        return ERROR_SUCCESS;
+    }
+    intervalMs = std::max(intervalMs, kLeastIntervalMs);
+    std::shared_ptr<PrinterWatcher> watcher;
+    {
+        OSrwHold hold(m_lock, false);
+        watcher = m_watcher;
+    }
+    if (watcher != nullptr) {
+        Hub()->ChangeInterval(*watcher, this, intervalMs);
+        return ERROR_SUCCESS;
+    }
+    if (printerKey.IsEmpty()) {
+        return ERROR_INVALID_PRINTER_NAME;
+    }
+    DWORD error = ERROR_SUCCESS;
+    watcher = Hub()->Join(printerKey, this, m_self, intervalMs, error);
+    if (watcher != nullptr) {
+        OSrwHold hold(m_lock, true);
+        m_watcher = std::move(watcher);
+    }
+    return error;
+}
+
+void InterfaceWatch::Stop() {
+    std::shared_ptr<PrinterWatcher> watcher;
+    {
+        OSrwHold hold(m_lock, true);
+        watcher = std::move(m_watcher);
+    }
+    if (watcher != nullptr) {
+        Hub()->Leave(watcher, this);
+    }
+}
+
+bool InterfaceWatch::IsWatching() const {
+    OSrwHold hold(m_lock, false);
+    return m_watcher != nullptr;
+}
+
+bool InterfaceWatch::Snapshot(WatchSnapshot& snapshot) const {
+    std::shared_ptr<PrinterWatcher> watcher;
+    {
+        OSrwHold hold(m_lock, false);
+        watcher = m_watcher;
+    }
+    if (watcher == nullptr) {
+        return false;
+    }
+    watcher->Copy(snapshot);
+    return true;
+}
+
+bool InterfaceWatch::Snapshot(StatusReading& reading) const {
+    WatchSnapshot snapshot;
+    if (!Snapshot(snapshot)) {
+        return false;
+    }
+    reading = std::move(snapshot.reading);
+    return true;
+}
+
+bool InterfaceWatch::WaitForChange(uint64_t& sequence, uint32_t timeoutMs) {
+    std::shared_ptr<PrinterWatcher> watcher;
+    {
+        OSrwHold hold(m_lock, false);
+        watcher = m_watcher;
+    }
+    return watcher != nullptr && watcher->Wait(sequence, timeoutMs);
+}
+
+void InterfaceWatch::SetCallback(QV_STATUS_CALLBACK callback, void* context) {
+    OSrwHold hold(m_lock, true);
+    m_callback = callback;
+    m_context = context;
+    if (callback != nullptr) {
+        return;
+    }
+    const DWORD self = ::GetCurrentThreadId();
+    while (m_callbackThread != 0 && m_callbackThread != self) {
+        ::SleepConditionVariableSRW(&m_callbackDone, &m_lock, INFINITE, 0);
+    }
+}
+
+void InterfaceWatch::SetMessage(HWND window, UINT message) {
+    OSrwHold hold(m_lock, true);
+    m_window = window;
+    m_message = window != nullptr ? message : 0;
+}
+
+// A running callback sees its interface still watching until it returns.
+void InterfaceWatch::Close() {
+    SetMessage(nullptr, 0);
+    SetCallback(nullptr, nullptr);
+    Stop();
+}
+
+void InterfaceWatch::Notify(uint64_t sequence) {
+    HWND window = nullptr;
+    UINT message = 0;
+    QV_STATUS_CALLBACK callback = nullptr;
+    void* context = nullptr;
+    {
+        OSrwHold hold(m_lock, true);
+        window = m_window;
+        message = m_message;
+        callback = m_callback;
+        context = m_context;
+        if (callback != nullptr) {
+            m_callbackThread = ::GetCurrentThreadId();
+        }
+    }
+    if (window != nullptr) {
+        ::PostMessageW(window, message, static_cast<WPARAM>(static_cast<uint32_t>(sequence)),
+                       reinterpret_cast<LPARAM>(m_handle));
+    }
+    if (callback == nullptr) {
+        return;
+    }
+    try {
+        callback(m_handle, sequence, context);
+    } catch (...) {
+        // A host's exception stops here rather than in the pool.
+    }
+    {
+        OSrwHold hold(m_lock, true);
+        m_callbackThread = 0;
+    }
+    ::WakeAllConditionVariable(&m_callbackDone);
+}
+
+OString WatchKey(DriverInterface& driver) {
+    auto* basic = dynamic_cast<BasicDriverInterface*>(&driver);
+    return basic != nullptr ? basic->PrinterKey() : OString();
+}
+
+void StartConfiguredWatch(DriverInterface& driver) noexcept {
+    try {
+        const OString key = WatchKey(driver);
+        if (key.IsEmpty()) {
+            return;
+        }
+        uint32_t intervalMs = 0;
+        {
+            PrinterCallContext printer(key);
+            intervalMs = printer.Settings().GetStatusWatchInterval();
+        }
+        // The interface's first status call reads the printer's facts afresh,
+        // as it would have without this look at its settings.
+        PrinterInfoCache::ExpireThisThread(key);
+        if (intervalMs != 0) {
+            driver.Watch()->Start(key, intervalMs);
+        }
+    } catch (...) {
+        // The interface works unwatched.
+    }
+}
