@@ -64,7 +64,6 @@ int32_t StatusProvenanceOf(QvHost& host, const OpenedPrinter& printer, std::wstr
 // The value of --printer; throws QvUsageError when it is missing.
 std::wstring TakePrinterName(QvArgs& args);
 
-
 // status --printer NAME --watch [SECONDS] [--count N]: the arguments after
 // --watch are still in args (watch_commands.cpp).
 int RunStatusWatch(QvHost& host, const std::wstring& name, QvArgs& args);
