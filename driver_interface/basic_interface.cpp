@@ -21,6 +21,7 @@ constexpr int kCommandTestPage = 1;
 constexpr int kCommandEmptyPage = 2;
 // As often as the thread's cached facts are read again.
 constexpr uint64_t kKeyCheckIntervalMs = 1000;
+constexpr uint64_t kWatchedKeyCheckIntervalMs = 60000;
 
 }  // namespace
 
@@ -57,7 +58,11 @@ bool BasicDriverInterface::PrinterGone() {
         return m_gone;
     }
     const uint64_t now = OTickCount();
-    if (now >= m_keyChecked && now - m_keyChecked < kKeyCheckIntervalMs) {
+    // A watching interface answers its status from a snapshot in microseconds;
+    // a spooler call each second on the caller's thread would cost its calls
+    // milliseconds, so it asks once a minute.
+    const uint64_t interval = Watching() ? kWatchedKeyCheckIntervalMs : kKeyCheckIntervalMs;
+    if (now >= m_keyChecked && now - m_keyChecked < interval) {
         return false;
     }
     m_keyChecked = now;

@@ -94,9 +94,9 @@ public:
     // Whether the handle's printer no longer goes by the key the interface
     // took (renamed, its name perhaps taken by another printer): asked of the
     // spooler (PRINTER_INFO_4 on the handle) at most once a second by the
-    // library's clock; once gone, always gone. A spooler that cannot say is
-    // not taken for a rename. Asked by the export boundary, which then answers
-    // neutrally with ERROR_INVALID_PRINTER_NAME, and by PrinterKey.
+    // library's clock (once a minute while the interface watches); once gone, always gone. A
+    // spooler that cannot say is not taken for a rename. Asked by the export boundary, which then
+    // answers neutrally with ERROR_INVALID_PRINTER_NAME, and by PrinterKey.
     bool PrinterGone();
 
 protected:

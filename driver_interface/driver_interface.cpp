@@ -249,6 +249,11 @@ std::shared_ptr<InterfaceWatch> DriverInterface::Watch() {
     return m_watch;
 }
 
+bool DriverInterface::Watching() {
+    OSrwHold hold(m_watchLock, false);
+    return m_watch != nullptr;
+}
+
 bool DriverInterface::WatchedStatus(StatusReading& reading) {
     std::shared_ptr<InterfaceWatch> watch;
     {

@@ -206,6 +206,8 @@ protected:
     // While the interface watches: the latest snapshot of its printer, copied
     // without waiting. False when it does not watch.
     bool WatchedStatus(StatusReading& reading);
+    // Whether the interface watches now.
+    bool Watching();
     // One part of it: if (int s; Watched(&StatusReading::severity, s)) ...
     template <typename Value>
     bool Watched(Value StatusReading::*part, Value& value) {
