@@ -4,20 +4,11 @@
 # printer whose server is switched off; and qvdemoprinter start/stop.
 #   check_collect.sh BUILD_DIR
 set -u
-build=$1
-run="$build/wine-run"
-bin="$build/bin"
-WINEPREFIX=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$run")
+. "$(dirname "$0")/prelude.sh"
 drive="$WINEPREFIX/drive_c"
 logs="$drive/Log Files"
 dumps="$drive/ProgramData/Quorvel/Drivers/Dump"
-tmp=$(mktemp -d)
-status=0
 down=""
-qvhost() { "$run" "$bin/qvhost.exe" "$@" 2>"$tmp/err" | tr -d '\r'; }
-# Under Wine the server start leaves running inherits the caller's output:
-# start writes to a file, never to a pipe a script waits on.
-demo() { "$run" "$bin/qvdemoprinter.exe" "$@" >"$tmp/demo" 2>&1; tr -d '\r' <"$tmp/demo"; }
 limit='HKLM\SOFTWARE\Brantheon\Drivers'
 cleanup() {
   [ -z "$down" ] || kill "$down" 2>/dev/null
@@ -105,7 +96,6 @@ for _ in range(4):
 time.sleep(0.3); print(s.getsockname()[1], flush=True); time.sleep(600)' >"$tmp/down" &
 down=$!
 for _ in $(seq 50); do [ -s "$tmp/down" ] && break; sleep 0.1; done
-module="Z:$(printf '%s' "$bin/qvsimdal.dll" | tr '/' '\\')"
 demo install "QV Collect Down" >/dev/null
 demo label "QV Collect Down" "$module" "$(cat "$tmp/down")" >/dev/null
 before=$(date +%s.%N)

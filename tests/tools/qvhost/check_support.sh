@@ -4,18 +4,7 @@
 # closed, and a basic one (no DAL entry). Facts are read from the JSON.
 #   check_support.sh BUILD_DIR
 set -u
-build=$1
-run="$build/wine-run"
-bin="$build/bin"
-WINEPREFIX=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$run")
-work_win='C:\ProgramData\Quorvel'
-work="$WINEPREFIX/drive_c/ProgramData/Quorvel"
-mkdir -p "$work"
-tmp=$(mktemp -d)
-status=0
-server=""
-qvhost() { "$run" "$bin/qvhost.exe" "$@" 2>"$tmp/err" | tr -d '\r'; }
-demo() { "$run" "$bin/qvdemoprinter.exe" "$@" 2>&1 | tr -d '\r'; }
+. "$(dirname "$0")/prelude.sh"
 cleanup() {
   [ -z "$server" ] || kill "$server" 2>/dev/null
   for p in Healthy Unreachable Basic; do demo remove "QV Diagnose $p" >/dev/null; done
@@ -34,13 +23,7 @@ check() {
 }
 
 printf 'status=Ready\nseverity=1\nflags2=00000000\n' >"$work/diagnose-state.txt"
-rm -f "$work/diagnose-port.txt"
-"$run" "$bin/qvxpmlserver.exe" --port 0 --port-file "$work_win\\diagnose-port.txt" \
-  --state-file "$work_win\\diagnose-state.txt" >/dev/null 2>&1 &
-server=$!
-for _ in $(seq 100); do [ -s "$work/diagnose-port.txt" ] && break; sleep 0.1; done
-port=$(tr -dc '0-9' <"$work/diagnose-port.txt")
-module="Z:$(printf '%s' "$bin/qvsimdal.dll" | tr '/' '\\')"
+start_server diagnose
 for p in Healthy Unreachable Basic; do demo install "QV Diagnose $p" >/dev/null; done
 # The network settings are the machine's: each advanced printer is checked
 # while it is the one they lead to.

@@ -5,17 +5,7 @@
 # higher, and no other printer's.
 #   check_watch.sh BUILD_DIR
 set -u
-build=$1
-run="$build/wine-run"
-bin="$build/bin"
-WINEPREFIX=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$run")
-work_win='C:\ProgramData\Quorvel'
-work="$WINEPREFIX/drive_c/ProgramData/Quorvel"
-mkdir -p "$work"
-tmp=$(mktemp -d)
-status=0
-server=""
-demo() { "$run" "$bin/qvdemoprinter.exe" "$@" 2>&1 | tr -d '\r'; }
+. "$(dirname "$0")/prelude.sh"
 cleanup() {
   [ -z "$server" ] || kill "$server" 2>/dev/null
   for p in A B; do demo remove "QV Watch $p" >/dev/null; done
@@ -28,13 +18,7 @@ state() { printf '%s\n' "status=Ready" "severity=1" "flags2=00000000" "$@" >"$wo
 seen() { for _ in $(seq 100); do grep -q "$2" "$1" && return 0; sleep 0.1; done; return 1; }
 
 state
-rm -f "$work/watch-port.txt"
-"$run" "$bin/qvxpmlserver.exe" --port 0 --port-file "$work_win\\watch-port.txt" \
-  --state-file "$work_win\\watch-state.txt" >/dev/null 2>&1 &
-server=$!
-for _ in $(seq 100); do [ -s "$work/watch-port.txt" ] && break; sleep 0.1; done
-port=$(tr -dc '0-9' <"$work/watch-port.txt")
-module="Z:$(printf '%s' "$bin/qvsimdal.dll" | tr '/' '\\')"
+start_server watch
 for p in A B; do demo install "QV Watch $p" >/dev/null && demo label "QV Watch $p" "$module" "$port" >/dev/null; done
 
 "$run" "$bin/qvhost.exe" --json status --printer "QV Watch A" --watch 0.1 --count 80 >"$tmp/status" 2>"$tmp/err" &
