@@ -1,31 +1,42 @@
 #include "net/reusable_socket.h"
 
 #include "diagnostics/event_log.h"
-#include "net/report_once.h"
+#include "diagnostics/log_throttle.h"
 
 namespace {
 
 // A warning about a connection, written once per place, endpoint and code:
 // the entry's identity changes with every connection, the endpoint does not.
-bool FirstWarning(OEventLog& log, const char* place, const TCPSocketEntry* entry, int32_t code) {
-    return log.IsEnabled(OEventLog::kWarnings) &&
-           FirstReport(
-               OString(place) + "|" +
-               (entry != nullptr ? entry->GetHost() + ":" + OString(entry->GetPort()) : OString()) +
-               "|" + OString(code));
+// At namespace scope: a function-local static would need a guard, which the
+// static runtime pays for with a TLS slot never given back.
+OLogThrottle g_warnings;
+
+// Whether a warning of this place, endpoint and code is due (once a minute);
+// skipped gets how many were held back since the last one.
+bool WarningDue(OEventLog& log, const char* place, const TCPSocketEntry* entry, int32_t code,
+                int64_t& skipped) {
+    if (!log.IsEnabled(OEventLog::kWarnings)) {
+        return false;
+    }
+    const OString key =
+        OString(place) + "|" +
+        (entry != nullptr ? entry->GetHost() + ":" + OString(entry->GetPort()) : OString()) + "|" +
+        OString(code);
+    return g_warnings.Due(key.GetWide(), skipped);
 }
 
 }  // namespace
 
 void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,
                         const OException& e, const OString& extra) {
-    if (!FirstWarning(log, prefix.GetNarrow(), entry, e.GetErrorCode())) {
+    int64_t skipped = 0;
+    if (!WarningDue(log, prefix.GetNarrow(), entry, e.GetErrorCode(), skipped)) {
         return;
     }
     OString text = prefix + "SocketException occurred. " +
                    (entry != nullptr ? entry->Describe() : OString()) + " Error: 0x" +
                    OString::ToHex(static_cast<uint32_t>(e.GetErrorCode())) + " " +
-                   e.GetMessage().c_str() + " " + extra;
+                   e.GetMessage().c_str() + " " + extra + OLogThrottle::SkippedText(skipped);
     log.Write(text, OEventLog::kWarnings);
 }
 
@@ -144,10 +155,11 @@ int32_t TCPSocketWithReUse::Write(const void* bytes, int32_t length,
     if (written == length) {
         m_log->Writef(OEventLog::kDetailInfoI, kSource, "Write Succeeded: ID:0x%016llX, Length:%d",
                       LogIdentity(this), written);
-    } else if (FirstWarning(*m_log, kSource, m_entry, 0)) {
+    } else if (int64_t skipped = 0; WarningDue(*m_log, kSource, m_entry, 0, skipped)) {
         m_log->Write(OLogLine(kSource, "Write Failed: ID:0x" + m_entry->Describe() +
                                            ", Length to Write: " + OString(length) +
-                                           ", Length Written:" + OString(written)),
+                                           ", Length Written:" + OString(written) +
+                                           OLogThrottle::SkippedText(skipped)),
                      OEventLog::kWarnings);
     }
     return written;
@@ -171,8 +183,9 @@ int32_t TCPSocketWithReUse::Read(char* buffer, const OSocketDeadline& deadline) 
                       LogIdentity(this), kReadSize, count);
         return count;
     }
-    if (FirstWarning(*m_log, kSource, m_entry, 0)) {
-        m_log->Write(OLogLine(kSource, "Read Failed: " + m_entry->Describe()),
+    if (int64_t skipped = 0; WarningDue(*m_log, kSource, m_entry, 0, skipped)) {
+        m_log->Write(OLogLine(kSource, "Read Failed: " + m_entry->Describe() +
+                                           OLogThrottle::SkippedText(skipped)),
                      OEventLog::kWarnings);
     }
     m_entry->m_failed = true;

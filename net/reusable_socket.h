@@ -66,9 +66,10 @@ private:
     int32_t m_receiveTimeout = -1;
 };
 
-// Writes, when warnings are enabled and this prefix, endpoint and code were
-// not written before in the process (net/report_once.h): prefix + "SocketException occurred. " +
-// the entry's description + " Error: 0x" + 8 hex digits of the code (1359 for
-// a code below 1) + " " + the message + " " + extra.
+// Writes, when warnings are enabled and this prefix, endpoint and code are due
+// (diagnostics/log_throttle.h: once a minute): prefix + "SocketException
+// occurred. " + the entry's description + " Error: 0x" + 8 hex digits of the
+// code (1359 for a code below 1) + " " + the message + " " + extra, and the
+// count of those held back since the last.
 void LogSocketException(const TCPSocketEntry* entry, OEventLog& log, const OString& prefix,
                         const OException& e, const OString& extra);

@@ -6,7 +6,7 @@
 #include "core/thread_slot.h"
 #include "diagnostics/event_log.h"
 #include "diagnostics/exceptions.h"
-#include "net/report_once.h"
+#include "diagnostics/log_throttle.h"
 
 namespace {
 
@@ -79,11 +79,18 @@ private:
 
 ThreadEndMarks g_threadEndMarks;
 
-// A warning of the pool, written once per source, text and code.
+// At namespace scope: a function-local static would need a guard, which the
+// static runtime pays for with a TLS slot never given back.
+OLogThrottle g_warnings;
+
+// A warning of the pool, written at most once a minute per source, text and
+// code, with a count of those held back.
 void Warn(OEventLog& log, const char* source, const OString& text, int64_t code) {
+    int64_t skipped = 0;
     if (log.IsEnabled(OEventLog::kWarnings) &&
-        FirstReport(OString(source) + "|" + text + "|" + OString(code))) {
-        log.Write(OLogLine(source, text), OEventLog::kWarnings);
+        g_warnings.Due((OString(source) + "|" + text + "|" + OString(code)).GetWide(), skipped)) {
+        log.Write(OLogLine(source, text + OLogThrottle::SkippedText(skipped)),
+                  OEventLog::kWarnings);
     }
 }
 
