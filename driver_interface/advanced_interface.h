@@ -15,6 +15,8 @@ class PrinterCallContext;
 // the spooler as the basic interface has it; an answer that is not what is
 // expected falls back the same way. Commands other than 1 and 2, settings and
 // DAL queries go to the driver's DAL module and its XPML server.
+struct WatchAnswer;
+
 class AdvancedDriverInterface : public BasicDriverInterface {
 public:
     // The largest DAL query envelope sent: a form field may triple in URL
@@ -41,7 +43,8 @@ protected:
     // warning.
     uint32_t DoGetPrinterExtendedStatusFlags() override;
     // The four states in one request (spoolerOnly: the spooler's answer).
-    StatusReading DoReadStatus(bool spoolerOnly) override;
+    bool DoBeginReadStatus(StatusRefresh& refresh, bool spoolerOnly) override;
+    void DoEndReadStatus(StatusRefresh& refresh, const XpmlResult& result) override;
     // The configuration module's "ProductVersion", else the basic answer.
     OString DoGetPrinterDriverVersion() override;
     // The configuration module's "Build Date" up to its first comma or blank,
@@ -82,6 +85,9 @@ public:
     static StatusProvenanceCode MonitoringGate(PrinterCallContext& printer);
 
 private:
+    // The reading's text, severity and extended flags from a whole answer of
+    // the four states, else from the spooler, with the provenance that says so.
+    void ReadWatchReading(StatusReading& reading, const WatchAnswer& answer);
     // Sends request when the gate is open; false, with the reason recorded in
     // provenance, when there is no answer.
     bool AskPrinter(PrinterCallContext& printer, const char* request, std::string& text,

@@ -6,6 +6,7 @@
 #include "driver_interface/advanced_text.h"
 #include "driver_interface/advanced_interface.h"
 #include "driver_interface/printer_status.h"
+#include "driver_interface/status_refresh.h"
 #include "printer/printer_call_context.h"
 #include "xpml/xpml_routing.h"
 
@@ -152,41 +153,61 @@ uint32_t AdvancedDriverInterface::DoGetPrinterExtendedStatusFlags() {
 
 // One request for all four states, so that text, severity and extended flags
 // come from one answer; each read by the rules of its own request.
-StatusReading AdvancedDriverInterface::DoReadStatus(bool spoolerOnly) {
-    StatusReading reading;
+bool AdvancedDriverInterface::DoBeginReadStatus(StatusRefresh& refresh, bool spoolerOnly) {
+    StatusReading& reading = refresh.reading;
+    reading = StatusReading{};
     reading.flags = DoGetPrinterStatusFlags();
+    if (!spoolerOnly) {
+        PrinterCallContext& printer = refresh.Context(PrinterKey());
+        const StatusProvenanceCode gate = MonitoringGate(printer);
+        if (gate == kStatusFromPrinter) {
+            refresh.request =
+                std::make_unique<XpmlRequest>(printer, kWatchStatusRequest, refresh.Network());
+            return false;
+        }
+        reading.provenance = ProvenanceOf(gate);
+    }
+    ReadWatchReading(reading, WatchAnswer{});
+    if (!spoolerOnly) {
+        RecordProvenance(kWatchRefresh, reading.provenance);
+    }
+    return true;
+}
+
+void AdvancedDriverInterface::DoEndReadStatus(StatusRefresh& refresh, const XpmlResult& result) {
+    StatusReading& reading = refresh.reading;
+    reading.provenance = ProvenanceOf(result);
+    reading.answered = !IsNoAnswer(reading.provenance.code);
     std::string text;  // answer.status points into it
     WatchAnswer answer;
-    if (!spoolerOnly) {
-        PrinterCallContext printer(PrinterKey());
-        if (AskPrinter(printer, kWatchStatusRequest, text, reading.provenance)) {
-            answer = ReadWatchAnswer(text);
-        }
-        reading.answered = !IsNoAnswer(reading.provenance.code);
+    if (result.route != kXpmlNoAnswer) {
+        text = AnswerText(result.body);
+        answer = ReadWatchAnswer(text);
     }
+    ReadWatchReading(reading, answer);
+    RecordProvenance(kWatchRefresh, reading.provenance);
+}
+
+void AdvancedDriverInterface::ReadWatchReading(StatusReading& reading, const WatchAnswer& answer) {
     if (answer.monitored && answer.complete) {
         reading.text = WithPaused(Narrow(answer.status), answer.severity, reading.flags);
         reading.severity = answer.severity;
         reading.extendedFlags = answer.extendedFlags;
+        return;
+    }
+    if (answer.monitored) {
+        // The printer's word stands: an incomplete answer gives no text.
+        reading.provenance = {kStatusMalformed,
+                              "printer: fewer than four values in the status answer"};
     } else {
-        if (answer.monitored) {
-            // The printer's word stands: an incomplete answer gives no text.
-            reading.provenance = {kStatusMalformed,
-                                  "printer: fewer than four values in the status answer"};
-        } else {
-            if (reading.provenance.code == kStatusFromPrinter ||
-                reading.provenance.code == kStatusFromDriverHook) {
-                reading.provenance = ProvenanceOf(kStatusMonitoringUnsupported);
-            }
-            reading.text = BasicDriverInterface::DoGetPrinterStatusText();
+        if (reading.provenance.code == kStatusFromPrinter ||
+            reading.provenance.code == kStatusFromDriverHook) {
+            reading.provenance = ProvenanceOf(kStatusMonitoringUnsupported);
         }
-        reading.severity = PrinterStatusSeverity(reading.flags);
-        reading.extendedFlags = ExtendedStatusFlagsForSeverity(reading.severity);
+        reading.text = BasicDriverInterface::DoGetPrinterStatusText();
     }
-    if (!spoolerOnly) {
-        RecordProvenance(kWatchRefresh, reading.provenance);
-    }
-    return reading;
+    reading.severity = PrinterStatusSeverity(reading.flags);
+    reading.extendedFlags = ExtendedStatusFlagsForSeverity(reading.severity);
 }
 
 bool AdvancedDriverInterface::DoHasPrinterStatus(int statusId) {

@@ -61,7 +61,8 @@ bool BasicDriverInterface::PrinterGone() {
     // A watching interface answers its status from a snapshot in microseconds;
     // a spooler call each second on the caller's thread would cost its calls
     // milliseconds, so it asks once a minute.
-    const uint64_t interval = Watching() ? kWatchedKeyCheckIntervalMs : kKeyCheckIntervalMs;
+    const uint64_t interval =
+        m_servesWatcher || Watching() ? kWatchedKeyCheckIntervalMs : kKeyCheckIntervalMs;
     if (now >= m_keyChecked && now - m_keyChecked < interval) {
         return false;
     }

@@ -94,10 +94,16 @@ public:
     // Whether the handle's printer no longer goes by the key the interface
     // took (renamed, its name perhaps taken by another printer): asked of the
     // spooler (PRINTER_INFO_4 on the handle) at most once a second by the
-    // library's clock (once a minute while the interface watches); once gone, always gone. A
-    // spooler that cannot say is not taken for a rename. Asked by the export boundary, which then
-    // answers neutrally with ERROR_INVALID_PRINTER_NAME, and by PrinterKey.
+    // library's clock (once a minute while the interface watches, or when it
+    // is a status watcher's own reader); once gone, always gone. A spooler
+    // that cannot say is not taken for a rename. Asked by the export
+    // boundary, which then answers neutrally with ERROR_INVALID_PRINTER_NAME,
+    // and by PrinterKey.
     bool PrinterGone();
+    // The interface reads for a status watcher, which refreshes it each
+    // interval: its printer's name is compared once a minute, like that of
+    // an interface that watches.
+    void ServeWatcher() { m_servesWatcher = true; }
 
 protected:
     ~BasicDriverInterface();
@@ -121,6 +127,7 @@ private:
     OString m_printerKey;        // of m_printer, empty until asked
     uint64_t m_keyChecked = 0;   // clock of the last comparison with the handle's key
     bool m_gone = false;
+    bool m_servesWatcher = false;
     std::shared_ptr<OEventLog> m_eventLog;
     StatusProvenance m_provenance;
 };

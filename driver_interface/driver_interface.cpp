@@ -11,6 +11,7 @@
 #include "core/locks.h"
 #include "driver_interface/advanced_interface.h"
 #include "driver_interface/printer_status.h"
+#include "driver_interface/status_refresh.h"
 #include "driver_interface/status_watch.h"
 
 namespace {
@@ -224,21 +225,51 @@ StatusProvenance DriverInterface::CurrentProvenance() {
     return WatchedStatus(watched) ? watched.provenance : DoGetStatusProvenance();
 }
 
-StatusReading DriverInterface::DoReadStatus(bool) {
-    StatusReading reading;
+bool DriverInterface::DoBeginReadStatus(StatusRefresh& refresh, bool) {
+    StatusReading& reading = refresh.reading;
+    reading = StatusReading{};
     reading.flags = DoGetPrinterStatusFlags();
     reading.text = DoGetPrinterStatusText();
     reading.severity = PrinterStatusSeverity(reading.flags);
     reading.extendedFlags = ExtendedStatusFlagsForSeverity(reading.severity);
     reading.provenance = DoGetStatusProvenance();
-    return reading;
+    return true;
 }
 
-StatusReading DriverInterface::ReadStatus(bool spoolerOnly) {
-    StatusReading failed;
-    failed.provenance = ProvenanceOf(kStatusNotAsked);
-    return GuardedCall(this, "DriverInterface::ReadStatus", failed,
-                       [&] { return DoReadStatus(spoolerOnly); });
+void DriverInterface::DoEndReadStatus(StatusRefresh&, const XpmlResult&) {}
+
+namespace {
+
+constexpr char kReadStatus[] = "DriverInterface::ReadStatus";
+
+void NotAsked(StatusRefresh& refresh) {
+    refresh.request.reset();
+    refresh.reading = StatusReading{};
+    refresh.reading.provenance = ProvenanceOf(kStatusNotAsked);
+}
+
+}  // namespace
+
+bool DriverInterface::BeginReadStatus(StatusRefresh& refresh, bool spoolerOnly) {
+    refresh.request.reset();
+    const int outcome = GuardedCall(this, kReadStatus, -1, [&] {
+        return DoBeginReadStatus(refresh, spoolerOnly) && refresh.request == nullptr ? 1 : 0;
+    });
+    if (outcome < 0) {
+        NotAsked(refresh);
+    }
+    return outcome != 0;
+}
+
+void DriverInterface::EndReadStatus(StatusRefresh& refresh, const XpmlResult& result) {
+    const bool read = GuardedCall(this, kReadStatus, false, [&] {
+        DoEndReadStatus(refresh, result);
+        return true;
+    });
+    if (!read) {
+        NotAsked(refresh);
+    }
+    refresh.request.reset();
 }
 
 std::shared_ptr<InterfaceWatch> DriverInterface::Watch() {

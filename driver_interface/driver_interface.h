@@ -25,6 +25,8 @@ class InterfaceWatch;
 // One reading of a printer's status, every part from the same answer: what a
 // watcher keeps as its snapshot and what the status operations of a watching
 // interface return.
+struct StatusRefresh;
+
 struct StatusReading {
     OString text;
     int severity = 1;
@@ -175,10 +177,16 @@ public:
     // (kStatusNotAsked and an empty text when refused).
     int32_t GetStatusProvenance(OString& text);
 
-    // The printer's status in one reading (DoReadStatus), guarded like the
-    // operations; spoolerOnly asks nothing of the printer. For the library's
-    // own status watcher, which owns the interface it reads through.
-    StatusReading ReadStatus(bool spoolerOnly);
+    // The printer's status in one reading, in two steps for the library's own
+    // status watcher, which owns the interface it reads through and makes
+    // the printer's exchange itself. BeginReadStatus reads the spooler's word
+    // and the monitoring gate: true when refresh.reading is complete
+    // (spoolerOnly asks nothing of the printer), else refresh.request is the
+    // request to make, and EndReadStatus reads what it came to
+    // (XpmlRequest::Finish). Guarded like the operations: a fault leaves a
+    // complete reading with kStatusNotAsked.
+    bool BeginReadStatus(StatusRefresh& refresh, bool spoolerOnly);
+    void EndReadStatus(StatusRefresh& refresh, const XpmlResult& result);
 
     // The interface's watch: its printer's watcher while it watches, and the
     // change callback and window message registered on it. Made on first use
@@ -200,8 +208,9 @@ protected:
     // Added after every other entry so none moves. The default: not asked.
     virtual StatusProvenance DoGetStatusProvenance();
     // The default reads the status word once and the text through the
-    // interface's own operations: the spooler's answer.
-    virtual StatusReading DoReadStatus(bool spoolerOnly);
+    // interface's own operations: the spooler's answer, complete at once.
+    virtual bool DoBeginReadStatus(StatusRefresh& refresh, bool spoolerOnly);
+    virtual void DoEndReadStatus(StatusRefresh& refresh, const XpmlResult& result);
 
     // While the interface watches: the latest snapshot of its printer, copied
     // without waiting. False when it does not watch.

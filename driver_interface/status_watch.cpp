@@ -6,6 +6,7 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,8 +14,10 @@
 #include "core/handles.h"
 #include "core/locks.h"
 #include "driver_interface/basic_interface.h"
+#include "driver_interface/status_refresh.h"
 #include "printer/printer_call_context.h"
 #include "printer/printer_info_cache.h"
+#include "xpml/xpml_mux.h"
 
 namespace {
 
@@ -25,13 +28,10 @@ constexpr uint32_t kLongestBackoffMs = 60000;
 constexpr uint32_t kFirstRefreshSpreadMs = 1000;
 // Refreshes due this close together go out on one timer tick.
 constexpr uint64_t kGatherMs = 2;
-constexpr DWORD kAnsweringThreads = 4;
-constexpr DWORD kSilentThreads = 3;
-// More than the pools ever run at once: a callback that finds none left is
-// one that started while the library unloads.
-constexpr LONG kCallbackUnits = 16;
+constexpr DWORD kRefreshThreads = 4;
 
-enum Lane { kAnswering = 0, kSilent = 1, kLanes = 2 };
+// Refresh steps, and the one long callback that runs the exchanges.
+enum Lane { kRefresh = 0, kExchange = 1, kLanes = 2 };
 
 uint64_t NowFileTime() {
     FILETIME now;
@@ -89,6 +89,8 @@ public:
     const OString m_key;
     OPrinterHandle m_printer;
     DriverInterfacePtr m_reader;  // reads through m_printer: destroyed first
+    // The refresh under way's thread only.
+    StatusRefresh m_refresh;
 
     // Hub lock.
     struct Subscriber {
@@ -103,7 +105,6 @@ public:
     bool m_queued = false;  // waiting for or inside a refresh
     bool m_stopped = false;
     bool m_answering = false;
-    bool m_known = false;  // a refresh has come back, answered or not
 
     void RecomputeBase() {
         uint32_t least = 0;
@@ -213,32 +214,57 @@ public:
 private:
     struct LaneState {
         WatchHub* hub = nullptr;
-        Lane lane = kAnswering;
+        Lane lane = kRefresh;
         PTP_POOL pool = nullptr;
         TP_CALLBACK_ENVIRON environment;
         PTP_WORK work = nullptr;
     };
+    struct Step {
+        std::shared_ptr<PrinterWatcher> watcher;
+        std::optional<XpmlResult> result;
+        uint64_t sequence = 0;  // a change to tell listeners of
+        std::vector<std::shared_ptr<InterfaceWatch>> listeners;
+    };
 
     static VOID CALLBACK OnTimer(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_TIMER);
     static VOID CALLBACK OnWork(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK);
-    // Takes a unit that the pool gives back once the callback has returned;
-    // false while the library unloads.
-    bool Enter(PTP_CALLBACK_INSTANCE instance);
+    // Counts a callback in; false, counted out again, while the library
+    // unloads. Leave counts it out.
+    bool Enter();
+    void Leave();
     void DispatchDue();
-    void RefreshOne(Lane lane);
-    void Refresh(PrinterWatcher& watcher);
+    // One step of one refresh: its listeners to tell, an exchange's result,
+    // else a refresh due.
+    void RefreshStep();
+    // An attempt's result, on the thread that runs the exchanges: an answer
+    // completes the refresh there, anything else goes to a refresh thread.
+    void Exchanged(const std::shared_ptr<PrinterWatcher>& watcher, XpmlResult result);
+    void Queue(Step step);
+    // The next attempt of the watcher's request, else its reading.
+    void Continue(const std::shared_ptr<PrinterWatcher>& watcher);
+    // Publishes the reading and schedules the next; the listeners of a
+    // change are told here when mayBlock, else on a refresh thread.
+    void Complete(const std::shared_ptr<PrinterWatcher>& watcher, bool mayBlock);
+    void Notify(PrinterWatcher& watcher, const Step& step);
+    // The watcher's refresh is over: it may be scheduled again.
+    void Release(PrinterWatcher& watcher);
     // Arms the timer for the earliest refresh due; hub lock held.
     void ArmLocked(uint64_t now);
 
     SRWLOCK m_lock = SRWLOCK_INIT;
     std::map<std::wstring, std::shared_ptr<PrinterWatcher>> m_watchers;
-    std::deque<std::shared_ptr<PrinterWatcher>> m_ready[kLanes];
+    std::deque<std::shared_ptr<PrinterWatcher>> m_ready;
+    std::deque<Step> m_steps;
     LaneState m_lanes[kLanes];
     PTP_CLEANUP_GROUP m_group = nullptr;
     PTP_TIMER m_timer = nullptr;
     uint64_t m_armedFor = 0;
-    OKernelHandle m_units;
+    // Callbacks inside the library's code; the last out while it unloads
+    // sets m_idle.
+    std::atomic<LONG> m_inside{0};
+    OKernelHandle m_idle;
     std::atomic<bool> m_stopping{false};
+    XpmlExchangeMux m_mux;
 };
 
 // Constant-initialized: a function-local static would need a guard, which
@@ -261,12 +287,12 @@ WatchHub* Hub() {
 }
 
 bool WatchHub::Start() {
-    m_units.Reset(::CreateSemaphoreW(nullptr, kCallbackUnits, kCallbackUnits, nullptr));
+    m_idle.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     m_group = ::CreateThreadpoolCleanupGroup();
-    if (!m_units || m_group == nullptr) {
+    if (!m_idle || m_group == nullptr) {
         return false;
     }
-    const DWORD threads[kLanes] = {kAnsweringThreads, kSilentThreads};
+    const DWORD threads[kLanes] = {kRefreshThreads, 1};
     for (int lane = 0; lane < kLanes; ++lane) {
         LaneState& state = m_lanes[lane];
         state.hub = this;
@@ -284,33 +310,48 @@ bool WatchHub::Start() {
             return false;
         }
     }
-    m_timer = ::CreateThreadpoolTimer(&WatchHub::OnTimer, this, &m_lanes[kAnswering].environment);
+    m_timer = ::CreateThreadpoolTimer(&WatchHub::OnTimer, this, &m_lanes[kRefresh].environment);
     return m_timer != nullptr;
 }
 
-bool WatchHub::Enter(PTP_CALLBACK_INSTANCE instance) {
-    if (::WaitForSingleObject(m_units.Get(), 0) != WAIT_OBJECT_0) {
-        return false;
+// The count is all the unloading thread needs: the cleanup group then waits
+// for the few instructions of a callback still returning.
+bool WatchHub::Enter() {
+    m_inside.fetch_add(1);
+    if (!m_stopping.load()) {
+        return true;
     }
-    ::ReleaseSemaphoreWhenCallbackReturns(instance, m_units.Get(), 1);
-    // The pools are the library's own: a refresh is short work that hosts
-    // spinning on status calls must not starve, or every snapshot ages.
-    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
-    return !m_stopping.load();
+    Leave();
+    return false;
 }
 
-VOID CALLBACK WatchHub::OnTimer(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_TIMER) {
+void WatchHub::Leave() {
+    if (m_inside.fetch_sub(1) == 1 && m_stopping.load()) {
+        ::SetEvent(m_idle.Get());
+    }
+}
+
+VOID CALLBACK WatchHub::OnTimer(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER) {
     auto* hub = static_cast<WatchHub*>(context);
-    if (hub->Enter(instance)) {
+    if (hub->Enter()) {
         hub->DispatchDue();
+        hub->Leave();
     }
 }
 
 VOID CALLBACK WatchHub::OnWork(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK) {
     auto* state = static_cast<LaneState*>(context);
-    if (state->hub->Enter(instance)) {
-        state->hub->RefreshOne(state->lane);
+    WatchHub* hub = state->hub;
+    if (!hub->Enter()) {
+        return;
     }
+    if (state->lane == kExchange) {
+        ::CallbackMayRunLong(instance);
+        hub->m_mux.Run(hub->m_stopping);
+    } else {
+        hub->RefreshStep();
+    }
+    hub->Leave();
 }
 
 void WatchHub::ArmLocked(uint64_t now) {
@@ -337,7 +378,7 @@ void WatchHub::ArmLocked(uint64_t now) {
 }
 
 void WatchHub::DispatchDue() {
-    int submit[kLanes] = {0, 0};
+    int submit = 0;
     {
         OSrwHold hold(m_lock, true);
         const uint64_t now = ::GetTickCount64();
@@ -345,87 +386,161 @@ void WatchHub::DispatchDue() {
         for (auto& [key, watcher] : m_watchers) {
             if (!watcher->m_queued && watcher->m_due <= now + kGatherMs) {
                 watcher->m_queued = true;
-                const Lane lane = watcher->m_answering ? kAnswering : kSilent;
-                // A printer not heard from yet goes before those known to be
-                // silent, whose retries may each take a whole deadline.
-                if (watcher->m_known) {
-                    m_ready[lane].push_back(watcher);
-                } else {
-                    m_ready[lane].push_front(watcher);
-                }
-                ++submit[lane];
+                m_ready.push_back(watcher);
+                ++submit;
             }
         }
         ArmLocked(now);
     }
-    for (int lane = 0; lane < kLanes; ++lane) {
-        for (int i = 0; i < submit[lane]; ++i) {
-            ::SubmitThreadpoolWork(m_lanes[lane].work);
-        }
+    for (int i = 0; i < submit; ++i) {
+        ::SubmitThreadpoolWork(m_lanes[kRefresh].work);
     }
 }
 
-void WatchHub::RefreshOne(Lane lane) {
-    std::shared_ptr<PrinterWatcher> watcher;
+void WatchHub::RefreshStep() {
+    Step step;
     {
         OSrwHold hold(m_lock, true);
-        if (m_ready[lane].empty()) {
+        if (!m_steps.empty()) {
+            step = std::move(m_steps.front());
+            m_steps.pop_front();
+        } else if (!m_ready.empty()) {
+            step.watcher = std::move(m_ready.front());
+            m_ready.pop_front();
+        } else {
             return;
         }
-        watcher = std::move(m_ready[lane].front());
-        m_ready[lane].pop_front();
     }
-    if (!watcher->m_stopped) {
-        Refresh(*watcher);
+    const std::shared_ptr<PrinterWatcher>& watcher = step.watcher;
+    StatusRefresh& refresh = watcher->m_refresh;
+    try {
+        if (step.sequence != 0) {
+            Notify(*watcher, step);
+            return;
+        }
+        if (watcher->m_stopped || m_stopping.load()) {
+            refresh.request.reset();
+            Release(*watcher);
+            return;
+        }
+        if (step.result) {
+            refresh.request->Attempted(std::move(*step.result));
+        } else if (watcher->m_reader->BeginReadStatus(refresh, false)) {
+            Complete(watcher, true);
+            return;
+        }
+        Continue(watcher);
+    } catch (...) {
+        // No room: the printer is tried again at its next interval.
+        refresh.request.reset();
+        Release(*watcher);
     }
+}
+
+void WatchHub::Queue(Step step) {
+    {
+        OSrwHold hold(m_lock, true);
+        m_steps.push_back(std::move(step));
+    }
+    ::SubmitThreadpoolWork(m_lanes[kRefresh].work);
+}
+
+void WatchHub::Exchanged(const std::shared_ptr<PrinterWatcher>& watcher, XpmlResult result) {
+    if (result.route != kXpmlNetwork || watcher->m_stopped || m_stopping.load()) {
+        Step step;
+        step.watcher = watcher;
+        step.result = std::move(result);
+        Queue(std::move(step));
+        return;
+    }
+    // An answer ends the request, and reading it asks nothing more of the
+    // system: done here rather than one more hand-over per refresh.
+    StatusRefresh& refresh = watcher->m_refresh;
+    try {
+        refresh.request->Attempted(std::move(result));
+        watcher->m_reader->EndReadStatus(refresh, refresh.request->Finish());
+        Complete(watcher, false);
+    } catch (...) {
+        refresh.request.reset();
+        Release(*watcher);
+    }
+}
+
+void WatchHub::Continue(const std::shared_ptr<PrinterWatcher>& watcher) {
+    StatusRefresh& refresh = watcher->m_refresh;
+    XpmlEndpoint endpoint;
+    if (refresh.request->NextAttempt(endpoint)) {
+        const XpmlRequest& request = *refresh.request;
+        auto done = [this, watcher](XpmlResult result) { Exchanged(watcher, std::move(result)); };
+        if (m_mux.Submit(request.Form(), request.Transaction(), endpoint, std::move(done))) {
+            ::SubmitThreadpoolWork(m_lanes[kExchange].work);
+        }
+        return;
+    }
+    // The local route, if any, is asked here, bounded by the driver.
+    watcher->m_reader->EndReadStatus(refresh, refresh.request->Finish());
+    Complete(watcher, true);
+}
+
+void WatchHub::Release(PrinterWatcher& watcher) {
     OSrwHold hold(m_lock, true);
-    watcher->m_queued = false;
-    if (!watcher->m_stopped && !m_stopping.load()) {
+    watcher.m_queued = false;
+    if (!watcher.m_stopped && !m_stopping.load()) {
         ArmLocked(::GetTickCount64());
     }
 }
 
-void WatchHub::Refresh(PrinterWatcher& watcher) {
-    // Bounded by the printer's network settings, as any status call.
-    const StatusReading reading = watcher.m_reader->ReadStatus(false);
-    if (m_stopping.load()) {
-        return;
-    }
+void WatchHub::Complete(const std::shared_ptr<PrinterWatcher>& watcher, bool mayBlock) {
+    const StatusReading& reading = watcher->m_refresh.reading;
     const uint64_t now = ::GetTickCount64();
-    const uint64_t sequence = watcher.Publish(reading, now);
-    std::vector<std::shared_ptr<InterfaceWatch>> listeners;
+    Step step;
+    step.watcher = watcher;
+    step.sequence = watcher->Publish(reading, now);
     {
         OSrwHold hold(m_lock, true);
-        watcher.m_known = true;
         if (Answered(reading)) {
-            watcher.m_answering = true;
-            watcher.m_intervalMs = watcher.m_baseMs;
+            watcher->m_answering = true;
+            watcher->m_intervalMs = watcher->m_baseMs;
             // Kept on its phase: one refresh per interval, whatever each took.
-            watcher.m_due += watcher.m_baseMs;
-            if (watcher.m_due + watcher.m_baseMs < now) {
-                watcher.m_due = now;
+            watcher->m_due += watcher->m_baseMs;
+            if (watcher->m_due + watcher->m_baseMs < now) {
+                watcher->m_due = now;
             }
         } else {
-            watcher.m_answering = false;
-            const uint32_t longest = std::min(watcher.m_baseMs * kBackoffFactor,
-                                              std::max(kLongestBackoffMs, watcher.m_baseMs));
-            watcher.m_intervalMs = std::min(watcher.m_intervalMs * 2, longest);
-            watcher.m_due = now + watcher.m_intervalMs;
+            watcher->m_answering = false;
+            const uint32_t longest = std::min(watcher->m_baseMs * kBackoffFactor,
+                                              std::max(kLongestBackoffMs, watcher->m_baseMs));
+            watcher->m_intervalMs = std::min(watcher->m_intervalMs * 2, longest);
+            watcher->m_due = now + watcher->m_intervalMs;
         }
-        if (sequence != 0) {
-            for (const auto& subscriber : watcher.m_subscribers) {
+        if (step.sequence != 0) {
+            for (const auto& subscriber : watcher->m_subscribers) {
                 if (auto listener = subscriber.link.lock()) {
-                    listeners.push_back(std::move(listener));
+                    step.listeners.push_back(std::move(listener));
                 }
             }
         }
     }
-    for (const auto& listener : listeners) {
-        if (m_stopping.load()) {
-            return;
-        }
-        listener->Notify(sequence);
+    if (step.listeners.empty()) {
+        Release(*watcher);
+    } else if (mayBlock) {
+        Notify(*watcher, step);
+    } else {
+        // A host's callback may take its time.
+        Queue(std::move(step));
     }
+}
+
+// The watcher is released only after its listeners were told, so that no
+// interface hears of two changes at once.
+void WatchHub::Notify(PrinterWatcher& watcher, const Step& step) {
+    for (const auto& listener : step.listeners) {
+        if (m_stopping.load()) {
+            break;
+        }
+        listener->Notify(step.sequence);
+    }
+    Release(watcher);
 }
 
 std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key, const InterfaceWatch* watch,
@@ -462,9 +577,13 @@ std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key, const Interfa
             return nullptr;
         }
         DriverInterfacePtr reader = CreateDriverInterface(printer.Get());
+        if (auto* basic = dynamic_cast<BasicDriverInterface*>(reader.get())) {
+            basic->ServeWatcher();
+        }
         made = std::make_shared<PrinterWatcher>(key, std::move(printer), std::move(reader));
         // Until the first refresh answers, the spooler's answer.
-        made->Seed(made->m_reader->ReadStatus(true));
+        made->m_reader->BeginReadStatus(made->m_refresh, true);
+        made->Seed(made->m_refresh.reading);
     }
 }
 
@@ -513,17 +632,13 @@ bool WatchHub::Shutdown() {
     if (m_timer != nullptr) {
         ::SetThreadpoolTimer(m_timer, nullptr, 0, 0);
     }
-    // Every unit back means no callback runs past its entry; one that has
-    // just entered finds none and returns at once, and the cleanup group
-    // waits for it.
-    bool idle = true;
-    if (m_units) {
-        const uint64_t deadline = ::GetTickCount64() + kUnloadWaitMs;
-        for (LONG unit = 0; unit < kCallbackUnits && idle; ++unit) {
-            const uint64_t now = ::GetTickCount64();
-            const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-            idle = ::WaitForSingleObject(m_units.Get(), wait) == WAIT_OBJECT_0;
-        }
+    // Once the count is out, no callback runs past its entry; one that has
+    // just entered finds the library stopping and leaves at once, and the
+    // cleanup group waits for it.
+    bool idle = m_inside.load() == 0;
+    if (!idle && m_idle) {
+        idle = ::WaitForSingleObject(m_idle.Get(), kUnloadWaitMs) == WAIT_OBJECT_0 ||
+               m_inside.load() == 0;
     }
     if (!idle) {
         // A refresh still inside a call: abandoned. Its pools and watchers
@@ -539,9 +654,8 @@ bool WatchHub::Shutdown() {
             ::CloseThreadpool(state.pool);
         }
     }
-    for (auto& lane : m_ready) {
-        lane.clear();
-    }
+    m_ready.clear();
+    m_steps.clear();
     m_watchers.clear();
     return true;
 }
@@ -740,4 +854,23 @@ void StartConfiguredWatch(DriverInterface& driver) noexcept {
     } catch (...) {
         // The interface works unwatched.
     }
+}
+
+PrinterCallContext& StatusRefresh::Context(const OString& printerKey) {
+    const uint64_t now = ::GetTickCount64();
+    if (printer == nullptr || now - readTick >= kContextMs) {
+        request.reset();
+        network.reset();
+        printer.reset();
+        printer = std::make_unique<PrinterCallContext>(printerKey);
+        readTick = now;
+    }
+    return *printer;
+}
+
+const XpmlNetworkSettings& StatusRefresh::Network() {
+    if (!network) {
+        network = ReadXpmlNetworkSettings(*printer, false);
+    }
+    return *network;
 }

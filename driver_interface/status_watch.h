@@ -14,13 +14,15 @@ class PrinterWatcher;
 // watches the printer answers its status calls from the watcher's latest
 // snapshot.
 //
-// Threads: refreshes run on two private thread pools, one for printers that
-// answered their last refresh and one for those that did not (or have not
-// yet), so a silent printer holding a thread for its whole network deadline
-// never delays one that answers. One timer schedules both. At most one
-// refresh per printer is in flight; change callbacks run on the refreshing
-// thread after the snapshot is published, before the printer's next refresh
-// may start, so one interface never sees two at once.
+// Threads: a refresh's steps run on a private thread pool of
+// kRefreshThreads: the spooler's word and the monitoring gate, then, once its
+// exchange is done, reading the answer and publishing it. The exchanges of
+// every printer wait together on one more thread (xpml/xpml_mux.h), so a
+// printer that does not answer holds a socket until its deadline, never a
+// thread, and never delays one that answers. One timer schedules them all. At
+// most one refresh per printer is in flight; change callbacks run on a
+// refresh thread after the snapshot is published, before the printer's next
+// refresh may start, so one interface never sees two at once.
 //
 // Locks, never nested: the hub's (the watchers, their schedule and
 // subscribers), each watcher's snapshot lock (held only to copy a snapshot),

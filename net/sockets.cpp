@@ -286,6 +286,14 @@ private:
     SOCKET m_socket;
 };
 
+// Why a non-blocking connect failed.
+int32_t ConnectErrorOf(SOCKET socket) {
+    int code = 0;
+    int length = sizeof code;
+    ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length);
+    return code != 0 ? code : WSAECONNREFUSED;
+}
+
 // One connect: 0 when connected, else the error (WSAETIMEDOUT at the deadline).
 int32_t ConnectOnce(SOCKET socket, const sockaddr_in& address, const OSocketDeadline& deadline) {
     if (OSocketApi::Current().connect(socket, reinterpret_cast<const sockaddr*>(&address),
@@ -312,10 +320,7 @@ int32_t ConnectOnce(SOCKET socket, const sockaddr_in& address, const OSocketDead
         return WSAETIMEDOUT;
     }
     if (FD_ISSET(socket, &failed)) {
-        int code = 0;
-        int length = sizeof code;
-        ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length);
-        return code != 0 ? code : WSAECONNREFUSED;
+        return ConnectErrorOf(socket);
     }
     return 0;
 }
@@ -339,7 +344,10 @@ void ConnectSocket(SOCKET socket, const OString& host, int32_t port, int32_t ret
     }
 }
 
-StreamSocket::StreamSocket() {
+StreamSocket::StreamSocket() : StreamSocket(SOCK_STREAM) {}
+
+StreamSocket::StreamSocket(int type)
+    : m_type(type), m_protocol(type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP) {
     WSADATA data;
     int error = ::WSAStartup(MAKEWORD(2, 2), &data);
     if (error != 0) {
@@ -408,6 +416,48 @@ void StreamSocket::SetReceiveTimeout(int32_t milliseconds) {
 
 void StreamSocket::Connect(const OString& host, int32_t port, const OSocketDeadline& deadline) {
     ConnectSocket(m_handle, host, port, 0, deadline);
+}
+
+bool StreamSocket::BeginConnect(const sockaddr_in& address) {
+    u_long on = 1;
+    if (::ioctlsocket(m_handle, FIONBIO, &on) == SOCKET_ERROR) {
+        throw SocketException();
+    }
+    if (OSocketApi::Current().connect(m_handle, reinterpret_cast<const sockaddr*>(&address),
+                                      sizeof address) == 0) {
+        return true;
+    }
+    const int error = ::WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
+        throw SocketException(error);
+    }
+    return false;
+}
+
+int32_t StreamSocket::ConnectError() const {
+    return ConnectErrorOf(m_handle);
+}
+
+int32_t StreamSocket::SendSome(const void* bytes, int32_t length) {
+    const int count = ::send(m_handle, static_cast<const char*>(bytes), length, 0);
+    if (count != SOCKET_ERROR) {
+        return count;
+    }
+    if (::WSAGetLastError() == WSAEWOULDBLOCK) {
+        return -1;
+    }
+    throw SocketException();
+}
+
+int32_t StreamSocket::ReceiveSome(char* buffer, int32_t length) {
+    const int count = ::recv(m_handle, buffer, length, 0);
+    if (count != SOCKET_ERROR) {
+        return count;
+    }
+    if (::WSAGetLastError() == WSAEWOULDBLOCK) {
+        return -1;
+    }
+    throw SocketException();
 }
 
 int32_t StreamSocket::Send(const void* bytes, int32_t length) {

@@ -112,6 +112,9 @@ public:
 
     // WSAStartup 2.2 and a new IPv4 TCP socket; throws SocketException.
     StreamSocket();
+    // The same for a UDP socket (SOCK_DGRAM): a loopback datagram wakes a
+    // thread that waits in select for sockets.
+    explicit StreamSocket(int type);
     StreamSocket(const StreamSocket&) = delete;
     StreamSocket& operator=(const StreamSocket&) = delete;
     // Closes without throwing.
@@ -139,6 +142,20 @@ public:
     // the deadline (within kReceiveSlackMs), then throws SocketException
     // WSAETIMEDOUT. Throws on a receive error.
     int32_t Receive(char* buffer, const OSocketDeadline& deadline);
+
+    // For a caller that waits for many sockets at once (select): the socket
+    // is non-blocking from BeginConnect on. True when connected at once,
+    // false while the connect is under way (the socket turns writable when
+    // it is done, or shows in select's exception set when it failed: then
+    // ConnectError says why); throws SocketException for any other error.
+    bool BeginConnect(const sockaddr_in& address);
+    // The error that ended a connect, WSAECONNREFUSED when Winsock gives none.
+    int32_t ConnectError() const;
+    // One send or recv that does not wait: the count, 0 from ReceiveSome when
+    // the peer closed, -1 when the socket would have to wait. Throws
+    // SocketException for an error.
+    int32_t SendSome(const void* bytes, int32_t length);
+    int32_t ReceiveSome(char* buffer, int32_t length);
 
     SOCKET GetHandle() const noexcept { return m_handle; }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/ostring.h"
+#include "xpml/http.h"
 #include "xpml/xpml_result.h"
 
 // One attempt of the network path: send a serialized request to the XPML
@@ -41,3 +43,48 @@ XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& tran
                         XpmlEndpoint endpoint);
 
 constexpr int32_t kDefaultTimeoutMs = 1000;
+
+// One answer's bytes as they arrive over one connection, read by the rules
+// above, for the blocking exchange and the multiplexed one alike.
+class XpmlAnswerReader {
+public:
+    static constexpr int32_t kChunk = 1024;
+
+    enum class Step {
+        More,      // not whole yet
+        Complete,  // Take() it
+        Failed,    // no answer on this connection: closed early or not HTTP
+    };
+
+    // Room for the next receive of at most kChunk bytes. The buffer grows
+    // geometrically, so a multi-MiB answer costs amortised linear copying.
+    char* Room();
+    // count bytes came into Room(); 0 when the peer closed.
+    Step Received(int32_t count);
+    // Bytes received so far.
+    size_t Count() const { return m_count; }
+    // After Complete: whether the connection may carry another request. Not
+    // for an answer that ended with the connection, nor for one followed by
+    // bytes it did not announce (the next request would take them for its
+    // own answer).
+    bool Reusable() const { return !m_untilClosed && m_parsed->MessageBytes() == m_count; }
+    std::unique_ptr<HttpResponse> Take() { return std::move(m_parsed); }
+
+private:
+    std::vector<uint8_t> m_buffer;
+    size_t m_count = 0;
+    bool m_untilClosed = false;
+    std::unique_ptr<HttpResponse> m_parsed = std::make_unique<HttpResponse>();
+};
+
+// A reset, abort or shutdown: on a reused connection before any byte of the
+// answer, the server closed it while it lay idle, and a fresh connection
+// (within the same deadline) is the cure.
+bool XpmlClosedByPeer(int32_t code);
+
+// What one attempt came to, for the attempt's endpoint: kXpmlNetwork and the
+// body for a status 200 answer of this transaction; else the failure. With
+// no answer, code is the Winsock error (0 for one that was closed early or no
+// HTTP) and connected whether a connection was made.
+XpmlResult XpmlAttemptResult(std::unique_ptr<HttpResponse> answer, int32_t code, bool connected,
+                             const OString& transaction, const XpmlEndpoint& endpoint);

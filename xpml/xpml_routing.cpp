@@ -34,49 +34,6 @@ std::vector<uint8_t> XpmlForm(PrinterCallContext& printer, const char* request, 
     return bytes;
 }
 
-// Attempts of the network path; with probe, one attempt whatever the retries.
-// What the request needs is settled once, before the first attempt; only a
-// served printer's port is asked again after an attempt that got no answer,
-// as its server may have moved.
-XpmlResult OverNetwork(PrinterCallContext& printer, const char* request, bool probe) {
-    const auto start = std::chrono::steady_clock::now();
-    const OString id = TransactionIdText(NewTransactionId());
-    const std::vector<uint8_t> form = XpmlForm(printer, request, id);
-    const XpmlNetworkSettings settings = ReadXpmlNetworkSettings(printer, false);
-    XpmlResult result;
-    if (!settings.enabled) {
-        result.failure = XpmlFailure::NetworkOff;
-        return result;
-    }
-    const bool reask = !printer.Info().IsClassicLayout() && printer.Info().IsRemote();
-    const uint32_t retries = probe ? 0 : settings.retries;
-    XpmlEndpoint endpoint = settings.endpoint;
-    int32_t attempts = 0;
-    for (uint32_t attempt = 0; attempt <= retries; ++attempt) {
-        if (attempt > 0 && reask && result.failure != XpmlFailure::TransactionMismatch) {
-            endpoint.port =
-                static_cast<int32_t>(ServedXpmlPort(printer.Registry(), settings.storedPort));
-        }
-        if (endpoint.port < 1 || endpoint.port > 65535) {
-            // Cut to 16 bits, such a port would reach another service.
-            result = XpmlResult{};
-            result.failure = XpmlFailure::PortOutOfRange;
-            result.endpoint = endpoint;
-            continue;
-        }
-        result = ExchangeXpml(form, id, endpoint);
-        ++attempts;
-        if (result.route == kXpmlNetwork) {
-            break;
-        }
-    }
-    result.attempts = attempts;
-    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - start)
-                           .count();
-    return result;
-}
-
 }  // namespace
 
 uint64_t MakeTransactionId(uint64_t counter, uint32_t processId, uint32_t threadId) {
@@ -100,15 +57,66 @@ OString TransactionIdText(uint64_t id) {
     return OString::ToHex(id);
 }
 
-XpmlResult SendXpml(PrinterCallContext& printer, const char* request) {
-    if (request == nullptr) {
-        return {};
+XpmlRequest::XpmlRequest(PrinterCallContext& printer, const char* request, bool probe)
+    : XpmlRequest(printer, request, ReadXpmlNetworkSettings(printer, false), probe) {}
+
+XpmlRequest::XpmlRequest(PrinterCallContext& printer, const char* request,
+                         const XpmlNetworkSettings& settings)
+    : XpmlRequest(printer, request, settings, false) {}
+
+XpmlRequest::XpmlRequest(PrinterCallContext& printer, const char* request,
+                         const XpmlNetworkSettings& settings, bool probe)
+    : m_printer(printer),
+      m_start(std::chrono::steady_clock::now()),
+      m_probe(probe),
+      m_request(request),
+      m_id(TransactionIdText(NewTransactionId())),
+      m_form(XpmlForm(printer, request, m_id)),
+      m_settings(settings),
+      m_reask(!printer.Info().IsClassicLayout() && printer.Info().IsRemote()),
+      m_endpoint(settings.endpoint) {
+    if (!settings.enabled) {
+        m_result.failure = XpmlFailure::NetworkOff;
     }
-    XpmlResult result = OverNetwork(printer, request, false);
-    if (result.route != kXpmlNoAnswer || printer.Info().IsRemote()) {
+}
+
+bool XpmlRequest::NextAttempt(XpmlEndpoint& endpoint) {
+    const uint32_t retries = m_probe ? 0 : m_settings.retries;
+    while (m_settings.enabled && m_result.route != kXpmlNetwork && m_next <= retries) {
+        if (m_next++ > 0 && m_reask && m_result.failure != XpmlFailure::TransactionMismatch) {
+            m_endpoint.port =
+                static_cast<int32_t>(ServedXpmlPort(m_printer.Registry(), m_settings.storedPort));
+        }
+        if (m_endpoint.port < 1 || m_endpoint.port > 65535) {
+            // Cut to 16 bits, such a port would reach another service.
+            m_result = XpmlResult{};
+            m_result.failure = XpmlFailure::PortOutOfRange;
+            m_result.endpoint = m_endpoint;
+            continue;
+        }
+        endpoint = m_endpoint;
+        return true;
+    }
+    return false;
+}
+
+void XpmlRequest::Attempted(XpmlResult result) {
+    m_result = std::move(result);
+    ++m_attempts;
+}
+
+XpmlResult XpmlRequest::Finish() {
+    XpmlResult result = std::move(m_result);
+    if (m_settings.enabled) {
+        result.attempts = m_attempts;
+        result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - m_start)
+                               .count();
+    }
+    if (result.route != kXpmlNoAnswer || m_probe || m_printer.Info().IsRemote()) {
         return result;
     }
-    auto local = SendThroughDriver(printer.Registry(), printer.Name(), request,
+    auto local = SendThroughDriver(m_printer.Registry(), m_printer.Name(), m_request.c_str(),
                                    TransactionIdText(NewTransactionId()));
     if (local) {
         result.route = kXpmlLocal;
@@ -117,6 +125,26 @@ XpmlResult SendXpml(PrinterCallContext& printer, const char* request) {
     return result;
 }
 
+namespace {
+
+XpmlResult Send(PrinterCallContext& printer, const char* request, bool probe) {
+    if (request == nullptr) {
+        return {};
+    }
+    XpmlRequest call(printer, request, probe);
+    XpmlEndpoint endpoint;
+    while (call.NextAttempt(endpoint)) {
+        call.Attempted(ExchangeXpml(call.Form(), call.Transaction(), endpoint));
+    }
+    return call.Finish();
+}
+
+}  // namespace
+
+XpmlResult SendXpml(PrinterCallContext& printer, const char* request) {
+    return Send(printer, request, false);
+}
+
 XpmlResult ProbeXpmlServer(PrinterCallContext& printer, const char* request) {
-    return request != nullptr ? OverNetwork(printer, request, true) : XpmlResult{};
+    return Send(printer, request, true);
 }
