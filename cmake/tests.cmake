@@ -38,6 +38,11 @@ set_tests_properties(source.clang_format PROPERTIES LABELS unit SKIP_RETURN_CODE
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${QV_TEST_BIN})
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${QV_TEST_BIN})
 
+# Started by wineserver.start: keeps Wine's desktop process, which would
+# otherwise hold the pipe of the test that started it, up for the whole run.
+add_executable(qv_desktop_holder ${CMAKE_SOURCE_DIR}/tests/support/helpers/desktop_holder.cpp)
+target_link_libraries(qv_desktop_holder PRIVATE qv_static)
+
 # tests/<subsystem>/*_test.cpp form <subsystem>_tests.exe (label "unit", run first);
 # *_wine_test.cpp form <subsystem>_wine_tests.exe (label "conformance": real
 # spooler, registry, pipes, processes, sockets). A folder's optional extra.cmake
@@ -47,7 +52,7 @@ function(qv_add_test_program target label)
   add_executable(${target} ${ARGN})
   target_link_libraries(${target} PRIVATE qv_static GTest::gmock_main)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  add_dependencies(${target} qv_beside_tests)
+  add_dependencies(${target} qv_beside_tests qv_desktop_holder)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

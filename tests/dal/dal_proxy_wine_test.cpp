@@ -220,10 +220,15 @@ TEST(ProxyPipe, AMessageSentAfterAQuitIsStillDelivered) {
     OScopeGuard destroy([&] { ::DestroyWindow(window); });
     OKernelHandle delivered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ::PostQuitMessage(3);
+    // The send is bounded, and outlasts the wait: a message the wait leaves
+    // undispatched would otherwise hold the sender, and the join below, which
+    // dispatches nothing, for ever.
     std::thread sender([&] {
         ::Sleep(100);
-        ::SendMessageW(window, WM_NULL, 0, 0);
-        ::SetEvent(delivered.Get());
+        DWORD_PTR answer = 0;
+        if (::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer) != 0) {
+            ::SetEvent(delivered.Get());
+        }
     });
     const PipeWaitResult result = WaitForPipe(delivered.Get(), nullptr, 3000);
     sender.join();
