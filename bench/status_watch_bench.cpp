@@ -150,6 +150,7 @@ struct Phase {
     double answeringRate = 0;  // state requests per answering printer per second
     double silentRate = 0;     // the same for a silent printer
     unsigned long oldestMs = 0;
+    int unanswered = 0;  // looks at an answering printer that found it silent
     int threads = 0;
     bool ran = false;
 };
@@ -191,6 +192,7 @@ Phase RunPhase(const char* name, const Library& library, const QvSim::XpmlServer
             snapshot.cbSize = sizeof snapshot;
             if (library.snapshot(interfaces[0][p], &snapshot) && snapshot.sequence > 0) {
                 phase.oldestMs = std::max(phase.oldestMs, snapshot.ageMs);
+                phase.unanswered += snapshot.unreachableSince != 0 ? 1 : 0;
             }
         }
     }
@@ -375,6 +377,8 @@ int main(int argc, char** argv) {
                  [](const Phase& p) { return p.silentRate; });
         PrintRow("oldest answering snapshot (ms)", phases, "%.0f",
                  [](const Phase& p) { return static_cast<double>(p.oldestMs); });
+        PrintRow("answering printers seen silent (looks)", phases, "%.0f",
+                 [](const Phase& p) { return static_cast<double>(p.unanswered); });
         PrintRow("process threads (bench's own included)", phases, "%.0f",
                  [](const Phase& p) { return static_cast<double>(p.threads); });
         if (library.CanWatch()) {

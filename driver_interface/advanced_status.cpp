@@ -204,7 +204,7 @@ void AdvancedDriverInterface::ReadWatchReading(StatusReading& reading, const Wat
             reading.provenance.code == kStatusFromDriverHook) {
             reading.provenance = ProvenanceOf(kStatusMonitoringUnsupported);
         }
-        reading.text = BasicDriverInterface::DoGetPrinterStatusText();
+        reading.text = SpoolerStatusText(reading.flags);
     }
     reading.severity = PrinterStatusSeverity(reading.flags);
     reading.extendedFlags = ExtendedStatusFlagsForSeverity(reading.severity);

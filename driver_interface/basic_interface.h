@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 
 #include "core/ostring.h"
 #include "driver_interface/driver_interface.h"
@@ -107,6 +108,9 @@ public:
 
 protected:
     ~BasicDriverInterface();
+    // The spooler's status text: the first job's status, else the status
+    // word as text (read here unless the caller has it).
+    OString SpoolerStatusText(std::optional<uint32_t> status);
     HANDLE Printer() const { return m_printer; }
     // The printer's facts from this thread's cache, by its key.
     PrinterInfo Info();

@@ -114,10 +114,14 @@ OString BasicDriverInterface::DoGetPrinterStatusText() {
     if (OString text; Watched(&StatusReading::text, text)) {
         return text;
     }
+    return SpoolerStatusText(std::nullopt);
+}
+
+OString BasicDriverInterface::SpoolerStatusText(std::optional<uint32_t> status) {
     OString jobStatus = FirstJobStatus(m_printer);
     if (!jobStatus.IsEmpty()) {
         RecordSpooler("BasicDriverInterface::GetPrinterStatusText");
         return jobStatus;
     }
-    return FormatStatusWord(DoGetPrinterStatusFlags());
+    return FormatStatusWord(status ? *status : DoGetPrinterStatusFlags());
 }

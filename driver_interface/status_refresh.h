@@ -16,9 +16,10 @@
 // refresh costs the status word and one exchange. A change to any of those
 // reaches a watcher within kContextMs. Used by one thread at a time.
 struct StatusRefresh {
-    static constexpr uint64_t kContextMs = 10000;
+    static constexpr uint64_t kContextMs = 60000;
 
-    // The printer's context, read again once it is kContextMs old.
+    // The printer's context, read again once it is between three quarters
+    // and all of kContextMs old.
     PrinterCallContext& Context(const OString& printerKey);
     // Its network settings, read with the context.
     const XpmlNetworkSettings& Network();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,7 +29,7 @@ constexpr uint32_t kLongestBackoffMs = 60000;
 constexpr uint32_t kFirstRefreshSpreadMs = 1000;
 // Refreshes due this close together go out on one timer tick.
 constexpr uint64_t kGatherMs = 2;
-constexpr DWORD kRefreshThreads = 4;
+constexpr DWORD kRefreshThreads = 6;
 
 // Refresh steps, and the one long callback that runs the exchanges.
 enum Lane { kRefresh = 0, kExchange = 1, kLanes = 2 };
@@ -104,7 +105,8 @@ public:
     uint64_t m_due = 0;
     bool m_queued = false;  // waiting for or inside a refresh
     bool m_stopped = false;
-    bool m_answering = false;
+    // Presumed of a new printer until a refresh finds it silent.
+    bool m_answering = true;
 
     void RecomputeBase() {
         uint32_t least = 0;
@@ -224,6 +226,7 @@ private:
         std::optional<XpmlResult> result;
         uint64_t sequence = 0;  // a change to tell listeners of
         std::vector<std::shared_ptr<InterfaceWatch>> listeners;
+        std::function<void()> read;  // an answer to read, for the exchanges
     };
 
     static VOID CALLBACK OnTimer(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_TIMER);
@@ -239,7 +242,12 @@ private:
     // An attempt's result, on the thread that runs the exchanges: an answer
     // completes the refresh there, anything else goes to a refresh thread.
     void Exchanged(const std::shared_ptr<PrinterWatcher>& watcher, XpmlResult result);
+    // A printer that answers, or an answer, goes before the work of silent
+    // printers, whose attempts each end at a deadline.
     void Queue(Step step);
+    static bool Urgent(const Step& step) {
+        return step.watcher == nullptr || step.sequence != 0 || step.watcher->m_answering;
+    }
     // The next attempt of the watcher's request, else its reading.
     void Continue(const std::shared_ptr<PrinterWatcher>& watcher);
     // Publishes the reading and schedules the next; the listeners of a
@@ -253,8 +261,9 @@ private:
 
     SRWLOCK m_lock = SRWLOCK_INIT;
     std::map<std::wstring, std::shared_ptr<PrinterWatcher>> m_watchers;
-    std::deque<std::shared_ptr<PrinterWatcher>> m_ready;
-    std::deque<Step> m_steps;
+    // By urgency: [0] answers and printers that answer, [1] silent ones.
+    std::deque<std::shared_ptr<PrinterWatcher>> m_ready[2];
+    std::deque<Step> m_steps[2];
     LaneState m_lanes[kLanes];
     PTP_CLEANUP_GROUP m_group = nullptr;
     PTP_TIMER m_timer = nullptr;
@@ -264,7 +273,11 @@ private:
     std::atomic<LONG> m_inside{0};
     OKernelHandle m_idle;
     std::atomic<bool> m_stopping{false};
-    XpmlExchangeMux m_mux;
+    XpmlExchangeMux m_mux{[this](std::function<void()> read) {
+        Step step;
+        step.read = std::move(read);
+        Queue(std::move(step));
+    }};
 };
 
 // Constant-initialized: a function-local static would need a guard, which
@@ -386,7 +399,7 @@ void WatchHub::DispatchDue() {
         for (auto& [key, watcher] : m_watchers) {
             if (!watcher->m_queued && watcher->m_due <= now + kGatherMs) {
                 watcher->m_queued = true;
-                m_ready.push_back(watcher);
+                m_ready[watcher->m_answering ? 0 : 1].push_back(watcher);
                 ++submit;
             }
         }
@@ -401,15 +414,23 @@ void WatchHub::RefreshStep() {
     Step step;
     {
         OSrwHold hold(m_lock, true);
-        if (!m_steps.empty()) {
-            step = std::move(m_steps.front());
-            m_steps.pop_front();
-        } else if (!m_ready.empty()) {
-            step.watcher = std::move(m_ready.front());
-            m_ready.pop_front();
-        } else {
+        // Work under way before new work, within each urgency.
+        for (int urgency = 0; urgency < 2 && step.watcher == nullptr && !step.read; ++urgency) {
+            if (!m_steps[urgency].empty()) {
+                step = std::move(m_steps[urgency].front());
+                m_steps[urgency].pop_front();
+            } else if (!m_ready[urgency].empty()) {
+                step.watcher = std::move(m_ready[urgency].front());
+                m_ready[urgency].pop_front();
+            }
+        }
+        if (step.watcher == nullptr && !step.read) {
             return;
         }
+    }
+    if (step.read) {
+        step.read();
+        return;
     }
     const std::shared_ptr<PrinterWatcher>& watcher = step.watcher;
     StatusRefresh& refresh = watcher->m_refresh;
@@ -440,7 +461,7 @@ void WatchHub::RefreshStep() {
 void WatchHub::Queue(Step step) {
     {
         OSrwHold hold(m_lock, true);
-        m_steps.push_back(std::move(step));
+        m_steps[Urgent(step) ? 0 : 1].push_back(std::move(step));
     }
     ::SubmitThreadpoolWork(m_lanes[kRefresh].work);
 }
@@ -654,8 +675,10 @@ bool WatchHub::Shutdown() {
             ::CloseThreadpool(state.pool);
         }
     }
-    m_ready.clear();
-    m_steps.clear();
+    for (int urgency = 0; urgency < 2; ++urgency) {
+        m_ready[urgency].clear();
+        m_steps[urgency].clear();
+    }
     m_watchers.clear();
     return true;
 }
@@ -863,7 +886,9 @@ PrinterCallContext& StatusRefresh::Context(const OString& printerKey) {
         network.reset();
         printer.reset();
         printer = std::make_unique<PrinterCallContext>(printerKey);
-        readTick = now;
+        // Watchers started together would read theirs again together, all
+        // at once: each lives between three quarters and all of kContextMs.
+        readTick = now - Jitter(static_cast<uint32_t>(kContextMs / 4));
     }
     return *printer;
 }

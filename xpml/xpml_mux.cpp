@@ -44,6 +44,7 @@ struct XpmlExchangeMux::Exchange {
     bool reused = false;
     int stale = 0;
     size_t sent = 0;
+    bool counted = false;  // in Pending()
     std::unique_ptr<XpmlAnswerReader> reader;
 };
 
@@ -54,7 +55,8 @@ struct XpmlExchangeMux::IdleConnection {
     uint64_t until;
 };
 
-XpmlExchangeMux::XpmlExchangeMux() : m_wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+XpmlExchangeMux::XpmlExchangeMux(Dispatch dispatch)
+    : m_dispatch(std::move(dispatch)), m_wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     // A datagram to itself wakes the select; without one, the running thread
     // looks for new attempts every kPickUpMs.
     try {
@@ -101,16 +103,15 @@ bool XpmlExchangeMux::Submit(std::vector<uint8_t> request, OString transaction,
     bool start = false;
     {
         OSrwHold hold(m_lock, true);
+        exchange->counted = true;
         m_submitted.push_back(std::move(exchange));
         ++m_active;
         start = !std::exchange(m_running, true);
         wake = !start && !std::exchange(m_wakePending, true);
     }
-    if (wake && m_waker != nullptr) {
-        const char byte = 0;
-        ::send(m_waker->GetHandle(), &byte, 1, 0);
+    if (wake) {
+        Wake();
     }
-    ::SetEvent(m_wake.Get());
     return start;
 }
 
@@ -131,6 +132,10 @@ void XpmlExchangeMux::Finish(Exchange& exchange, int32_t code) {
     }
     exchange.socket.reset();
     exchange.stage = Stage::Failed;
+    if (std::exchange(exchange.counted, false)) {
+        OSrwHold hold(m_lock, true);
+        --m_active;
+    }
     try {
         exchange.done(XpmlAttemptResult(std::move(answer), code, exchange.connected,
                                         exchange.transaction, exchange.endpoint));
@@ -278,17 +283,17 @@ void XpmlExchangeMux::Run(const std::atomic<bool>& stop) {
                 m_exchanges.push_back(std::move(m_submitted.front()));
                 m_submitted.pop_front();
             }
-            if (m_exchanges.empty() && m_idle.empty()) {
+            // An exchange out for reading may come back.
+            if (m_active == 0 && m_idle.empty()) {
                 m_running = false;
                 return;
             }
         }
-        size_t finished = 0;
         auto over = [](const std::unique_ptr<Exchange>& exchange) {
-            return exchange->stage == Stage::Failed;
+            return exchange == nullptr || exchange->stage == Stage::Failed;
         };
         CloseExpired(::GetTickCount64());
-        if (m_exchanges.empty()) {
+        if (m_exchanges.empty() && m_waker == nullptr) {
             ::WaitForSingleObject(m_wake.Get(), kStopCheckMs);
             continue;
         }
@@ -319,21 +324,55 @@ void XpmlExchangeMux::Run(const std::atomic<bool>& stop) {
             while (::recv(m_waker->GetHandle(), bytes, sizeof bytes, 0) > 0) {
             }
         }
-        for (const auto& exchange : m_exchanges) {
+        for (auto& exchange : m_exchanges) {
             const SOCKET socket = exchange->socket->GetHandle();
             const bool isReadable = ready > 0 && FD_ISSET(socket, &readable);
             const bool isWritable = ready > 0 && FD_ISSET(socket, &writable);
             const bool isFailed = ready > 0 && FD_ISSET(socket, &failed);
-            if (Advance(*exchange, isReadable, isWritable, isFailed)) {
-                ++finished;
-            } else if (exchange->deadline.IsDue()) {
+            if (isReadable && m_dispatch) {
+                // Read where the owner's threads are: this one serves every
+                // printer's waits.
+                std::shared_ptr<Exchange> out(exchange.release());
+                m_dispatch([this, out] { ReadOut(*out); });
+                continue;
+            }
+            if (!Advance(*exchange, isReadable, isWritable, isFailed) &&
+                exchange->deadline.IsDue()) {
                 Finish(*exchange, WSAETIMEDOUT);
-                ++finished;
             }
         }
         m_exchanges.erase(std::remove_if(m_exchanges.begin(), m_exchanges.end(), over),
                           m_exchanges.end());
+    }
+}
+
+void XpmlExchangeMux::ReadOut(Exchange& exchange) {
+    if (Advance(exchange, true, false, false)) {
+        return;
+    }
+    if (exchange.deadline.IsDue()) {
+        Finish(exchange, WSAETIMEDOUT);
+        return;
+    }
+    // More to come: back to the waiting thread, which is still running (the
+    // exchange counts in Pending()).
+    auto back = std::make_unique<Exchange>(std::move(exchange));
+    bool wake = false;
+    {
         OSrwHold hold(m_lock, true);
-        m_active -= finished;
+        m_submitted.push_back(std::move(back));
+        wake = !std::exchange(m_wakePending, true);
+    }
+    if (wake) {
+        Wake();
+    }
+}
+
+void XpmlExchangeMux::Wake() {
+    if (m_waker != nullptr) {
+        const char byte = 0;
+        ::send(m_waker->GetHandle(), &byte, 1, 0);
+    } else {
+        ::SetEvent(m_wake.Get());
     }
 }

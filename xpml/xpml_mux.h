@@ -34,19 +34,23 @@ public:
     // The longest a new attempt waits for the running thread to take it.
     static constexpr int32_t kPickUpMs = 10;
 
-    XpmlExchangeMux();
+    // Runs a task on one of the owner's threads, soon.
+    using Dispatch = std::function<void(std::function<void()>)>;
+
+    // With dispatch, an answer is read, and its Done called, on the owner's
+    // threads; without, on the thread that runs Run.
+    explicit XpmlExchangeMux(Dispatch dispatch = {});
     // Closes every connection; no Done is called.
     ~XpmlExchangeMux();
     XpmlExchangeMux(const XpmlExchangeMux&) = delete;
     XpmlExchangeMux& operator=(const XpmlExchangeMux&) = delete;
 
     // Starts one attempt of request, whose answer must be of transaction,
-    // and calls done with its result on the thread that runs Run, or within
-    // Submit for an attempt that fails at once (done must not block; it must
-    // not throw). A host name is resolved, a connection begun and, over an
-    // idle connection, the request sent here, on the caller's thread, within
-    // the deadline. True when no thread runs the exchanges: the caller must
-    // start one that calls Run.
+    // and calls done with its result on the thread that reads it (see the
+    // constructor), or within Submit for an attempt that fails at once (done must not block; it
+    // must not throw). A host name is resolved, a connection begun and, over an idle connection,
+    // the request sent here, on the caller's thread, within the deadline. True when no thread runs
+    // the exchanges: the caller must start one that calls Run.
     bool Submit(std::vector<uint8_t> request, OString transaction, XpmlEndpoint endpoint,
                 Done done);
     // Moves every attempt on until none is left and no connection stays
@@ -65,10 +69,15 @@ private:
     // Moves one attempt on after select; true when it is done.
     bool Advance(Exchange& exchange, bool readable, bool writable, bool failed);
     void Begin(Exchange& exchange);
+    // Reads what came for an exchange taken out of the waits; gives it back
+    // when more is to come.
+    void ReadOut(Exchange& exchange);
+    void Wake();
     void Finish(Exchange& exchange, int32_t code);
     void KeepIdle(Exchange& exchange);
     void CloseExpired(uint64_t now);
 
+    const Dispatch m_dispatch;
     SRWLOCK m_lock = SRWLOCK_INIT;
     std::deque<std::unique_ptr<Exchange>> m_submitted;
     bool m_running = false;

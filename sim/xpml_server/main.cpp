@@ -49,11 +49,15 @@ FILETIME g_stateStamp{};
 
 constexpr size_t kReceiveChunk = 64 * 1024;
 constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
-// How often a held request looks for a closed connection and a changed state
-// file: a control request wakes it at once.
+// How often a held request looks for a changed state file, and (every
+// kPeerPolls) for a closed connection: a control request wakes it at once.
 constexpr auto kHoldPoll = std::chrono::milliseconds(200);
+constexpr int kPeerPolls = 5;
 // One byte more than the library takes in one answer (16 MiB).
 constexpr uint64_t kOversizedClaim = 16 * 1024 * 1024 + 1;
+
+// Under g_lock: when a held request last looked at the state file.
+std::chrono::steady_clock::time_point g_heldLookedAt;
 
 // Under g_lock: applies the state file when its time stamp changed.
 void RefreshStateFile() {
@@ -286,11 +290,25 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
         }
         RefreshStateFile();
         g_sim.Count(fields);
-        while (g_sim.Silent(fields)) {
+        // Hundreds of held requests poll at once: the state file is looked
+        // at by one of them per poll period, and the connection outside the
+        // lock, so that the requests being answered do not queue behind them.
+        for (int poll = 1; g_sim.Silent(fields); ++poll) {
             g_changed.wait_for(lock, kHoldPoll);
-            RefreshStateFile();
-            if (g_sim.Silent(fields) && PeerClosed(socket)) {
-                return false;
+            const auto now = std::chrono::steady_clock::now();
+            if (now - g_heldLookedAt >= kHoldPoll) {
+                g_heldLookedAt = now;
+                RefreshStateFile();
+            }
+            // A switched-off printer costs its peers nothing: the connection
+            // is looked at once every kPeerPolls polls.
+            if (poll % kPeerPolls == 0 && g_sim.Silent(fields)) {
+                lock.unlock();
+                const bool closed = PeerClosed(socket);
+                lock.lock();
+                if (closed) {
+                    return false;
+                }
             }
         }
         answer = g_sim.Compose(fields);
