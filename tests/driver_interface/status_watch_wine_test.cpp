@@ -4,7 +4,9 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -349,6 +351,48 @@ TEST_F(StatusWatchTest, DriverSettingWatchesFromOpenSoDecoratedExportsNeverWait)
     }
     EXPECT_LT(slowestUs, 50000) << "a call waited for the silent printer";
     EXPECT_EQ(provenances, (std::vector<int>{16, 4})) << "no answer yet, then timed out";
+}
+
+// Printers that stop answering together wait out their deadlines without
+// holding the refreshes of one that still answers.
+TEST_F(StatusWatchTest, PrintersGoneSilentDoNotDelayOneThatAnswers) {
+    SetNetwork("Connection Retries", 2);  // a silent refresh: 3 x kTimeoutMs
+    std::vector<std::unique_ptr<SimDalPrinter>> quiet;
+    std::vector<OPrinterHandle> handles;
+    std::vector<HDRIVERINTERFACE> drivers;
+    for (int i = 0; i < 12; ++i) {
+        quiet.push_back(
+            std::make_unique<SimDalPrinter>(L"quiet" + std::to_wstring(i), L"qvsimdal"));
+        ASSERT_TRUE(quiet.back()->Ok()) << i;
+        ASSERT_TRUE(QvSim::FollowXpmlServer(quiet.back()->Printer().Name(), s_server->Port()));
+        handles.push_back(quiet.back()->Open());
+        drivers.push_back(DI_Open_impl(handles.back().Get()));
+        EXPECT_TRUE(QVDI_WatchStatus(drivers.back(), kIntervalMs));
+    }
+    HDRIVERINTERFACE driver = Open();
+    for (HDRIVERINTERFACE other : drivers) {
+        Settled(other);
+    }
+    Settled(driver);
+    for (const auto& printer : quiet) {
+        const std::wstring& name = printer->Printer().Name();
+        ASSERT_FALSE(
+            s_server->Control({{"printer", std::string(name.begin(), name.end())}, {"silent", "1"}})
+                .empty());
+    }
+    const int64_t before = Asked();
+    const auto start = Clock::now();
+    unsigned long oldestMs = 0;
+    while (MsSince(start) < 3000) {
+        oldestMs = std::max(oldestMs, Snapshot(driver).ageMs);
+        ::Sleep(20);
+    }
+    EXPECT_LT(oldestMs, 2 * kIntervalMs + 1000) << "the answering printer's snapshot aged";
+    EXPECT_GE(Asked() - before, 12) << "refreshes of the answering printer in 3 s";
+    for (size_t i = 0; i < quiet.size(); ++i) {
+        DI_Close_impl(drivers[i]);
+        QvSim::ForgetXpmlServer(quiet[i]->Printer().Name());
+    }
 }
 
 }  // namespace
