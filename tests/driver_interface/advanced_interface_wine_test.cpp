@@ -16,6 +16,7 @@
 #include "sim/dal_module/sim_dal_module.h"
 #include "sim/label_printer.h"
 #include "sim/xpml_server_process.h"
+#include "support/sim_server_test.h"
 #include "support/files.h"
 #include "support/printer_cache.h"
 #include "support/process.h"
@@ -35,23 +36,18 @@ ULONGLONG WINAPI SteppedClock() {
     return g_now;
 }
 
-class AdvancedInterfaceTest : public ::testing::Test {
+class AdvancedInterfaceTest : public QvTest::SimServerTest {
 protected:
     QvTest::FreshPrinterCache m_freshCache;
-    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
 
     void SetUp() override {
-        if (!s_server->Ok()) {
-            GTEST_SKIP() << "no XPML server";
+        SimServerTest::SetUp();
+        if (!Ready()) {
+            return;
         }
         if (!m_printer.Ok()) {
             GTEST_SKIP() << "no Wine printer: " << m_printer.Error();
         }
-        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         m_name = OString(m_printer.Printer().Name().c_str());
         ASSERT_TRUE(QvSim::FollowXpmlServer(m_printer.Printer().Name(), s_server->Port()));
         m_handle = m_printer.Open();
@@ -88,7 +84,6 @@ protected:
         }
     }
 
-    static inline QvSim::XpmlServerProcess* s_server = nullptr;
     SimDalPrinter m_printer{L"adv", L"qvsimdal"};
     OString m_name;
     OPrinterHandle m_handle;

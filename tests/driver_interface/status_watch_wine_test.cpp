@@ -17,6 +17,7 @@
 #include "registry/printer_registry.h"
 #include "sim/label_printer.h"
 #include "sim/xpml_server_process.h"
+#include "support/sim_server_test.h"
 #include "support/files.h"
 #include "support/printer_cache.h"
 
@@ -43,23 +44,18 @@ QV_STATUS_SNAPSHOT Snapshot(HDRIVERINTERFACE driver) {
     return snapshot;
 }
 
-class StatusWatchTest : public ::testing::Test {
+class StatusWatchTest : public QvTest::SimServerTest {
 protected:
     QvTest::FreshPrinterCache m_freshCache;
-    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
 
     void SetUp() override {
-        if (!s_server->Ok()) {
-            GTEST_SKIP() << "no XPML server";
+        SimServerTest::SetUp();
+        if (!Ready()) {
+            return;
         }
         if (!m_printer.Ok()) {
             GTEST_SKIP() << "no Wine printer: " << m_printer.Error();
         }
-        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         ASSERT_TRUE(QvSim::FollowXpmlServer(Name(), s_server->Port()));
         SetNetwork("Connection Timeout", kTimeoutMs);
         SetNetwork("Connection Retries", 0);
@@ -110,7 +106,6 @@ protected:
         return sequence;
     }
 
-    static inline QvSim::XpmlServerProcess* s_server = nullptr;
     SimDalPrinter m_printer{L"watch", L"qvsimdal"};
     PrinterRegistry m_network{RegistryFactsOf(OString(m_printer.Printer().Name().c_str()))};
     OPrinterHandle m_handle;

@@ -32,6 +32,7 @@
 #include "sim/printer_setup.h"
 #include "sim/unreachable_port.h"
 #include "sim/xpml_server_process.h"
+#include "support/sim_server_test.h"
 #include "support/files.h"
 #include "support/logged_events.h"
 #include "support/printer_cache.h"
@@ -86,19 +87,17 @@ Seen ReadStatus(HANDLE printer, DWORD watchMs = 0) {
     return seen;
 }
 
-class FaultMatrix : public ::testing::Test {
+class FaultMatrix : public QvTest::SimServerTest {
 protected:
     QvTest::FreshPrinterCache m_freshCache;
-    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() { delete s_server; }
 
     void SetUp() override {
         SimDalPrinter::ClearCalls();
-        if (!s_server->Ok()) {
-            GTEST_SKIP() << "no XPML server";
+        SimServerTest::SetUp();
+        if (!Ready()) {
+            return;
         }
         QV_SKIP_WITHOUT_PRINTER(m_printer);
-        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         m_network.SetRedirect(false);
         SoundSettings();
         m_handle = m_printer.Open();
@@ -142,7 +141,6 @@ protected:
         return active;
     }
 
-    static inline QvSim::XpmlServerProcess* s_server = nullptr;
     SimDalPrinter m_printer{L"fault", L"qvsimdal"};
     PrinterRegistry m_network{RegistryFactsOf(OString(m_printer.Printer().Name().c_str()))};
     OPrinterHandle m_handle;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/xpml_server_process.h"
+#include "support/sim_server_test.h"
 #include "xpml/http.h"
 #include "xpml/xpml_exchange.h"
 #include "xpml/xpml_routing.h"
@@ -45,19 +46,8 @@ Form FormFor(const char* printer) {
     return form;
 }
 
-class XpmlMuxTest : public ::testing::Test {
+class XpmlMuxTest : public QvTest::SimServerTest {
 protected:
-    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
-    void SetUp() override {
-        if (!s_server->Ok()) {
-            GTEST_SKIP() << "no XPML server";
-        }
-        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
-    }
     void TearDown() override {
         m_stop = true;
         if (m_runner.joinable()) {
@@ -82,7 +72,6 @@ protected:
         return result;
     }
 
-    static inline QvSim::XpmlServerProcess* s_server = nullptr;
     XpmlExchangeMux m_mux;
     std::atomic<bool> m_stop{false};
     std::thread m_runner;

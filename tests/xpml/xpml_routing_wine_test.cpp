@@ -15,6 +15,7 @@
 #include "registry/printer_registry.h"
 #include "net/sockets.h"
 #include "sim/xpml_server_process.h"
+#include "support/sim_server_test.h"
 #include "support/printer_cache.h"
 #include "support/scratch_registry.h"
 #include "support/wine_printer.h"
@@ -106,18 +107,15 @@ struct Sent {
     int64_t ms;
 };
 
-class XpmlRoutingTest : public ::testing::Test {
+class XpmlRoutingTest : public QvTest::SimServerTest {
 protected:
     QvTest::FreshPrinterCache m_freshCache;
-    static void SetUpTestSuite() { s_server = new QvSim::XpmlServerProcess(); }
-    static void TearDownTestSuite() { delete s_server; }
 
     void SetUp() override {
-        if (!s_server->Ok()) {
-            GTEST_SKIP() << "no XPML server: "
-                         << std::string(s_server->Error().begin(), s_server->Error().end());
+        SimServerTest::SetUp();
+        if (!Ready()) {
+            return;
         }
-        ASSERT_FALSE(s_server->Control({{"reset", "1"}}).empty());
         g_driver = Driver();
         g_remoteServer = nullptr;
     }
@@ -167,7 +165,6 @@ protected:
                 int64_t(::GetTickCount64() - start)};
     }
 
-    static inline QvSim::XpmlServerProcess* s_server = nullptr;
     std::unique_ptr<WinePrinter> m_printer;
     std::unique_ptr<ScopedPrinterInfoApi> m_remote;
     OString m_name;
