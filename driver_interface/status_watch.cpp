@@ -246,7 +246,11 @@ private:
     // printers, whose attempts each end at a deadline.
     void Queue(Step step);
     static bool Urgent(const Step& step) {
-        return step.watcher == nullptr || step.sequence != 0 || step.watcher->m_answering;
+        if (step.watcher == nullptr || step.sequence != 0) {
+            return true;
+        }
+        // A printer whose attempt just went unanswered is silent for now.
+        return step.watcher->m_answering && !step.result;
     }
     // The next attempt of the watcher's request, else its reading.
     void Continue(const std::shared_ptr<PrinterWatcher>& watcher);
