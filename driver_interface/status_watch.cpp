@@ -239,8 +239,9 @@ private:
     // One step of one refresh: its listeners to tell, an exchange's result,
     // else a refresh due.
     void RefreshStep();
-    // An attempt's result, on the thread that runs the exchanges: an answer
-    // completes the refresh there, anything else goes to a refresh thread.
+    // An attempt's result: an answer, read on a refresh thread, completes the
+    // refresh there; anything else (a failure may come on the exchanges'
+    // own thread) goes to a refresh thread as the next step.
     void Exchanged(const std::shared_ptr<PrinterWatcher>& watcher, XpmlResult result);
     // A printer that answers, or an answer, goes before the work of silent
     // printers, whose attempts each end at a deadline.
