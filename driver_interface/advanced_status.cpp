@@ -158,11 +158,11 @@ bool AdvancedDriverInterface::DoBeginReadStatus(StatusRefresh& refresh, bool spo
     reading = StatusReading{};
     reading.flags = DoGetPrinterStatusFlags();
     if (!spoolerOnly) {
-        PrinterCallContext& printer = refresh.Context(PrinterKey());
+        PrinterCallContext& printer = refresh.CallContext(PrinterKey());
         const StatusProvenanceCode gate = MonitoringGate(printer);
         if (gate == kStatusFromPrinter) {
-            refresh.request =
-                std::make_unique<XpmlRequest>(printer, kWatchStatusRequest, refresh.Network());
+            refresh.request = std::make_unique<XpmlRequest>(printer, kWatchStatusRequest,
+                                                            refresh.ExchangeSettings());
             return false;
         }
         reading.provenance = ProvenanceOf(gate);

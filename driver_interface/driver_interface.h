@@ -183,7 +183,7 @@ public:
     // and the monitoring gate: true when refresh.reading is complete
     // (spoolerOnly asks nothing of the printer), else refresh.request is the
     // request to make, and EndReadStatus reads what it came to
-    // (XpmlRequest::Finish). Guarded like the operations: a fault leaves a
+    // (XpmlRequest::Conclude). Guarded like the operations: a fault leaves a
     // complete reading with kStatusNotAsked.
     bool BeginReadStatus(StatusRefresh& refresh, bool spoolerOnly);
     void EndReadStatus(StatusRefresh& refresh, const XpmlResult& result);

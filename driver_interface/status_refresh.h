@@ -20,9 +20,9 @@ struct StatusRefresh {
 
     // The printer's context, read again once it is between three quarters
     // and all of kContextMs old.
-    PrinterCallContext& Context(const OString& printerKey);
+    PrinterCallContext& CallContext(const OString& printerKey);
     // Its network settings, read with the context.
-    const XpmlNetworkSettings& Network();
+    const XpmlNetworkSettings& ExchangeSettings();
 
     std::unique_ptr<PrinterCallContext> printer;
     std::optional<XpmlNetworkSettings> network;

@@ -260,7 +260,7 @@ private:
     void Complete(const std::shared_ptr<PrinterWatcher>& watcher, bool mayBlock);
     void Notify(PrinterWatcher& watcher, const Step& step);
     // The watcher's refresh is over: it may be scheduled again.
-    void Release(PrinterWatcher& watcher);
+    void Reschedule(PrinterWatcher& watcher);
     // Arms the timer for the earliest refresh due; hub lock held.
     void ArmLocked(uint64_t now);
 
@@ -365,7 +365,7 @@ VOID CALLBACK WatchHub::OnWork(PTP_CALLBACK_INSTANCE instance, PVOID context, PT
     }
     if (state->lane == kExchange) {
         ::CallbackMayRunLong(instance);
-        hub->m_mux.Run(hub->m_stopping);
+        hub->m_mux.RunExchanges(hub->m_stopping);
     } else {
         hub->RefreshStep();
     }
@@ -446,7 +446,7 @@ void WatchHub::RefreshStep() {
         }
         if (watcher->m_stopped || m_stopping.load()) {
             refresh.request.reset();
-            Release(*watcher);
+            Reschedule(*watcher);
             return;
         }
         if (step.result) {
@@ -459,7 +459,7 @@ void WatchHub::RefreshStep() {
     } catch (...) {
         // No room: the printer is tried again at its next interval.
         refresh.request.reset();
-        Release(*watcher);
+        Reschedule(*watcher);
     }
 }
 
@@ -484,11 +484,11 @@ void WatchHub::Exchanged(const std::shared_ptr<PrinterWatcher>& watcher, XpmlRes
     StatusRefresh& refresh = watcher->m_refresh;
     try {
         refresh.request->Attempted(std::move(result));
-        watcher->m_reader->EndReadStatus(refresh, refresh.request->Finish());
+        watcher->m_reader->EndReadStatus(refresh, refresh.request->Conclude());
         Complete(watcher, false);
     } catch (...) {
         refresh.request.reset();
-        Release(*watcher);
+        Reschedule(*watcher);
     }
 }
 
@@ -504,11 +504,11 @@ void WatchHub::Continue(const std::shared_ptr<PrinterWatcher>& watcher) {
         return;
     }
     // The local route, if any, is asked here, bounded by the driver.
-    watcher->m_reader->EndReadStatus(refresh, refresh.request->Finish());
+    watcher->m_reader->EndReadStatus(refresh, refresh.request->Conclude());
     Complete(watcher, true);
 }
 
-void WatchHub::Release(PrinterWatcher& watcher) {
+void WatchHub::Reschedule(PrinterWatcher& watcher) {
     OSrwHold hold(m_lock, true);
     watcher.m_queued = false;
     if (!watcher.m_stopped && !m_stopping.load()) {
@@ -548,7 +548,7 @@ void WatchHub::Complete(const std::shared_ptr<PrinterWatcher>& watcher, bool may
         }
     }
     if (step.listeners.empty()) {
-        Release(*watcher);
+        Reschedule(*watcher);
     } else if (mayBlock) {
         Notify(*watcher, step);
     } else {
@@ -566,7 +566,7 @@ void WatchHub::Notify(PrinterWatcher& watcher, const Step& step) {
         }
         listener->Notify(step.sequence);
     }
-    Release(watcher);
+    Reschedule(watcher);
 }
 
 std::shared_ptr<PrinterWatcher> WatchHub::Join(const OString& key, const InterfaceWatch* watch,
@@ -884,7 +884,7 @@ void StartConfiguredWatch(DriverInterface& driver) noexcept {
     }
 }
 
-PrinterCallContext& StatusRefresh::Context(const OString& printerKey) {
+PrinterCallContext& StatusRefresh::CallContext(const OString& printerKey) {
     const uint64_t now = ::GetTickCount64();
     if (printer == nullptr || now - readTick >= kContextMs) {
         request.reset();
@@ -898,7 +898,7 @@ PrinterCallContext& StatusRefresh::Context(const OString& printerKey) {
     return *printer;
 }
 
-const XpmlNetworkSettings& StatusRefresh::Network() {
+const XpmlNetworkSettings& StatusRefresh::ExchangeSettings() {
     if (!network) {
         network = ReadXpmlNetworkSettings(*printer, false);
     }

@@ -96,7 +96,7 @@ bool XpmlExchangeMux::Submit(std::vector<uint8_t> request, OString transaction,
             return false;
         }
     } catch (const SocketException& e) {
-        Finish(*exchange, e.GetErrorCode());
+        Settle(*exchange, e.GetErrorCode());
         return false;
     }
     bool wake = false;
@@ -125,7 +125,7 @@ size_t XpmlExchangeMux::IdleCount() {
     return m_idle.size();
 }
 
-void XpmlExchangeMux::Finish(Exchange& exchange, int32_t code) {
+void XpmlExchangeMux::Settle(Exchange& exchange, int32_t code) {
     std::unique_ptr<HttpResponse> answer;
     if (exchange.stage == Stage::Receiving && exchange.reader != nullptr && code == 0) {
         answer = exchange.reader->Take();
@@ -190,7 +190,7 @@ bool XpmlExchangeMux::Advance(Exchange& exchange, bool readable, bool writable, 
     try {
         if (exchange.stage == Stage::Connecting) {
             if (failed) {
-                Finish(exchange, exchange.socket->ConnectError());
+                Settle(exchange, exchange.socket->ConnectError());
                 return true;
             }
             if (!writable) {
@@ -232,7 +232,7 @@ bool XpmlExchangeMux::Advance(Exchange& exchange, bool readable, bool writable, 
                     if (exchange.reader->Reusable()) {
                         KeepIdle(exchange);
                     }
-                    Finish(exchange, 0);
+                    Settle(exchange, 0);
                     return true;
                 case XpmlAnswerReader::Step::Failed:
                     if (exchange.reused && exchange.reader->Count() == 0 &&
@@ -241,7 +241,7 @@ bool XpmlExchangeMux::Advance(Exchange& exchange, bool readable, bool writable, 
                         return false;
                     }
                     exchange.stage = Stage::Failed;
-                    Finish(exchange, 0);
+                    Settle(exchange, 0);
                     return true;
             }
         }
@@ -253,16 +253,16 @@ bool XpmlExchangeMux::Advance(Exchange& exchange, bool readable, bool writable, 
                 Begin(exchange);
                 return false;
             } catch (const SocketException& again) {
-                Finish(exchange, again.GetErrorCode());
+                Settle(exchange, again.GetErrorCode());
                 return true;
             }
         }
-        Finish(exchange, code);
+        Settle(exchange, code);
         return true;
     }
 }
 
-void XpmlExchangeMux::Run(const std::atomic<bool>& stop) {
+void XpmlExchangeMux::RunExchanges(const std::atomic<bool>& stop) {
     for (;;) {
         if (stop.load()) {
             // Destroyed after the lock: their Done may own what it serves.
@@ -338,7 +338,7 @@ void XpmlExchangeMux::Run(const std::atomic<bool>& stop) {
             }
             if (!Advance(*exchange, isReadable, isWritable, isFailed) &&
                 exchange->deadline.IsDue()) {
-                Finish(*exchange, WSAETIMEDOUT);
+                Settle(*exchange, WSAETIMEDOUT);
             }
         }
         m_exchanges.erase(std::remove_if(m_exchanges.begin(), m_exchanges.end(), over),
@@ -351,7 +351,7 @@ void XpmlExchangeMux::ReadOut(Exchange& exchange) {
         return;
     }
     if (exchange.deadline.IsDue()) {
-        Finish(exchange, WSAETIMEDOUT);
+        Settle(exchange, WSAETIMEDOUT);
         return;
     }
     // More to come: back to the waiting thread, which is still running (the

@@ -38,7 +38,7 @@ public:
     using Dispatch = std::function<void(std::function<void()>)>;
 
     // With dispatch, an answer is read, and its Done called, on the owner's
-    // threads; without, on the thread that runs Run.
+    // threads; without, on the thread that runs RunExchanges.
     explicit XpmlExchangeMux(Dispatch dispatch = {});
     // Closes every connection; no Done is called.
     ~XpmlExchangeMux();
@@ -50,13 +50,13 @@ public:
     // constructor), or within Submit for an attempt that fails at once (done must not block; it
     // must not throw). A host name is resolved, a connection begun and, over an idle connection,
     // the request sent here, on the caller's thread, within the deadline. True when no thread runs
-    // the exchanges: the caller must start one that calls Run.
+    // the exchanges: the caller must start one that calls RunExchanges.
     bool Submit(std::vector<uint8_t> request, OString transaction, XpmlEndpoint endpoint,
                 Done done);
     // Moves every attempt on until none is left and no connection stays
     // open, or until stop; then returns. Attempts abandoned at stop get no
     // Done.
-    void Run(const std::atomic<bool>& stop);
+    void RunExchanges(const std::atomic<bool>& stop);
 
     // Attempts waiting or under way, and idle connections (for tests).
     size_t Pending();
@@ -73,7 +73,7 @@ private:
     // when more is to come.
     void ReadOut(Exchange& exchange);
     void Wake();
-    void Finish(Exchange& exchange, int32_t code);
+    void Settle(Exchange& exchange, int32_t code);
     void KeepIdle(Exchange& exchange);
     void CloseExpired(uint64_t now);
 

@@ -105,7 +105,7 @@ void XpmlRequest::Attempted(XpmlResult result) {
     ++m_attempts;
 }
 
-XpmlResult XpmlRequest::Finish() {
+XpmlResult XpmlRequest::Conclude() {
     XpmlResult result = std::move(m_result);
     if (m_settings.enabled) {
         result.attempts = m_attempts;
@@ -136,7 +136,7 @@ XpmlResult Send(PrinterCallContext& printer, const char* request, bool probe) {
     while (call.NextAttempt(endpoint)) {
         call.Attempted(ExchangeXpml(call.Form(), call.Transaction(), endpoint));
     }
-    return call.Finish();
+    return call.Conclude();
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ public:
     void Attempted(XpmlResult result);
     // Once NextAttempt is false: the network's answer, else for a printer
     // on this computer what the driver's hook answers.
-    XpmlResult Finish();
+    XpmlResult Conclude();
 
 private:
     XpmlRequest(PrinterCallContext& printer, const char* request,

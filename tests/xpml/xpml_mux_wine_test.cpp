@@ -67,7 +67,7 @@ protected:
             if (m_runner.joinable()) {
                 m_runner.join();
             }
-            m_runner = std::thread([this] { m_mux.Run(m_stop); });
+            m_runner = std::thread([this] { m_mux.RunExchanges(m_stop); });
         }
         return result;
     }
