@@ -152,18 +152,21 @@ TEST_F(StatusWatchTest, SilentPrinterAnswersAtOnceBacksOffAndRecovers) {
     Say({{"silent", "1"}});
     const int64_t before = Asked();
     const auto outage = Clock::now();
-    int64_t slowestUs = 0;
+    std::vector<int64_t> callsUs;
     while (MsSince(outage) < 4000) {
         const auto start = Clock::now();
         ::SysFreeString(DI_GetPrinterStatusText_impl(driver));
         QVDI_GetPrinterStatusSeverity(driver);
         DI_GetPrinterExtendedStatusFlags_impl(driver);
-        slowestUs = std::max<int64_t>(
-            slowestUs,
+        callsUs.push_back(
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
         ::Sleep(5);
     }
-    EXPECT_LT(slowestUs, 3000) << "three status calls during the outage";
+    // A call that waited for the network would take the time-out; one the
+    // scheduler set aside on a busy machine takes a few ms at most.
+    std::sort(callsUs.begin(), callsUs.end());
+    EXPECT_LT(callsUs[callsUs.size() / 2], 1000) << "three status calls during the outage";
+    EXPECT_LT(callsUs.back(), kTimeoutMs * 1000 / 2) << "the slowest three";
     const QV_STATUS_SNAPSHOT silent = Snapshot(driver);
     EXPECT_EQ(silent.provenance, 4) << "timed out";
     EXPECT_NE(silent.unreachableSince, 0u);
