@@ -51,8 +51,9 @@ constexpr size_t kReceiveChunk = 64 * 1024;
 constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
 // How often a held request looks for a changed state file, and (every
 // kPeerPolls) for a closed connection: a control request wakes it at once.
-constexpr auto kHoldPoll = std::chrono::milliseconds(200);
-constexpr int kPeerPolls = 5;
+// Hundreds may be held at once, and each look costs the server's peers.
+constexpr auto kHoldPoll = std::chrono::milliseconds(500);
+constexpr int kPeerPolls = 2;
 // One byte more than the library takes in one answer (16 MiB).
 constexpr uint64_t kOversizedClaim = 16 * 1024 * 1024 + 1;
 
