@@ -261,6 +261,11 @@ private:
     void Notify(PrinterWatcher& watcher, const Step& step);
     // The watcher's refresh is over: it may be scheduled again.
     void Reschedule(PrinterWatcher& watcher);
+    // The same for a refresh given up on, without publishing.
+    void Abandon(PrinterWatcher& watcher) {
+        watcher.m_refresh.request.reset();
+        Reschedule(watcher);
+    }
     // Arms the timer for the earliest refresh due; hub lock held.
     void ArmLocked(uint64_t now);
 
@@ -445,8 +450,7 @@ void WatchHub::RefreshStep() {
             return;
         }
         if (watcher->m_stopped || m_stopping.load()) {
-            refresh.request.reset();
-            Reschedule(*watcher);
+            Abandon(*watcher);
             return;
         }
         if (step.result) {
@@ -458,8 +462,7 @@ void WatchHub::RefreshStep() {
         Continue(watcher);
     } catch (...) {
         // No room: the printer is tried again at its next interval.
-        refresh.request.reset();
-        Reschedule(*watcher);
+        Abandon(*watcher);
     }
 }
 
@@ -487,8 +490,7 @@ void WatchHub::Exchanged(const std::shared_ptr<PrinterWatcher>& watcher, XpmlRes
         watcher->m_reader->EndReadStatus(refresh, refresh.request->Conclude());
         Complete(watcher, false);
     } catch (...) {
-        refresh.request.reset();
-        Reschedule(*watcher);
+        Abandon(*watcher);
     }
 }
 

@@ -295,14 +295,21 @@ int32_t ConnectErrorOf(SOCKET socket) {
 }
 
 // One connect: 0 when connected, else the error (WSAETIMEDOUT at the deadline).
-int32_t ConnectOnce(SOCKET socket, const sockaddr_in& address, const OSocketDeadline& deadline) {
+// Starts a connect on a non-blocking socket: 0 when connected at once,
+// WSAEWOULDBLOCK while it is under way, else the error.
+int32_t StartConnect(SOCKET socket, const sockaddr_in& address) {
     if (OSocketApi::Current().connect(socket, reinterpret_cast<const sockaddr*>(&address),
                                       sizeof address) == 0) {
         return 0;
     }
     const int error = ::WSAGetLastError();
-    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
-        return error;
+    return error == WSAEINPROGRESS ? WSAEWOULDBLOCK : error;
+}
+
+int32_t ConnectOnce(SOCKET socket, const sockaddr_in& address, const OSocketDeadline& deadline) {
+    const int32_t started = StartConnect(socket, address);
+    if (started != WSAEWOULDBLOCK) {
+        return started;
     }
     // Winsock reports a failed non-blocking connect in the exception set.
     fd_set writable;
@@ -423,15 +430,11 @@ bool StreamSocket::BeginConnect(const sockaddr_in& address) {
     if (::ioctlsocket(m_handle, FIONBIO, &on) == SOCKET_ERROR) {
         throw SocketException();
     }
-    if (OSocketApi::Current().connect(m_handle, reinterpret_cast<const sockaddr*>(&address),
-                                      sizeof address) == 0) {
-        return true;
+    const int32_t started = StartConnect(m_handle, address);
+    if (started != 0 && started != WSAEWOULDBLOCK) {
+        throw SocketException(started);
     }
-    const int error = ::WSAGetLastError();
-    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
-        throw SocketException(error);
-    }
-    return false;
+    return started == 0;
 }
 
 int32_t StreamSocket::ConnectError() const {

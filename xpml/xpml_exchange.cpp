@@ -11,11 +11,6 @@
 
 namespace {
 
-// Stale pooled connections are retried at most this often per exchange: each
-// failed one leaves the pool, so this only guards against a pool that keeps
-// handing out dead connections.
-constexpr int kMaxStaleRetries = 4;
-
 enum class Outcome {
     Answered,  // a complete message (any status)
     Failed,    // no answer on this connection
@@ -190,7 +185,7 @@ XpmlResult ExchangeXpml(const std::vector<uint8_t>& request, const OString& tran
     // off, a silent name server or a trickling server each cost at most the
     // time-out.
     const OSocketDeadline deadline(endpoint.timeoutMs);
-    for (int stale = 0; stale <= kMaxStaleRetries; ++stale) {
+    for (int stale = 0; stale <= kMaxStaleXpmlRetries; ++stale) {
         Attempt attempt = ExchangeOnce(request, endpoint, deadline);
         if (attempt.outcome != Outcome::Stale) {
             return XpmlAttemptResult(std::move(attempt.response), attempt.code, attempt.connected,

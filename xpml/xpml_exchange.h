@@ -77,6 +77,11 @@ private:
     std::unique_ptr<HttpResponse> m_parsed = std::make_unique<HttpResponse>();
 };
 
+// Stale pooled connections are retried at most this often per attempt: each
+// failed one leaves the pool, so this only guards against a server that keeps
+// closing the connections it kept.
+constexpr int kMaxStaleXpmlRetries = 4;
+
 // A reset, abort or shutdown: on a reused connection before any byte of the
 // answer, the server closed it while it lay idle, and a fresh connection
 // (within the same deadline) is the cure.

@@ -11,9 +11,6 @@
 
 namespace {
 
-// As ExchangeXpml: a server that keeps closing idle connections is given up
-// on after this many fresh starts.
-constexpr int kMaxStaleRetries = 4;
 constexpr size_t kMostSockets = FD_SETSIZE - 24;
 // The longest the running thread waits without looking at stop.
 constexpr DWORD kStopCheckMs = 100;
@@ -236,7 +233,7 @@ bool XpmlExchangeMux::Advance(Exchange& exchange, bool readable, bool writable, 
                     return true;
                 case XpmlAnswerReader::Step::Failed:
                     if (exchange.reused && exchange.reader->Count() == 0 &&
-                        exchange.stale++ < kMaxStaleRetries) {
+                        exchange.stale++ < kMaxStaleXpmlRetries) {
                         Begin(exchange);
                         return false;
                     }
@@ -248,7 +245,7 @@ bool XpmlExchangeMux::Advance(Exchange& exchange, bool readable, bool writable, 
     } catch (const SocketException& e) {
         const int32_t code = e.GetErrorCode();
         if (exchange.reused && exchange.reader->Count() == 0 && XpmlClosedByPeer(code) &&
-            exchange.stale++ < kMaxStaleRetries) {
+            exchange.stale++ < kMaxStaleXpmlRetries) {
             try {
                 Begin(exchange);
                 return false;
