@@ -406,16 +406,15 @@ TEST_F(OEventLogTest, FileLogsRollOverWithoutLosingOrTearingLines) {
     std::wstring path = OEventLogFormat::FileLogPath(O(source)).GetWide();
     std::wstring rolled = OEventLogBase::RolledFileLogPath(O(source)).GetWide();
     std::vector<std::thread> writers;
-    DWORD exits[kWriters] = {};
+    QvTest::ProcessResult runs[kWriters];
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&, w] {
-            exits[w] = QvTest::RunProgram(
-                           L"diagnostics_wine_tests.exe "
-                           L"--gtest_filter=FileLogRollChild.* "
-                           L"--gtest_also_run_disabled_tests --roll " +
-                               std::to_wstring(w) + L"|" + m_scratch.Path() + L"|" + source,
-                           600000)
-                           .exitCode;
+            runs[w] = QvTest::RunProgram(
+                L"diagnostics_wine_tests.exe "
+                L"--gtest_filter=FileLogRollChild.* "
+                L"--gtest_also_run_disabled_tests --roll " +
+                    std::to_wstring(w) + L"|" + m_scratch.Path() + L"|" + source,
+                600000);
         });
     }
     for (std::thread& writer : writers) {
@@ -425,8 +424,8 @@ TEST_F(OEventLogTest, FileLogsRollOverWithoutLosingOrTearingLines) {
                            QvTest::ReadWholeFile(path).value_or("")};
     ::DeleteFileW(path.c_str());
     ::DeleteFileW(rolled.c_str());
-    for (DWORD exit : exits) {
-        ASSERT_EQ(exit, 0u);
+    for (const QvTest::ProcessResult& run : runs) {
+        ASSERT_EQ(run.exitCode, 0u) << "start error " << run.startError << "\n" << run.output;
     }
     const std::string head = ", " + std::string(O(source).GetNarrow()) + ", Info, Thread:0x";
     int next[kWriters] = {-1, -1, -1};

@@ -1,10 +1,15 @@
 #include "support/process.h"
 
+#include <string>
 #include <thread>
 
 #include "support/files.h"
 
 namespace QvTest {
+
+namespace {
+constexpr int kStartAttempts = 3;
+}
 
 ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs) {
     ProcessResult result;
@@ -12,6 +17,7 @@ ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs) {
     OKernelHandle readEnd;
     OKernelHandle writeEnd;
     if (!::CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) {
+        result.startError = ::GetLastError();
         return result;
     }
     ::SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
@@ -22,12 +28,25 @@ ProcessResult RunProgram(const std::wstring& commandLine, DWORD waitMs) {
     startup.hStdError = writeEnd.Get();
     PROCESS_INFORMATION info = {};
     std::wstring line = commandLine;
-    BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                    ProgramFolder().c_str(), &startup, &info);
-    writeEnd.Reset();  // the pipe ends when the child's copy closes
-    if (!started) {
-        return result;
+    // Wine's process creation fails now and then on a loaded machine, when
+    // the new process dies before its start-up is done (CreateProcess then
+    // answers with that process's exit status); the program never ran, so it
+    // is started again, and the failed starts stay in the output.
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             ProgramFolder().c_str(), &startup, &info)) {
+            break;
+        }
+        result.startError = ::GetLastError();
+        result.output += "start " + std::to_string(attempt) + " failed with error " +
+                         std::to_string(result.startError) + "\n";
+        if (attempt == kStartAttempts) {
+            return result;
+        }
+        ::Sleep(250);
+        line = commandLine;
     }
+    writeEnd.Reset();  // the pipe ends when the child's copy closes
     OKernelHandle process(info.hProcess);
     OKernelHandle thread(info.hThread);
     // Ending the program closes its end of the pipe, which ends the reading.
