@@ -221,8 +221,8 @@ StatusProvenance DriverInterface::DoGetStatusProvenance() {
 }
 
 StatusProvenance DriverInterface::CurrentProvenance() {
-    StatusReading watched;
-    return WatchedStatus(watched) ? watched.provenance : DoGetStatusProvenance();
+    StatusProvenance watched;
+    return Watched(&StatusReading::provenance, watched) ? watched : DoGetStatusProvenance();
 }
 
 bool DriverInterface::DoBeginReadStatus(StatusRefresh& refresh, bool) {
@@ -285,14 +285,26 @@ bool DriverInterface::Watching() {
     return m_watch != nullptr;
 }
 
-bool DriverInterface::WatchedStatus(StatusReading& reading) {
+template <typename Value>
+bool DriverInterface::Watched(Value StatusReading::*part, Value& value) {
     std::shared_ptr<InterfaceWatch> watch;
     {
         OSrwHold hold(m_watchLock, false);
         watch = m_watch;
     }
-    return watch != nullptr && watch->Snapshot(reading);
+    const std::shared_ptr<const WatchSnapshot> latest =
+        watch == nullptr ? nullptr : watch->Latest();
+    if (latest == nullptr) {
+        return false;
+    }
+    value = Detached(latest->reading.*part);
+    return true;
 }
+
+template bool DriverInterface::Watched(OString StatusReading::*, OString&);
+template bool DriverInterface::Watched(int StatusReading::*, int&);
+template bool DriverInterface::Watched(uint32_t StatusReading::*, uint32_t&);
+template bool DriverInterface::Watched(StatusProvenance StatusReading::*, StatusProvenance&);
 
 namespace {
 

@@ -212,21 +212,14 @@ protected:
     virtual bool DoBeginReadStatus(StatusRefresh& refresh, bool spoolerOnly);
     virtual void DoEndReadStatus(StatusRefresh& refresh, const XpmlResult& result);
 
-    // While the interface watches: the latest snapshot of its printer, copied
-    // without waiting. False when it does not watch.
-    bool WatchedStatus(StatusReading& reading);
     // Whether the interface watches now.
     bool Watching();
-    // One part of it: if (int s; Watched(&StatusReading::severity, s)) ...
+    // While the interface watches: one part of its printer's latest snapshot,
+    // copied alone without waiting, as a status call answers many times a
+    // second; false when it does not watch:
+    //   if (int s; Watched(&StatusReading::severity, s)) ...
     template <typename Value>
-    bool Watched(Value StatusReading::*part, Value& value) {
-        StatusReading reading;
-        if (!WatchedStatus(reading)) {
-            return false;
-        }
-        value = std::move(reading.*part);
-        return true;
-    }
+    bool Watched(Value StatusReading::*part, Value& value);
 
 private:
     // The exports' one way in: they run the Do operations inside their own

@@ -59,26 +59,27 @@ bool Answered(const StatusReading& reading) {
     return reading.answered;
 }
 
-// Texts cross threads only as copies of their own: an OString shares its
-// body between copies and fills in its other form on first use. A copy made
-// from the wide form holds it already.
-OString Detached(const OString& text) {
-    return OString(text.GetWide(), text.GetLength());
-}
-
-StatusReading Detached(const StatusReading& reading) {
-    StatusReading copy = reading;
-    copy.text = Detached(reading.text);
-    copy.provenance.text = Detached(reading.provenance.text);
-    return copy;
-}
-
 bool SameStatus(const StatusReading& a, const StatusReading& b) {
     return a.text == b.text && a.severity == b.severity && a.flags == b.flags &&
            a.extendedFlags == b.extendedFlags && a.provenance.code == b.provenance.code;
 }
 
 }  // namespace
+
+OString Detached(const OString& text) {
+    return OString(text.GetWide(), text.GetLength());
+}
+
+StatusProvenance Detached(const StatusProvenance& provenance) {
+    return {provenance.code, Detached(provenance.text)};
+}
+
+StatusReading Detached(const StatusReading& reading) {
+    StatusReading copy = reading;
+    copy.text = Detached(reading.text);
+    copy.provenance = Detached(reading.provenance);
+    return copy;
+}
 
 // One printer's watcher. The schedule and subscribers belong to the hub's
 // lock; the snapshot to its own.
@@ -117,12 +118,6 @@ public:
         if (m_answering || m_intervalMs < least) {
             m_intervalMs = least;
         }
-    }
-
-    void Copy(WatchSnapshot& snapshot) const {
-        std::shared_ptr<const WatchSnapshot> current = Current();
-        snapshot = *current;
-        snapshot.reading = Detached(current->reading);
     }
 
     // Publishes a refresh's reading; the new sequence when it changed, else 0.
@@ -180,15 +175,15 @@ public:
         }
     }
 
-private:
-    // Held only to copy or swap the pointer: a snapshot, once published, is
-    // never written again, and its texts already hold their wide form, so
-    // any number of threads read it at once without converting.
+    // A snapshot, once published, is never written again, and its texts
+    // already hold their wide form, so any number of threads read it at once
+    // without converting; the lock is held only to copy or swap the pointer.
     std::shared_ptr<const WatchSnapshot> Current() const {
-        OSrwHold hold(m_snapshotLock, true);
+        OSrwHold hold(m_snapshotLock, false);
         return m_current;
     }
 
+private:
     mutable SRWLOCK m_snapshotLock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
     std::shared_ptr<const WatchSnapshot> m_current = std::make_shared<WatchSnapshot>();
@@ -768,16 +763,22 @@ bool InterfaceWatch::IsWatching() const {
     return m_watcher != nullptr;
 }
 
-bool InterfaceWatch::Snapshot(WatchSnapshot& snapshot) const {
+std::shared_ptr<const WatchSnapshot> InterfaceWatch::Latest() const {
     std::shared_ptr<PrinterWatcher> watcher;
     {
         OSrwHold hold(m_lock, false);
         watcher = m_watcher;
     }
-    if (watcher == nullptr) {
+    return watcher == nullptr ? nullptr : watcher->Current();
+}
+
+bool InterfaceWatch::Snapshot(WatchSnapshot& snapshot) const {
+    std::shared_ptr<const WatchSnapshot> latest = Latest();
+    if (latest == nullptr) {
         return false;
     }
-    watcher->Copy(snapshot);
+    snapshot = *latest;
+    snapshot.reading = Detached(latest->reading);
     return true;
 }
 

@@ -34,6 +34,17 @@ class PrinterWatcher;
 // stops every watcher and waits for running refreshes and callbacks up to
 // kUnloadWaitMs; a refresh still running then is abandoned.
 
+// Texts cross threads only as copies of their own: an OString shares its
+// body between copies and fills in its other form on first use. A copy made
+// from the wide form holds it already. Plain values copy as they are.
+OString Detached(const OString& text);
+StatusProvenance Detached(const StatusProvenance& provenance);
+StatusReading Detached(const StatusReading& reading);
+template <typename Value>
+Value Detached(const Value& value) {
+    return value;
+}
+
 // A watcher's snapshot as a host gets it.
 struct WatchSnapshot {
     StatusReading reading;
@@ -69,6 +80,9 @@ public:
 
     // The latest snapshot, copied without waiting; false when not watching.
     bool Snapshot(WatchSnapshot& snapshot) const;
+    // The latest snapshot itself, never written again; null when not
+    // watching. A status call copies out only the part it answers with.
+    std::shared_ptr<const WatchSnapshot> Latest() const;
     bool Snapshot(StatusReading& reading) const;
 
     // True with sequence set to the current one once it differs from
