@@ -21,8 +21,10 @@ class StreamSocket;
 //
 // Connections that carried a whole answer stay open for kIdleMs and carry the
 // next attempt to the same host (ignoring case) and port; at most kMaxIdle
-// are kept, the oldest closed first. They live as long as the thread that
-// runs the exchanges keeps running, which it does while any is open.
+// are kept, the oldest closed first. The bound leaves one to each printer of
+// a large watch: a connection closed at every refresh instead is one more
+// the system holds on to for minutes (TIME_WAIT), hundreds a second. They live as long as the
+// thread that runs the exchanges keeps running, which it does while any is open.
 //
 // Thread-safe: any thread submits; one at a time runs.
 class XpmlExchangeMux {
@@ -30,7 +32,7 @@ public:
     using Done = std::function<void(XpmlResult)>;
 
     static constexpr uint64_t kIdleMs = 30000;
-    static constexpr size_t kMaxIdle = 32;
+    static constexpr size_t kMaxIdle = 512;
     // The longest a new attempt waits for the running thread to take it.
     static constexpr int32_t kPickUpMs = 10;
 

@@ -5,7 +5,7 @@
 //
 // Listens on all addresses at port N (default 6160; 0 picks a free port),
 // prints "port N" and writes N to the port file once it listens. Speaks
-// HTTP/1.1 with keep-alive, one thread per connection:
+// HTTP/1.1 with keep-alive, a pooled thread per connection:
 //   POST /xpml     form fields xpml, persist, transactid, printer or share:
 //                  the printer's answer, "TID" + transactid + ";" first;
 //   POST /control  form fields as the state file's lines (see xpml_sim.h);
@@ -24,10 +24,8 @@
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,10 +37,21 @@ namespace {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-std::mutex g_lock;
-// Notified, under g_lock, whenever the state may have changed: held requests
+// A slim lock and condition variable: the runtime's mutex and condition
+// variable wait on kernel objects, which under Wine cost a round trip to the
+// Wine server each, and hundreds of held requests wait on this one.
+SRWLOCK g_lock = SRWLOCK_INIT;
+// Woken, under g_lock, whenever the state may have changed: held requests
 // look again at once instead of at their next poll.
-std::condition_variable g_changed;
+CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;
+
+class Hold {
+public:
+    Hold() { AcquireSRWLockExclusive(&g_lock); }
+    ~Hold() { ReleaseSRWLockExclusive(&g_lock); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+};
 QvSim::XpmlPrinterSim g_sim;
 std::string g_stateFile;
 FILETIME g_stateStamp{};
@@ -52,8 +61,12 @@ constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
 // How often a held request looks for a changed state file, and (every
 // kPeerPolls) for a closed connection: a control request wakes it at once.
 // Hundreds may be held at once, and each look costs the server's peers.
-constexpr auto kHoldPoll = std::chrono::milliseconds(500);
+constexpr DWORD kHoldPollMs = 500;
+constexpr auto kHoldPoll = std::chrono::milliseconds(kHoldPollMs);
 constexpr int kPeerPolls = 2;
+// Connections served at once; the library's exchanges wait on at most about
+// a thousand sockets.
+constexpr DWORD kMostThreads = 2048;
 // One byte more than the library takes in one answer (16 MiB).
 constexpr uint64_t kOversizedClaim = 16 * 1024 * 1024 + 1;
 
@@ -80,7 +93,7 @@ void RefreshStateFile() {
     }
     std::fclose(file);
     g_sim.ApplyText(text);
-    g_changed.notify_all();
+    WakeAllConditionVariable(&g_changed);
 }
 
 // Whether the peer has closed the connection (or it broke), without waiting:
@@ -266,10 +279,10 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
         std::string counters;
         bool ok = false;
         {
-            std::lock_guard<std::mutex> lock(g_lock);
+            Hold hold;
             ok = g_sim.Apply(fields);
             counters = g_sim.Counters();
-            g_changed.notify_all();
+            WakeAllConditionVariable(&g_changed);
         }
         for (const auto& field : fields) {
             if (field.first == "quit") {
@@ -284,7 +297,7 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
     }
     QvSim::SimAnswer answer;
     {
-        std::unique_lock<std::mutex> lock(g_lock);
+        Hold hold;
         if (!counted) {
             g_sim.CountConnection();
             counted = true;
@@ -295,7 +308,7 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
         // at by one of them per poll period, and the connection outside the
         // lock, so that the requests being answered do not queue behind them.
         for (int poll = 1; g_sim.Silent(fields); ++poll) {
-            g_changed.wait_for(lock, kHoldPoll);
+            SleepConditionVariableSRW(&g_changed, &g_lock, kHoldPollMs, 0);
             const auto now = std::chrono::steady_clock::now();
             if (now - g_heldLookedAt >= kHoldPoll) {
                 g_heldLookedAt = now;
@@ -304,9 +317,9 @@ bool ServeOne(SOCKET socket, std::string& buffer, bool& counted) {
             // A switched-off printer costs its peers nothing: the connection
             // is looked at once every kPeerPolls polls.
             if (poll % kPeerPolls == 0 && g_sim.Silent(fields)) {
-                lock.unlock();
+                ReleaseSRWLockExclusive(&g_lock);
                 const bool closed = PeerClosed(socket);
-                lock.lock();
+                AcquireSRWLockExclusive(&g_lock);
                 if (closed) {
                     return false;
                 }
@@ -324,6 +337,10 @@ void Serve(SOCKET socket) {
     }
     shutdown(socket, SD_SEND);
     closesocket(socket);
+}
+
+void CALLBACK ServeOnPool(PTP_CALLBACK_INSTANCE, void* socket) {
+    Serve(reinterpret_cast<SOCKET>(socket));
 }
 
 bool TakeValue(int& i, int argc, char** argv, const char* name, std::string& value) {
@@ -367,7 +384,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     {
-        std::lock_guard<std::mutex> lock(g_lock);
+        Hold hold;
         RefreshStateFile();
     }
     const int bound = ntohs(address.sin_port);
@@ -383,6 +400,17 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // Connections are served on pooled threads: a thread made and ended for
+    // each one costs the Wine server's peers more than the answer does, and a
+    // switched-off printer's client makes a new connection every attempt.
+    // Held requests keep their thread, hence the generous maximum.
+    TP_CALLBACK_ENVIRON environment;
+    InitializeThreadpoolEnvironment(&environment);
+    PTP_POOL pool = CreateThreadpool(nullptr);
+    if (pool != nullptr) {
+        SetThreadpoolThreadMaximum(pool, kMostThreads);
+        SetThreadpoolCallbackPool(&environment, pool);
+    }
     for (;;) {
         SOCKET connection = accept(listener, nullptr, nullptr);
         if (connection == INVALID_SOCKET) {
@@ -391,6 +419,10 @@ int main(int argc, char** argv) {
         BOOL noDelay = TRUE;
         setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                    sizeof noDelay);
-        std::thread(Serve, connection).detach();
+        if (pool == nullptr ||
+            !TrySubmitThreadpoolCallback(ServeOnPool, reinterpret_cast<void*>(connection),
+                                         &environment)) {
+            std::thread(Serve, connection).detach();
+        }
     }
 }

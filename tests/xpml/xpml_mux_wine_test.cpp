@@ -141,6 +141,28 @@ TEST_F(XpmlMuxTest, SilentPrintersHoldSocketsNotTheAnswers) {
     ASSERT_FALSE(s_server->Control({{"printer", "mux-silent"}, {"silent", "0"}}).empty());
 }
 
+// Each printer of a large watch keeps its own connection between refreshes:
+// a second round to 100 printers at 100 addresses opens no connection.
+TEST_F(XpmlMuxTest, EveryPrinterOfALargeWatchKeepsItsConnection) {
+    constexpr int kPrinters = 100;
+    auto round = [&] {
+        std::vector<std::future<XpmlResult>> results;
+        for (int i = 1; i <= kPrinters; ++i) {
+            const std::string host = "127.0.0." + std::to_string(i);
+            results.push_back(
+                Submit(FormFor("mux-many"), XpmlEndpoint{host.c_str(), s_server->Port(), 10000}));
+        }
+        for (auto& result : results) {
+            EXPECT_EQ(result.get().route, kXpmlNetwork);
+        }
+    };
+    round();
+    const int64_t connections = s_server->Connections();
+    round();
+    EXPECT_EQ(s_server->Connections(), connections);
+    EXPECT_EQ(m_mux.IdleCount(), static_cast<size_t>(kPrinters));
+}
+
 // A host that refuses or is unknown fails its attempt at once, on the
 // submitting thread or the waiting one, with the blocking exchange's failure.
 TEST_F(XpmlMuxTest, ConnectionsThatCannotBeMadeFailAsTheBlockingExchangeDoes) {
