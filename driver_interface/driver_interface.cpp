@@ -155,12 +155,7 @@ void* DriverInterface::DeleteThis(unsigned int flags) {
     }
     // A change callback running on another thread may still use the handle:
     // it is unregistered, and waited for, while the object is whole.
-    std::shared_ptr<InterfaceWatch> watch;
-    {
-        OSrwHold hold(m_watchLock, false);
-        watch = m_watch;
-    }
-    if (watch != nullptr) {
+    if (std::shared_ptr<InterfaceWatch> watch = CurrentWatch()) {
         watch->Close();
     }
     // The destructors may pump messages (a DAL proxy given time to leave): a
@@ -280,6 +275,11 @@ std::shared_ptr<InterfaceWatch> DriverInterface::Watch() {
     return m_watch;
 }
 
+std::shared_ptr<InterfaceWatch> DriverInterface::CurrentWatch() {
+    OSrwHold hold(m_watchLock, false);
+    return m_watch;
+}
+
 bool DriverInterface::Watching() {
     OSrwHold hold(m_watchLock, false);
     return m_watch != nullptr;
@@ -287,11 +287,7 @@ bool DriverInterface::Watching() {
 
 template <typename Value>
 bool DriverInterface::Watched(Value StatusReading::*part, Value& value) {
-    std::shared_ptr<InterfaceWatch> watch;
-    {
-        OSrwHold hold(m_watchLock, false);
-        watch = m_watch;
-    }
+    const std::shared_ptr<InterfaceWatch> watch = CurrentWatch();
     const std::shared_ptr<const WatchSnapshot> latest =
         watch == nullptr ? nullptr : watch->Latest();
     if (latest == nullptr) {

@@ -236,6 +236,8 @@ private:
     static bool IsLive(const DriverInterface* driver) noexcept;
     // Whether the calling thread is inside a guarded call on this object.
     bool InsideCall() const noexcept;
+    // The interface's watch, null while it has none; taken under m_watchLock.
+    std::shared_ptr<InterfaceWatch> CurrentWatch();
     // The watched snapshot's provenance while the interface watches, else
     // DoGetStatusProvenance.
     StatusProvenance CurrentProvenance();

@@ -782,15 +782,6 @@ bool InterfaceWatch::Snapshot(WatchSnapshot& snapshot) const {
     return true;
 }
 
-bool InterfaceWatch::Snapshot(StatusReading& reading) const {
-    WatchSnapshot snapshot;
-    if (!Snapshot(snapshot)) {
-        return false;
-    }
-    reading = std::move(snapshot.reading);
-    return true;
-}
-
 bool InterfaceWatch::WaitForChange(uint64_t& sequence, uint32_t timeoutMs) {
     std::shared_ptr<PrinterWatcher> watcher;
     {

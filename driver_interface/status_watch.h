@@ -83,7 +83,6 @@ public:
     // The latest snapshot itself, never written again; null when not
     // watching. A status call copies out only the part it answers with.
     std::shared_ptr<const WatchSnapshot> Latest() const;
-    bool Snapshot(StatusReading& reading) const;
 
     // True with sequence set to the current one once it differs from
     // sequence on entry; false after timeoutMs or when not watching.

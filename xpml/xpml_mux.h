@@ -23,8 +23,9 @@ class StreamSocket;
 // next attempt to the same host (ignoring case) and port; at most kMaxIdle
 // are kept, the oldest closed first. The bound leaves one to each printer of
 // a large watch: a connection closed at every refresh instead is one more
-// the system holds on to for minutes (TIME_WAIT), hundreds a second. They live as long as the
-// thread that runs the exchanges keeps running, which it does while any is open.
+// the system holds on to for minutes (TIME_WAIT), hundreds a second. They
+// live as long as the thread that runs the exchanges keeps running, which it
+// does while any is open.
 //
 // Thread-safe: any thread submits; one at a time runs.
 class XpmlExchangeMux {
@@ -49,9 +50,10 @@ public:
 
     // Starts one attempt of request, whose answer must be of transaction,
     // and calls done with its result on the thread that reads it (see the
-    // constructor), or within Submit for an attempt that fails at once (done must not block; it
-    // must not throw). A host name is resolved, a connection begun and, over an idle connection,
-    // the request sent here, on the caller's thread, within the deadline. True when no thread runs
+    // constructor), or within Submit for an attempt that fails at once (done
+    // must not block; it must not throw). A host name is resolved, a
+    // connection begun and, over an idle connection, the request sent here,
+    // on the caller's thread, within the deadline. True when no thread runs
     // the exchanges: the caller must start one that calls RunExchanges.
     bool Submit(std::vector<uint8_t> request, OString transaction, XpmlEndpoint endpoint,
                 Done done);

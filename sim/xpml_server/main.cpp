@@ -52,6 +52,7 @@ public:
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 };
+
 QvSim::XpmlPrinterSim g_sim;
 std::string g_stateFile;
 FILETIME g_stateStamp{};
